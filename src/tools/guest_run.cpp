@@ -1,0 +1,277 @@
+// guest-run: runs guest code on the interpreter from the command line and prints the machine
+// state as one JSON line. For debugging guest routines and for comparing the interpreter with
+// other implementations.
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "cpu/fault.h"
+#include "cpu/machine_state.h"
+#include "cpu/step.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: guest-run [--load ADDR FILE]... [--gpr N=VALUE]... [--hi VALUE] [--lo VALUE]\n"
+    "                 [--sa VALUE] [--dump ADDR:LEN]... --pc ADDR --until ADDR\n"
+    "                 [--max-steps COUNT]\n"
+    "Numbers are decimal or 0x-prefixed hexadecimal. A register VALUE is one 64-bit number\n"
+    "(the low 64 bits) or UPPER:LOWER (all 128 bits). N is 0..31 or a register name (t0, sp).\n";
+
+[[noreturn]] void usageError(const std::string& message) {
+  std::fprintf(stderr, "guest-run: %s\n%s", message.c_str(), kUsage);
+  std::exit(2);
+}
+
+bool parseNumber(std::string_view text, uint64_t& value) {
+  if (text.empty()) {
+    return false;
+  }
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    text.remove_prefix(2);
+  }
+  const std::string copy(text);
+  if (copy.empty() || copy[0] == '-' || copy[0] == '+' || copy[0] == ' ') {
+    return false;
+  }
+  errno = 0;
+  char* end = nullptr;
+  value = std::strtoull(copy.c_str(), &end, base);
+  return errno == 0 && end != nullptr && *end == '\0';
+}
+
+uint64_t number(std::string_view text, const char* what) {
+  uint64_t value = 0;
+  if (!parseNumber(text, value)) {
+    usageError(std::string("bad ") + what + " '" + std::string(text) + "'");
+  }
+  return value;
+}
+
+uint32_t address(std::string_view text, const char* what) {
+  const uint64_t value = number(text, what);
+  if (value > 0xFFFFFFFF) {
+    usageError(std::string(what) + " '" + std::string(text) + "' is not a 32-bit address");
+  }
+  return static_cast<uint32_t>(value);
+}
+
+Reg128 registerValue(std::string_view text, const char* what) {
+  const size_t colon = text.find(':');
+  if (colon == std::string_view::npos) {
+    return Reg128{0, number(text, what)};
+  }
+  return Reg128{number(text.substr(0, colon), what), number(text.substr(colon + 1), what)};
+}
+
+constexpr const char* kRegisterNames[32] = {
+    "zero", "at", "v0", "v1", "a0", "a1", "a2", "a3", "t0", "t1", "t2", "t3", "t4", "t5", "t6", "t7",
+    "s0",   "s1", "s2", "s3", "s4", "s5", "s6", "s7", "t8", "t9", "k0", "k1", "gp", "sp", "fp", "ra"};
+
+uint32_t registerIndex(std::string_view text) {
+  std::string_view name = text;
+  if (!name.empty() && name[0] == '$') {
+    name.remove_prefix(1);
+  }
+  for (uint32_t i = 0; i < 32; ++i) {
+    if (name == kRegisterNames[i]) {
+      return i;
+    }
+  }
+  uint64_t index = 0;
+  if (!parseNumber(name, index) || index > 31) {
+    usageError("bad register '" + std::string(text) + "'");
+  }
+  return static_cast<uint32_t>(index);
+}
+
+struct Dump {
+  uint32_t address;
+  uint32_t length;
+};
+
+struct Load {
+  uint32_t address;
+  std::string path;
+};
+
+struct Options {
+  std::vector<Load> loads;
+  std::vector<std::pair<uint32_t, Reg128>> gprs;
+  bool hasHi = false, hasLo = false, hasSa = false;
+  Reg128 hi{}, lo{};
+  uint32_t sa = 0;
+  std::vector<Dump> dumps;
+  bool hasPc = false, hasUntil = false;
+  uint32_t pc = 0, until = 0;
+  uint64_t maxSteps = 100000000;
+};
+
+Options parseOptions(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    auto next = [&]() -> std::string_view {
+      if (i + 1 >= argc) {
+        usageError(std::string(arg) + " needs a value");
+      }
+      return argv[++i];
+    };
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (arg == "--load") {
+      const uint32_t a = address(next(), "load address");
+      o.loads.push_back({a, std::string(next())});
+    } else if (arg == "--gpr") {
+      const std::string_view spec = next();
+      const size_t eq = spec.find('=');
+      if (eq == std::string_view::npos) {
+        usageError("--gpr wants N=VALUE, got '" + std::string(spec) + "'");
+      }
+      o.gprs.emplace_back(registerIndex(spec.substr(0, eq)), registerValue(spec.substr(eq + 1), "register value"));
+    } else if (arg == "--hi") {
+      o.hasHi = true;
+      o.hi = registerValue(next(), "HI value");
+    } else if (arg == "--lo") {
+      o.hasLo = true;
+      o.lo = registerValue(next(), "LO value");
+    } else if (arg == "--sa") {
+      o.hasSa = true;
+      o.sa = address(next(), "SA value");
+    } else if (arg == "--dump") {
+      const std::string_view spec = next();
+      const size_t colon = spec.find(':');
+      if (colon == std::string_view::npos) {
+        usageError("--dump wants ADDR:LEN, got '" + std::string(spec) + "'");
+      }
+      const uint32_t a = address(spec.substr(0, colon), "dump address");
+      const uint32_t length = address(spec.substr(colon + 1), "dump length");
+      o.dumps.push_back({a, length});
+    } else if (arg == "--pc") {
+      o.hasPc = true;
+      o.pc = address(next(), "PC");
+    } else if (arg == "--until") {
+      o.hasUntil = true;
+      o.until = address(next(), "--until address");
+    } else if (arg == "--max-steps") {
+      o.maxSteps = number(next(), "step count");
+    } else {
+      usageError("unknown argument '" + std::string(arg) + "'");
+    }
+  }
+  if (!o.hasPc || !o.hasUntil) {
+    usageError("--pc and --until are required");
+  }
+  return o;
+}
+
+std::vector<uint8_t> readFile(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) {
+    usageError("cannot open '" + path + "': " + std::strerror(errno));
+  }
+  std::vector<uint8_t> bytes;
+  uint8_t buffer[65536];
+  size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
+    bytes.insert(bytes.end(), buffer, buffer + n);
+  }
+  const bool failed = std::ferror(f) != 0;
+  std::fclose(f);
+  if (failed) {
+    usageError("cannot read '" + path + "'");
+  }
+  return bytes;
+}
+
+void setUp(const Options& o) {
+  if (!allocateGuestMemory()) {
+    std::fprintf(stderr, "guest-run: out of memory for guest RAM\n");
+    std::exit(2);
+  }
+  for (const Load& load : o.loads) {
+    const std::vector<uint8_t> bytes = readFile(load.path);
+    uint8_t* p = hostPointerOrNull(load.address, static_cast<uint32_t>(bytes.size()));
+    if (p == nullptr || bytes.size() > kRamSize) {
+      char where[16];
+      std::snprintf(where, sizeof where, "0x%08x", load.address);
+      usageError("'" + load.path + "' (" + std::to_string(bytes.size()) + " bytes) does not fit in guest memory at " + where);
+    }
+    if (!bytes.empty()) {
+      std::memcpy(p, bytes.data(), bytes.size());
+    }
+  }
+  for (const Dump& dump : o.dumps) {
+    if (dump.length > 0 && hostPointerOrNull(dump.address, dump.length) == nullptr) {
+      char where[16];
+      std::snprintf(where, sizeof where, "0x%08x", dump.address);
+      usageError(std::string("dump at ") + where + " of " + std::to_string(dump.length) + " bytes is not inside RAM or the scratchpad");
+    }
+  }
+  for (const auto& [index, value] : o.gprs) {
+    machine.GPR[index] = value;
+  }
+  if (o.hasHi) machine.HI = o.hi;
+  if (o.hasLo) machine.LO = o.lo;
+  if (o.hasSa) machine.SA = o.sa;
+  machine.PC = o.pc;
+}
+
+void printReg128(const Reg128& r) { std::printf("\"0x%016" PRIx64 "%016" PRIx64 "\"", r.upper, r.lower); }
+
+void printState(uint64_t steps, const Options& o) {
+  if (!guestOutputAtLineStart()) {
+    std::putchar('\n');
+  }
+  std::printf("{\"steps\":%" PRIu64 ",\"pc\":\"0x%08x\",\"gpr\":[", steps, machine.PC);
+  for (int i = 0; i < 32; ++i) {
+    if (i > 0) std::putchar(',');
+    printReg128(machine.GPR[i]);
+  }
+  std::printf("],\"hi\":");
+  printReg128(machine.HI);
+  std::printf(",\"lo\":");
+  printReg128(machine.LO);
+  std::printf(",\"sa\":\"0x%08x\",\"mem\":[", machine.SA);
+  for (size_t i = 0; i < o.dumps.size(); ++i) {
+    const Dump& dump = o.dumps[i];
+    std::printf("%s{\"addr\":\"0x%08x\",\"hex\":\"", i > 0 ? "," : "", dump.address);
+    const uint8_t* p = dump.length > 0 ? hostPointerOrNull(dump.address, dump.length) : nullptr;
+    for (uint32_t j = 0; j < dump.length; ++j) {
+      std::printf("%02x", p[j]);
+    }
+    std::printf("\"}");
+  }
+  std::printf("]}\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = parseOptions(argc, argv);
+  setUp(options);
+  // The same loop as a guest routine call: register 0 is cleared before every step, and the
+  // stop address is tested after each one.
+  uint64_t steps = 0;
+  do {
+    if (steps == options.maxSteps) {
+      std::fflush(stdout);
+      std::fprintf(stderr, "guest-run: PC did not reach 0x%08x within %" PRIu64 " steps (PC is 0x%08x)\n",
+                   options.until, options.maxSteps, machine.PC);
+      return 3;
+    }
+    machine.GPR[0].lower = 0;
+    stepInstruction();
+    ++steps;
+  } while (machine.PC != options.until);
+  printState(steps, options);
+  return 0;
+}

@@ -1,0 +1,14 @@
+// Guest code for tests, assembled by GNU as for the R5900 (little-endian, o32 register names).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Assembles `source` (GNU as syntax; `.set noreorder` and `.set noat` are in force, so delay
+// slots hold exactly what the source puts there) and returns the bytes of its .text section.
+// Fails the calling test (and returns an empty vector) if the assembler rejects it.
+std::vector<uint8_t> assemble(const std::string& source);
+
+// The same, as 32-bit instruction words.
+std::vector<uint32_t> assembleWords(const std::string& source);

@@ -1,0 +1,70 @@
+#include "support/machine_fixture.h"
+
+#include <cstring>
+
+#include "cpu/step.h"
+#include "support/assembler.h"
+
+void MachineTest::SetUp() {
+  ASSERT_TRUE(allocateGuestMemory());
+  uint8_t* ramBase = machine.ramBase;
+  uint8_t* scratchpadBase = machine.scratchpadBase;
+  std::memset(&machine, 0, sizeof machine);
+  machine.ramBase = ramBase;
+  machine.scratchpadBase = scratchpadBase;
+  std::memset(ramBase, 0, kRamSize);
+  std::memset(scratchpadBase, 0, kScratchpadSize);
+}
+
+void MachineTest::loadBytes(uint32_t address, const std::vector<uint8_t>& bytes) {
+  uint8_t* p = hostPointerOrNull(address, static_cast<uint32_t>(bytes.size()));
+  ASSERT_NE(p, nullptr) << "test code does not fit at " << std::hex << address;
+  std::memcpy(p, bytes.data(), bytes.size());
+}
+
+uint32_t MachineTest::loadAsm(const std::string& source, uint32_t address) {
+  const std::vector<uint8_t> bytes = assemble(source);
+  loadBytes(address, bytes);
+  return address + static_cast<uint32_t>(bytes.size());
+}
+
+void MachineTest::step() {
+  machine.GPR[0].lower = 0;
+  stepInstruction();
+}
+
+uint64_t MachineTest::runUntil(uint32_t pc, uint32_t until, uint64_t maxSteps) {
+  machine.PC = pc;
+  uint64_t steps = 0;
+  do {
+    if (steps == maxSteps) {
+      ADD_FAILURE() << "PC did not reach " << std::hex << until << " (PC " << machine.PC << ")";
+      return steps;
+    }
+    step();
+    ++steps;
+  } while (machine.PC != until);
+  return steps;
+}
+
+uint64_t MachineTest::runAsm(const std::string& source) {
+  const uint32_t end = loadAsm(source);
+  return runUntil(kCodeAddress, end);
+}
+
+uint32_t MachineTest::ramWord(uint32_t offset) {
+  uint32_t value = 0;
+  std::memcpy(&value, machine.ramBase + offset, 4);
+  return value;
+}
+
+uint64_t MachineTest::ramDWord(uint32_t offset) {
+  uint64_t value = 0;
+  std::memcpy(&value, machine.ramBase + offset, 8);
+  return value;
+}
+
+void expectFault(const ChildResult& result, const std::string& line) {
+  EXPECT_EQ(result.exitStatus, 1) << "stdout: " << result.out << "\nstderr: " << result.err;
+  EXPECT_EQ(result.out, line);
+}

@@ -1,0 +1,41 @@
+// A fixture that gives every test a zeroed machine and zeroed guest memory, and runs guest code
+// the way the guest call bridge does.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "cpu/machine_state.h"
+#include "support/child.h"
+
+class MachineTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+
+  // Where test code is placed unless a test says otherwise.
+  static constexpr uint32_t kCodeAddress = 0x00100000;
+
+  static void loadBytes(uint32_t address, const std::vector<uint8_t>& bytes);
+  // Assembles `source` and places it at `address`; returns the address after the last byte.
+  static uint32_t loadAsm(const std::string& source, uint32_t address = kCodeAddress);
+
+  // One top-level step, with register 0 cleared first, as the bridge does.
+  static void step();
+  // Steps from `pc` until PC == `until` (tested after each step). Fails the test after
+  // `maxSteps` steps. Returns the number of steps.
+  static uint64_t runUntil(uint32_t pc, uint32_t until, uint64_t maxSteps = 100000);
+  // Assembles `source` at kCodeAddress and runs it until PC reaches the end of the code.
+  static uint64_t runAsm(const std::string& source);
+
+  static uint64_t& reg(uint32_t index) { return machine.GPR[index].lower; }
+  static uint64_t& upper(uint32_t index) { return machine.GPR[index].upper; }
+  static uint8_t* ram(uint32_t offset) { return machine.ramBase + offset; }
+  static uint32_t ramWord(uint32_t offset);
+  static uint64_t ramDWord(uint32_t offset);
+};
+
+// Expects the child to end with exit status 1 and exactly `line` on stdout.
+void expectFault(const ChildResult& result, const std::string& line);
