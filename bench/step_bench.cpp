@@ -27,20 +27,20 @@ constexpr uint32_t v0 = 2, a0 = 4, a1 = 5, t0 = 8, t1 = 9, t2 = 10, t3 = 11;
 
 // for (a1 = count; a1 != 0; --a1) { t0 = data[a1 & 63]; v0 += t0 ^ (a1 << 2); data[..] = v0; }
 const std::vector<uint32_t> kLoop = {
-    immediate(0x0C, a1, t1, 63),          // loop: andi  t1, a1, 63
-    special(0, t1, t1, 2, 0x00),          //       sll   t1, t1, 2
-    special(a0, t1, t1, 0, 0x21),         //       addu  t1, a0, t1
-    immediate(0x23, t1, t0, 0),           //       lw    t0, 0(t1)
-    special(0, a1, t2, 2, 0x00),          //       sll   t2, a1, 2
-    special(t0, t2, t3, 0, 0x26),         //       xor   t3, t0, t2
-    special(v0, t3, v0, 0, 0x2D),         //       daddu v0, v0, t3
-    immediate(0x2B, t1, v0, 0),           //       sw    v0, 0(t1)
-    special(t0, v0, t2, 0, 0x2A),         //       slt   t2, t0, v0
-    special(t3, t2, t3, 0, 0x0B),         //       movn  t3, t3, t2
-    immediate(0x09, a1, a1, 0xFFFF),      //       addiu a1, a1, -1
-    immediate(0x05, a1, 0, 0xFFF4),       //       bne   a1, zero, loop
-    immediate(0x24, t1, t3, 1),           //       lbu   t3, 1(t1)   (delay slot)
-    0,                                    //       nop: the stop address
+    immediate(0x0C, a1, t1, 63),      // loop: andi  t1, a1, 63
+    special(0, t1, t1, 2, 0x00),      //       sll   t1, t1, 2
+    special(a0, t1, t1, 0, 0x21),     //       addu  t1, a0, t1
+    immediate(0x23, t1, t0, 0),       //       lw    t0, 0(t1)
+    special(0, a1, t2, 2, 0x00),      //       sll   t2, a1, 2
+    special(t0, t2, t3, 0, 0x26),     //       xor   t3, t0, t2
+    special(v0, t3, v0, 0, 0x2D),     //       daddu v0, v0, t3
+    immediate(0x2B, t1, v0, 0),       //       sw    v0, 0(t1)
+    special(t0, v0, t2, 0, 0x2A),     //       slt   t2, t0, v0
+    special(t3, t2, t3, 0, 0x0B),     //       movn  t3, t3, t2
+    immediate(0x09, a1, a1, 0xFFFF),  //       addiu a1, a1, -1
+    immediate(0x05, a1, 0, 0xFFF4),   //       bne   a1, zero, loop
+    immediate(0x24, t1, t3, 1),       //       lbu   t3, 1(t1)   (delay slot)
+    0,                                //       nop: the stop address
 };
 constexpr uint64_t kIterations = 100000;
 constexpr uint64_t kInstructionsPerIteration = 13;  // the not-taken exit runs the slot alone
@@ -65,11 +65,12 @@ void BM_StepLoop(benchmark::State& state) {
   }
   benchmark::DoNotOptimize(machine.GPR[v0].lower);
   // Each top-level step of a taken branch runs two instructions.
-  const double instructions =
-      static_cast<double>(state.iterations()) * static_cast<double>(kIterations * kInstructionsPerIteration);
+  const double instructions = static_cast<double>(state.iterations()) *
+                              static_cast<double>(kIterations * kInstructionsPerIteration);
   state.counters["guest_instructions_per_second"] =
       benchmark::Counter(instructions, benchmark::Counter::kIsRate);
-  state.counters["top_level_steps"] = static_cast<double>(steps) / static_cast<double>(state.iterations());
+  state.counters["top_level_steps"] =
+      static_cast<double>(steps) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_StepLoop)->Unit(benchmark::kMillisecond);
 

@@ -106,8 +106,7 @@ void writeHalfWordSlow(uint32_t address, uint16_t value) {
     if (registerType(address) != 0) {
       refuseType(address);
     }
-    machineFault("Unhandled general register %X to write half word to\n",
-                 registerOffset(address));
+    machineFault("Unhandled general register %X to write half word to\n", registerOffset(address));
   }
   storeLittle(translateAddress(address, 2), value);
 }
@@ -134,10 +133,8 @@ void writeDWordSlow(uint32_t address, uint64_t value) {
         writeRegisterLongInt(registerOffset(address), static_cast<uint32_t>(value));
         return;
       case 0x1000000:
-      case 0x2000000:
-        return;
-      default:
-        refuseType(address);
+      case 0x2000000: return;
+      default: refuseType(address);
     }
   }
   storeLittle(translateAddress(address, 8), value);
@@ -146,11 +143,8 @@ void writeDWordSlow(uint32_t address, uint64_t value) {
 void writeQWord(uint32_t address, Reg128 value) {
   if (inRegisterWindow(address)) {
     switch (registerType(address)) {
-      case 0:
-        writeRegisterQWord(registerOffset(address), value);
-        return;
-      case 0x1000000:
-        return;
+      case 0: writeRegisterQWord(registerOffset(address), value); return;
+      case 0x1000000: return;
       default:
         // The one register-type message that does not stop the machine: the write is dropped.
         guestPrintf("Unhandled register type %X\n", registerType(address));

@@ -32,14 +32,14 @@ inline void storeLittle(uint8_t* p, T value) {
   std::memcpy(p, &value, sizeof value);
 }
 
-uint8_t fetchByteSlow(uint32_t address);
-uint16_t fetchHalfWordSlow(uint32_t address);
-uint32_t fetchLongIntSlow(uint32_t address);
-uint64_t fetchDWordSlow(uint32_t address);
-void writeByteSlow(uint32_t address, uint8_t value);
-void writeHalfWordSlow(uint32_t address, uint16_t value);
-void writeLongIntSlow(uint32_t address, uint32_t value);
-void writeDWordSlow(uint32_t address, uint64_t value);
+[[gnu::noinline, gnu::cold]] uint8_t fetchByteSlow(uint32_t address);
+[[gnu::noinline, gnu::cold]] uint16_t fetchHalfWordSlow(uint32_t address);
+[[gnu::noinline, gnu::cold]] uint32_t fetchLongIntSlow(uint32_t address);
+[[gnu::noinline, gnu::cold]] uint64_t fetchDWordSlow(uint32_t address);
+[[gnu::noinline, gnu::cold]] void writeByteSlow(uint32_t address, uint8_t value);
+[[gnu::noinline, gnu::cold]] void writeHalfWordSlow(uint32_t address, uint16_t value);
+[[gnu::noinline, gnu::cold]] void writeLongIntSlow(uint32_t address, uint32_t value);
+[[gnu::noinline, gnu::cold]] void writeDWordSlow(uint32_t address, uint64_t value);
 
 inline uint8_t fetchByte(uint32_t address) {
   if (const uint8_t* p = ramPointer(address, 1)) {

@@ -26,7 +26,8 @@ void guestPrintf(const char* format, ...) {
     return;
   }
   std::fputs(text, stdout);
-  const int last = length < static_cast<int>(sizeof text) ? length - 1 : static_cast<int>(sizeof text) - 2;
+  const int last =
+      length < static_cast<int>(sizeof text) ? length - 1 : static_cast<int>(sizeof text) - 2;
   atLineStart = text[last] == '\n';
 }
 

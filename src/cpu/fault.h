@@ -4,7 +4,8 @@
 // Prints one line on stdout with printf semantics and ends the process with status 1. Every
 // refusal of the interpreter (unimplemented instruction, unmapped address, register without a
 // stub) goes through here with its exact text.
-[[noreturn]] void machineFault(const char* format, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn, gnu::cold]] void machineFault(const char* format, ...)
+    __attribute__((format(printf, 1, 2)));
 
 // Text the guest makes the machine print (SYSCALL lines, the quadword-store type message) and
 // bytes written to the serial transmit register. Both go to stdout; the tools use

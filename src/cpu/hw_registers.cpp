@@ -24,24 +24,52 @@ bool isDmaChannelRegister(uint32_t offset) {
 
 bool isDroppedWrite(uint32_t offset) {
   switch (offset) {
-    case 0x0000: case 0x0010: case 0x0020: case 0x0030:  // timer 0
-    case 0x0800: case 0x0810: case 0x0820: case 0x0830:  // timer 1
-    case 0x1000: case 0x1010: case 0x1020: case 0x1030:  // timer 2
-    case 0x1800: case 0x1810: case 0x1820: case 0x1830:  // timer 3
-    case 0x2000: case 0x2010: case 0x2020: case 0x2030:  // IPU_CMD, IPU_CTRL, IPU_BP, IPU_TOP
-    case 0x3000:                                         // GIF_CTRL
-    case 0x3810: case 0x3820: case 0x3830:               // VIF0_FBRST, VIF0_ERR, VIF0_MARK
-    case 0x3C10: case 0x3C20: case 0x3C30:               // VIF1_FBRST, VIF1_ERR, VIF1_MARK
-    case 0xC410:                                         // channel 6 MADR
-    case 0xC800:                                         // channel 7 (SIF2) CHCR
-    case 0xE060:                                         // D_STADR
-    case 0xF100: case 0xF120: case 0xF140: case 0xF150:  // serial port
-    case 0xF200: case 0xF220: case 0xF240: case 0xF260:  // sub-system interface
-    case 0xF410: case 0xF480: case 0xF490: case 0xF500: case 0xF510:  // undocumented
-    case 0xF590:                                                      // D_ENABLEW
+    case 0x0000:
+    case 0x0010:
+    case 0x0020:
+    case 0x0030:  // timer 0
+    case 0x0800:
+    case 0x0810:
+    case 0x0820:
+    case 0x0830:  // timer 1
+    case 0x1000:
+    case 0x1010:
+    case 0x1020:
+    case 0x1030:  // timer 2
+    case 0x1800:
+    case 0x1810:
+    case 0x1820:
+    case 0x1830:  // timer 3
+    case 0x2000:
+    case 0x2010:
+    case 0x2020:
+    case 0x2030:  // IPU_CMD, IPU_CTRL, IPU_BP, IPU_TOP
+    case 0x3000:  // GIF_CTRL
+    case 0x3810:
+    case 0x3820:
+    case 0x3830:  // VIF0_FBRST, VIF0_ERR, VIF0_MARK
+    case 0x3C10:
+    case 0x3C20:
+    case 0x3C30:  // VIF1_FBRST, VIF1_ERR, VIF1_MARK
+    case 0xC410:  // channel 6 MADR
+    case 0xC800:  // channel 7 (SIF2) CHCR
+    case 0xE060:  // D_STADR
+    case 0xF100:
+    case 0xF120:
+    case 0xF140:
+    case 0xF150:  // serial port
+    case 0xF200:
+    case 0xF220:
+    case 0xF240:
+    case 0xF260:  // sub-system interface
+    case 0xF410:
+    case 0xF480:
+    case 0xF490:
+    case 0xF500:
+    case 0xF510:  // undocumented
+    case 0xF590:  // D_ENABLEW
       return true;
-    default:
-      return isDmaChannelRegister(offset);
+    default: return isDmaChannelRegister(offset);
   }
 }
 
@@ -82,7 +110,10 @@ RegisterReadEntry registerReadEntry(uint32_t offset) {
     case 0xC000:                                      // channel 5 CHCR
     case 0xC020:                                      // channel 5 QWC
     case 0xF130:                                      // serial port
-    case 0xF200: case 0xF210: case 0xF220: case 0xF230:  // sub-system interface
+    case 0xF200:
+    case 0xF210:
+    case 0xF220:
+    case 0xF230:  // sub-system interface
       return {RegisterRead::Constant, 0};
     case 0xF520: return {RegisterRead::Constant, 0x1201};  // D_ENABLER
     default: return {RegisterRead::Refused, 0};
@@ -102,10 +133,8 @@ uint32_t readRegisterLongInt(uint32_t address) {
       return address;
     case 0x2000000:  // graphics-synthesizer privileged registers
       return 0x2000;
-    case 0:
-      break;
-    default:
-      machineFault("Unhandled register type %X\n", registerType(address));
+    case 0: break;
+    default: machineFault("Unhandled register type %X\n", registerType(address));
   }
   const uint32_t offset = registerOffset(address);
   const RegisterReadEntry entry = registerReadEntry(offset);
@@ -119,12 +148,10 @@ uint32_t readRegisterLongInt(uint32_t address) {
 
 void writeRegisterLongInt(uint32_t offset, uint32_t value) {
   switch (registerWriteKind(offset)) {
-    case RegisterWrite::Dropped:
-      return;
+    case RegisterWrite::Dropped: return;
     case RegisterWrite::Refused:
       machineFault("Unhandled general register %X to write long int to\n", offset);
-    case RegisterWrite::Kept:
-      break;
+    case RegisterWrite::Kept: break;
   }
   uint32_t& word = *shadowWord(offset);
   if (offset == 0xE010) {
@@ -148,7 +175,6 @@ void writeRegisterQWord(uint32_t offset, Reg128 /*value*/) {
     case 0x7000:  // IPU output FIFO
     case 0x7010:  // IPU input FIFO
       return;
-    default:
-      machineFault("Unhandled general register %X to write QWord to\n", offset);
+    default: machineFault("Unhandled general register %X to write QWord to\n", offset);
   }
 }

@@ -58,12 +58,17 @@ uint64_t readDWordDirect(uint32_t aligned) {
 }  // namespace
 
 void executeLoadStore(uint32_t op) {
-  const uint32_t address = static_cast<uint32_t>(gprLower(rs(op))) + static_cast<uint32_t>(simm16(op));
+  const uint32_t address =
+      static_cast<uint32_t>(gprLower(rs(op))) + static_cast<uint32_t>(simm16(op));
   const uint32_t t = rt(op);
   uint64_t& target = gprLower(t);
   switch (opcode(op)) {
-    case 0x20: target = static_cast<uint64_t>(static_cast<int8_t>(fetchByte(address))); return;  // LB
-    case 0x21: target = static_cast<uint64_t>(static_cast<int16_t>(fetchHalfWord(address))); return;  // LH
+    case 0x20:
+      target = static_cast<uint64_t>(int64_t{static_cast<int8_t>(fetchByte(address))});
+      return;  // LB
+    case 0x21:
+      target = static_cast<uint64_t>(int64_t{static_cast<int16_t>(fetchHalfWord(address))});
+      return;                                                         // LH
     case 0x23: target = signExtend32(fetchLongInt(address)); return;  // LW
     case 0x24: target = fetchByte(address); return;                   // LBU
     case 0x25: target = fetchHalfWord(address); return;               // LHU
@@ -103,13 +108,15 @@ void executeLoadStore(uint32_t op) {
     case 0x2A: {  // SWL
       const uint32_t k = address & 3;
       const uint32_t word = fetchLongInt(address & ~3U);
-      writeLongInt(address & ~3U, (static_cast<uint32_t>(target) >> kLwlShift[k]) | (word & kSwlMask[k]));
+      writeLongInt(address & ~3U,
+                   (static_cast<uint32_t>(target) >> kLwlShift[k]) | (word & kSwlMask[k]));
       return;
     }
     case 0x2E: {  // SWR
       const uint32_t k = address & 3;
       const uint32_t word = fetchLongInt(address & ~3U);
-      writeLongInt(address & ~3U, (static_cast<uint32_t>(target) << kLwrShift[k]) | (word & kSwrMask[k]));
+      writeLongInt(address & ~3U,
+                   (static_cast<uint32_t>(target) << kLwrShift[k]) | (word & kSwrMask[k]));
       return;
     }
 
@@ -138,7 +145,6 @@ void executeLoadStore(uint32_t op) {
       writeDWord(address & ~7U, (target << (8 * k)) | (dword & kSdrMask[k]));
       return;
     }
-    default:
-      machineFault("Unknown opcode family %X!\n", op & 0xFC000000);
+    default: machineFault("Unknown opcode family %X!\n", op & 0xFC000000);
   }
 }

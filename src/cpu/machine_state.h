@@ -5,8 +5,9 @@
 #include <bit>
 #include <cstdint>
 
-static_assert(std::endian::native == std::endian::little,
-              "guest memory is accessed with host loads and stores; the host must be little-endian");
+static_assert(
+    std::endian::native == std::endian::little,
+    "guest memory is accessed with host loads and stores; the host must be little-endian");
 
 // A 128-bit general-purpose register as the machine stores it: bits 64..127 first, then bits
 // 0..63. Every 32- and 64-bit instruction works on `lower` only.
@@ -18,20 +19,20 @@ struct Reg128 {
 // Hardware registers that remember the last value written to them (see bus.h for the rest of the
 // register map). Offsets are the low 16 bits of the register address.
 struct HardwareShadow {
-  uint32_t vif1Stat;   // 0x3C00 VIF1_STAT
-  uint32_t sif1Chcr;   // 0xC400 channel 6 (SIF1) CHCR
-  uint32_t sif1Qwc;    // 0xC420 channel 6 QWC
-  uint32_t sif1Tadr;   // 0xC430 channel 6 TADR
-  uint32_t dCtrl;      // 0xE000 D_CTRL
-  uint32_t dStat;      // 0xE010 D_STAT
-  uint32_t dPcr;       // 0xE020 D_PCR
-  uint32_t dSqwc;      // 0xE030 D_SQWC
-  uint32_t dRbsr;      // 0xE040 D_RBSR
-  uint32_t dRbor;      // 0xE050 D_RBOR
-  uint32_t intcStat;   // 0xF000 INTC_STAT
-  uint32_t intcMask;   // 0xF010 INTC_MASK
-  uint32_t mchF430;    // 0xF430 memory controller
-  uint32_t mchF440;    // 0xF440 memory controller
+  uint32_t vif1Stat;  // 0x3C00 VIF1_STAT
+  uint32_t sif1Chcr;  // 0xC400 channel 6 (SIF1) CHCR
+  uint32_t sif1Qwc;   // 0xC420 channel 6 QWC
+  uint32_t sif1Tadr;  // 0xC430 channel 6 TADR
+  uint32_t dCtrl;     // 0xE000 D_CTRL
+  uint32_t dStat;     // 0xE010 D_STAT
+  uint32_t dPcr;      // 0xE020 D_PCR
+  uint32_t dSqwc;     // 0xE030 D_SQWC
+  uint32_t dRbsr;     // 0xE040 D_RBSR
+  uint32_t dRbor;     // 0xE050 D_RBOR
+  uint32_t intcStat;  // 0xF000 INTC_STAT
+  uint32_t intcMask;  // 0xF010 INTC_MASK
+  uint32_t mchF430;   // 0xF430 memory controller
+  uint32_t mchF440;   // 0xF440 memory controller
 };
 
 // BREAK n calls host service n. A service reads and writes MachineState directly.
@@ -127,7 +128,7 @@ inline uint8_t* ramPointer(uint32_t address, uint32_t size) {
 
 // The slow path of translateAddress: the scratchpad, the refusals, and accesses that run off the
 // end of an area. Never returns for an address it refuses.
-uint8_t* translateAddressSlow(uint32_t address, uint32_t size);
+[[gnu::noinline, gnu::cold]] uint8_t* translateAddressSlow(uint32_t address, uint32_t size);
 
 // Host location of the `size` bytes starting at guest address `address`. Refuses (and ends the
 // process) a hardware-register address, an unmapped address, or an access that starts inside an

@@ -28,14 +28,15 @@ void syscall() {
   if (service == 117) {
     guestPrintf("PRINT!\n");
   }
-  machine.cop0[13] = 0x20;                           // Cause: ExcCode 8, system call
+  machine.cop0[13] = 0x20;                          // Cause: ExcCode 8, system call
   machine.cop0[14] = signExtend32(machine.PC - 4);  // EPC: the SYSCALL itself
   machine.PC = 0;
 }
 
 void breakToHostService(uint32_t op) {
   const uint32_t code = (op >> 6) & 0xFFFFF;
-  const HostService service = code < kHostServiceCount ? machine.hostServices[code].service : nullptr;
+  const HostService service =
+      code < kHostServiceCount ? machine.hostServices[code].service : nullptr;
   if (service == nullptr) {
     machineFault("No host service registered for BREAK %X\n", code);
   }
@@ -80,65 +81,84 @@ void executeSpecial(uint32_t op) {
   uint64_t& d = gprLower(rd(op));
   const uint32_t shift = sa(op);
   switch (funct(op)) {
-    case 0: d = signExtend32(t32 << shift); return;                                          // SLL
+    case 0: d = signExtend32(t32 << shift); return;  // SLL
     case 1: break;
-    case 2: d = signExtend32(t32 >> shift); return;                                          // SRL
-    case 3: d = signExtend32(static_cast<uint32_t>(static_cast<int32_t>(t32) >> shift)); return;  // SRA
-    case 4: d = signExtend32(t32 << (s & 31)); return;                                       // SLLV
+    case 2: d = signExtend32(t32 >> shift); return;  // SRL
+    case 3:
+      d = signExtend32(static_cast<uint32_t>(static_cast<int32_t>(t32) >> shift));
+      return;                                           // SRA
+    case 4: d = signExtend32(t32 << (s & 31)); return;  // SLLV
     case 5: break;
-    case 6: d = signExtend32(t32 >> (s & 31)); return;                                       // SRLV
-    case 7: d = signExtend32(static_cast<uint32_t>(static_cast<int32_t>(t32) >> (s & 31))); return;  // SRAV
-    case 8: jumpRegister(op, false); return;   // JR
-    case 9: jumpRegister(op, true); return;    // JALR
-    case 10: if (t == 0) d = s; return;        // MOVZ
-    case 11: if (t != 0) d = s; return;        // MOVN
-    case 12: syscall(); return;                // SYSCALL
-    case 13: breakToHostService(op); return;   // BREAK
+    case 6: d = signExtend32(t32 >> (s & 31)); return;  // SRLV
+    case 7:
+      d = signExtend32(static_cast<uint32_t>(static_cast<int32_t>(t32) >> (s & 31)));
+      return;                                 // SRAV
+    case 8: jumpRegister(op, false); return;  // JR
+    case 9: jumpRegister(op, true); return;   // JALR
+    case 10:
+      if (t == 0) d = s;
+      return;  // MOVZ
+    case 11:
+      if (t != 0) d = s;
+      return;                                 // MOVN
+    case 12: syscall(); return;               // SYSCALL
+    case 13: breakToHostService(op); return;  // BREAK
     case 14: break;
-    case 15: return;                           // SYNC
-    case 16: d = machine.HI.lower; return;     // MFHI
-    case 17: machine.HI.lower = s; return;     // MTHI
-    case 18: d = machine.LO.lower; return;     // MFLO
-    case 19: machine.LO.lower = s; return;     // MTLO
-    case 20: d = t << (s & 63); return;        // DSLLV
+    case 15: return;                        // SYNC
+    case 16: d = machine.HI.lower; return;  // MFHI
+    case 17: machine.HI.lower = s; return;  // MTHI
+    case 18: d = machine.LO.lower; return;  // MFLO
+    case 19: machine.LO.lower = s; return;  // MTLO
+    case 20: d = t << (s & 63); return;     // DSLLV
     case 21: break;
-    case 22: break;                            // DSRLV
+    case 22: break;                                                                   // DSRLV
     case 23: d = static_cast<uint64_t>(static_cast<int64_t>(t) >> (s & 63)); return;  // DSRAV
-    case 24: {                                 // MULT: the R5900 also writes LO to rd
-      const int64_t product = static_cast<int64_t>(static_cast<int32_t>(s32)) * static_cast<int32_t>(t32);
+    case 24: {  // MULT: the R5900 also writes LO to rd
+      const int64_t product =
+          static_cast<int64_t>(static_cast<int32_t>(s32)) * static_cast<int32_t>(t32);
       machine.LO.lower = signExtend32(static_cast<uint32_t>(product));
       machine.HI.lower = signExtend32(static_cast<uint32_t>(static_cast<uint64_t>(product) >> 32));
       d = machine.LO.lower;
       return;
     }
-    case 25: break;                            // MULTU
+    case 25: break;                                                                 // MULTU
     case 26: divide(static_cast<int32_t>(s32), static_cast<int32_t>(t32)); return;  // DIV
     case 27: divideUnsigned(s32, t32); return;                                      // DIVU
-    case 28: case 29: case 30: case 31: break;
-    case 32:                                   // ADD: no overflow trap, exactly ADDU
+    case 28:
+    case 29:
+    case 30:
+    case 31: break;
+    case 32:                                       // ADD: no overflow trap, exactly ADDU
     case 33: d = signExtend32(s32 + t32); return;  // ADDU
-    case 34:                                   // SUB: exactly SUBU
+    case 34:                                       // SUB: exactly SUBU
     case 35: d = signExtend32(s32 - t32); return;  // SUBU
-    case 36: d = s & t; return;                // AND
-    case 37: d = s | t; return;                // OR
-    case 38: d = s ^ t; return;                // XOR
-    case 39: d = ~(s | t); return;             // NOR
-    case 40: d = machine.SA; return;           // MFSA
-    case 41: machine.SA = s32; return;         // MTSA
+    case 36: d = s & t; return;                    // AND
+    case 37: d = s | t; return;                    // OR
+    case 38: d = s ^ t; return;                    // XOR
+    case 39: d = ~(s | t); return;                 // NOR
+    case 40: d = machine.SA; return;               // MFSA
+    case 41: machine.SA = s32; return;             // MTSA
     case 42: d = static_cast<int64_t>(s) < static_cast<int64_t>(t) ? 1 : 0; return;  // SLT
-    case 43: d = s < t ? 1 : 0; return;        // SLTU
-    case 44: break;                            // DADD
-    case 45: d = s + t; return;                // DADDU
-    case 46: break;                            // DSUB
-    case 47: d = s - t; return;                // DSUBU
-    case 48: case 49: case 50: case 51: case 52: case 53: case 54: case 55: break;  // traps
-    case 56: d = t << shift; return;           // DSLL
+    case 43: d = s < t ? 1 : 0; return;                                              // SLTU
+    case 44: break;                                                                  // DADD
+    case 45: d = s + t; return;                                                      // DADDU
+    case 46: break;                                                                  // DSUB
+    case 47: d = s - t; return;                                                      // DSUBU
+    case 48:
+    case 49:
+    case 50:
+    case 51:
+    case 52:
+    case 53:
+    case 54:
+    case 55: break;                   // traps
+    case 56: d = t << shift; return;  // DSLL
     case 57: break;
-    case 58: d = t >> shift; return;           // DSRL
-    case 59: break;                            // DSRA
-    case 60: d = t << (shift + 32); return;    // DSLL32
+    case 58: d = t >> shift; return;         // DSRL
+    case 59: break;                          // DSRA
+    case 60: d = t << (shift + 32); return;  // DSLL32
     case 61: break;
-    case 62: d = t >> (shift + 32); return;    // DSRL32
+    case 62: d = t >> (shift + 32); return;                                               // DSRL32
     case 63: d = static_cast<uint64_t>(static_cast<int64_t>(t) >> (shift + 32)); return;  // DSRA32
     default: break;
   }
@@ -148,19 +168,28 @@ void executeSpecial(uint32_t op) {
 void executeRegimm(uint32_t op) {
   const auto s = static_cast<int64_t>(gprLower(rs(op)));
   switch (rt(op)) {
-    case 0x00: if (s < 0) takeBranch(op); return;   // BLTZ
-    case 0x01: if (s >= 0) takeBranch(op); return;  // BGEZ
-    case 0x02:                                      // BLTZL
-      if (s < 0) takeBranch(op); else skipDelaySlot();
+    case 0x00:
+      if (s < 0) takeBranch(op);
+      return;  // BLTZ
+    case 0x01:
+      if (s >= 0) takeBranch(op);
+      return;   // BGEZ
+    case 0x02:  // BLTZL
+      if (s < 0)
+        takeBranch(op);
+      else
+        skipDelaySlot();
       return;
-    case 0x03:                                      // BGEZL
-      if (s >= 0) takeBranch(op); else skipDelaySlot();
+    case 0x03:  // BGEZL
+      if (s >= 0)
+        takeBranch(op);
+      else
+        skipDelaySlot();
       return;
     case 0x19:  // MTSAH: a halfword shift amount, 16 bits per step
       machine.SA = ((static_cast<uint32_t>(s) ^ imm16(op)) & 3) * 16;
       return;
-    default:
-      break;
+    default: break;
   }
   machineFault("Unknown REGIMM opcode %X!\n", op & 0x1F0000);
 }

@@ -8,7 +8,7 @@
 
 namespace {
 
-void executeImmediate(uint32_t op) {
+[[gnu::noinline]] void executeImmediate(uint32_t op) {
   const uint64_t s = gprLower(rs(op));
   const auto immediate = static_cast<uint64_t>(static_cast<int64_t>(simm16(op)));
   uint64_t result = 0;
@@ -23,9 +23,9 @@ void executeImmediate(uint32_t op) {
     case 0x0B:  // SLTIU: the sign-extended immediate compared unsigned
       result = s < immediate ? 1 : 0;
       break;
-    case 0x0C: result = s & imm16(op); break;  // ANDI
-    case 0x0D: result = s | imm16(op); break;  // ORI
-    case 0x0E: result = s ^ imm16(op); break;  // XORI
+    case 0x0C: result = s & imm16(op); break;                  // ANDI
+    case 0x0D: result = s | imm16(op); break;                  // ORI
+    case 0x0E: result = s ^ imm16(op); break;                  // XORI
     case 0x0F: result = signExtend32(imm16(op) << 16); break;  // LUI
     case 0x19: result = s + immediate; break;                  // DADDIU
     default: break;
@@ -33,7 +33,7 @@ void executeImmediate(uint32_t op) {
   gprLower(rt(op)) = result;
 }
 
-void executeJump(uint32_t op, bool link) {
+[[gnu::noinline]] void executeJump(uint32_t op, bool link) {
   // The top four bits come from the delay slot's address.
   const uint32_t target = (machine.PC & 0xF0000000) | (target26(op) << 2);
   stepInstruction();
@@ -44,7 +44,7 @@ void executeJump(uint32_t op, bool link) {
   machine.PC = target;
 }
 
-void executeBranch(uint32_t op) {
+[[gnu::noinline]] void executeBranch(uint32_t op) {
   const auto s = static_cast<int64_t>(gprLower(rs(op)));
   const auto t = static_cast<int64_t>(gprLower(rt(op)));
   bool taken = false;
@@ -104,11 +104,11 @@ void stepInstruction() {
     case 0x16:  // BLEZL
       executeBranch(op);
       return;
-    case 0x17: break;  // BGTZL
-    case 0x18: break;  // DADDI
+    case 0x17: break;                         // BGTZL
+    case 0x18: break;                         // DADDI
     case 0x19: executeImmediate(op); return;  // DADDIU
-    case 0x1A:  // LDL
-    case 0x1B:  // LDR
+    case 0x1A:                                // LDL
+    case 0x1B:                                // LDR
       executeLoadStore(op);
       return;
     case 0x1C: executeMmi(op); return;

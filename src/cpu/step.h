@@ -9,13 +9,15 @@
 
 void stepInstruction();
 
-void executeSpecial(uint32_t op);
-void executeRegimm(uint32_t op);
-void executeMmi(uint32_t op);
-void executeCop0(uint32_t op);
-void executeCop1(uint32_t op);
-void executeCop2(uint32_t op);
-void executeLoadStore(uint32_t op);
+// The handlers stay out of line: stepInstruction then needs no stack frame of its own and reaches
+// each of them with a tail jump.
+[[gnu::noinline]] void executeSpecial(uint32_t op);
+[[gnu::noinline]] void executeRegimm(uint32_t op);
+[[gnu::noinline]] void executeMmi(uint32_t op);
+[[gnu::noinline]] void executeCop0(uint32_t op);
+[[gnu::noinline]] void executeCop1(uint32_t op);
+[[gnu::noinline]] void executeCop2(uint32_t op);
+[[gnu::noinline]] void executeLoadStore(uint32_t op);
 
 // The branch rule shared by every conditional branch: the condition has been evaluated; a taken
 // branch runs its delay slot (one nested step), then moves PC by the offset, counted from the

@@ -71,9 +71,10 @@ Reg128 registerValue(std::string_view text, const char* what) {
   return Reg128{number(text.substr(0, colon), what), number(text.substr(colon + 1), what)};
 }
 
-constexpr const char* kRegisterNames[32] = {
-    "zero", "at", "v0", "v1", "a0", "a1", "a2", "a3", "t0", "t1", "t2", "t3", "t4", "t5", "t6", "t7",
-    "s0",   "s1", "s2", "s3", "s4", "s5", "s6", "s7", "t8", "t9", "k0", "k1", "gp", "sp", "fp", "ra"};
+constexpr const char* kRegisterNames[32] = {"zero", "at", "v0", "v1", "a0", "a1", "a2", "a3",
+                                            "t0",   "t1", "t2", "t3", "t4", "t5", "t6", "t7",
+                                            "s0",   "s1", "s2", "s3", "s4", "s5", "s6", "s7",
+                                            "t8",   "t9", "k0", "k1", "gp", "sp", "fp", "ra"};
 
 uint32_t registerIndex(std::string_view text) {
   std::string_view name = text;
@@ -136,7 +137,8 @@ Options parseOptions(int argc, char** argv) {
       if (eq == std::string_view::npos) {
         usageError("--gpr wants N=VALUE, got '" + std::string(spec) + "'");
       }
-      o.gprs.emplace_back(registerIndex(spec.substr(0, eq)), registerValue(spec.substr(eq + 1), "register value"));
+      o.gprs.emplace_back(registerIndex(spec.substr(0, eq)),
+                          registerValue(spec.substr(eq + 1), "register value"));
     } else if (arg == "--hi") {
       o.hasHi = true;
       o.hi = registerValue(next(), "HI value");
@@ -203,7 +205,8 @@ void setUp(const Options& o) {
     if (p == nullptr || bytes.size() > kRamSize) {
       char where[16];
       std::snprintf(where, sizeof where, "0x%08x", load.address);
-      usageError("'" + load.path + "' (" + std::to_string(bytes.size()) + " bytes) does not fit in guest memory at " + where);
+      usageError("'" + load.path + "' (" + std::to_string(bytes.size()) +
+                 " bytes) does not fit in guest memory at " + where);
     }
     if (!bytes.empty()) {
       std::memcpy(p, bytes.data(), bytes.size());
@@ -213,7 +216,8 @@ void setUp(const Options& o) {
     if (dump.length > 0 && hostPointerOrNull(dump.address, dump.length) == nullptr) {
       char where[16];
       std::snprintf(where, sizeof where, "0x%08x", dump.address);
-      usageError(std::string("dump at ") + where + " of " + std::to_string(dump.length) + " bytes is not inside RAM or the scratchpad");
+      usageError(std::string("dump at ") + where + " of " + std::to_string(dump.length) +
+                 " bytes is not inside RAM or the scratchpad");
     }
   }
   for (const auto& [index, value] : o.gprs) {
@@ -225,7 +229,9 @@ void setUp(const Options& o) {
   machine.PC = o.pc;
 }
 
-void printReg128(const Reg128& r) { std::printf("\"0x%016" PRIx64 "%016" PRIx64 "\"", r.upper, r.lower); }
+void printReg128(const Reg128& r) {
+  std::printf("\"0x%016" PRIx64 "%016" PRIx64 "\"", r.upper, r.lower);
+}
 
 void printState(uint64_t steps, const Options& o) {
   if (!guestOutputAtLineStart()) {
@@ -264,7 +270,8 @@ int main(int argc, char** argv) {
   do {
     if (steps == options.maxSteps) {
       std::fflush(stdout);
-      std::fprintf(stderr, "guest-run: PC did not reach 0x%08x within %" PRIu64 " steps (PC is 0x%08x)\n",
+      std::fprintf(stderr,
+                   "guest-run: PC did not reach 0x%08x within %" PRIu64 " steps (PC is 0x%08x)\n",
                    options.until, options.maxSteps, machine.PC);
       return 3;
     }

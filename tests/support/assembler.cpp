@@ -47,10 +47,12 @@ std::vector<uint8_t> assemble(const std::string& source) {
     out << "\t.set noreorder\n\t.set noat\n\t.text\n" << source << "\n";
   }
   int status = 0;
-  const std::string log = runCommand(
-      "mips64el-linux-gnuabi64-as -march=r5900 -mabi=32 -EL -o " + base + "/code.o " + base + "/code.s &&"
-      " mips64el-linux-gnuabi64-objcopy -O binary -j .text " + base + "/code.o " + base + "/code.bin",
-      status);
+  const std::string log = runCommand("mips64el-linux-gnuabi64-as -march=r5900 -mabi=32 -EL -o " +
+                                         base + "/code.o " + base +
+                                         "/code.s &&"
+                                         " mips64el-linux-gnuabi64-objcopy -O binary -j .text " +
+                                         base + "/code.o " + base + "/code.bin",
+                                     status);
   std::vector<uint8_t> bytes;
   if (status != 0) {
     ADD_FAILURE() << "assembler failed:\n" << log << "\nsource:\n" << source;
