@@ -42,19 +42,22 @@ inline void storeLittle(uint8_t* p, T value) {
 [[gnu::noinline, gnu::cold]] void writeDWordSlow(uint32_t address, uint64_t value);
 
 inline uint8_t fetchByte(uint32_t address) {
-  if (const uint8_t* p = ramPointer(address, 1)) {
+  if (isRamAccess(address, 1)) {
+    const uint8_t* p = ramAt(address);
     return *p;
   }
   return fetchByteSlow(address);
 }
 inline uint16_t fetchHalfWord(uint32_t address) {
-  if (const uint8_t* p = ramPointer(address, 2)) {
+  if (isRamAccess(address, 2)) {
+    const uint8_t* p = ramAt(address);
     return loadLittle<uint16_t>(p);
   }
   return fetchHalfWordSlow(address);
 }
 inline uint32_t fetchLongInt(uint32_t address) {
-  if (const uint8_t* p = ramPointer(address, 4)) {
+  if (isRamAccess(address, 4)) {
+    const uint8_t* p = ramAt(address);
     return loadLittle<uint32_t>(p);
   }
   return fetchLongIntSlow(address);
@@ -62,7 +65,8 @@ inline uint32_t fetchLongInt(uint32_t address) {
 // The doubleword load: 8 bytes of memory, or inside the register window the 32-bit register
 // value sign-extended; the two fixed addresses that fetchLongInt answers with 0 read 0.
 inline uint64_t fetchDWord(uint32_t address) {
-  if (const uint8_t* p = ramPointer(address, 8)) {
+  if (isRamAccess(address, 8)) {
+    const uint8_t* p = ramAt(address);
     return loadLittle<uint64_t>(p);
   }
   return fetchDWordSlow(address);
@@ -71,28 +75,32 @@ Reg128 fetchQWord(uint32_t address);
 void fetchVectorQWord(uint32_t address, uint32_t vf[4]);
 
 inline void writeByte(uint32_t address, uint8_t value) {
-  if (uint8_t* p = ramPointer(address, 1)) {
+  if (isRamAccess(address, 1)) {
+    uint8_t* p = ramAt(address);
     *p = value;
     return;
   }
   writeByteSlow(address, value);
 }
 inline void writeHalfWord(uint32_t address, uint16_t value) {
-  if (uint8_t* p = ramPointer(address, 2)) {
+  if (isRamAccess(address, 2)) {
+    uint8_t* p = ramAt(address);
     storeLittle(p, value);
     return;
   }
   writeHalfWordSlow(address, value);
 }
 inline void writeLongInt(uint32_t address, uint32_t value) {
-  if (uint8_t* p = ramPointer(address, 4)) {
+  if (isRamAccess(address, 4)) {
+    uint8_t* p = ramAt(address);
     storeLittle(p, value);
     return;
   }
   writeLongIntSlow(address, value);
 }
 inline void writeDWord(uint32_t address, uint64_t value) {
-  if (uint8_t* p = ramPointer(address, 8)) {
+  if (isRamAccess(address, 8)) {
+    uint8_t* p = ramAt(address);
     storeLittle(p, value);
     return;
   }

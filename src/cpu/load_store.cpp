@@ -1,7 +1,7 @@
-// Loads and stores of the primary opcode map. The effective address is the low word of rs plus
-// the sign-extended offset, wrapping at 4 GiB; no alignment is required anywhere.
+// Loads and stores of the primary opcode map.
+#include "cpu/load_store.h"
+
 #include "cpu/bus.h"
-#include "cpu/fault.h"
 #include "cpu/step.h"
 
 namespace {
@@ -55,96 +55,94 @@ uint64_t readDWordDirect(uint32_t aligned) {
   return loadLittle<uint64_t>(translateAddress(aligned, 8));
 }
 
+uint32_t effectiveAddress(uint32_t op) {
+  return static_cast<uint32_t>(gprLower(rs(op))) + static_cast<uint32_t>(simm16(op));
+}
+uint64_t& target(uint32_t op) { return gprLower(rt(op)); }
+uint32_t targetWord(uint32_t op) { return static_cast<uint32_t>(gprLower(rt(op))); }
+
 }  // namespace
 
-void executeLoadStore(uint32_t op) {
-  const uint32_t address =
-      static_cast<uint32_t>(gprLower(rs(op))) + static_cast<uint32_t>(simm16(op));
-  const uint32_t t = rt(op);
-  uint64_t& target = gprLower(t);
-  switch (opcode(op)) {
-    case 0x20:
-      target = static_cast<uint64_t>(int64_t{static_cast<int8_t>(fetchByte(address))});
-      return;  // LB
-    case 0x21:
-      target = static_cast<uint64_t>(int64_t{static_cast<int16_t>(fetchHalfWord(address))});
-      return;                                                         // LH
-    case 0x23: target = signExtend32(fetchLongInt(address)); return;  // LW
-    case 0x24: target = fetchByte(address); return;                   // LBU
-    case 0x25: target = fetchHalfWord(address); return;               // LHU
-    case 0x27: target = fetchLongInt(address); return;                // LWU
-    case 0x37: target = fetchDWord(address); return;                  // LD
-    case 0x1E: machine.GPR[t] = fetchQWord(address); return;          // LQ: all 128 bits
-    case 0x31: machine.FPR[t] = fetchLongInt(address); return;        // LWC1
-    case 0x36: fetchVectorQWord(address, machine.VF[t]); return;      // LQC2
+void loadByte(uint32_t op) {
+  target(op) = static_cast<uint64_t>(int64_t{static_cast<int8_t>(fetchByte(effectiveAddress(op)))});
+}
+void loadByteUnsigned(uint32_t op) { target(op) = fetchByte(effectiveAddress(op)); }
+void loadHalf(uint32_t op) {
+  target(op) =
+      static_cast<uint64_t>(int64_t{static_cast<int16_t>(fetchHalfWord(effectiveAddress(op)))});
+}
+void loadHalfUnsigned(uint32_t op) { target(op) = fetchHalfWord(effectiveAddress(op)); }
+void loadWord(uint32_t op) { target(op) = signExtend32(fetchLongInt(effectiveAddress(op))); }
+void loadWordUnsigned(uint32_t op) { target(op) = fetchLongInt(effectiveAddress(op)); }
+void loadDouble(uint32_t op) { target(op) = fetchDWord(effectiveAddress(op)); }
+// LQ writes all 128 bits; the address is not rounded down to a multiple of 16.
+void loadQuad(uint32_t op) { machine.GPR[rt(op)] = fetchQWord(effectiveAddress(op)); }
+void loadWordToFpr(uint32_t op) { machine.FPR[rt(op)] = fetchLongInt(effectiveAddress(op)); }
+void loadQuadToVf(uint32_t op) { fetchVectorQWord(effectiveAddress(op), machine.VF[rt(op)]); }
 
-    case 0x28: writeByte(address, static_cast<uint8_t>(target)); return;       // SB
-    case 0x29: writeHalfWord(address, static_cast<uint16_t>(target)); return;  // SH
-    case 0x2B: writeLongInt(address, static_cast<uint32_t>(target)); return;   // SW
-    case 0x3F: writeDWord(address, target); return;                            // SD
-    case 0x1F: writeQWord(address, machine.GPR[t]); return;                    // SQ
-    case 0x39: writeLongInt(address, machine.FPR[t]); return;                  // SWC1
-    case 0x3E: {  // SQC2 goes straight to memory, not through the register stubs
-      uint8_t* p = translateAddress(address, 16);
-      for (int i = 0; i < 4; ++i) {
-        storeLittle(p + 4 * i, machine.VF[t][i]);
-      }
-      return;
-    }
+// The unaligned word loads zero-extend their 32-bit result.
+void loadWordLeft(uint32_t op) {
+  const uint32_t address = effectiveAddress(op);
+  const uint32_t k = address & 3;
+  const uint32_t word = fetchLongInt(address & ~3U);
+  target(op) = (word << kLwlShift[k]) | (targetWord(op) & kLwlMask[k]);
+}
+void loadWordRight(uint32_t op) {
+  const uint32_t address = effectiveAddress(op);
+  const uint32_t k = address & 3;
+  const uint32_t word = fetchLongInt(address & ~3U);
+  target(op) = (word >> kLwrShift[k]) | (targetWord(op) & kLwrMask[k]);
+}
+void loadDoubleLeft(uint32_t op) {
+  const uint32_t address = effectiveAddress(op);
+  const uint32_t k = address & 7;
+  const uint64_t dword = readDWordDirect(address & ~7U);
+  target(op) = (dword << (56 - 8 * k)) | (target(op) & kLdlMask[k]);
+}
+void loadDoubleRight(uint32_t op) {
+  const uint32_t address = effectiveAddress(op);
+  const uint32_t k = address & 7;
+  const uint64_t dword = readDWordDirect(address & ~7U);
+  target(op) = (dword >> (8 * k)) | (target(op) & kLdrMask[k]);
+}
 
-    // Unaligned word forms; the results of LWL and LWR are zero-extended.
-    case 0x22: {  // LWL
-      const uint32_t k = address & 3;
-      const uint32_t word = fetchLongInt(address & ~3U);
-      target = (word << kLwlShift[k]) | (static_cast<uint32_t>(target) & kLwlMask[k]);
-      return;
-    }
-    case 0x26: {  // LWR
-      const uint32_t k = address & 3;
-      const uint32_t word = fetchLongInt(address & ~3U);
-      target = (word >> kLwrShift[k]) | (static_cast<uint32_t>(target) & kLwrMask[k]);
-      return;
-    }
-    case 0x2A: {  // SWL
-      const uint32_t k = address & 3;
-      const uint32_t word = fetchLongInt(address & ~3U);
-      writeLongInt(address & ~3U,
-                   (static_cast<uint32_t>(target) >> kLwlShift[k]) | (word & kSwlMask[k]));
-      return;
-    }
-    case 0x2E: {  // SWR
-      const uint32_t k = address & 3;
-      const uint32_t word = fetchLongInt(address & ~3U);
-      writeLongInt(address & ~3U,
-                   (static_cast<uint32_t>(target) << kLwrShift[k]) | (word & kSwrMask[k]));
-      return;
-    }
-
-    // Unaligned doubleword forms.
-    case 0x1A: {  // LDL
-      const uint32_t k = address & 7;
-      const uint64_t dword = readDWordDirect(address & ~7U);
-      target = (dword << (56 - 8 * k)) | (target & kLdlMask[k]);
-      return;
-    }
-    case 0x1B: {  // LDR
-      const uint32_t k = address & 7;
-      const uint64_t dword = readDWordDirect(address & ~7U);
-      target = (dword >> (8 * k)) | (target & kLdrMask[k]);
-      return;
-    }
-    case 0x2C: {  // SDL
-      const uint32_t k = address & 7;
-      const uint64_t dword = readDWordDirect(address & ~7U);
-      writeDWord(address & ~7U, (target >> (56 - 8 * k)) | (dword & kSdlMask[k]));
-      return;
-    }
-    case 0x2D: {  // SDR
-      const uint32_t k = address & 7;
-      const uint64_t dword = readDWordDirect(address & ~7U);
-      writeDWord(address & ~7U, (target << (8 * k)) | (dword & kSdrMask[k]));
-      return;
-    }
-    default: machineFault("Unknown opcode family %X!\n", op & 0xFC000000);
+void storeByte(uint32_t op) { writeByte(effectiveAddress(op), static_cast<uint8_t>(target(op))); }
+void storeHalf(uint32_t op) {
+  writeHalfWord(effectiveAddress(op), static_cast<uint16_t>(target(op)));
+}
+void storeWord(uint32_t op) { writeLongInt(effectiveAddress(op), targetWord(op)); }
+void storeDouble(uint32_t op) { writeDWord(effectiveAddress(op), target(op)); }
+void storeQuad(uint32_t op) { writeQWord(effectiveAddress(op), machine.GPR[rt(op)]); }
+void storeWordFromFpr(uint32_t op) { writeLongInt(effectiveAddress(op), machine.FPR[rt(op)]); }
+// SQC2 goes straight to memory, not through the register stubs.
+void storeQuadFromVf(uint32_t op) {
+  uint8_t* p = translateAddress(effectiveAddress(op), 16);
+  for (int i = 0; i < 4; ++i) {
+    storeLittle(p + 4 * i, machine.VF[rt(op)][i]);
   }
+}
+
+void storeWordLeft(uint32_t op) {
+  const uint32_t address = effectiveAddress(op);
+  const uint32_t k = address & 3;
+  const uint32_t word = fetchLongInt(address & ~3U);
+  writeLongInt(address & ~3U, (targetWord(op) >> kLwlShift[k]) | (word & kSwlMask[k]));
+}
+void storeWordRight(uint32_t op) {
+  const uint32_t address = effectiveAddress(op);
+  const uint32_t k = address & 3;
+  const uint32_t word = fetchLongInt(address & ~3U);
+  writeLongInt(address & ~3U, (targetWord(op) << kLwrShift[k]) | (word & kSwrMask[k]));
+}
+void storeDoubleLeft(uint32_t op) {
+  const uint32_t address = effectiveAddress(op);
+  const uint32_t k = address & 7;
+  const uint64_t dword = readDWordDirect(address & ~7U);
+  writeDWord(address & ~7U, (target(op) >> (56 - 8 * k)) | (dword & kSdlMask[k]));
+}
+void storeDoubleRight(uint32_t op) {
+  const uint32_t address = effectiveAddress(op);
+  const uint32_t k = address & 7;
+  const uint64_t dword = readDWordDirect(address & ~7U);
+  writeDWord(address & ~7U, (target(op) << (8 * k)) | (dword & kSdrMask[k]));
 }

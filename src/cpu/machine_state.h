@@ -116,15 +116,12 @@ uint8_t* hostPointerOrNull(uint32_t address, uint32_t size);
 // address is in RAM when bits 25..28 and bit 30 are all clear.
 constexpr bool isRamAddress(uint32_t address) { return (address & 0x5E000000) == 0; }
 
-// RAM fast path: host pointer for the `size` bytes at `address` when all of them lie in main
-// RAM, else nullptr.
-inline uint8_t* ramPointer(uint32_t address, uint32_t size) {
-  const uint32_t offset = address & kRamMask;
-  if (isRamAddress(address) && offset <= kRamSize - size) {
-    return machine.ramBase + offset;
-  }
-  return nullptr;
+// True when all `size` bytes from `address` lie in main RAM. Clearing bits 29 and 31 folds the
+// four windows onto 0x00000000; what is left must then lie below 32 MiB - size + 1.
+constexpr bool isRamAccess(uint32_t address, uint32_t size) {
+  return (address & 0x5FFFFFFF) <= kRamSize - size;
 }
+inline uint8_t* ramAt(uint32_t address) { return machine.ramBase + (address & kRamMask); }
 
 // The slow path of translateAddress: the scratchpad, the refusals, and accesses that run off the
 // end of an area. Never returns for an address it refuses.
@@ -134,8 +131,8 @@ inline uint8_t* ramPointer(uint32_t address, uint32_t size) {
 // process) a hardware-register address, an unmapped address, or an access that starts inside an
 // area but runs past its end.
 inline uint8_t* translateAddress(uint32_t address, uint32_t size = 1) {
-  if (uint8_t* p = ramPointer(address, size)) {
-    return p;
+  if (isRamAccess(address, size)) {
+    return ramAt(address);
   }
   return translateAddressSlow(address, size);
 }

@@ -10,7 +10,7 @@ namespace {
 
 // A register jump runs its delay slot first; JALR then links, and only then is rs read, so a
 // JALR whose rd equals rs jumps to its own return address.
-void jumpRegister(uint32_t op, bool link) {
+[[gnu::noinline]] void jumpRegister(uint32_t op, bool link) {
   stepInstruction();
   if (link) {
     gprLower(rd(op)) = signExtend32(machine.PC);
@@ -18,7 +18,7 @@ void jumpRegister(uint32_t op, bool link) {
   machine.PC = static_cast<uint32_t>(gprLower(rs(op)));
 }
 
-void syscall() {
+[[gnu::noinline]] void syscall() {
   const auto service = static_cast<int32_t>(gprLower(3));  // v1 names the service
   guestPrintf("SYSCALL[%d]\n", service);
   if (service == 122) {
@@ -33,7 +33,7 @@ void syscall() {
   machine.PC = 0;
 }
 
-void breakToHostService(uint32_t op) {
+[[gnu::noinline]] void breakToHostService(uint32_t op) {
   const uint32_t code = (op >> 6) & 0xFFFFF;
   const HostService service =
       code < kHostServiceCount ? machine.hostServices[code].service : nullptr;
@@ -47,7 +47,7 @@ void breakToHostService(uint32_t op) {
 // 32-bit signed division as the hardware leaves it, including the cases the quotient cannot
 // express: x / 0 gives LO = -1 (x >= 0) or 1 (x < 0) and HI = x; INT32_MIN / -1 gives
 // LO = INT32_MIN and HI = 0.
-void divide(int32_t dividend, int32_t divisor) {
+[[gnu::noinline]] void divide(int32_t dividend, int32_t divisor) {
   int32_t quotient = 0;
   int32_t remainder = 0;
   if (divisor == 0) {
@@ -64,7 +64,7 @@ void divide(int32_t dividend, int32_t divisor) {
   machine.HI.lower = signExtend32(static_cast<uint32_t>(remainder));
 }
 
-void divideUnsigned(uint32_t dividend, uint32_t divisor) {
+[[gnu::noinline]] void divideUnsigned(uint32_t dividend, uint32_t divisor) {
   const uint32_t quotient = divisor == 0 ? 0xFFFFFFFF : dividend / divisor;
   const uint32_t remainder = divisor == 0 ? dividend : dividend % divisor;
   machine.LO.lower = signExtend32(quotient);

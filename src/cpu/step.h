@@ -17,7 +17,6 @@ void stepInstruction();
 [[gnu::noinline]] void executeCop0(uint32_t op);
 [[gnu::noinline]] void executeCop1(uint32_t op);
 [[gnu::noinline]] void executeCop2(uint32_t op);
-[[gnu::noinline]] void executeLoadStore(uint32_t op);
 
 // The branch rule shared by every conditional branch: the condition has been evaluated; a taken
 // branch runs its delay slot (one nested step), then moves PC by the offset, counted from the
