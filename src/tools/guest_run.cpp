@@ -1,6 +1,8 @@
 // guest-run: runs guest code on the interpreter from the command line and prints the machine
 // state as one JSON line. For debugging guest routines and for comparing the interpreter with
 // other implementations.
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
@@ -38,7 +40,11 @@ bool parseNumber(std::string_view text, uint64_t& value) {
     text.remove_prefix(2);
   }
   const std::string copy(text);
-  if (copy.empty() || copy[0] == '-' || copy[0] == '+' || copy[0] == ' ') {
+  // Digits only: strtoull alone would also take blanks, a sign, or a second 0x prefix.
+  const auto isDigit = [base](unsigned char c) {
+    return base == 16 ? std::isxdigit(c) != 0 : std::isdigit(c) != 0;
+  };
+  if (copy.empty() || !std::all_of(copy.begin(), copy.end(), isDigit)) {
     return false;
   }
   errno = 0;

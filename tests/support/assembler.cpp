@@ -44,7 +44,7 @@ std::vector<uint8_t> assemble(const std::string& source) {
   const std::string base = directory;
   {
     std::ofstream out(base + "/code.s");
-    out << "\t.set noreorder\n\t.set noat\n\t.text\n" << source << "\n";
+    out << "\t.set noreorder\n\t.set noat\n\t.set gp=64\n\t.text\n" << source << "\n";
   }
   int status = 0;
   const std::string log = runCommand("mips64el-linux-gnuabi64-as -march=r5900 -mabi=32 -EL -o " +
