@@ -8,6 +8,28 @@
 
 namespace {
 
+uint64_t s64(uint32_t op) { return gprLower(rs(op)); }
+uint64_t t64(uint32_t op) { return gprLower(rt(op)); }
+uint32_t s32(uint32_t op) { return static_cast<uint32_t>(gprLower(rs(op))); }
+uint32_t t32(uint32_t op) { return static_cast<uint32_t>(gprLower(rt(op))); }
+void setRd(uint32_t op, uint64_t value) { gprLower(rd(op)) = value; }
+uint32_t arithmeticShift32(uint32_t value, uint64_t amount) {
+  return static_cast<uint32_t>(static_cast<int32_t>(value) >> amount);
+}
+uint64_t arithmeticShift64(uint64_t value, uint64_t amount) {
+  return static_cast<uint64_t>(static_cast<int64_t>(value) >> amount);
+}
+
+// MULT: the signed 64-bit product of the low words; LO and HI get its halves, sign-extended, and
+// the R5900 also writes the new LO to rd.
+void multiply(uint32_t op) {
+  const int64_t product =
+      int64_t{static_cast<int32_t>(s32(op))} * int64_t{static_cast<int32_t>(t32(op))};
+  machine.LO.lower = signExtend32(static_cast<uint32_t>(product));
+  machine.HI.lower = signExtend32(static_cast<uint32_t>(static_cast<uint64_t>(product) >> 32));
+  setRd(op, machine.LO.lower);
+}
+
 // A register jump runs its delay slot first; JALR then links, and only then is rs read, so a
 // JALR whose rd equals rs jumps to its own return address.
 [[gnu::noinline]] void jumpRegister(uint32_t op, bool link) {
@@ -73,93 +95,117 @@ namespace {
 
 }  // namespace
 
+// Operands are read inside each case, after the dispatch, so that no value stays live across it.
 void executeSpecial(uint32_t op) {
-  const uint64_t s = gprLower(rs(op));
-  const uint64_t t = gprLower(rt(op));
-  const auto s32 = static_cast<uint32_t>(s);
-  const auto t32 = static_cast<uint32_t>(t);
-  uint64_t& d = gprLower(rd(op));
-  const uint32_t shift = sa(op);
   switch (funct(op)) {
-    case 0: d = signExtend32(t32 << shift); return;  // SLL
+    case 0:  // SLL
+      return setRd(op, signExtend32(t32(op) << sa(op)));
     case 1: break;
-    case 2: d = signExtend32(t32 >> shift); return;  // SRL
-    case 3:
-      d = signExtend32(static_cast<uint32_t>(static_cast<int32_t>(t32) >> shift));
-      return;                                           // SRA
-    case 4: d = signExtend32(t32 << (s & 31)); return;  // SLLV
+    case 2:  // SRL
+      return setRd(op, signExtend32(t32(op) >> sa(op)));
+    case 3:  // SRA
+      return setRd(op, signExtend32(arithmeticShift32(t32(op), sa(op))));
+    case 4:  // SLLV: only bits 4..0 of rs count
+      return setRd(op, signExtend32(t32(op) << (s64(op) & 31)));
     case 5: break;
-    case 6: d = signExtend32(t32 >> (s & 31)); return;  // SRLV
-    case 7:
-      d = signExtend32(static_cast<uint32_t>(static_cast<int32_t>(t32) >> (s & 31)));
-      return;                                 // SRAV
-    case 8: jumpRegister(op, false); return;  // JR
-    case 9: jumpRegister(op, true); return;   // JALR
-    case 10:
-      if (t == 0) d = s;
-      return;  // MOVZ
-    case 11:
-      if (t != 0) d = s;
-      return;                                 // MOVN
-    case 12: syscall(); return;               // SYSCALL
-    case 13: breakToHostService(op); return;  // BREAK
-    case 14: break;
-    case 15: return;                        // SYNC
-    case 16: d = machine.HI.lower; return;  // MFHI
-    case 17: machine.HI.lower = s; return;  // MTHI
-    case 18: d = machine.LO.lower; return;  // MFLO
-    case 19: machine.LO.lower = s; return;  // MTLO
-    case 20: d = t << (s & 63); return;     // DSLLV
-    case 21: break;
-    case 22: break;                                                                   // DSRLV
-    case 23: d = static_cast<uint64_t>(static_cast<int64_t>(t) >> (s & 63)); return;  // DSRAV
-    case 24: {  // MULT: the R5900 also writes LO to rd
-      const int64_t product =
-          static_cast<int64_t>(static_cast<int32_t>(s32)) * static_cast<int32_t>(t32);
-      machine.LO.lower = signExtend32(static_cast<uint32_t>(product));
-      machine.HI.lower = signExtend32(static_cast<uint32_t>(static_cast<uint64_t>(product) >> 32));
-      d = machine.LO.lower;
+    case 6:  // SRLV
+      return setRd(op, signExtend32(t32(op) >> (s64(op) & 31)));
+    case 7:  // SRAV
+      return setRd(op, signExtend32(arithmeticShift32(t32(op), s64(op) & 31)));
+    case 8:  // JR
+      return jumpRegister(op, false);
+    case 9:  // JALR
+      return jumpRegister(op, true);
+    case 10:  // MOVZ
+      if (t64(op) == 0) setRd(op, s64(op));
       return;
-    }
-    case 25: break;                                                                 // MULTU
-    case 26: divide(static_cast<int32_t>(s32), static_cast<int32_t>(t32)); return;  // DIV
-    case 27: divideUnsigned(s32, t32); return;                                      // DIVU
-    case 28:
-    case 29:
-    case 30:
+    case 11:  // MOVN
+      if (t64(op) != 0) setRd(op, s64(op));
+      return;
+    case 12:  // SYSCALL
+      return syscall();
+    case 13:  // BREAK
+      return breakToHostService(op);
+    case 14: break;
+    case 15:  // SYNC
+      return;
+    case 16:  // MFHI
+      return setRd(op, machine.HI.lower);
+    case 17:  // MTHI
+      machine.HI.lower = s64(op);
+      return;
+    case 18:  // MFLO
+      return setRd(op, machine.LO.lower);
+    case 19:  // MTLO
+      machine.LO.lower = s64(op);
+      return;
+    case 20:  // DSLLV: bits 5..0 of rs count
+      return setRd(op, t64(op) << (s64(op) & 63));
+    case 21: break;
+    case 22: break;  // DSRLV
+    case 23:         // DSRAV
+      return setRd(op, arithmeticShift64(t64(op), s64(op) & 63));
+    case 24:  // MULT
+      return multiply(op);
+    case 25: break;  // MULTU
+    case 26:         // DIV
+      return divide(static_cast<int32_t>(s32(op)), static_cast<int32_t>(t32(op)));
+    case 27:  // DIVU
+      return divideUnsigned(s32(op), t32(op));
+    case 28: break;
+    case 29: break;
+    case 30: break;
     case 31: break;
-    case 32:                                       // ADD: no overflow trap, exactly ADDU
-    case 33: d = signExtend32(s32 + t32); return;  // ADDU
-    case 34:                                       // SUB: exactly SUBU
-    case 35: d = signExtend32(s32 - t32); return;  // SUBU
-    case 36: d = s & t; return;                    // AND
-    case 37: d = s | t; return;                    // OR
-    case 38: d = s ^ t; return;                    // XOR
-    case 39: d = ~(s | t); return;                 // NOR
-    case 40: d = machine.SA; return;               // MFSA
-    case 41: machine.SA = s32; return;             // MTSA
-    case 42: d = static_cast<int64_t>(s) < static_cast<int64_t>(t) ? 1 : 0; return;  // SLT
-    case 43: d = s < t ? 1 : 0; return;                                              // SLTU
-    case 44: break;                                                                  // DADD
-    case 45: d = s + t; return;                                                      // DADDU
-    case 46: break;                                                                  // DSUB
-    case 47: d = s - t; return;                                                      // DSUBU
-    case 48:
-    case 49:
-    case 50:
-    case 51:
-    case 52:
-    case 53:
-    case 54:
-    case 55: break;                   // traps
-    case 56: d = t << shift; return;  // DSLL
+    case 32:  // ADD: no overflow trap here, exactly ADDU
+    case 33:  // ADDU
+      return setRd(op, signExtend32(s32(op) + t32(op)));
+    case 34:  // SUB: exactly SUBU
+    case 35:  // SUBU
+      return setRd(op, signExtend32(s32(op) - t32(op)));
+    case 36:  // AND
+      return setRd(op, s64(op) & t64(op));
+    case 37:  // OR
+      return setRd(op, s64(op) | t64(op));
+    case 38:  // XOR
+      return setRd(op, s64(op) ^ t64(op));
+    case 39:  // NOR
+      return setRd(op, ~(s64(op) | t64(op)));
+    case 40:  // MFSA
+      return setRd(op, machine.SA);
+    case 41:  // MTSA
+      machine.SA = s32(op);
+      return;
+    case 42:  // SLT
+      return setRd(op, static_cast<int64_t>(s64(op)) < static_cast<int64_t>(t64(op)) ? 1 : 0);
+    case 43:  // SLTU
+      return setRd(op, s64(op) < t64(op) ? 1 : 0);
+    case 44: break;  // DADD
+    case 45:         // DADDU
+      return setRd(op, s64(op) + t64(op));
+    case 46: break;  // DSUB
+    case 47:         // DSUBU
+      return setRd(op, s64(op) - t64(op));
+    case 48: break;  // TGE
+    case 49: break;  // TGEU
+    case 50: break;  // TLT
+    case 51: break;  // TLTU
+    case 52: break;  // TEQ
+    case 53: break;
+    case 54: break;  // TNE
+    case 55: break;
+    case 56:  // DSLL
+      return setRd(op, t64(op) << sa(op));
     case 57: break;
-    case 58: d = t >> shift; return;         // DSRL
-    case 59: break;                          // DSRA
-    case 60: d = t << (shift + 32); return;  // DSLL32
+    case 58:  // DSRL
+      return setRd(op, t64(op) >> sa(op));
+    case 59: break;  // DSRA
+    case 60:         // DSLL32
+      return setRd(op, t64(op) << (sa(op) + 32));
     case 61: break;
-    case 62: d = t >> (shift + 32); return;                                               // DSRL32
-    case 63: d = static_cast<uint64_t>(static_cast<int64_t>(t) >> (shift + 32)); return;  // DSRA32
+    case 62:  // DSRL32
+      return setRd(op, t64(op) >> (sa(op) + 32));
+    case 63:  // DSRA32
+      return setRd(op, arithmeticShift64(t64(op), sa(op) + 32));
     default: break;
   }
   machineFault("Unknown special opcode %X!\n", funct(op));
