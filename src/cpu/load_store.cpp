@@ -63,86 +63,137 @@ uint32_t targetWord(uint32_t op) { return static_cast<uint32_t>(gprLower(rt(op))
 
 }  // namespace
 
-void loadByte(uint32_t op) {
+uint32_t loadByte(uint32_t op, uint32_t pc) {
   target(op) = static_cast<uint64_t>(int64_t{static_cast<int8_t>(fetchByte(effectiveAddress(op)))});
+  return pc;
 }
-void loadByteUnsigned(uint32_t op) { target(op) = fetchByte(effectiveAddress(op)); }
-void loadHalf(uint32_t op) {
+uint32_t loadByteUnsigned(uint32_t op, uint32_t pc) {
+  target(op) = fetchByte(effectiveAddress(op));
+  return pc;
+}
+uint32_t loadHalf(uint32_t op, uint32_t pc) {
   target(op) =
       static_cast<uint64_t>(int64_t{static_cast<int16_t>(fetchHalfWord(effectiveAddress(op)))});
+  return pc;
 }
-void loadHalfUnsigned(uint32_t op) { target(op) = fetchHalfWord(effectiveAddress(op)); }
-void loadWord(uint32_t op) { target(op) = signExtend32(fetchLongInt(effectiveAddress(op))); }
-void loadWordUnsigned(uint32_t op) { target(op) = fetchLongInt(effectiveAddress(op)); }
-void loadDouble(uint32_t op) { target(op) = fetchDWord(effectiveAddress(op)); }
+uint32_t loadHalfUnsigned(uint32_t op, uint32_t pc) {
+  target(op) = fetchHalfWord(effectiveAddress(op));
+  return pc;
+}
+uint32_t loadWord(uint32_t op, uint32_t pc) {
+  target(op) = signExtend32(fetchLongInt(effectiveAddress(op)));
+  return pc;
+}
+uint32_t loadWordUnsigned(uint32_t op, uint32_t pc) {
+  target(op) = fetchLongInt(effectiveAddress(op));
+  return pc;
+}
+uint32_t loadDouble(uint32_t op, uint32_t pc) {
+  target(op) = fetchDWord(effectiveAddress(op));
+  return pc;
+}
 // LQ writes all 128 bits; the address is not rounded down to a multiple of 16.
-void loadQuad(uint32_t op) { machine.GPR[rt(op)] = fetchQWord(effectiveAddress(op)); }
-void loadWordToFpr(uint32_t op) { machine.FPR[rt(op)] = fetchLongInt(effectiveAddress(op)); }
-void loadQuadToVf(uint32_t op) { fetchVectorQWord(effectiveAddress(op), machine.VF[rt(op)]); }
+uint32_t loadQuad(uint32_t op, uint32_t pc) {
+  machine.GPR[rt(op)] = fetchQWord(effectiveAddress(op));
+  return pc;
+}
+uint32_t loadWordToFpr(uint32_t op, uint32_t pc) {
+  machine.FPR[rt(op)] = fetchLongInt(effectiveAddress(op));
+  return pc;
+}
+uint32_t loadQuadToVf(uint32_t op, uint32_t pc) {
+  fetchVectorQWord(effectiveAddress(op), machine.VF[rt(op)]);
+  return pc;
+}
 
 // The unaligned word loads zero-extend their 32-bit result.
-void loadWordLeft(uint32_t op) {
+uint32_t loadWordLeft(uint32_t op, uint32_t pc) {
   const uint32_t address = effectiveAddress(op);
   const uint32_t k = address & 3;
   const uint32_t word = fetchLongInt(address & ~3U);
   target(op) = (word << kLwlShift[k]) | (targetWord(op) & kLwlMask[k]);
+  return pc;
 }
-void loadWordRight(uint32_t op) {
+uint32_t loadWordRight(uint32_t op, uint32_t pc) {
   const uint32_t address = effectiveAddress(op);
   const uint32_t k = address & 3;
   const uint32_t word = fetchLongInt(address & ~3U);
   target(op) = (word >> kLwrShift[k]) | (targetWord(op) & kLwrMask[k]);
+  return pc;
 }
-void loadDoubleLeft(uint32_t op) {
+uint32_t loadDoubleLeft(uint32_t op, uint32_t pc) {
   const uint32_t address = effectiveAddress(op);
   const uint32_t k = address & 7;
   const uint64_t dword = readDWordDirect(address & ~7U);
   target(op) = (dword << (56 - 8 * k)) | (target(op) & kLdlMask[k]);
+  return pc;
 }
-void loadDoubleRight(uint32_t op) {
+uint32_t loadDoubleRight(uint32_t op, uint32_t pc) {
   const uint32_t address = effectiveAddress(op);
   const uint32_t k = address & 7;
   const uint64_t dword = readDWordDirect(address & ~7U);
   target(op) = (dword >> (8 * k)) | (target(op) & kLdrMask[k]);
+  return pc;
 }
 
-void storeByte(uint32_t op) { writeByte(effectiveAddress(op), static_cast<uint8_t>(target(op))); }
-void storeHalf(uint32_t op) {
-  writeHalfWord(effectiveAddress(op), static_cast<uint16_t>(target(op)));
+uint32_t storeByte(uint32_t op, uint32_t pc) {
+  writeByte(effectiveAddress(op), static_cast<uint8_t>(target(op)));
+  return pc;
 }
-void storeWord(uint32_t op) { writeLongInt(effectiveAddress(op), targetWord(op)); }
-void storeDouble(uint32_t op) { writeDWord(effectiveAddress(op), target(op)); }
-void storeQuad(uint32_t op) { writeQWord(effectiveAddress(op), machine.GPR[rt(op)]); }
-void storeWordFromFpr(uint32_t op) { writeLongInt(effectiveAddress(op), machine.FPR[rt(op)]); }
+uint32_t storeHalf(uint32_t op, uint32_t pc) {
+  writeHalfWord(effectiveAddress(op), static_cast<uint16_t>(target(op)));
+  return pc;
+}
+uint32_t storeWord(uint32_t op, uint32_t pc) {
+  writeLongInt(effectiveAddress(op), targetWord(op));
+  return pc;
+}
+uint32_t storeDouble(uint32_t op, uint32_t pc) {
+  writeDWord(effectiveAddress(op), target(op));
+  return pc;
+}
+uint32_t storeQuad(uint32_t op, uint32_t pc) {
+  writeQWord(effectiveAddress(op), machine.GPR[rt(op)]);
+  return pc;
+}
+uint32_t storeWordFromFpr(uint32_t op, uint32_t pc) {
+  writeLongInt(effectiveAddress(op), machine.FPR[rt(op)]);
+  return pc;
+}
 // SQC2 goes straight to memory, not through the register stubs.
-void storeQuadFromVf(uint32_t op) {
+uint32_t storeQuadFromVf(uint32_t op, uint32_t pc) {
   uint8_t* p = translateAddress(effectiveAddress(op), 16);
   for (int i = 0; i < 4; ++i) {
     storeLittle(p + 4 * i, machine.VF[rt(op)][i]);
   }
+  return pc;
 }
 
-void storeWordLeft(uint32_t op) {
+uint32_t storeWordLeft(uint32_t op, uint32_t pc) {
   const uint32_t address = effectiveAddress(op);
   const uint32_t k = address & 3;
   const uint32_t word = fetchLongInt(address & ~3U);
   writeLongInt(address & ~3U, (targetWord(op) >> kLwlShift[k]) | (word & kSwlMask[k]));
+  return pc;
 }
-void storeWordRight(uint32_t op) {
+uint32_t storeWordRight(uint32_t op, uint32_t pc) {
   const uint32_t address = effectiveAddress(op);
   const uint32_t k = address & 3;
   const uint32_t word = fetchLongInt(address & ~3U);
   writeLongInt(address & ~3U, (targetWord(op) << kLwrShift[k]) | (word & kSwrMask[k]));
+  return pc;
 }
-void storeDoubleLeft(uint32_t op) {
+uint32_t storeDoubleLeft(uint32_t op, uint32_t pc) {
   const uint32_t address = effectiveAddress(op);
   const uint32_t k = address & 7;
   const uint64_t dword = readDWordDirect(address & ~7U);
   writeDWord(address & ~7U, (target(op) >> (56 - 8 * k)) | (dword & kSdlMask[k]));
+  return pc;
 }
-void storeDoubleRight(uint32_t op) {
+uint32_t storeDoubleRight(uint32_t op, uint32_t pc) {
   const uint32_t address = effectiveAddress(op);
   const uint32_t k = address & 7;
   const uint64_t dword = readDWordDirect(address & ~7U);
   writeDWord(address & ~7U, (target(op) << (8 * k)) | (dword & kSdrMask[k]));
+  return pc;
 }

@@ -32,38 +32,39 @@ void multiply(uint32_t op) {
 
 // A register jump runs its delay slot first; JALR then links, and only then is rs read, so a
 // JALR whose rd equals rs jumps to its own return address.
-[[gnu::noinline]] void jumpRegister(uint32_t op, bool link) {
-  stepInstruction();
+[[gnu::noinline]] uint32_t jumpRegister(uint32_t op, uint32_t pc, bool link) {
+  const uint32_t afterSlot = executeAt(pc);
   if (link) {
-    gprLower(rd(op)) = signExtend32(machine.PC);
+    gprLower(rd(op)) = signExtend32(afterSlot);
   }
-  machine.PC = static_cast<uint32_t>(gprLower(rs(op)));
+  return static_cast<uint32_t>(gprLower(rs(op)));
 }
 
-[[gnu::noinline]] void syscall() {
+[[gnu::noinline]] uint32_t syscall(uint32_t pc) {
   const auto service = static_cast<int32_t>(gprLower(3));  // v1 names the service
   guestPrintf("SYSCALL[%d]\n", service);
   if (service == 122) {
     gprLower(2) = 255;
-    return;
+    return pc;
   }
   if (service == 117) {
     guestPrintf("PRINT!\n");
   }
-  machine.cop0[13] = 0x20;                          // Cause: ExcCode 8, system call
-  machine.cop0[14] = signExtend32(machine.PC - 4);  // EPC: the SYSCALL itself
-  machine.PC = 0;
+  machine.cop0[13] = 0x20;                  // Cause: ExcCode 8, system call
+  machine.cop0[14] = signExtend32(pc - 4);  // EPC: the SYSCALL itself
+  return 0;                                 // the exception vector of this machine
 }
 
-[[gnu::noinline]] void breakToHostService(uint32_t op) {
+[[gnu::noinline]] uint32_t breakToHostService(uint32_t op, uint32_t pc) {
   const uint32_t code = (op >> 6) & 0xFFFFF;
   const HostService service =
       code < kHostServiceCount ? machine.hostServices[code].service : nullptr;
   if (service == nullptr) {
     machineFault("No host service registered for BREAK %X\n", code);
   }
+  machine.PC = pc;  // a service sees the whole machine state
   service();
-  machine.PC = static_cast<uint32_t>(gprLower(31));
+  return static_cast<uint32_t>(gprLower(31));
 }
 
 // 32-bit signed division as the hardware leaves it, including the cases the quotient cannot
@@ -96,95 +97,119 @@ void multiply(uint32_t op) {
 }  // namespace
 
 // Operands are read inside each case, after the dispatch, so that no value stays live across it.
-void executeSpecial(uint32_t op) {
+uint32_t executeSpecial(uint32_t op, uint32_t pc) {
   switch (funct(op)) {
     case 0:  // SLL
-      return setRd(op, signExtend32(t32(op) << sa(op)));
+      setRd(op, signExtend32(t32(op) << sa(op)));
+      return pc;
     case 1: break;
     case 2:  // SRL
-      return setRd(op, signExtend32(t32(op) >> sa(op)));
+      setRd(op, signExtend32(t32(op) >> sa(op)));
+      return pc;
     case 3:  // SRA
-      return setRd(op, signExtend32(arithmeticShift32(t32(op), sa(op))));
+      setRd(op, signExtend32(arithmeticShift32(t32(op), sa(op))));
+      return pc;
     case 4:  // SLLV: only bits 4..0 of rs count
-      return setRd(op, signExtend32(t32(op) << (s64(op) & 31)));
+      setRd(op, signExtend32(t32(op) << (s64(op) & 31)));
+      return pc;
     case 5: break;
     case 6:  // SRLV
-      return setRd(op, signExtend32(t32(op) >> (s64(op) & 31)));
+      setRd(op, signExtend32(t32(op) >> (s64(op) & 31)));
+      return pc;
     case 7:  // SRAV
-      return setRd(op, signExtend32(arithmeticShift32(t32(op), s64(op) & 31)));
+      setRd(op, signExtend32(arithmeticShift32(t32(op), s64(op) & 31)));
+      return pc;
     case 8:  // JR
-      return jumpRegister(op, false);
+      return jumpRegister(op, pc, false);
     case 9:  // JALR
-      return jumpRegister(op, true);
+      return jumpRegister(op, pc, true);
     case 10:  // MOVZ
       if (t64(op) == 0) setRd(op, s64(op));
-      return;
+      return pc;
     case 11:  // MOVN
       if (t64(op) != 0) setRd(op, s64(op));
-      return;
+      return pc;
     case 12:  // SYSCALL
-      return syscall();
+      return syscall(pc);
     case 13:  // BREAK
-      return breakToHostService(op);
+      return breakToHostService(op, pc);
     case 14: break;
     case 15:  // SYNC
-      return;
+      return pc;
     case 16:  // MFHI
-      return setRd(op, machine.HI.lower);
+      setRd(op, machine.HI.lower);
+      return pc;
     case 17:  // MTHI
       machine.HI.lower = s64(op);
-      return;
+      return pc;
     case 18:  // MFLO
-      return setRd(op, machine.LO.lower);
+      setRd(op, machine.LO.lower);
+      return pc;
     case 19:  // MTLO
       machine.LO.lower = s64(op);
-      return;
+      return pc;
     case 20:  // DSLLV: bits 5..0 of rs count
-      return setRd(op, t64(op) << (s64(op) & 63));
+      setRd(op, t64(op) << (s64(op) & 63));
+      return pc;
     case 21: break;
     case 22: break;  // DSRLV
     case 23:         // DSRAV
-      return setRd(op, arithmeticShift64(t64(op), s64(op) & 63));
+      setRd(op, arithmeticShift64(t64(op), s64(op) & 63));
+      return pc;
     case 24:  // MULT
-      return multiply(op);
+      multiply(op);
+      return pc;
     case 25: break;  // MULTU
     case 26:         // DIV
-      return divide(static_cast<int32_t>(s32(op)), static_cast<int32_t>(t32(op)));
+      divide(static_cast<int32_t>(s32(op)), static_cast<int32_t>(t32(op)));
+      return pc;
     case 27:  // DIVU
-      return divideUnsigned(s32(op), t32(op));
+      divideUnsigned(s32(op), t32(op));
+      return pc;
     case 28: break;
     case 29: break;
     case 30: break;
     case 31: break;
     case 32:  // ADD: no overflow trap here, exactly ADDU
     case 33:  // ADDU
-      return setRd(op, signExtend32(s32(op) + t32(op)));
+      setRd(op, signExtend32(s32(op) + t32(op)));
+      return pc;
     case 34:  // SUB: exactly SUBU
     case 35:  // SUBU
-      return setRd(op, signExtend32(s32(op) - t32(op)));
+      setRd(op, signExtend32(s32(op) - t32(op)));
+      return pc;
     case 36:  // AND
-      return setRd(op, s64(op) & t64(op));
+      setRd(op, s64(op) & t64(op));
+      return pc;
     case 37:  // OR
-      return setRd(op, s64(op) | t64(op));
+      setRd(op, s64(op) | t64(op));
+      return pc;
     case 38:  // XOR
-      return setRd(op, s64(op) ^ t64(op));
+      setRd(op, s64(op) ^ t64(op));
+      return pc;
     case 39:  // NOR
-      return setRd(op, ~(s64(op) | t64(op)));
+      setRd(op, ~(s64(op) | t64(op)));
+      return pc;
     case 40:  // MFSA
-      return setRd(op, machine.SA);
+      setRd(op, machine.SA);
+      return pc;
     case 41:  // MTSA
       machine.SA = s32(op);
-      return;
+      return pc;
     case 42:  // SLT
-      return setRd(op, static_cast<int64_t>(s64(op)) < static_cast<int64_t>(t64(op)) ? 1 : 0);
+      setRd(op, static_cast<int64_t>(s64(op)) < static_cast<int64_t>(t64(op)) ? 1 : 0);
+      return pc;
     case 43:  // SLTU
-      return setRd(op, s64(op) < t64(op) ? 1 : 0);
+      setRd(op, s64(op) < t64(op) ? 1 : 0);
+      return pc;
     case 44: break;  // DADD
     case 45:         // DADDU
-      return setRd(op, s64(op) + t64(op));
+      setRd(op, s64(op) + t64(op));
+      return pc;
     case 46: break;  // DSUB
     case 47:         // DSUBU
-      return setRd(op, s64(op) - t64(op));
+      setRd(op, s64(op) - t64(op));
+      return pc;
     case 48: break;  // TGE
     case 49: break;  // TGEU
     case 50: break;  // TLT
@@ -194,47 +219,42 @@ void executeSpecial(uint32_t op) {
     case 54: break;  // TNE
     case 55: break;
     case 56:  // DSLL
-      return setRd(op, t64(op) << sa(op));
+      setRd(op, t64(op) << sa(op));
+      return pc;
     case 57: break;
     case 58:  // DSRL
-      return setRd(op, t64(op) >> sa(op));
+      setRd(op, t64(op) >> sa(op));
+      return pc;
     case 59: break;  // DSRA
     case 60:         // DSLL32
-      return setRd(op, t64(op) << (sa(op) + 32));
+      setRd(op, t64(op) << (sa(op) + 32));
+      return pc;
     case 61: break;
     case 62:  // DSRL32
-      return setRd(op, t64(op) >> (sa(op) + 32));
+      setRd(op, t64(op) >> (sa(op) + 32));
+      return pc;
     case 63:  // DSRA32
-      return setRd(op, arithmeticShift64(t64(op), sa(op) + 32));
+      setRd(op, arithmeticShift64(t64(op), sa(op) + 32));
+      return pc;
     default: break;
   }
   machineFault("Unknown special opcode %X!\n", funct(op));
 }
 
-void executeRegimm(uint32_t op) {
+uint32_t executeRegimm(uint32_t op, uint32_t pc) {
   const auto s = static_cast<int64_t>(gprLower(rs(op)));
   switch (rt(op)) {
-    case 0x00:
-      if (s < 0) takeBranch(op);
-      return;  // BLTZ
-    case 0x01:
-      if (s >= 0) takeBranch(op);
-      return;   // BGEZ
+    case 0x00:  // BLTZ
+      return branch(op, pc, s < 0, false);
+    case 0x01:  // BGEZ
+      return branch(op, pc, s >= 0, false);
     case 0x02:  // BLTZL
-      if (s < 0)
-        takeBranch(op);
-      else
-        skipDelaySlot();
-      return;
+      return branch(op, pc, s < 0, true);
     case 0x03:  // BGEZL
-      if (s >= 0)
-        takeBranch(op);
-      else
-        skipDelaySlot();
-      return;
+      return branch(op, pc, s >= 0, true);
     case 0x19:  // MTSAH: a halfword shift amount, 16 bits per step
       machine.SA = ((static_cast<uint32_t>(s) ^ imm16(op)) & 3) * 16;
-      return;
+      return pc;
     default: break;
   }
   machineFault("Unknown REGIMM opcode %X!\n", op & 0x1F0000);

@@ -1,5 +1,10 @@
-// The instruction step and the handlers of the opcode groups it hands over. Every handler takes
-// the instruction word after PC has moved past it, so PC is the address of the delay slot.
+// The instruction step and the handlers of the instruction groups it hands over.
+//
+// The program counter travels through the hot path as an argument and a return value rather than
+// through MachineState: each handler takes the instruction word and the address of its delay
+// slot (the instruction's address + 4) and returns the address of the next instruction to run.
+// That keeps PC in a host register from one instruction to the next. The coprocessor and MMI
+// groups keep the plain form (PC in MachineState, already advanced): their instructions are rare.
 #pragma once
 
 #include <cstdint>
@@ -7,25 +12,35 @@
 #include "cpu/decode.h"
 #include "cpu/machine_state.h"
 
-void stepInstruction();
+// Runs the instruction at `pc` (and, for a taken branch or a jump, its delay slot) and returns
+// the address of the next instruction. machine.PC is not read or written on the way, except
+// around the coprocessor and MMI groups.
+uint32_t executeAt(uint32_t pc);
 
-// The handlers stay out of line: stepInstruction then needs no stack frame of its own and reaches
-// each of them with a tail jump.
-[[gnu::noinline]] void executeSpecial(uint32_t op);
-[[gnu::noinline]] void executeRegimm(uint32_t op);
+// One step of the machine: the instruction at machine.PC, and machine.PC moved on.
+inline void stepInstruction() { machine.PC = executeAt(machine.PC); }
+
+// Handlers stay out of line, so that executeAt needs no stack frame of its own and reaches each of
+// them with a tail jump.
+[[gnu::noinline]] uint32_t executeSpecial(uint32_t op, uint32_t pc);
+[[gnu::noinline]] uint32_t executeRegimm(uint32_t op, uint32_t pc);
 [[gnu::noinline]] void executeMmi(uint32_t op);
 [[gnu::noinline]] void executeCop0(uint32_t op);
 [[gnu::noinline]] void executeCop1(uint32_t op);
 [[gnu::noinline]] void executeCop2(uint32_t op);
 
-// The branch rule shared by every conditional branch: the condition has been evaluated; a taken
-// branch runs its delay slot (one nested step), then moves PC by the offset, counted from the
-// delay slot.
-inline void takeBranch(uint32_t op) {
-  stepInstruction();
-  machine.PC += static_cast<uint32_t>(simm16(op)) * 4 - 4;
+// The branch rule shared by every conditional branch, given the address of the delay slot: the
+// condition has been evaluated; a taken branch runs its delay slot, then moves by the offset,
+// counted from the delay slot; a branch-likely that is not taken skips its delay slot.
+inline uint32_t takeBranch(uint32_t op, uint32_t pc) {
+  return executeAt(pc) + static_cast<uint32_t>(simm16(op)) * 4 - 4;
 }
-// A branch-likely that is not taken skips its delay slot.
-inline void skipDelaySlot() { machine.PC += 4; }
+inline uint32_t skipDelaySlot(uint32_t pc) { return pc + 4; }
+inline uint32_t branch(uint32_t op, uint32_t pc, bool taken, bool likely) {
+  if (taken) {
+    return takeBranch(op, pc);
+  }
+  return likely ? skipDelaySlot(pc) : pc;
+}
 
 inline uint64_t& gprLower(uint32_t index) { return machine.GPR[index].lower; }
