@@ -70,7 +70,7 @@ void multiply(uint32_t op) {
 // 32-bit signed division as the hardware leaves it, including the cases the quotient cannot
 // express: x / 0 gives LO = -1 (x >= 0) or 1 (x < 0) and HI = x; INT32_MIN / -1 gives
 // LO = INT32_MIN and HI = 0.
-[[gnu::noinline]] void divide(int32_t dividend, int32_t divisor) {
+void divide(int32_t dividend, int32_t divisor) {
   int32_t quotient = 0;
   int32_t remainder = 0;
   if (divisor == 0) {
@@ -87,7 +87,7 @@ void multiply(uint32_t op) {
   machine.HI.lower = signExtend32(static_cast<uint32_t>(remainder));
 }
 
-[[gnu::noinline]] void divideUnsigned(uint32_t dividend, uint32_t divisor) {
+void divideUnsigned(uint32_t dividend, uint32_t divisor) {
   const uint32_t quotient = divisor == 0 ? 0xFFFFFFFF : dividend / divisor;
   const uint32_t remainder = divisor == 0 ? dividend : dividend % divisor;
   machine.LO.lower = signExtend32(quotient);
