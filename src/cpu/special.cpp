@@ -12,7 +12,11 @@ uint64_t s64(uint32_t op) { return gprLower(rs(op)); }
 uint64_t t64(uint32_t op) { return gprLower(rt(op)); }
 uint32_t s32(uint32_t op) { return static_cast<uint32_t>(gprLower(rs(op))); }
 uint32_t t32(uint32_t op) { return static_cast<uint32_t>(gprLower(rt(op))); }
-void setRd(uint32_t op, uint64_t value) { gprLower(rd(op)) = value; }
+// Writes rd and hands back the address of the next instruction.
+uint32_t setRd(uint32_t op, uint32_t pc, uint64_t value) {
+  gprLower(rd(op)) = value;
+  return pc;
+}
 uint32_t arithmeticShift32(uint32_t value, uint64_t amount) {
   return static_cast<uint32_t>(static_cast<int32_t>(value) >> amount);
 }
@@ -20,27 +24,49 @@ uint64_t arithmeticShift64(uint64_t value, uint64_t amount) {
   return static_cast<uint64_t>(static_cast<int64_t>(value) >> amount);
 }
 
-// MULT: the signed 64-bit product of the low words; LO and HI get its halves, sign-extended, and
-// the R5900 also writes the new LO to rd.
-void multiply(uint32_t op) {
-  const int64_t product =
-      int64_t{static_cast<int32_t>(s32(op))} * int64_t{static_cast<int32_t>(t32(op))};
-  machine.LO.lower = signExtend32(static_cast<uint32_t>(product));
-  machine.HI.lower = signExtend32(static_cast<uint32_t>(static_cast<uint64_t>(product) >> 32));
-  setRd(op, machine.LO.lower);
+// Shifts of the low word give a 32-bit result, sign-extended; the variable forms use bits 4..0
+// of rs, the doubleword forms bits 5..0.
+uint32_t sll(uint32_t op, uint32_t pc) { return setRd(op, pc, signExtend32(t32(op) << sa(op))); }
+uint32_t srl(uint32_t op, uint32_t pc) { return setRd(op, pc, signExtend32(t32(op) >> sa(op))); }
+uint32_t sra(uint32_t op, uint32_t pc) {
+  return setRd(op, pc, signExtend32(arithmeticShift32(t32(op), sa(op))));
+}
+uint32_t sllv(uint32_t op, uint32_t pc) {
+  return setRd(op, pc, signExtend32(t32(op) << (s64(op) & 31)));
+}
+uint32_t srlv(uint32_t op, uint32_t pc) {
+  return setRd(op, pc, signExtend32(t32(op) >> (s64(op) & 31)));
+}
+uint32_t srav(uint32_t op, uint32_t pc) {
+  return setRd(op, pc, signExtend32(arithmeticShift32(t32(op), s64(op) & 31)));
+}
+uint32_t dsllv(uint32_t op, uint32_t pc) { return setRd(op, pc, t64(op) << (s64(op) & 63)); }
+uint32_t dsrav(uint32_t op, uint32_t pc) {
+  return setRd(op, pc, arithmeticShift64(t64(op), s64(op) & 63));
+}
+uint32_t dsll(uint32_t op, uint32_t pc) { return setRd(op, pc, t64(op) << sa(op)); }
+uint32_t dsrl(uint32_t op, uint32_t pc) { return setRd(op, pc, t64(op) >> sa(op)); }
+uint32_t dsll32(uint32_t op, uint32_t pc) { return setRd(op, pc, t64(op) << (sa(op) + 32)); }
+uint32_t dsrl32(uint32_t op, uint32_t pc) { return setRd(op, pc, t64(op) >> (sa(op) + 32)); }
+uint32_t dsra32(uint32_t op, uint32_t pc) {
+  return setRd(op, pc, arithmeticShift64(t64(op), sa(op) + 32));
 }
 
 // A register jump runs its delay slot first; JALR then links, and only then is rs read, so a
 // JALR whose rd equals rs jumps to its own return address.
-[[gnu::noinline]] uint32_t jumpRegister(uint32_t op, uint32_t pc, bool link) {
-  const uint32_t afterSlot = executeAt(pc);
-  if (link) {
-    gprLower(rd(op)) = signExtend32(afterSlot);
-  }
-  return static_cast<uint32_t>(gprLower(rs(op)));
+uint32_t jr(uint32_t op, uint32_t pc) {
+  executeAt(pc);
+  return s32(op);
+}
+uint32_t jalr(uint32_t op, uint32_t pc) {
+  gprLower(rd(op)) = signExtend32(executeAt(pc));
+  return s32(op);
 }
 
-[[gnu::noinline]] uint32_t syscall(uint32_t pc) {
+uint32_t movz(uint32_t op, uint32_t pc) { return t64(op) == 0 ? setRd(op, pc, s64(op)) : pc; }
+uint32_t movn(uint32_t op, uint32_t pc) { return t64(op) != 0 ? setRd(op, pc, s64(op)) : pc; }
+
+uint32_t syscall(uint32_t /*op*/, uint32_t pc) {
   const auto service = static_cast<int32_t>(gprLower(3));  // v1 names the service
   guestPrintf("SYSCALL[%d]\n", service);
   if (service == 122) {
@@ -55,7 +81,8 @@ void multiply(uint32_t op) {
   return 0;                                 // the exception vector of this machine
 }
 
-[[gnu::noinline]] uint32_t breakToHostService(uint32_t op, uint32_t pc) {
+// BREAK n calls host service n (the 20-bit code in bits 25..6), then returns to the guest's ra.
+uint32_t breakToHostService(uint32_t op, uint32_t pc) {
   const uint32_t code = (op >> 6) & 0xFFFFF;
   const HostService service =
       code < kHostServiceCount ? machine.hostServices[code].service : nullptr;
@@ -67,10 +94,40 @@ void multiply(uint32_t op) {
   return static_cast<uint32_t>(gprLower(31));
 }
 
+uint32_t sync(uint32_t /*op*/, uint32_t pc) { return pc; }
+
+uint32_t mfhi(uint32_t op, uint32_t pc) { return setRd(op, pc, machine.HI.lower); }
+uint32_t mflo(uint32_t op, uint32_t pc) { return setRd(op, pc, machine.LO.lower); }
+uint32_t mthi(uint32_t op, uint32_t pc) {
+  machine.HI.lower = s64(op);
+  return pc;
+}
+uint32_t mtlo(uint32_t op, uint32_t pc) {
+  machine.LO.lower = s64(op);
+  return pc;
+}
+uint32_t mfsa(uint32_t op, uint32_t pc) { return setRd(op, pc, machine.SA); }
+uint32_t mtsa(uint32_t op, uint32_t pc) {
+  machine.SA = s32(op);
+  return pc;
+}
+
+// MULT: the signed 64-bit product of the low words; LO and HI get its halves, sign-extended, and
+// the R5900 also writes the new LO to rd.
+uint32_t mult(uint32_t op, uint32_t pc) {
+  const int64_t product =
+      int64_t{static_cast<int32_t>(s32(op))} * int64_t{static_cast<int32_t>(t32(op))};
+  machine.LO.lower = signExtend32(static_cast<uint32_t>(product));
+  machine.HI.lower = signExtend32(static_cast<uint32_t>(static_cast<uint64_t>(product) >> 32));
+  return setRd(op, pc, machine.LO.lower);
+}
+
 // 32-bit signed division as the hardware leaves it, including the cases the quotient cannot
 // express: x / 0 gives LO = -1 (x >= 0) or 1 (x < 0) and HI = x; INT32_MIN / -1 gives
 // LO = INT32_MIN and HI = 0.
-void divide(int32_t dividend, int32_t divisor) {
+uint32_t div(uint32_t op, uint32_t pc) {
+  const auto dividend = static_cast<int32_t>(s32(op));
+  const auto divisor = static_cast<int32_t>(t32(op));
   int32_t quotient = 0;
   int32_t remainder = 0;
   if (divisor == 0) {
@@ -85,161 +142,65 @@ void divide(int32_t dividend, int32_t divisor) {
   }
   machine.LO.lower = signExtend32(static_cast<uint32_t>(quotient));
   machine.HI.lower = signExtend32(static_cast<uint32_t>(remainder));
+  return pc;
+}
+// x / 0 gives LO = 0xFFFFFFFF and HI = x.
+uint32_t divu(uint32_t op, uint32_t pc) {
+  const uint32_t dividend = s32(op);
+  const uint32_t divisor = t32(op);
+  machine.LO.lower = signExtend32(divisor == 0 ? 0xFFFFFFFF : dividend / divisor);
+  machine.HI.lower = signExtend32(divisor == 0 ? dividend : dividend % divisor);
+  return pc;
 }
 
-void divideUnsigned(uint32_t dividend, uint32_t divisor) {
-  const uint32_t quotient = divisor == 0 ? 0xFFFFFFFF : dividend / divisor;
-  const uint32_t remainder = divisor == 0 ? dividend : dividend % divisor;
-  machine.LO.lower = signExtend32(quotient);
-  machine.HI.lower = signExtend32(remainder);
+// ADD and SUB have no overflow trap here: they are exactly ADDU and SUBU.
+uint32_t addu(uint32_t op, uint32_t pc) { return setRd(op, pc, signExtend32(s32(op) + t32(op))); }
+uint32_t subu(uint32_t op, uint32_t pc) { return setRd(op, pc, signExtend32(s32(op) - t32(op))); }
+uint32_t daddu(uint32_t op, uint32_t pc) { return setRd(op, pc, s64(op) + t64(op)); }
+uint32_t dsubu(uint32_t op, uint32_t pc) { return setRd(op, pc, s64(op) - t64(op)); }
+uint32_t andOp(uint32_t op, uint32_t pc) { return setRd(op, pc, s64(op) & t64(op)); }
+uint32_t orOp(uint32_t op, uint32_t pc) { return setRd(op, pc, s64(op) | t64(op)); }
+uint32_t xorOp(uint32_t op, uint32_t pc) { return setRd(op, pc, s64(op) ^ t64(op)); }
+uint32_t nor(uint32_t op, uint32_t pc) { return setRd(op, pc, ~(s64(op) | t64(op))); }
+uint32_t slt(uint32_t op, uint32_t pc) {
+  return setRd(op, pc, static_cast<int64_t>(s64(op)) < static_cast<int64_t>(t64(op)) ? 1 : 0);
+}
+uint32_t sltu(uint32_t op, uint32_t pc) { return setRd(op, pc, s64(op) < t64(op) ? 1 : 0); }
+
+[[noreturn]] uint32_t refused(uint32_t op, uint32_t /*pc*/) {
+  machineFault("Unknown special opcode %X!\n", funct(op));
 }
 
 }  // namespace
 
-// Operands are read inside each case, after the dispatch, so that no value stays live across it.
-uint32_t executeSpecial(uint32_t op, uint32_t pc) {
-  switch (funct(op)) {
-    case 0:  // SLL
-      setRd(op, signExtend32(t32(op) << sa(op)));
-      return pc;
-    case 1: break;
-    case 2:  // SRL
-      setRd(op, signExtend32(t32(op) >> sa(op)));
-      return pc;
-    case 3:  // SRA
-      setRd(op, signExtend32(arithmeticShift32(t32(op), sa(op))));
-      return pc;
-    case 4:  // SLLV: only bits 4..0 of rs count
-      setRd(op, signExtend32(t32(op) << (s64(op) & 31)));
-      return pc;
-    case 5: break;
-    case 6:  // SRLV
-      setRd(op, signExtend32(t32(op) >> (s64(op) & 31)));
-      return pc;
-    case 7:  // SRAV
-      setRd(op, signExtend32(arithmeticShift32(t32(op), s64(op) & 31)));
-      return pc;
-    case 8:  // JR
-      return jumpRegister(op, pc, false);
-    case 9:  // JALR
-      return jumpRegister(op, pc, true);
-    case 10:  // MOVZ
-      if (t64(op) == 0) setRd(op, s64(op));
-      return pc;
-    case 11:  // MOVN
-      if (t64(op) != 0) setRd(op, s64(op));
-      return pc;
-    case 12:  // SYSCALL
-      return syscall(pc);
-    case 13:  // BREAK
-      return breakToHostService(op, pc);
-    case 14: break;
-    case 15:  // SYNC
-      return pc;
-    case 16:  // MFHI
-      setRd(op, machine.HI.lower);
-      return pc;
-    case 17:  // MTHI
-      machine.HI.lower = s64(op);
-      return pc;
-    case 18:  // MFLO
-      setRd(op, machine.LO.lower);
-      return pc;
-    case 19:  // MTLO
-      machine.LO.lower = s64(op);
-      return pc;
-    case 20:  // DSLLV: bits 5..0 of rs count
-      setRd(op, t64(op) << (s64(op) & 63));
-      return pc;
-    case 21: break;
-    case 22: break;  // DSRLV
-    case 23:         // DSRAV
-      setRd(op, arithmeticShift64(t64(op), s64(op) & 63));
-      return pc;
-    case 24:  // MULT
-      multiply(op);
-      return pc;
-    case 25: break;  // MULTU
-    case 26:         // DIV
-      divide(static_cast<int32_t>(s32(op)), static_cast<int32_t>(t32(op)));
-      return pc;
-    case 27:  // DIVU
-      divideUnsigned(s32(op), t32(op));
-      return pc;
-    case 28: break;
-    case 29: break;
-    case 30: break;
-    case 31: break;
-    case 32:  // ADD: no overflow trap here, exactly ADDU
-    case 33:  // ADDU
-      setRd(op, signExtend32(s32(op) + t32(op)));
-      return pc;
-    case 34:  // SUB: exactly SUBU
-    case 35:  // SUBU
-      setRd(op, signExtend32(s32(op) - t32(op)));
-      return pc;
-    case 36:  // AND
-      setRd(op, s64(op) & t64(op));
-      return pc;
-    case 37:  // OR
-      setRd(op, s64(op) | t64(op));
-      return pc;
-    case 38:  // XOR
-      setRd(op, s64(op) ^ t64(op));
-      return pc;
-    case 39:  // NOR
-      setRd(op, ~(s64(op) | t64(op)));
-      return pc;
-    case 40:  // MFSA
-      setRd(op, machine.SA);
-      return pc;
-    case 41:  // MTSA
-      machine.SA = s32(op);
-      return pc;
-    case 42:  // SLT
-      setRd(op, static_cast<int64_t>(s64(op)) < static_cast<int64_t>(t64(op)) ? 1 : 0);
-      return pc;
-    case 43:  // SLTU
-      setRd(op, s64(op) < t64(op) ? 1 : 0);
-      return pc;
-    case 44: break;  // DADD
-    case 45:         // DADDU
-      setRd(op, s64(op) + t64(op));
-      return pc;
-    case 46: break;  // DSUB
-    case 47:         // DSUBU
-      setRd(op, s64(op) - t64(op));
-      return pc;
-    case 48: break;  // TGE
-    case 49: break;  // TGEU
-    case 50: break;  // TLT
-    case 51: break;  // TLTU
-    case 52: break;  // TEQ
-    case 53: break;
-    case 54: break;  // TNE
-    case 55: break;
-    case 56:  // DSLL
-      setRd(op, t64(op) << sa(op));
-      return pc;
-    case 57: break;
-    case 58:  // DSRL
-      setRd(op, t64(op) >> sa(op));
-      return pc;
-    case 59: break;  // DSRA
-    case 60:         // DSLL32
-      setRd(op, t64(op) << (sa(op) + 32));
-      return pc;
-    case 61: break;
-    case 62:  // DSRL32
-      setRd(op, t64(op) >> (sa(op) + 32));
-      return pc;
-    case 63:  // DSRA32
-      setRd(op, arithmeticShift64(t64(op), sa(op) + 32));
-      return pc;
-    default: break;
-  }
-  machineFault("Unknown special opcode %X!\n", funct(op));
-}
+// The SPECIAL map by funct, every slot listed; the instruction step calls through it directly.
+// clang-format off
+constexpr InstructionHandler kSpecialTable[64] = {
+  // 0-7:   SLL, -, SRL, SRA, SLLV, -, SRLV, SRAV
+  sll,     refused, srl,     sra,     sllv,    refused,            srlv,    srav,
+  // 8-15:  JR, JALR, MOVZ, MOVN, SYSCALL, BREAK, -, SYNC
+  jr,      jalr,    movz,    movn,    syscall, breakToHostService, refused, sync,
+  // 16-23: MFHI, MTHI, MFLO, MTLO, DSLLV, -, DSRLV (refused), DSRAV
+  mfhi,    mthi,    mflo,    mtlo,    dsllv,   refused,            refused, dsrav,
+  // 24-31: MULT, MULTU (refused), DIV, DIVU, -, -, -, -
+  mult,    refused, div,     divu,    refused, refused,            refused, refused,
+  // 32-39: ADD, ADDU, SUB, SUBU, AND, OR, XOR, NOR
+  addu,    addu,    subu,    subu,    andOp,   orOp,               xorOp,   nor,
+  // 40-47: MFSA, MTSA, SLT, SLTU, DADD (refused), DADDU, DSUB (refused), DSUBU
+  mfsa,    mtsa,    slt,     sltu,    refused, daddu,              refused, dsubu,
+  // 48-55: the trap instructions, all refused
+  refused, refused, refused, refused, refused, refused,            refused, refused,
+  // 56-63: DSLL, -, DSRL, DSRA (refused), DSLL32, -, DSRL32, DSRA32
+  dsll,    refused, dsrl,    refused, dsll32,  refused,            dsrl32,  dsra32,
+};
+// clang-format on
+static_assert(kSpecialTable[0x00] == sll && kSpecialTable[0x06] == srlv &&
+              kSpecialTable[0x08] == jr && kSpecialTable[0x0C] == syscall &&
+              kSpecialTable[0x18] == mult && kSpecialTable[0x21] == addu &&
+              kSpecialTable[0x2D] == daddu && kSpecialTable[0x3B] == refused &&
+              kSpecialTable[0x3F] == dsra32);
+
+uint32_t executeSpecial(uint32_t op, uint32_t pc) { return kSpecialTable[funct(op)](op, pc); }
 
 uint32_t executeRegimm(uint32_t op, uint32_t pc) {
   const auto s = static_cast<int64_t>(gprLower(rs(op)));

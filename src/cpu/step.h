@@ -20,6 +20,9 @@ uint32_t executeAt(uint32_t pc);
 // One step of the machine: the instruction at machine.PC, and machine.PC moved on.
 inline void stepInstruction() { machine.PC = executeAt(machine.PC); }
 
+using InstructionHandler = uint32_t (*)(uint32_t op, uint32_t pc);
+extern const InstructionHandler kSpecialTable[64];
+
 // Handlers stay out of line, so that executeAt needs no stack frame of its own and reaches each of
 // them with a tail jump.
 [[gnu::noinline]] uint32_t executeSpecial(uint32_t op, uint32_t pc);
