@@ -23,7 +23,8 @@ test-asan:
 	ctest --preset asan
 
 bench: build
-	build/release/bench/step_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+	build/release/bench/step_bench --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
+	build/release/bench/lookup_bench --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
 
 lint:
 	scripts/lint

@@ -86,7 +86,7 @@ int64_t rtValue(uint32_t op) { return static_cast<int64_t>(gprLower(rt(op))); }
 [[gnu::noinline]] uint32_t executeAtSlowFetch(uint32_t pc);
 
 // The primary opcode map. `pc` is the address of the delay slot.
-inline uint32_t dispatch(uint32_t op, uint32_t pc) {
+[[gnu::always_inline]] inline uint32_t dispatch(uint32_t op, uint32_t pc) {
   if (op == 0) {
     return pc;  // the all-zero word is a no-operation
   }

@@ -1,0 +1,105 @@
+// The guest call bridge: the calling convention, the step loop and the program loader.
+#include "guest/bridge.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "cpu/bus.h"
+#include "cpu/machine_state.h"
+#include "support/assembler.h"
+#include "support/child.h"
+
+namespace {
+
+constexpr uint32_t kCode = 0x00200000;
+
+// Places test code in RAM (after the set-up) and returns its routine record: entry at kCode, the
+// return address `returnOffset` bytes on.
+GuestRoutine placeRoutine(const std::string& source, uint32_t returnOffset) {
+  if (!machineInitialised()) initMachine();
+  const std::vector<uint8_t> code = assemble(source);
+  std::memcpy(machine.ramBase + kCode, code.data(), code.size());
+  return {kCode, kCode + returnOffset};
+}
+
+TEST(GuestBridge, CallingConvention) {
+  const GuestRoutine routine = placeRoutine(R"(
+      daddu $v0, $a0, $a1
+      daddu $v1, $sp, $zero
+  )",
+                                            8);
+  machine.GPR[31].lower = 0x12345678;  // ra is left as it is
+  machine.GPR[4].upper = 0xAAAA;       // so are the upper halves
+  EXPECT_EQ(callGuestRoutine(routine, -1, -1), -2);
+  EXPECT_EQ(machine.GPR[4].lower, ~0ULL);  // -1 arrives as 64 one bits
+  EXPECT_EQ(machine.GPR[5].lower, ~0ULL);
+  EXPECT_EQ(machine.GPR[2].lower, ~1ULL);
+  EXPECT_EQ(machine.GPR[3].lower, 0x10000u);
+  EXPECT_EQ(machine.GPR[31].lower, 0x12345678u);
+  EXPECT_EQ(machine.GPR[4].upper, 0xAAAAu);
+  EXPECT_EQ(machine.PC, routine.returnAddress);
+  // The answer is the low word of v0, as a signed number.
+  EXPECT_EQ(callGuestRoutine(routine, 0x7FFFFFFF, 1), INT32_MIN);
+}
+
+TEST(GuestBridge, RegisterZeroIsClearedBeforeEveryStep) {
+  const GuestRoutine routine = placeRoutine(R"(
+      addiu $zero, $zero, 7        # the interpreter writes register 0 like any other
+      addu  $v0, $zero, $zero
+      addiu $zero, $zero, 9
+  )",
+                                            12);
+  machine.GPR[0].upper = 0x55;
+  EXPECT_EQ(callGuestRoutine(routine, 0, 0), 0);
+  EXPECT_EQ(machine.GPR[0].lower, 9u);     // the last write stays until the next step begins
+  EXPECT_EQ(machine.GPR[0].upper, 0x55u);  // only the lower half is cleared
+}
+
+TEST(GuestBridge, ARoutineThatNeverReturnsEndsTheProcess) {
+  const GuestRoutine routine = placeRoutine("loop: b loop\n nop\n", 16);
+  const ChildResult result = runInChild([&] { callGuestRoutine(routine, 0, 0); });
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.out, "Guest routine at 200000 did not return within 10000000 steps\n");
+}
+
+void putWord(std::vector<uint8_t>& bytes, size_t offset, uint32_t value) {
+  std::memcpy(bytes.data() + offset, &value, 4);
+}
+
+TEST(GuestBridge, ProgramLoaderCopiesLoadableSegmentsThatFit) {
+  if (!machineInitialised()) initMachine();
+  std::vector<uint8_t> image(256);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i);
+  struct Header {
+    uint32_t type, offset, physical, size;
+  };
+  const Header headers[] = {
+      {1, 0x10, 0x00300000, 0x20},  // loaded
+      {2, 0x00, 0x00300100, 0x10},  // not a loadable segment
+      {1, 0xF0, 0x00300200, 0x20},  // runs past the image's end: skipped
+      {1, 0x00, 0x01FFFFF8, 0x10},  // runs past the end of RAM: skipped
+      {1, 0x40, 0x00300300, 0x08},  // loaded
+  };
+  std::vector<uint8_t> table(32 * std::size(headers));
+  for (size_t i = 0; i < std::size(headers); ++i) {
+    putWord(table, 32 * i + 0, headers[i].type);
+    putWord(table, 32 * i + 4, headers[i].offset);
+    putWord(table, 32 * i + 12, headers[i].physical);
+    putWord(table, 32 * i + 16, headers[i].size);
+  }
+  std::memset(machine.ramBase + 0x00300000, 0xEE, 0x400);
+  attachedProgram = {image.data(), static_cast<uint32_t>(image.size()), table.data(), 5};
+  EXPECT_EQ(copyProgramToMemory(), 2);
+  EXPECT_EQ(std::memcmp(machine.ramBase + 0x00300000, image.data() + 0x10, 0x20), 0);
+  EXPECT_EQ(std::memcmp(machine.ramBase + 0x00300300, image.data() + 0x40, 0x08), 0);
+  EXPECT_EQ(machine.ramBase[0x00300100], 0xEE);
+  EXPECT_EQ(machine.ramBase[0x00300200], 0xEE);
+  attachedProgram.headerCount = 0;
+  EXPECT_EQ(copyProgramToMemory(), 0);
+  attachedProgram = {};
+  EXPECT_EQ(copyProgramToMemory(), 0);
+}
+
+}  // namespace
