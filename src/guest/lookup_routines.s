@@ -79,6 +79,18 @@
         lw      $t1, 0($t4)
         .endm
 
+# For a plain EntryWord in t1: v0 = its length, or -1 for the no-data mark, then on to \out. A
+# compressed one goes to \compressed.
+        .macro  plain_length out, compressed
+        andi    $t2, $t1, 1
+        beq     $t2, $zero, \compressed
+        srl     $v0, $t1, 2                     # (delay) plain length L
+        ori     $t3, $t1, 2                     # all ones exactly when L is the no-data mark
+        addiu   $t2, $t3, 1
+        beq     $zero, $zero, \out
+        movz    $v0, $t3, $t2                   # (delay) no data: -1
+        .endm
+
         .org    0x000
 image_start:
         nop
@@ -92,13 +104,7 @@ image_start:
 query_entry_stored_length:
         check_entry stored_length_return
         load_entry_word
-        andi    $t2, $t1, 1
-        beq     $t2, $zero, stored_length_compressed
-        srl     $v0, $t1, 2                       # (delay) plain length L
-        ori     $t3, $t1, 2                       # all ones exactly when L is the no-data mark
-        addiu   $t2, $t3, 1
-        beq     $zero, $zero, stored_length_return
-        movz    $v0, $t3, $t2                      # (delay) no data: -1
+        plain_length stored_length_return, stored_length_compressed
         # The compressed case ends right before the return, which it runs into.
         .org    0x0C0 - 12
 stored_length_compressed:
@@ -118,13 +124,7 @@ stored_length_return:
 query_entry_length:
         check_entry length_return
         load_entry_word
-        andi    $t2, $t1, 1
-        beq     $t2, $zero, length_compressed
-        srl     $v0, $t1, 2                       # (delay) plain length L
-        ori     $t3, $t1, 2                       # all ones exactly when L is the no-data mark
-        addiu   $t2, $t3, 1
-        beq     $zero, $zero, length_return
-        movz    $v0, $t3, $t2                      # (delay) no data: -1
+        plain_length length_return, length_compressed
         .org    0x17C - 8
 length_compressed:
         srl     $v0, $t1, 14                      # 64-byte units
