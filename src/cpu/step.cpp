@@ -83,20 +83,16 @@ int64_t rtValue(uint32_t op) { return static_cast<int64_t>(gprLower(rt(op))); }
 
 // Instruction fetch outside RAM: the fixed addresses and the register window answer as a 32-bit
 // load does; anything else is refused by the address map.
-[[gnu::noinline]] uint32_t executeAtSlowFetch(uint32_t pc);
 
 // The primary opcode map. `pc` is the address of the delay slot.
-[[gnu::always_inline]] inline uint32_t dispatch(uint32_t op, uint32_t pc) {
+}  // namespace
+
+uint32_t executeInstruction(uint32_t op, uint32_t pc) {
   if (op == 0) {
     return pc;  // the all-zero word is a no-operation
   }
-  if (opcode(op) == 0) {
-    // SPECIAL, the commonest group, goes straight through its table: one indirect call instead
-    // of the switch's jump and the table's.
-    return kSpecialTable[funct(op)](op, pc);
-  }
   switch (opcode(op)) {
-    case 0x00: return executeSpecial(op, pc);  // taken above
+    case 0x00: return executeSpecial(op, pc);
     case 0x01: return executeRegimm(op, pc);
     case 0x02: return jump(op, pc);                                                  // J
     case 0x03: return jumpAndLink(op, pc);                                           // JAL
@@ -165,18 +161,6 @@ int64_t rtValue(uint32_t op) { return static_cast<int64_t>(gprLower(rt(op))); }
   machineFault("Unknown opcode family %X!\n", op & 0xFC000000);
 }
 
-uint32_t executeAtSlowFetch(uint32_t pc) { return dispatch(fetchLongIntSlow(pc), pc + 4); }
-
-}  // namespace
-
-uint32_t executeAt(uint32_t pc) {
-  machine.VF[0][0] = 0;
-  machine.VF[0][1] = 0;
-  machine.VF[0][2] = 0;
-  machine.VF[0][3] = kOneAsFloatBits;
-
-  if (!isRamAccess(pc, 4)) {
-    return executeAtSlowFetch(pc);
-  }
-  return dispatch(loadLittle<uint32_t>(ramAt(pc)), pc + 4);
+uint32_t executeAtSlowFetch(uint32_t pc) {
+  return executeInstruction(fetchLongIntSlow(pc), pc + 4);
 }

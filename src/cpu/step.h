@@ -9,19 +9,39 @@
 
 #include <cstdint>
 
+#include "cpu/bus.h"
 #include "cpu/decode.h"
 #include "cpu/machine_state.h"
 
+using InstructionHandler = uint32_t (*)(uint32_t op, uint32_t pc);
+extern const InstructionHandler kSpecialTable[64];
+
+// The primary opcode map, for an instruction word already fetched; `pc` is its delay slot.
+[[gnu::noinline]] uint32_t executeInstruction(uint32_t op, uint32_t pc);
+// Instruction fetch from anywhere but RAM (fixed addresses, the register window, refusals).
+[[gnu::noinline]] uint32_t executeAtSlowFetch(uint32_t pc);
+
 // Runs the instruction at `pc` (and, for a taken branch or a jump, its delay slot) and returns
 // the address of the next instruction. machine.PC is not read or written on the way, except
-// around the coprocessor and MMI groups.
-uint32_t executeAt(uint32_t pc);
+// around the coprocessor and MMI groups. Inline, so that the fetch and the call through the
+// SPECIAL table, the commonest group, happen in the caller's loop.
+inline uint32_t executeAt(uint32_t pc) {
+  machine.VF[0][0] = 0;
+  machine.VF[0][1] = 0;
+  machine.VF[0][2] = 0;
+  machine.VF[0][3] = kOneAsFloatBits;
+  if (!isRamAccess(pc, 4)) {
+    return executeAtSlowFetch(pc);
+  }
+  const uint32_t op = loadLittle<uint32_t>(ramAt(pc));
+  if (opcode(op) == 0 && op != 0) {
+    return kSpecialTable[funct(op)](op, pc + 4);
+  }
+  return executeInstruction(op, pc + 4);
+}
 
 // One step of the machine: the instruction at machine.PC, and machine.PC moved on.
 inline void stepInstruction() { machine.PC = executeAt(machine.PC); }
-
-using InstructionHandler = uint32_t (*)(uint32_t op, uint32_t pc);
-extern const InstructionHandler kSpecialTable[64];
 
 // Handlers stay out of line, so that executeAt needs no stack frame of its own and reaches each of
 // them with a tail jump.
