@@ -1,5 +1,5 @@
 # Front door. `make test` is what CI runs.
-.PHONY: all deps build test test-release test-asan bench lint format clean
+.PHONY: all deps build test test-release test-asan bench fuzz lint format clean
 
 all: build
 
@@ -25,6 +25,20 @@ test-asan:
 bench: build
 	build/release/bench/step_bench --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
 	build/release/bench/lookup_bench --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
+
+# libFuzzer with ASan and UBSan, each target for FUZZ_TIME seconds. New inputs go to
+# build/fuzz/work; the committed seeds in fuzz/corpus are only read.
+FUZZ_TIME ?= 60
+FUZZERS = decompress
+fuzz:
+	scripts/install-deps fuzz
+	cmake --preset fuzz
+	cmake --build --preset fuzz
+	for f in $(FUZZERS); do \
+	  mkdir -p build/fuzz/work/$$f && \
+	  build/fuzz/$${f}_fuzz -max_total_time=$(FUZZ_TIME) -print_final_stats=1 \
+	    build/fuzz/work/$$f fuzz/corpus/$$f || exit 1; \
+	done
 
 lint:
 	scripts/lint

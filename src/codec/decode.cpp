@@ -1,0 +1,149 @@
+#include "codec/decode.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+DecodeContext decodeContext = {};
+
+namespace {
+
+uint32_t word(const uint8_t* p) {
+  uint32_t value = 0;
+  std::memcpy(&value, p, 4);
+  return value;
+}
+
+// Copies a back-reference of n bytes from `distance` bytes back. The copy runs forward, so a
+// distance below n repeats the last `distance` bytes; at 16 or more the source never overlaps
+// what one 16-byte block writes, and a whole block may be written when the output has room
+// (bytes past n are rewritten by later tokens before anything reads them).
+inline void copyBack(uint8_t* out, int32_t pos, int32_t size, int32_t distance, int32_t n) {
+  uint8_t* dst = out + pos;
+  const uint8_t* src = dst - distance;
+  if (distance >= 16 && size - pos >= 32) {
+    std::memcpy(dst, src, 16);
+    if (n > 16) std::memcpy(dst + 16, src + 16, 16);
+    return;
+  }
+  for (int32_t i = 0; i < n; ++i) dst[i] = src[i];
+}
+
+// Copies a literal run of n bytes; `available` input bytes and `room` output bytes may be
+// touched, so short runs move as one 16-byte block when both allow it.
+inline void copyLiteral(uint8_t* dst, const uint8_t* src, int32_t n, int32_t available,
+                        int32_t room) {
+  if (n <= 16 && available >= 16 && room >= 16) {
+    std::memcpy(dst, src, 16);
+    return;
+  }
+  std::memcpy(dst, src, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+// LZ: each token starts with a control byte a. Bit 0 set: a back-reference; with the next byte b,
+// w = a + 256 b, the distance is bits 1-11 of w plus one (1 to 2048) and the count bits 12-15
+// plus three (3 to 18). Bit 0 clear: a literal run of a >> 1 bytes (0 to 127; a = 0 writes
+// nothing). Tokens repeat while the output is short of the expanded size; bytes a token would
+// place beyond it are dropped.
+DecodeStatus expandLz() {
+  const DecodeContext& c = decodeContext;
+  const uint8_t* in = c.input;
+  const int32_t end = c.inputLength;
+  int32_t cursor = c.cursor;
+  uint8_t* out = c.output;
+  const int32_t size = c.expandedSize;
+  int32_t pos = 0;
+  while (pos < size) {
+    if (cursor >= end) return DecodeStatus::Corrupt;
+    const uint32_t a = in[cursor++];
+    if ((a & 1) != 0) {
+      if (cursor >= end) return DecodeStatus::Corrupt;
+      const uint32_t w = a | static_cast<uint32_t>(in[cursor++]) << 8;
+      const auto distance = static_cast<int32_t>(((w >> 1) & 0x7FF) + 1);
+      const auto count = static_cast<int32_t>((w >> 12) + 3);
+      if (distance > pos) return DecodeStatus::Corrupt;
+      const int32_t n = std::min(count, size - pos);
+      copyBack(out, pos, size, distance, n);
+      pos += n;
+    } else {
+      const int32_t n = std::min(static_cast<int32_t>(a >> 1), size - pos);
+      if (n > end - cursor) return DecodeStatus::Corrupt;
+      copyLiteral(out + pos, in + cursor, n, end - cursor, size - pos);
+      cursor += static_cast<int32_t>(a >> 1);
+      pos += n;
+    }
+  }
+  decodeContext.cursor = cursor;
+  return DecodeStatus::Ok;
+}
+
+// Run-length: each run starts with a control byte a of length (a & 0x7F) + 1 (1 to 128). Bit 7
+// set: the next byte repeated; clear: that many literal bytes.
+DecodeStatus expandRle() {
+  const DecodeContext& c = decodeContext;
+  const uint8_t* in = c.input;
+  const int32_t end = c.inputLength;
+  int32_t cursor = c.cursor;
+  uint8_t* out = c.output;
+  const int32_t size = c.expandedSize;
+  int32_t pos = 0;
+  while (pos < size) {
+    if (cursor >= end) return DecodeStatus::Corrupt;
+    const uint32_t a = in[cursor++];
+    const int32_t length = static_cast<int32_t>(a & 0x7F) + 1;
+    const int32_t n = std::min(length, size - pos);
+    if ((a & 0x80) != 0) {
+      if (cursor >= end) return DecodeStatus::Corrupt;
+      std::memset(out + pos, in[cursor++], static_cast<size_t>(n));
+    } else {
+      if (n > end - cursor) return DecodeStatus::Corrupt;
+      copyLiteral(out + pos, in + cursor, n, end - cursor, size - pos);
+      cursor += length;
+    }
+    pos += n;
+  }
+  decodeContext.cursor = cursor;
+  return DecodeStatus::Ok;
+}
+
+DecodeResult decompressEntry(const uint8_t* input, int32_t inputLength, uint8_t** output) {
+  *output = nullptr;
+  if (input == nullptr || inputLength < static_cast<int32_t>(kShortHeaderSize)) {
+    return {DecodeStatus::Corrupt, 0};
+  }
+  const uint32_t method = word(input + 4) & 3;
+  const auto size = static_cast<int32_t>(word(input + 8) & kExpandedSizeMask);
+  if (method == 3) {
+    return {DecodeStatus::Unsupported, size};
+  }
+  auto* buffer = static_cast<uint8_t*>(std::malloc(size > 0 ? static_cast<size_t>(size) : 1));
+  if (buffer == nullptr) {
+    std::fprintf(stderr, "out of memory: cannot allocate %d bytes for an expanded entry\n", size);
+    std::exit(2);
+  }
+  decodeContext = {
+      input, inputLength,
+      static_cast<int32_t>(input[3] == kShortHeaderTag ? kShortHeaderSize : kLongHeaderSize),
+      buffer, size};
+  DecodeStatus status = DecodeStatus::Ok;
+  switch (method) {
+    case 0:  // stored: the bytes behind the header are the entry
+      if (size > inputLength - decodeContext.cursor) {
+        status = DecodeStatus::Corrupt;
+      } else if (size > 0) {
+        std::memcpy(buffer, input + decodeContext.cursor, static_cast<size_t>(size));
+      }
+      break;
+    case 1: status = expandLz(); break;
+    default: status = expandRle(); break;
+  }
+  if (status != DecodeStatus::Ok) {
+    std::free(buffer);
+    return {status, size};
+  }
+  *output = buffer;
+  return {DecodeStatus::Ok, size};
+}
