@@ -1,0 +1,2 @@
+// Placeholder until the encoders land.
+#include "codec/encode.h"
