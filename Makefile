@@ -1,5 +1,5 @@
 # Front door. `make test` is what CI runs.
-.PHONY: all deps build test test-release test-asan bench fuzz lint format clean
+.PHONY: all deps build demo install test test-release test-asan bench fuzz lint format clean
 
 all: build
 
@@ -9,6 +9,15 @@ deps:
 build: deps
 	cmake --preset release
 	cmake --build --preset release
+
+# Sample models packed into an archive and extracted again, in build/demo.
+demo: build
+	scripts/demo
+
+# The tools into $(PREFIX)/bin.
+PREFIX ?= /usr/local
+install: build
+	cmake --install build/release --prefix "$(PREFIX)"
 
 test: deps test-release test-asan
 
@@ -23,8 +32,11 @@ test-asan:
 	ctest --preset asan
 
 bench: build
+	scripts/install-deps bench
 	build/release/bench/step_bench --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
 	build/release/bench/lookup_bench --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
+	build/release/bench/codec_bench --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
+	scripts/bench-extract
 
 # libFuzzer with ASan and UBSan, each target for FUZZ_TIME seconds. New inputs go to
 # build/fuzz/work; the committed seeds in fuzz/corpus are only read.

@@ -91,6 +91,25 @@ DecodeStatus expandRle() {
   const int32_t size = c.expandedSize;
   int32_t pos = 0;
   while (pos < size) {
+    // Most runs are short. While a control byte and 32 more input bytes, and 32 output bytes,
+    // are to spare, a run of up to 32 bytes is written as one 32-byte block, with no call,
+    // string instruction or loop whose trip count depends on the length; later runs overwrite
+    // the bytes past it.
+    while (size - pos >= 32 && end - cursor >= 33) {
+      const uint32_t a = in[cursor];
+      const int32_t length = static_cast<int32_t>(a & 0x7F) + 1;
+      if (length > 32) break;
+      if ((a & 0x80) != 0) {
+        const uint64_t fillWord = in[cursor + 1] * 0x0101010101010101ULL;
+        for (int32_t i = 0; i < 32; i += 8) std::memcpy(out + pos + i, &fillWord, 8);
+        cursor += 2;
+      } else {
+        std::memcpy(out + pos, in + cursor + 1, 32);
+        cursor += 1 + length;
+      }
+      pos += length;
+    }
+    if (pos >= size) break;
     if (cursor >= end) return DecodeStatus::Corrupt;
     const uint32_t a = in[cursor++];
     const int32_t length = static_cast<int32_t>(a & 0x7F) + 1;
@@ -111,7 +130,8 @@ DecodeStatus expandRle() {
 
 DecodeResult decompressEntry(const uint8_t* input, int32_t inputLength, uint8_t** output) {
   *output = nullptr;
-  if (input == nullptr || inputLength < static_cast<int32_t>(kShortHeaderSize)) {
+  if (input == nullptr || inputLength < static_cast<int32_t>(kShortHeaderSize) ||
+      (input[3] != kShortHeaderTag && inputLength < static_cast<int32_t>(kLongHeaderSize))) {
     return {DecodeStatus::Corrupt, 0};
   }
   const uint32_t method = word(input + 4) & 3;

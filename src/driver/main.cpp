@@ -1,0 +1,56 @@
+// archive-extract ARCHIVE: writes every model entry of the archive to "models - X/NNNN.raw" in
+// the current directory and prints each path.
+//
+// Exit status: 0 every entry extracted; 1 a fault of the emulated machine (its message is on
+// stdout); 2 anything else (bad argument, unreadable archive, write failure, or entries that could
+// not be extracted, each named on stderr).
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/categories.h"
+#include "driver/extract.h"
+#include "guest/bridge.h"
+
+namespace {
+
+// The index lies at 0xBA000 and is 0x28000 bytes long: the archive must reach 0xE2000.
+constexpr long kMinimumArchiveSize = kArchiveIndexOffset + kArchiveIndexSize;
+
+[[noreturn]] void fail(const char* message, const char* path) {
+  std::fprintf(stderr, "archive-extract: %s%s%s\n", message, path != nullptr ? ": " : "",
+               path != nullptr ? path : "");
+  std::exit(2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) fail("usage: archive-extract ARCHIVE", nullptr);
+  std::FILE* archive = std::fopen(argv[1], "rb");
+  if (archive == nullptr) {
+    std::fprintf(stderr, "archive-extract: cannot open %s: %s\n", argv[1], std::strerror(errno));
+    std::exit(2);
+  }
+  if (fseeko(archive, 0, SEEK_END) != 0 || ftello(archive) < kMinimumArchiveSize) {
+    fail("too short to hold the archive index (0xE2000 bytes)", argv[1]);
+  }
+
+  auto* index = static_cast<uint8_t*>(std::malloc(kArchiveIndexSize));
+  if (index == nullptr) fail("out of memory for the archive index", nullptr);
+  if (fseeko(archive, kArchiveIndexOffset, SEEK_SET) != 0 ||
+      std::fread(index, 1, kArchiveIndexSize, archive) != kArchiveIndexSize) {
+    fail("cannot read the archive index", argv[1]);
+  }
+  hostIndexBuffer = index;
+
+  for (const ModelCategory& row : kModelCategories) {
+    dumpCategory(archive, row.folder, row.category);
+  }
+
+  hostIndexBuffer = nullptr;
+  std::free(index);
+  std::fclose(archive);
+  return extractionHadProblems ? 2 : 0;
+}

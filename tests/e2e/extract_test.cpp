@@ -1,0 +1,428 @@
+// archive-extract and archive-pack end to end: the build's executables run in a scratch folder on
+// archives packed from random trees or laid out by hand; the files they leave, their stdout, stderr
+// and exit status are checked.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "codec/encode.h"
+#include "tools/index_writer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Tree = std::map<std::string, std::string>;  // relative path -> contents
+
+// The category folders in sweep order, and their archive category numbers.
+constexpr const char* kFolders[] = {"models - g",  "models - c",  "models - hc", "models - w",
+                                    "models - n",  "models - hn", "models - b",  "models - s",
+                                    "models - hs", "models - t",  "models - m"};
+constexpr int32_t kCategories[] = {13, 14, 15, 16, 19, 20, 22, 23, 24, 25, 34};
+constexpr uint64_t kIndexEnd = 0xE2000, kDataStart = 500 * 2048;  // sector 500
+
+std::string path(int row, int entry) {
+  char name[32];
+  std::snprintf(name, sizeof name, "%s/%04d.raw", kFolders[row], entry);
+  return name;
+}
+
+std::string readFile(const fs::path& file) {
+  std::string data(fs::file_size(file), '\0');
+  std::ifstream(file).read(data.data(), static_cast<std::streamsize>(data.size()));
+  return data;
+}
+
+// Every regular file under `root`, hidden temporary files included.
+Tree readTree(const fs::path& root) {
+  Tree tree;
+  for (const auto& item : fs::recursive_directory_iterator(root)) {
+    if (item.is_regular_file()) tree[fs::relative(item, root).string()] = readFile(item);
+  }
+  return tree;
+}
+
+void writeTree(const fs::path& root, const Tree& tree) {
+  for (const auto& [name, data] : tree) {
+    fs::create_directories((root / name).parent_path());
+    std::ofstream(root / name) << data;
+  }
+}
+
+// What trees are compared by: sizes and hashes (contents can be megabytes).
+std::map<std::string, std::pair<size_t, size_t>> summary(const Tree& tree) {
+  std::map<std::string, std::pair<size_t, size_t>> result;
+  for (const auto& [name, data] : tree)
+    result[name] = {data.size(), std::hash<std::string>()(data)};
+  return result;
+}
+
+// The path lines of a run that writes `tree`: folders in sweep order, entries ascending.
+std::string sweepLines(const Tree& tree) {
+  std::string lines;
+  for (const std::string folder : kFolders) {
+    for (const auto& item : tree) {
+      if (item.first.rfind(folder + "/", 0) == 0) lines += item.first + "\n";
+    }
+  }
+  return lines;
+}
+
+// Data like models for the codecs: random stretches, runs of one byte, and overlapping repeats
+// of bytes up to 2048 back.
+std::string content(std::mt19937_64& rng, size_t size) {
+  std::string data;
+  data.reserve(size);
+  while (data.size() < size) {
+    const size_t n = std::min<size_t>(size - data.size(), 1 + rng() % 200);
+    const size_t kind = data.empty() ? 0 : rng() % 3;
+    if (kind == 1) data.append(n, static_cast<char>(rng()));
+    const size_t from =
+        kind == 2 ? data.size() - 1 - rng() % std::min<size_t>(data.size(), 2048) : 0;
+    for (size_t i = 0; kind != 1 && i < n; ++i) {
+      data += kind == 0 ? static_cast<char>(rng()) : data[from + i];
+    }
+  }
+  return data;
+}
+
+// An entry of a hand-made archive: its EntryWord and its stored bytes.
+struct Entry {
+  uint32_t word;
+  std::string bytes;
+};
+Entry plain(const std::string& data) { return {plainEntryWord(data.size()), data}; }
+// A compressed entry of `stored` bytes, header first, whose index counts `size` expanded bytes.
+Entry compressed(const std::string& stored, size_t size) {
+  const auto units = static_cast<uint32_t>(std::max<size_t>((size + 63) / 64, 1));
+  return {compressedEntryWord((stored.size() + 2047) / 2048, units), stored};
+}
+std::string encode(uint32_t method, const std::string& data) {
+  const auto bytes =
+      buildCompressedEntry(method, reinterpret_cast<const uint8_t*>(data.data()), data.size());
+  return {bytes.begin(), bytes.end()};
+}
+Entry compressed(uint32_t method, const std::string& data) {
+  return compressed(encode(method, data), data.size());
+}
+
+// A category (a row of kFolders) of a hand-made archive; its first group starts at sector
+// `firstSector` (counted from sector 500) or where the previous category ended, if later.
+struct Table {
+  int row;
+  std::vector<Entry> entries;
+  uint32_t firstSector = 0;
+};
+
+// Lays the entries out one after another and writes the index at 0xBA000, in a sparse file that
+// ends after the last sector (at least at the end of the index), or at `size`.
+void writeArchive(const fs::path& file, const std::vector<Table>& tables, uint64_t size = 0) {
+  const int fd = open(file.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+  const auto put = [fd](const void* data, size_t n, uint64_t offset) {
+    ASSERT_EQ(pwrite(fd, data, n, static_cast<off_t>(offset)), static_cast<ssize_t>(n));
+  };
+  std::vector<CategoryTable> index;
+  uint64_t sector = 0;
+  for (const Table& table : tables) {
+    sector = std::max<uint64_t>(sector, table.firstSector);
+    index.push_back({kCategories[table.row], {}, {}});
+    for (size_t e = 0; e < table.entries.size(); ++e) {
+      if (e % 16 == 0) index.back().groupStarts.push_back(static_cast<uint32_t>(sector));
+      put(table.entries[e].bytes.data(), table.entries[e].bytes.size(), kDataStart + sector * 2048);
+      sector += entrySectors(table.entries[e].word);
+      index.back().entryWords.push_back(table.entries[e].word);
+    }
+  }
+  std::string error;
+  const auto bytes = buildArchiveIndex(index, 34, error);
+  ASSERT_TRUE(bytes) << error;
+  put(bytes->data(), bytes->size(), kIndexEnd - bytes->size());
+  size = size > 0 ? size : std::max(kIndexEnd, kDataStart + sector * 2048);
+  ASSERT_EQ(ftruncate(fd, static_cast<off_t>(size)), 0);
+  close(fd);
+}
+
+struct Outcome {
+  int status;  // the exit status, or 128 + the signal that ended the process
+  std::string out, err;
+};
+
+class E2eExtract : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string dir = fs::temp_directory_path() / "e2e-extract-XXXXXX";
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    dir_ = dir;
+    fs::create_directory(out());
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  fs::path out() const { return dir_ / "out"; }
+  fs::path archive() const { return dir_ / "archive.bin"; }
+  void clearOut() {
+    fs::remove_all(out());
+    fs::create_directory(out());
+  }
+  void expectOut(const Tree& want) { EXPECT_EQ(summary(readTree(out())), summary(want)); }
+
+  // Runs args[0] in `cwd`, killed with SIGKILL once `killAfterLines` lines reached its stdout (0:
+  // never), its file size limited to `fileSizeLimit` with SIGXFSZ ignored. A run to be killed
+  // writes to a terminal, where stdout is line-buffered: each line arrives as it is printed.
+  Outcome spawn(const std::vector<std::string>& args, const fs::path& cwd, int killAfterLines = 0,
+                rlim_t fileSizeLimit = RLIM_INFINITY) {
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    int fds[2];
+    if (killAfterLines > 0) {
+      fds[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+      EXPECT_TRUE(grantpt(fds[0]) == 0 && unlockpt(fds[0]) == 0);
+      fds[1] = open(ptsname(fds[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+      termios mode;
+      tcgetattr(fds[1], &mode);
+      cfmakeraw(&mode);
+      tcsetattr(fds[1], TCSANOW, &mode);
+    } else {
+      EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    }
+    const std::string errFile = dir_ / "stderr";
+    const int err = open(errFile.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const rlimit limit{fileSizeLimit, fileSizeLimit};
+      signal(SIGXFSZ, SIG_IGN);
+      if (chdir(cwd.c_str()) == 0 && dup2(fds[1], 1) == 1 && dup2(err, 2) == 2 &&
+          (fileSizeLimit == RLIM_INFINITY || setrlimit(RLIMIT_FSIZE, &limit) == 0)) {
+        execv(argv[0], argv.data());
+      }
+      _exit(127);
+    }
+    close(fds[1]);
+    close(err);
+    Outcome run{-1, "", ""};
+    char buffer[4096];
+    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {  // a terminal ends in EIO
+      run.out.append(buffer, static_cast<size_t>(n));
+      if (killAfterLines > 0 &&
+          std::count(run.out.begin(), run.out.end(), '\n') >= killAfterLines) {
+        kill(pid, SIGKILL);
+      }
+    }
+    close(fds[0]);
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    run.err = readFile(errFile);
+    return run;
+  }
+  Outcome extract(int killAfterLines = 0, rlim_t fileSizeLimit = RLIM_INFINITY) {
+    return spawn({ARCHIVE_EXTRACT_PATH, archive()}, out(), killAfterLines, fileSizeLimit);
+  }
+
+  fs::path dir_;
+};
+
+struct Method {
+  const char* name;
+  int header;  // the method in the header of a compressed entry; -1: stored as is; -2: any
+};
+void PrintTo(const Method& method, std::ostream* os) { *os << method.name; }
+class E2eRoundTrip : public E2eExtract, public ::testing::WithParamInterface<Method> {};
+
+TEST_P(E2eRoundTrip, GivesThePackedTreeBackAndASecondRunChangesNothing) {
+  const char* fixed = std::getenv("E2E_SEED");
+  const uint64_t seed = fixed ? std::strtoull(fixed, nullptr, 0) : std::random_device()();
+  SCOPED_TRACE("seed " + std::to_string(seed) + " (E2E_SEED=seed repeats it)");
+  std::mt19937_64 rng(seed);
+  // Every category with 1 to 4 entries, numbered with gaps; one category holds a file of about
+  // 1 MiB and an empty one, one ends at entry 9999.
+  Tree tree;
+  const uint64_t big = rng() % 11, last = rng() % 11;
+  for (uint64_t row = 0; row < 11; ++row) {
+    const uint64_t count = (row == big ? 2 : 1) + rng() % 3;
+    for (uint64_t i = 0, entry = rng() % 20; i < count; ++i, entry += 1 + rng() % 20) {
+      const size_t size = row != big || i > 1 ? rng() % (rng() % 2 ? 3000 : 40000)
+                          : i == 0            ? (1 << 20) - rng() % 4096
+                                              : 0;
+      tree[path(row, row == last && i + 1 == count ? 9999 : entry)] = content(rng, size);
+    }
+  }
+  writeTree(dir_ / "source", tree);
+  const Outcome pack =
+      spawn({ARCHIVE_PACK_PATH, "source", archive(), "--method", GetParam().name}, dir_);
+  ASSERT_EQ(pack.status, 0) << pack.err;
+  // The archive's first entry, the lowest of "models - g", is stored as asked.
+  const std::string& first = tree.lower_bound(path(0, 0))->second;
+  const std::string head = readFile(archive()).substr(kDataStart, 12);
+  const int header = GetParam().header;
+  if (!first.empty() && header != -2) {
+    EXPECT_EQ(header == -1 ? head.substr(0, first.size()) : head.substr(3, 2),
+              header == -1 ? first.substr(0, 12) : "d" + std::string(1, static_cast<char>(header)));
+  }
+  for (const std::string& lines : {sweepLines(tree), std::string()}) {
+    const Outcome run = extract();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, lines);
+    expectOut(tree);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryMethod, E2eRoundTrip,
+                         ::testing::Values(Method{"auto", -2}, Method{"plain", -1},
+                                           Method{"stored", 0}, Method{"lz", 1}, Method{"rle", 2}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(E2eExtract, WritesOnlyMissingFilesOfEntriesWithData) {
+  // Entry 1's index counts one 64-byte unit, short of its header's 100 bytes: the header counts.
+  // "models - hc" starts with an entry without data, "models - w" has only a gap.
+  const std::string beta(100, 'b');
+  writeArchive(archive(), {{0, {plain("alpha"), compressed(encode(1, beta), 1), plain("gamma")}},
+                           {1, {compressed(2, "delta")}},
+                           {2, {{plainEntryWord(kNoDataLength), ""}, plain("x")}},
+                           {3, {plain("")}}});
+  writeTree(out(), {{path(0, 0), ""}, {path(0, 2), "old"}});  // an earlier run's, even empty
+  const Outcome run = extract();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out + run.err, path(0, 1) + "\n" + path(1, 0) + "\n" + path(2, 1) + "\n");
+  expectOut({{path(0, 0), ""},
+             {path(0, 1), beta},
+             {path(0, 2), "old"},
+             {path(1, 0), "delta"},
+             {path(2, 1), "x"}});
+  EXPECT_FALSE(fs::exists(out() / kFolders[3]));
+}
+
+TEST_F(E2eExtract, ReportsEntriesItCannotExtractAndGoesOn) {
+  std::mt19937_64 rng(1);
+  const std::string a = content(rng, 5000), b = content(rng, 5000), d = content(rng, 5000);
+  const std::string lz = encode(1, a), zeros(5000, '\0');
+  std::string method3 = encode(0, a), backReference = lz;
+  method3[4] |= 3;                             // bits 0-1 of the method word
+  backReference[12] = backReference[13] = -1;  // a back-reference before the first output byte
+  const std::string g0 = path(0, 0), g1 = path(0, 1), c0 = path(1, 0);
+  // "models - c" entry 0 (plain b) fills sectors 0-2, "models - g" entry 0 (a, stored with a
+  // 12-byte header) sectors 3-5, and "models - g" entry 1 starts at sector 6.
+  const uint64_t sector3 = kDataStart + 3 * 2048, sector6 = kDataStart + 6 * 2048;
+  const std::string aHead = a.substr(0, 3000) + zeros.substr(3000);
+  const std::string dHead = d.substr(0, 2000) + zeros.substr(2000);
+  const Tree ok = {{g0, a}, {c0, b}};
+  const struct {
+    const char* name;
+    Entry g1;
+    uint64_t size;        // of the archive (0: all of it)
+    const char* message;  // on stdout after the path of g1
+    Tree want;
+    std::vector<std::string> warned;  // the paths stderr names
+  } cases[] = {
+      {"method 3", compressed(method3, 5000), 0, "Unsupported compression !\n", ok, {}},
+      {"back-reference before the start", compressed(backReference, 5000), 0, "", ok, {g1}},
+      {"LZ stream cut short", compressed(lz.substr(0, lz.size() / 2), 5000), 0, "", ok, {g1}},
+      // Truncated archives: what lies past the end reads as zero bytes.
+      {"ends in plain g1", plain(d), sector6 + 2000, "", {{g0, a}, {g1, dHead}, {c0, b}}, {g1}},
+      {"ends in g0", plain(d), sector3 + 3012, "", {{g0, aHead}, {g1, zeros}, {c0, b}}, {g0, g1}},
+      // g0's header reads as zero bytes: 16 bytes long, method 0, expanded size 0.
+      {"index only", plain(d), kIndexEnd, "", {{g0, ""}, {g1, zeros}, {c0, zeros}}, {g0, g1, c0}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    clearOut();
+    writeArchive(archive(), {{1, {plain(b)}}, {0, {compressed(0, a), c.g1}}}, c.size);
+    const Outcome run = extract();
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, g0 + "\n" + g1 + "\n" + c.message + c0 + "\n");
+    for (const std::string& name : {g0, g1, c0}) {
+      const bool warned = std::count(c.warned.begin(), c.warned.end(), name) > 0;
+      EXPECT_EQ(run.err.find(name) != std::string::npos, warned) << name << ": " << run.err;
+    }
+    expectOut(c.want);
+  }
+}
+
+TEST_F(E2eExtract, RefusesBadArgumentsAndShortArchivesBeforeExtractingAnything) {
+  writeArchive(dir_ / "short.bin", {{0, {plain("data")}}}, kIndexEnd - 1);
+  std::ofstream(dir_ / "empty.bin").flush();
+  for (const std::string name : {"", "missing.bin", ".", "empty.bin", "short.bin"}) {
+    SCOPED_TRACE("archive '" + name + "'");
+    std::vector<std::string> args = {ARCHIVE_EXTRACT_PATH, dir_ / name};
+    if (name.empty()) args.pop_back();  // no argument
+    const Outcome run = spawn(args, out());
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err, "");
+    EXPECT_TRUE(fs::is_empty(out()));
+  }
+}
+
+TEST_F(E2eExtract, ReadsEntriesBeyond2GiBOfASparseArchive) {
+  std::mt19937_64 rng(3);
+  const Tree want = {
+      {path(0, 0), content(rng, 3000)}, {path(1, 0), content(rng, 5000)}, {path(10, 0), "m"}};
+  // Past 2 GiB, past 4 GiB (where 32-bit offsets wrap), and at the last group start sector.
+  writeArchive(archive(), {{0, {plain(want.at(path(0, 0)))}, 1u << 20},
+                           {1, {compressed(1, want.at(path(1, 0)))}, 1u << 21},
+                           {10, {plain("m")}, kMaxGroupStartSector}});
+  const Outcome run = extract();
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out + run.err, sweepLines(want));
+  expectOut(want);
+}
+
+TEST_F(E2eExtract, AKilledRunLeavesNoPartialFileAndARerunCompletesTheTree) {
+  // 48 MiB: entries of 1 MiB, plain and stored compressed by turns, in every category.
+  std::mt19937_64 rng(4);
+  std::vector<Table> tables;
+  Tree want;
+  for (int e = 0; e < 48; ++e) {
+    if (e < 11) tables.push_back({e, {}});
+    std::string data = content(rng, 1000) + std::string(1 << 20, static_cast<char>(e));
+    tables[e % 11].entries.push_back(e % 4 < 2 ? plain(data) : compressed(0, data));
+    want[path(e % 11, e / 11)] = std::move(data);
+  }
+  writeArchive(archive(), tables);
+  for (int lines : {1, 2, 4, 7, 11, 0}) {  // each run killed after so many lines; the last not
+    SCOPED_TRACE("run killed after " + std::to_string(lines) + " lines");
+    Tree pending = want, done = want;
+    for (const auto& item : readTree(out())) pending.erase(item.first);
+    const Outcome run = extract(lines);
+    const std::string expected = sweepLines(pending);
+    EXPECT_EQ(run.out, lines > 0 ? expected.substr(0, run.out.size()) : expected);
+    EXPECT_TRUE(run.status == 128 + SIGKILL || run.status == 0) << run.status;
+    // A kill may leave a (hidden) temporary file, but every .raw file is complete.
+    Tree now = readTree(out());
+    std::erase_if(now, [&](const auto& item) {
+      return lines > 0 && item.first.find("/.") != std::string::npos;
+    });
+    std::erase_if(done, [&](const auto& item) { return lines > 0 && !now.count(item.first); });
+    EXPECT_EQ(summary(now), summary(done));
+  }
+}
+
+TEST_F(E2eExtract, StopsAtAFailingWriteAndLeavesNoPartialFile) {
+  std::mt19937_64 rng(5);
+  constexpr rlim_t kLimit = 65536;  // RLIMIT_FSIZE: a write past it fails (EFBIG)
+  const std::string small = content(rng, 1000), large = content(rng, 200000);
+  for (const Entry& entry :
+       {plain(large), compressed(1, large), plain(large.substr(0, kLimit + 1))}) {
+    SCOPED_TRACE(entry.bytes.size());
+    clearOut();
+    writeArchive(archive(), {{0, {plain(small), entry}}, {1, {plain(small)}}});
+    const Outcome run = extract(0, kLimit);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, path(0, 0) + "\n" + path(0, 1) + "\n");  // the run stops there
+    EXPECT_NE(run.err.find("0001.raw"), std::string::npos) << run.err;
+    expectOut({{path(0, 0), small}});
+  }
+}
+
+}  // namespace
