@@ -138,13 +138,13 @@ Options parseOptions(int argc, char** argv) {
       const uint32_t a = address(next(), "load address");
       o.loads.push_back({a, std::string(next())});
     } else if (arg == "--gpr") {
-      const std::string_view spec = next();
-      const size_t eq = spec.find('=');
+      const std::string_view argument = next();
+      const size_t eq = argument.find('=');
       if (eq == std::string_view::npos) {
-        usageError("--gpr wants N=VALUE, got '" + std::string(spec) + "'");
+        usageError("--gpr wants N=VALUE, got '" + std::string(argument) + "'");
       }
-      o.gprs.emplace_back(registerIndex(spec.substr(0, eq)),
-                          registerValue(spec.substr(eq + 1), "register value"));
+      o.gprs.emplace_back(registerIndex(argument.substr(0, eq)),
+                          registerValue(argument.substr(eq + 1), "register value"));
     } else if (arg == "--hi") {
       o.hasHi = true;
       o.hi = registerValue(next(), "HI value");
@@ -155,13 +155,13 @@ Options parseOptions(int argc, char** argv) {
       o.hasSa = true;
       o.sa = address(next(), "SA value");
     } else if (arg == "--dump") {
-      const std::string_view spec = next();
-      const size_t colon = spec.find(':');
+      const std::string_view argument = next();
+      const size_t colon = argument.find(':');
       if (colon == std::string_view::npos) {
-        usageError("--dump wants ADDR:LEN, got '" + std::string(spec) + "'");
+        usageError("--dump wants ADDR:LEN, got '" + std::string(argument) + "'");
       }
-      const uint32_t a = address(spec.substr(0, colon), "dump address");
-      const uint32_t length = address(spec.substr(colon + 1), "dump length");
+      const uint32_t a = address(argument.substr(0, colon), "dump address");
+      const uint32_t length = address(argument.substr(colon + 1), "dump length");
       o.dumps.push_back({a, length});
     } else if (arg == "--pc") {
       o.hasPc = true;
