@@ -24,8 +24,9 @@ constexpr size_t kCopyChunk = 1 << 20;
   std::exit(2);
 }
 
+// Not cleared: every caller fills or zeroes what it uses.
 void* allocate(size_t size) {
-  void* p = std::calloc(size > 0 ? size : 1, 1);
+  void* p = std::malloc(size > 0 ? size : 1);
   if (p == nullptr) {
     std::fprintf(stderr, "archive-extract: out of memory (%zu bytes)\n", size);
     std::exit(2);
@@ -135,7 +136,9 @@ void dumpEntry(std::FILE* archive, const char* folder, int32_t category, int32_t
   // Compressed: the stored bytes in a zero-filled buffer of the larger of the two lengths.
   const int32_t inputLength = std::max(length, stored);
   auto* input = static_cast<uint8_t*>(allocate(static_cast<size_t>(inputLength)));
-  if (readAt(archive, offset, input, static_cast<size_t>(stored)) < static_cast<size_t>(stored)) {
+  const size_t got = readAt(archive, offset, input, static_cast<size_t>(stored));
+  std::memset(input + got, 0, static_cast<size_t>(inputLength) - got);  // only what was not read
+  if (got < static_cast<size_t>(stored)) {
     warn(path, "runs past the end of the archive; decoding it from what is there");
   }
   uint8_t* output = nullptr;
