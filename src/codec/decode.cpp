@@ -22,10 +22,23 @@ uint32_t word(const uint8_t* p) {
 inline void copyBack(uint8_t* out, int32_t pos, int32_t size, int32_t distance, int32_t n) {
   uint8_t* dst = out + pos;
   const uint8_t* src = dst - distance;
-  if (distance >= 16 && size - pos >= 32) {
-    std::memcpy(dst, src, 16);
-    if (n > 16) std::memcpy(dst + 16, src + 16, 16);
-    return;
+  if (size - pos >= 32) {
+    if (distance >= 16) {
+      std::memcpy(dst, src, 16);
+      if (n > 16) std::memcpy(dst + 16, src + 16, 16);
+      return;
+    }
+    if (distance >= 8) {
+      // Each 8-byte block reads only bytes written before it (distance >= 8); 24 cover 18.
+      std::memcpy(dst, src, 8);
+      std::memcpy(dst + 8, src + 8, 8);
+      std::memcpy(dst + 16, src + 16, 8);
+      return;
+    }
+    if (distance == 1) {  // a run of the previous byte
+      std::memset(dst, dst[-1], 18);
+      return;
+    }
   }
   for (int32_t i = 0; i < n; ++i) dst[i] = src[i];
 }
