@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 bool atLineStart = true;
@@ -20,15 +21,14 @@ void guestPrintf(const char* format, ...) {
   char text[256];
   va_list args;
   va_start(args, format);
-  const int length = std::vsnprintf(text, sizeof text, format, args);
+  std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  if (length <= 0) {
+  const size_t length = std::strlen(text);
+  if (length == 0) {
     return;
   }
   std::fputs(text, stdout);
-  const int last =
-      length < static_cast<int>(sizeof text) ? length - 1 : static_cast<int>(sizeof text) - 2;
-  atLineStart = text[last] == '\n';
+  atLineStart = text[length - 1] == '\n';
 }
 
 void guestPutchar(int c) {

@@ -55,21 +55,17 @@ uint8_t* hostPointerOrNull(uint32_t address, uint32_t size) {
 }
 
 uint8_t* translateAddressSlow(uint32_t address, uint32_t size) {
+  if (uint8_t* p = hostPointerOrNull(address, size)) {
+    return p;
+  }
   // An access that starts inside an area but runs past its end reports the first address
   // outside the area; no byte beyond the area is touched.
   if (isRamAddress(address)) {
-    const uint32_t offset = address & kRamMask;
-    if (size <= kRamSize - offset) {
-      return machine.ramBase + offset;
-    }
-    machineFault("Access to unmapped memory %X\n", address + (kRamSize - offset));
+    machineFault("Access to unmapped memory %X\n", address + (kRamSize - (address & kRamMask)));
   }
   if (inScratchpad(address)) {
-    const uint32_t offset = address & kScratchpadMask;
-    if (size <= kScratchpadSize - offset) {
-      return machine.scratchpadBase + offset;
-    }
-    machineFault("Access to unmapped memory %X\n", address + (kScratchpadSize - offset));
+    machineFault("Access to unmapped memory %X\n",
+                 address + (kScratchpadSize - (address & kScratchpadMask)));
   }
   if (inRegisterSpace(address)) {
     machineFault("Error: trying to directly access the registers memory !\n");
