@@ -9,7 +9,10 @@ namespace {
 bool atLineStart = true;
 }
 
+void (*beforeMachineFault)() = nullptr;
+
 void machineFault(const char* format, ...) {
+  if (beforeMachineFault != nullptr) beforeMachineFault();
   va_list args;
   va_start(args, format);
   std::vprintf(format, args);

@@ -7,6 +7,10 @@
 [[noreturn, gnu::cold]] void machineFault(const char* format, ...)
     __attribute__((format(printf, 1, 2)));
 
+// Called first by machineFault, when set: lets a tool that prints from another thread finish
+// what it owes before the fault line (archive-extract completes the entries it has read).
+extern void (*beforeMachineFault)();
+
 // Text the guest makes the machine print (SYSCALL lines, the quadword-store type message) and
 // bytes written to the serial transmit register. Both go to stdout; the tools use
 // guestOutputAtLineStart() to know whether the last thing printed ended a line.

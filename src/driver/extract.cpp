@@ -1,111 +1,310 @@
 #include "driver/extract.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
 
 #include "codec/decode.h"
+#include "cpu/fault.h"
 #include "driver/categories.h"
 #include "guest/bridge.h"
 
-bool extractionHadProblems = false;
+// The sweep runs in two threads. The main thread asks the guest routines about each entry, reads
+// compressed entries and decodes them; a writer thread does everything else in sweep order:
+// prints the path and any message, writes the file and renames it into place. So decoding one
+// entry overlaps writing the one before, and stdout, stderr and the files come out exactly as
+// if one thread had done it all.
 
 namespace {
 
 constexpr size_t kPathSize = 260;
 constexpr size_t kCopyChunk = 1 << 20;
+// Decoded entries waiting for the writer may hold this much between them; a larger entry waits
+// until the writer has nothing left. Every job counts for at least kJobWeight, which bounds the
+// queue of plain entries (they hold no data) too.
+constexpr size_t kInFlightBudget = 32 << 20;
+constexpr size_t kJobWeight = 64 << 10;
 
-[[noreturn]] void stopRun(const char* what, const char* path) {
-  std::fprintf(stderr, "archive-extract: %s %s: %s\n", what, path, std::strerror(errno));
+[[noreturn]] void outOfMemory(size_t size) {
+  std::fprintf(stderr, "archive-extract: out of memory (%zu bytes)\n", size);
   std::exit(2);
 }
 
 // Not cleared: every caller fills or zeroes what it uses.
-void* allocate(size_t size) {
+uint8_t* allocate(size_t size) {
   void* p = std::malloc(size > 0 ? size : 1);
-  if (p == nullptr) {
-    std::fprintf(stderr, "archive-extract: out of memory (%zu bytes)\n", size);
-    std::exit(2);
-  }
-  return p;
-}
-
-void warn(const char* path, const char* what) {
-  std::fprintf(stderr, "archive-extract: %s: %s\n", path, what);
-  extractionHadProblems = true;
+  if (p == nullptr) outOfMemory(size);
+  return static_cast<uint8_t*>(p);
 }
 
 // Reads up to `size` bytes at `offset` and returns how many were there: what lies past the end
-// of the archive is not read.
-size_t readAt(std::FILE* archive, uint64_t offset, uint8_t* buffer, size_t size) {
-  if (fseeko(archive, static_cast<off_t>(offset), SEEK_SET) != 0) return 0;
-  return std::fread(buffer, 1, size, archive);
+// of the archive (or cannot be read) is not read.
+size_t readAt(int archive, uint64_t offset, uint8_t* buffer, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = pread(archive, buffer + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
 }
 
-// An output file is written under a temporary name in its folder and renamed onto its own name
-// only once complete, so that a run killed at any moment never leaves a partial .raw behind (a
-// later run would take it for done). A rerun reuses the same temporary name.
-class OutputFile {
+// What the writer does for one entry, after printing its path and its warnings.
+enum class Action : uint8_t {
+  Nothing,      // corrupt compressed data: the warning says it all
+  Unsupported,  // the unsupported compression method: a line on stdout, no file
+  WriteData,    // a decoded entry held in `data`
+  CopyPlain,    // a plain entry copied from the archive
+};
+
+struct Job {
+  char path[kPathSize];
+  char temp[kPathSize + 16];
+  Action action = Action::Nothing;
+  const char* warnings[2] = {nullptr, nullptr};
+  uint8_t* data = nullptr;  // WriteData: owned by the job
+  size_t size = 0;          // bytes to write
+  uint64_t offset = 0;      // CopyPlain: where the entry starts in the archive
+  size_t weight = 0;        // what the job counts against kInFlightBudget
+  bool stop = false;        // the sweep is over
+};
+
+// A write failure stops the run: the writer reports it, removes its temporary file and stops;
+// the main thread then ends the process with status 2 once the writer has finished.
+struct WriteFailure {};
+
+class Writer {
  public:
-  OutputFile(const char* folder, int32_t entry, const char* path) : path_(path) {
-    std::snprintf(temp_, sizeof temp_, "%s/.%04d.raw.partial", folder, static_cast<int>(entry));
-    file_ = std::fopen(temp_, "wb");
-    if (file_ == nullptr) stopRun("cannot create", temp_);
+  explicit Writer(int archive) : archive_(archive), thread_([this] { run(); }) {}
+
+  // Blocks until `bytes` more fit in the budget (or nothing is in flight). Stops the run if the
+  // writer has failed.
+  void waitForRoom(size_t bytes) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(
+        lock, [&] { return failed_ || inFlight_ == 0 || inFlight_ + bytes <= kInFlightBudget; });
+    if (failed_) stopAfterFailure(lock);
   }
-  void write(const uint8_t* data, size_t size) {
-    if (size > 0 && std::fwrite(data, 1, size, file_) != size) fail("cannot write", temp_);
+
+  void submit(Job* job) {
+    job->weight = std::max(job->action == Action::WriteData ? job->size : 0, kJobWeight);
+    std::unique_lock lock(mutex_);
+    if (failed_) stopAfterFailure(lock);
+    inFlight_ += job->weight;
+    queue_.push_back(job);
+    changed_.notify_all();
   }
-  void commit() {
-    const bool closed = std::fclose(file_) == 0;
-    file_ = nullptr;
-    if (!closed) fail("cannot write", temp_);
-    if (std::rename(temp_, path_) != 0) fail("cannot rename the finished file onto", path_);
+
+  // Waits for every job handed over, then for the thread. Returns whether any entry could not be
+  // extracted as it should; stops the run (status 2) if a write failed.
+  bool finish() {
+    Job* stop = new Job;
+    stop->stop = true;
+    {
+      std::unique_lock lock(mutex_);
+      queue_.push_back(stop);
+      changed_.notify_all();
+    }
+    thread_.join();
+    if (failed_) std::exit(2);
+    return hadProblems_;
   }
 
  private:
-  // A failed write stops the run; the temporary file goes, and no .raw file is left.
-  [[noreturn]] void fail(const char* what, const char* name) {
-    const int saved = errno;
-    if (file_ != nullptr) std::fclose(file_);
-    std::remove(temp_);
-    errno = saved;
-    stopRun(what, name);
+  [[noreturn]] void stopAfterFailure(std::unique_lock<std::mutex>& lock) {
+    lock.unlock();
+    thread_.join();
+    std::exit(2);
   }
-  const char* path_;
-  char temp_[kPathSize + 16];
-  std::FILE* file_ = nullptr;
+
+  void run() {
+    for (;;) {
+      Job* job = nullptr;
+      {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !queue_.empty(); });
+        job = queue_.front();
+        queue_.pop_front();
+      }
+      if (job->stop) {
+        delete job;
+        std::fflush(stdout);
+        return;
+      }
+      bool ok = true;
+      try {
+        perform(*job);
+      } catch (const WriteFailure&) {
+        ok = false;
+      }
+      std::free(job->data);
+      std::unique_lock lock(mutex_);
+      inFlight_ -= job->weight;
+      delete job;
+      if (!ok) {
+        std::fflush(stdout);
+        failed_ = true;
+        changed_.notify_all();
+        return;
+      }
+      changed_.notify_all();
+    }
+  }
+
+  void warn(const char* path, const char* what) {
+    std::fprintf(stderr, "archive-extract: %s: %s\n", path, what);
+    hadProblems_ = true;
+  }
+
+  void perform(Job& job) {
+    std::printf("%s\n", job.path);
+    for (const char* warning : job.warnings) {
+      if (warning != nullptr) warn(job.path, warning);
+    }
+    switch (job.action) {
+      case Action::Nothing: return;
+      case Action::Unsupported:
+        std::printf("Unsupported compression !\n");
+        hadProblems_ = true;
+        return;
+      case Action::WriteData:
+        create(job);
+        writeAll(job, job.data, job.size);
+        commit(job);
+        return;
+      case Action::CopyPlain:
+        create(job);
+        if (!copyPlain(job)) {
+          warn(job.path,
+               "runs past the end of the archive; the missing bytes are written as zeros");
+        }
+        commit(job);
+        return;
+    }
+  }
+
+  // An output file is written under a temporary name in its folder and renamed onto its own name
+  // only once complete, so that a run killed at any moment never leaves a partial .raw behind (a
+  // later run would take it for done). A rerun reuses the same temporary name.
+  void create(const Job& job) {
+    output_ = open(job.temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (output_ < 0) fail(job, "cannot create", job.temp);
+  }
+
+  void writeAll(const Job& job, const uint8_t* data, size_t size) {
+    while (size > 0) {
+      const ssize_t n = write(output_, data, size);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) fail(job, "cannot write", job.temp);
+      data += n;
+      size -= static_cast<size_t>(n);
+    }
+  }
+
+  void commit(const Job& job) {
+    const int fd = output_;
+    output_ = -1;
+    if (close(fd) != 0) fail(job, "cannot write", job.temp);
+    if (std::rename(job.temp, job.path) != 0) {
+      fail(job, "cannot rename the finished file onto", job.path);
+    }
+  }
+
+  [[noreturn]] void fail(const Job& job, const char* what, const char* name) {
+    const int saved = errno;
+    if (output_ >= 0) close(output_);
+    output_ = -1;
+    std::remove(job.temp);
+    std::fprintf(stderr, "archive-extract: %s %s: %s\n", what, name, std::strerror(saved));
+    throw WriteFailure{};
+  }
+
+  // A plain entry goes from the archive to the file inside the kernel where it can, otherwise in
+  // chunks through memory. A tail past the end of the archive is written as zero bytes. Returns
+  // false when there was such a tail.
+  bool copyPlain(const Job& job) {
+    uint64_t offset = job.offset;
+    size_t left = job.size;
+    while (left > 0 && useCopyRange_) {
+      auto from = static_cast<off_t>(offset);
+      const ssize_t n = copy_file_range(archive_, &from, output_, nullptr, left, 0);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        // Not supported here (another file system, an old kernel) or a real error: the chunked
+        // copy below tells a read error from a write error.
+        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+          useCopyRange_ = false;
+        }
+        break;
+      }
+      if (n == 0) break;  // the end of the archive
+      offset += static_cast<uint64_t>(n);
+      left -= static_cast<size_t>(n);
+    }
+    bool complete = true;
+    while (left > 0) {
+      if (chunk_ == nullptr) chunk_ = allocate(kCopyChunk);
+      const size_t n = std::min(kCopyChunk, left);
+      const size_t got = complete ? readAt(archive_, offset, chunk_, n) : 0;
+      if (got < n) {
+        std::memset(chunk_ + got, 0, n - got);
+        complete = false;
+      }
+      writeAll(job, chunk_, n);
+      offset += n;
+      left -= n;
+    }
+    return complete;
+  }
+
+  const int archive_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Job*> queue_;  // guarded by mutex_
+  size_t inFlight_ = 0;     // guarded by mutex_
+  bool failed_ = false;     // guarded by mutex_; read without it only after the join
+  // The writer thread's own.
+  bool hadProblems_ = false;
+  int output_ = -1;
+  uint8_t* chunk_ = nullptr;
+  bool useCopyRange_ = true;
+  std::thread thread_;  // last: started once everything above is set up
 };
 
-// A plain entry is copied as its expanded length from the archive, in chunks; a tail past the
-// end of the archive is written as zero bytes.
-void extractPlain(std::FILE* archive, uint64_t offset, int32_t length, OutputFile& out,
-                  const char* path) {
-  const size_t chunkSize = std::min<size_t>(kCopyChunk, static_cast<size_t>(length));
-  auto* chunk = static_cast<uint8_t*>(allocate(chunkSize));
-  bool complete = true;
-  for (size_t done = 0; done < static_cast<size_t>(length);) {
-    const size_t n = std::min(chunkSize, static_cast<size_t>(length) - done);
-    const size_t got = complete ? readAt(archive, offset + done, chunk, n) : 0;
-    if (got < n) {
-      std::memset(chunk + got, 0, n - got);
-      complete = false;
-    }
-    out.write(chunk, n);
-    done += n;
+// Made on the first entry, never destroyed: exit() may come from a fault at any moment, and then
+// no destructor must touch a thread or a lock.
+Writer* writer = nullptr;
+
+Writer& writerFor(int archive) {
+  if (writer == nullptr) {
+    writer = new Writer(archive);
+    // A fault of the emulated machine ends the process at once with its line on stdout; first the
+    // writer finishes the entries read before it, as a single thread would have.
+    beforeMachineFault = [] {
+      Writer* w = writer;
+      writer = nullptr;
+      beforeMachineFault = nullptr;
+      w->finish();
+      std::fflush(stdout);
+    };
   }
-  std::free(chunk);
-  if (!complete) {
-    warn(path, "runs past the end of the archive; the missing bytes are written as zeros");
-  }
+  return *writer;
 }
 
 }  // namespace
 
-void dumpEntry(std::FILE* archive, const char* folder, int32_t category, int32_t entry) {
+void dumpEntry(int archive, const char* folder, int32_t category, int32_t entry) {
   // The four questions, always all four and in this order.
   const int32_t sector = queryEntrySector(category, entry);
   const int32_t plain = queryEntryIsPlain(category, entry);
@@ -117,49 +316,60 @@ void dumpEntry(std::FILE* archive, const char* folder, int32_t category, int32_t
   std::snprintf(path, sizeof path, "%s", folder);
   mkdir(path, 0777);  // usually it exists already
   std::snprintf(path, sizeof path, "%s/%04d.raw", folder, static_cast<int>(entry));
-  if (std::FILE* existing = std::fopen(path, "rb")) {
-    std::fclose(existing);  // extracted by an earlier run: never touched again
-    return;
-  }
+  if (access(path, F_OK) == 0) return;       // extracted by an earlier run: never touched again
   if (length == -1 || stored == -1) return;  // the index marks the entry as having no data
-  std::printf("%s\n", path);
 
+  Writer& out = writerFor(archive);
+  auto* job = new Job;
+  std::memcpy(job->path, path, sizeof path);
+  std::snprintf(job->temp, sizeof job->temp, "%s/.%04d.raw.partial", folder,
+                static_cast<int>(entry));
   // The sector is an unsigned 32-bit number; the offset needs 64 bits.
   const uint64_t offset = uint64_t{static_cast<uint32_t>(sector)} * kSectorSize;
   if (plain != 0) {
-    OutputFile out(folder, entry, path);
-    extractPlain(archive, offset, length, out, path);
-    out.commit();
+    // Plain entries are copied by the writer straight from the archive, as their expanded length.
+    job->action = Action::CopyPlain;
+    job->offset = offset;
+    job->size = static_cast<size_t>(length);
+    out.waitForRoom(kJobWeight);
+    out.submit(job);
     return;
   }
 
   // Compressed: the stored bytes in a zero-filled buffer of the larger of the two lengths.
-  const int32_t inputLength = std::max(length, stored);
-  auto* input = static_cast<uint8_t*>(allocate(static_cast<size_t>(inputLength)));
+  const size_t inputLength = static_cast<size_t>(std::max(length, stored));
+  out.waitForRoom(std::max(inputLength + static_cast<size_t>(length), kJobWeight));
+  uint8_t* input = allocate(inputLength);
   const size_t got = readAt(archive, offset, input, static_cast<size_t>(stored));
-  std::memset(input + got, 0, static_cast<size_t>(inputLength) - got);  // only what was not read
+  std::memset(input + got, 0, inputLength - got);  // only what was not read
   if (got < static_cast<size_t>(stored)) {
-    warn(path, "runs past the end of the archive; decoding it from what is there");
+    job->warnings[0] = "runs past the end of the archive; decoding it from what is there";
   }
   uint8_t* output = nullptr;
-  const DecodeResult result = decompressEntry(input, inputLength, &output);
+  const DecodeResult result = decompressEntry(input, static_cast<int32_t>(inputLength), &output);
   std::free(input);
   switch (result.status) {
-    case DecodeStatus::Unsupported:
-      std::printf("Unsupported compression !\n");
-      extractionHadProblems = true;
-      return;
-    case DecodeStatus::Corrupt: warn(path, "corrupt compressed data; not written"); return;
-    case DecodeStatus::Ok: break;
+    case DecodeStatus::Unsupported: job->action = Action::Unsupported; break;
+    case DecodeStatus::Corrupt: job->warnings[1] = "corrupt compressed data; not written"; break;
+    case DecodeStatus::Ok:
+      job->action = Action::WriteData;
+      job->data = output;
+      job->size = static_cast<size_t>(result.size);
+      break;
   }
-  OutputFile out(folder, entry, path);
-  out.write(output, static_cast<size_t>(result.size));
-  std::free(output);
-  out.commit();
+  out.submit(job);
 }
 
-void dumpCategory(std::FILE* archive, const char* folder, int32_t category) {
+void dumpCategory(int archive, const char* folder, int32_t category) {
   for (int32_t entry = 0; entry < kEntriesPerCategory; ++entry) {
     dumpEntry(archive, folder, category, entry);
   }
+}
+
+bool finishExtraction() {
+  if (writer == nullptr) return true;
+  Writer* w = writer;
+  writer = nullptr;
+  beforeMachineFault = nullptr;
+  return !w->finish();
 }

@@ -4,6 +4,10 @@
 // Exit status: 0 every entry extracted; 1 a fault of the emulated machine (its message is on
 // stdout); 2 anything else (bad argument, unreadable archive, write failure, or entries that could
 // not be extracted, each named on stderr).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -28,19 +32,20 @@ constexpr long kMinimumArchiveSize = kArchiveIndexOffset + kArchiveIndexSize;
 
 int main(int argc, char** argv) {
   if (argc < 2) fail("usage: archive-extract ARCHIVE", nullptr);
-  std::FILE* archive = std::fopen(argv[1], "rb");
-  if (archive == nullptr) {
+  const int archive = open(argv[1], O_RDONLY | O_CLOEXEC);
+  if (archive < 0) {
     std::fprintf(stderr, "archive-extract: cannot open %s: %s\n", argv[1], std::strerror(errno));
     std::exit(2);
   }
-  if (fseeko(archive, 0, SEEK_END) != 0 || ftello(archive) < kMinimumArchiveSize) {
+  struct stat info {};
+  if (fstat(archive, &info) != 0 || info.st_size < kMinimumArchiveSize) {
     fail("too short to hold the archive index (0xE2000 bytes)", argv[1]);
   }
 
   auto* index = static_cast<uint8_t*>(std::malloc(kArchiveIndexSize));
   if (index == nullptr) fail("out of memory for the archive index", nullptr);
-  if (fseeko(archive, kArchiveIndexOffset, SEEK_SET) != 0 ||
-      std::fread(index, 1, kArchiveIndexSize, archive) != kArchiveIndexSize) {
+  if (pread(archive, index, kArchiveIndexSize, kArchiveIndexOffset) !=
+      static_cast<ssize_t>(kArchiveIndexSize)) {
     fail("cannot read the archive index", argv[1]);
   }
   hostIndexBuffer = index;
@@ -48,9 +53,10 @@ int main(int argc, char** argv) {
   for (const ModelCategory& row : kModelCategories) {
     dumpCategory(archive, row.folder, row.category);
   }
+  const bool clean = finishExtraction();
 
   hostIndexBuffer = nullptr;
   std::free(index);
-  std::fclose(archive);
-  return extractionHadProblems ? 2 : 0;
+  close(archive);
+  return clean ? 0 : 2;
 }

@@ -349,6 +349,28 @@ TEST_F(E2eExtract, ReportsEntriesItCannotExtractAndGoesOn) {
   }
 }
 
+// An index that makes a guest routine read outside guest memory stops the run there with the
+// machine's fault (status 1), after every entry before it was written and printed.
+TEST_F(E2eExtract, StopsAtAFaultOfTheEmulatedMachineAfterFinishingTheEntriesBefore) {
+  std::mt19937_64 rng(6);
+  Tree want;
+  Table g{0, {}};
+  for (int e = 0; e < 8; ++e) {  // enough that the writer is still busy when the fault comes
+    want[path(0, e)] = content(rng, 3000) + std::string(4 << 20, static_cast<char>(e));
+    g.entries.push_back(e % 2 == 0 ? compressed(1, want[path(0, e)]) : plain(want[path(0, e)]));
+  }
+  writeArchive(archive(), {g, {1, {plain("c")}}});
+  // Category 14's entry table offset (bytes 4..7 of its record) points far past guest RAM.
+  std::fstream file(archive(), std::ios::in | std::ios::out | std::ios::binary);
+  file.seekp(0xBA000 + 0x10 + 10 * 14 + 4);
+  file.write("\0\0\x70\0", 4);
+  file.close();
+  const Outcome run = extract();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, sweepLines(want) + "Access to unmapped memory 20C0000\n");
+  expectOut(want);
+}
+
 TEST_F(E2eExtract, RefusesBadArgumentsAndShortArchivesBeforeExtractingAnything) {
   writeArchive(dir_ / "short.bin", {{0, {plain("data")}}}, kIndexEnd - 1);
   std::ofstream(dir_ / "empty.bin").flush();
