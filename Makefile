@@ -38,17 +38,18 @@ bench: build
 	build/release/bench/codec_bench --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
 	scripts/bench-extract
 
-# libFuzzer with ASan and UBSan, each target for FUZZ_TIME seconds. New inputs go to
-# build/fuzz/work; the committed seeds in fuzz/corpus are only read.
-FUZZ_TIME ?= 60
-FUZZERS = decompress
+# libFuzzer with ASan and UBSan, each target for FUZZ_SECONDS seconds. New inputs go to
+# build/fuzz/work; the committed seeds in fuzz/corpus are only read. The targets' stdout (paths,
+# the machine's fault lines) is closed.
+FUZZ_SECONDS ?= 60
+FUZZERS = decompress interpreter extract
 fuzz:
 	scripts/install-deps fuzz
 	cmake --preset fuzz
 	cmake --build --preset fuzz
 	for f in $(FUZZERS); do \
 	  mkdir -p build/fuzz/work/$$f && \
-	  build/fuzz/$${f}_fuzz -max_total_time=$(FUZZ_TIME) -print_final_stats=1 \
+	  build/fuzz/$${f}_fuzz -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=1 -print_final_stats=1 \
 	    build/fuzz/work/$$f fuzz/corpus/$$f || exit 1; \
 	done
 

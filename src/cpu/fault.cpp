@@ -9,6 +9,7 @@ namespace {
 bool atLineStart = true;
 }
 
+bool faultsUnwind = false;
 void (*beforeMachineFault)() = nullptr;
 
 void machineFault(const char* format, ...) {
@@ -17,6 +18,7 @@ void machineFault(const char* format, ...) {
   va_start(args, format);
   std::vprintf(format, args);
   va_end(args);
+  if (faultsUnwind) throw MachineFaultUnwind{};
   std::exit(1);
 }
 

@@ -7,6 +7,11 @@
 [[noreturn, gnu::cold]] void machineFault(const char* format, ...)
     __attribute__((format(printf, 1, 2)));
 
+// Set by fuzz targets: machineFault then throws MachineFaultUnwind after printing, instead of
+// ending the process, so that the fuzzer can go on with its next input.
+extern bool faultsUnwind;
+struct MachineFaultUnwind {};
+
 // Called first by machineFault, when set: lets a tool that prints from another thread finish
 // what it owes before the fault line (archive-extract completes the entries it has read).
 extern void (*beforeMachineFault)();

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -35,9 +36,11 @@ constexpr size_t kCopyChunk = 1 << 20;
 constexpr size_t kInFlightBudget = 32 << 20;
 constexpr size_t kJobWeight = 64 << 10;
 
+[[noreturn]] void stopRun();
+
 [[noreturn]] void outOfMemory(size_t size) {
   std::fprintf(stderr, "archive-extract: out of memory (%zu bytes)\n", size);
-  std::exit(2);
+  stopRun();
 }
 
 // Not cleared: every caller fills or zeroes what it uses.
@@ -81,51 +84,59 @@ struct Job {
 };
 
 // A write failure stops the run: the writer reports it, removes its temporary file and stops;
-// the main thread then ends the process with status 2 once the writer has finished.
+// the main thread then stops the run with status 2.
 struct WriteFailure {};
 
 class Writer {
  public:
   explicit Writer(int archive) : archive_(archive), thread_([this] { run(); }) {}
 
-  // Blocks until `bytes` more fit in the budget (or nothing is in flight). Stops the run if the
-  // writer has failed.
-  void waitForRoom(size_t bytes) {
+  // Blocks until `bytes` more fit in the budget (or nothing is in flight). False once the writer
+  // has failed.
+  bool waitForRoom(size_t bytes) {
     std::unique_lock lock(mutex_);
     changed_.wait(
         lock, [&] { return failed_ || inFlight_ == 0 || inFlight_ + bytes <= kInFlightBudget; });
-    if (failed_) stopAfterFailure(lock);
+    return !failed_;
   }
 
-  void submit(Job* job) {
+  // Hands the job over (the writer then owns it). False once the writer has failed.
+  bool submit(std::unique_ptr<Job> job) {
     job->weight = std::max(job->action == Action::WriteData ? job->size : 0, kJobWeight);
     std::unique_lock lock(mutex_);
-    if (failed_) stopAfterFailure(lock);
+    if (failed_) return false;
     inFlight_ += job->weight;
-    queue_.push_back(job);
+    queue_.push_back(job.release());
     changed_.notify_all();
+    return true;
   }
 
-  // Waits for every job handed over, then for the thread. Returns whether any entry could not be
-  // extracted as it should; stops the run (status 2) if a write failed.
-  bool finish() {
-    Job* stop = new Job;
+  struct Outcome {
+    bool hadProblems;  // some entry could not be extracted as it should
+    bool failed;       // a write failed
+  };
+  // Waits for every job handed over, then for the thread.
+  Outcome finish() {
+    auto stop = std::make_unique<Job>();
     stop->stop = true;
     {
       std::unique_lock lock(mutex_);
-      queue_.push_back(stop);
+      queue_.push_back(stop.release());  // even after a failure: the thread may still be waiting
       changed_.notify_all();
     }
     thread_.join();
-    if (failed_) std::exit(2);
-    return hadProblems_;
+    return {hadProblems_, failed_};
   }
 
  private:
-  [[noreturn]] void stopAfterFailure(std::unique_lock<std::mutex>& lock) {
-    lock.unlock();
-    thread_.join();
-    std::exit(2);
+  friend void destroy(Writer*);
+  // Jobs left behind by a writer that failed.
+  void dropQueue() {
+    for (Job* job : queue_) {
+      std::free(job->data);
+      delete job;
+    }
+    queue_.clear();
   }
 
   void run() {
@@ -282,21 +293,42 @@ class Writer {
   std::thread thread_;  // last: started once everything above is set up
 };
 
-// Made on the first entry, never destroyed: exit() may come from a fault at any moment, and then
-// no destructor must touch a thread or a lock.
+void destroy(Writer* w) {
+  w->dropQueue();
+  delete w;
+}
+
+// Made on the first entry and retired at the end of the run, or before the run stops for any
+// other reason: no thread may be left running when the process exits.
 Writer* writer = nullptr;
+
+// Finishes every job handed over and ends the writer thread.
+Writer::Outcome retireWriter() {
+  if (writer == nullptr) return {false, false};
+  Writer* w = writer;
+  writer = nullptr;
+  beforeMachineFault = nullptr;
+  const Writer::Outcome outcome = w->finish();
+  destroy(w);
+  std::fflush(stdout);
+  return outcome;
+}
+
+// Status 2: a failed write (the writer has reported it) or no memory left.
+void stopRun() {
+  retireWriter();
+  if (faultsUnwind) throw ExtractionStopped{};
+  std::exit(2);
+}
 
 Writer& writerFor(int archive) {
   if (writer == nullptr) {
     writer = new Writer(archive);
     // A fault of the emulated machine ends the process at once with its line on stdout; first the
-    // writer finishes the entries read before it, as a single thread would have.
+    // writer finishes the entries read before it, as a single thread would have. If one of their
+    // writes fails, the run stops there, before the fault.
     beforeMachineFault = [] {
-      Writer* w = writer;
-      writer = nullptr;
-      beforeMachineFault = nullptr;
-      w->finish();
-      std::fflush(stdout);
+      if (retireWriter().failed) stopRun();
     };
   }
   return *writer;
@@ -320,7 +352,7 @@ void dumpEntry(int archive, const char* folder, int32_t category, int32_t entry)
   if (length == -1 || stored == -1) return;  // the index marks the entry as having no data
 
   Writer& out = writerFor(archive);
-  auto* job = new Job;
+  auto job = std::make_unique<Job>();
   std::memcpy(job->path, path, sizeof path);
   std::snprintf(job->temp, sizeof job->temp, "%s/.%04d.raw.partial", folder,
                 static_cast<int>(entry));
@@ -331,14 +363,15 @@ void dumpEntry(int archive, const char* folder, int32_t category, int32_t entry)
     job->action = Action::CopyPlain;
     job->offset = offset;
     job->size = static_cast<size_t>(length);
-    out.waitForRoom(kJobWeight);
-    out.submit(job);
+    if (!out.waitForRoom(kJobWeight) || !out.submit(std::move(job))) stopRun();
     return;
   }
 
   // Compressed: the stored bytes in a zero-filled buffer of the larger of the two lengths.
   const size_t inputLength = static_cast<size_t>(std::max(length, stored));
-  out.waitForRoom(std::max(inputLength + static_cast<size_t>(length), kJobWeight));
+  if (!out.waitForRoom(std::max(inputLength + static_cast<size_t>(length), kJobWeight))) {
+    stopRun();
+  }
   uint8_t* input = allocate(inputLength);
   const size_t got = readAt(archive, offset, input, static_cast<size_t>(stored));
   std::memset(input + got, 0, inputLength - got);  // only what was not read
@@ -357,7 +390,7 @@ void dumpEntry(int archive, const char* folder, int32_t category, int32_t entry)
       job->size = static_cast<size_t>(result.size);
       break;
   }
-  out.submit(job);
+  if (!out.submit(std::move(job))) stopRun();
 }
 
 void dumpCategory(int archive, const char* folder, int32_t category) {
@@ -367,9 +400,7 @@ void dumpCategory(int archive, const char* folder, int32_t category) {
 }
 
 bool finishExtraction() {
-  if (writer == nullptr) return true;
-  Writer* w = writer;
-  writer = nullptr;
-  beforeMachineFault = nullptr;
-  return !w->finish();
+  const Writer::Outcome outcome = retireWriter();
+  if (outcome.failed) stopRun();
+  return !outcome.hadProblems;
 }

@@ -13,3 +13,6 @@ void dumpCategory(int archive, const char* folder, int32_t category);
 // an entry running past the end of the archive), each named on stderr. A failed write has
 // already stopped the run with status 2.
 bool finishExtraction();
+
+// Thrown instead of exiting with status 2 when faults unwind (fuzz targets; see cpu/fault.h).
+struct ExtractionStopped {};
