@@ -55,11 +55,11 @@ uint32_t dsra32(uint32_t op, uint32_t pc) {
 // A register jump runs its delay slot first; JALR then links, and only then is rs read, so a
 // JALR whose rd equals rs jumps to its own return address.
 uint32_t jr(uint32_t op, uint32_t pc) {
-  executeAt(pc);
+  executeDelaySlot(pc);
   return s32(op);
 }
 uint32_t jalr(uint32_t op, uint32_t pc) {
-  gprLower(rd(op)) = signExtend32(executeAt(pc));
+  gprLower(rd(op)) = signExtend32(executeDelaySlot(pc));
   return s32(op);
 }
 

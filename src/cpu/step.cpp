@@ -57,13 +57,13 @@ uint32_t daddiu(uint32_t op, uint32_t pc) {
 // J and JAL: the top four bits of the target come from the delay slot's address.
 [[gnu::noinline]] uint32_t jump(uint32_t op, uint32_t pc) {
   const uint32_t target = (pc & 0xF0000000) | (target26(op) << 2);
-  executeAt(pc);
+  executeDelaySlot(pc);
   return target;
 }
 // JAL links after its delay slot ran (the slot sees the old ra), with the address the slot left.
 [[gnu::noinline]] uint32_t jumpAndLink(uint32_t op, uint32_t pc) {
   const uint32_t target = (pc & 0xF0000000) | (target26(op) << 2);
-  gprLower(31) = signExtend32(executeAt(pc));
+  gprLower(31) = signExtend32(executeDelaySlot(pc));
   return target;
 }
 
@@ -86,6 +86,17 @@ int64_t rtValue(uint32_t op) { return static_cast<int64_t>(gprLower(rt(op))); }
 
 // The primary opcode map. `pc` is the address of the delay slot.
 }  // namespace
+
+thread_local uintptr_t delaySlotStackFloor = UINTPTR_MAX;
+
+void checkDelaySlotStack() {
+  const auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+  if (delaySlotStackFloor == UINTPTR_MAX) {
+    delaySlotStackFloor = frame - kDelaySlotStackAllowance;
+    return;
+  }
+  machineFault("Branches nested in delay slots too deep\n");
+}
 
 uint32_t executeInstruction(uint32_t op, uint32_t pc) {
   if (op == 0) {

@@ -52,11 +52,28 @@ inline void stepInstruction() { machine.PC = executeAt(machine.PC); }
 [[gnu::noinline]] void executeCop1(uint32_t op);
 [[gnu::noinline]] void executeCop2(uint32_t op);
 
+// A delay slot may itself hold a taken branch, whose delay slot then runs inside it, and so on:
+// each level is a host call. Code that chains branches through their delay slots (RAM filled
+// with branches, or a fetch from a register that always reads as one) is refused once the host
+// stack has grown by kDelaySlotStackAllowance since the first delay slot, long before it runs
+// out; no real program nests more than one level. Comparing the frame address with a floor
+// costs no store on the branch path.
+constexpr uintptr_t kDelaySlotStackAllowance = 512 * 1024;
+// Per thread: each has its own stack. The highest address until the first delay slot sets it.
+extern thread_local uintptr_t delaySlotStackFloor;
+[[gnu::noinline, gnu::cold]] void checkDelaySlotStack();
+inline uint32_t executeDelaySlot(uint32_t pc) {
+  if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < delaySlotStackFloor) {
+    checkDelaySlotStack();
+  }
+  return executeAt(pc);
+}
+
 // The branch rule shared by every conditional branch, given the address of the delay slot: the
 // condition has been evaluated; a taken branch runs its delay slot, then moves by the offset,
 // counted from the delay slot; a branch-likely that is not taken skips its delay slot.
 inline uint32_t takeBranch(uint32_t op, uint32_t pc) {
-  return executeAt(pc) + static_cast<uint32_t>(simm16(op)) * 4 - 4;
+  return executeDelaySlot(pc) + static_cast<uint32_t>(simm16(op)) * 4 - 4;
 }
 inline uint32_t skipDelaySlot(uint32_t pc) { return pc + 4; }
 inline uint32_t branch(uint32_t op, uint32_t pc, bool taken, bool likely) {

@@ -255,6 +255,10 @@ TEST_F(PrimaryTest, Refusals) {
   expectStep("ldr $t1, 0($a0)", 0x1000F520, kRegisters);
   expectStep("sdl $t1, 0($a0)", 0xB000F523, kRegisters);
   expectStep("sq $t1, 0($a0)", 0x10004000, "");
+  // Branches chained through their delay slots, 64 K deep, before the host stack runs out.
+  std::string chain;
+  for (int i = 0; i < 65536; ++i) chain += "beq $zero, $zero, . + 8\n";
+  expectStep(chain, 0, "Branches nested in delay slots too deep\n");
 }
 
 }  // namespace
