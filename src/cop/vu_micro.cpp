@@ -3,8 +3,6 @@
 // take square roots; upper instructions do the floating-point arithmetic and set the MAC flags.
 #include "cop/vu_micro.h"
 
-#include <cstdlib>
-
 #include "cop/vu_vector.h"
 #include "cpu/bus.h"
 #include "cpu/decode.h"
@@ -25,6 +23,9 @@ namespace {
 constexpr uint32_t kEndBit = 1u << 30;
 constexpr uint32_t kPairSize = 8;
 constexpr uint32_t kDataQuadwords = kVuDataMemorySize / 16;
+// A program that loops inside micro memory without an E bit is stopped after this many pairs
+// rather than hanging the main processor, which waits for it.
+constexpr uint32_t kMicroPairLimit = 1u << 22;
 
 // A taken branch moves the state to kBranchTaken; the end of that pair makes the next pair its
 // delay slot, and the end of the delay slot makes the jump.
@@ -150,7 +151,7 @@ void accumulatorForms(uint32_t op) {
     case 0x2F: return;  // NOP
     default: break;
   }
-  std::exit(1);
+  machineStopSilently();
 }
 [[noreturn]] void refusedUpper(uint32_t /*op*/) { machineFault("Unknown vu0 upper code\n"); }
 
@@ -193,7 +194,11 @@ void runMicroProgram(uint32_t start) {
   machine.microEndSeen = 0;
   machine.microStop = 0;
   machine.microPc = start;
+  uint32_t pairs = 0;
   do {
+    if (pairs++ == kMicroPairLimit) {
+      machineFault("VU0 micro program did not end within %u pairs\n", kMicroPairLimit);
+    }
     stepMicroPair();
   } while (machine.microStop == 0);
 }

@@ -12,14 +12,25 @@ bool atLineStart = true;
 bool faultsUnwind = false;
 void (*beforeMachineFault)() = nullptr;
 
+namespace {
+[[noreturn]] void stopMachine() {
+  if (faultsUnwind) throw MachineFaultUnwind{};
+  std::exit(1);
+}
+}  // namespace
+
 void machineFault(const char* format, ...) {
   if (beforeMachineFault != nullptr) beforeMachineFault();
   va_list args;
   va_start(args, format);
   std::vprintf(format, args);
   va_end(args);
-  if (faultsUnwind) throw MachineFaultUnwind{};
-  std::exit(1);
+  stopMachine();
+}
+
+void machineStopSilently() {
+  if (beforeMachineFault != nullptr) beforeMachineFault();
+  stopMachine();
 }
 
 void guestPrintf(const char* format, ...) {

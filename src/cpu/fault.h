@@ -7,6 +7,10 @@
 [[noreturn, gnu::cold]] void machineFault(const char* format, ...)
     __attribute__((format(printf, 1, 2)));
 
+// Ends the process with status 1 like machineFault, printing nothing: the few forms the hardware
+// leaves undefined and the machine rejects without a word.
+[[noreturn, gnu::cold]] void machineStopSilently();
+
 // Set by fuzz targets: machineFault then throws MachineFaultUnwind after printing, instead of
 // ending the process, so that the fuzzer can go on with its next input.
 extern bool faultsUnwind;

@@ -138,6 +138,7 @@ TEST_F(VuMicroTest, Refusals) {
       {word(kLq, 0, 0, 1, 1), 0, 255, "VU0 LQ address 100 outside data memory\n"},
       {word(kLq, 0, 0, 0, -1), 0, 0, "VU0 LQ address FFFFFFFF outside data memory\n"},
       {word(kJr, 0, 0, 1, 0), 0, 512, "VU0 micro PC 1000 outside micro memory\n"},
+      {word(kIbeq, 0, 0, 0, -1), 0, 0, "VU0 micro program did not end within 4194304 pairs\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << std::hex << c.lower << " " << c.upper);
