@@ -2,12 +2,14 @@
 // state as one JSON line. For debugging guest routines and for comparing the interpreter with
 // other implementations.
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,10 +22,14 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: guest-run [--load ADDR FILE]... [--gpr N=VALUE]... [--hi VALUE] [--lo VALUE]\n"
-    "                 [--sa VALUE] [--dump ADDR:LEN]... --pc ADDR --until ADDR\n"
-    "                 [--max-steps COUNT]\n"
+    "                 [--sa VALUE] [--fpr N=BITS]... [--fcc 0|1] [--cop0 N=VALUE]...\n"
+    "                 [--vf N=X,Y,Z,W]... [--micro FILE] [--vu-data FILE]\n"
+    "                 [--dump ADDR:LEN]... --pc ADDR --until ADDR [--max-steps COUNT]\n"
     "Numbers are decimal or 0x-prefixed hexadecimal. A register VALUE is one 64-bit number\n"
-    "(the low 64 bits) or UPPER:LOWER (all 128 bits). N is 0..31 or a register name (t0, sp).\n";
+    "(the low 64 bits) or UPPER:LOWER (all 128 bits). N is 0..31 or a register name (t0, sp).\n"
+    "For --fpr, --cop0 and --vf, N is 0..31; BITS, X, Y, Z and W are 32-bit patterns, and a\n"
+    "COP0 VALUE is 64 bits. --micro and --vu-data load up to 4096 bytes into the vector\n"
+    "unit's micro memory and data memory.\n";
 
 [[noreturn]] void usageError(const std::string& message) {
   std::fprintf(stderr, "guest-run: %s\n%s", message.c_str(), kUsage);
@@ -69,6 +75,14 @@ uint32_t address(std::string_view text, const char* what) {
   return static_cast<uint32_t>(value);
 }
 
+uint32_t word(std::string_view text, const char* what) {
+  const uint64_t value = number(text, what);
+  if (value > 0xFFFFFFFF) {
+    usageError(std::string(what) + " '" + std::string(text) + "' is not a 32-bit value");
+  }
+  return static_cast<uint32_t>(value);
+}
+
 Reg128 registerValue(std::string_view text, const char* what) {
   const size_t colon = text.find(':');
   if (colon == std::string_view::npos) {
@@ -99,6 +113,36 @@ uint32_t registerIndex(std::string_view text) {
   return static_cast<uint32_t>(index);
 }
 
+// N=VALUE of --fpr, --cop0 and --vf: N is a register number, 0..31.
+std::pair<uint32_t, std::string_view> numberedAssignment(std::string_view argument,
+                                                         const char* option, const char* form) {
+  const size_t eq = argument.find('=');
+  if (eq == std::string_view::npos) {
+    usageError(std::string(option) + " wants " + form + ", got '" + std::string(argument) + "'");
+  }
+  uint64_t index = 0;
+  if (!parseNumber(argument.substr(0, eq), index) || index > 31) {
+    usageError(std::string("bad register number in ") + option + " '" + std::string(argument) +
+               "'");
+  }
+  return {static_cast<uint32_t>(index), argument.substr(eq + 1)};
+}
+
+// X,Y,Z,W: four 32-bit patterns.
+std::array<uint32_t, 4> vectorValue(std::string_view text) {
+  std::array<uint32_t, 4> value{};
+  std::string_view rest = text;
+  for (size_t i = 0; i < 4; ++i) {
+    const size_t comma = rest.find(',');
+    if ((comma == std::string_view::npos) != (i == 3)) {
+      usageError("--vf wants four components X,Y,Z,W, got '" + std::string(text) + "'");
+    }
+    value[i] = word(rest.substr(0, comma), "vector component");
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+  }
+  return value;
+}
+
 struct Dump {
   uint32_t address;
   uint32_t length;
@@ -115,6 +159,12 @@ struct Options {
   bool hasHi = false, hasLo = false, hasSa = false;
   Reg128 hi{}, lo{};
   uint32_t sa = 0;
+  std::vector<std::pair<uint32_t, uint32_t>> fprs;
+  bool hasFcc = false;
+  uint8_t fcc = 0;
+  std::vector<std::pair<uint32_t, uint64_t>> cop0;
+  std::vector<std::pair<uint32_t, std::array<uint32_t, 4>>> vfs;
+  std::optional<std::string> microPath, vuDataPath;
   std::vector<Dump> dumps;
   bool hasPc = false, hasUntil = false;
   uint32_t pc = 0, until = 0;
@@ -154,6 +204,26 @@ Options parseOptions(int argc, char** argv) {
     } else if (arg == "--sa") {
       o.hasSa = true;
       o.sa = address(next(), "SA value");
+    } else if (arg == "--fpr") {
+      const auto [index, value] = numberedAssignment(next(), "--fpr", "N=BITS");
+      o.fprs.emplace_back(index, word(value, "FPR bits"));
+    } else if (arg == "--fcc") {
+      const std::string_view value = next();
+      if (value != "0" && value != "1") {
+        usageError("--fcc wants 0 or 1, got '" + std::string(value) + "'");
+      }
+      o.hasFcc = true;
+      o.fcc = value == "1" ? 1 : 0;
+    } else if (arg == "--cop0") {
+      const auto [index, value] = numberedAssignment(next(), "--cop0", "N=VALUE");
+      o.cop0.emplace_back(index, number(value, "COP0 value"));
+    } else if (arg == "--vf") {
+      const auto [index, value] = numberedAssignment(next(), "--vf", "N=X,Y,Z,W");
+      o.vfs.emplace_back(index, vectorValue(value));
+    } else if (arg == "--micro") {
+      o.microPath = std::string(next());
+    } else if (arg == "--vu-data") {
+      o.vuDataPath = std::string(next());
     } else if (arg == "--dump") {
       const std::string_view argument = next();
       const size_t colon = argument.find(':');
@@ -200,6 +270,20 @@ std::vector<uint8_t> readFile(const std::string& path) {
   return bytes;
 }
 
+// --micro and --vu-data: the whole file at the start of the memory, which it must fit.
+void loadVuMemory(const std::optional<std::string>& path, uint8_t* memory, size_t size,
+                  const char* what) {
+  if (!path) {
+    return;
+  }
+  const std::vector<uint8_t> bytes = readFile(*path);
+  if (bytes.size() > size) {
+    usageError("'" + *path + "' (" + std::to_string(bytes.size()) + " bytes) is larger than the " +
+               std::to_string(size) + "-byte " + what);
+  }
+  std::copy(bytes.begin(), bytes.end(), memory);
+}
+
 void setUp(const Options& o) {
   if (!allocateGuestMemory()) {
     std::fprintf(stderr, "guest-run: out of memory for guest RAM\n");
@@ -232,11 +316,53 @@ void setUp(const Options& o) {
   if (o.hasHi) machine.HI = o.hi;
   if (o.hasLo) machine.LO = o.lo;
   if (o.hasSa) machine.SA = o.sa;
+  for (const auto& [index, bits] : o.fprs) {
+    machine.FPR[index] = bits;
+  }
+  if (o.hasFcc) machine.fcc = o.fcc;
+  for (const auto& [index, value] : o.cop0) {
+    machine.cop0[index] = value;
+  }
+  for (const auto& [index, value] : o.vfs) {
+    std::copy(value.begin(), value.end(), machine.VF[index]);
+  }
+  loadVuMemory(o.microPath, machine.microMemory, sizeof machine.microMemory, "micro memory");
+  loadVuMemory(o.vuDataPath, machine.vuDataMemory, sizeof machine.vuDataMemory,
+               "vector-unit data memory");
   machine.PC = o.pc;
 }
 
 void printReg128(const Reg128& r) {
   std::printf("\"0x%016" PRIx64 "%016" PRIx64 "\"", r.upper, r.lower);
+}
+
+// A JSON array of 32-bit patterns, each a string of eight hexadecimal digits.
+void printWords(const uint32_t* words, size_t count) {
+  std::putchar('[');
+  for (size_t i = 0; i < count; ++i) {
+    std::printf("%s\"0x%08x\"", i > 0 ? "," : "", words[i]);
+  }
+  std::putchar(']');
+}
+
+// The coprocessors and the vector unit, after "mem".
+void printCoprocessorState() {
+  std::printf(",\"fpr\":");
+  printWords(machine.FPR, 32);
+  std::printf(",\"fcc\":%u,\"cop0\":[", unsigned{machine.fcc});
+  for (int i = 0; i < 32; ++i) {
+    std::printf("%s\"0x%016" PRIx64 "\"", i > 0 ? "," : "", machine.cop0[i]);
+  }
+  std::printf("],\"vf\":[");
+  for (int i = 0; i < 32; ++i) {
+    if (i > 0) std::putchar(',');
+    printWords(machine.VF[i], 4);
+  }
+  std::printf("],\"acc\":");
+  printWords(machine.ACC, 4);
+  std::printf(",\"q\":\"0x%08x\",\"vi\":", machine.Q);
+  printWords(machine.VI, 32);
+  std::printf(",\"mac\":\"0x%04x\"", unsigned{machine.mac});
 }
 
 void printState(uint64_t steps, const Options& o) {
@@ -262,7 +388,9 @@ void printState(uint64_t steps, const Options& o) {
     }
     std::printf("\"}");
   }
-  std::printf("]}\n");
+  std::putchar(']');
+  printCoprocessorState();
+  std::printf("}\n");
 }
 
 }  // namespace

@@ -231,8 +231,8 @@ TEST_F(PrimaryTest, Jumps) {
 }
 
 // Every refused primary opcode, as a word with all other fields set: the message keeps only the
-// opcode field. Then instructions the assembler knows that are refused by the step, or for now
-// by the coprocessor and MMI handlers, which name the group and the field. SQC2 and the
+// opcode field. Then instructions the assembler knows that are refused by the step, or by the
+// coprocessor and MMI handlers, which name the group and the field. SQC2 and the
 // doubleword unaligned forms reach memory directly, not through the register stubs, so the
 // register window refuses them; SQ goes through the stubs, and the VIF0 FIFO drops it.
 TEST_F(PrimaryTest, Refusals) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -49,6 +50,43 @@ struct State {
     std::snprintf(tail, sizeof tail, R"(,"sa":"0x%08x","mem":[)", sa);
     for (int i = 0; i < 32; ++i) text += (i ? "," : head) + r[i];
     return text + R"(],"hi":)" + r[kHi] + R"(,"lo":)" + r[kLo] + tail + mem + "]";
+  }
+};
+
+// The fields after "mem": the FPU, COP0 and the vector unit. VF0 reads 0, 0, 0, 1.0 after any
+// step.
+struct CoprocessorState {
+  uint32_t fpr[32]{};
+  unsigned fcc = 0;
+  uint64_t cop0[32]{};
+  uint32_t vf[32][4] = {{0, 0, 0, 0x3F800000}};
+  uint32_t acc[4]{};
+  uint32_t q = 0;
+  uint32_t vi[32]{};
+  unsigned mac = 0;
+  static std::string words(const uint32_t* values, size_t count) {
+    std::string text = "[";
+    char item[16];
+    for (size_t i = 0; i < count; ++i) {
+      std::snprintf(item, sizeof item, "%s\"0x%08x\"", i ? "," : "", values[i]);
+      text += item;
+    }
+    return text + "]";
+  }
+  std::string json() const {
+    char text[64];
+    std::snprintf(text, sizeof text, R"(,"fcc":%u,"cop0":[)", fcc);
+    std::string result = R"(,"fpr":)" + words(fpr, 32) + text;
+    for (int i = 0; i < 32; ++i) {
+      std::snprintf(text, sizeof text, "%s\"0x%016" PRIx64 "\"", i ? "," : "", cop0[i]);
+      result += text;
+    }
+    result += R"(],"vf":[)";
+    for (int i = 0; i < 32; ++i) result += (i ? "," : "") + words(vf[i], 4);
+    std::snprintf(text, sizeof text, R"(,"q":"0x%08x","vi":)", q);
+    result += R"(],"acc":)" + words(acc, 4) + text + words(vi, 32);
+    std::snprintf(text, sizeof text, R"(,"mac":"0x%04x"})", mac);
+    return result + text + "\n";
   }
 };
 
@@ -147,6 +185,7 @@ TEST_F(GuestRunTest, LoadsIntoEachAreaUpToItsLastByte) {
 TEST_F(GuestRunTest, ExitStatusAndMessages) {
   code("load.bin", "lw $8, 0($9)");
   code("dsra.bin", "dsra $8, $9, 1");
+  std::ofstream(std::string(dir_) + "/big.bin") << std::string(4097, '\0');
   std::vector<std::tuple<std::string, int, std::string>> cases = {
       {"--load 0x100000 load.bin --gpr t1=0x40000000", 1, "Access to unmapped memory 40000000\n"},
       {"--load 0x100000 dsra.bin", 1, "Unknown special opcode 3B!\n"},
@@ -159,7 +198,10 @@ TEST_F(GuestRunTest, ExitStatusAndMessages) {
       "--pc 0x0x100000 --until 4|--pc 0x100000000 --until 4|--sa 0x100000000|--gpr t0|"
       "--gpr 32=1|--gpr t10=1|--gpr t0=0x1:|--gpr t0=0x10000000000000000|--max-steps many|"
       "--frobnicate|--load 0x01fffff1 load.bin|--load 0x70003ff1 load.bin|--dump 0x100000|"
-      "--load 0x40000000 load.bin|--load 0x100000 missing.bin|--dump 0x01fffffc:8");
+      "--load 0x40000000 load.bin|--load 0x100000 missing.bin|--dump 0x01fffffc:8|--fpr 1|"
+      "--fpr 32=1|--fpr 1=0x100000000|--fpr t0=1|--fcc 2|--fcc|--cop0 12|--cop0 32=0|"
+      "--cop0 1=0x10000000000000000|--vf 1=1,2,3|--vf 1=1,2,3,4,5|--vf 1=1,2,,4|--vf 32=1,2,3,4|"
+      "--vf 1=1,2,3,0x100000000|--micro big.bin|--vu-data big.bin|--micro missing.bin");
   for (std::string line; std::getline(bad, line, '|');) cases.emplace_back(line, 2, "");
   for (auto [args, status, out] : cases) {
     if (args.find("--pc") == std::string::npos && args.find("--until") == std::string::npos) {
@@ -169,6 +211,57 @@ TEST_F(GuestRunTest, ExitStatusAndMessages) {
     EXPECT_EQ(result.exitStatus, status) << args;
     EXPECT_EQ(result.out, out) << args;
     EXPECT_EQ(result.err.empty(), status == 1) << args << "\n" << result.err;
+  }
+}
+
+// The FPU, COP0 and vector-unit options set what the JSON line shows after "mem", with what the
+// code did to them. VF0 is reset by the step whatever --vf 0 says.
+TEST_F(GuestRunTest, CoprocessorAndVectorUnitState) {
+  std::ofstream(std::string(dir_) + "/full.bin") << std::string(4096, '\x5A');
+  const struct {
+    const char* source;
+    const char* args;
+    void (*expect)(CoprocessorState&);
+  } cases[] = {{"add.s $f3, $f1, $f2; c.lt.s $f1, $f2",
+                "--fpr 1=0x3f800000 --fpr 2=1073741824 --until 0x100008",
+                [](CoprocessorState& s) {
+                  s.fpr[1] = 0x3F800000;
+                  s.fpr[2] = 0x40000000;
+                  s.fpr[3] = 0x40400000;
+                  s.fcc = 1;
+                }},
+               {"nop", "--fcc 1 --fpr 31=0xffffffff --until 0x100004",
+                [](CoprocessorState& s) {
+                  s.fcc = 1;
+                  s.fpr[31] = 0xFFFFFFFF;
+                }},
+               {"c.eq.s $f0, $f1", "--fcc 0 --fpr 1=0x80000000 --until 0x100004",
+                [](CoprocessorState& s) {
+                  s.fcc = 1;
+                  s.fpr[1] = 0x80000000;
+                }},
+               {"di", "--cop0 12=0xffffffff0001ffff --cop0 14=0x8000000000000001 --until 0x100004",
+                [](CoprocessorState& s) {
+                  s.cop0[12] = 0xFFFF;
+                  s.cop0[14] = 0x8000000000000001;
+                }},
+               {"nop",
+                "--vf 1=1,2,3,0x4 --vf 31=0x3f800000,0,0,0xffffffff --vf 0=5,6,7,8 --micro full.bin"
+                " --vu-data full.bin --until 0x100004",
+                [](CoprocessorState& s) {
+                  const uint32_t vf1[4] = {1, 2, 3, 4}, vf31[4] = {0x3F800000, 0, 0, 0xFFFFFFFF};
+                  std::copy(vf1, vf1 + 4, s.vf[1]);
+                  std::copy(vf31, vf31 + 4, s.vf[31]);
+                }}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.args);
+    const ChildResult result = runCode(c.source, c.args);
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    CoprocessorState expected;
+    c.expect(expected);
+    const size_t at = result.out.find(R"(],"fpr":)");
+    ASSERT_NE(at, std::string::npos) << result.out;
+    EXPECT_EQ(result.out.substr(at + 1), expected.json());
   }
 }
 
