@@ -81,6 +81,11 @@ struct Job {
   uint64_t offset = 0;      // CopyPlain: where the entry starts in the archive
   size_t weight = 0;        // what the job counts against kInFlightBudget
   bool stop = false;        // the sweep is over
+
+  Job() = default;
+  Job(const Job&) = delete;
+  Job& operator=(const Job&) = delete;
+  ~Job() { std::free(data); }
 };
 
 // A write failure stops the run: the writer reports it, removes its temporary file and stops;
@@ -90,6 +95,13 @@ struct WriteFailure {};
 class Writer {
  public:
   explicit Writer(int archive) : archive_(archive), thread_([this] { run(); }) {}
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+  // Only once the thread has ended (see finish). Jobs may be left behind by a writer that failed.
+  ~Writer() {
+    for (Job* job : queue_) delete job;
+    std::free(chunk_);
+  }
 
   // Blocks until `bytes` more fit in the budget (or nothing is in flight). False once the writer
   // has failed.
@@ -129,16 +141,6 @@ class Writer {
   }
 
  private:
-  friend void destroy(Writer*);
-  // Jobs left behind by a writer that failed.
-  void dropQueue() {
-    for (Job* job : queue_) {
-      std::free(job->data);
-      delete job;
-    }
-    queue_.clear();
-  }
-
   void run() {
     for (;;) {
       Job* job = nullptr;
@@ -159,7 +161,6 @@ class Writer {
       } catch (const WriteFailure&) {
         ok = false;
       }
-      std::free(job->data);
       std::unique_lock lock(mutex_);
       inFlight_ -= job->weight;
       delete job;
@@ -293,11 +294,6 @@ class Writer {
   std::thread thread_;  // last: started once everything above is set up
 };
 
-void destroy(Writer* w) {
-  w->dropQueue();
-  delete w;
-}
-
 // Made on the first entry and retired at the end of the run, or before the run stops for any
 // other reason: no thread may be left running when the process exits.
 Writer* writer = nullptr;
@@ -309,7 +305,7 @@ Writer::Outcome retireWriter() {
   writer = nullptr;
   beforeMachineFault = nullptr;
   const Writer::Outcome outcome = w->finish();
-  destroy(w);
+  delete w;
   std::fflush(stdout);
   return outcome;
 }
