@@ -1,5 +1,6 @@
 #include "driver/extract.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,7 +14,9 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "codec/decode.h"
 #include "cpu/fault.h"
@@ -80,6 +83,7 @@ struct Job {
   size_t size = 0;          // bytes to write
   uint64_t offset = 0;      // CopyPlain: where the entry starts in the archive
   size_t weight = 0;        // what the job counts against kInFlightBudget
+  size_t folderLength = 0;  // path[0, folderLength) is the category folder
   bool stop = false;        // the sweep is over
 
   Job() = default;
@@ -206,38 +210,68 @@ class Writer {
     }
   }
 
-  // An output file is written under a temporary name in its folder and renamed onto its own name
-  // only once complete, so that a run killed at any moment never leaves a partial .raw behind (a
-  // later run would take it for done). A rerun reuses the same temporary name.
+  // An output file gets its name only once complete, so that a run killed at any moment never
+  // leaves a partial .raw behind (a later run would take it for done). Where the file system
+  // allows, it is written as an unnamed file in its folder (O_TMPFILE) and linked under its name
+  // at the end: a killed run leaves nothing, and the folder sees one insertion rather than a
+  // create and a rename. Elsewhere it is written under a temporary name and renamed; a rerun
+  // reuses that name.
   void create(const Job& job) {
+    if (useUnnamed_) {
+      char folder[kPathSize];
+      std::snprintf(folder, sizeof folder, "%.*s", static_cast<int>(job.folderLength), job.path);
+      output_ = open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+      if (output_ >= 0) {
+        unnamed_ = true;
+        return;
+      }
+      if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        fail(job, "cannot create a file in", folder);
+      }
+      useUnnamed_ = false;  // not supported here: named temporary files from now on
+    }
+    unnamed_ = false;
     output_ = open(job.temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (output_ < 0) fail(job, "cannot create", job.temp);
   }
+  const char* workingName(const Job& job) const { return unnamed_ ? job.path : job.temp; }
 
   void writeAll(const Job& job, const uint8_t* data, size_t size) {
     while (size > 0) {
       const ssize_t n = write(output_, data, size);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) fail(job, "cannot write", job.temp);
+      if (n <= 0) fail(job, "cannot write", workingName(job));
       data += n;
       size -= static_cast<size_t>(n);
     }
   }
 
   void commit(const Job& job) {
+    if (unnamed_) {
+      // Linking fails if the name exists (another program made it since the sweep looked).
+      char self[32];
+      std::snprintf(self, sizeof self, "/proc/self/fd/%d", output_);
+      if (linkat(AT_FDCWD, self, AT_FDCWD, job.path, AT_SYMLINK_FOLLOW) != 0) {
+        fail(job, "cannot link the finished file as", job.path);
+      }
+      linked_ = true;
+    }
     const int fd = output_;
     output_ = -1;
-    if (close(fd) != 0) fail(job, "cannot write", job.temp);
-    if (std::rename(job.temp, job.path) != 0) {
+    if (close(fd) != 0) fail(job, "cannot write", workingName(job));
+    if (!unnamed_ && std::rename(job.temp, job.path) != 0) {
       fail(job, "cannot rename the finished file onto", job.path);
     }
+    linked_ = false;
   }
 
   [[noreturn]] void fail(const Job& job, const char* what, const char* name) {
     const int saved = errno;
     if (output_ >= 0) close(output_);
     output_ = -1;
-    std::remove(job.temp);
+    if (!unnamed_) std::remove(job.temp);
+    if (linked_) std::remove(job.path);  // linked, but the close then failed
+    linked_ = false;
     std::fprintf(stderr, "archive-extract: %s %s: %s\n", what, name, std::strerror(saved));
     throw WriteFailure{};
   }
@@ -289,10 +323,49 @@ class Writer {
   // The writer thread's own.
   bool hadProblems_ = false;
   int output_ = -1;
+  // Unnamed files need O_TMPFILE and /proc to link them; `unnamed_` tells how the current file
+  // was made, `linked_` that it already has its name.
+  bool useUnnamed_ = access("/proc/self/fd", X_OK) == 0;
+  bool unnamed_ = false;
+  bool linked_ = false;
   uint8_t* chunk_ = nullptr;
   bool useCopyRange_ = true;
   std::thread thread_;  // last: started once everything above is set up
 };
+
+// The files of the category folder being swept that existed before the sweep reached it, read
+// once per folder: one directory listing instead of a lookup per entry in a folder of thousands.
+// The folder is created (mode 0777 less the umask) when the first entry with data reaches it.
+class FolderListing {
+ public:
+  bool has(const char* folder, int32_t entry, const char* path) {
+    if (folder_ != folder) load(folder);
+    if (entry < 0 || entry >= kEntriesPerCategory) return access(path, F_OK) == 0;
+    return exists_[static_cast<size_t>(entry)];
+  }
+  void forget() { folder_.clear(); }
+
+ private:
+  void load(const char* folder) {
+    folder_ = folder;
+    mkdir(folder, 0777);  // usually it exists already
+    std::fill(exists_.begin(), exists_.end(), false);
+    DIR* listing = opendir(folder);
+    if (listing == nullptr) return;  // creating the file will report what is wrong
+    while (const dirent* item = readdir(listing)) {
+      // Exactly four digits and ".raw", as the sweep names its files.
+      const char* name = item->d_name;
+      if (std::strlen(name) == 8 && std::strcmp(name + 4, ".raw") == 0 &&
+          std::all_of(name, name + 4, [](char c) { return c >= '0' && c <= '9'; })) {
+        exists_[static_cast<size_t>(std::atoi(name))] = true;
+      }
+    }
+    closedir(listing);
+  }
+  std::string folder_;
+  std::vector<bool> exists_ = std::vector<bool>(kEntriesPerCategory);
+};
+FolderListing existingFiles;
 
 // Made on the first entry and retired at the end of the run, or before the run stops for any
 // other reason: no thread may be left running when the process exits.
@@ -300,6 +373,7 @@ Writer* writer = nullptr;
 
 // Finishes every job handed over and ends the writer thread.
 Writer::Outcome retireWriter() {
+  existingFiles.forget();
   if (writer == nullptr) return {false, false};
   Writer* w = writer;
   writer = nullptr;
@@ -341,15 +415,14 @@ void dumpEntry(int archive, const char* folder, int32_t category, int32_t entry)
   if (length == 0 || stored == 0) return;  // no such entry
 
   char path[kPathSize];
-  std::snprintf(path, sizeof path, "%s", folder);
-  mkdir(path, 0777);  // usually it exists already
   std::snprintf(path, sizeof path, "%s/%04d.raw", folder, static_cast<int>(entry));
-  if (access(path, F_OK) == 0) return;       // extracted by an earlier run: never touched again
+  if (existingFiles.has(folder, entry, path)) return;  // from an earlier run: never touched again
   if (length == -1 || stored == -1) return;  // the index marks the entry as having no data
 
   Writer& out = writerFor(archive);
   auto job = std::make_unique<Job>();
   std::memcpy(job->path, path, sizeof path);
+  job->folderLength = std::strlen(folder);
   std::snprintf(job->temp, sizeof job->temp, "%s/.%04d.raw.partial", folder,
                 static_cast<int>(entry));
   // The sector is an unsigned 32-bit number; the offset needs 64 bits.
