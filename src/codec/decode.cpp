@@ -69,6 +69,34 @@ DecodeStatus expandLz() {
   uint8_t* out = c.output;
   const int32_t size = c.expandedSize;
   int32_t pos = 0;
+  // While more than kLzSlack bytes of output and of input remain, no token can reach either end
+  // (a token reads at most 128 input bytes and writes at most 127), so the loop checks only that
+  // a back-reference stays inside the output, and copies in whole blocks that may run past the
+  // token's bytes (later tokens overwrite them).
+  constexpr int32_t kLzSlack = 160;
+  while (size - pos > kLzSlack && end - cursor > kLzSlack) {
+    const uint32_t a = in[cursor];
+    uint8_t* dst = out + pos;
+    if ((a & 1) != 0) {
+      const uint32_t w = a | static_cast<uint32_t>(in[cursor + 1]) << 8;
+      cursor += 2;
+      const auto distance = static_cast<int32_t>(((w >> 1) & 0x7FF) + 1);
+      const auto count = static_cast<int32_t>((w >> 12) + 3);
+      if (distance > pos) return DecodeStatus::Corrupt;
+      copyBack(out, pos, size, distance, count);
+      pos += count;
+    } else {
+      const auto n = static_cast<int32_t>(a >> 1);
+      const uint8_t* src = in + cursor + 1;
+      std::memcpy(dst, src, 16);
+      if (n > 16) {
+        std::memcpy(dst + 16, src + 16, 16);
+        for (int32_t i = 32; i < n; i += 32) std::memcpy(dst + i, src + i, 32);
+      }
+      cursor += 1 + n;
+      pos += n;
+    }
+  }
   while (pos < size) {
     if (cursor >= end) return DecodeStatus::Corrupt;
     const uint32_t a = in[cursor++];
