@@ -1,5 +1,6 @@
 #include "support/machine_fixture.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "cpu/step.h"
@@ -52,19 +53,40 @@ uint64_t MachineTest::runAsm(const std::string& source) {
   return runUntil(kCodeAddress, end);
 }
 
+void MachineTest::expectRefused(const std::string& source, const std::string& line) {
+  SCOPED_TRACE(source);
+  loadAsm(source);
+  machine.PC = kCodeAddress;
+  const ChildResult result = runInChild([] { step(); });
+  EXPECT_EQ(result.exitStatus, line.empty() ? 0 : 1) << result.err;
+  EXPECT_EQ(result.out, line);
+}
+
+void MachineTest::expectRefusedWord(uint32_t word, const std::string& line) {
+  expectRefused(printed(".word 0x%08X", word), line);
+}
+
+void MachineTest::setUppers() {
+  for (uint32_t i = 0; i < 32; ++i) upper(i) = kUpperSentinel + i;
+}
+
+void MachineTest::expectUppersKept() {
+  for (uint32_t i = 0; i < 32; ++i) EXPECT_EQ(upper(i), kUpperSentinel + i) << "register " << i;
+}
+
 uint32_t MachineTest::ramWord(uint32_t offset) {
   uint32_t value = 0;
   std::memcpy(&value, machine.ramBase + offset, 4);
   return value;
 }
 
-uint64_t MachineTest::ramDWord(uint32_t offset) {
-  uint64_t value = 0;
-  std::memcpy(&value, machine.ramBase + offset, 8);
-  return value;
-}
-
 void expectFault(const ChildResult& result, const std::string& line) {
   EXPECT_EQ(result.exitStatus, 1) << "stdout: " << result.out << "\nstderr: " << result.err;
   EXPECT_EQ(result.out, line);
+}
+
+std::string printed(const char* format, uint32_t value) {
+  char text[128];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
 }
