@@ -81,6 +81,8 @@ TEST_F(MmiTest, Hi1AndLo1ApartFromHiAndLo) {
   constexpr Reg128 kHi = {0x1111111111111111, 0x2222222222222222};
   constexpr Reg128 kLo = {0x3333333333333333, 0x4444444444444444};
   constexpr uint64_t kValue = 0x0123456789ABCDEF, kT3 = 0x7777, kRd = kRdBefore.lower;
+  constexpr uint64_t kMin32 = 0xFFFFFFFF80000000;
+  constexpr const char* kMult1 = "mult1 $t2, $t0, $t1";
   const struct {
     const char* source;
     uint64_t rs, rt;
@@ -92,20 +94,8 @@ TEST_F(MmiTest, Hi1AndLo1ApartFromHiAndLo) {
       {"mthi1 $t0", kValue, 0, {kValue, kHi.lower}, kLo, kRd, kT3},
       {"mtlo1 $t0", kValue, 0, kHi, {kValue, kLo.lower}, kRd, kT3},
       // The low words only, signed; both halves of the product sign-extended.
-      {"mult1 $t2, $t0, $t1",
-       0xABCD0000FFFFFFFE,
-       0x1234000000000003,
-       {~0ULL, kHi.lower},
-       {0xFFFFFFFFFFFFFFFA, kLo.lower},
-       0xFFFFFFFFFFFFFFFA,
-       kT3},
-      {"mult1 $t2, $t0, $t1",
-       0x10000,
-       0x8000,
-       {0, kHi.lower},
-       {0xFFFFFFFF80000000, kLo.lower},
-       0xFFFFFFFF80000000,
-       kT3},
+      {kMult1, 0x1FFFFFFFE, 0x100000003, {~0ULL, kHi.lower}, {~5ULL, kLo.lower}, ~5ULL, kT3},
+      {kMult1, 0x10000, 0x8000, {0, kHi.lower}, {kMin32, kLo.lower}, kMin32, kT3},
       {"mult $t2, $t0, $t1\n mfhi1 $t3", 2, 3, {kHi.upper, 0}, {kLo.upper, 6}, 6, kHi.upper},
       {"mthi $t0\n mtlo $t0", kValue, 0, {kHi.upper, kValue}, {kLo.upper, kValue}, kRd, kT3}};
   for (const auto& c : cases) {
