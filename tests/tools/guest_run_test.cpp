@@ -106,58 +106,34 @@ class GuestRunTest : public ::testing::Test {
   char dir_[32] = "/tmp/guest-run-test-XXXXXX";
 };
 
-// Register values are one number (the low half) or UPPER:LOWER; the dumps come in the order
-// given (the first instruction's bytes in address order).
+// Registers by name, $name or number, to one number (the low half) or UPPER:LOWER; the low half of
+// $0 is cleared before each step. The dumps come in the order given (the first instruction's
+// bytes in address order).
 TEST_F(GuestRunTest, PrintsTheFinalStateAsOneJsonLine) {
+  const std::vector<std::pair<int, Reg128>> regs = {
+      {0, {5, 0}},          {2, {0xab, 42}},   {4, {0, 41}},    {5, {1, 0xFEDC}},
+      {6, {0, 0x44}},       {7, {0, 0x30}},    {8, {0, ~0ULL}}, {29, {0, 0x70000010}},
+      {32, {0x11, 0xFEDC}}, {33, {0x33, 0x44}}};
   expectState(runCode("daddiu $2, $4, 1; mthi $5; mflo $6; mfsa $7; sw $2, 0($29)",
-                      "--gpr a0=41 --gpr 2=0xab:0 --gpr '$a1=1:0xFEDCBA9876543210' --hi 0x11:0x22"
-                      " --lo 0x33:0x44 --sa 0x30 --gpr sp=0x70000010 --dump 0x70000010:6"
-                      " --dump 0x100000:4 --dump 0x200000:0 --until 0x100014"),
-              {5,
-               0x100014,
-               {{2, {0xab, 42}},
-                {4, {0, 41}},
-                {5, {1, 0xFEDCBA9876543210}},
-                {6, {0, 0x44}},
-                {7, {0, 0x30}},
-                {29, {0, 0x70000010}},
-                {32, {0x11, 0xFEDCBA9876543210}},
-                {33, {0x33, 0x44}}},
-               0x30,
+                      "--gpr a0=41 --gpr 2=0xab:0 --gpr '$a1=1:0xFEDC' --hi 0x11:0x22"
+                      " --lo 0x33:0x44 --sa 0x30 --gpr sp=0x70000010 --gpr zero=5:7"
+                      " --gpr '$t0=18446744073709551615' --dump 0x70000010:6 --dump 0x100000:4"
+                      " --dump 0x200000:0 --until 1048596"),
+              {5, 0x100014, regs, 0x30,
                R"({"addr":"0x70000010","hex":"2a0000000000"},)"
                R"({"addr":"0x00100000","hex":"01008264"},{"addr":"0x00200000","hex":""})"});
 }
 
-// The code is the all-zero word of fresh guest memory: a no-operation. The low half of $0 is
-// cleared before the step; the other values are kept.
-TEST_F(GuestRunTest, SetsRegistersByNameOrNumber) {
-  expectState(
-      run("--pc 0x100000 --until 1048580 --gpr zero=5:7 --gpr '$t0=18446744073709551615'"
-          " --gpr 12=3:4 --gpr '$20=7' --gpr fp=5 --gpr ra=6"),
-      {1,
-       0x100004,
-       {{0, {5, 0}}, {8, {0, ~0ULL}}, {12, {3, 4}}, {20, {0, 7}}, {30, {0, 5}}, {31, {0, 6}}}});
-}
-
-TEST_F(GuestRunTest, StopsAtUntilTestedAfterEachStepOrAfterMaxSteps) {
-  // A loop back to the start: --until at the start stops it after the second step.
-  expectState(runCode("0: addiu $8, $8, 1; beq $0, $0, 0b; nop", "--until 0x100000"),
-              {2, 0x100000, {{8, {0, 1}}}});
-  // Exactly --max-steps steps may run.
-  expectState(runCode("addiu $8, $8, 1; addiu $8, $8, 2; addiu $8, $8, 4",
-                      "--until 0x10000c --max-steps 3"),
-              {3, 0x10000c, {{8, {0, 7}}}});
-}
-
-// RAM through a mirror, and the last 16 bytes of RAM and of the scratchpad.
-TEST_F(GuestRunTest, LoadsIntoEachAreaUpToItsLastByte) {
-  code("code.bin", "addiu $8, $0, 7; nop; nop; nop");
-  for (const uint32_t load : {0x80100000u, 0x01fffff0u, 0x70003ff0u}) {
-    const uint32_t pc = load & 0x7FFFFFFF;
-    expectState(run("--load " + std::to_string(load) + " code.bin --pc " + std::to_string(pc) +
-                    " --until " + std::to_string(pc + 16)),
-                {4, pc + 16, {{8, {0, 7}}}});
-  }
+// --until is tested after each step: a loop back to the start stops after the second step.
+// Exactly --max-steps steps may run. Code fits the last 16 bytes of the scratchpad, and of RAM
+// (through a mirror).
+TEST_F(GuestRunTest, StopsAtUntilOrAfterMaxSteps) {
+  code("loop.bin", "0: addiu $8, $8, 1; beq $0, $0, 0b; nop");
+  expectState(run("--load 0x70003ff0 loop.bin --pc 0x70003ff0 --until 0x70003ff0"),
+              {2, 0x70003ff0, {{8, {0, 1}}}});
+  code("three.bin", "addiu $8, $8, 1; addiu $8, $8, 2; addiu $8, $8, 4");
+  expectState(run("--load 0x81fffff0 three.bin --pc 0x1fffff0 --until 0x1fffffc --max-steps 3"),
+              {3, 0x1fffffc, {{8, {0, 7}}}});
 }
 
 // A guest fault: the interpreter's message on stdout, exit status 1. Too many steps (3) and a bad
@@ -177,8 +153,7 @@ TEST_F(GuestRunTest, ExitStatusAndMessages) {
       "--gpr t0=0x1:|--gpr t0=0x10000000000000000|--frobnicate|--load 0x01fffff1 load.bin|"
       "--load 0x70003ff1 load.bin|--load 0x40000000 load.bin|--load 0x100000 missing.bin|"
       "--dump 0x100000|--dump 0x01fffffc:8|--fpr 1|--fpr 1=0x100000000|--fpr t0=1|--fcc 2|"
-      "--cop0 32=0|"
-      "--vf 1=1,2,3|--vf 1=1,2,3,4,5|--vf 1=1,2,,4|--micro big.bin|--vu-data big.bin");
+      "--cop0 32=0|--vf 1=1,2,3|--vf 1=1,2,3,4,5|--vf 1=1,2,,4|--micro big.bin|--vu-data big.bin");
   for (std::string line; std::getline(bad, line, '|');) cases.emplace_back(line, 2, "");
   for (auto [args, status, out] : cases) {
     if (args.find("--pc") == std::string::npos && args.find("--until") == std::string::npos) {
