@@ -68,6 +68,8 @@ TEST_F(SpecialTest, MultiplyAndDivide) {
       {"mult $t2, $t0, $t1", 0xABCDEF01FFFFFFFE, 0x1234567800000003, 0xFFFFFFFFFFFFFFFA, ~0ULL},
       {"mult $t2, $t0, $t1", 0x10000, 0x8000, 0xFFFFFFFF80000000, 0},
       {"div  $zero, $t0, $t1", 0x1234567800000007, 0xFFFFFFFF00000002, 3, 1},
+      {"div  $zero, $t0, $t1", 0xFFFFFFF9, 2, ~2ULL, ~0ULL},
+      {"divu $zero, $t0, $t1", 0x12345678FFFFFFF9, 2, 0x7FFFFFFC, 1},
       {"div  $zero, $t0, $t1", 5, 0, ~0ULL, 5},
       {"div  $zero, $t0, $t1", 0xFFFFFFFFFFFFFFFB, 0, 1, 0xFFFFFFFFFFFFFFFB},
       {"div  $zero, $t0, $t1", 0x80000000, 0xFFFFFFFF, 0xFFFFFFFF80000000, 0},
