@@ -17,21 +17,12 @@ void MachineTest::SetUp() {
   std::memset(scratchpadBase, 0, kScratchpadSize);
 }
 
-void MachineTest::loadBytes(uint32_t address, const std::vector<uint8_t>& bytes) {
-  uint8_t* p = hostPointerOrNull(address, static_cast<uint32_t>(bytes.size()));
-  ASSERT_NE(p, nullptr) << "test code does not fit at " << std::hex << address;
-  std::memcpy(p, bytes.data(), bytes.size());
-}
-
 uint32_t MachineTest::loadAsm(const std::string& source, uint32_t address) {
   const std::vector<uint8_t> bytes = assemble(source);
-  loadBytes(address, bytes);
+  uint8_t* p = hostPointerOrNull(address, static_cast<uint32_t>(bytes.size()));
+  EXPECT_NE(p, nullptr) << "test code does not fit at " << std::hex << address;
+  if (p != nullptr) std::memcpy(p, bytes.data(), bytes.size());
   return address + static_cast<uint32_t>(bytes.size());
-}
-
-void MachineTest::step() {
-  machine.GPR[0].lower = 0;
-  stepInstruction();
 }
 
 uint64_t MachineTest::runUntil(uint32_t pc, uint32_t until, uint64_t maxSteps) {
@@ -66,18 +57,8 @@ void MachineTest::expectRefusedWord(uint32_t word, const std::string& line) {
   expectRefused(printed(".word 0x%08X", word), line);
 }
 
-void MachineTest::setUppers() {
-  for (uint32_t i = 0; i < 32; ++i) upper(i) = kUpperSentinel + i;
-}
-
 void MachineTest::expectUppersKept() {
   for (uint32_t i = 0; i < 32; ++i) EXPECT_EQ(upper(i), kUpperSentinel + i) << "register " << i;
-}
-
-uint32_t MachineTest::ramWord(uint32_t offset) {
-  uint32_t value = 0;
-  std::memcpy(&value, machine.ramBase + offset, 4);
-  return value;
 }
 
 void expectFault(const ChildResult& result, const std::string& line) {
