@@ -29,35 +29,27 @@ class MmiTest : public MachineTest {
 // A byte's borrow does not cross into the next byte; each word saturates on its own, and
 // 0x7FFFFFFF + 1 is no signed overflow here.
 TEST_F(MmiTest, ParallelOperationsWithRdApartAndAliased) {
+  constexpr Reg128 kS = words(0x53, 0x52, 0x51, 0x50), kT = words(0x63, 0x62, 0x61, 0x60);
   const struct {
     const char* mnemonic;
     Reg128 rs, rt, expected;
-  } cases[] = {
-      {"psubb",
-       {0x8000FF7F01020304, 0x00FF80017F7F0010},
-       {0x0101010101010101, 0x01FF7F02807F0020},
-       {0x7FFFFE7E00010203, 0xFF0001FFFF0000F0}},
-      {"pextlw", words(0x53, 0x52, 0x51, 0x50), words(0x63, 0x62, 0x61, 0x60),
-       words(0x51, 0x61, 0x50, 0x60)},
-      {"pextuw", words(0x53, 0x52, 0x51, 0x50), words(0x63, 0x62, 0x61, 0x60),
-       words(0x53, 0x63, 0x52, 0x62)},
-      {"padduw", words(0xFFFFFFFF, 0x7FFFFFFF, 1, 0x80000000), words(1, 1, 2, 0x80000000),
-       words(0xFFFFFFFF, 0x80000000, 3, 0xFFFFFFFF)},
-      {"pcpyld", {0x1111, 0x2222}, {0x3333, 0x4444}, {0x2222, 0x4444}},
-      {"pcpyud", {0x1111, 0x2222}, {0x3333, 0x4444}, {0x3333, 0x1111}},
-      {"pand",
-       {0xFF00FF00F0F0F0F0, 0x0123456789ABCDEF},
-       {0x0FF00FF0FFFF0000, ~0ULL},
-       {0x0F000F00F0F00000, 0x0123456789ABCDEF}},
-      {"por", {0xFF00000000000000, 1}, {0xFF, 1ULL << 63}, {0xFF000000000000FF, 1 | 1ULL << 63}},
-      {"pnor",
-       {0xFF00000000000000, 1},
-       {0xFF, 1ULL << 63},
-       {0x00FFFFFFFFFFFF00, 0x7FFFFFFFFFFFFFFE}},
-      {"pcpyh",
-       {0, 0},
-       {0x111122223333ABCD, 0x4444555566661234},
-       {0xABCDABCDABCDABCD, 0x1234123412341234}}};
+  } cases[] = {{"psubb",
+                {0x8000FF7F01020304, 0x00FF80017F7F0010},
+                {0x0101010101010101, 0x01FF7F02807F0020},
+                {0x7FFFFE7E00010203, 0xFF0001FFFF0000F0}},
+               {"pextlw", kS, kT, words(0x51, 0x61, 0x50, 0x60)},
+               {"pextuw", kS, kT, words(0x53, 0x63, 0x52, 0x62)},
+               {"padduw", words(0xFFFFFFFF, 0x7FFFFFFF, 1, 0x80000000), words(1, 1, 2, 0x80000000),
+                words(0xFFFFFFFF, 0x80000000, 3, 0xFFFFFFFF)},
+               {"pcpyld", {1, 2}, {3, 4}, {2, 4}},
+               {"pcpyud", {1, 2}, {3, 4}, {3, 1}},
+               {"pand", {3, 12}, {6, 10}, {2, 8}},
+               {"por", {1, 2}, {4, 8}, {5, 10}},
+               {"pnor", {1, 2}, {4, 8}, {~5ULL, ~10ULL}},
+               {"pcpyh",
+                {0, 0},
+                {0x111122223333ABCD, 0x4444555566661234},
+                {0xABCDABCDABCDABCD, 0x1234123412341234}}};
   for (const auto& c : cases) {
     const bool twoOperands = std::string(c.mnemonic) == "pcpyh";
     for (const uint32_t rd : {10, 8, 9}) {
