@@ -148,7 +148,7 @@ TEST_F(BusTest, DroppedWritesAndTheSerialPort) {
   EXPECT_EQ(serial.out, "A\nUnhandled register type 2000000\nB");
 }
 
-// One access per refusal message of the accessors.
+// Each accessor's refusals: another register type, a general register it does not serve.
 TEST_F(BusTest, RegisterRefusals) {
   const struct {
     const char* line;
@@ -156,11 +156,19 @@ TEST_F(BusTest, RegisterRefusals) {
   } cases[] = {
       {"Unhandled register type 1000000\n", [] { fetchByte(0x11000000); }},
       {"Unhandled general register F520 to fetch byte from\n", [] { fetchByte(0x1000F520); }},
+      {"Unhandled register type 2000000\n", [] { fetchHalfWord(0x12000000); }},
       {"Unhandled general register F520 to fetch word from\n", [] { fetchHalfWord(0x1000F520); }},
       {"Unhandled general register F180 to fetch word from\n", [] { fetchLongInt(0x1000F180); }},
       {"Unsupported fetchQWordFromRegisters\n", [] { fetchQWord(0x11000000); }},
+      {"Unsupported fetchQWordFromRegisters\n",
+       [] {
+         uint32_t vf[4];
+         fetchVectorQWord(0x1000F520, vf);
+       }},
       {"Unhandled register type 2000000\n", [] { writeLongInt(0xB2000000, 0); }},
+      {"Unhandled register type 1000000\n", [] { writeByte(0x11000000, 0); }},
       {"Unhandled general register F520 to write byte to\n", [] { writeByte(0x1000F520, 0); }},
+      {"Unhandled register type 1000000\n", [] { writeHalfWord(0x11000000, 0); }},
       {"Unhandled general register F520 to write half word to\n",
        [] { writeHalfWord(0x1000F520, 0); }},
       {"Unhandled general register F180 to write long int to\n", [] { writeDWord(0x1000F180, 0); }},
