@@ -30,6 +30,7 @@ TEST_F(BusTest, AddressMap) {
                {0x70003FF8, 16, "Access to unmapped memory 70004000\n"},
                {0x10000000, 1, kRegisters},
                {0x13FFFFFF, 1, kRegisters},
+               {0xB0000000, 4, kRegisters},
                {0xB3FFFFFF, 1, kRegisters}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
