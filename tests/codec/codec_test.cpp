@@ -119,6 +119,10 @@ Bytes cut(const Bytes& bytes, size_t n) { return Bytes(bytes.begin(), bytes.begi
 // every cut of an entry, below; here the back-references before the start).
 TEST_F(CodecTest, DecodesTheExamplesAndQuirks) {
   const Bytes window = pattern(2048);
+  // Back-references 2048 back at position 2047, and 128 back at 127 with room for the decoder's
+  // fast loop, which checks back-references on its own.
+  const Bytes far = lzLiterals(pattern(2047)) + Bytes{0xFF, 0x0F};
+  const Bytes fast = lzLiterals(pattern(127)) + Bytes{0xFF, 0} + lzLiterals(pattern(300));
   constexpr DecodeStatus kCorrupt = DecodeStatus::Corrupt;
   const struct {
     const char* name;
@@ -140,6 +144,7 @@ TEST_F(CodecTest, DecodesTheExamplesAndQuirks) {
       {"rle control byte 0 is one literal", entry(kShort, 2, 2, {0, 'A', 0, 'B'}), text("AB")},
       {"stored copies only the size", entry(kShort, 0, 3, text("ABCDE")), text("ABC")},
       {"size bits 25-31 ignored", entry(kShort, 2, 0xFE000010, {0x8F, 'A'}), Bytes(16, 'A')},
+      {"method word 5 is lz", entry(kShort, 5, 7, {6, 'A', 'B', 'C', 5, 0x10}), text("ABCABCA")},
       {"method word ~1 is rle", entry(kShort, ~1U, 2, {0x81, 'A'}), text("AA")},
       {"tag 0x63 is long", entry(0x63, 0, 2, text("AB")), text("AB")},
       {"size 0 reads no token", entry(kShort, 1, 0, {0x01}), {}},
@@ -148,10 +153,8 @@ TEST_F(CodecTest, DecodesTheExamplesAndQuirks) {
       {"input shorter than the long header", cut(entry(0, 1, 0, {}), 14), {}, kCorrupt},
       {"lz back-reference at position 0", entry(kShort, 1, 3, {0x01, 0x00}), {}, kCorrupt},
       {"lz distance 2 at position 1", entry(kShort, 1, 4, {2, 'A', 0x03, 0x00}), {}, kCorrupt},
-      {"lz distance 2048 at position 2047",
-       entry(kShort, 1, 2050, lzLiterals(pattern(2047)) + Bytes{0xFF, 0x0F}),
-       {},
-       kCorrupt},
+      {"lz distance 2048 at position 2047", entry(kShort, 1, 2050, far), {}, kCorrupt},
+      {"lz distance 128 at position 127", entry(kShort, 1, 430, fast), {}, kCorrupt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
