@@ -92,25 +92,13 @@ TEST_F(Cop2Test, VcallmsRunsAMicroProgramToItsEnd) {
   EXPECT_EQ(machine.microPc, 0x20u);
 }
 
+// Special1 prints funct, Special2 bits 10..6 and 1..0; micro memory is all zero pairs, so a
+// called program runs off its end.
 TEST_F(Cop2Test, RefusedEncodings) {
-  const struct {
-    const char* source;
-    const char* line;
-  } cases[] = {
-      {"bc2f .", "Unknown COP2 subOpcode\n"},
-      {"vmsubx.xyzw $vf1, $vf2, $vf3", "Unknown COP2 Special1 subOpcode C\n"},
-      {".word 0x4BFFFFFB", "Unknown COP2 Special1 subOpcode 3B\n"},
-      {"vitof0.xyzw $vf1, $vf2", "Unknown COP2 Special2 subOpcode 100\n"},
-      {".word 0x4BFFFFFF", "Unknown COP2 Special2 subOpcode 7C3\n"},
-      // Micro memory is all zero pairs, so the program runs off its end.
-      {"vcallms 0x10", "VU0 micro PC 1000 outside micro memory\n"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.source);
-    loadAsm(c.source);
-    machine.PC = kCodeAddress;
-    expectFault(runInChild([] { step(); }), c.line);
-  }
+  expectRefused("bc2f .", "Unknown COP2 subOpcode\n");
+  expectRefusedWord(0x4BFFFFFB, "Unknown COP2 Special1 subOpcode 3B\n");
+  expectRefusedWord(0x4BFFFFFF, "Unknown COP2 Special2 subOpcode 7C3\n");
+  expectRefused("vcallms 0x10", "VU0 micro PC 1000 outside micro memory\n");
 }
 
 }  // namespace

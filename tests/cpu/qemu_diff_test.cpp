@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <array>
-#include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,7 +36,8 @@ constexpr size_t kSnippets = 1000;
 // and the value sources must be too; i sign-extended if the value sources are; x anything; - no
 // register written. Operands: d destination, s value source, a any source (a shift amount, a
 // condition), i signed and u unsigned immediate, h shift amount, 1/2/4/8 an aligned data access,
-// z $0, v a divisor set up just before.
+// L the label a branch goes forward to. (DIV and DIVU are special_test's: MIPS64 leaves too many
+// of their results open.)
 constexpr const char* kOps[] = {
     "s addu d,s,s",  "s subu d,s,s",   "x daddu d,a,a",  "x dsubu d,a,a",  "i and d,s,s",
     "i or d,s,s",    "i xor d,s,s",    "i nor d,s,s",    "w slt d,a,a",    "w sltu d,a,a",
@@ -48,18 +48,12 @@ constexpr const char* kOps[] = {
     "i ori d,s,u",   "i xori d,s,u",   "w lui d,u",      "x mfhi d",       "x mflo d",
     "- mthi a",      "- mtlo a",       "w lb d,1",       "w lbu d,1",      "w lh d,2",
     "w lhu d,2",     "w lw d,4",       "x lwu d,4",      "x ld d,8",       "- sb a,1",
-    "- sh a,2",      "- sw a,4",       "- sd a,8",       "s div z,s,v",    "s divu z,s,v"};
-// Forward branches to the label L.
+    "- sh a,2",      "- sw a,4",       "- sd a,8"};
 constexpr const char* kBranches[] = {"- beq a,a,L", "- bne a,a,L", "- beql a,a,L", "- bnel a,a,L",
                                      "- blez a,L",  "- bgtz a,L",  "- bltz a,L",   "- bgez a,L",
                                      "- blezl a,L", "- bltzl a,L", "- bgezl a,L"};
 
 std::string name(int r) { return "$" + std::to_string(r); }
-std::string hex(uint64_t v) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%016" PRIx64, v);
-  return text;
-}
 
 struct Generator {
   std::mt19937_64 rng;
@@ -81,16 +75,15 @@ struct Generator {
     return s;
   }
 
-  // Twenty items: mostly single instructions, some divides and forward branches.
+  // Twenty items: mostly single instructions, some forward branches, whose delay slot is the
+  // first instruction after them.
   std::string snippet(const std::string& label) {
     std::string text;
     for (int item = 0; item < 20; ++item) {
       if (pick(16) == 0) {
-        // A forward branch; the first instruction after it is its delay slot.
         const std::string target = label + "_" + std::to_string(item);
         text += instruction(kBranches[pick(std::size(kBranches))], target);
-        // No divide (the last two templates) in the body: the branch could skip the set-up.
-        for (int n = 1 + pick(4); n > 0; --n) text += instruction(kOps[pick(std::size(kOps) - 2)]);
+        for (int n = 1 + pick(4); n > 0; --n) text += instruction(kOps[pick(std::size(kOps))]);
         text += target + ":\n";
       } else {
         text += instruction(kOps[pick(std::size(kOps))]);
@@ -102,10 +95,9 @@ struct Generator {
   std::string instruction(std::string_view op, const std::string& label = "") {
     const size_t blank = op.find(' ', 2);
     std::string text(op.substr(2, blank - 1));
-    std::string before;  // a divisor's set-up
     bool wordSources = true;
     for (const char c : op.substr(blank + 1)) {
-      const int r = c == 's' || c == 'a' || c == 'v' ? source(c == 's' && op[0] == 's') : 0;
+      const int r = c == 's' || c == 'a' ? source(c == 's' && op[0] == 's') : 0;
       wordSources = wordSources && (c != 's' || r <= kWordRegs);
       const int imm = pick(3) ? static_cast<int16_t>(rng()) : pick(9) - 4;
       switch (c) {
@@ -117,17 +109,6 @@ struct Generator {
         case 'h': text += std::to_string(imm & 31); break;
         case 'L': text += label; break;
         case ',': text += ", "; break;
-        case 'z': text += "$0"; break;
-        case 'v': {
-          // A divisor whose low word is neither 0 nor -1 (MIPS64 leaves those quotients undefined):
-          // a small constant, or an even number with bit 1 set.
-          const std::string v = name(1 + pick(kWordRegs));
-          before = pick(2) ? "addiu " + v + ", $0, " +
-                                 std::to_string(imm % 8 == 0 || imm % 8 == -1 ? 1 : imm % 8)
-                           : "ori " + v + ", " + name(r) + ", 1\nsll " + v + ", " + v + ", 1";
-          text += v;
-          break;
-        }
         default: text += std::to_string(pick(kDataSize / (c - '0')) * (c - '0') - 128) + "($25)";
       }
     }
@@ -135,16 +116,11 @@ struct Generator {
       const bool word = op[0] == 'w' || op[0] == 's' || (op[0] == 'i' && wordSources);
       text.replace(d, 1, name(word ? 1 + pick(kRegs) : kWordRegs + 1 + pick(kRegs - kWordRegs)));
     }
-    return before + (before.empty() ? "" : "\n") + text + "\n";
+    return text + "\n";
   }
 };
 
-std::string label(int k) {
-  if (k > kLo) return "data " + std::to_string((k - kLo - 1) * 8 - kDataSize / 2) + "($25)";
-  return k == kHi ? "hi" : k == kLo ? "lo" : name(k + 1);
-}
-
-class QemuDiffTest : public MachineTest {};
+using QemuDiffTest = MachineTest;
 
 TEST_F(QemuDiffTest, RandomSnippetsAgreeWithMips64) {
   if (std::system("command -v qemu-mips64el > /dev/null") != 0) GTEST_SKIP() << "needs qemu-user";
@@ -153,8 +129,7 @@ TEST_F(QemuDiffTest, RandomSnippetsAgreeWithMips64) {
   SCOPED_TRACE("seed " + std::to_string(seed) + " (rerun with QEMU_DIFF_SEED)");
 
   // Each snippet's block loads its input from its record, runs, stores the registers, HI and LO
-  // back over it, and moves $26 to the next record. `.set gp=64` keeps the R5900's o32 assembler
-  // from splitting LD and SD into word pairs.
+  // back over it, and moves $26 to the next record.
   Generator generator{std::mt19937_64(seed)};
   std::vector<State> inputs(kSnippets);
   std::vector<std::string> snippets(kSnippets);
@@ -172,18 +147,13 @@ TEST_F(QemuDiffTest, RandomSnippetsAgreeWithMips64) {
   }
   const size_t tableSize = kSnippets * sizeof(State);
 
-  // The interpreter, in a child process: a fault ends it, naming the snippet ($26 counts them).
-  static const std::vector<std::string>* texts;
-  texts = &snippets;
+  // The interpreter, in a child process: a fault ends it, and $26 tells in which snippet.
   const uint32_t end = loadAsm(blocks.str());
   std::memcpy(ram(kTable), inputs.data(), tableSize);
   reg(26) = kTable;
   for (int r = 1; r < 32; ++r) upper(r) = ~static_cast<uint64_t>(r);
   const ChildResult ours = runInChild([&] {
-    std::atexit([] {
-      const size_t i = (reg(26) - kTable) / sizeof(State);
-      std::printf(" in snippet %zu:\n%s", i, i < kSnippets ? (*texts)[i].c_str() : "");
-    });
+    std::atexit([] { std::printf(" in snippet %zu\n", (reg(26) - kTable) / sizeof(State)); });
     machine.PC = kCodeAddress;
     for (int steps = 0; machine.PC != end && steps < 100000000; ++steps) {
       step();
@@ -218,20 +188,22 @@ TEST_F(QemuDiffTest, RandomSnippetsAgreeWithMips64) {
   std::filesystem::remove_all(dir);
   ASSERT_TRUE(qemu.exitStatus == 0 && qemu.out.size() == tableSize) << qemu.err;
 
+  // Slots 0..23 are $1..$24, then HI, LO and the data area's doublewords.
   for (size_t i = 0, failures = 0; i < kSnippets && failures < 3; ++i) {
     State a, b;
     std::memcpy(&a, ours.out.data() + i * sizeof(State), sizeof(State));
     std::memcpy(&b, qemu.out.data() + i * sizeof(State), sizeof(State));
     if (a == b) continue;
-    std::string text = "snippet " + std::to_string(i) + ":\n" + snippets[i] + "inputs:";
-    for (int k = 0; k <= kLo; ++k) {
-      text += (k % 4 ? " " : "\n  ") + label(k) + "=" + hex(inputs[i][k]);
+    std::ostringstream text;
+    text << "snippet " << i << ":\n"
+         << snippets[i] << std::hex << "differences (slot: input, "
+         << "interpreter, qemu):";
+    for (size_t k = 0; k < a.size(); ++k) {
+      if (a[k] != b[k])
+        text << "\n  " << std::dec << k << std::hex << ": " << inputs[i][k] << ", " << a[k] << ", "
+             << b[k];
     }
-    text += "\ndifferences (interpreter vs qemu):";
-    for (int k = 0; k < static_cast<int>(a.size()); ++k) {
-      if (a[k] != b[k]) text += "\n  " + label(k) + " " + hex(a[k]) + " vs " + hex(b[k]);
-    }
-    ADD_FAILURE() << text, ++failures;
+    ADD_FAILURE() << text.str(), ++failures;
   }
 }
 

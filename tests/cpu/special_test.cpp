@@ -9,28 +9,22 @@
 
 namespace {
 
-constexpr uint64_t kUpperSentinel = 0x5A5A5A5A00000000;
 constexpr uint64_t kRdBefore = 0xD1D2D3D4D5D6D7D8;
 
+// Nothing in SPECIAL or REGIMM touches bits 127..64 of a register, HI or LO (HI1 and LO1 belong
+// to the MMI instructions).
 class SpecialTest : public MachineTest {
  protected:
   void SetUp() override {
     MachineTest::SetUp();
-    for (uint32_t i = 0; i < 32; ++i) upper(i) = kUpperSentinel + i;
-    machine.HI.upper = kUpperSentinel + 32;  // HI1 and LO1 belong to the MMI instructions
+    setUppers();
+    machine.HI.upper = kUpperSentinel + 32;
     machine.LO.upper = kUpperSentinel + 33;
   }
-  // Nothing in SPECIAL or REGIMM touches bits 127..64 of a register, HI or LO.
-  static void expectUppersKept() {
-    for (uint32_t i = 0; i < 32; ++i) EXPECT_EQ(upper(i), kUpperSentinel + i) << "register " << i;
+  void TearDown() override {
+    expectUppersKept();
     EXPECT_EQ(machine.HI.upper, kUpperSentinel + 32);
     EXPECT_EQ(machine.LO.upper, kUpperSentinel + 33);
-  }
-  static void expectRefused(const std::string& source, const std::string& line) {
-    SCOPED_TRACE(source);
-    loadAsm(source);
-    machine.PC = kCodeAddress;
-    expectFault(runInChild([] { step(); }), line);
   }
 };
 
@@ -51,7 +45,6 @@ TEST_F(SpecialTest, ResultsInRd) {
                {"sync", 1, 2, kRdBefore},
                {"mult $t2, $t2, $t1", 0, 2, 0xFFFFFFFFABADAFB0},
                {"mtsa $t0\n mfsa $t2", 0xFFFFFFFF80000010, 0, 0x80000010},
-               {"mtsah $t0, 3\n mfsa $t2", 0, 0, 48},
                {"mtsah $t0, 6\n mfsa $t2", 5, 0, 48},
                {"mtsah $t0, 0xFFFE\n mfsa $t2", 0xFFFFFFFF, 0, 16}};
   for (const auto& c : cases) {
@@ -62,26 +55,25 @@ TEST_F(SpecialTest, ResultsInRd) {
     runAsm(c.source);
     EXPECT_EQ(reg(10), c.expected);
   }
-  expectUppersKept();
 }
 
-// MULT and DIV work on the low words and leave 32-bit results sign-extended in LO and HI; MULT
-// also writes LO to rd. Division by zero and INT_MIN / -1 leave what the hardware leaves. The
-// three-operand DIV with $zero is the bare instruction, without the assembler's checks.
+// MULT and DIV work on the low words (signed) and leave 32-bit results sign-extended in LO and
+// HI; MULT also writes LO to rd. Division by zero and INT_MIN / -1 leave what the hardware
+// leaves. The three-operand DIV with $zero is the bare instruction, without the assembler's checks.
 TEST_F(SpecialTest, MultiplyAndDivide) {
   const struct {
     const char* source;
     uint64_t rs, rt, lo, hi;
   } cases[] = {
-      {"mult $t2, $t0, $t1", 0xFFFFFFFFFFFFFFFE, 3, 0xFFFFFFFFFFFFFFFA, 0xFFFFFFFFFFFFFFFF},
-      {"mult $t2, $t0, $t1", 0xABCDEF01FFFFFFFE, 0x1234567800000003, 0xFFFFFFFFFFFFFFFA,
-       0xFFFFFFFFFFFFFFFF},
+      {"mult $t2, $t0, $t1", 0xABCDEF01FFFFFFFE, 0x1234567800000003, 0xFFFFFFFFFFFFFFFA, ~0ULL},
       {"mult $t2, $t0, $t1", 0x10000, 0x8000, 0xFFFFFFFF80000000, 0},
       {"div  $zero, $t0, $t1", 0x1234567800000007, 0xFFFFFFFF00000002, 3, 1},
-      {"div  $zero, $t0, $t1", 5, 0, 0xFFFFFFFFFFFFFFFF, 5},
+      {"div  $zero, $t0, $t1", 0xFFFFFFF9, 2, ~2ULL, ~0ULL},
+      {"divu $zero, $t0, $t1", 0x12345678FFFFFFF9, 2, 0x7FFFFFFC, 1},
+      {"div  $zero, $t0, $t1", 5, 0, ~0ULL, 5},
       {"div  $zero, $t0, $t1", 0xFFFFFFFFFFFFFFFB, 0, 1, 0xFFFFFFFFFFFFFFFB},
       {"div  $zero, $t0, $t1", 0x80000000, 0xFFFFFFFF, 0xFFFFFFFF80000000, 0},
-      {"divu $zero, $t0, $t1", 0x1234567880000005, 0, 0xFFFFFFFFFFFFFFFF, 0xFFFFFFFF80000005}};
+      {"divu $zero, $t0, $t1", 0x1234567880000005, 0, ~0ULL, 0xFFFFFFFF80000005}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.source << " " << std::hex << c.rs << ", " << c.rt);
     reg(8) = c.rs;
@@ -92,11 +84,10 @@ TEST_F(SpecialTest, MultiplyAndDivide) {
     EXPECT_EQ(machine.HI.lower, c.hi);
     EXPECT_EQ(reg(10), c.source[1] == 'u' ? c.lo : kRdBefore);
   }
-  expectUppersKept();
 }
 
 // SYSCALL prints on stdout, so each case runs in a child that then prints the state it left.
-// The number printed is the low word of v1, signed.
+// The number printed is the low word of v1, signed; only 122 returns, with v0 = 255.
 TEST_F(SpecialTest, SyscallPaths) {
   const struct {
     uint64_t v1;
@@ -124,7 +115,8 @@ TEST_F(SpecialTest, SyscallPaths) {
 }
 
 // BREAK calls the host service named by its 20-bit code, which spans both of the assembler's
-// code operands, and returns straight to ra. An empty entry stops the machine.
+// code operands, and returns straight to ra. An empty entry, or one past the table, stops the
+// machine.
 TEST_F(SpecialTest, BreakCallsAHostService) {
   machine.hostServices[3].service = [] { reg(2) = reg(4) * 2; };
   loadAsm("break 0, 3");
@@ -134,31 +126,21 @@ TEST_F(SpecialTest, BreakCallsAHostService) {
   step();
   EXPECT_EQ(reg(2), 42u);
   EXPECT_EQ(machine.PC, 0x80002000u);
-  expectRefused("break 0, 7", "No host service registered for BREAK 7\n");
   expectRefused("break 3", "No host service registered for BREAK C00\n");
   expectRefused("break 0x3FF, 0x3FF", "No host service registered for BREAK FFFFF\n");
 }
 
 // Every refused slot as a word with all other fields set, so that only the named field can be
-// what is printed; then the assembler's mnemonics for some of them.
+// what is printed.
 TEST_F(SpecialTest, RefusedEncodings) {
-  char line[64];
   for (const uint32_t funct :
        {1, 5, 14, 21, 22, 25, 28, 29, 30, 31, 44, 46, 48, 49, 50, 51, 52, 53, 54, 55, 57, 59, 61}) {
-    std::snprintf(line, sizeof line, "Unknown special opcode %X!\n", funct);
-    expectRefused(".word " + std::to_string(0x03FFFFC0 | funct), line);
+    expectRefusedWord(0x03FFFFC0 | funct, printed("Unknown special opcode %X!\n", funct));
   }
   for (uint32_t rt = 4; rt < 32; ++rt) {
     if (rt == 0x19) continue;  // MTSAH
-    std::snprintf(line, sizeof line, "Unknown REGIMM opcode %X0000!\n", rt);
-    expectRefused(".word " + std::to_string(0x07E0FFFF | rt << 16), line);
+    expectRefusedWord(0x07E0FFFF | rt << 16, printed("Unknown REGIMM opcode %X0000!\n", rt));
   }
-  expectRefused("dsra $t2, $t1, 3", "Unknown special opcode 3B!\n");
-  expectRefused("multu $t0, $t1", "Unknown special opcode 19!\n");
-  expectRefused("teq $t0, $t1", "Unknown special opcode 34!\n");
-  expectRefused("mtsab $t0, 5", "Unknown REGIMM opcode 180000!\n");
-  expectRefused("bgezal $t0, . + 8", "Unknown REGIMM opcode 110000!\n");
-  expectRefused("tgei $t0, 5", "Unknown REGIMM opcode 80000!\n");
 }
 
 }  // namespace

@@ -39,9 +39,8 @@ std::string path(int row, int entry) {
 }
 
 std::string readFile(const fs::path& file) {
-  std::string data(fs::file_size(file), '\0');
-  std::ifstream(file).read(data.data(), static_cast<std::streamsize>(data.size()));
-  return data;
+  std::ifstream in(file, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 // Every regular file under `root`, hidden temporary files included.
@@ -306,16 +305,15 @@ TEST_F(E2eExtract, WritesOnlyMissingFilesOfEntriesWithData) {
 TEST_F(E2eExtract, ReportsEntriesItCannotExtractAndGoesOn) {
   std::mt19937_64 rng(1);
   const std::string a = content(rng, 5000), b = content(rng, 5000), d = content(rng, 5000);
-  const std::string lz = encode(1, a), zeros(5000, '\0');
-  std::string method3 = encode(0, a), backReference = lz;
+  const std::string zeros(5000, '\0');
+  std::string method3 = encode(0, a), backReference = encode(1, a);
   method3[4] |= 3;                             // bits 0-1 of the method word
   backReference[12] = backReference[13] = -1;  // a back-reference before the first output byte
   const std::string g0 = path(0, 0), g1 = path(0, 1), c0 = path(1, 0);
   // "models - c" entry 0 (plain b) fills sectors 0-2, "models - g" entry 0 (a, stored with a
-  // 12-byte header) sectors 3-5, and "models - g" entry 1 starts at sector 6.
-  const uint64_t sector3 = kDataStart + 3 * 2048, sector6 = kDataStart + 6 * 2048;
+  // 12-byte header) sectors 3-5, and "models - g" entry 1 (plain d, unless the case says) follows.
+  const uint64_t sector3 = kDataStart + 3 * 2048;
   const std::string aHead = a.substr(0, 3000) + zeros.substr(3000);
-  const std::string dHead = d.substr(0, 2000) + zeros.substr(2000);
   const Tree ok = {{g0, a}, {c0, b}};
   const struct {
     const char* name;
@@ -327,9 +325,7 @@ TEST_F(E2eExtract, ReportsEntriesItCannotExtractAndGoesOn) {
   } cases[] = {
       {"method 3", compressed(method3, 5000), 0, "Unsupported compression !\n", ok, {}},
       {"back-reference before the start", compressed(backReference, 5000), 0, "", ok, {g1}},
-      {"LZ stream cut short", compressed(lz.substr(0, lz.size() / 2), 5000), 0, "", ok, {g1}},
       // Truncated archives: what lies past the end reads as zero bytes.
-      {"ends in plain g1", plain(d), sector6 + 2000, "", {{g0, a}, {g1, dHead}, {c0, b}}, {g1}},
       {"ends in g0", plain(d), sector3 + 3012, "", {{g0, aHead}, {g1, zeros}, {c0, b}}, {g0, g1}},
       // g0's header reads as zero bytes: 16 bytes long, method 0, expanded size 0.
       {"index only", plain(d), kIndexEnd, "", {{g0, ""}, {g1, zeros}, {c0, zeros}}, {g0, g1, c0}},

@@ -1,13 +1,18 @@
-// The guest call bridge: the calling convention, the step loop and the program loader.
+// The guest call bridge: the calling convention, the step loop and the program loader; and the
+// committed guest code image: it is what the assembly source assembles to, and its routines
+// return where the bridge expects them.
 #include "guest/bridge.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "cpu/bus.h"
 #include "cpu/machine_state.h"
+#include "guest/guest_image.h"
 #include "support/assembler.h"
 #include "support/child.h"
 
@@ -25,11 +30,7 @@ GuestRoutine placeRoutine(const std::string& source, uint32_t returnOffset) {
 }
 
 TEST(GuestBridge, CallingConvention) {
-  const GuestRoutine routine = placeRoutine(R"(
-      daddu $v0, $a0, $a1
-      daddu $v1, $sp, $zero
-  )",
-                                            8);
+  const GuestRoutine routine = placeRoutine("daddu $v0, $a0, $a1\n daddu $v1, $sp, $zero", 8);
   machine.GPR[31].lower = 0x12345678;  // ra is left as it is
   machine.GPR[4].upper = 0xAAAA;       // so are the upper halves
   EXPECT_EQ(callGuestRoutine(routine, -1, -1), -2);
@@ -45,12 +46,9 @@ TEST(GuestBridge, CallingConvention) {
 }
 
 TEST(GuestBridge, RegisterZeroIsClearedBeforeEveryStep) {
-  const GuestRoutine routine = placeRoutine(R"(
-      addiu $zero, $zero, 7        # the interpreter writes register 0 like any other
-      addu  $v0, $zero, $zero
-      addiu $zero, $zero, 9
-  )",
-                                            12);
+  // The interpreter writes register 0 like any other.
+  const GuestRoutine routine =
+      placeRoutine("addiu $zero, $zero, 7\n addu $v0, $zero, $zero\n addiu $zero, $zero, 9", 12);
   machine.GPR[0].upper = 0x55;
   EXPECT_EQ(callGuestRoutine(routine, 0, 0), 0);
   EXPECT_EQ(machine.GPR[0].lower, 9u);     // the last write stays until the next step begins
@@ -64,42 +62,55 @@ TEST(GuestBridge, ARoutineThatNeverReturnsEndsTheProcess) {
   EXPECT_EQ(result.out, "Guest routine at 200000 did not return within 10000000 steps\n");
 }
 
-void putWord(std::vector<uint8_t>& bytes, size_t offset, uint32_t value) {
-  std::memcpy(bytes.data() + offset, &value, 4);
-}
-
+// Segments of type 1 that lie inside the image and inside RAM are copied; the others are not.
 TEST(GuestBridge, ProgramLoaderCopiesLoadableSegmentsThatFit) {
   if (!machineInitialised()) initMachine();
   std::vector<uint8_t> image(256);
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i);
-  struct Header {
-    uint32_t type, offset, physical, size;
-  };
-  const Header headers[] = {
-      {1, 0x10, 0x00300000, 0x20},  // loaded
-      {2, 0x00, 0x00300100, 0x10},  // not a loadable segment
-      {1, 0xF0, 0x00300200, 0x20},  // runs past the image's end: skipped
-      {1, 0x00, 0x01FFFFF8, 0x10},  // runs past the end of RAM: skipped
-      {1, 0x40, 0x00300300, 0x08},  // loaded
-  };
-  std::vector<uint8_t> table(32 * std::size(headers));
-  for (size_t i = 0; i < std::size(headers); ++i) {
-    putWord(table, 32 * i + 0, headers[i].type);
-    putWord(table, 32 * i + 4, headers[i].offset);
-    putWord(table, 32 * i + 12, headers[i].physical);
-    putWord(table, 32 * i + 16, headers[i].size);
-  }
+  // 32-byte program headers: type, file offset, virtual and physical address, size. Loaded, not
+  // loadable, past the image's end, past the end of RAM, loaded.
+  const uint32_t table[5][8] = {{1, 0x10, 0, 0x00300000, 0x20},
+                                {2, 0x00, 0, 0x00300100, 0x10},
+                                {1, 0xF0, 0, 0x00300200, 0x20},
+                                {1, 0x00, 0, 0x01FFFFF8, 0x10},
+                                {1, 0x40, 0, 0x00300300, 0x08}};
   std::memset(machine.ramBase + 0x00300000, 0xEE, 0x400);
-  attachedProgram = {image.data(), static_cast<uint32_t>(image.size()), table.data(), 5};
+  attachedProgram = {image.data(), static_cast<uint32_t>(image.size()),
+                     reinterpret_cast<const uint8_t*>(table), 5};
   EXPECT_EQ(copyProgramToMemory(), 2);
   EXPECT_EQ(std::memcmp(machine.ramBase + 0x00300000, image.data() + 0x10, 0x20), 0);
   EXPECT_EQ(std::memcmp(machine.ramBase + 0x00300300, image.data() + 0x40, 0x08), 0);
   EXPECT_EQ(machine.ramBase[0x00300100], 0xEE);
   EXPECT_EQ(machine.ramBase[0x00300200], 0xEE);
-  attachedProgram.headerCount = 0;
-  EXPECT_EQ(copyProgramToMemory(), 0);
   attachedProgram = {};
   EXPECT_EQ(copyProgramToMemory(), 0);
+}
+
+uint32_t imageWord(uint32_t address) {
+  uint32_t word = 0;
+  std::memcpy(&word, kGuestCodeImage + (address - kGuestCodeAddress), 4);
+  return word;
+}
+
+TEST(GuestImage, IsTheAssembledSource) {
+  std::ifstream in(std::string(PROJECT_SOURCE_DIR) + "/src/guest/lookup_routines.s");
+  ASSERT_TRUE(in) << "cannot read the assembly source";
+  std::stringstream source;
+  source << in.rdbuf();
+  const std::vector<uint8_t> bytes = assemble(source.str());
+  ASSERT_EQ(bytes.size(), kGuestCodeImageSize);
+  EXPECT_EQ(std::memcmp(bytes.data(), kGuestCodeImage, kGuestCodeImageSize), 0)
+      << "src/guest/guest_image.cpp is stale: run scripts/assemble-guest-image";
+}
+
+// Every routine returns with jr ra (and a nop in its delay slot) where the bridge stops a call.
+TEST(GuestImage, ReturnsAreWhereTheBridgeExpectsThem) {
+  for (const GuestRoutine& r :
+       {kQueryEntryStoredLength, kQueryEntryLength, kQueryEntrySector, kQueryEntryIsPlain}) {
+    EXPECT_EQ(imageWord(r.returnAddress), 0x03E00008u) << std::hex << r.returnAddress;
+    EXPECT_EQ(imageWord(r.returnAddress + 4), 0u);
+    EXPECT_NE(imageWord(r.entry), 0u);
+  }
 }
 
 }  // namespace

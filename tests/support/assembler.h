@@ -10,6 +10,3 @@
 // o32 pairs of word accesses) and returns the bytes of its .text section.
 // Fails the calling test (and returns an empty vector) if the assembler rejects it.
 std::vector<uint8_t> assemble(const std::string& source);
-
-// The same, as 32-bit instruction words.
-std::vector<uint32_t> assembleWords(const std::string& source);

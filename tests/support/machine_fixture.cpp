@@ -1,5 +1,6 @@
 #include "support/machine_fixture.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "cpu/step.h"
@@ -16,21 +17,12 @@ void MachineTest::SetUp() {
   std::memset(scratchpadBase, 0, kScratchpadSize);
 }
 
-void MachineTest::loadBytes(uint32_t address, const std::vector<uint8_t>& bytes) {
-  uint8_t* p = hostPointerOrNull(address, static_cast<uint32_t>(bytes.size()));
-  ASSERT_NE(p, nullptr) << "test code does not fit at " << std::hex << address;
-  std::memcpy(p, bytes.data(), bytes.size());
-}
-
 uint32_t MachineTest::loadAsm(const std::string& source, uint32_t address) {
   const std::vector<uint8_t> bytes = assemble(source);
-  loadBytes(address, bytes);
+  uint8_t* p = hostPointerOrNull(address, static_cast<uint32_t>(bytes.size()));
+  EXPECT_NE(p, nullptr) << "test code does not fit at " << std::hex << address;
+  if (p != nullptr) std::memcpy(p, bytes.data(), bytes.size());
   return address + static_cast<uint32_t>(bytes.size());
-}
-
-void MachineTest::step() {
-  machine.GPR[0].lower = 0;
-  stepInstruction();
 }
 
 uint64_t MachineTest::runUntil(uint32_t pc, uint32_t until, uint64_t maxSteps) {
@@ -52,19 +44,30 @@ uint64_t MachineTest::runAsm(const std::string& source) {
   return runUntil(kCodeAddress, end);
 }
 
-uint32_t MachineTest::ramWord(uint32_t offset) {
-  uint32_t value = 0;
-  std::memcpy(&value, machine.ramBase + offset, 4);
-  return value;
+void MachineTest::expectRefused(const std::string& source, const std::string& line) {
+  SCOPED_TRACE(source);
+  loadAsm(source);
+  machine.PC = kCodeAddress;
+  const ChildResult result = runInChild([] { step(); });
+  EXPECT_EQ(result.exitStatus, line.empty() ? 0 : 1) << result.err;
+  EXPECT_EQ(result.out, line);
 }
 
-uint64_t MachineTest::ramDWord(uint32_t offset) {
-  uint64_t value = 0;
-  std::memcpy(&value, machine.ramBase + offset, 8);
-  return value;
+void MachineTest::expectRefusedWord(uint32_t word, const std::string& line) {
+  expectRefused(printed(".word 0x%08X", word), line);
+}
+
+void MachineTest::expectUppersKept() {
+  for (uint32_t i = 0; i < 32; ++i) EXPECT_EQ(upper(i), kUpperSentinel + i) << "register " << i;
 }
 
 void expectFault(const ChildResult& result, const std::string& line) {
   EXPECT_EQ(result.exitStatus, 1) << "stdout: " << result.out << "\nstderr: " << result.err;
   EXPECT_EQ(result.out, line);
+}
+
+std::string printed(const char* format, uint32_t value) {
+  char text[128];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
 }

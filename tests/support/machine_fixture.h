@@ -6,9 +6,8 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
-#include "cpu/machine_state.h"
+#include "cpu/step.h"
 #include "support/child.h"
 
 class MachineTest : public ::testing::Test {
@@ -17,25 +16,40 @@ class MachineTest : public ::testing::Test {
 
   // Where test code is placed unless a test says otherwise.
   static constexpr uint32_t kCodeAddress = 0x00100000;
+  // Bits 127..64 of register i start as kUpperSentinel + i, for the tests to see that only the
+  // instructions that own them write them.
+  static constexpr uint64_t kUpperSentinel = 0x5A5A5A5A00000000;
 
-  static void loadBytes(uint32_t address, const std::vector<uint8_t>& bytes);
   // Assembles `source` and places it at `address`; returns the address after the last byte.
   static uint32_t loadAsm(const std::string& source, uint32_t address = kCodeAddress);
 
   // One top-level step, with register 0 cleared first, as the bridge does.
-  static void step();
+  static void step() {
+    machine.GPR[0].lower = 0;
+    stepInstruction();
+  }
   // Steps from `pc` until PC == `until` (tested after each step). Fails the test after
   // `maxSteps` steps. Returns the number of steps.
   static uint64_t runUntil(uint32_t pc, uint32_t until, uint64_t maxSteps = 100000);
   // Assembles `source` at kCodeAddress and runs it until PC reaches the end of the code.
   static uint64_t runAsm(const std::string& source);
+  // Steps `source` (or the word `word`) once at kCodeAddress in a child: it must print exactly
+  // `line` and exit with status 1, or, for an empty line, print nothing and go on.
+  static void expectRefused(const std::string& source, const std::string& line);
+  static void expectRefusedWord(uint32_t word, const std::string& line);
+
+  static void setUppers() {
+    for (uint32_t i = 0; i < 32; ++i) upper(i) = kUpperSentinel + i;
+  }
+  static void expectUppersKept();
 
   static uint64_t& reg(uint32_t index) { return machine.GPR[index].lower; }
   static uint64_t& upper(uint32_t index) { return machine.GPR[index].upper; }
   static uint8_t* ram(uint32_t offset) { return machine.ramBase + offset; }
-  static uint32_t ramWord(uint32_t offset);
-  static uint64_t ramDWord(uint32_t offset);
+  static uint32_t ramWord(uint32_t offset) { return loadLittle<uint32_t>(ram(offset)); }
 };
 
 // Expects the child to end with exit status 1 and exactly `line` on stdout.
 void expectFault(const ChildResult& result, const std::string& line);
+// printf into a string, for messages that name a field's value.
+std::string printed(const char* format, uint32_t value);
