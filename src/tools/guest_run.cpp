@@ -70,7 +70,7 @@ uint64_t number(std::string_view text, const char* what) {
 uint32_t address(std::string_view text, const char* what) {
   const uint64_t value = number(text, what);
   if (value > 0xFFFFFFFF) {
-    usageError(std::string(what) + " '" + std::string(text) + "' is not a 32-bit address");
+    usageError(std::string(what) + " '" + std::string(text) + "' does not fit in 32 bits");
   }
   return static_cast<uint32_t>(value);
 }

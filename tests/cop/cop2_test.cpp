@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include "micro_encoder.h"
 #include "support/machine_fixture.h"
@@ -79,6 +80,12 @@ TEST_F(Cop2Test, Moves) {
     runAsm(c.source);
     EXPECT_EQ(reg(8), c.lower);
     EXPECT_EQ(upper(8), c.upper);
+  }
+  // Words 28 to 30 hold the host bases of RAM, the scratchpad and RAM: CFC2 gives their low words.
+  const uint8_t* bases[] = {machine.ramBase, machine.scratchpadBase, machine.ramBase};
+  for (uint32_t i = 0; i < 3; ++i) {
+    runAsm("cfc2 $t0, $vi" + std::to_string(28 + i));
+    EXPECT_EQ(reg(8), signExtend32(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(bases[i]))));
   }
 }
 
