@@ -49,7 +49,8 @@ bench: build
 	scripts/bench-extract
 
 # libFuzzer with ASan and UBSan, each target for FUZZ_SECONDS seconds. New inputs go to
-# build/fuzz/work; the committed seeds in fuzz/corpus are only read. The targets' stdout (paths,
+# build/fuzz/work, and a crashing input to build/fuzz/TARGET-crash-... (an absolute path: the
+# extraction target works in a scratch folder); the committed seeds in fuzz/corpus are only read. The targets' stdout (paths,
 # the machine's fault lines) is closed.
 FUZZ_SECONDS ?= 60
 FUZZERS = decompress interpreter extract
@@ -60,7 +61,7 @@ fuzz:
 	for f in $(FUZZERS); do \
 	  mkdir -p build/fuzz/work/$$f && \
 	  build/fuzz/$${f}_fuzz -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=1 -print_final_stats=1 \
-	    build/fuzz/work/$$f fuzz/corpus/$$f || exit 1; \
+	    -artifact_prefix=$(CURDIR)/build/fuzz/$$f- build/fuzz/work/$$f fuzz/corpus/$$f || exit 1; \
 	done
 
 lint:
