@@ -300,7 +300,14 @@ class Writer {
     }
     bool complete = true;
     while (left > 0) {
-      if (chunk_ == nullptr) chunk_ = allocate(kCopyChunk);
+      if (chunk_ == nullptr) {
+        // Not allocate(): that stops the run from the main thread, and this is the writer.
+        chunk_ = static_cast<uint8_t*>(std::malloc(kCopyChunk));
+        if (chunk_ == nullptr) {
+          errno = ENOMEM;
+          fail(job, "cannot copy", job.path);
+        }
+      }
       const size_t n = std::min(kCopyChunk, left);
       const size_t got = complete ? readAt(archive_, offset, chunk_, n) : 0;
       if (got < n) {
