@@ -1,7 +1,6 @@
 #include "codec/decode.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -182,8 +181,7 @@ DecodeResult decompressEntry(const uint8_t* input, int32_t inputLength, uint8_t*
   }
   auto* buffer = static_cast<uint8_t*>(std::malloc(size > 0 ? static_cast<size_t>(size) : 1));
   if (buffer == nullptr) {
-    std::fprintf(stderr, "out of memory: cannot allocate %d bytes for an expanded entry\n", size);
-    std::exit(2);
+    return {DecodeStatus::OutOfMemory, size};
   }
   decodeContext = {
       input, inputLength,

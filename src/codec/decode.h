@@ -17,6 +17,7 @@ enum class DecodeStatus {
   Ok,
   Unsupported,  // method 3: no decoder exists
   Corrupt,      // the data runs out, or a back-reference reaches before the start of the output
+  OutOfMemory,  // no memory for the expanded size; the caller decides what that means
 };
 
 // The state one decode shares between decompressEntry and the codecs: one decode at a time.
@@ -31,7 +32,7 @@ extern DecodeContext decodeContext;
 
 struct DecodeResult {
   DecodeStatus status;
-  int32_t size;  // the expanded size from the header (meaningful with Ok)
+  int32_t size;  // the expanded size from the header (not meaningful with Corrupt)
 };
 
 // Decodes the entry in input[0, inputLength). On Ok, *output is a malloc'ed buffer of exactly

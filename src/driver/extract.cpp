@@ -460,6 +460,7 @@ void dumpEntry(int archive, const char* folder, int32_t category, int32_t entry)
   switch (result.status) {
     case DecodeStatus::Unsupported: job->action = Action::Unsupported; break;
     case DecodeStatus::Corrupt: job->warnings[1] = "corrupt compressed data; not written"; break;
+    case DecodeStatus::OutOfMemory: outOfMemory(static_cast<size_t>(result.size));
     case DecodeStatus::Ok:
       job->action = Action::WriteData;
       job->data = output;
