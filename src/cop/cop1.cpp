@@ -17,15 +17,13 @@ using GroupHandler = void (*)(uint32_t op);
 
 constexpr uint32_t kSignBit = 0x80000000;
 
-// The register fields of the S and W formats: ft is bits 20..16 (rt), fs bits 15..11 (rd), fd
-// bits 10..6 (sa).
-uint32_t fsValue(uint32_t op) { return machine.FPR[rd(op)]; }
-uint32_t ftValue(uint32_t op) { return machine.FPR[rt(op)]; }
-void setFd(uint32_t op, uint32_t bits) { machine.FPR[sa(op)] = bits; }
+uint32_t fsValue(uint32_t op) { return machine.FPR[fs(op)]; }
+uint32_t ftValue(uint32_t op) { return machine.FPR[ft(op)]; }
+void setFd(uint32_t op, uint32_t bits) { machine.FPR[fd(op)] = bits; }
 
 // MFC1 sign-extends the pattern as an integer; MTC1 takes bits 31..0.
 void mfc1(uint32_t op) { gprLower(rt(op)) = signExtend32(fsValue(op)); }
-void mtc1(uint32_t op) { machine.FPR[rd(op)] = static_cast<uint32_t>(gprLower(rt(op))); }
+void mtc1(uint32_t op) { machine.FPR[fs(op)] = static_cast<uint32_t>(gprLower(rt(op))); }
 
 // The shared branch rule on machine.PC, which holds the delay slot's address: a taken branch runs
 // the slot, then moves by the offset; a likely branch not taken skips the slot.

@@ -14,10 +14,7 @@ void executeVuSpecial2(uint32_t op);
 
 using vu::acc;
 using vu::broadcastFt;
-using vu::fd;
-using vu::fs;
 using vu::fsf;
-using vu::ft;
 using vu::ftf;
 using vu::splat;
 using vu::storeSelected;

@@ -10,9 +10,6 @@
 
 using vu::acc;
 using vu::broadcastFt;
-using vu::fd;
-using vu::fs;
-using vu::ft;
 using vu::splat;
 using vu::Vector;
 using vu::vf;
@@ -34,10 +31,7 @@ enum BranchState : uint8_t { kNoBranch = 0, kBranchTaken = 1, kInDelaySlot = 2 }
 // VF0 and VI0 read as constants: whatever an instruction wrote to them is gone before the next
 // half of a pair runs.
 void resetConstantRegisters() {
-  machine.VF[0][0] = 0;
-  machine.VF[0][1] = 0;
-  machine.VF[0][2] = 0;
-  machine.VF[0][3] = kOneAsFloatBits;
+  resetVf0();
   machine.VI[0] = 0;
 }
 

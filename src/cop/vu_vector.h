@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "cop/fp_rules.h"
+#include "cpu/decode.h"
 #include "cpu/machine_state.h"
 
 namespace vu {
@@ -15,9 +16,6 @@ namespace vu {
 // is written, so that a destination may also be a source.
 using Vector = std::array<uint32_t, 4>;
 
-constexpr uint32_t ft(uint32_t op) { return (op >> 16) & 31; }
-constexpr uint32_t fs(uint32_t op) { return (op >> 11) & 31; }
-constexpr uint32_t fd(uint32_t op) { return (op >> 6) & 31; }
 // The broadcast component of the bc forms: 0 x, 1 y, 2 z, 3 w.
 constexpr uint32_t bc(uint32_t op) { return op & 3; }
 // One component of ft or fs, for the forms that name one (VDIV, VSQRT, SQRT).

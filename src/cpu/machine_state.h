@@ -137,6 +137,15 @@ inline uint8_t* translateAddress(uint32_t address, uint32_t size = 1) {
   return translateAddressSlow(address, size);
 }
 
+// VF0 reads as the constant (0, 0, 0, 1.0): whatever an instruction wrote to it is put back before
+// the next instruction (and before each half of a micro-program pair).
+inline void resetVf0() {
+  machine.VF[0][0] = 0;
+  machine.VF[0][1] = 0;
+  machine.VF[0][2] = 0;
+  machine.VF[0][3] = kOneAsFloatBits;
+}
+
 // Lower 64 bits of a register, sign-extended from a 32-bit value.
 constexpr uint64_t signExtend32(uint32_t value) {
   return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(value)));

@@ -26,10 +26,7 @@ extern const InstructionHandler kSpecialTable[64];
 // around the coprocessor and MMI groups. Inline, so that the fetch and the call through the
 // SPECIAL table, the commonest group, happen in the caller's loop.
 inline uint32_t executeAt(uint32_t pc) {
-  machine.VF[0][0] = 0;
-  machine.VF[0][1] = 0;
-  machine.VF[0][2] = 0;
-  machine.VF[0][3] = kOneAsFloatBits;
+  resetVf0();
   if (!isRamAccess(pc, 4)) {
     return executeAtSlowFetch(pc);
   }
