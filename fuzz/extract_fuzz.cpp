@@ -35,7 +35,6 @@ constexpr rlim_t kFileSizeLimit = 4 << 20;
 std::filesystem::path scratch;
 
 void setUp() {
-  faultsUnwind = true;
   std::signal(SIGXFSZ, SIG_IGN);
   const rlimit limit{kFileSizeLimit, kFileSizeLimit};
   setrlimit(RLIMIT_FSIZE, &limit);
@@ -76,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
     finishExtraction();
-  } catch (const MachineFaultUnwind&) {
+  } catch (const MachineFault&) {
   } catch (const ExtractionStopped&) {
   }
   hostIndexBuffer = nullptr;

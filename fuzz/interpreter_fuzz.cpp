@@ -39,7 +39,6 @@ struct Reader {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  faultsUnwind = true;
   if (machine.ramBase == nullptr && !allocateGuestMemory()) return 0;
   // A fresh machine: registers and coprocessor state zero, memory bases and host services kept.
   uint8_t* const ram = machine.ramBase;
@@ -75,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       machine.GPR[0].lower = 0;
       stepInstruction();
     }
-  } catch (const MachineFaultUnwind&) {
+  } catch (const MachineFault&) {
   }
   return 0;
 }

@@ -2,36 +2,22 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
 bool atLineStart = true;
 }
 
-bool faultsUnwind = false;
-void (*beforeMachineFault)() = nullptr;
-
-namespace {
-[[noreturn]] void stopMachine() {
-  if (faultsUnwind) throw MachineFaultUnwind{};
-  std::exit(1);
-}
-}  // namespace
-
 void machineFault(const char* format, ...) {
-  if (beforeMachineFault != nullptr) beforeMachineFault();
+  char text[256];
   va_list args;
   va_start(args, format);
-  std::vprintf(format, args);
+  std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
-  stopMachine();
+  throw MachineFault{text, false};
 }
 
-void machineStopSilently() {
-  if (beforeMachineFault != nullptr) beforeMachineFault();
-  stopMachine();
-}
+void machineStopSilently() { throw MachineFault{"", true}; }
 
 void guestPrintf(const char* format, ...) {
   char text[256];

@@ -384,7 +384,6 @@ Writer::Outcome retireWriter() {
   if (writer == nullptr) return {false, false};
   Writer* w = writer;
   writer = nullptr;
-  beforeMachineFault = nullptr;
   const Writer::Outcome outcome = w->finish();
   delete w;
   std::fflush(stdout);
@@ -394,19 +393,12 @@ Writer::Outcome retireWriter() {
 // Status 2: a failed write (the writer has reported it) or no memory left.
 void stopRun() {
   retireWriter();
-  if (faultsUnwind) throw ExtractionStopped{};
-  std::exit(2);
+  throw ExtractionStopped{};
 }
 
 Writer& writerFor(int archive) {
   if (writer == nullptr) {
     writer = new Writer(archive);
-    // A fault of the emulated machine ends the process at once with its line on stdout; first the
-    // writer finishes the entries read before it, as a single thread would have. If one of their
-    // writes fails, the run stops there, before the fault.
-    beforeMachineFault = [] {
-      if (retireWriter().failed) stopRun();
-    };
   }
   return *writer;
 }

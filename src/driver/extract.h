@@ -14,5 +14,5 @@ void dumpCategory(int archive, const char* folder, int32_t category);
 // already stopped the run with status 2.
 bool finishExtraction();
 
-// Thrown instead of exiting with status 2 when faults unwind (fuzz targets; see cpu/fault.h).
+// Thrown when the run must stop with status 2 (a failed write, no memory left).
 struct ExtractionStopped {};

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cpu/fault.h"
 #include "driver/categories.h"
 #include "driver/extract.h"
 #include "guest/bridge.h"
@@ -56,10 +57,22 @@ int main(int argc, char** argv) {
   }
   hostIndexBuffer = index;
 
-  for (const ModelCategory& row : kModelCategories) {
-    dumpCategory(archive, row.folder, row.category);
+  bool clean = false;
+  try {
+    try {
+      for (const ModelCategory& row : kModelCategories) {
+        dumpCategory(archive, row.folder, row.category);
+      }
+      clean = finishExtraction();
+    } catch (const MachineFault& fault) {
+      // The entries read before the fault are finished first, as a single thread would have.
+      finishExtraction();
+      std::fputs(fault.line.c_str(), stdout);
+      return 1;
+    }
+  } catch (const ExtractionStopped&) {
+    return 2;
   }
-  const bool clean = finishExtraction();
 
   hostIndexBuffer = nullptr;
   std::free(index);

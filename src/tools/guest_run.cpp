@@ -401,18 +401,23 @@ int main(int argc, char** argv) {
   // The same loop as a guest routine call: register 0 is cleared before every step, and the
   // stop address is tested after each one.
   uint64_t steps = 0;
-  do {
-    if (steps == options.maxSteps) {
-      std::fflush(stdout);
-      std::fprintf(stderr,
-                   "guest-run: PC did not reach 0x%08x within %" PRIu64 " steps (PC is 0x%08x)\n",
-                   options.until, options.maxSteps, machine.PC);
-      return 3;
-    }
-    machine.GPR[0].lower = 0;
-    stepInstruction();
-    ++steps;
-  } while (machine.PC != options.until);
+  try {
+    do {
+      if (steps == options.maxSteps) {
+        std::fflush(stdout);
+        std::fprintf(stderr,
+                     "guest-run: PC did not reach 0x%08x within %" PRIu64 " steps (PC is 0x%08x)\n",
+                     options.until, options.maxSteps, machine.PC);
+        return 3;
+      }
+      machine.GPR[0].lower = 0;
+      stepInstruction();
+      ++steps;
+    } while (machine.PC != options.until);
+  } catch (const MachineFault& fault) {
+    std::fputs(fault.line.c_str(), stdout);
+    return 1;
+  }
   printState(steps, options);
   return 0;
 }

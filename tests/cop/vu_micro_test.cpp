@@ -144,7 +144,7 @@ TEST_F(VuMicroTest, Refusals) {
     SCOPED_TRACE(testing::Message() << std::hex << c.lower << " " << c.upper);
     put({{0, c.lower, c.upper}});
     machine.VI[1] = c.vi1;
-    expectFault(runInChild([] { runMicroProgram(0); }), c.line);
+    expectFault([] { runMicroProgram(0); }, c.line);
   }
 }
 

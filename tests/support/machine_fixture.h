@@ -5,10 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
+#include "cpu/fault.h"
 #include "cpu/step.h"
-#include "support/child.h"
 
 class MachineTest : public ::testing::Test {
  protected:
@@ -33,8 +34,8 @@ class MachineTest : public ::testing::Test {
   static uint64_t runUntil(uint32_t pc, uint32_t until, uint64_t maxSteps = 100000);
   // Assembles `source` at kCodeAddress and runs it until PC reaches the end of the code.
   static uint64_t runAsm(const std::string& source);
-  // Steps `source` (or the word `word`) once at kCodeAddress in a child: it must print exactly
-  // `line` and exit with status 1, or, for an empty line, print nothing and go on.
+  // Steps `source` (or the word `word`) once at kCodeAddress: the machine must refuse it with
+  // exactly `line`, or, for an empty line, print nothing and go on.
   static void expectRefused(const std::string& source, const std::string& line);
   static void expectRefusedWord(uint32_t word, const std::string& line);
 
@@ -49,7 +50,11 @@ class MachineTest : public ::testing::Test {
   static uint32_t ramWord(uint32_t offset) { return loadLittle<uint32_t>(ram(offset)); }
 };
 
-// Expects the child to end with exit status 1 and exactly `line` on stdout.
-void expectFault(const ChildResult& result, const std::string& line);
+// Runs `body`, which must stop the machine with a fault whose line is exactly `line` (empty: the
+// silent stop) after printing nothing else on stdout.
+void expectFault(const std::function<void()>& body, const std::string& line);
+// Runs `body` and returns what it printed on stdout (guest output: SYSCALL lines, the serial
+// port).
+std::string stdoutOf(const std::function<void()>& body);
 // printf into a string, for messages that name a field's value.
 std::string printed(const char* format, uint32_t value);
