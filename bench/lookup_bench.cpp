@@ -56,7 +56,10 @@ std::vector<uint8_t> realisticIndex() {
 
 void BM_SweepLookups(benchmark::State& state) {
   static std::vector<uint8_t> index = realisticIndex();
-  hostIndexBuffer = index.data();
+  if (!initMachine(index.data())) {
+    state.SkipWithError("out of memory");
+    return;
+  }
   const uint64_t stepsBefore = guestCallSteps;
   int64_t sum = 0;
   for (auto _ : state) {

@@ -4,15 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-DecodeContext decodeContext = {};
-
 namespace {
-
-uint32_t word(const uint8_t* p) {
-  uint32_t value = 0;
-  std::memcpy(&value, p, 4);
-  return value;
-}
 
 // Copies a back-reference of n bytes from `distance` bytes back. The copy runs forward, so a
 // distance below n repeats the last `distance` bytes; at 16 or more the source never overlaps
@@ -60,8 +52,7 @@ inline void copyLiteral(uint8_t* dst, const uint8_t* src, int32_t n, int32_t ava
 // plus three (3 to 18). Bit 0 clear: a literal run of a >> 1 bytes (0 to 127; a = 0 writes
 // nothing). Tokens repeat while the output is short of the expanded size; bytes a token would
 // place beyond it are dropped.
-DecodeStatus expandLz() {
-  const DecodeContext& c = decodeContext;
+DecodeStatus expandLz(DecodeContext& c) {
   const uint8_t* in = c.input;
   const int32_t end = c.inputLength;
   int32_t cursor = c.cursor;
@@ -116,14 +107,13 @@ DecodeStatus expandLz() {
       pos += n;
     }
   }
-  decodeContext.cursor = cursor;
+  c.cursor = cursor;
   return DecodeStatus::Ok;
 }
 
 // Run-length: each run starts with a control byte a of length (a & 0x7F) + 1 (1 to 128). Bit 7
 // set: the next byte repeated; clear: that many literal bytes.
-DecodeStatus expandRle() {
-  const DecodeContext& c = decodeContext;
+DecodeStatus expandRle(DecodeContext& c) {
   const uint8_t* in = c.input;
   const int32_t end = c.inputLength;
   int32_t cursor = c.cursor;
@@ -164,40 +154,38 @@ DecodeStatus expandRle() {
     }
     pos += n;
   }
-  decodeContext.cursor = cursor;
+  c.cursor = cursor;
   return DecodeStatus::Ok;
 }
 
 DecodeResult decompressEntry(const uint8_t* input, int32_t inputLength, uint8_t** output) {
   *output = nullptr;
   if (input == nullptr || inputLength < static_cast<int32_t>(kShortHeaderSize) ||
-      (input[3] != kShortHeaderTag && inputLength < static_cast<int32_t>(kLongHeaderSize))) {
+      inputLength < static_cast<int32_t>(headerSizeFor(input[3]))) {
     return {DecodeStatus::Corrupt, 0};
   }
-  const uint32_t method = word(input + 4) & 3;
-  const auto size = static_cast<int32_t>(word(input + 8) & kExpandedSizeMask);
-  if (method == 3) {
+  const CompressedHeader header = readCompressedHeader(input);
+  const auto size = static_cast<int32_t>(header.expandedSize);
+  if (header.method == CompressionMethod::Unsupported) {
     return {DecodeStatus::Unsupported, size};
   }
   auto* buffer = static_cast<uint8_t*>(std::malloc(size > 0 ? static_cast<size_t>(size) : 1));
   if (buffer == nullptr) {
     return {DecodeStatus::OutOfMemory, size};
   }
-  decodeContext = {
-      input, inputLength,
-      static_cast<int32_t>(input[3] == kShortHeaderTag ? kShortHeaderSize : kLongHeaderSize),
-      buffer, size};
+  DecodeContext context = {input, inputLength, static_cast<int32_t>(header.headerSize), buffer,
+                           size};
   DecodeStatus status = DecodeStatus::Ok;
-  switch (method) {
-    case 0:  // stored: the bytes behind the header are the entry
-      if (size > inputLength - decodeContext.cursor) {
+  switch (header.method) {
+    case CompressionMethod::Stored:  // the bytes behind the header are the entry
+      if (size > inputLength - context.cursor) {
         status = DecodeStatus::Corrupt;
       } else if (size > 0) {
-        std::memcpy(buffer, input + decodeContext.cursor, static_cast<size_t>(size));
+        std::memcpy(buffer, input + context.cursor, static_cast<size_t>(size));
       }
       break;
-    case 1: status = expandLz(); break;
-    default: status = expandRle(); break;
+    case CompressionMethod::Lz: status = expandLz(context); break;
+    default: status = expandRle(context); break;
   }
   if (status != DecodeStatus::Ok) {
     std::free(buffer);

@@ -13,69 +13,94 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "archive/categories.h"
 #include "cpu/fault.h"
-#include "driver/categories.h"
-#include "driver/extract.h"
-#include "guest/bridge.h"
+#include "driver/entry.h"
+#include "driver/extractor.h"
+#include "guest/session.h"
 
 namespace {
 
-// The index lies at 0xBA000 and is 0x28000 bytes long: the archive must reach 0xE2000.
-constexpr long kMinimumArchiveSize = kArchiveIndexOffset + kArchiveIndexSize;
+int fail(const std::string& message) {
+  std::fprintf(stderr, "archive-extract: %s\n", message.c_str());
+  return 2;
+}
 
-[[noreturn]] void fail(const char* message, const char* path) {
-  std::fprintf(stderr, "archive-extract: %s%s%s\n", message, path != nullptr ? ": " : "",
-               path != nullptr ? path : "");
-  std::exit(2);
+// Paths and the unsupported-method line on stdout, problems on stderr.
+class PrintingEvents : public ExtractEvents {
+ public:
+  void extracting(const std::string& path) override { std::printf("%s\n", path.c_str()); }
+  void unsupported(const std::string& /*path*/) override {
+    std::printf("Unsupported compression !\n");
+  }
+  void problem(const std::string& path, const std::string& what) override {
+    std::fprintf(stderr, "archive-extract: %s: %s\n", path.c_str(), what.c_str());
+  }
+  void failure(const std::string& message) override {
+    std::fflush(stdout);
+    std::fprintf(stderr, "archive-extract: %s\n", message.c_str());
+  }
+};
+
+int extractArchive(const char* path) {
+  const int archive = open(path, O_RDONLY | O_CLOEXEC);
+  if (archive < 0) return fail(std::string("cannot open ") + path + ": " + std::strerror(errno));
+  struct stat info {};
+  if (fstat(archive, &info) != 0 || static_cast<uint64_t>(info.st_size) < kMinimumArchiveSize) {
+    close(archive);
+    return fail(std::string("too short to hold the archive index (0xE2000 bytes): ") + path);
+  }
+  std::vector<uint8_t> index(kArchiveIndexSize);
+  if (pread(archive, index.data(), kArchiveIndexSize, kArchiveIndexOffset) !=
+      static_cast<ssize_t>(kArchiveIndexSize)) {
+    close(archive);
+    return fail(std::string("cannot read the archive index: ") + path);
+  }
+  const std::unique_ptr<GuestSession> session = GuestSession::open(index.data());
+  if (!session) {
+    close(archive);
+    return fail("out of memory: cannot allocate the 32 MiB of guest RAM");
+  }
+
+  PrintingEvents events;
+  Extractor extractor(archive, AT_FDCWD, events);
+  int status = 0;
+  const auto sweep = [&] {
+    for (const ModelCategory& row : kModelCategories) {
+      for (int32_t entry = 0; entry < kEntriesPerCategory; ++entry) {
+        const EntryDescription d = describeEntry(session->ask(row.category, entry));
+        if (!extractor.extract(row.category, entry, d)) return;  // the run has stopped
+      }
+    }
+  };
+  try {
+    sweep();
+    status = extractor.finish() == ExtractStatus::Clean ? 0 : 2;
+  } catch (const MachineFault& fault) {
+    // The entries read before the fault are finished first, as a single thread would have; if
+    // one of their writes fails, the run stops there, before the fault.
+    if (extractor.finish() == ExtractStatus::Stopped) {
+      status = 2;
+    } else {
+      std::fputs(fault.line.c_str(), stdout);
+      status = 1;
+    }
+  }
+  close(archive);
+  return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) fail("usage: archive-extract ARCHIVE", nullptr);
+  if (argc < 2) return fail("usage: archive-extract ARCHIVE");
   // Entry buffers come and go by the thousand, allocated by the main thread and freed by the
   // writer: keep the freed memory in the heap rather than handing it back to the kernel after
   // each one and faulting fresh zeroed pages in for the next.
   mallopt(M_TRIM_THRESHOLD, 64 << 20);
   mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  const int archive = open(argv[1], O_RDONLY | O_CLOEXEC);
-  if (archive < 0) {
-    std::fprintf(stderr, "archive-extract: cannot open %s: %s\n", argv[1], std::strerror(errno));
-    std::exit(2);
-  }
-  struct stat info {};
-  if (fstat(archive, &info) != 0 || info.st_size < kMinimumArchiveSize) {
-    fail("too short to hold the archive index (0xE2000 bytes)", argv[1]);
-  }
-
-  auto* index = static_cast<uint8_t*>(std::malloc(kArchiveIndexSize));
-  if (index == nullptr) fail("out of memory for the archive index", nullptr);
-  if (pread(archive, index, kArchiveIndexSize, kArchiveIndexOffset) !=
-      static_cast<ssize_t>(kArchiveIndexSize)) {
-    fail("cannot read the archive index", argv[1]);
-  }
-  hostIndexBuffer = index;
-
-  bool clean = false;
-  try {
-    try {
-      for (const ModelCategory& row : kModelCategories) {
-        dumpCategory(archive, row.folder, row.category);
-      }
-      clean = finishExtraction();
-    } catch (const MachineFault& fault) {
-      // The entries read before the fault are finished first, as a single thread would have.
-      finishExtraction();
-      std::fputs(fault.line.c_str(), stdout);
-      return 1;
-    }
-  } catch (const ExtractionStopped&) {
-    return 2;
-  }
-
-  hostIndexBuffer = nullptr;
-  std::free(index);
-  close(archive);
-  return clean ? 0 : 2;
+  return extractArchive(argv[1]);
 }

@@ -1,8 +1,8 @@
 #include "guest/bridge.h"
 
+#include <cassert>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "cpu/bus.h"
@@ -11,13 +11,10 @@
 #include "cpu/step.h"
 #include "guest/guest_image.h"
 
-uint8_t* hostIndexBuffer = nullptr;
 uint64_t guestCallSteps = 0;
 AttachedProgram attachedProgram = {};
 
 namespace {
-
-bool initialised = false;
 
 // ELF32 program header fields (little-endian words).
 constexpr uint32_t kProgramHeaderSize = 32;
@@ -28,8 +25,6 @@ uint32_t headerWord(const uint8_t* header, uint32_t offset) {
 }
 
 }  // namespace
-
-bool machineInitialised() { return initialised; }
 
 int copyProgramToMemory() {
   // The console's loader formats these texts into a small buffer and never prints them.
@@ -62,25 +57,20 @@ int copyProgramToMemory() {
   return loaded;
 }
 
-void initMachine() {
+bool initMachine(const uint8_t* index) {
   if (!allocateGuestMemory()) {
-    std::fprintf(stderr, "out of memory: cannot allocate the 32 MiB of guest RAM\n");
-    std::exit(2);
+    return false;
   }
   std::memcpy(machine.ramBase + kGuestCodeAddress, kGuestCodeImage, kGuestCodeImageSize);
   copyProgramToMemory();
-  if (hostIndexBuffer != nullptr) {
-    std::memcpy(machine.ramBase + kGuestIndexAddress, hostIndexBuffer, kArchiveIndexSize);
-  }
+  std::memcpy(machine.ramBase + kGuestIndexAddress, index, kArchiveIndexSize);
   storeLittle(machine.ramBase + kGuestSectorBaseAddress, kDataBaseSector);
   storeLittle(machine.ramBase + kGuestIndexPointerAddress, kGuestIndexAddress);
-  initialised = true;
+  return true;
 }
 
 int32_t callGuestRoutine(const GuestRoutine& routine, int32_t category, int32_t entry) {
-  if (!initialised) {
-    initMachine();
-  }
+  assert(machine.ramBase != nullptr && "initMachine comes first");
   machine.GPR[4].lower = static_cast<uint64_t>(int64_t{category});  // a0
   machine.GPR[5].lower = static_cast<uint64_t>(int64_t{entry});     // a1
   machine.GPR[29].lower = kGuestStackPointer;                       // sp

@@ -1,19 +1,15 @@
-// The seam between the host and the guest lookup routines: the one-time set-up of the emulated
-// machine with the guest code image and the archive index, and the calls into the routines.
+// The seam between the host and the guest lookup routines: the set-up of the emulated machine
+// with the guest code image and an archive index, and the calls into the routines.
 #pragma once
 
 #include <cstdint>
 
-// The archive's table of contents, read by the driver from the archive into the host index
-// buffer; the first guest call copies it into guest memory.
-constexpr uint32_t kArchiveIndexOffset = 0xBA000;
-constexpr uint32_t kArchiveIndexSize = 0x28000;
+#include "archive/format.h"
 
 // Where the set-up places things in guest memory (all in the directly mapped low RAM window).
 constexpr uint32_t kGuestIndexAddress = 0x019C0000;
 constexpr uint32_t kGuestSectorBaseAddress = 0x004FDCA0;
 constexpr uint32_t kGuestIndexPointerAddress = 0x004FDCA8;
-constexpr uint32_t kDataBaseSector = 500;
 constexpr uint32_t kGuestStackPointer = 0x10000;
 
 // A guest routine: its first instruction and its `jr ra`, where the call stops.
@@ -26,15 +22,12 @@ constexpr GuestRoutine kQueryEntryLength{0x003F7BF8, 0x003F7CAC};
 constexpr GuestRoutine kQueryEntrySector{0x003F7CB8, 0x003F7E14};
 constexpr GuestRoutine kQueryEntryIsPlain{0x003F7E20, 0x003F7EA4};
 
-// A call that has not reached its return address after this many steps ends the process: a
+// A call that has not reached its return address after this many steps stops the machine: a
 // routine that never returns must not hang the tool.
 constexpr uint64_t kGuestCallStepLimit = 10000000;
 
 // Top-level steps run by all guest calls so far (a taken branch and its delay slot are one step).
 extern uint64_t guestCallSteps;
-
-// The host index buffer: kArchiveIndexSize bytes, owned by the driver. nullptr until filled.
-extern uint8_t* hostIndexBuffer;
 
 // A guest program that could be attached to the process: its bytes and a table of ELF32 program
 // headers (32 bytes each). Nothing attaches one in this tool, so copyProgramToMemory loads
@@ -47,11 +40,15 @@ struct AttachedProgram {
 };
 extern AttachedProgram attachedProgram;
 
-bool machineInitialised();
-void initMachine();
+// Sets the machine up for the lookups: allocates guest memory if it has none yet, places the
+// guest code image, the attached program, the kArchiveIndexSize bytes of `index` and the two
+// control words. Returns false when there is no memory for the guest.
+bool initMachine(const uint8_t* index);
 // Copies the loadable segments of the attached program into RAM; returns how many it loaded.
 int copyProgramToMemory();
 
+// Runs the routine on the machine initMachine set up and returns the low word of v0. Throws
+// MachineFault when the machine refuses something or the routine does not return.
 int32_t callGuestRoutine(const GuestRoutine& routine, int32_t category, int32_t entry);
 
 int32_t queryEntrySector(int32_t category, int32_t entry);

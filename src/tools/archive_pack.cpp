@@ -16,16 +16,15 @@
 #include <string>
 #include <vector>
 
+#include "archive/categories.h"
+#include "archive/format.h"
+#include "archive/index.h"
 #include "codec/encode.h"
-#include "driver/categories.h"
-#include "guest/bridge.h"
-#include "tools/index_writer.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr uint64_t kDataStart = uint64_t{kDataBaseSector} * kSectorSize;
 constexpr int32_t kHighestCategory = 34;
 
 enum class Method { Auto, Plain, Stored, Lz, Rle };

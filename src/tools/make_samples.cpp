@@ -26,7 +26,8 @@
 #include <system_error>
 #include <vector>
 
-#include "driver/categories.h"
+#include "archive/categories.h"
+#include "archive/format.h"
 
 namespace {
 

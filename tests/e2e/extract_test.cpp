@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "codec/encode.h"
-#include "tools/index_writer.h"
+#include "archive/index.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ constexpr const char* kFolders[] = {"models - g",  "models - c",  "models - hc",
                                     "models - n",  "models - hn", "models - b",  "models - s",
                                     "models - hs", "models - t",  "models - m"};
 constexpr int32_t kCategories[] = {13, 14, 15, 16, 19, 20, 22, 23, 24, 25, 34};
-constexpr uint64_t kIndexEnd = 0xE2000, kDataStart = 500 * 2048;  // sector 500
+constexpr uint64_t kIndexEnd = 0xE2000;  // data starts at sector 500, kDataStart
 
 std::string path(int row, int entry) {
   char name[32];

@@ -22,8 +22,15 @@ constexpr uint32_t kCode = 0x00200000;
 
 // Places test code in RAM (after the set-up) and returns its routine record: entry at kCode, the
 // return address `returnOffset` bytes on.
+void setUpOnce() {
+  static const std::vector<uint8_t> empty(kArchiveIndexSize);
+  if (machine.ramBase == nullptr) {
+    ASSERT_TRUE(initMachine(empty.data()));
+  }
+}
+
 GuestRoutine placeRoutine(const std::string& source, uint32_t returnOffset) {
-  if (!machineInitialised()) initMachine();
+  setUpOnce();
   const std::vector<uint8_t> code = assemble(source);
   std::memcpy(machine.ramBase + kCode, code.data(), code.size());
   return {kCode, kCode + returnOffset};
@@ -63,7 +70,7 @@ TEST(GuestBridge, ARoutineThatNeverReturnsStopsTheMachine) {
 
 // Segments of type 1 that lie inside the image and inside RAM are copied; the others are not.
 TEST(GuestBridge, ProgramLoaderCopiesLoadableSegmentsThatFit) {
-  if (!machineInitialised()) initMachine();
+  setUpOnce();
   std::vector<uint8_t> image(256);
   for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i);
   // 32-byte program headers: type, file offset, virtual and physical address, size. Loaded, not

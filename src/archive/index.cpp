@@ -1,8 +1,4 @@
-#include "tools/index_writer.h"
-
-#include <cstring>
-
-#include "guest/bridge.h"
+#include "archive/index.h"
 
 namespace {
 
@@ -15,8 +11,9 @@ void put(std::vector<uint8_t>& bytes, uint32_t offset, uint32_t value, int width
 std::optional<std::vector<uint8_t>> buildArchiveIndex(const std::vector<CategoryTable>& tables,
                                                       int32_t highestCategory, std::string& error) {
   std::vector<uint8_t> index(kArchiveIndexSize);
-  index[4] = static_cast<uint8_t>(highestCategory);
-  uint32_t free = 0x10 + 10 * static_cast<uint32_t>(highestCategory + 1);
+  index[kHighestCategoryOffset] = static_cast<uint8_t>(highestCategory);
+  uint32_t free =
+      kCategoryRecordsOffset + kCategoryRecordSize * static_cast<uint32_t>(highestCategory + 1);
   for (const CategoryTable& table : tables) {
     const auto count = static_cast<uint32_t>(table.entryWords.size());
     if (count > 0xFFFF) {
@@ -31,7 +28,8 @@ std::optional<std::vector<uint8_t>> buildArchiveIndex(const std::vector<Category
       error = "the index would need more than 0x28000 bytes";
       return std::nullopt;
     }
-    const uint32_t record = 0x10 + 10 * static_cast<uint32_t>(table.category);
+    const uint32_t record =
+        kCategoryRecordsOffset + kCategoryRecordSize * static_cast<uint32_t>(table.category);
     put(index, record, groups, 4);
     put(index, record + 4, entries, 4);
     put(index, record + 8, count, 2);

@@ -1,4 +1,4 @@
-#include "driver/extract.h"
+#include "driver/extractor.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,26 +12,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
+#include "archive/categories.h"
 #include "codec/decode.h"
-#include "cpu/fault.h"
-#include "driver/categories.h"
-#include "guest/bridge.h"
-
-// The sweep runs in two threads. The main thread asks the guest routines about each entry, reads
-// compressed entries and decodes them; a writer thread does everything else in sweep order:
-// prints the path and any message, writes the file and renames it into place. So decoding one
-// entry overlaps writing the one before, and stdout, stderr and the files come out exactly as
-// if one thread had done it all.
+#include "driver/read.h"
 
 namespace {
 
-constexpr size_t kPathSize = 260;
 constexpr size_t kCopyChunk = 1 << 20;
 // Decoded entries waiting for the writer may hold this much between them; a larger entry waits
 // until the writer has nothing left. Every job counts for at least kJobWeight, which bounds the
@@ -39,51 +29,28 @@ constexpr size_t kCopyChunk = 1 << 20;
 constexpr size_t kInFlightBudget = 32 << 20;
 constexpr size_t kJobWeight = 64 << 10;
 
-[[noreturn]] void stopRun();
-
-[[noreturn]] void outOfMemory(size_t size) {
-  std::fprintf(stderr, "archive-extract: out of memory (%zu bytes)\n", size);
-  stopRun();
+std::string withReason(const std::string& what, int error) {
+  return what + ": " + std::strerror(error);
 }
 
-// Not cleared: every caller fills or zeroes what it uses.
-uint8_t* allocate(size_t size) {
-  void* p = std::malloc(size > 0 ? size : 1);
-  if (p == nullptr) outOfMemory(size);
-  return static_cast<uint8_t*>(p);
-}
-
-// Reads up to `size` bytes at `offset` and returns how many were there: what lies past the end
-// of the archive (or cannot be read) is not read.
-size_t readAt(int archive, uint64_t offset, uint8_t* buffer, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t n = pread(archive, buffer + done, size - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    done += static_cast<size_t>(n);
-  }
-  return done;
-}
-
-// What the writer does for one entry, after printing its path and its warnings.
+// What the writer does for one entry, after reporting its path and its problems.
 enum class Action : uint8_t {
-  Nothing,      // corrupt compressed data: the warning says it all
-  Unsupported,  // the unsupported compression method: a line on stdout, no file
+  Nothing,      // corrupt compressed data: the problem says it all
+  Unsupported,  // the unsupported compression method: reported, no file
   WriteData,    // a decoded entry held in `data`
   CopyPlain,    // a plain entry copied from the archive
 };
 
 struct Job {
-  char path[kPathSize];
-  char temp[kPathSize + 16];
+  std::string path;    // "models - g/0001.raw", relative to the output folder
+  std::string folder;  // "models - g"
+  std::string temp;    // "models - g/.0001.raw.partial", where unnamed files cannot be made
   Action action = Action::Nothing;
-  const char* warnings[2] = {nullptr, nullptr};
+  const char* problems[2] = {nullptr, nullptr};
   uint8_t* data = nullptr;  // WriteData: owned by the job
   size_t size = 0;          // bytes to write
   uint64_t offset = 0;      // CopyPlain: where the entry starts in the archive
   size_t weight = 0;        // what the job counts against kInFlightBudget
-  size_t folderLength = 0;  // path[0, folderLength) is the category folder
   bool stop = false;        // the sweep is over
 
   Job() = default;
@@ -92,13 +59,18 @@ struct Job {
   ~Job() { std::free(data); }
 };
 
-// A write failure stops the run: the writer reports it, removes its temporary file and stops;
-// the main thread then stops the run with status 2.
+// A failed write stops the run: the writer reports it, removes its temporary file and stops;
+// the caller's thread sees that at its next hand-over.
 struct WriteFailure {};
 
 class Writer {
  public:
-  explicit Writer(int archive) : archive_(archive), thread_([this] { run(); }) {}
+  Writer(int archive, int outputDir, ExtractEvents& events, bool overwrite)
+      : archive_(archive),
+        outputDir_(outputDir),
+        events_(events),
+        overwrite_(overwrite),
+        thread_([this] { run(); }) {}
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
   // Only once the thread has ended (see finish). Jobs may be left behind by a writer that failed.
@@ -156,7 +128,6 @@ class Writer {
       }
       if (job->stop) {
         delete job;
-        std::fflush(stdout);
         return;
       }
       bool ok = true;
@@ -168,30 +139,26 @@ class Writer {
       std::unique_lock lock(mutex_);
       inFlight_ -= job->weight;
       delete job;
-      if (!ok) {
-        std::fflush(stdout);
-        failed_ = true;
-        changed_.notify_all();
-        return;
-      }
+      if (!ok) failed_ = true;
       changed_.notify_all();
+      if (!ok) return;
     }
   }
 
-  void warn(const char* path, const char* what) {
-    std::fprintf(stderr, "archive-extract: %s: %s\n", path, what);
+  void problem(const Job& job, const char* what) {
+    events_.problem(job.path, what);
     hadProblems_ = true;
   }
 
   void perform(Job& job) {
-    std::printf("%s\n", job.path);
-    for (const char* warning : job.warnings) {
-      if (warning != nullptr) warn(job.path, warning);
+    events_.extracting(job.path);
+    for (const char* what : job.problems) {
+      if (what != nullptr) problem(job, what);
     }
     switch (job.action) {
       case Action::Nothing: return;
       case Action::Unsupported:
-        std::printf("Unsupported compression !\n");
+        events_.unsupported(job.path);
         hadProblems_ = true;
         return;
       case Action::WriteData:
@@ -202,8 +169,7 @@ class Writer {
       case Action::CopyPlain:
         create(job);
         if (!copyPlain(job)) {
-          warn(job.path,
-               "runs past the end of the archive; the missing bytes are written as zeros");
+          problem(job, "runs past the end of the archive; the missing bytes are written as zeros");
         }
         commit(job);
         return;
@@ -218,61 +184,64 @@ class Writer {
   // reuses that name.
   void create(const Job& job) {
     if (useUnnamed_) {
-      char folder[kPathSize];
-      std::snprintf(folder, sizeof folder, "%.*s", static_cast<int>(job.folderLength), job.path);
-      output_ = open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+      output_ = openat(outputDir_, job.folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
       if (output_ >= 0) {
         unnamed_ = true;
         return;
       }
       if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-        fail(job, "cannot create a file in", folder);
+        fail(job, "cannot create a file in " + job.folder);
       }
       useUnnamed_ = false;  // not supported here: named temporary files from now on
     }
     unnamed_ = false;
-    output_ = open(job.temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (output_ < 0) fail(job, "cannot create", job.temp);
+    output_ = openat(outputDir_, job.temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (output_ < 0) fail(job, "cannot create " + job.temp);
   }
-  const char* workingName(const Job& job) const { return unnamed_ ? job.path : job.temp; }
+  const std::string& workingName(const Job& job) const { return unnamed_ ? job.path : job.temp; }
 
   void writeAll(const Job& job, const uint8_t* data, size_t size) {
     while (size > 0) {
       const ssize_t n = write(output_, data, size);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) fail(job, "cannot write", workingName(job));
+      if (n <= 0) fail(job, "cannot write " + workingName(job));
       data += n;
       size -= static_cast<size_t>(n);
     }
   }
 
+  // Overwriting links the unnamed file under the temporary name first, then renames it over the
+  // old file, so that the old file is replaced in one step.
   void commit(const Job& job) {
     if (unnamed_) {
       // Linking fails if the name exists (another program made it since the sweep looked).
       char self[32];
       std::snprintf(self, sizeof self, "/proc/self/fd/%d", output_);
-      if (linkat(AT_FDCWD, self, AT_FDCWD, job.path, AT_SYMLINK_FOLLOW) != 0) {
-        fail(job, "cannot link the finished file as", job.path);
+      const std::string& name = overwrite_ ? job.temp : job.path;
+      if (overwrite_) unlinkat(outputDir_, job.temp.c_str(), 0);
+      if (linkat(AT_FDCWD, self, outputDir_, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        fail(job, "cannot link the finished file as " + name);
       }
       linked_ = true;
     }
     const int fd = output_;
     output_ = -1;
-    if (close(fd) != 0) fail(job, "cannot write", workingName(job));
-    if (!unnamed_ && std::rename(job.temp, job.path) != 0) {
-      fail(job, "cannot rename the finished file onto", job.path);
+    if (close(fd) != 0) fail(job, "cannot write " + workingName(job));
+    if ((!unnamed_ || overwrite_) &&
+        renameat(outputDir_, job.temp.c_str(), outputDir_, job.path.c_str()) != 0) {
+      fail(job, "cannot rename the finished file onto " + job.path);
     }
     linked_ = false;
   }
 
-  [[noreturn]] void fail(const Job& job, const char* what, const char* name) {
+  [[noreturn]] void fail(const Job& job, const std::string& what) {
     const int saved = errno;
     if (output_ >= 0) close(output_);
     output_ = -1;
-    if (!unnamed_) std::remove(job.temp);
-    if (linked_) std::remove(job.path);  // linked, but the close then failed
+    if (!unnamed_ || overwrite_) unlinkat(outputDir_, job.temp.c_str(), 0);
+    if (linked_ && !overwrite_) unlinkat(outputDir_, job.path.c_str(), 0);  // linked, close failed
     linked_ = false;
-    std::fprintf(stderr, "archive-extract: %s %s: %s\n", what, name, std::strerror(saved));
+    events_.failure(withReason(what, saved));
     throw WriteFailure{};
   }
 
@@ -301,11 +270,10 @@ class Writer {
     bool complete = true;
     while (left > 0) {
       if (chunk_ == nullptr) {
-        // Not allocate(): that stops the run from the main thread, and this is the writer.
         chunk_ = static_cast<uint8_t*>(std::malloc(kCopyChunk));
         if (chunk_ == nullptr) {
           errno = ENOMEM;
-          fail(job, "cannot copy", job.path);
+          fail(job, "cannot copy " + job.path);
         }
       }
       const size_t n = std::min(kCopyChunk, left);
@@ -322,6 +290,9 @@ class Writer {
   }
 
   const int archive_;
+  const int outputDir_;
+  ExtractEvents& events_;
+  const bool overwrite_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Job*> queue_;  // guarded by mutex_
@@ -342,23 +313,29 @@ class Writer {
 
 // The files of the category folder being swept that existed before the sweep reached it, read
 // once per folder: one directory listing instead of a lookup per entry in a folder of thousands.
-// The folder is created (mode 0777 less the umask) when the first entry with data reaches it.
+// The folder is created (mode 0777 less the umask) when the first existing entry reaches it.
 class FolderListing {
  public:
-  bool has(const char* folder, int32_t entry, const char* path) {
-    if (folder_ != folder) load(folder);
-    if (entry < 0 || entry >= kEntriesPerCategory) return access(path, F_OK) == 0;
-    return exists_[static_cast<size_t>(entry)];
+  explicit FolderListing(int outputDir) : outputDir_(outputDir) {}
+
+  bool has(int32_t category, int32_t entry) {
+    if (category != category_) load(category);
+    return entry >= 0 && entry < kEntriesPerCategory && exists_[static_cast<size_t>(entry)];
   }
-  void forget() { folder_.clear(); }
+  const std::string& folder() const { return folder_; }
 
  private:
-  void load(const char* folder) {
-    folder_ = folder;
-    mkdir(folder, 0777);  // usually it exists already
+  void load(int32_t category) {
+    category_ = category;
+    folder_ = categoryFolder(category);
+    mkdirat(outputDir_, folder_.c_str(), 0777);  // usually it exists already
     std::fill(exists_.begin(), exists_.end(), false);
-    DIR* listing = opendir(folder);
-    if (listing == nullptr) return;  // creating the file will report what is wrong
+    const int fd = openat(outputDir_, folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (listing == nullptr) {  // creating the file will report what is wrong
+      if (fd >= 0) close(fd);
+      return;
+    }
     while (const dirent* item = readdir(listing)) {
       // Exactly four digits and ".raw", as the sweep names its files.
       const char* name = item->d_name;
@@ -369,107 +346,111 @@ class FolderListing {
     }
     closedir(listing);
   }
+
+  const int outputDir_;
+  int32_t category_ = -1;
   std::string folder_;
   std::vector<bool> exists_ = std::vector<bool>(kEntriesPerCategory);
 };
-FolderListing existingFiles;
-
-// Made on the first entry and retired at the end of the run, or before the run stops for any
-// other reason: no thread may be left running when the process exits.
-Writer* writer = nullptr;
-
-// Finishes every job handed over and ends the writer thread.
-Writer::Outcome retireWriter() {
-  existingFiles.forget();
-  if (writer == nullptr) return {false, false};
-  Writer* w = writer;
-  writer = nullptr;
-  const Writer::Outcome outcome = w->finish();
-  delete w;
-  std::fflush(stdout);
-  return outcome;
-}
-
-// Status 2: a failed write (the writer has reported it) or no memory left.
-void stopRun() {
-  retireWriter();
-  throw ExtractionStopped{};
-}
-
-Writer& writerFor(int archive) {
-  if (writer == nullptr) {
-    writer = new Writer(archive);
-  }
-  return *writer;
-}
 
 }  // namespace
 
-void dumpEntry(int archive, const char* folder, int32_t category, int32_t entry) {
-  // The four questions, always all four and in this order.
-  const int32_t sector = queryEntrySector(category, entry);
-  const int32_t plain = queryEntryIsPlain(category, entry);
-  const int32_t length = queryEntryLength(category, entry);
-  const int32_t stored = queryEntryStoredLength(category, entry);
-  if (length == 0 || stored == 0) return;  // no such entry
+class Extractor::Impl {
+ public:
+  Impl(int archive, int outputDir, ExtractEvents& events, bool overwrite)
+      : archive_(archive),
+        outputDir_(outputDir),
+        events_(events),
+        overwrite_(overwrite),
+        listing_(outputDir) {}
+  ~Impl() { finish(); }
 
-  char path[kPathSize];
-  std::snprintf(path, sizeof path, "%s/%04d.raw", folder, static_cast<int>(entry));
-  if (existingFiles.has(folder, entry, path)) return;  // from an earlier run: never touched again
-  if (length == -1 || stored == -1) return;  // the index marks the entry as having no data
+  bool extract(int32_t category, int32_t entry, const EntryDescription& d) {
+    if (stopped_) return false;
+    if (!d.exists()) return true;
+    if (listing_.has(category, entry) && !overwrite_) return true;  // never touched again
+    if (!d.hasData()) return true;
 
-  Writer& out = writerFor(archive);
-  auto job = std::make_unique<Job>();
-  std::memcpy(job->path, path, sizeof path);
-  job->folderLength = std::strlen(folder);
-  std::snprintf(job->temp, sizeof job->temp, "%s/.%04d.raw.partial", folder,
-                static_cast<int>(entry));
-  // The sector is an unsigned 32-bit number; the offset needs 64 bits.
-  const uint64_t offset = uint64_t{static_cast<uint32_t>(sector)} * kSectorSize;
-  if (plain != 0) {
-    // Plain entries are copied by the writer straight from the archive, as their expanded length.
-    job->action = Action::CopyPlain;
-    job->offset = offset;
-    job->size = static_cast<size_t>(length);
-    if (!out.waitForRoom(kJobWeight) || !out.submit(std::move(job))) stopRun();
-    return;
+    Writer& out = writer();
+    auto job = std::make_unique<Job>();
+    job->folder = listing_.folder();
+    job->path = entryPath(category, entry);
+    job->temp = job->path;
+    job->temp.insert(job->folder.size() + 1, ".");
+    job->temp += ".partial";
+    job->offset = d.offset;
+    if (d.kind == EntryKind::Plain) {
+      // Plain entries are copied by the writer straight from the archive, as their length.
+      job->action = Action::CopyPlain;
+      job->size = d.length;
+      return hand(out, std::move(job), kJobWeight);
+    }
+
+    const size_t inputLength = d.inputBufferSize();
+    if (!out.waitForRoom(std::max(inputLength + d.length, kJobWeight))) return stop();
+    const LoadedEntry loaded = loadCompressedEntry(archive_, d);
+    if (loaded.incomplete) {
+      job->problems[0] = "runs past the end of the archive; decoding it from what is there";
+    }
+    switch (loaded.status) {
+      case DecodeStatus::Unsupported: job->action = Action::Unsupported; break;
+      case DecodeStatus::Corrupt: job->problems[1] = "corrupt compressed data; not written"; break;
+      case DecodeStatus::OutOfMemory:
+        // The writer finishes the entries before this one first, as a single thread would have.
+        finishWriter();
+        events_.failure("out of memory (" + std::to_string(loaded.size) + " bytes)");
+        return stop();
+      case DecodeStatus::Ok:
+        job->action = Action::WriteData;
+        job->data = loaded.data;
+        job->size = loaded.size;
+        break;
+    }
+    return hand(out, std::move(job), 0);
   }
 
-  // Compressed: the stored bytes in a zero-filled buffer of the larger of the two lengths.
-  const size_t inputLength = static_cast<size_t>(std::max(length, stored));
-  if (!out.waitForRoom(std::max(inputLength + static_cast<size_t>(length), kJobWeight))) {
-    stopRun();
+  ExtractStatus finish() {
+    finishWriter();
+    if (stopped_) return ExtractStatus::Stopped;
+    return hadProblems_ ? ExtractStatus::Problems : ExtractStatus::Clean;
   }
-  uint8_t* input = allocate(inputLength);
-  const size_t got = readAt(archive, offset, input, static_cast<size_t>(stored));
-  std::memset(input + got, 0, inputLength - got);  // only what was not read
-  if (got < static_cast<size_t>(stored)) {
-    job->warnings[0] = "runs past the end of the archive; decoding it from what is there";
+
+ private:
+  Writer& writer() {
+    if (!writer_) writer_ = std::make_unique<Writer>(archive_, outputDir_, events_, overwrite_);
+    return *writer_;
   }
-  uint8_t* output = nullptr;
-  const DecodeResult result = decompressEntry(input, static_cast<int32_t>(inputLength), &output);
-  std::free(input);
-  switch (result.status) {
-    case DecodeStatus::Unsupported: job->action = Action::Unsupported; break;
-    case DecodeStatus::Corrupt: job->warnings[1] = "corrupt compressed data; not written"; break;
-    case DecodeStatus::OutOfMemory: outOfMemory(static_cast<size_t>(result.size));
-    case DecodeStatus::Ok:
-      job->action = Action::WriteData;
-      job->data = output;
-      job->size = static_cast<size_t>(result.size);
-      break;
+  bool hand(Writer& out, std::unique_ptr<Job> job, size_t room) {
+    if ((room > 0 && !out.waitForRoom(room)) || !out.submit(std::move(job))) return stop();
+    return true;
   }
-  if (!out.submit(std::move(job))) stopRun();
+  bool stop() {
+    stopped_ = true;
+    finishWriter();
+    return false;
+  }
+  void finishWriter() {
+    if (!writer_) return;
+    const Writer::Outcome outcome = writer_->finish();
+    writer_.reset();
+    hadProblems_ = hadProblems_ || outcome.hadProblems;
+    stopped_ = stopped_ || outcome.failed;
+  }
+
+  const int archive_;
+  const int outputDir_;
+  ExtractEvents& events_;
+  const bool overwrite_;
+  FolderListing listing_;
+  std::unique_ptr<Writer> writer_;  // made on the first entry with data
+  bool hadProblems_ = false;
+  bool stopped_ = false;
+};
+
+Extractor::Extractor(int archive, int outputDir, ExtractEvents& events, bool overwrite)
+    : impl_(std::make_unique<Impl>(archive, outputDir, events, overwrite)) {}
+Extractor::~Extractor() = default;
+bool Extractor::extract(int32_t category, int32_t entry, const EntryDescription& description) {
+  return impl_->extract(category, entry, description);
 }
-
-void dumpCategory(int archive, const char* folder, int32_t category) {
-  for (int32_t entry = 0; entry < kEntriesPerCategory; ++entry) {
-    dumpEntry(archive, folder, category, entry);
-  }
-}
-
-bool finishExtraction() {
-  const Writer::Outcome outcome = retireWriter();
-  if (outcome.failed) stopRun();
-  return !outcome.hadProblems;
-}
+ExtractStatus Extractor::finish() { return impl_->finish(); }

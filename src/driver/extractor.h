@@ -1,0 +1,55 @@
+// Extraction of described entries into an output folder, in two threads: the caller's thread
+// reads compressed entries and decodes them; a writer thread, in the order the entries were
+// handed over, reports each one, writes its file and gives it its name. So decoding one entry
+// overlaps writing the one before, and what is reported and written comes out exactly as if one
+// thread had done it all.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "driver/entry.h"
+
+// What the extraction reports, in sweep order, from the writer thread.
+class ExtractEvents {
+ public:
+  virtual ~ExtractEvents() = default;
+  // The entry's file is about to be written (reported before the file has its name).
+  virtual void extracting(const std::string& path) = 0;
+  // The entry uses the unsupported compression method: no file is written.
+  virtual void unsupported(const std::string& path) = 0;
+  // Something is wrong with the entry (corrupt data, data past the end of the archive); the run
+  // goes on.
+  virtual void problem(const std::string& path, const std::string& what) = 0;
+  // A host failure that stops the run (a failed write, no memory), with its reason.
+  virtual void failure(const std::string& message) = 0;
+};
+
+enum class ExtractStatus : uint8_t {
+  Clean,     // every entry extracted as it should
+  Problems,  // some could not be (each reported); the run went on
+  Stopped,   // a failed write or no memory stopped the run (reported)
+};
+
+class Extractor {
+ public:
+  // `archive` is open for reading; files go under `outputDir` (a directory descriptor, or
+  // AT_FDCWD). Existing files are kept, or with `overwrite` replaced.
+  Extractor(int archive, int outputDir, ExtractEvents& events, bool overwrite = false);
+  ~Extractor();  // finishes the work in flight
+  Extractor(const Extractor&) = delete;
+  Extractor& operator=(const Extractor&) = delete;
+
+  // Extracts entry `entry` of `category`, as described, unless its file exists (and the
+  // extraction keeps existing files). The category folder is created for any entry that exists,
+  // even one without data. False once the run has stopped: nothing more is taken.
+  bool extract(int32_t category, int32_t entry, const EntryDescription& description);
+
+  // Waits until every entry handed over is finished and the writer thread has ended.
+  ExtractStatus finish();
+
+ private:
+  class Impl;
+  std::unique_ptr<Impl> impl_;
+};

@@ -1,0 +1,30 @@
+#include "driver/read.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+size_t readAt(int archive, uint64_t offset, uint8_t* buffer, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = pread(archive, buffer + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
+LoadedEntry loadCompressedEntry(int archive, const EntryDescription& d) {
+  const size_t inputLength = d.inputBufferSize();
+  auto* input = static_cast<uint8_t*>(std::malloc(inputLength > 0 ? inputLength : 1));
+  if (input == nullptr) return {DecodeStatus::OutOfMemory, false, nullptr, inputLength};
+  const size_t got = readAt(archive, d.offset, input, d.stored);
+  std::memset(input + got, 0, inputLength - got);  // only what was not read
+  uint8_t* output = nullptr;
+  const DecodeResult result = decompressEntry(input, static_cast<int32_t>(inputLength), &output);
+  std::free(input);
+  return {result.status, got < d.stored, output, static_cast<size_t>(result.size)};
+}
