@@ -375,9 +375,7 @@ class Extractor::Impl {
     auto job = std::make_unique<Job>();
     job->folder = listing_.folder();
     job->path = entryPath(category, entry);
-    job->temp = job->path;
-    job->temp.insert(job->folder.size() + 1, ".");
-    job->temp += ".partial";
+    job->temp = job->folder + "/." + job->path.substr(job->folder.size() + 1) + ".partial";
     job->offset = d.offset;
     if (d.kind == EntryKind::Plain) {
       // Plain entries are copied by the writer straight from the archive, as their length.

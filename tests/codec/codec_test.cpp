@@ -14,7 +14,8 @@
 #include "codec/encode.h"
 
 std::ostream& operator<<(std::ostream& out, DecodeStatus s) {
-  static const char* const kNames[] = {"Ok", "Unsupported", "Corrupt"};
+  static const char* const kNames[] = {"Ok", "Unsupported", "Corrupt", "OutOfMemory"};
+  static_assert(std::size(kNames) == static_cast<size_t>(DecodeStatus::OutOfMemory) + 1);
   return out << kNames[static_cast<int>(s)];
 }
 
