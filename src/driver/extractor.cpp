@@ -42,9 +42,10 @@ enum class Action : uint8_t {
 };
 
 struct Job {
-  std::string path;    // "models - g/0001.raw", relative to the output folder
-  std::string folder;  // "models - g"
-  std::string temp;    // "models - g/.0001.raw.partial", where unnamed files cannot be made
+  std::string path;     // "models - g/0001.raw", relative to the output folder
+  std::string folder;   // "models - g"
+  std::string temp;     // "models - g/.0001.raw.partial", where unnamed files cannot be made
+  int folderError = 0;  // why the folder could not be created, if it could not
   Action action = Action::Nothing;
   const char* problems[2] = {nullptr, nullptr};
   uint8_t* data = nullptr;  // WriteData: owned by the job
@@ -65,11 +66,12 @@ struct WriteFailure {};
 
 class Writer {
  public:
-  Writer(int archive, int outputDir, ExtractEvents& events, bool overwrite)
+  Writer(int archive, int outputDir, ExtractEvents& events, ExtractOptions options)
       : archive_(archive),
         outputDir_(outputDir),
         events_(events),
-        overwrite_(overwrite),
+        overwrite_(options.overwrite),
+        cancel_(options.cancel),
         thread_([this] { run(); }) {}
   Writer(const Writer&) = delete;
   Writer& operator=(const Writer&) = delete;
@@ -132,7 +134,7 @@ class Writer {
       }
       bool ok = true;
       try {
-        perform(*job);
+        if (cancel_ == nullptr || !cancel_->load()) perform(*job);
       } catch (const WriteFailure&) {
         ok = false;
       }
@@ -183,6 +185,10 @@ class Writer {
   // create and a rename. Elsewhere it is written under a temporary name and renamed; a rerun
   // reuses that name.
   void create(const Job& job) {
+    if (job.folderError != 0) {
+      errno = job.folderError;
+      fail(job, "cannot create the folder " + job.folder);
+    }
     if (useUnnamed_) {
       output_ = openat(outputDir_, job.folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
       if (output_ >= 0) {
@@ -293,6 +299,7 @@ class Writer {
   const int outputDir_;
   ExtractEvents& events_;
   const bool overwrite_;
+  const std::atomic<bool>* const cancel_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Job*> queue_;  // guarded by mutex_
@@ -323,12 +330,14 @@ class FolderListing {
     return entry >= 0 && entry < kEntriesPerCategory && exists_[static_cast<size_t>(entry)];
   }
   const std::string& folder() const { return folder_; }
+  // Why the folder could not be created (0: it exists).
+  int folderError() const { return folderError_; }
 
  private:
   void load(int32_t category) {
     category_ = category;
     folder_ = categoryFolder(category);
-    mkdirat(outputDir_, folder_.c_str(), 0777);  // usually it exists already
+    folderError_ = mkdirat(outputDir_, folder_.c_str(), 0777) != 0 && errno != EEXIST ? errno : 0;
     std::fill(exists_.begin(), exists_.end(), false);
     const int fd = openat(outputDir_, folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr;
@@ -350,6 +359,7 @@ class FolderListing {
   const int outputDir_;
   int32_t category_ = -1;
   std::string folder_;
+  int folderError_ = 0;
   std::vector<bool> exists_ = std::vector<bool>(kEntriesPerCategory);
 };
 
@@ -357,23 +367,24 @@ class FolderListing {
 
 class Extractor::Impl {
  public:
-  Impl(int archive, int outputDir, ExtractEvents& events, bool overwrite)
+  Impl(int archive, int outputDir, ExtractEvents& events, ExtractOptions options)
       : archive_(archive),
         outputDir_(outputDir),
         events_(events),
-        overwrite_(overwrite),
+        options_(options),
         listing_(outputDir) {}
   ~Impl() { finish(); }
 
   bool extract(int32_t category, int32_t entry, const EntryDescription& d) {
     if (stopped_) return false;
     if (!d.exists()) return true;
-    if (listing_.has(category, entry) && !overwrite_) return true;  // never touched again
+    if (listing_.has(category, entry) && !options_.overwrite) return true;  // never touched again
     if (!d.hasData()) return true;
 
     Writer& out = writer();
     auto job = std::make_unique<Job>();
     job->folder = listing_.folder();
+    job->folderError = listing_.folderError();
     job->path = entryPath(category, entry);
     job->temp = job->folder + "/." + job->path.substr(job->folder.size() + 1) + ".partial";
     job->offset = d.offset;
@@ -415,7 +426,7 @@ class Extractor::Impl {
 
  private:
   Writer& writer() {
-    if (!writer_) writer_ = std::make_unique<Writer>(archive_, outputDir_, events_, overwrite_);
+    if (!writer_) writer_ = std::make_unique<Writer>(archive_, outputDir_, events_, options_);
     return *writer_;
   }
   bool hand(Writer& out, std::unique_ptr<Job> job, size_t room) {
@@ -438,15 +449,15 @@ class Extractor::Impl {
   const int archive_;
   const int outputDir_;
   ExtractEvents& events_;
-  const bool overwrite_;
+  const ExtractOptions options_;
   FolderListing listing_;
   std::unique_ptr<Writer> writer_;  // made on the first entry with data
   bool hadProblems_ = false;
   bool stopped_ = false;
 };
 
-Extractor::Extractor(int archive, int outputDir, ExtractEvents& events, bool overwrite)
-    : impl_(std::make_unique<Impl>(archive, outputDir, events, overwrite)) {}
+Extractor::Extractor(int archive, int outputDir, ExtractEvents& events, ExtractOptions options)
+    : impl_(std::make_unique<Impl>(archive, outputDir, events, options)) {}
 Extractor::~Extractor() = default;
 bool Extractor::extract(int32_t category, int32_t entry, const EntryDescription& description) {
   return impl_->extract(category, entry, description);

@@ -5,6 +5,7 @@
 // thread had done it all.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -32,11 +33,17 @@ enum class ExtractStatus : uint8_t {
   Stopped,   // a failed write or no memory stopped the run (reported)
 };
 
+struct ExtractOptions {
+  bool overwrite = false;  // replace existing files (atomically) instead of keeping them
+  // When it becomes true, the writer finishes the entry it is on and drops the ones waiting.
+  const std::atomic<bool>* cancel = nullptr;
+};
+
 class Extractor {
  public:
   // `archive` is open for reading; files go under `outputDir` (a directory descriptor, or
-  // AT_FDCWD). Existing files are kept, or with `overwrite` replaced.
-  Extractor(int archive, int outputDir, ExtractEvents& events, bool overwrite = false);
+  // AT_FDCWD).
+  Extractor(int archive, int outputDir, ExtractEvents& events, ExtractOptions options = {});
   ~Extractor();  // finishes the work in flight
   Extractor(const Extractor&) = delete;
   Extractor& operator=(const Extractor&) = delete;

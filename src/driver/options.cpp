@@ -1,0 +1,102 @@
+#include "driver/options.h"
+
+#include <getopt.h>
+
+#include <cstdio>
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: archive-extract [OPTION]... ARCHIVE [MEMBER]...\n"
+    "Extract the model files of ARCHIVE into \"models - X/NNNN.raw\", list them, or test them.\n"
+    "A MEMBER is a path as printed (\"models - g/0001.raw\") or a category folder (\"models - "
+    "g\");\n"
+    "members, --category and --entries all restrict what is swept.\n"
+    "\n"
+    "  -C, --directory DIR   extract into DIR instead of the current directory\n"
+    "  -t, --list            list the entries instead of extracting them\n"
+    "      --test            read and decode every entry, write nothing\n"
+    "      --json            with --list or --test: one JSON object per entry\n"
+    "      --category LIST   only these categories: folder letters or numbers (g,hc,25)\n"
+    "      --entries RANGE   only these entry numbers (0-99,120)\n"
+    "      --all-categories  every category number from 0 to 255, not only the eleven\n"
+    "      --overwrite       replace existing files (atomically) instead of keeping them\n"
+    "  -q, --quiet           nothing on stdout; problems still go to stderr\n"
+    "  -h, --help            print this help and exit\n"
+    "      --version         print the version and exit\n"
+    "\n"
+    "Exit status: 0 success; 1 a fault of the emulated machine; 2 any other failure;\n"
+    "128+N after signal N (SIGINT, SIGTERM).\n";
+
+enum LongOnly { kTest = 256, kJson, kCategory, kEntries, kAllCategories, kOverwrite, kVersion };
+
+const option kLongOptions[] = {
+    {"directory", required_argument, nullptr, 'C'},
+    {"list", no_argument, nullptr, 't'},
+    {"test", no_argument, nullptr, kTest},
+    {"json", no_argument, nullptr, kJson},
+    {"category", required_argument, nullptr, kCategory},
+    {"entries", required_argument, nullptr, kEntries},
+    {"all-categories", no_argument, nullptr, kAllCategories},
+    {"overwrite", no_argument, nullptr, kOverwrite},
+    {"quiet", no_argument, nullptr, 'q'},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
+
+std::nullopt_t usageError(const std::string& message, int& status) {
+  std::fprintf(stderr, "archive-extract: %s\nTry 'archive-extract --help' for more information.\n",
+               message.c_str());
+  status = 2;
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<Options> parseOptions(int argc, char** argv, int& status) {
+  Options o;
+  bool list = false, test = false;
+  std::string error;
+  opterr = 0;  // the messages below name the option the way the user wrote it
+  optind = 1;
+  for (int c; (c = getopt_long(argc, argv, ":C:tqh", kLongOptions, nullptr)) != -1;) {
+    switch (c) {
+      case 'C': o.directory = optarg; break;
+      case 't': list = true; break;
+      case kTest: test = true; break;
+      case kJson: o.json = true; break;
+      case kCategory:
+        if (!o.selection.restrictCategories(optarg, error)) return usageError(error, status);
+        break;
+      case kEntries:
+        if (!o.selection.restrictEntries(optarg, error)) return usageError(error, status);
+        break;
+      case kAllCategories: o.selection.sweepAllCategories(); break;
+      case kOverwrite: o.overwrite = true; break;
+      case 'q': o.quiet = true; break;
+      case 'h':
+        std::fputs(kUsage, stdout);
+        status = std::fflush(stdout) == 0 ? 0 : 2;
+        return std::nullopt;
+      case kVersion:
+        std::printf("archive-extract %s\n", PROJECT_VERSION);
+        status = std::fflush(stdout) == 0 ? 0 : 2;
+        return std::nullopt;
+      case ':': return usageError(std::string(argv[optind - 1]) + " needs a value", status);
+      default: return usageError("unknown option '" + std::string(argv[optind - 1]) + "'", status);
+    }
+  }
+  if (list && test) return usageError("--list and --test exclude each other", status);
+  o.mode = list ? Mode::List : test ? Mode::Test : Mode::Extract;
+  if (o.json && o.mode == Mode::Extract) return usageError("--json needs --list or --test", status);
+  if (o.mode != Mode::Extract && (o.overwrite || o.directory)) {
+    return usageError(std::string(o.overwrite ? "--overwrite" : "-C") +
+                          " applies to extraction, not to --list or --test",
+                      status);
+  }
+  if (optind >= argc) return usageError("no ARCHIVE given", status);
+  o.archive = argv[optind++];
+  for (; optind < argc; ++optind) o.selection.addMember(argv[optind]);
+  return o;
+}

@@ -1,0 +1,23 @@
+// The command line of archive-extract.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "driver/selection.h"
+
+enum class Mode : uint8_t { Extract, List, Test };
+
+struct Options {
+  Mode mode = Mode::Extract;
+  bool json = false;
+  bool overwrite = false;
+  bool quiet = false;
+  std::optional<std::string> directory;  // -C DIR
+  std::string archive;
+  Selection selection;
+};
+
+// Parses the command line. On a usage error or after --help or --version it prints what it must
+// and sets `status` (2 or 0); the caller then exits with it.
+std::optional<Options> parseOptions(int argc, char** argv, int& status);
