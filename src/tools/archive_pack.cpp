@@ -1,38 +1,57 @@
-// archive-pack SOURCE_DIR ARCHIVE [--method auto|plain|stored|lz|rle]: builds an archive from a
-// folder laid out like archive-extract's output (the "models - X" folders of NNNN.raw files), so
-// that extracting it gives the tree back.
+// archive-pack [--method auto|plain|stored|lz|rle] SOURCE_DIR ARCHIVE: builds an archive from a
+// folder laid out like archive-extract's output ("models - X" and "category NNN" folders of
+// NNNN.raw files), so that extracting it gives the tree back.
 //
 // Archive layout: the index at byte 0xBA000 (0x28000 bytes), entry data from sector 500 (byte
 // 0xFA000) in 2048-byte sectors, the entries of each group of 16 one after another.
+#include <getopt.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "archive/categories.h"
 #include "archive/format.h"
 #include "archive/index.h"
 #include "codec/encode.h"
+#include "tools/replace_file.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int32_t kHighestCategory = 34;
+constexpr const char* kUsage =
+    "Usage: archive-pack [--method METHOD] SOURCE_DIR ARCHIVE\n"
+    "Build ARCHIVE from SOURCE_DIR, a folder laid out as archive-extract writes it (\"models - "
+    "X\"\n"
+    "and \"category NNN\" folders of NNNN.raw files), so that extracting it gives the folder "
+    "back.\n"
+    "\n"
+    "  --method METHOD  how every entry is stored: auto (the smallest of plain, lz and rle;\n"
+    "                   the default), plain, stored, lz or rle\n"
+    "  -h, --help       print this help and exit\n"
+    "      --version    print the version and exit\n"
+    "\n"
+    "ARCHIVE is replaced in one step when complete (a symlink's target, the link kept).\n"
+    "Exit status: 0 written; 2 any failure (ARCHIVE unchanged); 128+N after signal N.\n";
 
 enum class Method { Auto, Plain, Stored, Lz, Rle };
 
-[[noreturn]] void fail(const std::string& message) {
-  std::fprintf(stderr, "archive-pack: %s\n", message.c_str());
-  std::exit(2);
-}
+// Failures travel up to main as this, with their message.
+struct PackError {
+  std::string message;
+};
+[[noreturn]] void fail(const std::string& message) { throw PackError{message}; }
+std::string reason(const std::error_code& error) { return error.message(); }
 
 struct Stored {
   std::vector<uint8_t> bytes;  // what goes into the archive
@@ -45,7 +64,7 @@ uint32_t sectorsFor(size_t bytes) {
 
 // A compressed entry, or nothing when its sizes do not fit the EntryWord's fields.
 std::optional<Stored> compressed(uint32_t method, const std::vector<uint8_t>& data) {
-  const uint64_t units = (data.size() + 63) / 64;
+  const uint64_t units = (data.size() + kExpandedUnit - 1) / kExpandedUnit;
   if (units > kMaxExpandedUnits) return std::nullopt;
   std::vector<uint8_t> entry = buildCompressedEntry(method, data.data(), data.size());
   const uint32_t sectors = sectorsFor(entry.size());
@@ -75,127 +94,106 @@ Stored storeEntry(const std::vector<uint8_t>& data, Method method, const std::st
   } else {
     result = compressed(method == Method::Stored ? 0 : method == Method::Lz ? 1 : 2, data);
   }
-  if (!result)
+  if (!result) {
     fail(name + ": " + std::to_string(data.size()) + " bytes do not fit the chosen storage");
+  }
   return std::move(*result);
 }
 
 std::vector<uint8_t> readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) fail("cannot read " + path.string());
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  FILE* in = std::fopen(path.c_str(), "rb");
+  if (in == nullptr) fail("cannot read " + path.string() + ": " + std::strerror(errno));
+  std::vector<uint8_t> bytes;
+  uint8_t buffer[1 << 16];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, in)) > 0;) {
+    bytes.insert(bytes.end(), buffer, buffer + n);
+  }
+  const int error = std::ferror(in) != 0 ? errno : 0;
+  std::fclose(in);
+  if (error != 0) fail("cannot read " + path.string() + ": " + std::strerror(error));
+  return bytes;
 }
 
-// The NNNN.raw files of one category folder, by entry number; anything else is named and skipped.
-std::map<int32_t, fs::path> entryFiles(const fs::path& folder) {
-  std::map<int32_t, fs::path> files;
-  if (!fs::is_directory(folder)) return files;
-  for (const auto& item : fs::directory_iterator(folder)) {
-    const std::string name = item.path().filename().string();
-    const bool named =
-        name.size() == 8 && name.substr(4) == ".raw" &&
-        std::all_of(name.begin(), name.begin() + 4, [](char c) { return c >= '0' && c <= '9'; });
-    if (!named || !item.is_regular_file()) {
-      std::fprintf(stderr, "archive-pack: skipping %s: not an NNNN.raw file\n",
-                   item.path().c_str());
-      continue;
-    }
-    files[std::stoi(name.substr(0, 4))] = item.path();
-  }
-  return files;
+// The folders of SOURCE_DIR by category, and each folder's NNNN.raw files by entry number;
+// anything else is named on stderr and skipped.
+using Folder = std::map<int32_t, fs::path>;
+std::map<int32_t, Folder> sourceTree(const fs::path& source) {
+  std::error_code error;
+  if (!fs::is_directory(source, error)) fail(source.string() + " is not a folder");
+  std::map<int32_t, Folder> tree;
+  const auto skip = [](const fs::path& path, const char* why) {
+    std::fprintf(stderr, "archive-pack: skipping %s: %s\n", path.c_str(), why);
+  };
+  const auto list = [&](const fs::path& folder, auto each) {
+    fs::directory_iterator it(folder, error);
+    for (; !error && it != fs::directory_iterator(); it.increment(error)) each(*it);
+    if (error) fail("cannot read the folder " + folder.string() + ": " + reason(error));
+  };
+  list(source, [&](const fs::directory_entry& item) {
+    const std::optional<int32_t> category = categoryOfFolder(item.path().filename().string());
+    std::error_code kind;
+    if (!category || !item.is_directory(kind)) return skip(item.path(), "not a category folder");
+    Folder& files = tree[*category];
+    list(item.path(), [&](const fs::directory_entry& file) {
+      const std::string name = file.path().filename().string();
+      const bool named =
+          name.size() == 8 && name.substr(4) == ".raw" &&
+          std::all_of(name.begin(), name.begin() + 4, [](char c) { return c >= '0' && c <= '9'; });
+      std::error_code fileKind;
+      if (!named || !file.is_regular_file(fileKind)) {
+        return skip(file.path(), "not an NNNN.raw file");
+      }
+      files[std::stoi(name.substr(0, 4))] = file.path();
+    });
+  });
+  return tree;
 }
 
 class ArchiveWriter {
  public:
-  explicit ArchiveWriter(const std::string& path) : path_(path), temp_(path + ".partial") {
-    file_ = std::fopen(temp_.c_str(), "wb");
-    if (file_ == nullptr) fail("cannot create " + temp_ + ": " + std::strerror(errno));
-  }
+  explicit ArchiveWriter(Replacement& file) : file_(file) {}
   void writeAt(uint64_t offset, const uint8_t* data, size_t size) {
-    if (fseeko(file_, static_cast<off_t>(offset), SEEK_SET) != 0 ||
-        (size > 0 && std::fwrite(data, 1, size, file_) != size)) {
-      abandon("cannot write " + temp_);
+    while (size > 0) {
+      const ssize_t n = pwrite(file_.fd(), data, size, static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) fail("cannot write " + file_.target() + ": " + std::strerror(errno));
+      data += n;
+      offset += static_cast<uint64_t>(n);
+      size -= static_cast<size_t>(n);
     }
-  }
-  void finish() {
-    if (std::fclose(file_) != 0) {
-      file_ = nullptr;
-      abandon("cannot write " + temp_);
-    }
-    file_ = nullptr;
-    if (std::rename(temp_.c_str(), path_.c_str()) != 0) abandon("cannot rename onto " + path_);
-  }
-  [[noreturn]] void abandon(const std::string& message) {
-    const std::string reason = std::strerror(errno);
-    if (file_ != nullptr) std::fclose(file_);
-    std::remove(temp_.c_str());
-    fail(message + ": " + reason);
   }
 
  private:
-  std::string path_, temp_;
-  std::FILE* file_ = nullptr;
+  Replacement& file_;
 };
 
-Method parseMethod(const std::string& text) {
-  if (text == "auto") return Method::Auto;
-  if (text == "plain") return Method::Plain;
-  if (text == "stored") return Method::Stored;
-  if (text == "lz") return Method::Lz;
-  if (text == "rle") return Method::Rle;
-  fail("unknown method '" + text + "' (auto, plain, stored, lz or rle)");
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::vector<std::string> paths;
-  Method method = Method::Auto;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--method" && i + 1 < argc) {
-      method = parseMethod(argv[++i]);
-    } else if (arg.rfind("--method=", 0) == 0) {
-      method = parseMethod(arg.substr(9));
-    } else if (arg.rfind("--", 0) == 0) {
-      fail("unknown option '" + arg + "'");
-    } else {
-      paths.push_back(arg);
-    }
-  }
-  if (paths.size() != 2) {
-    fail("usage: archive-pack SOURCE_DIR ARCHIVE [--method auto|plain|stored|lz|rle]");
-  }
-  const fs::path source = paths[0];
-  if (!fs::is_directory(source)) fail(paths[0] + " is not a folder");
-  for (const auto& item : fs::directory_iterator(source)) {
-    const std::string name = item.path().filename().string();
-    const bool known = std::any_of(std::begin(kModelCategories), std::end(kModelCategories),
-                                   [&](const ModelCategory& row) { return name == row.folder; });
-    if (!known)
-      std::fprintf(stderr, "archive-pack: skipping %s: not a model folder\n", item.path().c_str());
-  }
-
-  ArchiveWriter archive(paths[1]);
+void pack(const fs::path& source, const std::string& archivePath, Method method) {
+  const std::map<int32_t, Folder> tree = sourceTree(source);
+  std::string error;
+  std::optional<Replacement> file = Replacement::begin(archivePath, error);
+  if (!file) fail(error);
+  ArchiveWriter archive(*file);
   uint64_t sector = 0;  // next free data sector, counted from sector 500
   std::vector<CategoryTable> tables;
+  int32_t highest = 34;  // the last model category
   const std::vector<uint8_t> padding(kSectorSize);
-  for (const ModelCategory& row : kModelCategories) {
-    const std::map<int32_t, fs::path> files = entryFiles(source / row.folder);
-    CategoryTable table{row.category, {}, {}};
+  for (const auto& [category, files] : tree) {
+    highest = std::max(highest, category);
+    CategoryTable table{category, {}, {}};
     const int32_t count = files.empty() ? 0 : files.rbegin()->first + 1;
     for (int32_t e = 0; e < count; ++e) {
-      if (e % 16 == 0) {
-        if (sector > kMaxGroupStartSector)
+      if (e % kEntriesPerGroup == 0) {
+        if (sector > kMaxGroupStartSector) {
           fail("the archive would exceed the 8 GiB the index can address");
+        }
         table.groupStarts.push_back(static_cast<uint32_t>(sector));
       }
-      const auto file = files.find(e);
-      if (file == files.end()) {
+      const auto found = files.find(e);
+      if (found == files.end()) {
         table.entryWords.push_back(plainEntryWord(0));  // a gap: length 0, no entry
         continue;
       }
-      const Stored stored = storeEntry(readFile(file->second), method, file->second.string());
+      const Stored stored = storeEntry(readFile(found->second), method, found->second.string());
       const uint64_t offset = kDataStart + sector * kSectorSize;
       archive.writeAt(offset, stored.bytes.data(), stored.bytes.size());
       const uint32_t sectors = entrySectors(stored.word);
@@ -206,13 +204,75 @@ int main(int argc, char** argv) {
     }
     tables.push_back(std::move(table));
   }
-  std::string error;
-  const std::optional<std::vector<uint8_t>> index =
-      buildArchiveIndex(tables, kHighestCategory, error);
+  const std::optional<std::vector<uint8_t>> index = buildArchiveIndex(tables, highest, error);
   if (!index) fail(error);
   archive.writeAt(kArchiveIndexOffset, index->data(), index->size());
   // The data area starts at sector 500 even when it is empty.
   if (sector == 0) archive.writeAt(kDataStart - 1, padding.data(), 1);
-  archive.finish();
+  if (!file->commit(error)) fail(error);
+}
+
+std::optional<Method> parseMethod(const std::string& text) {
+  if (text == "auto") return Method::Auto;
+  if (text == "plain") return Method::Plain;
+  if (text == "stored") return Method::Stored;
+  if (text == "lz") return Method::Lz;
+  if (text == "rle") return Method::Rle;
+  return std::nullopt;
+}
+
+int usageError(const std::string& message) {
+  std::fprintf(stderr, "archive-pack: %s\nTry 'archive-pack --help' for more information.\n",
+               message.c_str());
+  return 2;
+}
+
+// A SIGINT or SIGTERM leaves nothing behind: the new archive has no name until its last moment,
+// and then the handler removes it.
+void onStopSignal(int signal) {
+  removePendingTempName();
+  _exit(128 + signal);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  enum { kMethod = 256, kVersion };
+  const option options[] = {{"method", required_argument, nullptr, kMethod},
+                            {"help", no_argument, nullptr, 'h'},
+                            {"version", no_argument, nullptr, kVersion},
+                            {nullptr, 0, nullptr, 0}};
+  Method method = Method::Auto;
+  opterr = 0;
+  for (int c; (c = getopt_long(argc, argv, ":h", options, nullptr)) != -1;) {
+    switch (c) {
+      case kMethod: {
+        const std::optional<Method> m = parseMethod(optarg);
+        if (!m)
+          return usageError("unknown method '" + std::string(optarg) +
+                            "' (auto, plain, stored, lz or rle)");
+        method = *m;
+        break;
+      }
+      case 'h': std::fputs(kUsage, stdout); return std::fflush(stdout) == 0 ? 0 : 2;
+      case kVersion:
+        std::printf("archive-pack %s\n", PROJECT_VERSION);
+        return std::fflush(stdout) == 0 ? 0 : 2;
+      case ':': return usageError(std::string(argv[optind - 1]) + " needs a value");
+      default: return usageError("unknown option '" + std::string(argv[optind - 1]) + "'");
+    }
+  }
+  if (argc - optind != 2) return usageError("SOURCE_DIR and ARCHIVE are needed, nothing else");
+  struct sigaction action {};
+  action.sa_handler = onStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  try {
+    pack(argv[optind], argv[optind + 1], method);
+  } catch (const PackError& error) {
+    std::fprintf(stderr, "archive-pack: %s\n", error.message.c_str());
+    return 2;
+  }
   return 0;
 }

@@ -1,0 +1,46 @@
+// Writing a file that replaces another in one step, so that a failure or an interruption leaves
+// the old file as it was and no temporary file behind. The new content is written to an unnamed
+// file in the target's folder (O_TMPFILE; a named temporary file where the file system cannot),
+// which gets a name only at the commit, just before it is renamed over the target.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+
+class Replacement {
+ public:
+  // Prepares to replace `path`. A symlink is followed to the file it names (which is replaced,
+  // the link kept); anything but a regular file (or nothing yet) is refused with `error` set.
+  static std::optional<Replacement> begin(const std::string& path, std::string& error);
+  Replacement(Replacement&& other) noexcept;
+  Replacement& operator=(Replacement&&) = delete;
+  ~Replacement();  // discards the new content unless committed
+
+  int fd() const { return fd_; }
+  const std::string& target() const { return target_; }
+  bool targetExisted() const { return existed_; }
+  // Fills the new file from `bytes` bytes of `from` at `offset` (copy_file_range where it can).
+  bool copyFrom(int from, off_t offset, off_t bytes, std::string& error);
+  // Flushes the new content to disk, gives it the old file's mode (and owner, where permitted)
+  // and renames it over the target. False, with `error` set, when any step fails; the old file
+  // is then unchanged.
+  bool commit(std::string& error);
+
+ private:
+  Replacement() = default;
+  void discard();
+  std::string target_;
+  std::string folder_;
+  std::string tempName_;  // set while the new file has a name of its own
+  int fd_ = -1;
+  bool existed_ = false;
+  mode_t mode_ = 0666;
+  uid_t owner_ = static_cast<uid_t>(-1);
+  gid_t group_ = static_cast<gid_t>(-1);
+};
+
+// For a SIGINT or SIGTERM handler: removes the temporary file's name, if it has one now.
+// Async-signal-safe.
+void removePendingTempName();
