@@ -19,16 +19,12 @@
 
 #include "archive/format.h"
 #include "support/archive_builder.h"
+#include "support/run_tool.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 constexpr uint64_t kIndexEnd = kMinimumArchiveSize;
-
-struct Outcome {
-  int status;  // the exit status, or 128 + the signal that ended the process
-  std::string out, err;
-};
 
 class E2eExtract : public ::testing::Test {
  protected:
@@ -47,55 +43,12 @@ class E2eExtract : public ::testing::Test {
   }
   void expectOut(const Tree& want) { EXPECT_EQ(summary(readTree(out())), summary(want)); }
 
-  // Runs args[0] in `cwd`, killed with SIGKILL once `killAfterLines` lines reached its stdout (0:
-  // never), its file size limited to `fileSizeLimit` with SIGXFSZ ignored. A run to be killed
-  // writes to a terminal, where stdout is line-buffered: each line arrives as it is printed.
   Outcome spawn(const std::vector<std::string>& args, const fs::path& cwd, int killAfterLines = 0,
                 rlim_t fileSizeLimit = RLIM_INFINITY) {
-    std::vector<char*> argv;
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    int fds[2];
-    if (killAfterLines > 0) {
-      fds[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-      EXPECT_TRUE(grantpt(fds[0]) == 0 && unlockpt(fds[0]) == 0);
-      fds[1] = open(ptsname(fds[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
-      termios mode;
-      tcgetattr(fds[1], &mode);
-      cfmakeraw(&mode);
-      tcsetattr(fds[1], TCSANOW, &mode);
-    } else {
-      EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    }
-    const std::string errFile = dir_ / "stderr";
-    const int err = open(errFile.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const rlimit limit{fileSizeLimit, fileSizeLimit};
-      signal(SIGXFSZ, SIG_IGN);
-      if (chdir(cwd.c_str()) == 0 && dup2(fds[1], 1) == 1 && dup2(err, 2) == 2 &&
-          (fileSizeLimit == RLIM_INFINITY || setrlimit(RLIMIT_FSIZE, &limit) == 0)) {
-        execv(argv[0], argv.data());
-      }
-      _exit(127);
-    }
-    close(fds[1]);
-    close(err);
-    Outcome run{-1, "", ""};
-    char buffer[4096];
-    for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) {  // a terminal ends in EIO
-      run.out.append(buffer, static_cast<size_t>(n));
-      if (killAfterLines > 0 &&
-          std::count(run.out.begin(), run.out.end(), '\n') >= killAfterLines) {
-        kill(pid, SIGKILL);
-      }
-    }
-    close(fds[0]);
-    int status = 0;
-    EXPECT_EQ(waitpid(pid, &status, 0), pid);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    run.err = readFile(errFile);
-    return run;
+    RunOptions options;
+    options.signalAfterLines = killAfterLines;
+    options.fileSizeLimit = fileSizeLimit;
+    return runTool(args, cwd, dir_, options);
   }
   Outcome extract(int killAfterLines = 0, rlim_t fileSizeLimit = RLIM_INFINITY) {
     return spawn({ARCHIVE_EXTRACT_PATH, archive()}, out(), killAfterLines, fileSizeLimit);

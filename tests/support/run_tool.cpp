@@ -1,0 +1,67 @@
+#include "support/run_tool.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "support/archive_builder.h"
+
+Outcome runTool(const std::vector<std::string>& args, const std::filesystem::path& cwd,
+                const std::filesystem::path& scratch, const RunOptions& options) {
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  int fds[2] = {-1, -1};
+  if (!options.stdoutFile.empty()) {
+    fds[1] = open(options.stdoutFile.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+  } else if (options.signalAfterLines > 0) {
+    fds[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    EXPECT_TRUE(grantpt(fds[0]) == 0 && unlockpt(fds[0]) == 0);
+    fds[1] = open(ptsname(fds[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios mode;
+    tcgetattr(fds[1], &mode);
+    cfmakeraw(&mode);
+    tcsetattr(fds[1], TCSANOW, &mode);
+  } else {
+    EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
+  }
+  const std::string errFile = scratch / "stderr";
+  const int err = open(errFile.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
+    signal(SIGXFSZ, SIG_IGN);
+    if (chdir(cwd.c_str()) == 0 && dup2(fds[1], 1) == 1 && dup2(err, 2) == 2 &&
+        (options.fileSizeLimit == RLIM_INFINITY || setrlimit(RLIMIT_FSIZE, &limit) == 0) &&
+        (!options.asNobody ||
+         (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0))) {
+      execv(argv[0], argv.data());
+    }
+    _exit(127);
+  }
+  close(fds[1]);
+  close(err);
+  Outcome run{-1, "", ""};
+  char buffer[4096];
+  for (ssize_t n; fds[0] >= 0 && (n = read(fds[0], buffer, sizeof buffer)) > 0;) {
+    run.out.append(buffer, static_cast<size_t>(n));  // a terminal ends in EIO
+    if (options.signalAfterLines > 0 &&
+        std::count(run.out.begin(), run.out.end(), '\n') >= options.signalAfterLines) {
+      kill(pid, options.signal);
+    }
+  }
+  if (fds[0] >= 0) close(fds[0]);
+  int status = 0;
+  EXPECT_EQ(waitpid(pid, &status, 0), pid);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  run.err = readFile(errFile);
+  if (!options.stdoutFile.empty() && options.stdoutFile != "/dev/full") {
+    run.out = readFile(options.stdoutFile);
+  }
+  return run;
+}
