@@ -136,7 +136,8 @@ class Run {
 
  private:
   int openArchive() {
-    const int archive = open(o_.archive.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking on a FIFO without a writer: it is refused below like any other non-file.
+    const int archive = open(o_.archive.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (archive < 0) {
       console_.err("cannot open " + o_.archive + ": " + reason());
       return -1;
@@ -153,8 +154,12 @@ class Run {
     } else if (static_cast<uint64_t>(info.st_size) < kMinimumArchiveSize) {
       problem = "too short to hold the archive index (0xE2000 bytes)";
     }
-    if (problem == nullptr) return archive;
-    if (*problem != '\0') console_.err(o_.archive + ": " + problem);
+    if (problem == nullptr) {
+      if (fcntl(archive, F_SETFL, 0) == 0) return archive;
+      console_.err("cannot read " + o_.archive + ": " + reason());
+    } else if (*problem != '\0') {
+      console_.err(o_.archive + ": " + problem);
+    }
     close(archive);
     return -1;
   }

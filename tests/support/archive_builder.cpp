@@ -92,9 +92,12 @@ void writeArchive(const fs::path& file, const std::vector<Table>& tables, uint64
   };
   std::vector<CategoryTable> index;
   uint64_t sector = 0;
+  int32_t highest = 34;
   for (const Table& table : tables) {
     sector = std::max<uint64_t>(sector, table.firstSector);
-    index.push_back({kCategories[table.row], {}, {}});
+    const int32_t category = table.category >= 0 ? table.category : kCategories[table.row];
+    highest = std::max(highest, category);
+    index.push_back({category, {}, {}});
     for (size_t e = 0; e < table.entries.size(); ++e) {
       if (e % 16 == 0) index.back().groupStarts.push_back(static_cast<uint32_t>(sector));
       put(table.entries[e].bytes.data(), table.entries[e].bytes.size(), kDataStart + sector * 2048);
@@ -103,7 +106,7 @@ void writeArchive(const fs::path& file, const std::vector<Table>& tables, uint64
     }
   }
   std::string error;
-  const auto bytes = buildArchiveIndex(index, 34, error);
+  const auto bytes = buildArchiveIndex(index, highest, error);
   ASSERT_TRUE(bytes) << error;
   put(bytes->data(), bytes->size(), kMinimumArchiveSize - bytes->size());
   size = size > 0 ? size : std::max(kMinimumArchiveSize, kDataStart + sector * 2048);

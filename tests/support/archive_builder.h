@@ -45,12 +45,13 @@ Entry compressed(const std::string& stored, size_t size);
 std::string encode(uint32_t method, const std::string& data);
 Entry compressed(uint32_t method, const std::string& data);
 
-// A category (a row of kFolders) of a hand-made archive; its first group starts at sector
+// A category (a row of kFolders, or any category number) of a hand-made archive; its first group starts at sector
 // `firstSector` (counted from sector 500) or where the previous category ended, if later.
 struct Table {
   int row;
   std::vector<Entry> entries;
   uint32_t firstSector = 0;
+  int32_t category = -1;  // when set, this category number instead of the row's
 };
 
 // Lays the entries out one after another and writes the index at 0xBA000, in a sparse file that

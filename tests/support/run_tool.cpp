@@ -57,7 +57,20 @@ Outcome runTool(const std::vector<std::string>& args, const std::filesystem::pat
   }
   if (fds[0] >= 0) close(fds[0]);
   int status = 0;
-  EXPECT_EQ(waitpid(pid, &status, 0), pid);
+  if (options.signalWhen) {
+    for (bool sent = false;;) {
+      const pid_t done = waitpid(pid, &status, sent ? 0 : WNOHANG);
+      if (done != 0) break;
+      if (options.signalWhen()) {
+        kill(pid, options.signal);
+        sent = true;
+      } else {
+        usleep(500);
+      }
+    }
+  } else {
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+  }
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   run.err = readFile(errFile);
   if (!options.stdoutFile.empty() && options.stdoutFile != "/dev/full") {

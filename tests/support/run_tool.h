@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@ struct RunOptions {
   int signal = SIGKILL;
   rlim_t fileSizeLimit = RLIM_INFINITY;  // RLIMIT_FSIZE, with SIGXFSZ ignored
   std::string stdoutFile;                // stdout goes to this file (then `out` holds its text)
+  std::function<bool()> signalWhen;      // with stdoutFile: `signal` is sent once this holds
   bool asNobody = false;                 // run as user and group 65534
 };
 

@@ -1,0 +1,329 @@
+// The command lines of archive-extract and archive-pack end to end: the option parser, the list,
+// JSON and test modes, selection, -C, --overwrite, every category, and how the tools fail
+// (stdout that cannot be written, folders that cannot be made, interruptions, odd files).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "support/archive_builder.h"
+#include "support/run_tool.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string dir = fs::temp_directory_path() / "e2e-cli-XXXXXX";
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    dir_ = dir;
+    fs::create_directory(out());
+    // Readable and writable by nobody, for the permission cases.
+    fs::permissions(dir_, fs::perms::all);
+    fs::permissions(out(), fs::perms::all);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  fs::path out() const { return dir_ / "out"; }
+  std::string archive() const { return dir_ / "archive.bin"; }
+  Outcome extract(std::vector<std::string> args, const RunOptions& options = {}) {
+    args.insert(args.begin(), ARCHIVE_EXTRACT_PATH);
+    return runTool(args, out(), dir_, options);
+  }
+  Outcome pack(std::vector<std::string> args, const RunOptions& options = {}) {
+    args.insert(args.begin(), ARCHIVE_PACK_PATH);
+    return runTool(args, dir_, dir_, options);
+  }
+
+  fs::path dir_;
+};
+
+// g0 plain, g1 LZ, g2 run-length, g3 stored with a 16-byte header, g4 without data, g5 the
+// unsupported method, g6 corrupt; c0 plain; category 40 entry 0 (not a model category).
+const std::string kPlain = "plain data", kLz = "lz lz lz lz lz lz data", kRle = "rrrrrrrrrr";
+void writeSampleArchive(const fs::path& file, uint64_t size = 0) {
+  std::string unsupported = encode(0, "x"), corrupt = encode(1, kLz), longStored = encode(0, kRle);
+  unsupported[4] = 3;
+  corrupt[12] = 1;  // a back-reference before the first byte
+  longStored[3] = 0;
+  longStored.insert(12, 4, '\0');  // the 16-byte form: the data starts at byte 16
+  writeArchive(file,
+               {{0,
+                 {plain(kPlain),
+                  compressed(1, kLz),
+                  compressed(2, kRle),
+                  compressed(longStored, kRle.size()),
+                  {plainEntryWord(kNoDataLength), ""},
+                  compressed(unsupported, 1),
+                  compressed(corrupt, kLz.size())}},
+                {1, {plain("c")}},
+                {0, {plain("forty")}, 0, 40}},
+               size);
+}
+
+TEST_F(Cli, OptionParser) {
+  writeSampleArchive(archive());
+  const std::string a = archive();
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    const char* out;  // what stdout starts with
+    const char* err;  // what stderr contains
+  } cases[] = {
+      {{"--help"}, 0, "Usage: archive-extract", ""},
+      {{"-h"}, 0, "Usage: archive-extract", ""},
+      {{"--version"}, 0, "archive-extract " PROJECT_VERSION "\n", ""},
+      {{}, 2, "", "no ARCHIVE given"},
+      {{"-x", a}, 2, "", "unknown option '-x'"},
+      {{"--nope", a}, 2, "", "unknown option '--nope'"},
+      {{"--category"}, 2, "", "--category needs a value"},
+      {{"--category", "zz", a}, 2, "", "unknown category 'zz'"},
+      {{"--category", "256", a}, 2, "", "unknown category '256'"},
+      {{"--entries", "5-3", a}, 2, "", "bad entry range '5-3'"},
+      {{"--entries", "10000", a}, 2, "", "bad entry range '10000'"},
+      {{"--json", a}, 2, "", "--json needs --list or --test"},
+      {{"--list", "--test", a}, 2, "", "exclude each other"},
+      {{"-t", "-C", ".", a}, 2, "", "-C applies to extraction"},
+      {{"--test", "--overwrite", a}, 2, "", "--overwrite applies to extraction"},
+      {{"--", "--list"}, 2, "", "cannot open --list: No such file or directory"},
+      {{a, "extra"}, 2, "", "extra: not found in archive"},
+      // Options combine in any order, before or after ARCHIVE; short ones bundle.
+      {{"-tq", a}, 0, "", ""},
+      {{a, "--list", "--json", "--category", "g", "--entries", "0"}, 0, "{\"path\"", ""},
+      {{"--test", "-q", a, "models - c"}, 0, "", "tested 1 entries: all sound"},
+  };
+  for (const auto& c : cases) {
+    std::string line;
+    for (const std::string& arg : c.args) line += " '" + arg + "'";
+    SCOPED_TRACE(line);
+    const Outcome run = extract(c.args);
+    EXPECT_EQ(run.status, c.status) << run.err;
+    EXPECT_EQ(run.out.substr(0, std::strlen(c.out)), c.out);
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    EXPECT_TRUE(fs::is_empty(out()));
+  }
+  for (const char* option : {"--help", "-h", "--version"}) {
+    EXPECT_EQ(pack({option}).status, 0) << option;
+  }
+  EXPECT_NE(pack({"--method"}).err.find("--method needs a value"), std::string::npos);
+  EXPECT_EQ(pack({"source"}).status, 2);
+}
+
+TEST_F(Cli, ListsEveryEntryWithItsStorage) {
+  writeSampleArchive(archive());
+  const std::string g = " 13 000";
+  const Outcome text = extract({"--list", archive()});
+  EXPECT_EQ(text.status, 0) << text.err;
+  EXPECT_EQ(text.out,
+            g + "0        500 plain               10         10  models - g/0000.raw\n" + g +
+                "1        501 lz                2048         22  models - g/0001.raw\n" + g +
+                "2        502 rle               2048         10  models - g/0002.raw\n" + g +
+                "3        503 stored            2048         10  models - g/0003.raw\n" + g +
+                "4        504 nodata               -          -  models - g/0004.raw\n" + g +
+                "5        504 unsupported       2048          1  models - g/0005.raw\n" + g +
+                "6        505 lz                2048         22  models - g/0006.raw\n"
+                " 14 0000        506 plain                1          1  models - c/0000.raw\n");
+  const Outcome json =
+      extract({"--list", "--json", "--all-categories", "--entries", "3-4", archive()});
+  EXPECT_EQ(json.out,
+            "{\"path\":\"models - g/0003.raw\",\"category\":13,\"entry\":3,\"sector\":503,"
+            "\"method\":\"stored\",\"stored\":2048,\"size\":10}\n"
+            "{\"path\":\"models - g/0004.raw\",\"category\":13,\"entry\":4,\"sector\":504,"
+            "\"method\":\"nodata\",\"stored\":null,\"size\":null}\n");
+  // The archive ends 8 bytes into g1's header: its method and size are not known.
+  writeSampleArchive(archive(), kDataStart + 2048 + 8);
+  const Outcome cut = extract({"--list", "--json", archive(), "models - g/0001.raw"});
+  EXPECT_EQ(cut.out,
+            "{\"path\":\"models - g/0001.raw\",\"category\":13,\"entry\":1,\"sector\":501,"
+            "\"method\":\"unknown\",\"stored\":2048,\"size\":null}\n");
+}
+
+TEST_F(Cli, TestsEveryEntryAndNamesTheDamagedOnes) {
+  writeSampleArchive(archive());
+  const Outcome text = extract({"--test", archive(), "models - g"});
+  EXPECT_EQ(text.status, 2);
+  EXPECT_EQ(text.out,
+            "models - g/0000.raw: ok\nmodels - g/0001.raw: ok\nmodels - g/0002.raw: ok\n"
+            "models - g/0003.raw: ok\nmodels - g/0005.raw: unsupported\n"
+            "models - g/0006.raw: corrupt\n");
+  EXPECT_EQ(text.err, "archive-extract: tested 6 entries: 2 damaged\n");
+  EXPECT_TRUE(fs::is_empty(out()));
+  EXPECT_EQ(extract({"--test", archive(), "models - c"}).status, 0);
+  // Cut inside g1's data: incomplete, though the zeros extraction decodes might pass.
+  writeSampleArchive(archive(), kDataStart + 2048 + 14);
+  const Outcome json = extract({"--test", "--json", archive(), "models - g/0001.raw"});
+  EXPECT_EQ(json.status, 2);
+  EXPECT_EQ(json.out,
+            "{\"path\":\"models - g/0001.raw\",\"category\":13,\"entry\":1,\"sector\":501,"
+            "\"method\":\"lz\",\"stored\":2048,\"size\":22,\"ok\":false,\"problem\":"
+            "\"incomplete\"}\n");
+}
+
+TEST_F(Cli, SelectsIntoAFolderAndOverwritesOnRequest) {
+  writeSampleArchive(archive());
+  fs::create_directory(dir_ / "dest");
+  writeTree(dir_ / "dest", {{path(0, 2), "old"}, {path(0, 0), "old"}});
+  const std::vector<std::string> args = {
+      "-C",      "../dest",    "--entries",    "0-2,7",
+      archive(), "models - g", "category 040", "models - g/0007.raw"};
+  const Outcome run = extract(args);
+  EXPECT_EQ(run.status, 2);  // entry 7 does not exist
+  EXPECT_EQ(run.out, path(0, 1) + "\ncategory 040/0000.raw\n");
+  EXPECT_EQ(run.err, "archive-extract: models - g/0007.raw: not found in archive\n");
+  const Tree kept = {{path(0, 0), "old"},
+                     {path(0, 1), kLz},
+                     {path(0, 2), "old"},
+                     {"category 040/0000.raw", "forty"}};
+  EXPECT_EQ(readTree(dir_ / "dest"), kept);
+  EXPECT_TRUE(fs::is_empty(out()));
+  const Outcome again = extract(
+      {"-C", "../dest", "--overwrite", "--category", "g,40", "--entries", "0-2", archive()});
+  EXPECT_EQ(again.status, 0) << again.err;
+  EXPECT_EQ(again.out,
+            path(0, 0) + "\n" + path(0, 1) + "\n" + path(0, 2) + "\ncategory 040/0000.raw\n");
+  Tree replaced = kept;
+  replaced[path(0, 0)] = kPlain;
+  replaced[path(0, 2)] = kRle;
+  EXPECT_EQ(readTree(dir_ / "dest"), replaced);
+}
+
+// Every category: the eleven and the others, in ascending order; with --quiet nothing on stdout,
+// and the unsupported entry still named on stderr.
+TEST_F(Cli, AllCategoriesAndQuiet) {
+  writeSampleArchive(archive());
+  const Outcome run = extract({"--all-categories", "-q", archive()});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err,
+            "archive-extract: models - g/0005.raw: unsupported compression method; not written\n"
+            "archive-extract: models - g/0006.raw: corrupt compressed data; not written\n");
+  const Tree tree = readTree(out());
+  EXPECT_EQ(tree.size(), 6u);
+  EXPECT_EQ(tree.at("category 040/0000.raw"), "forty");
+  EXPECT_EQ(tree.at(path(0, 3)), kRle);
+}
+
+// A failed stdout: extraction writes every file and ends with status 2; a listing stops at once.
+TEST_F(Cli, StdoutThatCannotBeWritten) {
+  std::mt19937_64 rng(9);
+  Table g{0, {}};
+  for (int e = 0; e < 600; ++e) g.entries.push_back(plain(content(rng, 10)));
+  writeArchive(archive(), {g});
+  RunOptions full;
+  full.stdoutFile = "/dev/full";
+  const Outcome run = extract({archive()}, full);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "archive-extract: cannot write to standard output: No space left on device\n");
+  EXPECT_EQ(readTree(out()).size(), 600u);
+  for (const char* mode : {"--list", "--test"}) {
+    const Outcome list = extract({mode, archive()}, full);
+    EXPECT_EQ(list.status, 2) << mode;
+    EXPECT_EQ(list.err.find("tested"), std::string::npos) << list.err;
+  }
+}
+
+TEST_F(Cli, ReportsTheRealReason) {
+  writeSampleArchive(archive());
+  fs::create_directory(dir_ / "folder");
+  mkfifo((dir_ / "fifo").c_str(), 0666);
+  std::ofstream(dir_ / "junk.bin") << std::string(kMinimumArchiveSize, '\xA7');
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+  } cases[] = {
+      {{dir_ / "folder"},
+       2,
+       "",
+       "archive-extract: " + (dir_ / "folder").string() + ": is a directory\n"},
+      {{dir_ / "fifo"},
+       2,
+       "",
+       "archive-extract: " + (dir_ / "fifo").string() +
+           ": is not a regular file (the archive is read at random offsets)\n"},
+      {{dir_ / "junk.bin"},
+       1,
+       "Access to unmapped memory A943A7A7\n",
+       "archive-extract: " + (dir_ / "junk.bin").string() +
+           ": the lookup routines stopped on its index (is it an archive of this kind?)\n"},
+  };
+  for (const auto& c : cases) {
+    const Outcome run = extract(c.args);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, c.err);
+  }
+  // A folder that cannot be made: read-only to the user (as nobody, since the tests run as root).
+  fs::permissions(out(), fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read |
+                             fs::perms::group_exec | fs::perms::others_exec);
+  RunOptions nobody;
+  nobody.asNobody = true;
+  const Outcome denied = extract({archive(), "models - c"}, nobody);
+  EXPECT_EQ(denied.status, 2);
+  EXPECT_EQ(denied.err,
+            "archive-extract: cannot create the folder models - c: Permission denied\n");
+}
+
+// SIGINT and SIGTERM with stdout going to a file: whole lines, naming every file on disk, no
+// partial file, status 128 + the signal.
+TEST_F(Cli, AnInterruptedRunNamesEveryFileItLeaves) {
+  std::mt19937_64 rng(10);
+  Table g{0, {}};
+  for (int e = 0; e < 400; ++e) g.entries.push_back(plain(content(rng, 100000)));
+  writeArchive(archive(), {g});
+  for (const int signal : {SIGINT, SIGTERM}) {
+    fs::remove_all(out());
+    fs::create_directory(out());
+    RunOptions options;
+    options.stdoutFile = dir_ / "stdout";
+    options.signal = signal;
+    options.signalWhen = [&] {
+      std::error_code error;
+      const auto folder = fs::directory_iterator(out() / kFolders[0], error);
+      return !error && std::distance(folder, fs::directory_iterator()) > 50;
+    };
+    const Outcome run = extract({archive()}, options);
+    EXPECT_EQ(run.status, 128 + signal);
+    const Tree tree = readTree(out());
+    EXPECT_GT(tree.size(), 50u);
+    EXPECT_LT(tree.size(), 400u);
+    EXPECT_EQ(run.out, sweepLines(tree));
+    for (const auto& [name, data] : tree) ASSERT_EQ(data.size(), 100000u) << name;
+  }
+}
+
+TEST_F(Cli, PackRefusesOddTargetsAndWritesThroughLinks) {
+  writeTree(dir_ / "source", {{path(0, 0), "zero"}});
+  mkfifo((dir_ / "fifo").c_str(), 0666);
+  const Outcome fifo = pack({"source", "fifo"});
+  EXPECT_EQ(fifo.status, 2);
+  EXPECT_EQ(fifo.err, "archive-pack: fifo is not a regular file; refusing to replace it\n");
+  EXPECT_TRUE(fs::is_fifo(dir_ / "fifo"));
+  fs::create_symlink("real.bin", dir_ / "link.bin");
+  ASSERT_EQ(pack({"source", "link.bin"}).status, 0);
+  EXPECT_TRUE(fs::is_symlink(dir_ / "link.bin"));
+  EXPECT_TRUE(fs::is_regular_file(dir_ / "real.bin"));
+  // An unreadable folder, as nobody: the reason, status 2, and nothing left behind.
+  fs::permissions(dir_ / "source" / kFolders[0], fs::perms::none);
+  RunOptions nobody;
+  nobody.asNobody = true;
+  const Outcome denied = pack({"source", "new.bin"}, nobody);
+  EXPECT_EQ(denied.status, 2);
+  EXPECT_EQ(denied.err,
+            "archive-pack: cannot read the folder source/models - g: Permission denied\n");
+  fs::permissions(dir_ / "source" / kFolders[0], fs::perms::all);
+  EXPECT_EQ(fs::directory_iterator(dir_ / "source") != fs::directory_iterator(), true);
+  for (const auto& item : fs::directory_iterator(dir_)) {
+    EXPECT_EQ(item.path().filename().string().find(".archive-pack"), std::string::npos);
+  }
+}
+
+}  // namespace
