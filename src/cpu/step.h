@@ -7,14 +7,16 @@
 // groups keep the plain form (PC in MachineState, already advanced): their instructions are rare.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "cpu/bus.h"
 #include "cpu/decode.h"
 #include "cpu/machine_state.h"
+#include "cpu/opcode_table.h"
 
 using InstructionHandler = uint32_t (*)(uint32_t op, uint32_t pc);
-extern const InstructionHandler kSpecialTable[64];
+extern const std::array<InstructionHandler, 64> kSpecialTable;
 
 // The primary opcode map, for an instruction word already fetched; `pc` is its delay slot.
 [[gnu::noinline]] uint32_t executeInstruction(uint32_t op, uint32_t pc);
@@ -48,6 +50,16 @@ inline void stepInstruction() { machine.PC = executeAt(machine.PC); }
 [[gnu::noinline]] void executeCop0(uint32_t op);
 [[gnu::noinline]] void executeCop1(uint32_t op);
 [[gnu::noinline]] void executeCop2(uint32_t op);
+
+// The instruction a word holds, from the same lists as the dispatch: the primary map, which
+// descends into the group maps (for the disassembler).
+OpcodeName primaryName(uint32_t op);
+OpcodeName specialName(uint32_t op);
+OpcodeName regimmName(uint32_t op);
+OpcodeName mmiName(uint32_t op);
+OpcodeName cop0Name(uint32_t op);
+OpcodeName cop1Name(uint32_t op);
+OpcodeName cop2Name(uint32_t op);
 
 // A delay slot may itself hold a taken branch, whose delay slot then runs inside it, and so on:
 // each level is a host call. Code that chains branches through their delay slots (RAM filled
