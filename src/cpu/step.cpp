@@ -147,6 +147,7 @@ static_assert(checkSlots<64>(kPrimaryList));
 }  // namespace
 
 thread_local uintptr_t delaySlotStackFloor = UINTPTR_MAX;
+DelaySlotHook delaySlotHook = nullptr;
 
 void checkDelaySlotStack() {
   const auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));

@@ -71,9 +71,17 @@ constexpr uintptr_t kDelaySlotStackAllowance = 512 * 1024;
 // Per thread: each has its own stack. The highest address until the first delay slot sets it.
 extern thread_local uintptr_t delaySlotStackFloor;
 [[gnu::noinline, gnu::cold]] void checkDelaySlotStack();
+// Called with the address of every delay slot before it runs, when set (guest-run --trace). The
+// top-level instructions are the stepping loop's to report; delay slots run only here, on taken
+// branches and jumps, so that executeAt itself carries no check.
+using DelaySlotHook = void (*)(uint32_t pc);
+extern DelaySlotHook delaySlotHook;
 inline uint32_t executeDelaySlot(uint32_t pc) {
   if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < delaySlotStackFloor) {
     checkDelaySlotStack();
+  }
+  if (delaySlotHook != nullptr) {
+    delaySlotHook(pc);
   }
   return executeAt(pc);
 }
