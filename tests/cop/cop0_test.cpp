@@ -53,11 +53,11 @@ TEST_F(Cop0Test, EretHasNoDelaySlot) {
   EXPECT_EQ(machine.cop0[12], 0x12345678u);
 }
 
-// A refused rs (17, next to CO) and CO funct (TLBP), with all other fields set; MF0 and MT0 with
+// A refused rs (31) and CO funct (63), with all other fields set; MF0 and MT0 with
 // something in bits 10..0 (GNU as takes no select field for the R5900), which the message prints.
 TEST_F(Cop0Test, Refusals) {
-  expectRefusedWord(0x423FFFFF, "Unknown COP0 subOpcode 2200000\n");
-  expectRefusedWord(0x421FFFC8, "Unhandled CO opcode 8\n");
+  expectRefusedWord(0x43FFFFFF, "Unknown COP0 subOpcode 3E00000\n");
+  expectRefusedWord(0x421FFFFF, "Unhandled CO opcode 3F\n");
   expectRefusedWord(0x401FF801, "Unhandled MF0 opcode 1\n");
   expectRefusedWord(0x40000400, "Unhandled MF0 opcode 400\n");
   expectRefusedWord(0x409FFFFF, "Unhandled MT0 opcode 7FF\n");

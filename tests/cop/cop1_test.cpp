@@ -151,13 +151,13 @@ TEST_F(Cop1Test, DelaySlotsThatAreCop1Instructions) {
   EXPECT_EQ(reg(10), 1u);
 }
 
-// A refused format (CTC1), BC1 condition, S funct (C.LE.S) and W funct (CVT.S.W's neighbour),
-// with all other fields set.
+// A refused format (CTC1), BC1 condition, S funct (MADDA.S) and W funct, with all other fields
+// set.
 TEST_F(Cop1Test, Refusals) {
   expectRefusedWord(0x44DFFFFF, "Unknown COP1 subOpcode C00000\n");
   expectRefusedWord(0x451FFFFF, "Unknown COP1 BC1 subOpcode 1F0000\n");
-  expectRefusedWord(cop1(kS, 31, 31, 31, 0x36), "Unknown COP1 S subOpcode 36\n");
-  expectRefusedWord(cop1(kW, 31, 31, 31, 0x21), "Unknown COP1 W subOpcode 21\n");
+  expectRefusedWord(cop1(kS, 31, 31, 31, 0x1E), "Unknown COP1 S subOpcode 1E\n");
+  expectRefusedWord(cop1(kW, 31, 31, 31, 0x3F), "Unknown COP1 W subOpcode 3F\n");
 }
 
 }  // namespace

@@ -109,13 +109,13 @@ TEST_F(MmiTest, Hi1AndLo1ApartFromHiAndLo) {
 constexpr uint32_t mmi(uint32_t sub, uint32_t funct) { return 0x73FFF800 | sub << 6 | funct; }
 
 // A refused slot of each map, with rs, rt and rd all ones: only funct (PSRAW), or the
-// sub-function in place (bits 10..6: PPAC5, PSUBUB, PROT3W, PEXCH), is printed.
+// sub-function in place (bits 10..6: PPAC5, QFSRV, PROT3W, an unused one), is printed.
 TEST_F(MmiTest, RefusedSlots) {
   expectRefusedWord(mmi(31, 63), "Unknown MMI opcode 3F!\n");
   expectRefusedWord(mmi(31, 8), "Unknown MMI0 opcode 7C0!\n");
-  expectRefusedWord(mmi(25, 40), "Unknown MMI1 opcode 640!\n");
+  expectRefusedWord(mmi(27, 40), "Unknown MMI1 opcode 6C0!\n");
   expectRefusedWord(mmi(31, 9), "Unknown MMI2 opcode 7C0!\n");
-  expectRefusedWord(mmi(26, 41), "Unknown MMI3 opcode 680!\n");
+  expectRefusedWord(mmi(23, 41), "Unknown MMI3 opcode 5C0!\n");
 }
 
 }  // namespace
