@@ -146,16 +146,31 @@ static_assert(checkSlots<64>(kPrimaryList));
 
 }  // namespace
 
-thread_local uintptr_t delaySlotStackFloor = UINTPTR_MAX;
-DelaySlotHook delaySlotHook = nullptr;
+constinit thread_local uintptr_t delaySlotStackFloor = UINTPTR_MAX;
 
-void checkDelaySlotStack() {
+namespace {
+// The stack limit of the calling thread, from its first delay slot on, and its hook.
+thread_local uintptr_t delaySlotStackLimit = UINTPTR_MAX;
+thread_local DelaySlotHook delaySlotHook = nullptr;
+}  // namespace
+
+void checkDelaySlotStack(uint32_t pc) {
   const auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-  if (delaySlotStackFloor == UINTPTR_MAX) {
-    delaySlotStackFloor = frame - kDelaySlotStackAllowance;
-    return;
+  if (delaySlotStackLimit == UINTPTR_MAX) {
+    delaySlotStackLimit = frame - kDelaySlotStackAllowance;
+  } else if (frame < delaySlotStackLimit) {
+    machineFault("Branches nested in delay slots too deep\n");
   }
-  machineFault("Branches nested in delay slots too deep\n");
+  if (delaySlotHook != nullptr) {
+    delaySlotHook(pc);
+  } else {
+    delaySlotStackFloor = delaySlotStackLimit;
+  }
+}
+
+void setDelaySlotHook(DelaySlotHook hook) {
+  delaySlotHook = hook;
+  delaySlotStackFloor = hook != nullptr ? UINTPTR_MAX : delaySlotStackLimit;
 }
 
 // The primary opcode map, in the order of kPrimaryList; `pc` is the address of the delay slot.

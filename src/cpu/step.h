@@ -68,23 +68,23 @@ OpcodeName cop2Name(uint32_t op);
 // out; no real program nests more than one level. Comparing the frame address with a floor
 // costs no store on the branch path.
 constexpr uintptr_t kDelaySlotStackAllowance = 512 * 1024;
-// Per thread: each has its own stack. The highest address until the first delay slot sets it.
-extern thread_local uintptr_t delaySlotStackFloor;
-[[gnu::noinline, gnu::cold]] void checkDelaySlotStack();
-// Called with the address of every delay slot before it runs, when set (guest-run --trace). The
-// top-level instructions are the stepping loop's to report; delay slots run only here, on taken
-// branches and jumps, so that executeAt itself carries no check.
-using DelaySlotHook = void (*)(uint32_t pc);
-extern DelaySlotHook delaySlotHook;
+// Per thread: each has its own stack. Below this address a delay slot goes through
+// checkDelaySlotStack: the highest address until the first delay slot, then the stack limit; and
+// the highest address again for as long as a delay-slot hook is set, so that every slot does.
+extern thread_local constinit uintptr_t delaySlotStackFloor;
+[[gnu::noinline, gnu::cold]] void checkDelaySlotStack(uint32_t pc);
 inline uint32_t executeDelaySlot(uint32_t pc) {
   if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < delaySlotStackFloor) {
-    checkDelaySlotStack();
-  }
-  if (delaySlotHook != nullptr) {
-    delaySlotHook(pc);
+    checkDelaySlotStack(pc);
   }
   return executeAt(pc);
 }
+// Calls `hook` with the address of every delay slot before it runs, on the calling thread, until
+// it is set back to nullptr (guest-run --trace; the stepping loop reports the top-level
+// instructions). Delay slots run only on taken branches and jumps, and the hook is reached
+// through the stack check, so that neither executeAt nor the branch path carries a test of it.
+using DelaySlotHook = void (*)(uint32_t pc);
+void setDelaySlotHook(DelaySlotHook hook);
 
 // The branch rule shared by every conditional branch, given the address of the delay slot: the
 // condition has been evaluated; a taken branch runs its delay slot, then moves by the offset,

@@ -417,7 +417,7 @@ int main(int argc, char** argv) {
   // stop address is tested after each one.
   uint64_t steps = 0;
   if (options.trace) {
-    delaySlotHook = traceInstruction;
+    setDelaySlotHook(traceInstruction);
   }
   try {
     do {
