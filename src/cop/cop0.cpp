@@ -71,4 +71,8 @@ constexpr auto kCop0Table = dispatchTable<32>(kCop0List, refused);
 }  // namespace
 
 void executeCop0(uint32_t op) { kCop0Table[rs(op)](op); }
-OpcodeName cop0Name(uint32_t op) { return opcodeName(kCop0List, rs(op), op); }
+// MF0 and MT0 with anything in bits 10..0 are refused by their handlers, and have no name either.
+OpcodeName cop0Name(uint32_t op) {
+  const OpcodeName name = opcodeName(kCop0List, rs(op), op);
+  return name.operands == Operands::kCop0Move && (op & kMoveMustBeZero) != 0 ? OpcodeName{} : name;
+}

@@ -24,7 +24,6 @@ constexpr const char* kCop0Names[32] = {
     nullptr,       nullptr,     nullptr,       nullptr,       "c0_taglo",   "c0_taghi",
     "c0_errorepc", nullptr};
 constexpr uint32_t kBreakpointControl = 24, kPerformanceCounter = 25;
-constexpr uint32_t kCop0MoveMustBeZero = 0x7FF;  // MFC0 and MTC0 refuse anything there
 
 std::string format(const char* text, auto... values) {
   char buffer[64];
@@ -140,8 +139,7 @@ std::string operands(Operands form, std::string& mnemonic, uint32_t op, uint32_t
 
 std::string disassemble(uint32_t op, uint32_t address) {
   const OpcodeName name = primaryName(op);
-  if (name.mnemonic == nullptr ||
-      (name.operands == Operands::kCop0Move && (op & kCop0MoveMustBeZero) != 0)) {
+  if (name.mnemonic == nullptr) {
     return word(op);
   }
   std::string mnemonic = name.mnemonic;
