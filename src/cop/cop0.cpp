@@ -48,47 +48,31 @@ void di(uint32_t /*op*/) {
   machineFault("Unknown COP0 subOpcode %X\n", op & 0x03E00000);
 }
 
-// The CO map by funct, every slot listed.
-// clang-format off
-constexpr GroupHandler kCoTable[64] = {
-  // 0-7:   -, TLBR, TLBWI, -, -, -, TLBWR, -
-  refusedCo, refusedCo, tlbwi,     refusedCo, refusedCo, refusedCo, refusedCo, refusedCo,
-  // 8-15:  TLBP, -, -, -, -, -, -, -
-  refusedCo, refusedCo, refusedCo, refusedCo, refusedCo, refusedCo, refusedCo, refusedCo,
-  // 16-23: -
-  refusedCo, refusedCo, refusedCo, refusedCo, refusedCo, refusedCo, refusedCo, refusedCo,
-  // 24-31: ERET, -, -, -, -, -, -, -
-  eret,      refusedCo, refusedCo, refusedCo, refusedCo, refusedCo, refusedCo, refusedCo,
-  // 32-39: -
-  refusedCo, refusedCo, refusedCo, refusedCo, refusedCo, refusedCo, refusedCo, refusedCo,
-  // 40-47: -
-  refusedCo, refusedCo, refusedCo, refusedCo, refusedCo, refusedCo, refusedCo, refusedCo,
-  // 48-55: -
-  refusedCo, refusedCo, refusedCo, refusedCo, refusedCo, refusedCo, refusedCo, refusedCo,
-  // 56-63: EI, DI, -, -, -, -, -, -
-  ei,        di,        refusedCo, refusedCo, refusedCo, refusedCo, refusedCo, refusedCo,
+// The CO map, by funct. TLBR, TLBWR and TLBP are refused.
+constexpr Opcode<GroupHandler> kCoList[] = {
+    {0x02, tlbwi, "tlbwi"},
+    {0x18, eret, "eret"},
+    {0x38, ei, "ei"},
+    {0x39, di, "di"},
 };
-// clang-format on
-static_assert(kCoTable[0x02] == tlbwi && kCoTable[0x18] == eret && kCoTable[0x38] == ei &&
-              kCoTable[0x39] == di);
+constexpr auto kCoTable = dispatchTable<64>(kCoList, refusedCo);
 
 void co(uint32_t op) { kCoTable[funct(op)](op); }
+OpcodeName coName(uint32_t op) { return opcodeName(kCoList, funct(op), op); }
 
-// The COP0 map by rs. Only rs = 16 is CO: 17..31 are refused, not taken as CO.
-// clang-format off
-constexpr GroupHandler kCop0Table[32] = {
-  // 0-7:   MF0, -, -, -, MT0, -, -, -
-  mf0,     refused, refused, refused, mt0,     refused, refused, refused,
-  // 8-15:  BC0, -, -, -, -, -, -, -
-  refused, refused, refused, refused, refused, refused, refused, refused,
-  // 16-23: CO, -, -, -, -, -, -, -
-  co,      refused, refused, refused, refused, refused, refused, refused,
-  // 24-31: -
-  refused, refused, refused, refused, refused, refused, refused, refused,
+// The COP0 map, by rs. Only rs = 16 is CO: 17..31 are refused, not taken as CO; so is BC0.
+constexpr Opcode<GroupHandler> kCop0List[] = {
+    {0, mf0, "mfc0", Operands::kCop0Move},
+    {4, mt0, "mtc0", Operands::kCop0Move},
+    subMap(16, co, coName),
 };
-// clang-format on
-static_assert(kCop0Table[0] == mf0 && kCop0Table[4] == mt0 && kCop0Table[16] == co);
+constexpr auto kCop0Table = dispatchTable<32>(kCop0List, refused);
 
 }  // namespace
 
 void executeCop0(uint32_t op) { kCop0Table[rs(op)](op); }
+// MF0 and MT0 with anything in bits 10..0 are refused by their handlers, and have no name either.
+OpcodeName cop0Name(uint32_t op) {
+  const OpcodeName name = opcodeName(kCop0List, rs(op), op);
+  return name.operands == Operands::kCop0Move && (op & kMoveMustBeZero) != 0 ? OpcodeName{} : name;
+}

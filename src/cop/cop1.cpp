@@ -62,67 +62,47 @@ void cvtSW(uint32_t op) { setFd(op, wordToFp(fsValue(op))); }
   machineFault("Unknown COP1 W subOpcode %X\n", funct(op));
 }
 
-// The BC1 map by bits 20..16.
-// clang-format off
-constexpr GroupHandler kBc1Table[32] = {
-  // 0-7:   BC1F, BC1T, BC1FL, BC1TL, -, -, -, -
-  bc1f,       bc1t,       bc1fl,      bc1tl,      refusedBc1, refusedBc1, refusedBc1, refusedBc1,
-  // 8-31:  -
-  refusedBc1, refusedBc1, refusedBc1, refusedBc1, refusedBc1, refusedBc1, refusedBc1, refusedBc1,
-  refusedBc1, refusedBc1, refusedBc1, refusedBc1, refusedBc1, refusedBc1, refusedBc1, refusedBc1,
-  refusedBc1, refusedBc1, refusedBc1, refusedBc1, refusedBc1, refusedBc1, refusedBc1, refusedBc1,
+// The BC1 map, by bits 20..16.
+constexpr Opcode<GroupHandler> kBc1List[] = {
+    {0, bc1f, "bc1f", Operands::kBranch},
+    {1, bc1t, "bc1t", Operands::kBranch},
+    {2, bc1fl, "bc1fl", Operands::kBranch},
+    {3, bc1tl, "bc1tl", Operands::kBranch},
 };
-
-// The S format by funct.
-constexpr GroupHandler kSTable[64] = {
-  // 0-7:   ADD.S, SUB.S, MUL.S, DIV.S, SQRT.S, ABS.S, MOV.S, NEG.S
-  addS,     subS,     mulS,     divS,     sqrtS,    absS,     movS,     negS,
-  // 8-15:  -
-  refusedS, refusedS, refusedS, refusedS, refusedS, refusedS, refusedS, refusedS,
-  // 16-23: -, -, -, -, -, -, RSQRT.S, -
-  refusedS, refusedS, refusedS, refusedS, refusedS, refusedS, refusedS, refusedS,
-  // 24-31: ADDA.S, SUBA.S, MULA.S, -, MADD.S, MSUB.S, MADDA.S, MSUBA.S
-  refusedS, refusedS, refusedS, refusedS, refusedS, refusedS, refusedS, refusedS,
-  // 32-39: -, -, -, -, CVT.W.S, -, -, -
-  refusedS, refusedS, refusedS, refusedS, cvtWS,    refusedS, refusedS, refusedS,
-  // 40-47: MAX.S, MIN.S, -, -, -, -, -, -
-  refusedS, refusedS, refusedS, refusedS, refusedS, refusedS, refusedS, refusedS,
-  // 48-55: C.F.S, -, C.EQ.S, -, C.LT.S, -, C.LE.S, -
-  refusedS, refusedS, cEqS,     refusedS, cLtS,     refusedS, refusedS, refusedS,
-  // 56-63: -
-  refusedS, refusedS, refusedS, refusedS, refusedS, refusedS, refusedS, refusedS,
+// The S format, by funct. GNU binutils write the R5900's CVT.W.S, which truncates, as trunc.w.s;
+// the disassembly follows them. RSQRT, the accumulator forms, MAX, MIN, C.F and C.LE are refused.
+constexpr Opcode<GroupHandler> kSList[] = {
+    {0x00, addS, "add.s", Operands::kFdFsFt},    {0x01, subS, "sub.s", Operands::kFdFsFt},
+    {0x02, mulS, "mul.s", Operands::kFdFsFt},    {0x03, divS, "div.s", Operands::kFdFsFt},
+    {0x04, sqrtS, "sqrt.s", Operands::kFdFt},    {0x05, absS, "abs.s", Operands::kFdFs},
+    {0x06, movS, "mov.s", Operands::kFdFs},      {0x07, negS, "neg.s", Operands::kFdFs},
+    {0x24, cvtWS, "trunc.w.s", Operands::kFdFs}, {0x32, cEqS, "c.eq.s", Operands::kFsFt},
+    {0x34, cLtS, "c.lt.s", Operands::kFsFt},
 };
-// clang-format on
-static_assert(kBc1Table[0] == bc1f && kBc1Table[3] == bc1tl && kSTable[0x04] == sqrtS &&
-              kSTable[0x07] == negS && kSTable[0x24] == cvtWS && kSTable[0x32] == cEqS &&
-              kSTable[0x34] == cLtS);
+// The W format has one instruction.
+constexpr Opcode<GroupHandler> kWList[] = {
+    {0x20, cvtSW, "cvt.s.w", Operands::kFdFs},
+};
+constexpr auto kBc1Table = dispatchTable<32>(kBc1List, refusedBc1);
+constexpr auto kSTable = dispatchTable<64>(kSList, refusedS);
+constexpr auto kWTable = dispatchTable<64>(kWList, refusedW);
 
 void executeBc1(uint32_t op) { kBc1Table[rt(op)](op); }
 void executeCop1S(uint32_t op) { kSTable[funct(op)](op); }
-// The W format has one instruction, CVT.S.W (funct 0x20).
-void executeCop1W(uint32_t op) {
-  if (funct(op) != 0x20) {
-    refusedW(op);
-  }
-  cvtSW(op);
-}
+void executeCop1W(uint32_t op) { kWTable[funct(op)](op); }
+OpcodeName bc1Name(uint32_t op) { return opcodeName(kBc1List, rt(op), op); }
+OpcodeName sName(uint32_t op) { return opcodeName(kSList, funct(op), op); }
+OpcodeName wName(uint32_t op) { return opcodeName(kWList, funct(op), op); }
 
-// The COP1 map by rs (the format field).
-// clang-format off
-constexpr GroupHandler kCop1Table[32] = {
-  // 0-7:   MFC1, -, CFC1, -, MTC1, -, CTC1, -
-  mfc1,       refused,    refused,    refused,    mtc1,       refused,    refused,    refused,
-  // 8-15:  BC1, -, -, -, -, -, -, -
-  executeBc1, refused,    refused,    refused,    refused,    refused,    refused,    refused,
-  // 16-23: S, -, -, -, W, -, -, -
-  executeCop1S, refused,  refused,    refused,    executeCop1W, refused,  refused,    refused,
-  // 24-31: -
-  refused,    refused,    refused,    refused,    refused,    refused,    refused,    refused,
+// The COP1 map, by rs (the format field). CFC1 and CTC1 are refused.
+constexpr Opcode<GroupHandler> kCop1List[] = {
+    {0, mfc1, "mfc1", Operands::kRtFs}, {4, mtc1, "mtc1", Operands::kRtFs},
+    subMap(8, executeBc1, bc1Name),     subMap(16, executeCop1S, sName),
+    subMap(20, executeCop1W, wName),
 };
-// clang-format on
-static_assert(kCop1Table[0] == mfc1 && kCop1Table[4] == mtc1 && kCop1Table[8] == executeBc1 &&
-              kCop1Table[16] == executeCop1S && kCop1Table[20] == executeCop1W);
+constexpr auto kCop1Table = dispatchTable<32>(kCop1List, refused);
 
 }  // namespace
 
 void executeCop1(uint32_t op) { kCop1Table[rs(op)](op); }
+OpcodeName cop1Name(uint32_t op) { return opcodeName(kCop1List, rs(op), op); }

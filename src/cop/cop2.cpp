@@ -7,11 +7,6 @@
 #include "cpu/fault.h"
 #include "cpu/step.h"
 
-// The two maps of vector instructions (bit 25 set): Special1 by funct, and Special2, which
-// Special1's funct 60 to 63 open.
-void executeVuSpecial1(uint32_t op);
-void executeVuSpecial2(uint32_t op);
-
 using vu::acc;
 using vu::broadcastFt;
 using vu::fsf;
@@ -52,6 +47,9 @@ uint32_t controlWord(uint32_t index) {
   }
 }
 void cfc2(uint32_t op) { gprLower(rt(op)) = signExtend32(controlWord(rd(op))); }
+// No control register here takes a write.
+void ctc2(uint32_t /*op*/) {}
+[[noreturn]] void refusedMove(uint32_t /*op*/) { machineFault("Unknown COP2 subOpcode\n"); }
 
 // The outer-product pair writes x, y and z whatever its dest mask says, and never w.
 void storeXyz(uint32_t* destination, const Vector& value) {
@@ -83,8 +81,7 @@ void vsub(uint32_t op) { storeSelected(op, machine.VF[fd(op)], vu::sub(vf(fs(op)
 void vopmsub(uint32_t op) {
   storeXyz(machine.VF[fd(op)], vu::crossMulSub(acc(), vf(fs(op)), vf(ft(op))));
 }
-// The 15-bit immediate in bits 20..6 counts instruction pairs of 8 bytes.
-void vcallms(uint32_t op) { runMicroProgram(((op >> 6) & 0x7FFF) * 8); }
+void vcallms(uint32_t op) { runMicroProgram(vu::microProgramStart(op)); }
 [[noreturn]] void refused1(uint32_t op) {
   machineFault("Unknown COP2 Special1 subOpcode %X\n", funct(op));
 }
@@ -111,92 +108,91 @@ void vsqrt(uint32_t op) { machine.Q = fpSqrtOfMagnitude(machine.VF[ft(op)][ftf(o
   machineFault("Unknown COP2 Special2 subOpcode %X\n", op & 0x7C3);
 }
 
-// clang-format off
-constexpr MacroHandler kSpecial1Table[64] = {
-  // 0-7:   VADDbc x4, VSUBbc x4
-  vaddbc,   vaddbc,   vaddbc,   vaddbc,   vsubbc,   vsubbc,   vsubbc,   vsubbc,
-  // 8-15:  VMADDbc x4, VMSUBbc x4 (refused)
-  vmaddbc,  vmaddbc,  vmaddbc,  vmaddbc,  refused1, refused1, refused1, refused1,
-  // 16-23: VMAXbc, VMINIbc (refused)
-  refused1, refused1, refused1, refused1, refused1, refused1, refused1, refused1,
-  // 24-31: VMULbc x4, VMULq, VMAXi, VMULi, VMINIi (refused)
-  vmulbc,   vmulbc,   vmulbc,   vmulbc,   vmulq,    refused1, refused1, refused1,
-  // 32-39: VADDq, VMADDq, VADDi, VMADDi, VSUBq, VMSUBq, VSUBi, VMSUBi (refused)
-  vaddq,    refused1, refused1, refused1, refused1, refused1, refused1, refused1,
-  // 40-47: VADD, VMADD*, VMUL, VMAX*, VSUB, VMSUB*, VOPMSUB, VMINI* (* refused)
-  vadd,     refused1, vmul,     refused1, vsub,     refused1, vopmsub,  refused1,
-  // 48-55: VIADD, VISUB, VIADDI, -, VIAND, VIOR, -, - (all refused)
-  refused1, refused1, refused1, refused1, refused1, refused1, refused1, refused1,
-  // 56-63: VCALLMS, VCALLMSR (refused), -, -, Special2 x4
-  vcallms,  refused1, refused1, refused1,
-  executeVuSpecial2,  executeVuSpecial2,  executeVuSpecial2,  executeVuSpecial2,
+// Special2, by bits 10..6 and bits 1..0 (bits 5..2 are 1111 on every instruction that gets
+// here). The other accumulator forms, VITOF, VFTOI, VABS, VCLIP, the loads and stores of the
+// vector unit, VRSQRT, the integer moves and the random-number unit are refused.
+constexpr uint32_t special2Slot(uint32_t op) { return ((op >> 4) & 0x7C) | (op & 3); }
+constexpr Opcode<MacroHandler> kSpecial2List[] = {
+    {0x08, vmaddabc, "vmaddax", Operands::kAccumulatorBc},
+    {0x09, vmaddabc, "vmadday", Operands::kAccumulatorBc},
+    {0x0A, vmaddabc, "vmaddaz", Operands::kAccumulatorBc},
+    {0x0B, vmaddabc, "vmaddaw", Operands::kAccumulatorBc},
+    {0x18, vmulabc, "vmulax", Operands::kAccumulatorBc},
+    {0x19, vmulabc, "vmulay", Operands::kAccumulatorBc},
+    {0x1A, vmulabc, "vmulaz", Operands::kAccumulatorBc},
+    {0x1B, vmulabc, "vmulaw", Operands::kAccumulatorBc},
+    {0x2E, vopmula, "vopmula", Operands::kAccumulator},
+    {0x2F, nothing, "vnop"},
+    {0x30, vmove, "vmove", Operands::kVectorMove},
+    {0x31, vmr32, "vmr32", Operands::kVectorMove},
+    {0x38, vdiv, "vdiv", Operands::kDivide},
+    {0x39, vsqrt, "vsqrt", Operands::kSquareRoot},
+    {0x3B, nothing, "vwaitq"},
 };
+constexpr auto kSpecial2Table = dispatchTable<128>(kSpecial2List, refused2);
 
-// Row n is bits 10..6 = n, the columns bits 1..0.
-constexpr MacroHandler kSpecial2Table[128] = {
-  refused2, refused2, refused2, refused2,  // 0x00 VADDAbc
-  refused2, refused2, refused2, refused2,  // 0x01 VSUBAbc
-  vmaddabc, vmaddabc, vmaddabc, vmaddabc,  // 0x02 VMADDAbc
-  refused2, refused2, refused2, refused2,  // 0x03 VMSUBAbc
-  refused2, refused2, refused2, refused2,  // 0x04 VITOF0, VITOF4, VITOF12, VITOF15
-  refused2, refused2, refused2, refused2,  // 0x05 VFTOI0, VFTOI4, VFTOI12, VFTOI15
-  vmulabc,  vmulabc,  vmulabc,  vmulabc,   // 0x06 VMULAbc
-  refused2, refused2, refused2, refused2,  // 0x07 VMULAq, VABS, VMULAi, VCLIPw
-  refused2, refused2, refused2, refused2,  // 0x08 VADDAq, VMADDAq, VADDAi, VMADDAi
-  refused2, refused2, refused2, refused2,  // 0x09 VSUBAq, VMSUBAq, VSUBAi, VMSUBAi
-  refused2, refused2, refused2, refused2,  // 0x0A VADDA, VMADDA, VMULA, -
-  refused2, refused2, vopmula,  nothing,   // 0x0B VSUBA, VMSUBA, VOPMULA, VNOP
-  vmove,    vmr32,    refused2, refused2,  // 0x0C VMOVE, VMR32, -, -
-  refused2, refused2, refused2, refused2,  // 0x0D VLQI, VSQI, VLQD, VSQD
-  vdiv,     vsqrt,    refused2, nothing,   // 0x0E VDIV, VSQRT, VRSQRT, VWAITQ
-  refused2, refused2, refused2, refused2,  // 0x0F VMTIR, VMFIR, VILWR, VISWR
-  refused2, refused2, refused2, refused2,  // 0x10 VRNEXT, VRGET, VRINIT, VRXOR
-  refused2, refused2, refused2, refused2,  // 0x11 to 0x1F: unused
-  refused2, refused2, refused2, refused2,
-  refused2, refused2, refused2, refused2,
-  refused2, refused2, refused2, refused2,
-  refused2, refused2, refused2, refused2,
-  refused2, refused2, refused2, refused2,
-  refused2, refused2, refused2, refused2,
-  refused2, refused2, refused2, refused2,
-  refused2, refused2, refused2, refused2,
-  refused2, refused2, refused2, refused2,
-  refused2, refused2, refused2, refused2,
-  refused2, refused2, refused2, refused2,
-  refused2, refused2, refused2, refused2,
-  refused2, refused2, refused2, refused2,
-  refused2, refused2, refused2, refused2,
+void executeVuSpecial2(uint32_t op) { kSpecial2Table[special2Slot(op)](op); }
+OpcodeName special2Name(uint32_t op) { return opcodeName(kSpecial2List, special2Slot(op), op); }
+
+// Special1, by funct; a bc form takes four slots, one per broadcast component. The MSUB, MAX and
+// MINI forms, the i forms, the q forms other than VMULq and VADDq, the integer operations and
+// VCALLMSR are refused.
+constexpr Opcode<MacroHandler> kSpecial1List[] = {
+    {0x00, vaddbc, "vaddx", Operands::kVectorBc},
+    {0x01, vaddbc, "vaddy", Operands::kVectorBc},
+    {0x02, vaddbc, "vaddz", Operands::kVectorBc},
+    {0x03, vaddbc, "vaddw", Operands::kVectorBc},
+    {0x04, vsubbc, "vsubx", Operands::kVectorBc},
+    {0x05, vsubbc, "vsuby", Operands::kVectorBc},
+    {0x06, vsubbc, "vsubz", Operands::kVectorBc},
+    {0x07, vsubbc, "vsubw", Operands::kVectorBc},
+    {0x08, vmaddbc, "vmaddx", Operands::kVectorBc},
+    {0x09, vmaddbc, "vmaddy", Operands::kVectorBc},
+    {0x0A, vmaddbc, "vmaddz", Operands::kVectorBc},
+    {0x0B, vmaddbc, "vmaddw", Operands::kVectorBc},
+    {0x18, vmulbc, "vmulx", Operands::kVectorBc},
+    {0x19, vmulbc, "vmuly", Operands::kVectorBc},
+    {0x1A, vmulbc, "vmulz", Operands::kVectorBc},
+    {0x1B, vmulbc, "vmulw", Operands::kVectorBc},
+    {0x1C, vmulq, "vmulq", Operands::kVectorQ},
+    {0x20, vaddq, "vaddq", Operands::kVectorQ},
+    {0x28, vadd, "vadd", Operands::kVector},
+    {0x2A, vmul, "vmul", Operands::kVector},
+    {0x2C, vsub, "vsub", Operands::kVector},
+    {0x2E, vopmsub, "vopmsub", Operands::kVector},
+    {0x38, vcallms, "vcallms", Operands::kCallMicro},
+    subMap(0x3C, executeVuSpecial2, special2Name),
+    subMap(0x3D, executeVuSpecial2, special2Name),
+    subMap(0x3E, executeVuSpecial2, special2Name),
+    subMap(0x3F, executeVuSpecial2, special2Name),
 };
-// clang-format on
-static_assert(kSpecial1Table[0x08] == vmaddbc && kSpecial1Table[0x1C] == vmulq &&
-              kSpecial1Table[0x20] == vaddq && kSpecial1Table[0x2E] == vopmsub &&
-              kSpecial1Table[0x38] == vcallms && kSpecial1Table[0x3C] == executeVuSpecial2);
-// Indexed by key: VMADDAx 0x080, VMULAw 0x183, VOPMULA 0x2C2, VMOVE 0x300, VSQRT 0x381.
-static_assert(kSpecial2Table[0x080 >> 4] == vmaddabc &&
-              kSpecial2Table[(0x180 >> 4) | 3] == vmulabc &&
-              kSpecial2Table[(0x2C0 >> 4) | 2] == vopmula && kSpecial2Table[0x300 >> 4] == vmove &&
-              kSpecial2Table[(0x380 >> 4) | 1] == vsqrt && kSpecial2Table[0x44] == refused2 &&
-              kSpecial2Table[127] == refused2);
+constexpr auto kSpecial1Table = dispatchTable<64>(kSpecial1List, refused1);
+
+// The moves between the main processor and the vector unit, by rs (bit 25 clear, so below 16).
+// QMFC2 and QMTC2 take any interlock bit; BC2 is refused.
+constexpr Opcode<MacroHandler> kMoveList[] = {
+    {0x01, qmfc2, "qmfc2", Operands::kRtVf},
+    {0x02, cfc2, "cfc2", Operands::kRtVi},
+    {0x05, qmtc2, "qmtc2", Operands::kRtVf},
+    {0x06, ctc2, "ctc2", Operands::kRtVi},
+};
+constexpr auto kMoveTable = dispatchTable<16>(kMoveList, refusedMove);
+
+// Bit 25 (CO) set: a vector instruction, whose bits 24..21 are its dest mask.
+constexpr uint32_t kCoBit = 1u << 25;
 
 }  // namespace
 
 void executeCop2(uint32_t op) {
-  switch (rs(op)) {
-    case 0x01: return qmfc2(op);  // QMFC2
-    case 0x02: return cfc2(op);   // CFC2
-    case 0x05: return qmtc2(op);  // QMTC2
-    case 0x06: return;            // CTC2: no control register here takes a write
-    default: break;
+  if ((op & kCoBit) != 0) {
+    return kSpecial1Table[funct(op)](op);
   }
-  // Bit 25 (CO) set: a vector instruction. Everything else in rs 0 to 15 (BC2 included) is
-  // refused.
-  if (rs(op) >= 16) {
-    return executeVuSpecial1(op);
-  }
-  machineFault("Unknown COP2 subOpcode\n");
+  kMoveTable[rs(op)](op);
 }
 
-void executeVuSpecial1(uint32_t op) { kSpecial1Table[funct(op)](op); }
-
-// Bits 5..2 are 1111 on every instruction that gets here.
-void executeVuSpecial2(uint32_t op) { kSpecial2Table[((op >> 4) & 0x7C) | (op & 3)](op); }
+OpcodeName cop2Name(uint32_t op) {
+  if ((op & kCoBit) != 0) {
+    return opcodeName(kSpecial1List, funct(op), op);
+  }
+  return opcodeName(kMoveList, rs(op), op);
+}

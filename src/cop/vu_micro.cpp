@@ -7,6 +7,7 @@
 #include "cpu/bus.h"
 #include "cpu/decode.h"
 #include "cpu/fault.h"
+#include "cpu/opcode_table.h"
 
 using vu::acc;
 using vu::broadcastFt;
@@ -94,18 +95,28 @@ void squareRoot(uint32_t op) {
 }
 // Q is always ready here.
 void waitq(uint32_t op) { requireSubCode(op, 14); }
-void lowerOperation(uint32_t op) {
-  switch (funct(op)) {
-    case 0x30: return iadd(op);
-    case 0x32: return iaddi(op);
-    case 0x34: return iand(op);
-    case 0x3C: return move(op);
-    case 0x3D: return squareRoot(op);
-    case 0x3F: return waitq(op);
-    default: break;
-  }
-  machineFault("Unknown vu0 lower code\n");
-}
+[[noreturn]] void refusedLower(uint32_t /*op*/) { machineFault("Unknown vu0 lower code\n"); }
+
+using MicroHandler = void (*)(uint32_t op);
+constexpr Opcode<MicroHandler> kLowerOperationList[] = {
+    {0x30, iadd, "iadd"}, {0x32, iaddi, "iaddi"},     {0x34, iand, "iand"},
+    {0x3C, move, "move"}, {0x3D, squareRoot, "sqrt"}, {0x3F, waitq, "waitq"},
+};
+constexpr auto kLowerOperationTable = dispatchTable<64>(kLowerOperationList, refusedLower);
+void lowerOperation(uint32_t op) { kLowerOperationTable[funct(op)](op); }
+
+// The lower map, by bits 31..25. Words from 0x82000000 up have more than bit 31 set there and are
+// no lower instruction.
+constexpr Opcode<MicroHandler> kLowerList[] = {
+    {0x00, lq, "lq"},
+    {0x08, iaddiu, "iaddiu"},
+    {0x1A, fmand, "fmand"},
+    {0x24, jr, "jr"},
+    {0x28, ibeq, "ibeq"},
+    {0x29, ibne, "ibne"},
+    {0x40, lowerOperation, nullptr},  // the operations, by funct
+};
+constexpr auto kLowerTable = dispatchTable<128>(kLowerList, refusedLower);
 
 // Upper instructions store their selected components, each followed by its flags, x to w.
 void storeWithFlags(uint32_t op, uint32_t* destination, const Vector& value) {
@@ -134,52 +145,46 @@ void sub(uint32_t op) { storeWithFlags(op, machine.VF[fd(op)], vu::sub(vf(fs(op)
 
 // Funct 60 to 63 open a second map, keyed by bits 10..6 and the bc bits, of which only these
 // forms are accepted; the others end the process without a word.
-void accumulatorForms(uint32_t op) {
-  switch (((op >> 4) & 0x7C) | vu::bc(op)) {
-    case 0x08:  // MADDAx
-    case 0x09:  // MADDAy
-      return storeWithFlags(op, machine.ACC, vu::mulAdd(acc(), broadcastFt(op), vf(fs(op))));
-    case 0x18:  // MULAx
-    case 0x1B:  // MULAw
-      return storeWithFlags(op, machine.ACC, vu::mul(broadcastFt(op), vf(fs(op))));
-    case 0x2F: return;  // NOP
-    default: break;
-  }
-  machineStopSilently();
+void maddabc(uint32_t op) {
+  storeWithFlags(op, machine.ACC, vu::mulAdd(acc(), broadcastFt(op), vf(fs(op))));
 }
+void mulabc(uint32_t op) { storeWithFlags(op, machine.ACC, vu::mul(broadcastFt(op), vf(fs(op)))); }
+void nop(uint32_t /*op*/) {}
+[[noreturn]] void stopSilently(uint32_t /*op*/) { machineStopSilently(); }
+constexpr Opcode<MicroHandler> kAccumulatorList[] = {
+    {0x08, maddabc, "maddax"}, {0x09, maddabc, "madday"}, {0x18, mulabc, "mulax"},
+    {0x1B, mulabc, "mulaw"},   {0x2F, nop, "nop"},
+};
+constexpr auto kAccumulatorTable = dispatchTable<128>(kAccumulatorList, stopSilently);
+void accumulatorForms(uint32_t op) { kAccumulatorTable[((op >> 4) & 0x7C) | vu::bc(op)](op); }
 [[noreturn]] void refusedUpper(uint32_t /*op*/) { machineFault("Unknown vu0 upper code\n"); }
 
-using UpperHandler = void (*)(uint32_t op);
-// clang-format off
-constexpr UpperHandler kUpperTable[64] = {
-  // 0-7:   ADDbc x4, SUBbc x4
-  addbc,           addbc,           addbc,        addbc,
-  subbc,           subbc,           subbc,        subbc,
-  // 8-15:  MADDbc x4, MSUBbc x4 (refused)
-  maddbc,          maddbc,          maddbc,       maddbc,
-  refusedUpper,    refusedUpper,    refusedUpper, refusedUpper,
-  // 16-31: MAXbc, MINIbc, MULbc, MULq, MAXi, MULi, MINIi (refused)
-  refusedUpper,    refusedUpper,    refusedUpper, refusedUpper,
-  refusedUpper,    refusedUpper,    refusedUpper, refusedUpper,
-  refusedUpper,    refusedUpper,    refusedUpper, refusedUpper,
-  refusedUpper,    refusedUpper,    refusedUpper, refusedUpper,
-  // 32-39: ADDq, then MADDq, ADDi, MADDi, SUBq, MSUBq, SUBi, MSUBi (refused)
-  addq,            refusedUpper,    refusedUpper, refusedUpper,
-  refusedUpper,    refusedUpper,    refusedUpper, refusedUpper,
-  // 40-47: ADD, MADD (refused), MUL, MAX (refused), SUB, MSUB, OPMSUB, MINI (refused)
-  add,             refusedUpper,    mul,          refusedUpper,
-  sub,             refusedUpper,    refusedUpper, refusedUpper,
-  // 48-59: unused
-  refusedUpper,    refusedUpper,    refusedUpper, refusedUpper,
-  refusedUpper,    refusedUpper,    refusedUpper, refusedUpper,
-  refusedUpper,    refusedUpper,    refusedUpper, refusedUpper,
-  // 60-63: the accumulator forms by x, y, z (refused) and w
-  accumulatorForms, accumulatorForms, refusedUpper, accumulatorForms,
+// The upper map, by funct; a bc form takes four slots. Refused: the MSUB, MAX, MINI and MUL bc
+// forms, every i form, the q forms but ADDq, MADD, MSUB, MAX, MINI, OPMSUB, and the accumulator
+// forms by z.
+constexpr Opcode<MicroHandler> kUpperList[] = {
+    {0, addbc, "addx"},
+    {1, addbc, "addy"},
+    {2, addbc, "addz"},
+    {3, addbc, "addw"},
+    {4, subbc, "subx"},
+    {5, subbc, "suby"},
+    {6, subbc, "subz"},
+    {7, subbc, "subw"},
+    {8, maddbc, "maddx"},
+    {9, maddbc, "maddy"},
+    {10, maddbc, "maddz"},
+    {11, maddbc, "maddw"},
+    {32, addq, "addq"},
+    {40, add, "add"},
+    {42, mul, "mul"},
+    {44, sub, "sub"},
+    // The accumulator forms, by bits 10..6 and the bc bits.
+    {60, accumulatorForms, nullptr},
+    {61, accumulatorForms, nullptr},
+    {63, accumulatorForms, nullptr},
 };
-// clang-format on
-static_assert(kUpperTable[8] == maddbc && kUpperTable[32] == addq && kUpperTable[40] == add &&
-              kUpperTable[44] == sub && kUpperTable[62] == refusedUpper &&
-              kUpperTable[63] == accumulatorForms);
+constexpr auto kUpperTable = dispatchTable<64>(kUpperList, refusedUpper);
 
 }  // namespace
 
@@ -225,21 +230,9 @@ void stepMicroPair() {
   }
 }
 
-// By bits 31..25. Words from 0x82000000 up have more than bit 31 set there and are no lower
-// instruction.
 void executeMicroLower(uint32_t word) {
   machine.VI[0] = 0;
-  switch (word >> 25) {
-    case 0x00: return lq(word);
-    case 0x08: return iaddiu(word);
-    case 0x1A: return fmand(word);
-    case 0x24: return jr(word);
-    case 0x28: return ibeq(word);
-    case 0x29: return ibne(word);
-    case 0x40: return lowerOperation(word);
-    default: break;
-  }
-  machineFault("Unknown vu0 lower code\n");
+  kLowerTable[word >> 25](word);
 }
 
 // Bits 31 and 29..27 (and the E bit) take no part in the decoding.

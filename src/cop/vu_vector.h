@@ -21,6 +21,8 @@ constexpr uint32_t bc(uint32_t op) { return op & 3; }
 // One component of ft or fs, for the forms that name one (VDIV, VSQRT, SQRT).
 constexpr uint32_t ftf(uint32_t op) { return (op >> 23) & 3; }
 constexpr uint32_t fsf(uint32_t op) { return (op >> 21) & 3; }
+// VCALLMS: the 15-bit immediate in bits 20..6 counts instruction pairs of 8 bytes.
+constexpr uint32_t microProgramStart(uint32_t op) { return ((op >> 6) & 0x7FFF) * 8; }
 // The dest mask: bit 24 selects x, 23 y, 22 z, 21 w.
 constexpr bool destSelects(uint32_t op, uint32_t component) {
   return ((op >> (24 - component)) & 1) != 0;

@@ -146,84 +146,50 @@ void pcpyh(uint32_t op) {
 
 constexpr uint32_t subFunction(uint32_t op) { return (op >> 6) & 31; }
 
-// The four sub-group maps by bits 10..6, every slot listed with the manual's mnemonic.
-// clang-format off
-constexpr GroupHandler kMmi0Table[32] = {
-  // 0-7:   PADDW, PSUBW, PCGTW, PMAXW, PADDH, PSUBH, PCGTH, PMAXH
-  refusedMmi0, refusedMmi0, refusedMmi0, refusedMmi0, refusedMmi0, refusedMmi0, refusedMmi0, refusedMmi0,
-  // 8-15:  PADDB, PSUBB, PCGTB, -, -, -, -, -
-  refusedMmi0, psubb,       refusedMmi0, refusedMmi0, refusedMmi0, refusedMmi0, refusedMmi0, refusedMmi0,
-  // 16-23: PADDSW, PSUBSW, PEXTLW, PPACW, PADDSH, PSUBSH, PEXTLH, PPACH
-  refusedMmi0, refusedMmi0, pextlw,      refusedMmi0, refusedMmi0, refusedMmi0, refusedMmi0, refusedMmi0,
-  // 24-31: PADDSB, PSUBSB, PEXTLB, PPACB, -, -, PEXT5, PPAC5
-  refusedMmi0, refusedMmi0, refusedMmi0, refusedMmi0, refusedMmi0, refusedMmi0, refusedMmi0, refusedMmi0,
+// The four sub-group maps, by bits 10..6.
+constexpr Opcode<GroupHandler> kMmi0List[] = {
+    {9, psubb, "psubb", Operands::kRdRsRt},
+    {18, pextlw, "pextlw", Operands::kRdRsRt},
 };
-constexpr GroupHandler kMmi1Table[32] = {
-  // 0-7:   -, PABSW, PCEQW, PMINW, PADSBH, PABSH, PCEQH, PMINH
-  refusedMmi1, refusedMmi1, refusedMmi1, refusedMmi1, refusedMmi1, refusedMmi1, refusedMmi1, refusedMmi1,
-  // 8-15:  -, -, PCEQB, -, -, -, -, -
-  refusedMmi1, refusedMmi1, refusedMmi1, refusedMmi1, refusedMmi1, refusedMmi1, refusedMmi1, refusedMmi1,
-  // 16-23: PADDUW, PSUBUW, PEXTUW, -, PADDUH, PSUBUH, PEXTUH, -
-  padduw,      refusedMmi1, pextuw,      refusedMmi1, refusedMmi1, refusedMmi1, refusedMmi1, refusedMmi1,
-  // 24-31: PADDUB, PSUBUB, PEXTUB, QFSRV, -, -, -, -
-  refusedMmi1, refusedMmi1, refusedMmi1, refusedMmi1, refusedMmi1, refusedMmi1, refusedMmi1, refusedMmi1,
+constexpr Opcode<GroupHandler> kMmi1List[] = {
+    {16, padduw, "padduw", Operands::kRdRsRt},
+    {18, pextuw, "pextuw", Operands::kRdRsRt},
 };
-constexpr GroupHandler kMmi2Table[32] = {
-  // 0-7:   PMADDW, -, PSLLVW, PSRLVW, PMSUBW, -, -, -
-  refusedMmi2, refusedMmi2, refusedMmi2, refusedMmi2, refusedMmi2, refusedMmi2, refusedMmi2, refusedMmi2,
-  // 8-15:  PMFHI, PMFLO, PINTH, -, PMULTW, PDIVW, PCPYLD, -
-  refusedMmi2, refusedMmi2, refusedMmi2, refusedMmi2, refusedMmi2, refusedMmi2, pcpyld,      refusedMmi2,
-  // 16-23: PMADDH, PHMADH, PAND, PXOR, PMSUBH, PHMSBH, -, -
-  refusedMmi2, refusedMmi2, pand,        refusedMmi2, refusedMmi2, refusedMmi2, refusedMmi2, refusedMmi2,
-  // 24-31: -, -, PEXEH, PREVH, PMULTH, PDIVBW, PEXEW, PROT3W
-  refusedMmi2, refusedMmi2, refusedMmi2, refusedMmi2, refusedMmi2, refusedMmi2, refusedMmi2, refusedMmi2,
+constexpr Opcode<GroupHandler> kMmi2List[] = {
+    {14, pcpyld, "pcpyld", Operands::kRdRsRt},
+    {18, pand, "pand", Operands::kRdRsRt},
 };
-constexpr GroupHandler kMmi3Table[32] = {
-  // 0-7:   PMADDUW, -, -, PSRAVW, -, -, -, -
-  refusedMmi3, refusedMmi3, refusedMmi3, refusedMmi3, refusedMmi3, refusedMmi3, refusedMmi3, refusedMmi3,
-  // 8-15:  PMTHI, PMTLO, PINTEH, -, PMULTUW, PDIVUW, PCPYUD, -
-  refusedMmi3, refusedMmi3, refusedMmi3, refusedMmi3, refusedMmi3, refusedMmi3, pcpyud,      refusedMmi3,
-  // 16-23: -, -, POR, PNOR, -, -, -, -
-  refusedMmi3, refusedMmi3, por,         pnor,        refusedMmi3, refusedMmi3, refusedMmi3, refusedMmi3,
-  // 24-31: -, -, PEXCH, PCPYH, -, -, PEXCW, -
-  refusedMmi3, refusedMmi3, refusedMmi3, pcpyh,       refusedMmi3, refusedMmi3, refusedMmi3, refusedMmi3,
+constexpr Opcode<GroupHandler> kMmi3List[] = {
+    {14, pcpyud, "pcpyud", Operands::kRdRsRt},
+    {18, por, "por", Operands::kRdRsRt},
+    {19, pnor, "pnor", Operands::kRdRsRt},
+    {27, pcpyh, "pcpyh", Operands::kRdRt},
 };
-// clang-format on
-static_assert(kMmi0Table[9] == psubb && kMmi0Table[18] == pextlw && kMmi1Table[16] == padduw &&
-              kMmi1Table[18] == pextuw && kMmi2Table[14] == pcpyld && kMmi2Table[18] == pand &&
-              kMmi3Table[14] == pcpyud && kMmi3Table[18] == por && kMmi3Table[19] == pnor &&
-              kMmi3Table[27] == pcpyh);
+constexpr auto kMmi0Table = dispatchTable<32>(kMmi0List, refusedMmi0);
+constexpr auto kMmi1Table = dispatchTable<32>(kMmi1List, refusedMmi1);
+constexpr auto kMmi2Table = dispatchTable<32>(kMmi2List, refusedMmi2);
+constexpr auto kMmi3Table = dispatchTable<32>(kMmi3List, refusedMmi3);
 
 void executeMmi0(uint32_t op) { kMmi0Table[subFunction(op)](op); }
 void executeMmi1(uint32_t op) { kMmi1Table[subFunction(op)](op); }
 void executeMmi2(uint32_t op) { kMmi2Table[subFunction(op)](op); }
 void executeMmi3(uint32_t op) { kMmi3Table[subFunction(op)](op); }
+OpcodeName mmi0Name(uint32_t op) { return opcodeName(kMmi0List, subFunction(op), op); }
+OpcodeName mmi1Name(uint32_t op) { return opcodeName(kMmi1List, subFunction(op), op); }
+OpcodeName mmi2Name(uint32_t op) { return opcodeName(kMmi2List, subFunction(op), op); }
+OpcodeName mmi3Name(uint32_t op) { return opcodeName(kMmi3List, subFunction(op), op); }
 
-// The MMI map by funct.
-// clang-format off
-constexpr GroupHandler kMmiTable[64] = {
-  // 0-7:   MADD, MADDU, -, -, PLZCW, -, -, -
-  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,
-  // 8-15:  MMI0, MMI2, -, -, -, -, -, -
-  executeMmi0, executeMmi2, refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,
-  // 16-23: MFHI1, MTHI1, MFLO1, MTLO1, -, -, -, -
-  mfhi1,       mthi1,       mflo1,       mtlo1,       refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,
-  // 24-31: MULT1, MULTU1, DIV1, DIVU1, -, -, -, -
-  mult1,       refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,
-  // 32-39: MADD1, MADDU1, -, -, -, -, -, -
-  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,
-  // 40-47: MMI1, MMI3, -, -, -, -, -, -
-  executeMmi1, executeMmi3, refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,
-  // 48-55: PMFHL, PMTHL, -, -, PSLLH, -, PSRLH, PSRAH
-  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,
-  // 56-63: -, -, -, -, PSLLW, -, PSRLW, PSRAW
-  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,  refusedMmi,
+// The MMI map, by funct.
+constexpr Opcode<GroupHandler> kMmiList[] = {
+    subMap(8, executeMmi0, mmi0Name),          subMap(9, executeMmi2, mmi2Name),
+    {16, mfhi1, "mfhi1", Operands::kRd},       {17, mthi1, "mthi1", Operands::kRs},
+    {18, mflo1, "mflo1", Operands::kRd},       {19, mtlo1, "mtlo1", Operands::kRs},
+    {24, mult1, "mult1", Operands::kMultiply}, subMap(40, executeMmi1, mmi1Name),
+    subMap(41, executeMmi3, mmi3Name),
 };
-// clang-format on
-static_assert(kMmiTable[8] == executeMmi0 && kMmiTable[9] == executeMmi2 &&
-              kMmiTable[16] == mfhi1 && kMmiTable[19] == mtlo1 && kMmiTable[24] == mult1 &&
-              kMmiTable[40] == executeMmi1 && kMmiTable[41] == executeMmi3);
+constexpr auto kMmiTable = dispatchTable<64>(kMmiList, refusedMmi);
 
 }  // namespace
 
 void executeMmi(uint32_t op) { kMmiTable[funct(op)](op); }
+OpcodeName mmiName(uint32_t op) { return opcodeName(kMmiList, funct(op), op); }

@@ -171,52 +171,83 @@ uint32_t sltu(uint32_t op, uint32_t pc) { return setRd(op, pc, s64(op) < t64(op)
   machineFault("Unknown special opcode %X!\n", funct(op));
 }
 
-}  // namespace
-
-// The SPECIAL map by funct, every slot listed; the instruction step calls through it directly.
-// clang-format off
-constexpr InstructionHandler kSpecialTable[64] = {
-  // 0-7:   SLL, -, SRL, SRA, SLLV, -, SRLV, SRAV
-  sll,     refused, srl,     sra,     sllv,    refused,            srlv,    srav,
-  // 8-15:  JR, JALR, MOVZ, MOVN, SYSCALL, BREAK, -, SYNC
-  jr,      jalr,    movz,    movn,    syscall, breakToHostService, refused, sync,
-  // 16-23: MFHI, MTHI, MFLO, MTLO, DSLLV, -, DSRLV (refused), DSRAV
-  mfhi,    mthi,    mflo,    mtlo,    dsllv,   refused,            refused, dsrav,
-  // 24-31: MULT, MULTU (refused), DIV, DIVU, -, -, -, -
-  mult,    refused, div,     divu,    refused, refused,            refused, refused,
-  // 32-39: ADD, ADDU, SUB, SUBU, AND, OR, XOR, NOR
-  addu,    addu,    subu,    subu,    andOp,   orOp,               xorOp,   nor,
-  // 40-47: MFSA, MTSA, SLT, SLTU, DADD (refused), DADDU, DSUB (refused), DSUBU
-  mfsa,    mtsa,    slt,     sltu,    refused, daddu,              refused, dsubu,
-  // 48-55: the trap instructions, all refused
-  refused, refused, refused, refused, refused, refused,            refused, refused,
-  // 56-63: DSLL, -, DSRL, DSRA (refused), DSLL32, -, DSRL32, DSRA32
-  dsll,    refused, dsrl,    refused, dsll32,  refused,            dsrl32,  dsra32,
-};
-// clang-format on
-static_assert(kSpecialTable[0x00] == sll && kSpecialTable[0x06] == srlv &&
-              kSpecialTable[0x08] == jr && kSpecialTable[0x0C] == syscall &&
-              kSpecialTable[0x18] == mult && kSpecialTable[0x21] == addu &&
-              kSpecialTable[0x2D] == daddu && kSpecialTable[0x3B] == refused &&
-              kSpecialTable[0x3F] == dsra32);
-
-uint32_t executeSpecial(uint32_t op, uint32_t pc) { return kSpecialTable[funct(op)](op, pc); }
-
-uint32_t executeRegimm(uint32_t op, uint32_t pc) {
-  const auto s = static_cast<int64_t>(gprLower(rs(op)));
-  switch (rt(op)) {
-    case 0x00:  // BLTZ
-      return branch(op, pc, s < 0, false);
-    case 0x01:  // BGEZ
-      return branch(op, pc, s >= 0, false);
-    case 0x02:  // BLTZL
-      return branch(op, pc, s < 0, true);
-    case 0x03:  // BGEZL
-      return branch(op, pc, s >= 0, true);
-    case 0x19:  // MTSAH: a halfword shift amount, 16 bits per step
-      machine.SA = ((static_cast<uint32_t>(s) ^ imm16(op)) & 3) * 16;
-      return pc;
-    default: break;
-  }
+// REGIMM (primary opcode 1), by rt: branches on the sign of rs, and MTSAH.
+int64_t rsValue(uint32_t op) { return static_cast<int64_t>(gprLower(rs(op))); }
+uint32_t bltz(uint32_t op, uint32_t pc) { return branch(op, pc, rsValue(op) < 0, false); }
+uint32_t bgez(uint32_t op, uint32_t pc) { return branch(op, pc, rsValue(op) >= 0, false); }
+uint32_t bltzl(uint32_t op, uint32_t pc) { return branch(op, pc, rsValue(op) < 0, true); }
+uint32_t bgezl(uint32_t op, uint32_t pc) { return branch(op, pc, rsValue(op) >= 0, true); }
+// MTSAH: a halfword shift amount, 16 bits per step.
+uint32_t mtsah(uint32_t op, uint32_t pc) {
+  machine.SA = ((static_cast<uint32_t>(rsValue(op)) ^ imm16(op)) & 3) * 16;
+  return pc;
+}
+[[noreturn]] uint32_t refusedRegimm(uint32_t op, uint32_t /*pc*/) {
   machineFault("Unknown REGIMM opcode %X!\n", op & 0x1F0000);
 }
+
+// The SPECIAL map, by funct. ADD and SUB take ADDU's and SUBU's handlers (no overflow trap);
+// DSRLV, MULTU, DADD, DSUB, DSRA and the traps are not listed, so they are refused.
+constexpr Opcode<InstructionHandler> kSpecialList[] = {
+    {0x00, sll, "sll", Operands::kRdRtSa},
+    {0x02, srl, "srl", Operands::kRdRtSa},
+    {0x03, sra, "sra", Operands::kRdRtSa},
+    {0x04, sllv, "sllv", Operands::kRdRtRs},
+    {0x06, srlv, "srlv", Operands::kRdRtRs},
+    {0x07, srav, "srav", Operands::kRdRtRs},
+    {0x08, jr, "jr", Operands::kRs},
+    {0x09, jalr, "jalr", Operands::kJalr},
+    {0x0A, movz, "movz", Operands::kRdRsRt},
+    {0x0B, movn, "movn", Operands::kRdRsRt},
+    {0x0C, syscall, "syscall", Operands::kSyscall},
+    {0x0D, breakToHostService, "break", Operands::kBreak},
+    {0x0F, sync, "sync", Operands::kSync},
+    {0x10, mfhi, "mfhi", Operands::kRd},
+    {0x11, mthi, "mthi", Operands::kRs},
+    {0x12, mflo, "mflo", Operands::kRd},
+    {0x13, mtlo, "mtlo", Operands::kRs},
+    {0x14, dsllv, "dsllv", Operands::kRdRtRs},
+    {0x17, dsrav, "dsrav", Operands::kRdRtRs},
+    {0x18, mult, "mult", Operands::kMultiply},
+    {0x1A, div, "div", Operands::kRdRsRt},
+    {0x1B, divu, "divu", Operands::kRdRsRt},
+    {0x20, addu, "add", Operands::kRdRsRt},
+    {0x21, addu, "addu", Operands::kRdRsRt},
+    {0x22, subu, "sub", Operands::kRdRsRt},
+    {0x23, subu, "subu", Operands::kRdRsRt},
+    {0x24, andOp, "and", Operands::kRdRsRt},
+    {0x25, orOp, "or", Operands::kRdRsRt},
+    {0x26, xorOp, "xor", Operands::kRdRsRt},
+    {0x27, nor, "nor", Operands::kRdRsRt},
+    {0x28, mfsa, "mfsa", Operands::kRd},
+    {0x29, mtsa, "mtsa", Operands::kRs},
+    {0x2A, slt, "slt", Operands::kRdRsRt},
+    {0x2B, sltu, "sltu", Operands::kRdRsRt},
+    {0x2D, daddu, "daddu", Operands::kRdRsRt},
+    {0x2F, dsubu, "dsubu", Operands::kRdRsRt},
+    {0x38, dsll, "dsll", Operands::kRdRtSa},
+    {0x3A, dsrl, "dsrl", Operands::kRdRtSa},
+    {0x3C, dsll32, "dsll32", Operands::kRdRtSa},
+    {0x3E, dsrl32, "dsrl32", Operands::kRdRtSa},
+    {0x3F, dsra32, "dsra32", Operands::kRdRtSa},
+};
+
+// MTSAH is the only REGIMM instruction that is no branch; BLTZAL and the traps are refused.
+constexpr Opcode<InstructionHandler> kRegimmList[] = {
+    {0x00, bltz, "bltz", Operands::kRsBranch},   {0x01, bgez, "bgez", Operands::kRsBranch},
+    {0x02, bltzl, "bltzl", Operands::kRsBranch}, {0x03, bgezl, "bgezl", Operands::kRsBranch},
+    {0x19, mtsah, "mtsah", Operands::kRsSigned},
+};
+constexpr auto kRegimmTable = dispatchTable<32>(kRegimmList, refusedRegimm);
+
+}  // namespace
+
+// The instruction step calls through the SPECIAL map directly.
+constexpr std::array<InstructionHandler, 64> kSpecialTable =
+    dispatchTable<64>(kSpecialList, refused);
+
+uint32_t executeSpecial(uint32_t op, uint32_t pc) { return kSpecialTable[funct(op)](op, pc); }
+uint32_t executeRegimm(uint32_t op, uint32_t pc) { return kRegimmTable[rt(op)](op, pc); }
+
+OpcodeName specialName(uint32_t op) { return opcodeName(kSpecialList, funct(op), op); }
+OpcodeName regimmName(uint32_t op) { return opcodeName(kRegimmList, rt(op), op); }

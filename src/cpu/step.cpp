@@ -81,23 +81,99 @@ int64_t rtValue(uint32_t op) { return static_cast<int64_t>(gprLower(rt(op))); }
   return machine.PC;
 }
 
-// Instruction fetch outside RAM: the fixed addresses and the register window answer as a 32-bit
-// load does; anything else is refused by the address map.
+// The primary map's instructions, for the disassembler; executeInstruction's switch below is
+// their dispatch, and a test checks that the two accept the same opcodes. BGTZL, DADDI, PREF and
+// the other coprocessor loads and stores are refused.
+struct PrimaryOpcode {
+  uint32_t slot;
+  const char* mnemonic;
+  Operands operands = Operands::kNone;
+  OpcodeName (*subMap)(uint32_t op) = nullptr;
+};
+constexpr PrimaryOpcode kPrimaryList[] = {
+    {0x00, nullptr, Operands::kNone, specialName},
+    {0x01, nullptr, Operands::kNone, regimmName},
+    {0x02, "j", Operands::kJump},
+    {0x03, "jal", Operands::kJump},
+    {0x04, "beq", Operands::kRsRtBranch},
+    {0x05, "bne", Operands::kRsRtBranch},
+    {0x06, "blez", Operands::kRsBranch},
+    {0x07, "bgtz", Operands::kRsBranch},
+    {0x08, "addi", Operands::kRtRsSigned},
+    {0x09, "addiu", Operands::kRtRsSigned},
+    {0x0A, "slti", Operands::kRtRsSigned},
+    {0x0B, "sltiu", Operands::kRtRsSigned},
+    {0x0C, "andi", Operands::kRtRsUnsigned},
+    {0x0D, "ori", Operands::kRtRsUnsigned},
+    {0x0E, "xori", Operands::kRtRsUnsigned},
+    {0x0F, "lui", Operands::kRtUnsigned},
+    {0x10, nullptr, Operands::kNone, cop0Name},
+    {0x11, nullptr, Operands::kNone, cop1Name},
+    {0x12, nullptr, Operands::kNone, cop2Name},
+    {0x14, "beql", Operands::kRsRtBranch},
+    {0x15, "bnel", Operands::kRsRtBranch},
+    {0x16, "blezl", Operands::kRsBranch},
+    {0x19, "daddiu", Operands::kRtRsSigned},
+    {0x1A, "ldl", Operands::kRtMemory},
+    {0x1B, "ldr", Operands::kRtMemory},
+    {0x1C, nullptr, Operands::kNone, mmiName},
+    {0x1E, "lq", Operands::kRtMemory},
+    {0x1F, "sq", Operands::kRtMemory},
+    {0x20, "lb", Operands::kRtMemory},
+    {0x21, "lh", Operands::kRtMemory},
+    {0x22, "lwl", Operands::kRtMemory},
+    {0x23, "lw", Operands::kRtMemory},
+    {0x24, "lbu", Operands::kRtMemory},
+    {0x25, "lhu", Operands::kRtMemory},
+    {0x26, "lwr", Operands::kRtMemory},
+    {0x27, "lwu", Operands::kRtMemory},
+    {0x28, "sb", Operands::kRtMemory},
+    {0x29, "sh", Operands::kRtMemory},
+    {0x2A, "swl", Operands::kRtMemory},
+    {0x2B, "sw", Operands::kRtMemory},
+    {0x2C, "sdl", Operands::kRtMemory},
+    {0x2D, "sdr", Operands::kRtMemory},
+    {0x2E, "swr", Operands::kRtMemory},
+    {0x2F, "cache", Operands::kCache},
+    {0x31, "lwc1", Operands::kFtMemory},
+    {0x36, "lqc2", Operands::kVfMemory},
+    {0x37, "ld", Operands::kRtMemory},
+    {0x39, "swc1", Operands::kFtMemory},
+    {0x3E, "sqc2", Operands::kVfMemory},
+    {0x3F, "sd", Operands::kRtMemory},
+};
+static_assert(checkSlots<64>(kPrimaryList));
 
-// The primary opcode map. `pc` is the address of the delay slot.
 }  // namespace
 
-thread_local uintptr_t delaySlotStackFloor = UINTPTR_MAX;
+constinit thread_local uintptr_t delaySlotStackFloor = UINTPTR_MAX;
 
-void checkDelaySlotStack() {
+namespace {
+// The stack limit of the calling thread, from its first delay slot on, and its hook.
+thread_local uintptr_t delaySlotStackLimit = UINTPTR_MAX;
+thread_local DelaySlotHook delaySlotHook = nullptr;
+}  // namespace
+
+void checkDelaySlotStack(uint32_t pc) {
   const auto frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
-  if (delaySlotStackFloor == UINTPTR_MAX) {
-    delaySlotStackFloor = frame - kDelaySlotStackAllowance;
-    return;
+  if (delaySlotStackLimit == UINTPTR_MAX) {
+    delaySlotStackLimit = frame - kDelaySlotStackAllowance;
+  } else if (frame < delaySlotStackLimit) {
+    machineFault("Branches nested in delay slots too deep\n");
   }
-  machineFault("Branches nested in delay slots too deep\n");
+  if (delaySlotHook != nullptr) {
+    delaySlotHook(pc);
+  } else {
+    delaySlotStackFloor = delaySlotStackLimit;
+  }
 }
 
+void setDelaySlotHook(DelaySlotHook hook) {
+  delaySlotHook = hook;
+  delaySlotStackFloor = hook != nullptr ? UINTPTR_MAX : delaySlotStackLimit;
+}
+
+// The primary opcode map, in the order of kPrimaryList; `pc` is the address of the delay slot.
 uint32_t executeInstruction(uint32_t op, uint32_t pc) {
   if (op == 0) {
     return pc;  // the all-zero word is a no-operation
@@ -105,72 +181,60 @@ uint32_t executeInstruction(uint32_t op, uint32_t pc) {
   switch (opcode(op)) {
     case 0x00: return executeSpecial(op, pc);
     case 0x01: return executeRegimm(op, pc);
-    case 0x02: return jump(op, pc);                                                  // J
-    case 0x03: return jumpAndLink(op, pc);                                           // JAL
-    case 0x04: return conditionalBranch(op, pc, rsValue(op) == rtValue(op), false);  // BEQ
-    case 0x05: return conditionalBranch(op, pc, rsValue(op) != rtValue(op), false);  // BNE
-    case 0x06: return conditionalBranch(op, pc, rsValue(op) <= 0, false);            // BLEZ
-    case 0x07: return conditionalBranch(op, pc, rsValue(op) > 0, false);             // BGTZ
-    case 0x08: return addiu(op, pc);                                                 // ADDI
-    case 0x09: return addiu(op, pc);                                                 // ADDIU
-    case 0x0A: return slti(op, pc);                                                  // SLTI
-    case 0x0B: return sltiu(op, pc);                                                 // SLTIU
-    case 0x0C: return andi(op, pc);                                                  // ANDI
-    case 0x0D: return ori(op, pc);                                                   // ORI
-    case 0x0E: return xori(op, pc);                                                  // XORI
-    case 0x0F: return lui(op, pc);                                                   // LUI
+    case 0x02: return jump(op, pc);
+    case 0x03: return jumpAndLink(op, pc);
+    case 0x04: return conditionalBranch(op, pc, rsValue(op) == rtValue(op), false);
+    case 0x05: return conditionalBranch(op, pc, rsValue(op) != rtValue(op), false);
+    case 0x06: return conditionalBranch(op, pc, rsValue(op) <= 0, false);
+    case 0x07: return conditionalBranch(op, pc, rsValue(op) > 0, false);
+    case 0x08: return addiu(op, pc);
+    case 0x09: return addiu(op, pc);
+    case 0x0A: return slti(op, pc);
+    case 0x0B: return sltiu(op, pc);
+    case 0x0C: return andi(op, pc);
+    case 0x0D: return ori(op, pc);
+    case 0x0E: return xori(op, pc);
+    case 0x0F: return lui(op, pc);
     case 0x10: return executeGroup(executeCop0, op, pc);
     case 0x11: return executeGroup(executeCop1, op, pc);
     case 0x12: return executeGroup(executeCop2, op, pc);
-    case 0x13: break;
-    case 0x14: return conditionalBranch(op, pc, rsValue(op) == rtValue(op), true);  // BEQL
-    case 0x15: return conditionalBranch(op, pc, rsValue(op) != rtValue(op), true);  // BNEL
-    case 0x16: return conditionalBranch(op, pc, rsValue(op) <= 0, true);            // BLEZL
-    case 0x17: break;                                                               // BGTZL
-    case 0x18: break;                                                               // DADDI
-    case 0x19: return daddiu(op, pc);                                               // DADDIU
-    case 0x1A: return loadDoubleLeft(op, pc);                                       // LDL
-    case 0x1B: return loadDoubleRight(op, pc);                                      // LDR
+    case 0x14: return conditionalBranch(op, pc, rsValue(op) == rtValue(op), true);
+    case 0x15: return conditionalBranch(op, pc, rsValue(op) != rtValue(op), true);
+    case 0x16: return conditionalBranch(op, pc, rsValue(op) <= 0, true);
+    case 0x19: return daddiu(op, pc);
+    case 0x1A: return loadDoubleLeft(op, pc);
+    case 0x1B: return loadDoubleRight(op, pc);
     case 0x1C: return executeGroup(executeMmi, op, pc);
-    case 0x1D: break;
-    case 0x1E: return loadQuad(op, pc);          // LQ
-    case 0x1F: return storeQuad(op, pc);         // SQ
-    case 0x20: return loadByte(op, pc);          // LB
-    case 0x21: return loadHalf(op, pc);          // LH
-    case 0x22: return loadWordLeft(op, pc);      // LWL
-    case 0x23: return loadWord(op, pc);          // LW
-    case 0x24: return loadByteUnsigned(op, pc);  // LBU
-    case 0x25: return loadHalfUnsigned(op, pc);  // LHU
-    case 0x26: return loadWordRight(op, pc);     // LWR
-    case 0x27: return loadWordUnsigned(op, pc);  // LWU
-    case 0x28: return storeByte(op, pc);         // SB
-    case 0x29: return storeHalf(op, pc);         // SH
-    case 0x2A: return storeWordLeft(op, pc);     // SWL
-    case 0x2B: return storeWord(op, pc);         // SW
-    case 0x2C: return storeDoubleLeft(op, pc);   // SDL
-    case 0x2D: return storeDoubleRight(op, pc);  // SDR
-    case 0x2E: return storeWordRight(op, pc);    // SWR
-    case 0x2F: return pc;                        // CACHE: no caches here
-    case 0x30: break;
-    case 0x31: return loadWordToFpr(op, pc);  // LWC1
-    case 0x32: break;
-    case 0x33: break;  // PREF
-    case 0x34: break;
-    case 0x35: break;
-    case 0x36: return loadQuadToVf(op, pc);  // LQC2
-    case 0x37: return loadDouble(op, pc);    // LD
-    case 0x38: break;
-    case 0x39: return storeWordFromFpr(op, pc);  // SWC1
-    case 0x3A: break;
-    case 0x3B: break;
-    case 0x3C: break;
-    case 0x3D: break;
-    case 0x3E: return storeQuadFromVf(op, pc);  // SQC2
-    case 0x3F: return storeDouble(op, pc);      // SD
+    case 0x1E: return loadQuad(op, pc);
+    case 0x1F: return storeQuad(op, pc);
+    case 0x20: return loadByte(op, pc);
+    case 0x21: return loadHalf(op, pc);
+    case 0x22: return loadWordLeft(op, pc);
+    case 0x23: return loadWord(op, pc);
+    case 0x24: return loadByteUnsigned(op, pc);
+    case 0x25: return loadHalfUnsigned(op, pc);
+    case 0x26: return loadWordRight(op, pc);
+    case 0x27: return loadWordUnsigned(op, pc);
+    case 0x28: return storeByte(op, pc);
+    case 0x29: return storeHalf(op, pc);
+    case 0x2A: return storeWordLeft(op, pc);
+    case 0x2B: return storeWord(op, pc);
+    case 0x2C: return storeDoubleLeft(op, pc);
+    case 0x2D: return storeDoubleRight(op, pc);
+    case 0x2E: return storeWordRight(op, pc);
+    case 0x2F: return pc;  // no caches here
+    case 0x31: return loadWordToFpr(op, pc);
+    case 0x36: return loadQuadToVf(op, pc);
+    case 0x37: return loadDouble(op, pc);
+    case 0x39: return storeWordFromFpr(op, pc);
+    case 0x3E: return storeQuadFromVf(op, pc);
+    case 0x3F: return storeDouble(op, pc);
     default: break;
   }
   machineFault("Unknown opcode family %X!\n", op & 0xFC000000);
 }
+
+OpcodeName primaryName(uint32_t op) { return opcodeName(kPrimaryList, opcode(op), op); }
 
 uint32_t executeAtSlowFetch(uint32_t pc) {
   return executeInstruction(fetchLongIntSlow(pc), pc + 4);

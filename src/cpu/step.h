@@ -7,14 +7,16 @@
 // groups keep the plain form (PC in MachineState, already advanced): their instructions are rare.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "cpu/bus.h"
 #include "cpu/decode.h"
 #include "cpu/machine_state.h"
+#include "cpu/opcode_table.h"
 
 using InstructionHandler = uint32_t (*)(uint32_t op, uint32_t pc);
-extern const InstructionHandler kSpecialTable[64];
+extern const std::array<InstructionHandler, 64> kSpecialTable;
 
 // The primary opcode map, for an instruction word already fetched; `pc` is its delay slot.
 [[gnu::noinline]] uint32_t executeInstruction(uint32_t op, uint32_t pc);
@@ -49,6 +51,16 @@ inline void stepInstruction() { machine.PC = executeAt(machine.PC); }
 [[gnu::noinline]] void executeCop1(uint32_t op);
 [[gnu::noinline]] void executeCop2(uint32_t op);
 
+// The instruction a word holds, from the same lists as the dispatch: the primary map, which
+// descends into the group maps (for the disassembler).
+OpcodeName primaryName(uint32_t op);
+OpcodeName specialName(uint32_t op);
+OpcodeName regimmName(uint32_t op);
+OpcodeName mmiName(uint32_t op);
+OpcodeName cop0Name(uint32_t op);
+OpcodeName cop1Name(uint32_t op);
+OpcodeName cop2Name(uint32_t op);
+
 // A delay slot may itself hold a taken branch, whose delay slot then runs inside it, and so on:
 // each level is a host call. Code that chains branches through their delay slots (RAM filled
 // with branches, or a fetch from a register that always reads as one) is refused once the host
@@ -56,15 +68,23 @@ inline void stepInstruction() { machine.PC = executeAt(machine.PC); }
 // out; no real program nests more than one level. Comparing the frame address with a floor
 // costs no store on the branch path.
 constexpr uintptr_t kDelaySlotStackAllowance = 512 * 1024;
-// Per thread: each has its own stack. The highest address until the first delay slot sets it.
-extern thread_local uintptr_t delaySlotStackFloor;
-[[gnu::noinline, gnu::cold]] void checkDelaySlotStack();
+// Per thread: each has its own stack. Below this address a delay slot goes through
+// checkDelaySlotStack: the highest address until the first delay slot, then the stack limit; and
+// the highest address again for as long as a delay-slot hook is set, so that every slot does.
+extern thread_local constinit uintptr_t delaySlotStackFloor;
+[[gnu::noinline, gnu::cold]] void checkDelaySlotStack(uint32_t pc);
 inline uint32_t executeDelaySlot(uint32_t pc) {
   if (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) < delaySlotStackFloor) {
-    checkDelaySlotStack();
+    checkDelaySlotStack(pc);
   }
   return executeAt(pc);
 }
+// Calls `hook` with the address of every delay slot before it runs, on the calling thread, until
+// it is set back to nullptr (guest-run --trace; the stepping loop reports the top-level
+// instructions). Delay slots run only on taken branches and jumps, and the hook is reached
+// through the stack check, so that neither executeAt nor the branch path carries a test of it.
+using DelaySlotHook = void (*)(uint32_t pc);
+void setDelaySlotHook(DelaySlotHook hook);
 
 // The branch rule shared by every conditional branch, given the address of the delay slot: the
 // condition has been evaluated; a taken branch runs its delay slot, then moves by the offset,

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "cpu/bus.h"
+#include "cpu/disassemble.h"
 #include "cpu/fault.h"
 #include "cpu/machine_state.h"
 #include "cpu/step.h"
@@ -24,12 +26,15 @@ constexpr const char* kUsage =
     "usage: guest-run [--load ADDR FILE]... [--gpr N=VALUE]... [--hi VALUE] [--lo VALUE]\n"
     "                 [--sa VALUE] [--fpr N=BITS]... [--fcc 0|1] [--cop0 N=VALUE]...\n"
     "                 [--vf N=X,Y,Z,W]... [--micro FILE] [--vu-data FILE]\n"
-    "                 [--dump ADDR:LEN]... --pc ADDR --until ADDR [--max-steps COUNT]\n"
+    "                 [--dump ADDR:LEN]... [--trace] --pc ADDR --until ADDR\n"
+    "                 [--max-steps COUNT]\n"
     "Numbers are decimal or 0x-prefixed hexadecimal. A register VALUE is one 64-bit number\n"
     "(the low 64 bits) or UPPER:LOWER (all 128 bits). N is 0..31 or a register name (t0, sp).\n"
     "For --fpr, --cop0 and --vf, N is 0..31; BITS, X, Y, Z and W are 32-bit patterns, and a\n"
     "COP0 VALUE is 64 bits. --micro and --vu-data load up to 4096 bytes into the vector\n"
-    "unit's micro memory and data memory.\n";
+    "unit's micro memory and data memory. --trace prints each instruction on stderr before it\n"
+    "runs, delay slots included, as ADDRESS  WORD  DISASSEMBLY; the pairs of a micro program\n"
+    "that VCALLMS runs are not traced.\n";
 
 [[noreturn]] void usageError(const std::string& message) {
   std::fprintf(stderr, "guest-run: %s\n%s", message.c_str(), kUsage);
@@ -169,6 +174,7 @@ struct Options {
   bool hasPc = false, hasUntil = false;
   uint32_t pc = 0, until = 0;
   uint64_t maxSteps = 100000000;
+  bool trace = false;
 };
 
 Options parseOptions(int argc, char** argv) {
@@ -239,6 +245,8 @@ Options parseOptions(int argc, char** argv) {
     } else if (arg == "--until") {
       o.hasUntil = true;
       o.until = address(next(), "--until address");
+    } else if (arg == "--trace") {
+      o.trace = true;
     } else if (arg == "--max-steps") {
       o.maxSteps = number(next(), "step count");
     } else {
@@ -393,6 +401,13 @@ void printState(uint64_t steps, const Options& o) {
   std::printf("}\n");
 }
 
+// --trace: the instruction at `pc`, fetched as the step fetches it (a fetch the machine refuses
+// faults here, before any line), then its line.
+void traceInstruction(uint32_t pc) {
+  const uint32_t word = fetchLongInt(pc);
+  std::fprintf(stderr, "%08x  %08x  %s\n", pc, word, disassemble(word, pc).c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -401,6 +416,9 @@ int main(int argc, char** argv) {
   // The same loop as a guest routine call: register 0 is cleared before every step, and the
   // stop address is tested after each one.
   uint64_t steps = 0;
+  if (options.trace) {
+    setDelaySlotHook(traceInstruction);
+  }
   try {
     do {
       if (steps == options.maxSteps) {
@@ -411,6 +429,9 @@ int main(int argc, char** argv) {
         return 3;
       }
       machine.GPR[0].lower = 0;
+      if (options.trace) {
+        traceInstruction(machine.PC);
+      }
       stepInstruction();
       ++steps;
     } while (machine.PC != options.until);

@@ -133,8 +133,7 @@ TEST_F(VuMicroTest, Refusals) {
       {word(kLowerOp, 0, 0, 0, op(14, 0x3E)), 0, 0, "Unknown vu0 lower code\n"},
       {word(kLowerOp, 0, 0, 0, op(13, 0x3C)), 0, 0, "Unknown vu0 lower sub code\n"},
       {0, op(0, 62), 0, "Unknown vu0 upper code\n"},
-      {0, op(0, 60), 0, ""},  // ADDAx and MADDAw: the machine stops without a word
-      {0, op(2, 63), 0, ""},
+      {0, op(2, 63), 0, ""},  // MADDAw: the machine stops without a word
       {word(kLq, 0, 0, 1, 1), 0, 255, "VU0 LQ address 100 outside data memory\n"},
       {word(kLq, 0, 0, 0, -1), 0, 0, "VU0 LQ address FFFFFFFF outside data memory\n"},
       {word(kJr, 0, 0, 1, 0), 0, 512, "VU0 micro PC 1000 outside micro memory\n"},

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -89,14 +90,14 @@ class GuestRunTest : public ::testing::Test {
     const std::vector<uint8_t> bytes = assemble(source);
     write(file, std::string(bytes.begin(), bytes.end()));
   }
-  // Runs guest-run in the scratch directory; the shell splits `args`.
-  ChildResult run(const std::string& args) {
+  // Runs `command` with the shell in the scratch directory.
+  ChildResult shell(const std::string& command) {
     return runInChild([&] {
-      execl("/bin/sh", "sh", "-c",
-            ("cd " + std::string(dir_) + " && exec \"$GUEST_RUN\" " + args).c_str(), nullptr);
+      execl("/bin/sh", "sh", "-c", ("cd " + std::string(dir_) + " && " + command).c_str(), nullptr);
       _exit(127);
     });
   }
+  ChildResult run(const std::string& args) { return shell("exec \"$GUEST_RUN\" " + args); }
   // `source` loaded at 0x100000 and run from there.
   ChildResult runCode(const std::string& source, const std::string& args) {
     code("code.bin", source);
@@ -199,6 +200,40 @@ TEST_F(GuestRunTest, GuestOutputComesFirstAndEndsWithALineFeed) {
               {5, 0x100014, {{8, {0, 0x10010000}}, {9, {0, 10}}}}, "A\n");
   expectState(runCode("addiu $3, $0, 122; syscall", "--until 0x100008"),
               {2, 0x100008, {{2, {0, 255}}, {3, {0, 122}}}}, "SYSCALL[122]\n");
+}
+
+// --trace: one line on stderr per instruction before it runs, taken branches' and jumps' delay
+// slots included, skipped slots not; each line is what objdump prints for the same bytes at the
+// same address. The refused word that ends the run has its line before the fault.
+TEST_F(GuestRunTest, TraceMatchesObjdumpLineByLine) {
+  const ChildResult result = runCode(
+      "addiu $t0, $zero, 42; sw $t0, 0x100($zero); lw $t1, 0x100($zero); beq $t0, $t1, 1f;"
+      " sll $t2, $t0, 2; break; 1: mult1 $t3, $t0, $t1; bgez $t0, 2f; mtc1 $t0, $f2; nop;"
+      " 2: add.s $f1, $f2, $f3; qmtc2 $t0, $vf1; vadd.xyz $vf1, $vf2, $vf3; mfc0 $t5, $12;"
+      " jal 0x100048; daddu $t6, $t0, $t1; .word 0x4c000000; nop; jr $ra; or $t7, $ra, $zero",
+      "--trace --until 0x100044");
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.out, "Unknown opcode family 4C000000!\n");
+  // objdump's "  100000:\t2408002a \taddiu\tt0,zero,42" as "00100000  2408002a  addiu ...".
+  std::istringstream objdump(shell("mips64el-linux-gnuabi64-objdump -D -z -b binary -m mips:5900"
+                                   " -EL -M gpr-names=32,no-aliases --adjust-vma=0x100000 code.bin")
+                                 .out);
+  std::map<uint32_t, std::string> lines;
+  for (std::string line; std::getline(objdump, line);) {
+    unsigned address = 0, word = 0;
+    char mnemonic[32] = "", operands[64] = "", text[128];
+    if (std::sscanf(line.c_str(), " %x: %x %31s %63s", &address, &word, mnemonic, operands) > 2) {
+      std::snprintf(text, sizeof text, "%08x  %08x  %s%s%s\n", address, word, mnemonic,
+                    operands[0] != '\0' ? " " : "", operands);
+      lines[address] = text;
+    }
+  }
+  std::string trace;
+  for (const uint32_t offset : {0x00, 0x04, 0x08, 0x0C, 0x10, 0x18, 0x1C, 0x20, 0x28, 0x2C, 0x30,
+                                0x34, 0x38, 0x3C, 0x48, 0x4C, 0x40}) {
+    trace += lines[0x100000 + offset];
+  }
+  EXPECT_EQ(result.err, trace);
 }
 
 }  // namespace
