@@ -34,7 +34,10 @@ constexpr const char* kUsage =
     "COP0 VALUE is 64 bits. --micro and --vu-data load up to 4096 bytes into the vector\n"
     "unit's micro memory and data memory. --trace prints each instruction on stderr before it\n"
     "runs, delay slots included, as ADDRESS  WORD  DISASSEMBLY; the pairs of a micro program\n"
-    "that VCALLMS runs are not traced.\n";
+    "that VCALLMS runs are not traced.\n"
+    "Exit status: 0 the PC reached --until (the machine state follows as one JSON line);\n"
+    "1 the guest faulted; 2 a bad command line or a failed write to stdout; 3 --max-steps\n"
+    "steps ran first (the state is printed too). -h, --help and --version print and exit.\n";
 
 [[noreturn]] void usageError(const std::string& message) {
   std::fprintf(stderr, "guest-run: %s\n%s", message.c_str(), kUsage);
@@ -187,9 +190,13 @@ Options parseOptions(int argc, char** argv) {
       }
       return argv[++i];
     };
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      std::exit(0);
+    if (arg == "--help" || arg == "-h" || arg == "--version") {
+      if (arg == "--version") {
+        std::printf("guest-run %s\n", PROJECT_VERSION);
+      } else {
+        std::fputs(kUsage, stdout);
+      }
+      std::exit(std::fflush(stdout) == 0 ? 0 : 2);
     } else if (arg == "--load") {
       const uint32_t a = address(next(), "load address");
       o.loads.push_back({a, std::string(next())});
@@ -410,6 +417,13 @@ void traceInstruction(uint32_t pc) {
 
 }  // namespace
 
+// guest-run's JSON is its only product: a failed write to stdout is an error of its own.
+bool stdoutFailed() {
+  if (std::ferror(stdout) == 0 && std::fflush(stdout) == 0) return false;
+  std::fprintf(stderr, "guest-run: cannot write to standard output: %s\n", std::strerror(errno));
+  return true;
+}
+
 int main(int argc, char** argv) {
   const Options options = parseOptions(argc, argv);
   setUp(options);
@@ -419,6 +433,7 @@ int main(int argc, char** argv) {
   if (options.trace) {
     setDelaySlotHook(traceInstruction);
   }
+  int status = 0;
   try {
     do {
       if (steps == options.maxSteps) {
@@ -426,7 +441,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "guest-run: PC did not reach 0x%08x within %" PRIu64 " steps (PC is 0x%08x)\n",
                      options.until, options.maxSteps, machine.PC);
-        return 3;
+        status = 3;
+        break;
+      }
+      // What the guest prints goes to stdout: stop as soon as that fails.
+      if ((steps & 0xFFFF) == 0 && std::ferror(stdout) != 0) {
+        stdoutFailed();
+        return 2;
       }
       machine.GPR[0].lower = 0;
       if (options.trace) {
@@ -437,8 +458,8 @@ int main(int argc, char** argv) {
     } while (machine.PC != options.until);
   } catch (const MachineFault& fault) {
     std::fputs(fault.line.c_str(), stdout);
-    return 1;
+    return stdoutFailed() ? 2 : 1;
   }
   printState(steps, options);
-  return 0;
+  return stdoutFailed() ? 2 : status;
 }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -115,6 +116,16 @@ TEST_F(Cli, OptionParser) {
   }
   EXPECT_NE(pack({"--method"}).err.find("--method needs a value"), std::string::npos);
   EXPECT_EQ(pack({"source"}).status, 2);
+  // guest-run's JSON is all it makes: a stdout that cannot take it is an error.
+  const std::string guestRun = std::getenv("GUEST_RUN");
+  for (const char* option : {"--help", "-h", "--version"}) {
+    EXPECT_EQ(runTool({guestRun, option}, dir_, dir_).status, 0) << option;
+  }
+  RunOptions full;
+  full.stdoutFile = "/dev/full";
+  const Outcome lost = runTool({guestRun, "--pc", "0", "--until", "4"}, dir_, dir_, full);
+  EXPECT_EQ(lost.status, 2);
+  EXPECT_EQ(lost.err, "guest-run: cannot write to standard output: No space left on device\n");
 }
 
 TEST_F(Cli, ListsEveryEntryWithItsStorage) {

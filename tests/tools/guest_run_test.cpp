@@ -137,15 +137,18 @@ TEST_F(GuestRunTest, StopsAtUntilOrAfterMaxSteps) {
               {3, 0x1fffffc, {{8, {0, 7}}}});
 }
 
-// A guest fault: the interpreter's message on stdout, exit status 1. Too many steps (3) and a bad
-// command line (2): a message on stderr, nothing on stdout.
+// A guest fault: the interpreter's message on stdout, exit status 1. Too many steps (3): a message
+// on stderr and the state where it stopped. A bad command line (2): a message on stderr, nothing
+// on stdout.
 TEST_F(GuestRunTest, ExitStatusAndMessages) {
   code("load.bin", "lw $8, 0($9)");
+  State noSteps{0, 0x100000};
+  noSteps.vf[0][3] = 0;  // no step has reset VF0 yet
   write("big.bin", std::string(4097, '\0'));
   std::vector<std::tuple<std::string, int, std::string>> cases = {
       {"--load 0x100000 load.bin --gpr t1=0x40000000", 1, "Access to unmapped memory 40000000\n"},
-      {"--pc 0x100000 --until 0x100008 --max-steps 1", 3, ""},
-      {"--max-steps 0", 3, ""}};
+      {"--pc 0x100000 --until 0x100008 --max-steps 1", 3, State{1, 0x100004}.json()},
+      {"--max-steps 0", 3, noSteps.json()}};
   // Bad command lines (load.bin is 16 bytes long); "--pc 0x100000 --until 0x100004" is added
   // unless either is named.
   std::istringstream bad(
