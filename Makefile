@@ -1,5 +1,6 @@
 # Front door. `make test` is what CI runs.
-.PHONY: all deps build demo install test test-release test-asan check-memory bench fuzz lint format clean
+.PHONY: all deps build tools demo install package test test-release check-package test-asan \
+	check-memory bench fuzz lint format clean
 
 all: build
 
@@ -10,21 +11,36 @@ build: deps
 	cmake --preset release
 	cmake --build --preset release
 
+# The three tools alone, in build/tools: needs only the compiler, CMake and Ninja.
+tools:
+	scripts/install-deps tools
+	cmake --preset tools
+	cmake --build --preset tools
+
 # Sample models packed into an archive and extracted again, in build/demo.
-demo: build
-	scripts/demo
+demo: tools
+	scripts/demo build/tools
 
-# The tools into $(PREFIX)/bin.
+# The tools into $(PREFIX)/bin, their manual pages and bash completion under $(PREFIX)/share.
 PREFIX ?= /usr/local
-install: build
-	cmake --install build/release --prefix "$(PREFIX)"
+install: tools
+	cmake --install build/tools --prefix "$(PREFIX)"
 
-test: deps test-release test-asan check-memory
+# A .deb of the same, in build/tools, checked (and, as root, installed and removed again).
+package: tools
+	scripts/install-deps package
+	scripts/check-package build/tools
+
+test: deps test-release check-package test-asan check-memory
 
 test-release:
 	cmake --preset release
 	cmake --build --preset release
 	ctest --preset release
+
+# The package built from the release build the tests just used.
+check-package: test-release
+	scripts/check-package build/release
 
 test-asan:
 	cmake --preset asan
