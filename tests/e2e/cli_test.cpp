@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -331,7 +332,24 @@ TEST_F(Cli, PackRefusesOddTargetsAndWritesThroughLinks) {
   EXPECT_EQ(denied.err,
             "archive-pack: cannot read the folder source/models - g: Permission denied\n");
   fs::permissions(dir_ / "source" / kFolders[0], fs::perms::all);
-  EXPECT_EQ(fs::directory_iterator(dir_ / "source") != fs::directory_iterator(), true);
+  // SIGTERM while packing 32 MiB: the old archive stays as it was, whatever the moment.
+  std::mt19937_64 rng(11);
+  Tree big;
+  for (int e = 0; e < 32; ++e) big[path(1, e)] = content(rng, 1 << 20);
+  writeTree(dir_ / "source", big);
+  const std::string before = readFile(dir_ / "real.bin");
+  RunOptions term;
+  term.stdoutFile = dir_ / "stdout";
+  term.signal = SIGTERM;
+  const auto started = std::chrono::steady_clock::now();
+  term.signalWhen = [&] {
+    return std::chrono::steady_clock::now() - started > std::chrono::milliseconds(30);
+  };
+  const Outcome stopped = pack({"source", "link.bin"}, term);
+  if (stopped.status == 128 + SIGTERM) {
+    EXPECT_EQ(readFile(dir_ / "real.bin"), before);
+  }
+  EXPECT_TRUE(stopped.status == 0 || stopped.status == 128 + SIGTERM) << stopped.status;
   for (const auto& item : fs::directory_iterator(dir_)) {
     EXPECT_EQ(item.path().filename().string().find(".archive-pack"), std::string::npos);
   }
