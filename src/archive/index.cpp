@@ -41,3 +41,51 @@ std::optional<std::vector<uint8_t>> buildArchiveIndex(const std::vector<Category
   }
   return index;
 }
+
+uint32_t IndexEditor::field(uint32_t offset, int width) const {
+  uint32_t value = 0;
+  for (int i = 0; i < width; ++i) value |= uint32_t{bytes_[offset + i]} << (8 * i);
+  return value;
+}
+
+void IndexEditor::setField(uint32_t offset, uint32_t value, int width) {
+  put(bytes_, offset, value, width);
+}
+
+uint32_t IndexEditor::entryCount(int32_t category) const {
+  if (category < 0 || category > highestCategory()) return 0;
+  return field(record(category) + 8, 2);
+}
+
+bool IndexEditor::tablesInside(int32_t category) const {
+  const uint64_t count = entryCount(category);
+  const uint64_t groups = field(record(category), 4);
+  const uint64_t entries = field(record(category) + 4, 4);
+  const uint64_t groupCount = (count + kEntriesPerGroup - 1) / kEntriesPerGroup;
+  return groups + 3 * groupCount <= kArchiveIndexSize && entries + 4 * count <= kArchiveIndexSize;
+}
+
+uint32_t IndexEditor::entryWord(int32_t category, uint32_t entry) const {
+  return field(field(record(category) + 4, 4) + 4 * entry, 4);
+}
+
+void IndexEditor::setEntryWord(int32_t category, uint32_t entry, uint32_t word) {
+  setField(field(record(category) + 4, 4) + 4 * entry, word, 4);
+}
+
+uint32_t IndexEditor::groupStartValue(int32_t category, uint32_t group) const {
+  return field(field(record(category), 4) + 3 * group, 3);
+}
+
+void IndexEditor::setGroupStartValue(int32_t category, uint32_t group, uint32_t value) {
+  setField(field(record(category), 4) + 3 * group, value, 3);
+}
+
+uint64_t IndexEditor::entrySector(int32_t category, uint32_t entry) const {
+  const uint32_t group = entry / kEntriesPerGroup;
+  uint64_t sector = kDataBaseSector + (groupStartValue(category, group) >> 2);
+  for (uint32_t k = group * kEntriesPerGroup; k < entry; ++k) {
+    sector += entrySectors(entryWord(category, k));
+  }
+  return sector;
+}

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -153,6 +154,16 @@ class Run {
       problem = "is not a regular file (the archive is read at random offsets)";
     } else if (static_cast<uint64_t>(info.st_size) < kMinimumArchiveSize) {
       problem = "too short to hold the archive index (0xE2000 bytes)";
+    }
+    // An update stopped half-way leaves its journal beside the archive's real file: the index may
+    // be half written until archive-pack completes or discards it.
+    char* real = problem == nullptr ? realpath(o_.archive.c_str(), nullptr) : nullptr;
+    const std::string journal = real != nullptr ? std::string(real) + ".update-journal" : "";
+    std::free(real);
+    if (!journal.empty() && access(journal.c_str(), F_OK) == 0) {
+      console_.err(o_.archive + ": an update of it was stopped and left its journal " + journal +
+                   "; run 'archive-pack --recover " + o_.archive + "' first");
+      problem = "";
     }
     if (problem == nullptr) {
       if (fcntl(archive, F_SETFL, 0) == 0) return archive;

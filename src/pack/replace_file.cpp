@@ -1,4 +1,4 @@
-#include "tools/replace_file.h"
+#include "pack/replace_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+
+#include "pack/durable_io.h"
 
 namespace {
 
@@ -25,9 +27,11 @@ std::string folderOf(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Follows symlinks (at most 40, as the kernel does) to the file the path names in the end, which
-// may not exist yet.
-std::optional<std::string> resolveLinks(std::string path, std::string& error) {
+}  // namespace
+
+// At most 40 links, as the kernel follows.
+std::optional<std::string> resolveSymlinks(const std::string& start, std::string& error) {
+  std::string path = start;
   for (int hops = 0; hops < 40; ++hops) {
     struct stat info {};
     if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
@@ -40,18 +44,16 @@ std::optional<std::string> resolveLinks(std::string path, std::string& error) {
     const std::string next(target.data(), static_cast<size_t>(n));
     path = next[0] == '/' ? next : folderOf(path) + "/" + next;
   }
-  error = path + ": too many levels of symbolic links";
+  error = start + ": too many levels of symbolic links";
   return std::nullopt;
 }
-
-}  // namespace
 
 void removePendingTempName() {
   if (pendingNameSet.load()) unlink(pendingName);
 }
 
 std::optional<Replacement> Replacement::begin(const std::string& path, std::string& error) {
-  const std::optional<std::string> target = resolveLinks(path, error);
+  const std::optional<std::string> target = resolveSymlinks(path, error);
   if (!target) return std::nullopt;
   Replacement r;
   r.target_ = *target;
@@ -143,7 +145,7 @@ bool Replacement::commit(std::string& error) {
     error = withReason("cannot set the owner of the new " + target_);
     return false;
   }
-  if (fsync(fd_) != 0) {
+  if (!syncFile(fd_)) {
     error = withReason("cannot write " + target_);
     return false;
   }
@@ -175,11 +177,7 @@ bool Replacement::commit(std::string& error) {
   pendingNameSet.store(false);
   tempName_.clear();
   // The rename reaches the disk with the folder.
-  const int folder = open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder >= 0) {
-    fsync(folder);
-    close(folder);
-  }
+  syncFolder(folder_);
   close(fd_);
   fd_ = -1;
   return true;

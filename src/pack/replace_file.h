@@ -41,6 +41,10 @@ class Replacement {
   gid_t group_ = static_cast<gid_t>(-1);
 };
 
+// The file `path` names in the end, symlinks followed (it may not exist yet). Nothing, with
+// `error` set, for a link that cannot be read or a loop.
+std::optional<std::string> resolveSymlinks(const std::string& path, std::string& error);
+
 // For a SIGINT or SIGTERM handler: removes the temporary file's name, if it has one now.
 // Async-signal-safe.
 void removePendingTempName();

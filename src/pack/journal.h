@@ -1,0 +1,38 @@
+// The journal of an in-place update: the bytes to write into the archive (the sectors rewritten in
+// place, then the new index), written and flushed beside the archive before any byte the old
+// index uses is touched, so that a run stopped at any moment leaves either the old archive or a
+// whole journal that completes the new one.
+//
+// Layout (little-endian): "ARCHJRNL", a 32-bit version (1) and a 32-bit record count; each record
+// a 64-bit archive offset, a 32-bit length and the bytes; then a 64-bit FNV-1a checksum of all
+// that and "JRNLDONE". A journal that does not end so, or whose checksum differs, is incomplete.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct JournalRecord {
+  uint64_t offset;
+  std::vector<uint8_t> bytes;
+};
+
+// "ARCHIVE.update-journal" beside the archive's real file (`realPath`, symlinks resolved).
+std::string journalPath(const std::string& realPath);
+
+// Writes the whole journal and flushes it and its folder. False with errno set.
+bool writeJournal(const std::string& path, const std::vector<JournalRecord>& records);
+
+enum class JournalState : uint8_t { Absent, Incomplete, Complete };
+// Reads a journal; `records` are filled only when it is complete. Unreadable counts as absent
+// only when it does not exist; other failures are errors (false, errno set).
+bool readJournal(const std::string& path, JournalState& state, std::vector<JournalRecord>& records);
+
+// Writes the records into the archive in order and flushes it. False with errno set.
+bool applyJournal(int archive, const std::vector<JournalRecord>& records);
+
+// Deals with a journal left beside the archive by a stopped update: a complete one is applied
+// and removed, an incomplete one removed. `archive` is the archive open for writing, under the
+// update lock. Returns what it found; `error` is set (and false returned) when it cannot.
+bool recoverJournal(int archive, const std::string& realPath, JournalState& found,
+                    std::string& error);

@@ -1,0 +1,44 @@
+// Putting changed models back into an existing archive, changing nothing it need not change.
+//
+// Each file of the source tree is compared with the entry it names, decoded as extraction decodes
+// it; an identical file changes nothing. A changed entry keeps its storage (or takes the method
+// asked for). The entries of a group of 16 lie one after another from the group's start sector,
+// so a changed entry is rewritten where it lies when every changed entry of its group fits the
+// sectors it has and no other entry claims any of them; otherwise the whole group is appended
+// past everything any entry claims and its start repointed. The bytes outside the index, the
+// sectors rewritten in place and the appended groups are never touched.
+//
+// Before anything is committed, the new index is built in memory and every changed entry (and
+// every entry of a moved group) is looked up through the guest routines over it, read from what
+// will be stored, decoded and compared.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "pack/source_tree.h"
+#include "pack/store.h"
+
+struct UpdateOptions {
+  StoreMethod method = StoreMethod::Keep;
+  bool inPlace = false;  // rewrite the archive where it lies, through a journal
+  bool dryRun = false;   // report what would change, write nothing
+  // The free space of the archive's file system; measured when not given (tests inject it).
+  std::optional<uint64_t> freeSpace;
+};
+
+struct UpdateResult {
+  std::vector<std::string> report;  // one line per changed entry, in sweep order
+  std::vector<std::string> notes;   // for stderr: a journal completed or discarded
+};
+
+// Updates `archivePath` from `tree`. False, with `error` set, when anything fails or is refused;
+// the archive is then unchanged (or, in place, recoverable from its journal).
+bool updateArchive(const SourceTree& tree, const std::string& archivePath,
+                   const UpdateOptions& options, UpdateResult& result, std::string& error);
+
+// archive-pack --recover: completes a whole journal left beside the archive by a stopped update,
+// or discards an incomplete one, under the update lock. `note` says which (empty: no journal).
+bool recoverArchive(const std::string& archivePath, std::string& note, std::string& error);
