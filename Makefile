@@ -69,7 +69,7 @@ bench: build
 # extraction target works in a scratch folder); the committed seeds in fuzz/corpus are only read. The targets' stdout (paths,
 # the machine's fault lines) is closed.
 FUZZ_SECONDS ?= 60
-FUZZERS = decompress interpreter extract
+FUZZERS = decompress interpreter extract update
 fuzz:
 	scripts/install-deps fuzz
 	cmake --preset fuzz

@@ -154,25 +154,31 @@ class Overlay {
   const std::vector<Piece>& pieces_;
 };
 
-// What extraction writes for an entry: a plain entry's bytes (zeros past the end of the file),
-// a compressed entry decoded. Nothing when it does not decode.
-std::optional<std::vector<uint8_t>> extracted(const EntryDescription& d, const Reader& read) {
+// Whether extraction gives exactly `data` for the entry: a plain entry's bytes (zeros past the
+// end of the file), compared a chunk at a time (a plain entry may be a gigabyte); a compressed
+// entry decoded from its stored bytes in a zero-filled buffer.
+bool extractsTo(const EntryDescription& d, const Reader& read, const std::vector<uint8_t>& data) {
   if (d.kind == EntryKind::Plain) {
-    std::vector<uint8_t> bytes(d.length);
-    read(d.offset, bytes.data(), bytes.size());
-    return bytes;
+    if (d.length != data.size()) return false;
+    std::vector<uint8_t> chunk(std::min<size_t>(data.size(), 1 << 20));
+    for (size_t done = 0; done < data.size(); done += chunk.size()) {
+      const size_t n = std::min(chunk.size(), data.size() - done);
+      read(d.offset + done, chunk.data(), n);
+      if (std::memcmp(chunk.data(), data.data() + done, n) != 0) return false;
+    }
+    return true;
   }
-  if (d.kind != EntryKind::Compressed) return std::nullopt;
+  if (d.kind != EntryKind::Compressed) return false;
   std::vector<uint8_t> input(std::max<size_t>(d.inputBufferSize(), 1));
   read(d.offset, input.data(), d.stored);
   std::fill(input.begin() + d.stored, input.end(), 0);
   uint8_t* output = nullptr;
   const DecodeResult r =
       decompressEntry(input.data(), static_cast<int32_t>(d.inputBufferSize()), &output);
-  if (r.status != DecodeStatus::Ok) return std::nullopt;
-  std::vector<uint8_t> bytes(output, output + r.size);
+  const bool same = r.status == DecodeStatus::Ok && static_cast<size_t>(r.size) == data.size() &&
+                    (data.empty() || std::memcmp(output, data.data(), data.size()) == 0);
   std::free(output);
-  return bytes;
+  return same;
 }
 
 struct Change {
@@ -272,8 +278,7 @@ class Update {
       change.wasUnsupported = readCompressedHeader(header).method == CompressionMethod::Unsupported;
       if (change.wasUnsupported) return true;
     }
-    const std::optional<std::vector<uint8_t>> old = extracted(d, read);
-    return !old || *old != *change.data;
+    return !extractsTo(d, read, *change.data);
   }
 
   // The new storage: the entry's own (keep), or the method asked for; new entries and entries of
@@ -439,8 +444,7 @@ class Update {
     for (const Change& c : changes_) {
       const EntryDescription d =
           describeEntry(session->ask(c.category, static_cast<int32_t>(c.entry)));
-      const std::optional<std::vector<uint8_t>> now = extracted(d, readNew);
-      if (!now || *now != *c.data) {
+      if (!extractsTo(d, readNew, *c.data)) {
         fail(c.path +
              ": the new archive would not give this file back (an internal error); "
              "nothing was written");
@@ -488,9 +492,16 @@ class Update {
   // The new archive needs room before a byte is written: a failure half-way would leave a
   // temporary file to clean up and nothing gained.
   void checkFreeSpace(const LockedArchive& archive) {
-    uint64_t appended = newEnd_ > oldSize_ ? newEnd_ - oldSize_ : 0;
-    uint64_t need = options_.inPlace ? appended + kArchiveIndexSize + inPlaceBytes()
-                                     : std::max(oldSize_, newEnd_);
+    uint64_t appended = 0;  // what the appended groups really write (holes take no room)
+    for (size_t i = 0; i < pieces_.size(); ++i) {
+      const Piece& p = pieces_[i];
+      if (isInPlace(i)) continue;
+      appended += p.data              ? std::min<uint64_t>(p.size, p.data->size())
+                  : p.from < oldSize_ ? std::min(p.size, oldSize_ - p.from)
+                                      : 0;
+    }
+    const uint64_t need =
+        options_.inPlace ? appended + kArchiveIndexSize + inPlaceBytes() : oldSize_ + appended;
     uint64_t free = 0;
     if (options_.freeSpace) {
       free = *options_.freeSpace;
@@ -506,22 +517,39 @@ class Update {
     }
   }
 
+  bool isInPlace(size_t piece) const {
+    return std::find(inPlacePieces_.begin(), inPlacePieces_.end(), piece) != inPlacePieces_.end();
+  }
+
   uint64_t inPlaceBytes() const {
     uint64_t bytes = 0;
     for (const size_t i : inPlacePieces_) bytes += pieces_[i].size;
     return bytes;
   }
 
-  void writePiece(int from, int to, const Piece& p) {
+  // In place, a piece is written whole, its padding zeros included (they clear what was there).
+  // Appended, it lies past the old end of the file: what would be zeros (padding, or data copied
+  // from past the old end) is left as a hole, so that an archive whose entries claim sectors far
+  // past its end cannot make the update fill the disk.
+  void writePiece(int from, int to, const Piece& p, bool whole) {
     bool ok = true;
     if (p.data) {
       const uint64_t n = std::min<uint64_t>(p.size, p.data->size());
       ok = writeAllAt(to, p.data->data(), static_cast<size_t>(n), p.offset) &&
-           writeZerosAt(to, p.size - n, p.offset + n);
-    } else {
-      ok = copyRange(from, p.from, to, p.offset, p.size);
+           (!whole || writeZerosAt(to, p.size - n, p.offset + n));
+    } else if (p.from < oldSize_) {
+      ok = copyRange(from, p.from, to, p.offset, std::min(p.size, oldSize_ - p.from));
     }
     if (!ok) fail("cannot write " + path_ + ": " + reason());
+  }
+
+  // The file reaches the end of the last appended group.
+  void extendTo(int fd, uint64_t end) {
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || (static_cast<uint64_t>(info.st_size) < end &&
+                                  ftruncate(fd, static_cast<off_t>(end)) != 0)) {
+      fail("cannot write " + path_ + ": " + reason());
+    }
   }
 
   // The default: a new archive written beside the old one, flushed, and renamed over it.
@@ -530,7 +558,10 @@ class Update {
     std::optional<Replacement> file = Replacement::begin(path_, error);
     if (!file) fail(error);
     if (!file->copyFrom(archive.fd(), 0, static_cast<off_t>(oldSize_), error)) fail(error);
-    for (const Piece& p : pieces_) writePiece(archive.fd(), file->fd(), p);
+    for (size_t i = 0; i < pieces_.size(); ++i) {
+      writePiece(archive.fd(), file->fd(), pieces_[i], isInPlace(i));
+    }
+    extendTo(file->fd(), newEnd_);
     if (!writeAllAt(file->fd(), newIndex.bytes().data(), kArchiveIndexSize, kArchiveIndexOffset)) {
       fail("cannot write " + path_ + ": " + reason());
     }
@@ -553,16 +584,19 @@ class Update {
     bool appended = false;
     for (size_t i = 0; i < pieces_.size(); ++i) {
       const Piece& p = pieces_[i];
-      if (std::find(inPlacePieces_.begin(), inPlacePieces_.end(), i) != inPlacePieces_.end()) {
+      if (isInPlace(i)) {
         std::vector<uint8_t> bytes(p.size, 0);
         std::copy(p.data->begin(), p.data->end(), bytes.begin());
         records.push_back({p.offset, std::move(bytes)});
       } else {
-        writePiece(fd, fd, p);
+        writePiece(fd, fd, p, false);
         appended = true;
       }
     }
-    if (appended && !syncFile(fd)) fail("cannot write " + path_ + ": " + reason());
+    if (appended) {
+      extendTo(fd, newEnd_);
+      if (!syncFile(fd)) fail("cannot write " + path_ + ": " + reason());
+    }
     records.push_back({kArchiveIndexOffset, newIndex.bytes()});
     const std::string journal = journalPath(archive.real());
     if (!writeJournal(journal, records)) {

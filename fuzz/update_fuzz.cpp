@@ -1,0 +1,166 @@
+// Fuzz target: an update of a fuzzed archive. The input's first byte picks a model category and
+// the next an entry (of the first kFuzzEntries), the third the length of the new file's contents
+// that follow, then one byte of options (the method, --in-place); the rest is laid out as the
+// extraction target lays it out (the start of the index, then the data from sector 500).
+//
+// The update must never crash. When it succeeds, extracting the archive again must give the old
+// tree with the one file changed; when it refuses or fails, the archive must be unchanged (in
+// place: give the old tree, or the new one once its journal is recovered).
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "archive/categories.h"
+#include "archive/format.h"
+#include "cpu/fault.h"
+#include "driver/extractor.h"
+#include "guest/session.h"
+#include "pack/update.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Tree = std::map<std::string, std::string>;
+
+constexpr size_t kIndexPart = 0x1000;
+constexpr int32_t kFuzzEntries = 40;
+constexpr rlim_t kFileSizeLimit = 64 << 20;
+
+fs::path scratch;
+
+void setUp() {
+  std::signal(SIGXFSZ, SIG_IGN);
+  const rlimit limit{kFileSizeLimit, kFileSizeLimit};
+  setrlimit(RLIMIT_FSIZE, &limit);
+  const char* base = fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
+  std::string name = std::string(base) + "/update-fuzz-XXXXXX";
+  if (mkdtemp(name.data()) == nullptr) std::abort();
+  scratch = name;
+  std::atexit([] { fs::remove_all(scratch); });
+}
+
+class QuietEvents : public ExtractEvents {
+  void extracting(const std::string&) override {}
+  void unsupported(const std::string&) override {}
+  void problem(const std::string&, const std::string&) override {}
+  void failure(const std::string&) override {}
+};
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The first kFuzzEntries entries of the eleven categories; false when the machine faults or the
+// run stops (the extraction target covers those).
+bool extractTree(const fs::path& archive, const fs::path& out, Tree& tree) {
+  fs::remove_all(out);
+  fs::create_directories(out);
+  const std::string bytes = readFile(archive);
+  std::vector<uint8_t> index(kArchiveIndexSize);
+  std::memcpy(index.data(), bytes.data() + kArchiveIndexOffset, kArchiveIndexSize);
+  const int fd = open(archive.c_str(), O_RDONLY | O_CLOEXEC);
+  const int dir = open(out.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  bool ok = true;
+  {
+    const auto session = GuestSession::open(index.data());
+    if (!session) std::abort();
+    QuietEvents events;
+    Extractor extractor(fd, dir, events);
+    try {
+      for (const ModelCategory& row : kModelCategories) {
+        for (int32_t e = 0; ok && e < kFuzzEntries; ++e) {
+          ok = extractor.extract(row.category, e, describeEntry(session->ask(row.category, e)));
+        }
+      }
+      ok = extractor.finish() != ExtractStatus::Stopped && ok;
+    } catch (const MachineFault&) {
+      ok = false;
+    }
+  }
+  close(fd);
+  close(dir);
+  for (const auto& item : fs::recursive_directory_iterator(out)) {
+    if (item.is_regular_file()) tree[fs::relative(item, out).string()] = readFile(item);
+  }
+  return ok;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (scratch.empty()) setUp();
+  if (size < 4) return 0;
+  const ModelCategory& row = kModelCategories[data[0] % 11];
+  const int32_t entry = data[1] % kFuzzEntries;
+  const size_t length = std::min<size_t>(data[2], size - 4);
+  const std::string contents(reinterpret_cast<const char*>(data) + 3, length);
+  const uint8_t flags = data[3 + length];
+  data += 4 + length;
+  size -= 4 + length;
+
+  const fs::path archive = scratch / "archive.bin";
+  {
+    std::vector<char> index(kArchiveIndexSize, 0);
+    std::memcpy(index.data(), data, std::min(size, kIndexPart));
+    std::ofstream out(archive, std::ios::binary | std::ios::trunc);
+    out.seekp(kArchiveIndexOffset);
+    out.write(index.data(), static_cast<std::streamsize>(index.size()));
+    if (size > kIndexPart) {
+      out.seekp(static_cast<std::streamoff>(kDataStart));
+      out.write(reinterpret_cast<const char*>(data + kIndexPart),
+                static_cast<std::streamsize>(size - kIndexPart));
+    }
+  }
+  Tree before;
+  const bool extracted = extractTree(archive, scratch / "old", before);
+  const std::string oldBytes = readFile(archive);
+
+  SourceTree source;
+  const fs::path file = scratch / "source.raw";
+  std::ofstream(file, std::ios::binary) << contents;
+  source.files[row.category][entry] = file;
+  static const StoreMethod kMethods[] = {StoreMethod::Keep,   StoreMethod::Auto, StoreMethod::Plain,
+                                         StoreMethod::Stored, StoreMethod::Lz,   StoreMethod::Rle};
+  UpdateOptions options;
+  options.method = kMethods[flags % 6];
+  options.inPlace = (flags & 0x80) != 0;
+  UpdateResult result;
+  std::string error;
+  const bool updated = updateArchive(source, archive, options, result, error);
+  if (!updated && !options.inPlace && readFile(archive) != oldBytes) {
+    std::abort();  // a refusal or a failure changes nothing
+  }
+  if (!updated && options.inPlace) {
+    // In place, a failure after the journal was written leaves it to complete the update.
+    std::string note;
+    if (!recoverArchive(archive, note, error)) std::abort();
+    if (note.find("completed") != std::string::npos)
+      before[entryPath(row.category, entry)] = contents;
+    Tree recovered;
+    if (extracted && (!extractTree(archive, scratch / "new", recovered) || recovered != before)) {
+      std::abort();
+    }
+  }
+  if (updated && extracted) {
+    Tree after;
+    if (!extractTree(archive, scratch / "new", after)) std::abort();
+    before[entryPath(row.category, entry)] = contents;
+    if (after != before) std::abort();
+  }
+  fs::remove_all(scratch / "old");
+  fs::remove_all(scratch / "new");
+  return 0;
+}
