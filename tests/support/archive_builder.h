@@ -45,8 +45,9 @@ Entry compressed(const std::string& stored, size_t size);
 std::string encode(uint32_t method, const std::string& data);
 Entry compressed(uint32_t method, const std::string& data);
 
-// A category (a row of kFolders, or any category number) of a hand-made archive; its first group starts at sector
-// `firstSector` (counted from sector 500) or where the previous category ended, if later.
+// A category (a row of kFolders, or any category number) of a hand-made archive; its first group
+// starts at sector `firstSector` (counted from sector 500) or where the previous category ended, if
+// later.
 struct Table {
   int row;
   std::vector<Entry> entries;

@@ -36,6 +36,7 @@ Outcome runTool(const std::vector<std::string>& args, const std::filesystem::pat
   if (pid == 0) {
     const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
     signal(SIGXFSZ, SIG_IGN);
+    for (const std::string& setting : options.env) putenv(const_cast<char*>(setting.c_str()));
     if (chdir(cwd.c_str()) == 0 && dup2(fds[1], 1) == 1 && dup2(err, 2) == 2 &&
         (options.fileSizeLimit == RLIM_INFINITY || setrlimit(RLIMIT_FSIZE, &limit) == 0) &&
         (!options.asNobody ||

@@ -23,6 +23,7 @@ struct RunOptions {
   std::string stdoutFile;                // stdout goes to this file (then `out` holds its text)
   std::function<bool()> signalWhen;      // with stdoutFile: `signal` is sent once this holds
   bool asNobody = false;                 // run as user and group 65534
+  std::vector<std::string> env;          // NAME=VALUE settings added to the environment
 };
 
 // Runs args[0] with the arguments in `cwd`; stderr is collected through a file in `scratch`.
