@@ -252,7 +252,13 @@ class Update {
                " entries in the index; adding entry " + std::to_string(entry) +
                " would need a larger entry table, which an update does not make");
         }
-        const EntryDescription d = describeEntry(session->ask(category, entry));
+        const EntryAnswers answers = session->ask(category, entry);
+        if (!agree(answers, index, category, static_cast<uint32_t>(entry))) {
+          fail(path +
+               ": the lookup routines and the index read on the host disagree about it; "
+               "nothing was written");
+        }
+        const EntryDescription d = describeEntry(answers);
         auto data = std::make_shared<std::vector<uint8_t>>();
         if (!readWholeFile(file, *data, error)) fail(error);
         Change change{category, static_cast<uint32_t>(entry),
@@ -263,6 +269,19 @@ class Update {
         changes_.push_back(std::move(change));
       }
     }
+  }
+
+  // The packer edits the index with host code: its reading must be the routines' own.
+  static bool agree(const EntryAnswers& a, const IndexEditor& index, int32_t category,
+                    uint32_t entry) {
+    const uint32_t word = index.entryWord(category, entry);
+    const uint32_t plain = plainLength(word) == kNoDataLength ? 0xFFFFFFFF : plainLength(word);
+    const uint32_t length = isPlainWord(word) ? plain : expandedUnits(word) * kExpandedUnit;
+    const uint32_t stored = isPlainWord(word) ? plain : storedSectors(word) * kSectorSize;
+    return static_cast<uint32_t>(a.length) == length && static_cast<uint32_t>(a.stored) == stored &&
+           (a.plain != 0) == isPlainWord(word) &&
+           static_cast<uint32_t>(a.sector) ==
+               static_cast<uint32_t>(index.entrySector(category, entry));
   }
 
   // Whether the source file differs from what extraction gives for the entry.
