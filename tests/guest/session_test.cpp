@@ -1,17 +1,13 @@
 // A guest session places the image, its archive's index and the two control words in guest
 // memory, and every session places its own: archives opened one after another are each looked
-// up in their own index.
+// up in their own index. Answers from the routines show all four in place.
 #include "guest/session.h"
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <vector>
 
-#include "cpu/bus.h"
-#include "cpu/machine_state.h"
-#include "guest/bridge.h"
-#include "guest/guest_image.h"
+#include "archive/format.h"
 
 namespace {
 
@@ -30,13 +26,6 @@ TEST(GuestSession, PlacesItsOwnIndexEveryTime) {
     const std::vector<uint8_t> index = oneEntryIndex(length);
     const auto session = GuestSession::open(index.data());
     ASSERT_TRUE(session);
-    EXPECT_EQ(
-        std::memcmp(machine.ramBase + kGuestCodeAddress, kGuestCodeImage, kGuestCodeImageSize), 0);
-    EXPECT_EQ(std::memcmp(machine.ramBase + kGuestIndexAddress, index.data(), kArchiveIndexSize),
-              0);
-    EXPECT_EQ(loadLittle<uint32_t>(machine.ramBase + kGuestSectorBaseAddress), 500u);
-    EXPECT_EQ(loadLittle<uint32_t>(machine.ramBase + kGuestIndexPointerAddress),
-              kGuestIndexAddress);
     const EntryAnswers a = session->ask(0, 0);
     EXPECT_EQ(a.sector, 500);
     EXPECT_EQ(a.plain, 1);

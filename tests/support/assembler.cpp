@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -37,4 +38,27 @@ std::vector<uint8_t> assemble(const std::string& source) {
   }
   std::filesystem::remove_all(dir);
   return bytes;
+}
+
+std::map<uint32_t, std::string> objdump(const std::vector<uint8_t>& bytes, uint32_t address) {
+  char path[] = "/tmp/objdump-XXXXXX";
+  const int fd = mkstemp(path);
+  EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())) << path;
+  close(fd);
+  const std::string command =
+      "mips64el-linux-gnuabi64-objdump -D -z -b binary -m mips:5900 -EL -M gpr-names=32,no-aliases"
+      " --adjust-vma=" +
+      std::to_string(address) + " " + path;
+  FILE* out = popen(command.c_str(), "r");
+  std::map<uint32_t, std::string> texts;
+  for (char line[256]; std::fgets(line, sizeof line, out) != nullptr;) {
+    unsigned at = 0, word = 0;
+    char mnemonic[32] = "", operands[64] = "";
+    if (std::sscanf(line, " %x: %x %31s %63s", &at, &word, mnemonic, operands) > 2) {
+      texts[at] = std::string(mnemonic) + (operands[0] != '\0' ? " " : "") + operands;
+    }
+  }
+  pclose(out);
+  unlink(path);
+  return texts;
 }

@@ -6,8 +6,10 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -30,10 +32,14 @@ std::string r128(const Reg128& r) {
   std::snprintf(text, sizeof text, "\"0x%016" PRIx64 "%016" PRIx64 "\"", r.upper, r.lower);
   return text;
 }
-std::string words(const uint32_t* values, int count) {
+// A JSON array of `count` items.
+std::string list(int count, const std::function<std::string(int)>& item) {
   std::string text = "[";
-  for (int i = 0; i < count; ++i) text += (i ? "," : "") + hex(values[i], 8);
+  for (int i = 0; i < count; ++i) text += (i ? "," : "") + item(i);
   return text + "]";
+}
+std::string words(const uint32_t* values, int count) {
+  return list(count, [&](int i) { return hex(values[i], 8); });
 }
 
 // The JSON line guest-run prints: zero wherever a test sets nothing, except VF0, which reads
@@ -52,17 +58,13 @@ struct State {
     static const uint32_t zeros[32] = {};
     Reg128 gpr[34] = {};
     for (const auto& [index, value] : regs) gpr[index] = value;
-    std::string text =
-        R"({"steps":)" + std::to_string(steps) + R"(,"pc":)" + hex(pc, 8) + R"(,"gpr":[)";
-    for (int i = 0; i < 32; ++i) text += (i ? "," : "") + r128(gpr[i]);
-    text += R"(],"hi":)" + r128(gpr[32]) + R"(,"lo":)" + r128(gpr[33]) + R"(,"sa":)" + hex(sa, 8) +
-            R"(,"mem":[)" + mem + R"(],"fpr":)" + words(fpr, 32) + R"(,"fcc":)" +
-            std::to_string(fcc) + R"(,"cop0":[)";
-    for (int i = 0; i < 32; ++i) text += (i ? "," : "") + hex(cop0[i], 16);
-    text += R"(],"vf":[)";
-    for (int i = 0; i < 32; ++i) text += (i ? "," : "") + words(vf[i], 4);
-    return text + R"(],"acc":)" + words(zeros, 4) + R"(,"q":)" + hex(0, 8) + R"(,"vi":)" +
-           words(zeros, 32) + R"(,"mac":"0x0000"})" + "\n";
+    return R"({"steps":)" + std::to_string(steps) + R"(,"pc":)" + hex(pc, 8) + R"(,"gpr":)" +
+           list(32, [&](int i) { return r128(gpr[i]); }) + R"(,"hi":)" + r128(gpr[32]) +
+           R"(,"lo":)" + r128(gpr[33]) + R"(,"sa":)" + hex(sa, 8) + R"(,"mem":[)" + mem +
+           R"(],"fpr":)" + words(fpr, 32) + R"(,"fcc":)" + std::to_string(fcc) + R"(,"cop0":)" +
+           list(32, [&](int i) { return hex(cop0[i], 16); }) + R"(,"vf":)" +
+           list(32, [&](int i) { return words(vf[i], 4); }) + R"(,"acc":)" + words(zeros, 4) +
+           R"(,"q":)" + hex(0, 8) + R"(,"vi":)" + words(zeros, 32) + R"(,"mac":"0x0000"})" + "\n";
   }
 };
 
@@ -81,23 +83,23 @@ class GuestRunTest : public ::testing::Test {
   }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
-  // Writes `bytes` to `file`; `source` (statements separated by ';') assembled, which the
-  // assembler pads with zero words (no-operations) to a multiple of 16 bytes.
   void write(const std::string& file, const std::string& bytes) {
     std::ofstream(std::string(dir_) + "/" + file) << bytes;
   }
+  // `source` (statements separated by ';') assembled, which the assembler pads with zero words
+  // (no-operations) to a multiple of 16 bytes.
   void code(const std::string& file, const std::string& source) {
     const std::vector<uint8_t> bytes = assemble(source);
     write(file, std::string(bytes.begin(), bytes.end()));
   }
-  // Runs `command` with the shell in the scratch directory.
-  ChildResult shell(const std::string& command) {
+  // guest-run with `args`, which the shell splits, in the scratch directory.
+  ChildResult run(const std::string& args) {
     return runInChild([&] {
-      execl("/bin/sh", "sh", "-c", ("cd " + std::string(dir_) + " && " + command).c_str(), nullptr);
+      const std::string command = "cd " + std::string(dir_) + " && exec \"$GUEST_RUN\" " + args;
+      execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
       _exit(127);
     });
   }
-  ChildResult run(const std::string& args) { return shell("exec \"$GUEST_RUN\" " + args); }
   // `source` loaded at 0x100000 and run from there.
   ChildResult runCode(const std::string& source, const std::string& args) {
     code("code.bin", source);
@@ -174,12 +176,8 @@ TEST_F(GuestRunTest, ExitStatusAndMessages) {
 // them. VF0 is reset by the step whatever --vf 0 says; micro and data memory take whole files.
 TEST_F(GuestRunTest, CoprocessorAndVectorUnitState) {
   write("full.bin", std::string(4096, '\x5A'));
-  State state{2, 0x100008};
-  state.fpr[1] = 0x3F800000;
-  state.fpr[2] = 0x40000000;
-  state.fpr[3] = 0x40400000;
+  State state{2, 0x100008, {}, 0, "", {0, 0x3F800000, 0x40000000, 0x40400000}, 1};
   state.fpr[31] = 0xFFFFFFFF;
-  state.fcc = 1;
   state.cop0[12] = 0xFFFF;
   state.cop0[14] = 0x8000000000000001;
   const uint32_t vf1[4] = {1, 2, 3, 4}, vf31[4] = {0x3F800000, 0, 0, 0xFFFFFFFF};
@@ -209,32 +207,25 @@ TEST_F(GuestRunTest, GuestOutputComesFirstAndEndsWithALineFeed) {
 // slots included, skipped slots not; each line is what objdump prints for the same bytes at the
 // same address. The refused word that ends the run has its line before the fault.
 TEST_F(GuestRunTest, TraceMatchesObjdumpLineByLine) {
-  const ChildResult result = runCode(
+  const std::string source =
       "addiu $t0, $zero, 42; sw $t0, 0x100($zero); lw $t1, 0x100($zero); beq $t0, $t1, 1f;"
       " sll $t2, $t0, 2; break; 1: mult1 $t3, $t0, $t1; bgez $t0, 2f; mtc1 $t0, $f2; nop;"
       " 2: add.s $f1, $f2, $f3; qmtc2 $t0, $vf1; vadd.xyz $vf1, $vf2, $vf3; mfc0 $t5, $12;"
-      " jal 0x100048; daddu $t6, $t0, $t1; .word 0x4c000000; nop; jr $ra; or $t7, $ra, $zero",
-      "--trace --until 0x100044");
+      " jal 0x100048; daddu $t6, $t0, $t1; .word 0x4c000000; nop; jr $ra; or $t7, $ra, $zero";
+  const ChildResult result = runCode(source, "--trace --until 0x100044");
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.out, "Unknown opcode family 4C000000!\n");
-  // objdump's "  100000:\t2408002a \taddiu\tt0,zero,42" as "00100000  2408002a  addiu ...".
-  std::istringstream objdump(shell("mips64el-linux-gnuabi64-objdump -D -z -b binary -m mips:5900"
-                                   " -EL -M gpr-names=32,no-aliases --adjust-vma=0x100000 code.bin")
-                                 .out);
-  std::map<uint32_t, std::string> lines;
-  for (std::string line; std::getline(objdump, line);) {
-    unsigned address = 0, word = 0;
-    char mnemonic[32] = "", operands[64] = "", text[128];
-    if (std::sscanf(line.c_str(), " %x: %x %31s %63s", &address, &word, mnemonic, operands) > 2) {
-      std::snprintf(text, sizeof text, "%08x  %08x  %s%s%s\n", address, word, mnemonic,
-                    operands[0] != '\0' ? " " : "", operands);
-      lines[address] = text;
-    }
-  }
+  const std::vector<uint8_t> bytes = assemble(source);
+  const std::map<uint32_t, std::string> texts = objdump(bytes, 0x100000);
   std::string trace;
   for (const uint32_t offset : {0x00, 0x04, 0x08, 0x0C, 0x10, 0x18, 0x1C, 0x20, 0x28, 0x2C, 0x30,
                                 0x34, 0x38, 0x3C, 0x48, 0x4C, 0x40}) {
-    trace += lines[0x100000 + offset];
+    uint32_t word = 0;
+    std::memcpy(&word, &bytes[offset], 4);
+    char line[128];
+    std::snprintf(line, sizeof line, "%08x  %08x  %s\n", 0x100000 + offset, word,
+                  texts.at(0x100000 + offset).c_str());
+    trace += line;
   }
   EXPECT_EQ(result.err, trace);
 }
