@@ -42,7 +42,13 @@ std::optional<std::string> resolveSymlinks(const std::string& start, std::string
       return std::nullopt;
     }
     const std::string next(target.data(), static_cast<size_t>(n));
-    path = next[0] == '/' ? next : folderOf(path) + "/" + next;
+    if (next[0] == '/') {
+      path = next;
+    } else {
+      path = folderOf(path);
+      path += '/';
+      path += next;
+    }
   }
   error = start + ": too many levels of symbolic links";
   return std::nullopt;
