@@ -273,7 +273,6 @@ class Writer {
       offset += static_cast<uint64_t>(n);
       left -= static_cast<size_t>(n);
     }
-    bool complete = true;
     while (left > 0) {
       if (chunk_ == nullptr) {
         chunk_ = static_cast<uint8_t*>(std::malloc(kCopyChunk));
@@ -283,16 +282,20 @@ class Writer {
         }
       }
       const size_t n = std::min(kCopyChunk, left);
-      const size_t got = complete ? readAt(archive_, offset, chunk_, n) : 0;
+      const size_t got = readAt(archive_, offset, chunk_, n);
+      writeAll(job, chunk_, got);
       if (got < n) {
-        std::memset(chunk_ + got, 0, n - got);
-        complete = false;
+        // The archive ends inside the entry: the rest of the file reads as zeros, left as a
+        // hole, so that entries claiming far more than the archive holds cannot fill the disk.
+        if (ftruncate(output_, static_cast<off_t>(job.size)) != 0) {
+          fail(job, "cannot write " + workingName(job));
+        }
+        return false;
       }
-      writeAll(job, chunk_, n);
       offset += n;
       left -= n;
     }
-    return complete;
+    return true;
   }
 
   const int archive_;

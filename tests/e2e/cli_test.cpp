@@ -284,6 +284,19 @@ TEST_F(Cli, ReportsTheRealReason) {
             "archive-extract: cannot create the folder models - c: Permission denied\n");
 }
 
+// An entry claiming a gigabyte past the end of a small archive: a file of that length that reads
+// as zeros, a warning, and (sparse) next to no disk space.
+TEST_F(Cli, AnEntryPastTheEndTakesNoDiskSpace) {
+  writeArchive(archive(), {{0, {{plainEntryWord(kMaxPlainLength), ""}}}}, kMinimumArchiveSize);
+  const Outcome run = extract({archive()});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("runs past the end of the archive"), std::string::npos) << run.err;
+  struct stat info {};
+  ASSERT_EQ(stat((out() / path(0, 0)).c_str(), &info), 0);
+  EXPECT_EQ(static_cast<uint64_t>(info.st_size), kMaxPlainLength);
+  EXPECT_LT(static_cast<uint64_t>(info.st_blocks) * 512, 1u << 20);
+}
+
 // SIGINT and SIGTERM with stdout going to a file: whole lines, naming every file on disk, no
 // partial file, status 128 + the signal.
 TEST_F(Cli, AnInterruptedRunNamesEveryFileItLeaves) {
