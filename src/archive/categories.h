@@ -29,3 +29,5 @@ std::string categoryFolder(int32_t category);
 std::optional<int32_t> categoryOfFolder(std::string_view name);
 // "models - g/0042.raw": the path an entry is extracted to, relative to the output folder.
 std::string entryPath(int32_t category, int32_t entry);
+// 42 for "0042.raw": the entry a file named exactly as extraction names it holds.
+std::optional<int32_t> entryOfFileName(std::string_view name);

@@ -43,6 +43,9 @@ constexpr uint32_t kMaxStoredSectors = 0x1FFF;
 constexpr uint32_t kMaxExpandedUnits = 0x3FFFF;
 constexpr uint32_t kExpandedUnit = 64;
 
+// Whole sectors that `bytes` bytes take.
+constexpr uint64_t sectorsFor(uint64_t bytes) { return (bytes + kSectorSize - 1) / kSectorSize; }
+
 constexpr uint32_t plainEntryWord(uint32_t length) { return length << 2 | 1; }
 constexpr uint32_t compressedEntryWord(uint32_t storedSectors, uint32_t expandedUnits) {
   return expandedUnits << 14 | storedSectors << 1;
@@ -57,7 +60,7 @@ constexpr uint32_t expandedUnits(uint32_t word) { return word >> 14; }
 constexpr uint32_t entrySectors(uint32_t word) {
   if (!isPlainWord(word)) return storedSectors(word);
   const uint32_t length = plainLength(word);
-  return length == kNoDataLength ? 0 : (length + kSectorSize - 1) / kSectorSize;
+  return length == kNoDataLength ? 0 : static_cast<uint32_t>(sectorsFor(length));
 }
 
 // Compressed-entry header: byte 3 is the tag (0x64, the letter d, for a 12-byte header; anything

@@ -349,11 +349,8 @@ class FolderListing {
       return;
     }
     while (const dirent* item = readdir(listing)) {
-      // Exactly four digits and ".raw", as the sweep names its files.
-      const char* name = item->d_name;
-      if (std::strlen(name) == 8 && std::strcmp(name + 4, ".raw") == 0 &&
-          std::all_of(name, name + 4, [](char c) { return c >= '0' && c <= '9'; })) {
-        exists_[static_cast<size_t>(std::atoi(name))] = true;
+      if (const std::optional<int32_t> entry = entryOfFileName(item->d_name)) {
+        exists_[static_cast<size_t>(*entry)] = true;
       }
     }
     closedir(listing);

@@ -17,6 +17,11 @@ size_t readAt(int archive, uint64_t offset, uint8_t* buffer, size_t size) {
   return done;
 }
 
+void readZeroFilled(int archive, uint64_t offset, uint8_t* buffer, size_t size) {
+  const size_t got = readAt(archive, offset, buffer, size);
+  std::memset(buffer + got, 0, size - got);
+}
+
 LoadedEntry loadCompressedEntry(int archive, const EntryDescription& d) {
   const size_t inputLength = d.inputBufferSize();
   auto* input = static_cast<uint8_t*>(std::malloc(inputLength > 0 ? inputLength : 1));

@@ -11,6 +11,8 @@
 // Reads up to `size` bytes at `offset` and returns how many were there: what lies past the end
 // of the archive (or cannot be read) is not read.
 size_t readAt(int archive, uint64_t offset, uint8_t* buffer, size_t size);
+// `size` bytes at `offset`, zeros for what lies past the end (as extraction reads entries).
+void readZeroFilled(int archive, uint64_t offset, uint8_t* buffer, size_t size);
 
 struct LoadedEntry {
   DecodeStatus status;

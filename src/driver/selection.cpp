@@ -41,8 +41,7 @@ void Selection::addMember(std::string_view text) {
   std::optional<int32_t> entry = -1;
   if (slash != std::string_view::npos) {
     const std::string_view name = rest.substr(slash + 1);
-    entry =
-        name.size() == 8 && name.substr(4) == ".raw" ? number(name.substr(0, 4), 4) : std::nullopt;
+    entry = entryOfFileName(name);
   }
   if (!category || !entry) category = -1;
   members_.push_back({std::string(text), *category, entry.value_or(-1)});

@@ -21,3 +21,5 @@ bool copyRange(int from, uint64_t fromOffset, int to, uint64_t toOffset, uint64_
 bool syncFile(int fd);
 // Makes a new name, a rename or a removal in `folder` durable.
 bool syncFolder(const std::string& folder);
+// The folder a path names a file in ("." for a bare name).
+std::string folderOf(const std::string& path);

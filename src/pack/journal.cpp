@@ -30,12 +30,6 @@ uint64_t getLittle(const uint8_t* p, int width) {
   return value;
 }
 
-std::string folderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 }  // namespace
 
 std::string journalPath(const std::string& realPath) { return realPath + ".update-journal"; }

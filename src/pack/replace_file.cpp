@@ -21,12 +21,6 @@ std::atomic<bool> pendingNameSet{false};
 
 std::string withReason(const std::string& what) { return what + ": " + std::strerror(errno); }
 
-std::string folderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 }  // namespace
 
 // At most 40 links, as the kernel follows.

@@ -12,11 +12,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool isEntryName(const std::string& name) {
-  return name.size() == 8 && name.substr(4) == ".raw" &&
-         std::all_of(name.begin(), name.begin() + 4, [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // Calls `each` for every item of `folder`; false with `error` set when it cannot be read.
 template <typename Each>
 bool list(const fs::path& folder, std::string& error, Each each) {
@@ -47,10 +42,11 @@ bool readSourceTree(const fs::path& source, SourceTree& tree, std::string& error
     auto& files = tree.files[*category];
     return list(item.path(), error, [&](const fs::directory_entry& file) {
       std::error_code fileKind;
-      if (!isEntryName(file.path().filename().string()) || !file.is_regular_file(fileKind)) {
+      const std::optional<int32_t> entry = entryOfFileName(file.path().filename().string());
+      if (!entry || !file.is_regular_file(fileKind)) {
         tree.skipped.push_back(file.path().string() + ": not an NNNN.raw file");
       } else {
-        files[std::stoi(file.path().filename().string().substr(0, 4))] = file.path();
+        files[*entry] = file.path();
       }
       return true;
     });

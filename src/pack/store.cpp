@@ -6,10 +6,6 @@
 
 namespace {
 
-uint32_t sectorsFor(size_t bytes) {
-  return static_cast<uint32_t>((bytes + kSectorSize - 1) / kSectorSize);
-}
-
 std::optional<StoredEntry> plain(const std::vector<uint8_t>& data) {
   if (data.empty() || data.size() > kMaxPlainLength) return std::nullopt;
   return StoredEntry{data, plainEntryWord(static_cast<uint32_t>(data.size()))};
@@ -34,7 +30,7 @@ std::optional<StoredEntry> storeCompressed(const std::vector<uint8_t>& data,
   std::vector<uint8_t> entry =
       buildCompressedEntry(static_cast<uint32_t>(codec), data.data(), data.size(),
                            headerSize == kShortHeaderSize ? HeaderTag::Short : HeaderTag::Long);
-  const uint32_t sectors = sectorsFor(entry.size());
+  const auto sectors = static_cast<uint32_t>(sectorsFor(entry.size()));
   if (sectors > kMaxStoredSectors) return std::nullopt;
   // An empty file is one 64-byte unit in the index: an expanded length of 0 would mean no entry.
   const auto indexUnits = static_cast<uint32_t>(std::max<uint64_t>(units, 1));

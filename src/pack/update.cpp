@@ -32,14 +32,6 @@ struct Failure {
 [[noreturn]] void fail(const std::string& message) { throw Failure{message}; }
 std::string reason() { return std::strerror(errno); }
 
-uint64_t sectorsFor(uint64_t bytes) { return (bytes + kSectorSize - 1) / kSectorSize; }
-
-// `n` bytes of the file at `offset`, zeros for what lies past its end (as extraction reads).
-void readZeroFilled(int fd, uint64_t offset, uint8_t* out, size_t n) {
-  const size_t got = readAt(fd, offset, out, n);
-  std::memset(out + got, 0, n - got);
-}
-
 using Reader = std::function<void(uint64_t offset, uint8_t* out, size_t n)>;
 
 // The archive's real file, open and locked for the whole update: a second update refuses.
@@ -87,12 +79,6 @@ class LockedArchive {
   std::string real_;
   int fd_ = -1;
 };
-
-std::string folderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 // A journal left by a stopped update is dealt with before anything else, through a writable
 // descriptor of its own (the lock is held on the archive's).
