@@ -35,7 +35,10 @@ std::string r128(const Reg128& r) {
 // A JSON array of `count` items.
 std::string list(int count, const std::function<std::string(int)>& item) {
   std::string text = "[";
-  for (int i = 0; i < count; ++i) text += (i ? "," : "") + item(i);
+  for (int i = 0; i < count; ++i) {
+    if (i > 0) text += ',';
+    text += item(i);
+  }
   return text + "]";
 }
 std::string words(const uint32_t* values, int count) {
