@@ -59,6 +59,12 @@ DecodeStatus expandLz(DecodeContext& c) {
   uint8_t* out = c.output;
   const int32_t size = c.expandedSize;
   int32_t pos = 0;
+  // A failure leaves the cursor where decoding stopped; input that runs out counts as read to
+  // its end.
+  const auto corrupt = [&c](int32_t at) {
+    c.cursor = at;
+    return DecodeStatus::Corrupt;
+  };
   // While more than kLzSlack bytes of output and of input remain, no token can reach either end
   // (a token reads at most 128 input bytes and writes at most 127), so the loop checks only that
   // a back-reference stays inside the output, and copies in whole blocks that may run past the
@@ -72,7 +78,7 @@ DecodeStatus expandLz(DecodeContext& c) {
       cursor += 2;
       const auto distance = static_cast<int32_t>(((w >> 1) & 0x7FF) + 1);
       const auto count = static_cast<int32_t>((w >> 12) + 3);
-      if (distance > pos) return DecodeStatus::Corrupt;
+      if (distance > pos) return corrupt(cursor);
       copyBack(out, pos, size, distance, count);
       pos += count;
     } else {
@@ -88,20 +94,20 @@ DecodeStatus expandLz(DecodeContext& c) {
     }
   }
   while (pos < size) {
-    if (cursor >= end) return DecodeStatus::Corrupt;
+    if (cursor >= end) return corrupt(end);
     const uint32_t a = in[cursor++];
     if ((a & 1) != 0) {
-      if (cursor >= end) return DecodeStatus::Corrupt;
+      if (cursor >= end) return corrupt(end);
       const uint32_t w = a | static_cast<uint32_t>(in[cursor++]) << 8;
       const auto distance = static_cast<int32_t>(((w >> 1) & 0x7FF) + 1);
       const auto count = static_cast<int32_t>((w >> 12) + 3);
-      if (distance > pos) return DecodeStatus::Corrupt;
+      if (distance > pos) return corrupt(cursor);
       const int32_t n = std::min(count, size - pos);
       copyBack(out, pos, size, distance, n);
       pos += n;
     } else {
       const int32_t n = std::min(static_cast<int32_t>(a >> 1), size - pos);
-      if (n > end - cursor) return DecodeStatus::Corrupt;
+      if (n > end - cursor) return corrupt(end);
       copyLiteral(out + pos, in + cursor, n, end - cursor, size - pos);
       cursor += static_cast<int32_t>(a >> 1);
       pos += n;
@@ -120,6 +126,10 @@ DecodeStatus expandRle(DecodeContext& c) {
   uint8_t* out = c.output;
   const int32_t size = c.expandedSize;
   int32_t pos = 0;
+  const auto corrupt = [&c, end] {  // the input ran out: all of it was read
+    c.cursor = end;
+    return DecodeStatus::Corrupt;
+  };
   while (pos < size) {
     // Most runs are short. While a control byte and 32 more input bytes, and 32 output bytes,
     // are to spare, a run of up to 32 bytes is written as one 32-byte block, with no call,
@@ -140,15 +150,15 @@ DecodeStatus expandRle(DecodeContext& c) {
       pos += length;
     }
     if (pos >= size) break;
-    if (cursor >= end) return DecodeStatus::Corrupt;
+    if (cursor >= end) return corrupt();
     const uint32_t a = in[cursor++];
     const int32_t length = static_cast<int32_t>(a & 0x7F) + 1;
     const int32_t n = std::min(length, size - pos);
     if ((a & 0x80) != 0) {
-      if (cursor >= end) return DecodeStatus::Corrupt;
+      if (cursor >= end) return corrupt();
       std::memset(out + pos, in[cursor++], static_cast<size_t>(n));
     } else {
-      if (n > end - cursor) return DecodeStatus::Corrupt;
+      if (n > end - cursor) return corrupt();
       copyLiteral(out + pos, in + cursor, n, end - cursor, size - pos);
       cursor += length;
     }
@@ -162,26 +172,28 @@ DecodeResult decompressEntry(const uint8_t* input, int32_t inputLength, uint8_t*
   *output = nullptr;
   if (input == nullptr || inputLength < static_cast<int32_t>(kShortHeaderSize) ||
       inputLength < static_cast<int32_t>(headerSizeFor(input[3]))) {
-    return {DecodeStatus::Corrupt, 0};
+    return {DecodeStatus::Corrupt, 0, std::max(inputLength, 0)};
   }
   const CompressedHeader header = readCompressedHeader(input);
   const auto size = static_cast<int32_t>(header.expandedSize);
+  const auto headerSize = static_cast<int32_t>(header.headerSize);
   if (header.method == CompressionMethod::Unsupported) {
-    return {DecodeStatus::Unsupported, size};
+    return {DecodeStatus::Unsupported, size, headerSize};
   }
   auto* buffer = static_cast<uint8_t*>(std::malloc(size > 0 ? static_cast<size_t>(size) : 1));
   if (buffer == nullptr) {
-    return {DecodeStatus::OutOfMemory, size};
+    return {DecodeStatus::OutOfMemory, size, headerSize};
   }
-  DecodeContext context = {input, inputLength, static_cast<int32_t>(header.headerSize), buffer,
-                           size};
+  DecodeContext context = {input, inputLength, headerSize, buffer, size};
   DecodeStatus status = DecodeStatus::Ok;
   switch (header.method) {
     case CompressionMethod::Stored:  // the bytes behind the header are the entry
       if (size > inputLength - context.cursor) {
         status = DecodeStatus::Corrupt;
+        context.cursor = inputLength;
       } else if (size > 0) {
         std::memcpy(buffer, input + context.cursor, static_cast<size_t>(size));
+        context.cursor += size;
       }
       break;
     case CompressionMethod::Lz: status = expandLz(context); break;
@@ -189,8 +201,8 @@ DecodeResult decompressEntry(const uint8_t* input, int32_t inputLength, uint8_t*
   }
   if (status != DecodeStatus::Ok) {
     std::free(buffer);
-    return {status, size};
+    return {status, size, context.cursor};
   }
   *output = buffer;
-  return {DecodeStatus::Ok, size};
+  return {DecodeStatus::Ok, size, context.cursor};
 }

@@ -24,6 +24,10 @@ struct DecodeContext {
 struct DecodeResult {
   DecodeStatus status;
   int32_t size;  // the expanded size from the header (not meaningful with Corrupt)
+  // How many input bytes, header included, decoding needed: with Ok, the end of the stream;
+  // with Corrupt, where it stopped (the whole input when the input ran out). A caller whose
+  // input was cut short tells from it whether the missing bytes mattered.
+  int32_t consumed;
 };
 
 // Decodes the entry in input[0, inputLength). On Ok, *output is a malloc'ed buffer of exactly
@@ -31,7 +35,7 @@ struct DecodeResult {
 // allocation may stand for it). On any other status *output is nullptr and nothing is allocated.
 DecodeResult decompressEntry(const uint8_t* input, int32_t inputLength, uint8_t** output);
 
-// The codecs; the output is fully written when they return Ok, and context.cursor is past the
-// last byte they read.
+// The codecs; the output is fully written when they return Ok. context.cursor is then past the
+// last byte they read, and after Corrupt where they stopped (the input's end if it ran out).
 DecodeStatus expandLz(DecodeContext& context);
 DecodeStatus expandRle(DecodeContext& context);

@@ -18,6 +18,7 @@
 
 #include "archive/categories.h"
 #include "codec/decode.h"
+#include "driver/limit.h"
 #include "driver/read.h"
 
 namespace {
@@ -28,6 +29,7 @@ constexpr size_t kCopyChunk = 1 << 20;
 // queue of plain entries (they hold no data) too.
 constexpr size_t kInFlightBudget = 32 << 20;
 constexpr size_t kJobWeight = 64 << 10;
+constexpr const char* kIncomplete = "incomplete: the archive ends inside its data; not written";
 
 std::string withReason(const std::string& what, int error) {
   return what + ": " + std::strerror(error);
@@ -47,7 +49,7 @@ struct Job {
   std::string temp;     // "models - g/.0001.raw.partial", where unnamed files cannot be made
   int folderError = 0;  // why the folder could not be created, if it could not
   Action action = Action::Nothing;
-  const char* problems[2] = {nullptr, nullptr};
+  const char* problem = nullptr;
   uint8_t* data = nullptr;  // WriteData: owned by the job
   size_t size = 0;          // bytes to write
   uint64_t offset = 0;      // CopyPlain: where the entry starts in the archive
@@ -154,9 +156,7 @@ class Writer {
 
   void perform(Job& job) {
     events_.extracting(job.path);
-    for (const char* what : job.problems) {
-      if (what != nullptr) problem(job, what);
-    }
+    if (job.problem != nullptr) problem(job, job.problem);
     switch (job.action) {
       case Action::Nothing: return;
       case Action::Unsupported:
@@ -170,10 +170,12 @@ class Writer {
         return;
       case Action::CopyPlain:
         create(job);
-        if (!copyPlain(job)) {
-          problem(job, "runs past the end of the archive; the missing bytes are written as zeros");
+        if (copyPlain(job)) {
+          commit(job);
+        } else {  // the archive was cut short since the entry was looked at
+          abandon(job);
+          problem(job, kIncomplete);
         }
-        commit(job);
         return;
     }
   }
@@ -240,20 +242,24 @@ class Writer {
     linked_ = false;
   }
 
-  [[noreturn]] void fail(const Job& job, const std::string& what) {
-    const int saved = errno;
+  // Drops the file being written: nothing of it keeps a name.
+  void abandon(const Job& job) {
     if (output_ >= 0) close(output_);
     output_ = -1;
     if (!unnamed_ || overwrite_) unlinkat(outputDir_, job.temp.c_str(), 0);
     if (linked_ && !overwrite_) unlinkat(outputDir_, job.path.c_str(), 0);  // linked, close failed
     linked_ = false;
+  }
+
+  [[noreturn]] void fail(const Job& job, const std::string& what) {
+    const int saved = errno;
+    abandon(job);
     events_.failure(withReason(what, saved));
     throw WriteFailure{};
   }
 
   // A plain entry goes from the archive to the file inside the kernel where it can, otherwise in
-  // chunks through memory. A tail past the end of the archive is written as zero bytes. Returns
-  // false when there was such a tail.
+  // chunks through memory. False when the archive ends before the entry does.
   bool copyPlain(const Job& job) {
     uint64_t offset = job.offset;
     size_t left = job.size;
@@ -284,14 +290,7 @@ class Writer {
       const size_t n = std::min(kCopyChunk, left);
       const size_t got = readAt(archive_, offset, chunk_, n);
       writeAll(job, chunk_, got);
-      if (got < n) {
-        // The archive ends inside the entry: the rest of the file reads as zeros, left as a
-        // hole, so that entries claiming far more than the archive holds cannot fill the disk.
-        if (ftruncate(output_, static_cast<off_t>(job.size)) != 0) {
-          fail(job, "cannot write " + workingName(job));
-        }
-        return false;
-      }
+      if (got < n) return false;
       offset += n;
       left -= n;
     }
@@ -363,6 +362,11 @@ class FolderListing {
   std::vector<bool> exists_ = std::vector<bool>(kEntriesPerCategory);
 };
 
+uint64_t sizeOf(int file) {
+  struct stat info {};
+  return fstat(file, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+}
+
 }  // namespace
 
 class Extractor::Impl {
@@ -372,6 +376,8 @@ class Extractor::Impl {
         outputDir_(outputDir),
         events_(events),
         options_(options),
+        archiveSize_(sizeOf(archive)),
+        budget_(options.outputBound),
         listing_(outputDir) {}
   ~Impl() { finish(); }
 
@@ -389,31 +395,39 @@ class Extractor::Impl {
     job->temp = job->folder + "/." + job->path.substr(job->folder.size() + 1) + ".partial";
     job->offset = d.offset;
     if (d.kind == EntryKind::Plain) {
-      // Plain entries are copied by the writer straight from the archive, as their length.
+      // Plain entries are copied by the writer straight from the archive, as their length. One
+      // that the archive does not hold in full is not written: a later run with the whole archive
+      // must not find a damaged file in its place.
+      if (d.offset > archiveSize_ || d.length > archiveSize_ - d.offset) {
+        job->problem = kIncomplete;
+        return hand(out, std::move(job), kJobWeight);
+      }
+      if (!budget_.take(d.length)) return overBound(job->path);
       job->action = Action::CopyPlain;
       job->size = d.length;
       return hand(out, std::move(job), kJobWeight);
     }
 
-    const size_t inputLength = d.inputBufferSize();
-    if (!out.waitForRoom(std::max(inputLength + d.length, kJobWeight))) return stop();
-    const LoadedEntry loaded = loadCompressedEntry(archive_, d);
-    if (loaded.incomplete) {
-      job->problems[0] = "runs past the end of the archive; decoding it from what is there";
+    const uint64_t expanded = outputSizeOf(archive_, d);
+    if (!budget_.take(expanded)) return overBound(job->path);
+    if (!out.waitForRoom(std::max<size_t>(d.inputBufferSize() + expanded, kJobWeight))) {
+      return stop();
     }
-    switch (loaded.status) {
-      case DecodeStatus::Unsupported: job->action = Action::Unsupported; break;
-      case DecodeStatus::Corrupt: job->problems[1] = "corrupt compressed data; not written"; break;
-      case DecodeStatus::OutOfMemory:
-        // The writer finishes the entries before this one first, as a single thread would have.
-        finishWriter();
-        events_.failure("out of memory (" + std::to_string(loaded.size) + " bytes)");
-        return stop();
-      case DecodeStatus::Ok:
+    const LoadedEntry loaded = loadCompressedEntry(archive_, d);
+    switch (loaded.problem) {
+      case EntryProblem::None:
         job->action = Action::WriteData;
         job->data = loaded.data;
         job->size = loaded.size;
         break;
+      case EntryProblem::Unsupported: job->action = Action::Unsupported; break;
+      case EntryProblem::Corrupt: job->problem = "corrupt compressed data; not written"; break;
+      case EntryProblem::Incomplete: job->problem = kIncomplete; break;
+      case EntryProblem::OutOfMemory:
+        // The writer finishes the entries before this one first, as a single thread would have.
+        finishWriter();
+        events_.failure("out of memory (" + std::to_string(loaded.size) + " bytes)");
+        return stop();
     }
     return hand(out, std::move(job), 0);
   }
@@ -433,6 +447,12 @@ class Extractor::Impl {
     if ((room > 0 && !out.waitForRoom(room)) || !out.submit(std::move(job))) return stop();
     return true;
   }
+  // The entries before this one are finished first, as a single thread would have.
+  bool overBound(const std::string& path) {
+    finishWriter();
+    if (!stopped_) events_.failure(budget_.refusal(path, archiveSize_));
+    return stop();
+  }
   bool stop() {
     stopped_ = true;
     finishWriter();
@@ -450,6 +470,8 @@ class Extractor::Impl {
   const int outputDir_;
   ExtractEvents& events_;
   const ExtractOptions options_;
+  const uint64_t archiveSize_;
+  OutputBudget budget_;
   FolderListing listing_;
   std::unique_ptr<Writer> writer_;  // made on the first entry with data
   bool hadProblems_ = false;

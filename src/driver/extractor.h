@@ -20,23 +20,26 @@ class ExtractEvents {
   virtual void extracting(const std::string& path) = 0;
   // The entry uses the unsupported compression method: no file is written.
   virtual void unsupported(const std::string& path) = 0;
-  // Something is wrong with the entry (corrupt data, data past the end of the archive); the run
-  // goes on.
+  // Something is wrong with the entry (corrupt data, data the archive does not hold in full):
+  // no file is written; the run goes on.
   virtual void problem(const std::string& path, const std::string& what) = 0;
-  // A host failure that stops the run (a failed write, no memory), with its reason.
+  // A failure that stops the run (a failed write, no memory, the output bound), with its reason.
   virtual void failure(const std::string& message) = 0;
 };
 
 enum class ExtractStatus : uint8_t {
   Clean,     // every entry extracted as it should
   Problems,  // some could not be (each reported); the run went on
-  Stopped,   // a failed write or no memory stopped the run (reported)
+  Stopped,   // a failed write, no memory or the output bound stopped the run (reported)
 };
 
 struct ExtractOptions {
   bool overwrite = false;  // replace existing files (atomically) instead of keeping them
   // When it becomes true, the writer finishes the entry it is on and drops the ones waiting.
   const std::atomic<bool>* cancel = nullptr;
+  // The most the entries may expand to in all (see driver/limit.h); the run stops before an entry
+  // that would pass it.
+  uint64_t outputBound = UINT64_MAX;
 };
 
 class Extractor {

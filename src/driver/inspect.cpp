@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <iterator>
 
 #include "codec/decode.h"
 #include "driver/read.h"
@@ -27,13 +28,6 @@ const char* storageMethodName(StorageMethod method) {
                                        "unsupported", "unknown", "nodata"};
   static_assert(std::size(kNames) == static_cast<size_t>(StorageMethod::NoData) + 1);
   return kNames[static_cast<size_t>(method)];
-}
-
-const char* entryProblemName(EntryProblem problem) {
-  static const char* const kNames[] = {"ok", "corrupt", "unsupported", "incomplete",
-                                       "out of memory"};
-  static_assert(std::size(kNames) == static_cast<size_t>(EntryProblem::OutOfMemory) + 1);
-  return kNames[static_cast<size_t>(problem)];
 }
 
 EntryStorage entryStorage(int archive, const EntryDescription& d) {
@@ -63,18 +57,25 @@ EntryProblem testEntry(int archive, const EntryDescription& d, std::vector<uint8
     return EntryProblem::None;
   }
   if (d.kind != EntryKind::Compressed) return EntryProblem::None;
-  // Only the bytes that are there: a decoder that needs more than the archive holds fails
-  // rather than decoding the zeros extraction would put behind them.
-  chunk.resize(std::max<size_t>(d.stored, 1));
-  const size_t got = readAt(archive, d.offset, chunk.data(), d.stored);
-  uint8_t* output = nullptr;
-  const DecodeResult result = decompressEntry(chunk.data(), static_cast<int32_t>(got), &output);
-  std::free(output);
-  switch (result.status) {
-    case DecodeStatus::Ok: return EntryProblem::None;
-    case DecodeStatus::Unsupported: return EntryProblem::Unsupported;
-    case DecodeStatus::OutOfMemory: return EntryProblem::OutOfMemory;
-    case DecodeStatus::Corrupt: break;
+  const LoadedEntry loaded = loadCompressedEntry(archive, d);
+  std::free(loaded.data);
+  return loaded.problem;
+}
+
+bool StoredRanges::overlapsEarlier(uint64_t offset, uint64_t size) {
+  if (size == 0) return false;
+  const uint64_t last = offset + size;
+  uint64_t start = offset, end = last;
+  bool overlaps = false;
+  // The first range that ends at or after `start` may touch; merge every one up to `end`.
+  auto it = ranges_.upper_bound(start);
+  if (it != ranges_.begin() && std::prev(it)->second >= start) --it;
+  while (it != ranges_.end() && it->first <= end) {
+    overlaps = overlaps || (it->first < last && it->second > offset);
+    start = std::min(start, it->first);
+    end = std::max(end, it->second);
+    it = ranges_.erase(it);
   }
-  return got < d.stored ? EntryProblem::Incomplete : EntryProblem::Corrupt;
+  ranges_.emplace(start, end);
+  return overlaps;
 }

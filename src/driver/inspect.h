@@ -4,10 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <vector>
 
 #include "driver/entry.h"
+#include "driver/read.h"
 
 enum class StorageMethod : uint8_t { Plain, Stored, Lz, Rle, Unsupported, Unknown, NoData };
 const char* storageMethodName(StorageMethod method);
@@ -22,16 +24,19 @@ struct EntryStorage {
 // exact size come from its header, Unknown when the archive ends before the header does.
 EntryStorage entryStorage(int archive, const EntryDescription& d);
 
-enum class EntryProblem : uint8_t {
-  None,
-  Corrupt,      // the compressed data runs out or refers back before its start
-  Unsupported,  // stored with the unsupported method
-  Incomplete,   // the archive ends inside the entry: it does not hold all the data it needs
-  OutOfMemory,  // no memory to decode it (not the entry's fault)
-};
-const char* entryProblemName(EntryProblem problem);
-
-// Reads every byte of an entry with data and decodes it when compressed, from the bytes the
-// archive really holds: None means extraction will write exactly what was decoded here. `chunk`
-// is scratch space that is kept between calls.
+// Reads every byte of an entry with data and decodes it when compressed, exactly as extraction
+// does: None means extraction will write exactly what was decoded here. `chunk` is scratch space
+// that is kept between calls.
 EntryProblem testEntry(int archive, const EntryDescription& d, std::vector<uint8_t>& chunk);
+
+// Entries whose stored bytes overlap those of an entry seen before. Sharing data is not damage
+// (a packer may let identical entries share), but the integrity test notes it: it is also how a
+// small archive makes a large extraction.
+class StoredRanges {
+ public:
+  // Records the bytes [offset, offset + size); true when some of them were recorded before.
+  bool overlapsEarlier(uint64_t offset, uint64_t size);
+
+ private:
+  std::map<uint64_t, uint64_t> ranges_;  // start -> end, disjoint and not touching
+};

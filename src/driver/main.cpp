@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -24,6 +25,7 @@
 #include "driver/entry.h"
 #include "driver/extractor.h"
 #include "driver/inspect.h"
+#include "driver/limit.h"
 #include "driver/options.h"
 #include "guest/session.h"
 
@@ -72,8 +74,9 @@ std::string jsonNumber(const std::optional<uint32_t>& value) {
 }
 
 // One entry of --list or --test, as text or as a JSON object.
+// In --test, `shared` says that its stored bytes overlap an earlier entry's.
 std::string entryLine(const Options& o, int32_t category, int32_t entry, const EntryDescription& d,
-                      const EntryStorage& storage, const char* problem) {
+                      const EntryStorage& storage, const char* problem, bool shared) {
   const std::string path = entryPath(category, entry);
   const std::optional<uint32_t> stored =
       d.kind == EntryKind::NoData ? std::nullopt : std::optional<uint32_t>(d.stored);
@@ -86,10 +89,14 @@ std::string entryLine(const Options& o, int32_t category, int32_t entry, const E
     if (o.mode == Mode::Test) {
       json += problem == nullptr ? ",\"ok\":true"
                                  : std::string(",\"ok\":false,\"problem\":\"") + problem + "\"";
+      json += shared ? ",\"shared\":true" : ",\"shared\":false";
     }
     return json + "}";
   }
-  if (o.mode == Mode::Test) return path + ": " + (problem == nullptr ? "ok" : problem);
+  if (o.mode == Mode::Test) {
+    return path + ": " + (problem == nullptr ? "ok" : problem) +
+           (shared ? " (shares stored bytes with an earlier entry)" : "");
+  }
   char line[128];
   std::snprintf(line, sizeof line, "%3d %04d %10u %-11s %10s %10s  ", static_cast<int>(category),
                 static_cast<int>(entry), d.sector, storageMethodName(storage.method),
@@ -155,6 +162,7 @@ class Run {
     } else if (static_cast<uint64_t>(info.st_size) < kMinimumArchiveSize) {
       problem = "too short to hold the archive index (0xE2000 bytes)";
     }
+    archiveSize_ = static_cast<uint64_t>(info.st_size);
     // An update stopped half-way leaves its journal beside the archive's real file: the index may
     // be half written until archive-pack completes or discards it.
     char* real = problem == nullptr ? realpath(o_.archive.c_str(), nullptr) : nullptr;
@@ -231,7 +239,7 @@ class Run {
     ConsoleEvents events(console_);
     int status = 0;
     {
-      Extractor extractor(archive, outputDir, events, {o_.overwrite, &interrupted});
+      Extractor extractor(archive, outputDir, events, {o_.overwrite, &interrupted, bound()});
       try {
         sweep(session, [&](int32_t category, int32_t entry, const EntryDescription& d) {
           return extractor.extract(category, entry, d);
@@ -249,17 +257,38 @@ class Run {
     return status;
   }
 
-  // --list and --test: one line per entry; a failed stdout stops them at once.
+  uint64_t bound() const { return o_.sizeLimit ? outputBound(archiveSize_) : kNoOutputBound; }
+
+  // The stored bytes of an entry with data that lie in the archive.
+  std::pair<uint64_t, uint64_t> storedRange(const EntryDescription& d) const {
+    const uint64_t size = d.kind == EntryKind::Plain ? d.length : d.stored;
+    if (d.offset >= archiveSize_) return {d.offset, 0};
+    return {d.offset, std::min(size, archiveSize_ - d.offset)};
+  }
+
+  // --list and --test: one line per entry; a failed stdout stops them at once. The test decodes
+  // what extraction would, under the same bound, and stops where extraction would.
   int inspect(int archive, GuestSession& session) {
     uint64_t tested = 0, damaged = 0;
     std::vector<uint8_t> scratch;
+    OutputBudget budget(bound());
+    StoredRanges ranges;
     bool ok = true;
     try {
       sweep(session, [&](int32_t category, int32_t entry, const EntryDescription& d) {
         if (!d.exists() || (o_.mode == Mode::Test && !d.hasData())) return true;
         const EntryStorage storage = entryStorage(archive, d);
         const char* problem = nullptr;
+        bool shared = false;
         if (o_.mode == Mode::Test) {
+          const auto [offset, size] = storedRange(d);
+          // A plain entry the archive does not hold in full is neither read nor counted.
+          if ((d.kind == EntryKind::Compressed || size == d.length) &&
+              !budget.take(outputSizeOf(archive, d))) {
+            console_.err(budget.refusal(entryPath(category, entry), archiveSize_));
+            return ok = false;
+          }
+          shared = ranges.overlapsEarlier(offset, size);
           const EntryProblem p = testEntry(archive, d, scratch);
           if (p == EntryProblem::OutOfMemory) {
             console_.err(entryPath(category, entry) + ": out of memory to decode it");
@@ -271,7 +300,7 @@ class Run {
             ++damaged;
           }
         }
-        return ok = console_.out(entryLine(o_, category, entry, d, storage, problem));
+        return ok = console_.out(entryLine(o_, category, entry, d, storage, problem, shared));
       });
     } catch (const MachineFault& fault) {
       return machineFault(fault);
@@ -287,6 +316,7 @@ class Run {
 
   Options& o_;
   Console& console_;
+  uint64_t archiveSize_ = 0;
   uint64_t entries_ = 0;
   uint64_t bytes_ = 0;
 };

@@ -21,6 +21,8 @@ constexpr const char* kUsage =
     "      --entries RANGE   only these entry numbers (0-99,120)\n"
     "      --all-categories  every category number from 0 to 255, not only the eleven\n"
     "      --overwrite       replace existing files (atomically) instead of keeping them\n"
+    "      --no-size-limit   let the entries expand to more than 64 times the archive's size\n"
+    "                        (at least 256 MiB), where a run otherwise stops\n"
     "  -q, --quiet           nothing on stdout; problems still go to stderr\n"
     "  -h, --help            print this help and exit\n"
     "      --version         print the version and exit\n"
@@ -28,7 +30,8 @@ constexpr const char* kUsage =
     "Exit status: 0 success; 1 a fault of the emulated machine; 2 any other failure;\n"
     "128+N after signal N (SIGINT, SIGTERM).\n";
 
-enum LongOnly { kTest = 256, kJson, kCategory, kEntries, kAllCategories, kOverwrite, kVersion };
+enum LongOnly { kTest = 256, kJson, kCategory, kEntries, kAllCategories, kOverwrite, kNoSizeLimit,
+                kVersion };
 
 const option kLongOptions[] = {
     {"directory", required_argument, nullptr, 'C'},
@@ -39,6 +42,7 @@ const option kLongOptions[] = {
     {"entries", required_argument, nullptr, kEntries},
     {"all-categories", no_argument, nullptr, kAllCategories},
     {"overwrite", no_argument, nullptr, kOverwrite},
+    {"no-size-limit", no_argument, nullptr, kNoSizeLimit},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersion},
@@ -74,6 +78,7 @@ std::optional<Options> parseOptions(int argc, char** argv, int& status) {
         break;
       case kAllCategories: o.selection.sweepAllCategories(); break;
       case kOverwrite: o.overwrite = true; break;
+      case kNoSizeLimit: o.sizeLimit = false; break;
       case 'q': o.quiet = true; break;
       case 'h':
         std::fputs(kUsage, stdout);

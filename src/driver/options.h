@@ -13,6 +13,7 @@ struct Options {
   bool json = false;
   bool overwrite = false;
   bool quiet = false;
+  bool sizeLimit = true;  // stop before the entries expand to more than the bound
   std::optional<std::string> directory;  // -C DIR
   std::string archive;
   Selection selection;

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 size_t readAt(int archive, uint64_t offset, uint8_t* buffer, size_t size) {
   size_t done = 0;
@@ -22,14 +23,32 @@ void readZeroFilled(int archive, uint64_t offset, uint8_t* buffer, size_t size) 
   std::memset(buffer + got, 0, size - got);
 }
 
+const char* entryProblemName(EntryProblem problem) {
+  static const char* const kNames[] = {"ok", "corrupt", "unsupported", "incomplete",
+                                       "out of memory"};
+  static_assert(std::size(kNames) == static_cast<size_t>(EntryProblem::OutOfMemory) + 1);
+  return kNames[static_cast<size_t>(problem)];
+}
+
 LoadedEntry loadCompressedEntry(int archive, const EntryDescription& d) {
   const size_t inputLength = d.inputBufferSize();
   auto* input = static_cast<uint8_t*>(std::malloc(inputLength > 0 ? inputLength : 1));
-  if (input == nullptr) return {DecodeStatus::OutOfMemory, false, nullptr, inputLength};
+  if (input == nullptr) return {EntryProblem::OutOfMemory, nullptr, inputLength};
   const size_t got = readAt(archive, d.offset, input, d.stored);
   std::memset(input + got, 0, inputLength - got);  // only what was not read
   uint8_t* output = nullptr;
   const DecodeResult result = decompressEntry(input, static_cast<int32_t>(inputLength), &output);
   std::free(input);
-  return {result.status, got < d.stored, output, static_cast<size_t>(result.size)};
+  const auto size = static_cast<size_t>(result.size);
+  if (got < d.stored && static_cast<size_t>(result.consumed) > got) {
+    std::free(output);
+    return {EntryProblem::Incomplete, nullptr, size};
+  }
+  switch (result.status) {
+    case DecodeStatus::Ok: return {EntryProblem::None, output, size};
+    case DecodeStatus::Unsupported: return {EntryProblem::Unsupported, nullptr, size};
+    case DecodeStatus::Corrupt: return {EntryProblem::Corrupt, nullptr, size};
+    case DecodeStatus::OutOfMemory: break;
+  }
+  return {EntryProblem::OutOfMemory, nullptr, size};
 }

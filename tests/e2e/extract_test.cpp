@@ -151,10 +151,12 @@ TEST_F(E2eExtract, ReportsEntriesItCannotExtractAndGoesOn) {
   } cases[] = {
       {"method 3", compressed(method3, 5000), 0, "Unsupported compression !\n", ok, {g1}},
       {"back-reference before the start", compressed(backReference, 5000), 0, "", ok, {g1}},
-      // Truncated archives: what lies past the end reads as zero bytes.
-      {"ends in g0", plain(d), sector3 + 3012, "", {{g0, aHead}, {g1, zeros}, {c0, b}}, {g0, g1}},
-      // g0's header reads as zero bytes: 16 bytes long, method 0, expanded size 0.
-      {"index only", plain(d), kIndexEnd, "", {{g0, ""}, {g1, zeros}, {c0, zeros}}, {g0, g1, c0}},
+      // Truncated archives: an entry whose bytes the archive does not hold is not written. g0's
+      // stream is whole once its 5012 bytes are there, though its last sector is cut short.
+      {"ends in g0", plain(d), sector3 + 5011, "", {{c0, b}}, {g0, g1}},
+      {"ends after g0's stream", plain(d), sector3 + 5012, "", ok, {g1}},
+      {"ends one byte short of g1", plain(d), sector3 + 3 * 2048 + 4999, "", ok, {g1}},
+      {"index only", plain(d), kIndexEnd, "", {}, {g0, g1, c0}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -168,6 +170,37 @@ TEST_F(E2eExtract, ReportsEntriesItCannotExtractAndGoesOn) {
       EXPECT_EQ(run.err.find(name) != std::string::npos, warned) << name << ": " << run.err;
     }
     expectOut(c.want);
+  }
+}
+
+// A download cut short, then the whole archive into the same folder: the entries the cut archive
+// did not hold in full were not written, so the second run completes the tree, whatever method
+// each entry was packed with and wherever the cut falls.
+TEST_F(E2eExtract, ARerunWithTheWholeArchiveCompletesWhatATruncatedOneCouldNot) {
+  std::mt19937_64 rng(15);
+  Tree tree;
+  for (int row = 0; row < 11; row += 2) {
+    for (int entry = 0; entry < 6; ++entry) {
+      tree[path(row, entry)] = content(rng, rng() % (entry % 2 ? 9000 : 70000));
+    }
+  }
+  writeTree(dir_ / "source", tree);
+  ASSERT_EQ(spawn({ARCHIVE_PACK_PATH, "source", archive(), "--method", "auto"}, dir_).status, 0);
+  const std::string whole = readFile(archive());
+  const fs::path cut = dir_ / "cut.bin";
+  for (int i = 0; i < 4; ++i) {
+    const size_t size = kDataStart + 1 + rng() % (whole.size() - kDataStart - 1);
+    SCOPED_TRACE("cut at " + std::to_string(size));
+    clearOut();
+    std::ofstream(cut, std::ios::binary).write(whole.data(), static_cast<std::streamsize>(size));
+    const Outcome first = spawn({ARCHIVE_EXTRACT_PATH, cut}, out());
+    EXPECT_EQ(first.status, 2);
+    EXPECT_NE(first.err.find(": incomplete: the archive ends inside its data; not written\n"),
+              std::string::npos);
+    const Outcome second = extract();
+    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(second.err, "");
+    expectOut(tree);
   }
 }
 

@@ -1,0 +1,22 @@
+#include "driver/limit.h"
+
+#include "driver/inspect.h"
+
+uint64_t outputSizeOf(int archive, const EntryDescription& d) {
+  if (d.kind == EntryKind::Plain) return d.length;
+  if (d.kind != EntryKind::Compressed) return 0;
+  const EntryStorage storage = entryStorage(archive, d);
+  switch (storage.method) {
+    case StorageMethod::Stored:
+    case StorageMethod::Lz:
+    case StorageMethod::Rle: return storage.size.value_or(0);
+    default: return 0;
+  }
+}
+
+std::string OutputBudget::refusal(const std::string& path, uint64_t archiveSize) const {
+  return "stopped before " + path + ": the entries would expand to more than " +
+         std::to_string(bound_) + " bytes, the bound for an archive of " +
+         std::to_string(archiveSize) +
+         " bytes (64 times its size, at least 256 MiB); --no-size-limit lifts it";
+}
