@@ -27,6 +27,7 @@ struct Decoded {
   DecodeStatus status;
   bool hasOutput;
   Bytes bytes;
+  int32_t consumed;  // input bytes decoding needed
 };
 
 // Decodes from an exactly sized heap copy, so that ASan sees any read past the input.
@@ -36,7 +37,7 @@ Decoded decode(const Bytes& entry) {
   uint8_t sentinel = 0;
   uint8_t* output = &sentinel;
   const DecodeResult r = decompressEntry(input.get(), static_cast<int32_t>(entry.size()), &output);
-  Decoded d{r.status, output != nullptr, {}};
+  Decoded d{r.status, output != nullptr, {}, r.consumed};
   if (output != nullptr) d.bytes.assign(output, output + r.size);
   std::free(output);
   return d;
@@ -130,6 +131,7 @@ TEST_F(CodecTest, DecodesTheExamplesAndQuirks) {
     Bytes entry;
     Bytes expected;
     DecodeStatus status = DecodeStatus::Ok;
+    int32_t consumed = -1;  // checked when set: where decoding stopped
   } cases[] = {
       {"lz example", entry(kShort, 1, 7, {6, 'A', 'B', 'C', 5, 0x10}), text("ABCABCA")},
       {"rle example", entry(kShort, 2, 6, {0x83, 'A', 1, 'B', 'C'}), text("AAAABC")},
@@ -152,10 +154,12 @@ TEST_F(CodecTest, DecodesTheExamplesAndQuirks) {
       {"method 3", entry(kShort, 3, kExpandedSizeMask, {0x8F, 'A'}), {}, DecodeStatus::Unsupported},
       {"input shorter than the short header", cut(entry(kShort, 0, 0, {}), 11), {}, kCorrupt},
       {"input shorter than the long header", cut(entry(0, 1, 0, {}), 14), {}, kCorrupt},
-      {"lz back-reference at position 0", entry(kShort, 1, 3, {0x01, 0x00}), {}, kCorrupt},
+      {"lz back-reference at position 0", entry(kShort, 1, 3, {0x01, 0x00, 0}), {}, kCorrupt, 14},
       {"lz distance 2 at position 1", entry(kShort, 1, 4, {2, 'A', 0x03, 0x00}), {}, kCorrupt},
       {"lz distance 2048 at position 2047", entry(kShort, 1, 2050, far), {}, kCorrupt},
-      {"lz distance 128 at position 127", entry(kShort, 1, 430, fast), {}, kCorrupt},
+      {"lz distance 128 at position 127", entry(kShort, 1, 430, fast), {}, kCorrupt, 12 + 128 + 2},
+      {"method 3 needs only its header", entry(kShort, 3, 1, {0}), {}, DecodeStatus::Unsupported,
+       12},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -163,6 +167,9 @@ TEST_F(CodecTest, DecodesTheExamplesAndQuirks) {
     EXPECT_EQ(d.status, c.status);
     EXPECT_EQ(d.hasOutput, c.status == DecodeStatus::Ok);
     EXPECT_EQ(d.bytes, c.expected);
+    if (c.consumed >= 0) {
+      EXPECT_EQ(d.consumed, c.consumed);
+    }
   }
 }
 
@@ -186,6 +193,7 @@ TEST_F(CodecTest, RoundTripsEveryKindSizeMethodAndTag) {
             const Decoded d = decode(input);
             ASSERT_EQ(d.status, DecodeStatus::Ok);
             ASSERT_TRUE(d.bytes == data) << "decoded to " << d.bytes.size() << " bytes";
+            ASSERT_EQ(d.consumed, static_cast<int32_t>(e.size()));  // the padding is not needed
           }
           // Incompressible data grows by no more than the literal runs' control bytes.
           if (kind == Kind::Random && tag == HeaderTag::Short && method > 0) {
@@ -221,6 +229,8 @@ TEST_F(CodecTest, EncodersFindRepeatsOfEveryPeriodTheWindowHolds) {
 // The encoders emit exactly the tokens the output needs, so every shorter input runs out: inside
 // a literal run, between the two bytes of a back-reference, before a fill byte, in stored data,
 // with long runs and short ones.
+// A cut entry has read all its input when it fails (a caller whose archive was cut short can tell
+// that the missing bytes mattered).
 TEST_F(CodecTest, EveryCutOfAnEntryIsCorrupt) {
   const Bytes data = generate(Kind::Text, 300, rng_) + Bytes(100, 0) +
                      generate(Kind::Random, 300, rng_) + generate(Kind::Runs, 300, rng_);
@@ -231,6 +241,7 @@ TEST_F(CodecTest, EveryCutOfAnEntryIsCorrupt) {
         const Decoded d = decode(cut(e, n));
         ASSERT_EQ(d.status, DecodeStatus::Corrupt) << "method " << method << ", cut at " << n;
         ASSERT_FALSE(d.hasOutput);
+        ASSERT_EQ(d.consumed, static_cast<int32_t>(n));  // it ran out: all of it was read
       }
     }
   }

@@ -58,9 +58,10 @@ Outcome runTool(const std::vector<std::string>& args, const std::filesystem::pat
   }
   if (fds[0] >= 0) close(fds[0]);
   int status = 0;
+  rusage usage{};
   if (options.signalWhen) {
     for (bool sent = false;;) {
-      const pid_t done = waitpid(pid, &status, sent ? 0 : WNOHANG);
+      const pid_t done = wait4(pid, &status, sent ? 0 : WNOHANG, &usage);
       if (done != 0) break;
       if (options.signalWhen()) {
         kill(pid, options.signal);
@@ -70,8 +71,9 @@ Outcome runTool(const std::vector<std::string>& args, const std::filesystem::pat
       }
     }
   } else {
-    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(wait4(pid, &status, 0, &usage), pid);
   }
+  run.peakKiB = usage.ru_maxrss;
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   run.err = readFile(errFile);
   if (!options.stdoutFile.empty() && options.stdoutFile != "/dev/full") {

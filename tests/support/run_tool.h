@@ -12,6 +12,7 @@
 struct Outcome {
   int status;  // the exit status, or 128 + the signal that ended the process
   std::string out, err;
+  long peakKiB = 0;  // the process's peak resident memory
 };
 
 struct RunOptions {
