@@ -31,13 +31,27 @@ const char* entryProblemName(EntryProblem problem) {
 }
 
 LoadedEntry loadCompressedEntry(int archive, const EntryDescription& d) {
+  // Most streams end inside their stored bytes, so they are decoded from just those first; only a
+  // stream that runs out of them is decoded again with the zeros behind them (the padding up to
+  // the expanded length, and whatever the archive lacks). Decoding is a function of the bytes it
+  // reads, so the first attempt, when it does not run out, gives what the second would.
   const size_t inputLength = d.inputBufferSize();
-  auto* input = static_cast<uint8_t*>(std::malloc(inputLength > 0 ? inputLength : 1));
+  auto* input = static_cast<uint8_t*>(std::malloc(d.stored > 0 ? d.stored : 1));
   if (input == nullptr) return {EntryProblem::OutOfMemory, nullptr, inputLength};
   const size_t got = readAt(archive, d.offset, input, d.stored);
-  std::memset(input + got, 0, inputLength - got);  // only what was not read
   uint8_t* output = nullptr;
-  const DecodeResult result = decompressEntry(input, static_cast<int32_t>(inputLength), &output);
+  DecodeResult result = decompressEntry(input, static_cast<int32_t>(got), &output);
+  if (result.status == DecodeStatus::Corrupt && static_cast<size_t>(result.consumed) >= got &&
+      inputLength > got) {
+    auto* padded = static_cast<uint8_t*>(std::realloc(input, inputLength));
+    if (padded == nullptr) {
+      std::free(input);
+      return {EntryProblem::OutOfMemory, nullptr, inputLength};
+    }
+    input = padded;
+    std::memset(input + got, 0, inputLength - got);
+    result = decompressEntry(input, static_cast<int32_t>(inputLength), &output);
+  }
   std::free(input);
   const auto size = static_cast<size_t>(result.size);
   if (got < d.stored && static_cast<size_t>(result.consumed) > got) {
