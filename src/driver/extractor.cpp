@@ -24,160 +24,98 @@
 namespace {
 
 constexpr size_t kCopyChunk = 1 << 20;
-// Decoded entries waiting for the writer may hold this much between them; a larger entry waits
-// until the writer has nothing left. Every job counts for at least kJobWeight, which bounds the
-// queue of plain entries (they hold no data) too.
+// The entries in flight (handed to the workers and not yet named) may hold this much memory
+// between them, counting each compressed entry as its input buffer plus its expanded size; an
+// entry larger than that waits until nothing else is in flight. Every entry counts for at least
+// kJobWeight, which also bounds how many files are open at once (256).
 constexpr size_t kInFlightBudget = 32 << 20;
-constexpr size_t kJobWeight = 64 << 10;
+constexpr size_t kJobWeight = 128 << 10;
 constexpr const char* kIncomplete = "incomplete: the archive ends inside its data; not written";
 
 std::string withReason(const std::string& what, int error) {
   return what + ": " + std::strerror(error);
 }
 
-// What the writer does for one entry, after reporting its path and its problems.
 enum class Action : uint8_t {
-  Nothing,      // corrupt compressed data: the problem says it all
-  Unsupported,  // the unsupported compression method: reported, no file
-  WriteData,    // a decoded entry held in `data`
-  CopyPlain,    // a plain entry copied from the archive
+  Report,     // nothing to read or write: its problem, if any, says it all
+  Decode,     // a compressed entry: read, decode and write
+  CopyPlain,  // a plain entry copied from the archive
+  Stop,       // the run stops here with `failure`, no path printed
 };
 
+// One entry of the sweep. The sweep fills in what to do; a worker does it and leaves the file
+// written but without a name; then, in sweep order, the entry is reported and the file named.
 struct Job {
   std::string path;     // "models - g/0001.raw", relative to the output folder
   std::string folder;   // "models - g"
   std::string temp;     // "models - g/.0001.raw.partial", where unnamed files cannot be made
   int folderError = 0;  // why the folder could not be created, if it could not
-  Action action = Action::Nothing;
-  const char* problem = nullptr;
-  uint8_t* data = nullptr;  // WriteData: owned by the job
-  size_t size = 0;          // bytes to write
-  uint64_t offset = 0;      // CopyPlain: where the entry starts in the archive
-  size_t weight = 0;        // what the job counts against kInFlightBudget
-  bool stop = false;        // the sweep is over
-
-  Job() = default;
-  Job(const Job&) = delete;
-  Job& operator=(const Job&) = delete;
-  ~Job() { std::free(data); }
+  Action action = Action::Report;
+  EntryDescription entry{};
+  size_t weight = 0;  // what the job counts against kInFlightBudget
+  bool done = false;  // the work is done (guarded by the pool's mutex)
+  // What the work gave.
+  const char* problem = nullptr;  // reported after the path; no file
+  bool unsupported = false;       // the unsupported compression method; no file
+  std::string failure;            // a failure that stops the run, with its reason
+  int fd = -1;                    // the written file
+  bool unnamed = false;           // made with O_TMPFILE (otherwise it is `temp`)
 };
 
-// A failed write stops the run: the writer reports it, removes its temporary file and stops;
-// the caller's thread sees that at its next hand-over.
+// Drops a file that will not get its name.
+void discard(int outputDir, Job& job) {
+  if (job.fd < 0) return;
+  close(job.fd);
+  job.fd = -1;
+  if (!job.unnamed) unlinkat(outputDir, job.temp.c_str(), 0);
+}
+
+// A failure while writing an entry: recorded in the job, whose file is dropped.
 struct WriteFailure {};
 
-class Writer {
+// What a worker thread keeps between entries: how files can be made and copied here, and a
+// buffer for copies through memory.
+class Worker {
  public:
-  Writer(int archive, int outputDir, ExtractEvents& events, ExtractOptions options)
-      : archive_(archive),
-        outputDir_(outputDir),
-        events_(events),
-        overwrite_(options.overwrite),
-        cancel_(options.cancel),
-        thread_([this] { run(); }) {}
-  Writer(const Writer&) = delete;
-  Writer& operator=(const Writer&) = delete;
-  // Only once the thread has ended (see finish). Jobs may be left behind by a writer that failed.
-  ~Writer() {
-    for (Job* job : queue_) delete job;
-    std::free(chunk_);
-  }
+  Worker(int archive, int outputDir) : archive_(archive), outputDir_(outputDir) {}
+  Worker(const Worker&) = delete;
+  Worker& operator=(const Worker&) = delete;
+  ~Worker() { std::free(chunk_); }
 
-  // Blocks until `bytes` more fit in the budget (or nothing is in flight). False once the writer
-  // has failed.
-  bool waitForRoom(size_t bytes) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(
-        lock, [&] { return failed_ || inFlight_ == 0 || inFlight_ + bytes <= kInFlightBudget; });
-    return !failed_;
-  }
-
-  // Hands the job over (the writer then owns it). False once the writer has failed.
-  bool submit(std::unique_ptr<Job> job) {
-    job->weight = std::max(job->action == Action::WriteData ? job->size : 0, kJobWeight);
-    std::unique_lock lock(mutex_);
-    if (failed_) return false;
-    inFlight_ += job->weight;
-    queue_.push_back(job.release());
-    changed_.notify_all();
-    return true;
-  }
-
-  struct Outcome {
-    bool hadProblems;  // some entry could not be extracted as it should
-    bool failed;       // a write failed
-  };
-  // Waits for every job handed over, then for the thread.
-  Outcome finish() {
-    auto stop = std::make_unique<Job>();
-    stop->stop = true;
-    {
-      std::unique_lock lock(mutex_);
-      queue_.push_back(stop.release());  // even after a failure: the thread may still be waiting
-      changed_.notify_all();
+  void perform(Job& job) {
+    try {
+      if (job.action == Action::CopyPlain) {
+        create(job);
+        if (!copyPlain(job)) {  // the archive was cut short since the entry was looked at
+          discard(outputDir_, job);
+          job.problem = kIncomplete;
+        }
+      } else if (job.action == Action::Decode) {
+        decode(job);
+      }
+    } catch (const WriteFailure&) {
     }
-    thread_.join();
-    return {hadProblems_, failed_};
   }
 
  private:
-  void run() {
-    for (;;) {
-      Job* job = nullptr;
-      {
-        std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return !queue_.empty(); });
-        job = queue_.front();
-        queue_.pop_front();
-      }
-      if (job->stop) {
-        delete job;
-        return;
-      }
-      bool ok = true;
-      try {
-        if (cancel_ == nullptr || !cancel_->load()) perform(*job);
-      } catch (const WriteFailure&) {
-        ok = false;
-      }
-      std::unique_lock lock(mutex_);
-      inFlight_ -= job->weight;
-      delete job;
-      if (!ok) failed_ = true;
-      changed_.notify_all();
-      if (!ok) return;
-    }
-  }
-
-  void problem(const Job& job, const char* what) {
-    events_.problem(job.path, what);
-    hadProblems_ = true;
-  }
-
-  void perform(Job& job) {
-    events_.extracting(job.path);
-    if (job.problem != nullptr) problem(job, job.problem);
-    switch (job.action) {
-      case Action::Nothing: return;
-      case Action::Unsupported:
-        events_.unsupported(job.path);
-        hadProblems_ = true;
-        return;
-      case Action::WriteData:
-        create(job);
-        writeAll(job, job.data, job.size);
-        commit(job);
-        return;
-      case Action::CopyPlain:
-        create(job);
-        if (copyPlain(job)) {
-          commit(job);
-        } else {  // the archive was cut short since the entry was looked at
-          abandon(job);
-          problem(job, kIncomplete);
-        }
+  void decode(Job& job) {
+    const LoadedEntry loaded = loadCompressedEntry(archive_, job.entry);
+    switch (loaded.problem) {
+      case EntryProblem::None: break;
+      case EntryProblem::Unsupported: job.unsupported = true; return;
+      case EntryProblem::Corrupt: job.problem = "corrupt compressed data; not written"; return;
+      case EntryProblem::Incomplete: job.problem = kIncomplete; return;
+      case EntryProblem::OutOfMemory:
+        job.action = Action::Stop;
+        job.failure = "out of memory (" + std::to_string(loaded.size) + " bytes)";
         return;
     }
+    struct Owned {
+      uint8_t* data;
+      ~Owned() { std::free(data); }
+    } output{loaded.data};
+    create(job);
+    writeAll(job, output.data, loaded.size);
   }
 
   // An output file gets its name only once complete, so that a run killed at any moment never
@@ -186,15 +124,15 @@ class Writer {
   // at the end: a killed run leaves nothing, and the folder sees one insertion rather than a
   // create and a rename. Elsewhere it is written under a temporary name and renamed; a rerun
   // reuses that name.
-  void create(const Job& job) {
+  void create(Job& job) {
     if (job.folderError != 0) {
       errno = job.folderError;
       fail(job, "cannot create the folder " + job.folder);
     }
     if (useUnnamed_) {
-      output_ = openat(outputDir_, job.folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-      if (output_ >= 0) {
-        unnamed_ = true;
+      job.fd = openat(outputDir_, job.folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+      if (job.fd >= 0) {
+        job.unnamed = true;
         return;
       }
       if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
@@ -202,70 +140,35 @@ class Writer {
       }
       useUnnamed_ = false;  // not supported here: named temporary files from now on
     }
-    unnamed_ = false;
-    output_ = openat(outputDir_, job.temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (output_ < 0) fail(job, "cannot create " + job.temp);
+    job.unnamed = false;
+    job.fd = openat(outputDir_, job.temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (job.fd < 0) fail(job, "cannot create " + job.temp);
   }
-  const std::string& workingName(const Job& job) const { return unnamed_ ? job.path : job.temp; }
 
-  void writeAll(const Job& job, const uint8_t* data, size_t size) {
+  void writeAll(Job& job, const uint8_t* data, size_t size) {
     while (size > 0) {
-      const ssize_t n = write(output_, data, size);
+      const ssize_t n = write(job.fd, data, size);
       if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) fail(job, "cannot write " + workingName(job));
+      if (n <= 0) fail(job, "cannot write " + (job.unnamed ? job.path : job.temp));
       data += n;
       size -= static_cast<size_t>(n);
     }
   }
 
-  // Overwriting links the unnamed file under the temporary name first, then renames it over the
-  // old file, so that the old file is replaced in one step.
-  void commit(const Job& job) {
-    if (unnamed_) {
-      // Linking fails if the name exists (another program made it since the sweep looked).
-      char self[32];
-      std::snprintf(self, sizeof self, "/proc/self/fd/%d", output_);
-      const std::string& name = overwrite_ ? job.temp : job.path;
-      if (overwrite_) unlinkat(outputDir_, job.temp.c_str(), 0);
-      if (linkat(AT_FDCWD, self, outputDir_, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-        fail(job, "cannot link the finished file as " + name);
-      }
-      linked_ = true;
-    }
-    const int fd = output_;
-    output_ = -1;
-    if (close(fd) != 0) fail(job, "cannot write " + workingName(job));
-    if ((!unnamed_ || overwrite_) &&
-        renameat(outputDir_, job.temp.c_str(), outputDir_, job.path.c_str()) != 0) {
-      fail(job, "cannot rename the finished file onto " + job.path);
-    }
-    linked_ = false;
-  }
-
-  // Drops the file being written: nothing of it keeps a name.
-  void abandon(const Job& job) {
-    if (output_ >= 0) close(output_);
-    output_ = -1;
-    if (!unnamed_ || overwrite_) unlinkat(outputDir_, job.temp.c_str(), 0);
-    if (linked_ && !overwrite_) unlinkat(outputDir_, job.path.c_str(), 0);  // linked, close failed
-    linked_ = false;
-  }
-
-  [[noreturn]] void fail(const Job& job, const std::string& what) {
-    const int saved = errno;
-    abandon(job);
-    events_.failure(withReason(what, saved));
+  [[noreturn]] void fail(Job& job, const std::string& what) {
+    job.failure = withReason(what, errno);
+    discard(outputDir_, job);
     throw WriteFailure{};
   }
 
   // A plain entry goes from the archive to the file inside the kernel where it can, otherwise in
   // chunks through memory. False when the archive ends before the entry does.
-  bool copyPlain(const Job& job) {
-    uint64_t offset = job.offset;
-    size_t left = job.size;
+  bool copyPlain(Job& job) {
+    uint64_t offset = job.entry.offset;
+    size_t left = job.entry.length;
     while (left > 0 && useCopyRange_) {
       auto from = static_cast<off_t>(offset);
-      const ssize_t n = copy_file_range(archive_, &from, output_, nullptr, left, 0);
+      const ssize_t n = copy_file_range(archive_, &from, job.fd, nullptr, left, 0);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
         // Not supported here (another file system, an old kernel) or a real error: the chunked
@@ -299,25 +202,10 @@ class Writer {
 
   const int archive_;
   const int outputDir_;
-  ExtractEvents& events_;
-  const bool overwrite_;
-  const std::atomic<bool>* const cancel_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<Job*> queue_;  // guarded by mutex_
-  size_t inFlight_ = 0;     // guarded by mutex_
-  bool failed_ = false;     // guarded by mutex_; read without it only after the join
-  // The writer thread's own.
-  bool hadProblems_ = false;
-  int output_ = -1;
-  // Unnamed files need O_TMPFILE and /proc to link them; `unnamed_` tells how the current file
-  // was made, `linked_` that it already has its name.
+  // Unnamed files need O_TMPFILE and /proc to link them.
   bool useUnnamed_ = access("/proc/self/fd", X_OK) == 0;
-  bool unnamed_ = false;
-  bool linked_ = false;
-  uint8_t* chunk_ = nullptr;
   bool useCopyRange_ = true;
-  std::thread thread_;  // last: started once everything above is set up
+  uint8_t* chunk_ = nullptr;
 };
 
 // The files of the category folder being swept that existed before the sweep reached it, read
@@ -369,6 +257,11 @@ uint64_t sizeOf(int file) {
 
 }  // namespace
 
+// The sweep's thread describes each entry and hands it over in sweep order; a pool of workers
+// reads, decodes and writes the entries, several at once; and the entries are reported and their
+// files named strictly in sweep order, by whichever thread finishes the entry at the front. So
+// stdout, stderr and the files are what one thread doing it all would give, at any number of
+// workers: a failure or an interruption drops every file after the last one named.
 class Extractor::Impl {
  public:
   Impl(int archive, int outputDir, ExtractEvents& events, ExtractOptions options)
@@ -387,83 +280,213 @@ class Extractor::Impl {
     if (listing_.has(category, entry) && !options_.overwrite) return true;  // never touched again
     if (!d.hasData()) return true;
 
-    Writer& out = writer();
     auto job = std::make_unique<Job>();
     job->folder = listing_.folder();
     job->folderError = listing_.folderError();
     job->path = entryPath(category, entry);
     job->temp = job->folder + "/." + job->path.substr(job->folder.size() + 1) + ".partial";
-    job->offset = d.offset;
+    job->entry = d;
+    job->weight = kJobWeight;
     if (d.kind == EntryKind::Plain) {
-      // Plain entries are copied by the writer straight from the archive, as their length. One
-      // that the archive does not hold in full is not written: a later run with the whole archive
-      // must not find a damaged file in its place.
+      // One that the archive does not hold in full is not written: a later run with the whole
+      // archive must not find a damaged file in its place.
       if (d.offset > archiveSize_ || d.length > archiveSize_ - d.offset) {
         job->problem = kIncomplete;
-        return hand(out, std::move(job), kJobWeight);
+      } else if (!budget_.take(d.length)) {
+        return stopAtBound(*job);
+      } else {
+        job->action = Action::CopyPlain;
       }
-      if (!budget_.take(d.length)) return overBound(job->path);
-      job->action = Action::CopyPlain;
-      job->size = d.length;
-      return hand(out, std::move(job), kJobWeight);
+    } else {
+      const uint64_t expanded = outputSizeOf(archive_, d);
+      if (!budget_.take(expanded)) return stopAtBound(*job);
+      job->action = Action::Decode;
+      job->weight = std::max<size_t>(d.inputBufferSize() + expanded, kJobWeight);
     }
-
-    const uint64_t expanded = outputSizeOf(archive_, d);
-    if (!budget_.take(expanded)) return overBound(job->path);
-    if (!out.waitForRoom(std::max<size_t>(d.inputBufferSize() + expanded, kJobWeight))) {
-      return stop();
-    }
-    const LoadedEntry loaded = loadCompressedEntry(archive_, d);
-    switch (loaded.problem) {
-      case EntryProblem::None:
-        job->action = Action::WriteData;
-        job->data = loaded.data;
-        job->size = loaded.size;
-        break;
-      case EntryProblem::Unsupported: job->action = Action::Unsupported; break;
-      case EntryProblem::Corrupt: job->problem = "corrupt compressed data; not written"; break;
-      case EntryProblem::Incomplete: job->problem = kIncomplete; break;
-      case EntryProblem::OutOfMemory:
-        // The writer finishes the entries before this one first, as a single thread would have.
-        finishWriter();
-        events_.failure("out of memory (" + std::to_string(loaded.size) + " bytes)");
-        return stop();
-    }
-    return hand(out, std::move(job), 0);
+    return submit(std::move(job));
   }
 
   ExtractStatus finish() {
-    finishWriter();
-    if (stopped_) return ExtractStatus::Stopped;
+    {
+      std::unique_lock lock(mutex_);
+      progress_.wait(lock, [&] { return order_.empty(); });
+      stopping_ = true;
+      work_.notify_all();
+    }
+    for (std::thread& t : threads_) t.join();
+    threads_.clear();
+    workers_.clear();
+    stopping_ = false;
+    std::unique_lock lock(mutex_);
+    if (failed_) return ExtractStatus::Stopped;
     return hadProblems_ ? ExtractStatus::Problems : ExtractStatus::Clean;
   }
 
  private:
-  Writer& writer() {
-    if (!writer_) writer_ = std::make_unique<Writer>(archive_, outputDir_, events_, options_);
-    return *writer_;
+  // Hands the job over once it fits in the budget. False once the run has stopped.
+  bool submit(std::unique_ptr<Job> job) {
+    const bool work = job->action == Action::CopyPlain || job->action == Action::Decode;
+    const bool last = job->action == Action::Stop;
+    {
+      std::unique_lock lock(mutex_);
+      progress_.wait(lock, [&] {
+        return failed_ || inFlight_ == 0 || inFlight_ + job->weight <= kInFlightBudget;
+      });
+      if (failed_) {
+        stopped_ = true;
+        return false;
+      }
+      inFlight_ += job->weight;
+      Job* raw = job.get();
+      order_.push_back(std::move(job));
+      if (work) {
+        if (threads_.empty()) startWorkers();
+        pending_.push_back(raw);
+        work_.notify_one();
+      } else {
+        raw->done = true;
+      }
+    }
+    if (!work) commitReady();
+    if (last) stopped_ = true;
+    return !last;
   }
-  bool hand(Writer& out, std::unique_ptr<Job> job, size_t room) {
-    if ((room > 0 && !out.waitForRoom(room)) || !out.submit(std::move(job))) return stop();
-    return true;
-  }
-  // The entries before this one are finished first, as a single thread would have.
-  bool overBound(const std::string& path) {
-    finishWriter();
-    if (!stopped_) events_.failure(budget_.refusal(path, archiveSize_));
-    return stop();
-  }
-  bool stop() {
-    stopped_ = true;
-    finishWriter();
+
+  // Before an entry that would take the output past the bound: the entries before it are
+  // finished, then the run stops.
+  bool stopAtBound(Job& job) {
+    auto stop = std::make_unique<Job>();
+    stop->action = Action::Stop;
+    stop->failure = budget_.refusal(job.path, archiveSize_);
+    submit(std::move(stop));
     return false;
   }
-  void finishWriter() {
-    if (!writer_) return;
-    const Writer::Outcome outcome = writer_->finish();
-    writer_.reset();
-    hadProblems_ = hadProblems_ || outcome.hadProblems;
-    stopped_ = stopped_ || outcome.failed;
+
+  void startWorkers() {
+    const unsigned count = std::max(options_.jobs, 1U);
+    for (unsigned i = 0; i < count; ++i) {
+      workers_.push_back(std::make_unique<Worker>(archive_, outputDir_));
+      threads_.emplace_back([this, worker = workers_.back().get()] { work(*worker); });
+    }
+  }
+
+  void work(Worker& worker) {
+    for (;;) {
+      Job* job = nullptr;
+      bool skip = false;
+      {
+        std::unique_lock lock(mutex_);
+        work_.wait(lock, [&] { return stopping_ || !pending_.empty(); });
+        if (pending_.empty()) return;
+        job = pending_.front();
+        pending_.pop_front();
+        skip = failed_ || cancelled();
+      }
+      if (!skip) worker.perform(*job);
+      {
+        std::unique_lock lock(mutex_);
+        job->done = true;
+      }
+      commitReady();
+    }
+  }
+
+  bool cancelled() const { return options_.cancel != nullptr && options_.cancel->load(); }
+
+  // Reports and names the finished entries at the front, in order. One thread at a time does it;
+  // a thread that finds another at it leaves its entry to that one, which looks at the front
+  // again before it stops.
+  void commitReady() {
+    {
+      std::unique_lock lock(mutex_);
+      if (committing_) return;
+      committing_ = true;
+    }
+    for (;;) {
+      Job* job = nullptr;
+      bool drop = false;
+      {
+        std::unique_lock lock(mutex_);
+        if (order_.empty() || !order_.front()->done) {
+          committing_ = false;
+          progress_.notify_all();
+          return;
+        }
+        job = order_.front().get();
+        // After a failure, or once interrupted, nothing more is reported or named.
+        dropping_ = dropping_ || failed_ || cancelled();
+        drop = dropping_;
+      }
+      const bool failed = drop ? (discard(outputDir_, *job), false) : commit(*job);
+      {
+        std::unique_lock lock(mutex_);
+        failed_ = failed_ || failed;
+        inFlight_ -= job->weight;
+        order_.pop_front();
+        progress_.notify_all();
+      }
+    }
+  }
+
+  // Reports one entry and names its file. True when the run stops here.
+  bool commit(Job& job) {
+    if (job.action == Action::Stop) {
+      events_.failure(job.failure);
+      return true;
+    }
+    events_.extracting(job.path);
+    if (job.problem != nullptr) {
+      events_.problem(job.path, job.problem);
+      hadProblems_ = true;
+    }
+    if (job.unsupported) {
+      events_.unsupported(job.path);
+      hadProblems_ = true;
+    }
+    if (!job.failure.empty()) {
+      events_.failure(job.failure);
+      return true;
+    }
+    if (job.fd < 0) return false;
+    std::string failure = name(job);
+    if (failure.empty()) return false;
+    events_.failure(failure);
+    return true;
+  }
+
+  // Gives the written file its name; the failure, if it cannot. Overwriting links the unnamed file
+  // under the temporary name first, then renames it over the old file, so that the old file is
+  // replaced in one step.
+  std::string name(Job& job) {
+    const bool overwrite = options_.overwrite;
+    const int fd = job.fd;
+    job.fd = -1;
+    bool linked = false;
+    std::string failure;
+    if (job.unnamed) {
+      // Linking fails if the name exists (another program made it since the sweep looked).
+      char self[32];
+      std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+      const std::string& name = overwrite ? job.temp : job.path;
+      if (overwrite) unlinkat(outputDir_, job.temp.c_str(), 0);
+      if (linkat(AT_FDCWD, self, outputDir_, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+        failure = withReason("cannot link the finished file as " + name, errno);
+      }
+      linked = failure.empty();
+    }
+    if (close(fd) != 0 && failure.empty()) {
+      failure = withReason("cannot write " + (job.unnamed ? job.path : job.temp), errno);
+    }
+    const bool renamed = !job.unnamed || overwrite;
+    if (failure.empty() && renamed &&
+        renameat(outputDir_, job.temp.c_str(), outputDir_, job.path.c_str()) != 0) {
+      failure = withReason("cannot rename the finished file onto " + job.path, errno);
+    }
+    if (!failure.empty()) {
+      if (renamed) unlinkat(outputDir_, job.temp.c_str(), 0);
+      if (linked && !overwrite) unlinkat(outputDir_, job.path.c_str(), 0);  // close failed
+    }
+    return failure;
   }
 
   const int archive_;
@@ -471,11 +494,24 @@ class Extractor::Impl {
   ExtractEvents& events_;
   const ExtractOptions options_;
   const uint64_t archiveSize_;
+  // The sweep's own.
   OutputBudget budget_;
   FolderListing listing_;
-  std::unique_ptr<Writer> writer_;  // made on the first entry with data
-  bool hadProblems_ = false;
   bool stopped_ = false;
+  std::vector<std::unique_ptr<Worker>> workers_;
+  std::vector<std::thread> threads_;
+  // Shared, guarded by mutex_.
+  std::mutex mutex_;
+  std::condition_variable work_;      // a job for the workers, or their end
+  std::condition_variable progress_;  // an entry named, or the committing thread done
+  std::deque<std::unique_ptr<Job>> order_;  // every job not yet named, in sweep order
+  std::deque<Job*> pending_;                // the jobs no worker has taken yet, in sweep order
+  size_t inFlight_ = 0;
+  bool stopping_ = false;    // the workers end once nothing is pending
+  bool committing_ = false;  // a thread is reporting and naming entries
+  bool failed_ = false;      // a failure was reported: the run has stopped
+  bool dropping_ = false;    // a failure or an interruption: later entries are dropped
+  bool hadProblems_ = false;  // written only by the committing thread
 };
 
 Extractor::Extractor(int archive, int outputDir, ExtractEvents& events, ExtractOptions options)

@@ -1,8 +1,8 @@
-// Extraction of described entries into an output folder, in two threads: the caller's thread
-// reads compressed entries and decodes them; a writer thread, in the order the entries were
-// handed over, reports each one, writes its file and gives it its name. So decoding one entry
-// overlaps writing the one before, and what is reported and written comes out exactly as if one
-// thread had done it all.
+// Extraction of described entries into an output folder: the caller's thread hands the entries
+// over in sweep order; a pool of worker threads reads, decodes and writes several at once, each
+// file without a name; then each entry is reported and its file named strictly in the order the
+// entries were handed over. So what is reported and written comes out exactly as if one thread
+// had done it all, at any number of workers.
 #pragma once
 
 #include <atomic>
@@ -12,7 +12,8 @@
 
 #include "driver/entry.h"
 
-// What the extraction reports, in sweep order, from the writer thread.
+// What the extraction reports, in sweep order, one call at a time (from whichever thread
+// finished the entry).
 class ExtractEvents {
  public:
   virtual ~ExtractEvents() = default;
@@ -40,6 +41,8 @@ struct ExtractOptions {
   // The most the entries may expand to in all (see driver/limit.h); the run stops before an entry
   // that would pass it.
   uint64_t outputBound = UINT64_MAX;
+  // Worker threads that read, decode and write entries (1: one thread does it all, in order).
+  unsigned jobs = 1;
 };
 
 class Extractor {

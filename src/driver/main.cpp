@@ -6,6 +6,7 @@
 // that are damaged, members not found); 128 + N after signal N.
 #include <fcntl.h>
 #include <malloc.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive/categories.h"
@@ -50,6 +52,16 @@ void catchStopSignals() {
 }
 
 std::string reason() { return std::strerror(errno); }
+
+// The cores this process may run on.
+unsigned cores() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  const int allowed = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
+  const unsigned online = std::thread::hardware_concurrency();
+  if (allowed > 0) return online > 0 ? std::min(static_cast<unsigned>(allowed), online) : allowed;
+  return online > 0 ? online : 1;
+}
 
 // Paths and the unsupported-method line on stdout, problems on stderr, in sweep order.
 class ConsoleEvents : public ExtractEvents {
@@ -239,7 +251,8 @@ class Run {
     ConsoleEvents events(console_);
     int status = 0;
     {
-      Extractor extractor(archive, outputDir, events, {o_.overwrite, &interrupted, bound()});
+      Extractor extractor(archive, outputDir, events,
+                          {o_.overwrite, &interrupted, bound(), o_.jobs > 0 ? o_.jobs : cores()});
       try {
         sweep(session, [&](int32_t category, int32_t entry, const EntryDescription& d) {
           return extractor.extract(category, entry, d);

@@ -2,9 +2,14 @@
 
 #include <getopt.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
 
 namespace {
+
+constexpr unsigned long kMaxJobs = 256;
 
 constexpr const char* kUsage =
     "Usage: archive-extract [OPTION]... ARCHIVE [MEMBER]...\n"
@@ -21,6 +26,7 @@ constexpr const char* kUsage =
     "      --entries RANGE   only these entry numbers (0-99,120)\n"
     "      --all-categories  every category number from 0 to 255, not only the eleven\n"
     "      --overwrite       replace existing files (atomically) instead of keeping them\n"
+    "  -j, --jobs N          read, decode and write N entries at once (default: one per core)\n"
     "      --no-size-limit   let the entries expand to more than 64 times the archive's size\n"
     "                        (at least 256 MiB), where a run otherwise stops\n"
     "  -q, --quiet           nothing on stdout; problems still go to stderr\n"
@@ -42,6 +48,7 @@ const option kLongOptions[] = {
     {"entries", required_argument, nullptr, kEntries},
     {"all-categories", no_argument, nullptr, kAllCategories},
     {"overwrite", no_argument, nullptr, kOverwrite},
+    {"jobs", required_argument, nullptr, 'j'},
     {"no-size-limit", no_argument, nullptr, kNoSizeLimit},
     {"quiet", no_argument, nullptr, 'q'},
     {"help", no_argument, nullptr, 'h'},
@@ -64,7 +71,7 @@ std::optional<Options> parseOptions(int argc, char** argv, int& status) {
   std::string error;
   opterr = 0;  // the messages below name the option the way the user wrote it
   optind = 1;
-  for (int c; (c = getopt_long(argc, argv, ":C:tqh", kLongOptions, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, ":C:tqhj:", kLongOptions, nullptr)) != -1;) {
     switch (c) {
       case 'C': o.directory = optarg; break;
       case 't': list = true; break;
@@ -79,6 +86,18 @@ std::optional<Options> parseOptions(int argc, char** argv, int& status) {
       case kAllCategories: o.selection.sweepAllCategories(); break;
       case kOverwrite: o.overwrite = true; break;
       case kNoSizeLimit: o.sizeLimit = false; break;
+      case 'j': {
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long n = std::strtoul(optarg, &end, 10);
+        if (*optarg < '0' || *optarg > '9' || *end != '\0' || errno != 0 || n < 1 || n > kMaxJobs) {
+          return usageError("--jobs needs a number from 1 to " + std::to_string(kMaxJobs) +
+                                ", not '" + optarg + "'",
+                            status);
+        }
+        o.jobs = static_cast<unsigned>(n);
+        break;
+      }
       case 'q': o.quiet = true; break;
       case 'h':
         std::fputs(kUsage, stdout);
