@@ -1,6 +1,6 @@
 # Front door. `make test` is what CI runs.
 .PHONY: all deps build tools demo install package test test-release check-package test-asan \
-	check-memory bench fuzz lint format clean
+	test-tsan check-memory bench fuzz lint format clean
 
 all: build
 
@@ -31,7 +31,7 @@ package: tools
 	scripts/install-deps package
 	scripts/check-package build/tools
 
-test: deps test-release check-package test-asan check-memory
+test: deps test-release check-package test-asan test-tsan check-memory
 
 test-release:
 	cmake --preset release
@@ -46,6 +46,13 @@ test-asan:
 	cmake --preset asan
 	cmake --build --preset asan
 	ctest --preset asan
+
+# The extraction's tests once with ThreadSanitizer in the tools and the tests: a data race or a
+# lock-order problem in the worker pool makes the process report it and fail its test.
+test-tsan:
+	cmake --preset tsan
+	cmake --build --preset tsan
+	ctest --preset tsan
 
 # The end-to-end tests once more with every process they start under valgrind's memcheck: an
 # invalid access or a definite leak in archive-extract or archive-pack makes the process exit

@@ -96,9 +96,14 @@ TEST_F(Cli, OptionParser) {
       {{"-t", "-C", ".", a}, 2, "", "-C applies to extraction"},
       {{"--test", "--overwrite", a}, 2, "", "--overwrite applies to extraction"},
       {{"--", "--list"}, 2, "", "cannot open --list: No such file or directory"},
+      {{"--jobs", "0", a}, 2, "", "--jobs needs a number from 1 to 256, not '0'"},
+      {{"-j", "257", a}, 2, "", "--jobs needs a number from 1 to 256, not '257'"},
+      {{"--jobs=-1", a}, 2, "", "not '-1'"},
+      {{"-j", "2x", a}, 2, "", "not '2x'"},
       {{a, "extra"}, 2, "", "extra: not found in archive"},
       // Options combine in any order, before or after ARCHIVE; short ones bundle.
       {{"-tq", a}, 0, "", ""},
+      {{"-tqj256", a}, 0, "", ""},
       {{a, "--list", "--json", "--category", "g", "--entries", "0"}, 0, "{\"path\"", ""},
       {{"--test", "-q", a, "models - c"}, 0, "", "tested 1 entries: all sound"},
   };
