@@ -142,7 +142,8 @@ TEST_F(Hostile, OverlappingEntriesStopAtTheBoundWithinTheirMemory) {
   std::string lines;
   for (int row = 0; row < 8; ++row) lines += path(row, 0) + "\n";
 
-  const Outcome run = extract({});
+  // Four workers: the entries in flight share one memory budget, whatever their number.
+  const Outcome run = extract({"--jobs", "4"});
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.out, lines);
   EXPECT_EQ(run.err, stopped(path(8, 0)));
