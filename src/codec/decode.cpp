@@ -109,7 +109,7 @@ DecodeStatus expandLz(DecodeContext& c) {
       const int32_t n = std::min(static_cast<int32_t>(a >> 1), size - pos);
       if (n > end - cursor) return corrupt(end);
       copyLiteral(out + pos, in + cursor, n, end - cursor, size - pos);
-      cursor += static_cast<int32_t>(a >> 1);
+      cursor += n;  // a run cut at the size ends the stream: its other bytes are not needed
       pos += n;
     }
   }
@@ -160,7 +160,7 @@ DecodeStatus expandRle(DecodeContext& c) {
     } else {
       if (n > end - cursor) return corrupt();
       copyLiteral(out + pos, in + cursor, n, end - cursor, size - pos);
-      cursor += length;
+      cursor += n;  // likewise
     }
     pos += n;
   }

@@ -141,9 +141,11 @@ TEST_F(CodecTest, DecodesTheExamplesAndQuirks) {
        window + cut(window, 3)},
       {"lz back-reference cut at the size", entry(kShort, 1, 5, {2, 'A', 0x01, 0xF0}),
        text("AAAAA")},
-      {"lz literal run cut at the size", entry(kShort, 1, 2, {6, 'A', 'B', 'C'}), text("AB")},
+      {"lz literal run cut at the size", entry(kShort, 1, 2, {6, 'A', 'B', 'C'}), text("AB"),
+       DecodeStatus::Ok, 15},  // the bytes past the size are not needed
       {"rle fill cut at the size", entry(kShort, 2, 3, {0xFF, 'A'}), text("AAA")},
-      {"rle literal run cut at the size", entry(kShort, 2, 1, {2, 'A', 'B', 'C'}), text("A")},
+      {"rle literal run cut at the size", entry(kShort, 2, 1, {2, 'A', 'B', 'C'}), text("A"),
+       DecodeStatus::Ok, 14},
       {"rle control byte 0 is one literal", entry(kShort, 2, 2, {0, 'A', 0, 'B'}), text("AB")},
       {"stored copies only the size", entry(kShort, 0, 3, text("ABCDE")), text("ABC")},
       {"size bits 25-31 ignored", entry(kShort, 2, 0xFE000010, {0x8F, 'A'}), Bytes(16, 'A')},
