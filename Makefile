@@ -66,15 +66,16 @@ bench: build
 	scripts/bench-update
 
 # libFuzzer with ASan and UBSan, each target for FUZZ_SECONDS seconds. New inputs go to
-# build/fuzz/work, and a crashing input to build/fuzz/TARGET-crash-... (an absolute path: the
-# extraction target works in a scratch folder); the committed seeds in fuzz/corpus are only read. The targets' stdout (paths,
-# the machine's fault lines) is closed.
+# build/fuzz/work, and a crashing input to build/fuzz/TARGET-crash-... (an absolute path, so that
+# it does not depend on where a target works); the committed seeds in fuzz/corpus are only read.
+# The targets' stdout (paths, the machine's fault lines) is closed. CMakeLists.txt lists the same
+# targets.
 FUZZ_SECONDS ?= 60
-FUZZERS = decompress interpreter extract update
+FUZZERS = decompress interpreter extract inspect update
 fuzz:
 	scripts/install-deps fuzz
 	cmake --preset fuzz
-	cmake --build --preset fuzz
+	cmake --build --preset fuzz --target $(FUZZERS:%=%_fuzz)
 	for f in $(FUZZERS); do \
 	  mkdir -p build/fuzz/work/$$f && \
 	  build/fuzz/$${f}_fuzz -max_total_time=$(FUZZ_SECONDS) -close_fd_mask=1 -print_final_stats=1 \

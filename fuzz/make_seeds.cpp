@@ -1,4 +1,4 @@
-// Writes the seed inputs of the extract target, laid out as fuzz_archive.h says: the
+// Writes the seed inputs of the extract and inspect targets, laid out as fuzz_archive.h says: the
 // index part (records and tables, written by the format library) and the data from sector 500.
 // Each seed is a small archive that reaches one part of the extraction: plain entries, each
 // codec, the long header, the unsupported method, corrupt streams, entries the archive does not
@@ -210,6 +210,7 @@ int main(int argc, char** argv) {
   }
   for (const auto& [name, bytes] : seeds) {
     write(fs::path(argv[1]) / "extract", name, bytes);
+    write(fs::path(argv[1]) / "inspect", name, bytes);
   }
   {  // Extraction only: a run-length entry that expands past the target's 256 KiB file size limit,
      // so that its write fails and the run stops: category g's entry (its first bytes, read as a
