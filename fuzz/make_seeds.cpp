@@ -2,8 +2,9 @@
 // index part (records and tables, written by the format library) and the data from sector 500.
 // Each seed is a small archive that reaches one part of the extraction: plain entries, each
 // codec, the long header, the unsupported method, corrupt streams, entries the archive does not
-// hold in full, a second group, a machine fault, and (extraction only) a write past the target's
-// file size limit. The output is the same on every run:
+// hold in full, a second group, a machine fault, and for extraction alone a second run, with and
+// without --overwrite, a cancelled run and a write past the target's file size limit. The output
+// is the same on every run:
 //
 //   make-fuzz-seeds fuzz/corpus
 #include <algorithm>
@@ -211,6 +212,21 @@ int main(int argc, char** argv) {
   for (const auto& [name, bytes] : seeds) {
     write(fs::path(argv[1]) / "extract", name, bytes);
     write(fs::path(argv[1]) / "inspect", name, bytes);
+  }
+  {  // Extraction only: a second run over files of entries 0 and 1 of "models - g" (byte 1 of the
+     // index's first word), kept; with --overwrite (bit 0 of byte 0), replaced; and a run
+     // cancelled when the sweep has reached its third entry (byte 2).
+    for (const auto& [name, options] :
+         {std::pair{"rerun", 0x000300U}, {"overwrite", 0x000301U}, {"cancelled", 0x030000U}}) {
+      Seed s;
+      const Bytes a = modelLike(1000, 15), e = entry(1, 3000, 16);
+      const uint32_t at = s.put(a);
+      s.put(e);
+      s.category(kG, {at}, {plainEntryWord(1000), compressedWord(e, 3000)});
+      s.category(kC, {at, at}, {plainEntryWord(1000), compressedWord(e, 3000)});
+      s.patch(0, options);
+      write(fs::path(argv[1]) / "extract", name, s.input());
+    }
   }
   {  // Extraction only: a run-length entry that expands past the target's 256 KiB file size limit,
      // so that its write fails and the run stops: category g's entry (its first bytes, read as a
