@@ -10,13 +10,16 @@
 // for the last, by walking one entry.
 //
 // Sizes. A compressed entry is read into a zero-filled buffer of the larger of its two lengths
-// from the index (up to 16 MiB each) and decoded into one of its header's size (up to 32 MiB);
-// random bytes claim megabytes, and mapping, zeroing and poisoning such buffers under the
-// sanitizers would take nearly all of the time, for code that does not depend on the size. So,
-// as the decompress target does, the swept compressed entries are cut down: their EntryWords (in
-// the index) to at most 1023 units of 64 bytes and 31 sectors, more than an input holds, and
-// their headers (in the data) to sizes below 1 MiB, which a run-length stream of 16 KiB can
-// still fill. (The update target extracts its archives with the sizes as they are.)
+// from the index (up to 16 MiB each) and decoded into one of its header's size (up to 32 MiB),
+// and a plain entry may claim 1 GiB; random bytes claim megabytes, and mapping, zeroing and
+// poisoning such buffers under the sanitizers, or writing such files, would take nearly all of
+// the time, for code that does not depend on the size. So, as the decompress target does, the
+// swept entries are cut down: their EntryWords (in the index) to plain lengths below 64 KiB (the
+// no-data mark stays) and compressed sizes of at most 1023 units of 64 bytes and 31 sectors,
+// more than an input holds, and their headers (in the data) to sizes below 256 KiB, which a
+// run-length stream of 4 KiB can fill. Only an EntryWord that the routines find outside the index
+// (in other guest memory) keeps its size. (The update target extracts its archives with the
+// sizes as they are.)
 #pragma once
 
 #include <sys/mman.h>
@@ -90,10 +93,12 @@ class FuzzArchive {
     for (int i = 0; i < width; ++i) value |= uint32_t{index_[offset + i]} << (8 * i);
     return value;
   }
-  // The compressed EntryWords of the swept entries where the lookup routines read them: at the
-  // entry table's offset plus 4 × entry, when that lies inside the index.
+  // The EntryWords of the swept entries where the lookup routines read them: at the entry table's
+  // offset plus 4 × entry, when that lies inside the index.
   void cutEntryWords() {
-    constexpr uint32_t kKeep = ~(0xFFu << 24 | 0xFFu << 6);  // clears sectors 5-12, units 10-17
+    constexpr uint32_t kPlainKeep = 0x3FFFF;  // lengths below 64 KiB
+    constexpr uint32_t kCompressedKeep =
+        ~(0xFFu << 24 | 0xFFu << 6);  // sectors 5-12, units 10-17 go
     for (const ModelCategory& row : kModelCategories) {
       if (index_[kHighestCategoryOffset] < row.category) continue;
       const uint32_t record =
@@ -103,19 +108,22 @@ class FuzzArchive {
       for (uint32_t e = 0; e < count; ++e) {
         const uint32_t at = table + 4 * e;
         if (at > kArchiveIndexSize - 4) continue;
-        const uint32_t word = field(at, 4);
-        if (isPlainWord(word)) continue;
-        for (int i = 0; i < 4; ++i)
-          index_[at + i] = static_cast<uint8_t>((word & kKeep) >> (8 * i));
+        uint32_t word = field(at, 4);
+        if (!isPlainWord(word)) {
+          word &= kCompressedKeep;
+        } else if (plainLength(word) != kNoDataLength) {
+          word &= kPlainKeep;
+        }
+        for (int i = 0; i < 4; ++i) index_[at + i] = static_cast<uint8_t>(word >> (8 * i));
       }
     }
   }
-  // The expanded size of the header at `offset` below 1 MiB (bits 20-24 of the word at 8).
+  // The expanded size of the header at `offset` below 256 KiB (bits 18-24 of the word at 8).
   void cutHeader(uint64_t offset) {
     uint8_t bytes[2];
     if (offset < kDataStart || offset + kShortHeaderSize > size_) return;
     if (pread(fd_, bytes, 2, static_cast<off_t>(offset + 10)) != 2) std::abort();
-    bytes[0] &= 0x0F;
+    bytes[0] &= 0x03;
     bytes[1] &= 0xFE;
     put(bytes, 2, offset + 10);
   }

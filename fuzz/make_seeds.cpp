@@ -3,8 +3,8 @@
 // Each seed is a small archive that reaches one part of the extraction: plain entries, each
 // codec, the long header, the unsupported method, corrupt streams, entries the archive does not
 // hold in full, a second group, a machine fault, and for extraction alone a second run, with and
-// without --overwrite, a cancelled run and a write past the target's file size limit. The output
-// is the same on every run:
+// without --overwrite, a cancelled run and a write that fails. The output is the same on every
+// run:
 //
 //   make-fuzz-seeds fuzz/corpus
 #include <algorithm>
@@ -228,19 +228,15 @@ int main(int argc, char** argv) {
       write(fs::path(argv[1]) / "extract", name, s.input());
     }
   }
-  {  // Extraction only: a run-length entry that expands past the target's 256 KiB file size limit,
-     // so that its write fails and the run stops: category g's entry (its first bytes, read as a
-     // plain entry) is written before it, and the entry after it in category c never is.
+  {  // Extraction only: a file stands where the folder "models - c" belongs (bit 1 of byte 0), so
+     // that writing its first entry fails and the run stops: "models - g" is written before it,
+     // "models - hc" never is.
     Seed s;
-    constexpr uint32_t kRuns = 2100;  // of 128 bytes each
-    Bytes big(kShortHeaderSize);
-    big[3] = kShortHeaderTag;
-    big[4] = 2;
-    for (int i = 0; i < 4; ++i) big[8 + i] = static_cast<uint8_t>(kRuns * 128 >> (8 * i));
-    for (uint32_t i = 0; i < kRuns; ++i) big.insert(big.end(), {0xFF, static_cast<uint8_t>(i)});
-    const uint32_t at = s.put(big);
-    s.category(kG, {at}, {plainEntryWord(100)});
-    s.category(kC, {at}, {compressedWord(big, kRuns * 128), plainEntryWord(100)});
+    const uint32_t at = s.put(modelLike(300, 13));
+    s.category(kG, {at}, {plainEntryWord(300)});
+    s.category(kC, {at}, {plainEntryWord(300)});
+    s.category(kHc, {at}, {plainEntryWord(300)});
+    s.patch(0, 0x02);
     write(fs::path(argv[1]) / "extract", "write-fails", s.input());
   }
   return 0;
