@@ -10,10 +10,11 @@
 // not 0, is the number of entries the sweep reaches before the run is cancelled, as SIGINT
 // cancels it.
 //
-// Disk and memory: with the sizes cut as fuzz_archive.h says, no file passes 256 KiB, so an input
-// leaves at most 198 such files in the scratch folder (tmpfs where there is one). No file size
-// limit (RLIMIT_FSIZE) is needed, which would also cut off the fuzzer's own output, sanitizer
-// reports included, once a log file it is written to passed the limit.
+// Disk and memory: with the sizes cut as fuzz_archive.h says, and the entries that keep a larger
+// size left out, no file passes 256 KiB, so an input leaves at most 198 such files in the scratch
+// folder (tmpfs where there is one). No file size limit (RLIMIT_FSIZE) is needed, which would
+// also cut off the fuzzer's own output, sanitizer reports included, once a log file it is
+// written to passed the limit.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -31,10 +32,6 @@
 #include "guest/session.h"
 
 namespace {
-
-// A plain entry whose EntryWord lies outside the index keeps its size (up to 1 GiB): such an
-// entry is not extracted when it claims more than the cut sizes allow.
-constexpr uint32_t kLongestExtracted = 64 << 10;
 
 std::filesystem::path scratch;
 int outputDir = -1;
@@ -89,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t reached = 0;
     for (const SweptEntry& swept : entries) {
       const EntryDescription& d = swept.description;
-      if (d.kind == EntryKind::Plain && d.length > kLongestExtracted) continue;
+      if (!withinCutSizes(d)) continue;  // its EntryWord lies outside the index
       if (!extractor.extract(swept.category, swept.entry, d)) break;
       if (++reached == options[2]) {
         cancel = true;  // the tool starts no entry after the signal

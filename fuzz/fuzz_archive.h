@@ -17,9 +17,9 @@
 // swept entries are cut down: their EntryWords (in the index) to plain lengths below 64 KiB (the
 // no-data mark stays) and compressed sizes of at most 1023 units of 64 bytes and 31 sectors,
 // more than an input holds, and their headers (in the data) to sizes below 256 KiB, which a
-// run-length stream of 4 KiB can fill. Only an EntryWord that the routines find outside the index
-// (in other guest memory) keeps its size. (The update target extracts its archives with the
-// sizes as they are.)
+// run-length stream of 4 KiB can fill. An EntryWord that the routines find outside the index (in
+// a hardware register or the guest code image) keeps its size; withinCutSizes() tells such
+// entries. (The update target extracts its archives with the sizes as they are.)
 #pragma once
 
 #include <sys/mman.h>
@@ -34,11 +34,22 @@
 #include "archive/categories.h"
 #include "archive/format.h"
 #include "cpu/fault.h"
+#include "cpu/machine_state.h"
 #include "driver/entry.h"
+#include "guest/bridge.h"
 #include "guest/session.h"
 
 constexpr size_t kIndexPart = 0x800;
 constexpr int32_t kFuzzEntries = 18;
+
+constexpr uint32_t kCutEntrySize = 64 << 10;
+
+// False for an entry that claims more than a cut EntryWord can.
+constexpr bool withinCutSizes(const EntryDescription& d) {
+  return d.kind == EntryKind::Plain        ? d.length < kCutEntrySize
+         : d.kind == EntryKind::Compressed ? d.inputBufferSize() <= kCutEntrySize
+                                           : true;
+}
 
 struct SweptEntry {
   int32_t category;
@@ -93,8 +104,9 @@ class FuzzArchive {
     for (int i = 0; i < width; ++i) value |= uint32_t{index_[offset + i]} << (8 * i);
     return value;
   }
-  // The EntryWords of the swept entries where the lookup routines read them: at the entry table's
-  // offset plus 4 × entry, when that lies inside the index.
+  // The EntryWords of the swept entries where the lookup routines read them: at the guest address
+  // of the index plus the entry table's offset plus 4 × entry, when that lands inside the index
+  // through any of the RAM windows.
   void cutEntryWords() {
     constexpr uint32_t kPlainKeep = 0x3FFFF;  // lengths below 64 KiB
     constexpr uint32_t kCompressedKeep =
@@ -106,7 +118,9 @@ class FuzzArchive {
       const uint32_t table = field(record + 4, 4);
       const uint32_t count = std::min<uint32_t>(field(record + 8, 2), kFuzzEntries);
       for (uint32_t e = 0; e < count; ++e) {
-        const uint32_t at = table + 4 * e;
+        const uint32_t address = kGuestIndexAddress + table + 4 * e;
+        if (!isRamAccess(address, 4)) continue;
+        const uint32_t at = (address & kRamMask) - kGuestIndexAddress;
         if (at > kArchiveIndexSize - 4) continue;
         uint32_t word = field(at, 4);
         if (!isPlainWord(word)) {
