@@ -86,7 +86,7 @@ fuzz:
 # number of mutated inputs from a fixed seed (no time limit, so a loaded machine does the same
 # work, only slower), starting from an empty folder each time. The counts keep the whole check,
 # build included, to about three minutes on two cores.
-FUZZ_CHECK_RUNS = decompress=200000 interpreter=100000 extract=4000 inspect=8000 update=150
+FUZZ_CHECK_RUNS = decompress=200000 interpreter=100000 extract=8000 inspect=16000 update=150
 fuzz-check:
 	scripts/install-deps fuzz
 	cmake --preset fuzz
