@@ -1,53 +1,63 @@
-// Fuzz target: the whole extraction of a fuzzed archive. The input's first 0x1000 bytes are the
-// start of the archive index (header, category records and whatever tables they point at; the
-// rest of the index is zero), and the remaining bytes are the archive's data from sector 500 on.
-// The eleven categories are swept over their first kFuzzEntries entries into a scratch folder,
-// which is emptied after each input. A fault of the emulated machine or a stopped run is a
-// normal outcome; a sanitizer report, a crash or a hang is not.
+// Fuzz target: the whole extraction of a fuzzed archive, made and swept as fuzz_archive.h says,
+// into a scratch folder that is emptied after each input. The entries asked about before a fault
+// of the emulated machine are extracted, as the tool extracts them before it stops. A fault or a
+// stopped run is a normal outcome; a sanitizer report, a crash or a hang is not.
+//
+// The lookup routines never read the index's first word for itself, so the run's options come
+// from it: bit 0 of byte 0 is --overwrite, and bit 1 puts a file where the folder "models - c"
+// belongs, so that its entries cannot be written and the run stops; the bits of byte 1 say which
+// of entries 0-7 of "models - g" have a file already, as a second run finds them; byte 2, when
+// not 0, is the number of entries the sweep reaches before the run is cancelled, as SIGINT
+// cancels it.
+//
+// Disk and memory: with the sizes cut as fuzz_archive.h says, and the entries that keep a larger
+// size left out, no file passes 256 KiB, so an input leaves at most 198 such files in the scratch
+// folder (tmpfs where there is one). No file size limit (RLIMIT_FSIZE) is needed, which would
+// also cut off the fuzzer's own output, sanitizer reports included, once a log file it is
+// written to passed the limit.
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <csignal>
+#include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "archive/categories.h"
-#include "archive/format.h"
-#include "cpu/fault.h"
 #include "driver/extractor.h"
+#include "fuzz_archive.h"
 #include "guest/session.h"
 
 namespace {
 
-constexpr size_t kIndexPart = 0x1000;
-constexpr int32_t kFuzzEntries = 40;  // a group of 16 and the start of a third
-// Output files are limited to 4 MiB (RLIMIT_FSIZE with SIGXFSZ ignored): a bigger entry makes its
-// write fail, which stops the run as it should, without filling the disk.
-constexpr rlim_t kFileSizeLimit = 4 << 20;
-
 std::filesystem::path scratch;
 int outputDir = -1;
+FuzzArchive archive;
 
 void setUp() {
-  std::signal(SIGXFSZ, SIG_IGN);
-  const rlimit limit{kFileSizeLimit, kFileSizeLimit};
-  setrlimit(RLIMIT_FSIZE, &limit);
-  // tmpfs where there is one: the folder is filled and emptied for every input.
   const char* base = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
   std::string name = std::string(base) + "/extract-fuzz-XXXXXX";
   if (mkdtemp(name.data()) == nullptr) std::abort();
   scratch = name;
-  std::filesystem::create_directory(scratch / "out");
-  outputDir = open((scratch / "out").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  outputDir = open(scratch.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (outputDir < 0) std::abort();
   std::atexit([] { std::filesystem::remove_all(scratch); });
+}
+
+// What the scratch folder holds before the run: the files of "models - g" from an earlier run
+// (entry e has one when bit e of `earlier` is set), and a file in the place of "models - c".
+void prepare(uint8_t earlier, bool blockFolder) {
+  if (earlier != 0) {
+    const int32_t category = kModelCategories[0].category;
+    std::filesystem::create_directory(scratch / categoryFolder(category));
+    for (int32_t e = 0; e < 8; ++e) {
+      if ((earlier >> e & 1) != 0) std::ofstream(scratch / entryPath(category, e)) << "earlier";
+    }
+  }
+  if (blockFolder) std::ofstream(scratch / categoryFolder(kModelCategories[1].category)) << "file";
 }
 
 // The events go nowhere: only crashes and sanitizer reports count.
@@ -62,40 +72,30 @@ class QuietEvents : public ExtractEvents {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (scratch.empty()) setUp();
-  std::vector<uint8_t> index(kArchiveIndexSize, 0);
-  std::memcpy(index.data(), data, std::min(size, kIndexPart));
-
-  const std::string archivePath = scratch / "archive.bin";
-  const int archive = open(archivePath.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (archive < 0) std::abort();
-  const size_t dataSize = size > kIndexPart ? size - kIndexPart : 0;
-  if (pwrite(archive, index.data(), index.size(), kArchiveIndexOffset) !=
-          static_cast<ssize_t>(index.size()) ||
-      (dataSize > 0 && pwrite(archive, data + kIndexPart, dataSize, kDataStart) !=
-                           static_cast<ssize_t>(dataSize))) {
-    std::abort();
-  }
-
+  archive.load(data, size);
   {
-    const auto session = GuestSession::open(index.data());
+    const auto session = GuestSession::open(archive.index());
     if (!session) std::abort();
+    const std::vector<SweptEntry> entries = archive.sweep(*session);
+    const uint8_t options[3] = {size > 0 ? data[0] : uint8_t{0}, size > 1 ? data[1] : uint8_t{0},
+                                size > 2 ? data[2] : uint8_t{0}};
+    prepare(options[1], (options[0] & 2) != 0);
+    std::atomic<bool> cancel = false;
     QuietEvents events;
-    Extractor extractor(archive, outputDir, events);
-    try {
-      bool going = true;
-      for (const ModelCategory& row : kModelCategories) {
-        for (int32_t entry = 0; going && entry < kFuzzEntries; ++entry) {
-          going = extractor.extract(row.category, entry,
-                                    describeEntry(session->ask(row.category, entry)));
-        }
+    Extractor extractor(archive.fd(), outputDir, events, {(options[0] & 1) != 0, &cancel});
+    size_t reached = 0;
+    for (const SweptEntry& swept : entries) {
+      const EntryDescription& d = swept.description;
+      if (!withinCutSizes(d)) continue;  // its EntryWord lies outside the index
+      if (!extractor.extract(swept.category, swept.entry, d)) break;
+      if (++reached == options[2]) {
+        cancel = true;  // the tool starts no entry after the signal
+        break;
       }
-      extractor.finish();
-    } catch (const MachineFault&) {
-      extractor.finish();
     }
+    extractor.finish();
   }
-  close(archive);
-  for (const auto& item : std::filesystem::directory_iterator(scratch / "out")) {
+  for (const auto& item : std::filesystem::directory_iterator(scratch)) {
     std::filesystem::remove_all(item.path());
   }
   return 0;

@@ -1,7 +1,7 @@
 // Fuzz target: an update of a fuzzed archive. The input's first byte picks a model category and
 // the next an entry (of the first kFuzzEntries), the third the length of the new file's contents
-// that follow, then one byte of options (the method, --in-place); the rest is laid out as the
-// extraction target lays it out (the start of the index, then the data from sector 500).
+// that follow, then one byte of options (the method, --in-place); the rest is the first 0x1000
+// bytes of the index (the rest of it is zero), then the archive's data from sector 500.
 //
 // The update must never crash. When it succeeds, extracting the archive again must give the old
 // tree with the one file changed; when it refuses or fails, the archive must be unchanged (in

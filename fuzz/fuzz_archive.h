@@ -1,0 +1,152 @@
+// The archive the extract and inspect targets make of their input, and the entries they sweep.
+//
+// The input's first kIndexPart bytes are the start of the index, repeated until they fill all of
+// its 0x28000 bytes, so that a table offset anywhere in the index lands on fuzzed bytes rather than
+// on zeros; the rest of the input is the archive's data from sector 500 on. The archive lives in
+// memory (a memfd), index included, so nothing of it reaches the disk.
+//
+// Both targets sweep the first kFuzzEntries entries of the eleven model categories: a whole group
+// of 16 and the first two of the next, whose sector is found from the second group's start and,
+// for the last, by walking one entry.
+//
+// Sizes. A compressed entry is read into a zero-filled buffer of the larger of its two lengths
+// from the index (up to 16 MiB each) and decoded into one of its header's size (up to 32 MiB),
+// and a plain entry may claim 1 GiB; random bytes claim megabytes, and mapping, zeroing and
+// poisoning such buffers under the sanitizers, or writing such files, would take nearly all of
+// the time, for code that does not depend on the size. So, as the decompress target does, the
+// swept entries are cut down: their EntryWords (in the index) to plain lengths below 64 KiB (the
+// no-data mark stays) and compressed sizes of at most 1023 units of 64 bytes and 31 sectors,
+// more than an input holds, and their headers (in the data) to sizes below 256 KiB, which a
+// run-length stream of 4 KiB can fill. An EntryWord that the routines find outside the index (in
+// a hardware register or the guest code image) keeps its size; withinCutSizes() tells such
+// entries. (The update target extracts its archives with the sizes as they are.)
+#pragma once
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "archive/categories.h"
+#include "archive/format.h"
+#include "cpu/fault.h"
+#include "cpu/machine_state.h"
+#include "driver/entry.h"
+#include "guest/bridge.h"
+#include "guest/session.h"
+
+constexpr size_t kIndexPart = 0x800;
+constexpr int32_t kFuzzEntries = 18;
+
+constexpr uint32_t kCutEntrySize = 64 << 10;
+
+// False for an entry that claims more than a cut EntryWord can.
+constexpr bool withinCutSizes(const EntryDescription& d) {
+  return d.kind == EntryKind::Plain        ? d.length < kCutEntrySize
+         : d.kind == EntryKind::Compressed ? d.inputBufferSize() <= kCutEntrySize
+                                           : true;
+}
+
+struct SweptEntry {
+  int32_t category;
+  int32_t entry;
+  EntryDescription description;
+};
+
+class FuzzArchive {
+ public:
+  // The archive of `data`: index() for the guest session, fd() for reading entries.
+  void load(const uint8_t* data, size_t size) {
+    if (fd_ < 0) fd_ = memfd_create("fuzz-archive", MFD_CLOEXEC);
+    if (fd_ < 0 || ftruncate(fd_, 0) != 0) std::abort();
+    const size_t part = std::min(size, kIndexPart);
+    index_.assign(kArchiveIndexSize, 0);
+    for (size_t at = 0; part > 0 && at < index_.size(); at += part) {
+      std::memcpy(index_.data() + at, data, std::min(part, index_.size() - at));
+    }
+    cutEntryWords();
+    put(index_.data(), index_.size(), kArchiveIndexOffset);
+    size_ = kMinimumArchiveSize;
+    if (size > kIndexPart) {
+      put(data + kIndexPart, size - kIndexPart, kDataStart);
+      size_ = kDataStart + (size - kIndexPart);
+    }
+  }
+  const uint8_t* index() const { return index_.data(); }
+  int fd() const { return fd_; }
+  uint64_t size() const { return size_; }  // bytes in the archive
+
+  // Asks `session` about the swept entries in sweep order, up to a fault of the emulated machine
+  // (which ends a sweep of the tool too), and cuts the sizes in the compressed entries' headers.
+  std::vector<SweptEntry> sweep(GuestSession& session) {
+    std::vector<SweptEntry> entries;
+    try {
+      for (const ModelCategory& row : kModelCategories) {
+        for (int32_t entry = 0; entry < kFuzzEntries; ++entry) {
+          entries.push_back({row.category, entry, describeEntry(session.ask(row.category, entry))});
+        }
+      }
+    } catch (const MachineFault&) {
+    }
+    for (const SweptEntry& swept : entries) {
+      if (swept.description.kind == EntryKind::Compressed) cutHeader(swept.description.offset);
+    }
+    return entries;
+  }
+
+ private:
+  uint32_t field(uint32_t offset, int width) const {
+    uint32_t value = 0;
+    for (int i = 0; i < width; ++i) value |= uint32_t{index_[offset + i]} << (8 * i);
+    return value;
+  }
+  // The EntryWords of the swept entries where the lookup routines read them: at the guest address
+  // of the index plus the entry table's offset plus 4 × entry, when that lands inside the index
+  // through any of the RAM windows.
+  void cutEntryWords() {
+    constexpr uint32_t kPlainKeep = 0x3FFFF;  // lengths below 64 KiB
+    constexpr uint32_t kCompressedKeep =
+        ~(0xFFu << 24 | 0xFFu << 6);  // sectors 5-12, units 10-17 go
+    for (const ModelCategory& row : kModelCategories) {
+      if (index_[kHighestCategoryOffset] < row.category) continue;
+      const uint32_t record =
+          kCategoryRecordsOffset + kCategoryRecordSize * static_cast<uint32_t>(row.category);
+      const uint32_t table = field(record + 4, 4);
+      const uint32_t count = std::min<uint32_t>(field(record + 8, 2), kFuzzEntries);
+      for (uint32_t e = 0; e < count; ++e) {
+        const uint32_t address = kGuestIndexAddress + table + 4 * e;
+        if (!isRamAccess(address, 4)) continue;
+        const uint32_t at = (address & kRamMask) - kGuestIndexAddress;
+        if (at > kArchiveIndexSize - 4) continue;
+        uint32_t word = field(at, 4);
+        if (!isPlainWord(word)) {
+          word &= kCompressedKeep;
+        } else if (plainLength(word) != kNoDataLength) {
+          word &= kPlainKeep;
+        }
+        for (int i = 0; i < 4; ++i) index_[at + i] = static_cast<uint8_t>(word >> (8 * i));
+      }
+    }
+  }
+  // The expanded size of the header at `offset` below 256 KiB (bits 18-24 of the word at 8).
+  void cutHeader(uint64_t offset) {
+    uint8_t bytes[2];
+    if (offset < kDataStart || offset + kShortHeaderSize > size_) return;
+    if (pread(fd_, bytes, 2, static_cast<off_t>(offset + 10)) != 2) std::abort();
+    bytes[0] &= 0x03;
+    bytes[1] &= 0xFE;
+    put(bytes, 2, offset + 10);
+  }
+  void put(const uint8_t* bytes, size_t size, uint64_t offset) {
+    if (pwrite(fd_, bytes, size, static_cast<off_t>(offset)) != static_cast<ssize_t>(size)) {
+      std::abort();
+    }
+  }
+  int fd_ = -1;
+  std::vector<uint8_t> index_;
+  uint64_t size_ = 0;
+};
