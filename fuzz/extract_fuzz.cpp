@@ -5,7 +5,9 @@
 //
 // The lookup routines never read the index's first word for itself, so the run's options come
 // from it: bit 0 of byte 0 is --overwrite, and bit 1 puts a file where the folder "models - c"
-// belongs, so that its entries cannot be written and the run stops; the bits of byte 1 say which
+// belongs, so that its entries cannot be written and the run stops; bits 2-3 plus one are the
+// number of workers; bit 4 puts the output bound at 1 MiB, so that a run can stop at it; the
+// bits of byte 1 say which
 // of entries 0-7 of "models - g" have a file already, as a second run finds them; byte 2, when
 // not 0, is the number of entries the sweep reaches before the run is cancelled, as SIGINT
 // cancels it.
@@ -82,7 +84,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     prepare(options[1], (options[0] & 2) != 0);
     std::atomic<bool> cancel = false;
     QuietEvents events;
-    Extractor extractor(archive.fd(), outputDir, events, {(options[0] & 1) != 0, &cancel});
+    const unsigned jobs = 1 + ((options[0] >> 2) & 3);
+    const uint64_t bound = (options[0] & 16) != 0 ? uint64_t{1} << 20 : UINT64_MAX;
+    Extractor extractor(archive.fd(), outputDir, events,
+                        {(options[0] & 1) != 0, &cancel, bound, jobs});
     size_t reached = 0;
     for (const SweptEntry& swept : entries) {
       const EntryDescription& d = swept.description;
