@@ -98,6 +98,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   archive.load(data, size);
   const auto session = GuestSession::open(archive.index());
   if (!session) std::abort();
-  for (const SweptEntry& swept : archive.sweep(*session)) check(swept.description);
+  for (const SweptEntry& swept : archive.sweep(*session)) {
+    // An entry whose EntryWord lies outside the index keeps its size: up to a gigabyte to read.
+    if (withinCutSizes(swept.description)) check(swept.description);
+  }
   return 0;
 }
