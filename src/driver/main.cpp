@@ -33,12 +33,15 @@
 
 namespace {
 
-// SIGINT or SIGTERM: the sweep stops taking entries, the writer finishes the one it is on.
+// SIGINT or SIGTERM: the sweep stops taking entries and no further file is named.
 std::atomic<bool> interrupted{false};
-volatile std::sig_atomic_t stopSignal = 0;
+// The handler may run on any thread (the workers do not block signals), so both are atomics,
+// which are lock-free and safe in a handler.
+std::atomic<int> stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 
 void onStopSignal(int signal) {
-  stopSignal = signal;
+  stopSignal.store(signal);
   interrupted.store(true);
 }
 
@@ -143,7 +146,7 @@ class Run {
     close(archive);
     console_.clearProgress();
     if (status == 1) return 1;
-    if (stopSignal != 0) return 128 + stopSignal;
+    if (const int signal = stopSignal.load(); signal != 0) return 128 + signal;
     for (const Member& m : o_.selection.members()) {
       if (!m.found) {
         console_.err(m.text + ": not found in archive");
@@ -319,7 +322,7 @@ class Run {
       return machineFault(fault);
     }
     if (!ok) return 2;
-    if (o_.mode == Mode::Test && stopSignal == 0) {
+    if (o_.mode == Mode::Test && stopSignal.load() == 0) {
       console_.clearProgress();
       console_.err("tested " + std::to_string(tested) + " entries: " +
                    (damaged == 0 ? "all sound" : std::to_string(damaged) + " damaged"));

@@ -288,7 +288,7 @@ TEST_F(E2eExtract, GivesTheSameOutputAtAnyNumberOfJobs) {
     std::ofstream(archive(), std::ios::binary | std::ios::trunc) << c.bytes;
     const Outcome one = run("1", dir_ / "one", c.fileSizeLimit, 0);
     const Outcome four = run("4", dir_ / "four", c.fileSizeLimit, 0);
-    EXPECT_EQ(one.status, c.status);
+    EXPECT_EQ(one.status, c.status) << one.err;
     EXPECT_GT(std::count(one.out.begin(), one.out.end(), '\n'), 3);
     EXPECT_EQ(four.status, one.status);
     EXPECT_EQ(four.out, one.out);
@@ -303,7 +303,7 @@ TEST_F(E2eExtract, GivesTheSameOutputAtAnyNumberOfJobs) {
     for (const int lines : {3, 40}) {
       SCOPED_TRACE(std::string("--jobs ") + jobs + ", SIGINT after " + std::to_string(lines));
       const Outcome stopped = run(jobs, dir_ / "stopped", RLIM_INFINITY, lines);
-      EXPECT_EQ(stopped.status, 128 + SIGINT);
+      EXPECT_EQ(stopped.status, 128 + SIGINT) << stopped.err;
       EXPECT_EQ(stopped.out, full.out.substr(0, stopped.out.size()));
       Tree named;
       std::istringstream printed(stopped.out);
