@@ -502,15 +502,15 @@ class Extractor::Impl {
   std::vector<std::thread> threads_;
   // Shared, guarded by mutex_.
   std::mutex mutex_;
-  std::condition_variable work_;      // a job for the workers, or their end
-  std::condition_variable progress_;  // an entry named, or the committing thread done
+  std::condition_variable work_;            // a job for the workers, or their end
+  std::condition_variable progress_;        // an entry named, or the committing thread done
   std::deque<std::unique_ptr<Job>> order_;  // every job not yet named, in sweep order
   std::deque<Job*> pending_;                // the jobs no worker has taken yet, in sweep order
   size_t inFlight_ = 0;
-  bool stopping_ = false;    // the workers end once nothing is pending
-  bool committing_ = false;  // a thread is reporting and naming entries
-  bool failed_ = false;      // a failure was reported: the run has stopped
-  bool dropping_ = false;    // a failure or an interruption: later entries are dropped
+  bool stopping_ = false;     // the workers end once nothing is pending
+  bool committing_ = false;   // a thread is reporting and naming entries
+  bool failed_ = false;       // a failure was reported: the run has stopped
+  bool dropping_ = false;     // a failure or an interruption: later entries are dropped
   bool hadProblems_ = false;  // written only by the committing thread
 };
 

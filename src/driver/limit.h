@@ -16,9 +16,8 @@ constexpr uint64_t kOutputFloor = uint64_t{256} << 20;
 constexpr uint64_t kNoOutputBound = std::numeric_limits<uint64_t>::max();
 
 constexpr uint64_t outputBound(uint64_t archiveSize) {
-  const uint64_t scaled = archiveSize > kNoOutputBound / kOutputFactor
-                              ? kNoOutputBound
-                              : archiveSize * kOutputFactor;
+  const uint64_t scaled =
+      archiveSize > kNoOutputBound / kOutputFactor ? kNoOutputBound : archiveSize * kOutputFactor;
   return scaled > kOutputFloor ? scaled : kOutputFloor;
 }
 

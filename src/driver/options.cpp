@@ -36,8 +36,16 @@ constexpr const char* kUsage =
     "Exit status: 0 success; 1 a fault of the emulated machine; 2 any other failure;\n"
     "128+N after signal N (SIGINT, SIGTERM).\n";
 
-enum LongOnly { kTest = 256, kJson, kCategory, kEntries, kAllCategories, kOverwrite, kNoSizeLimit,
-                kVersion };
+enum LongOnly {
+  kTest = 256,
+  kJson,
+  kCategory,
+  kEntries,
+  kAllCategories,
+  kOverwrite,
+  kNoSizeLimit,
+  kVersion
+};
 
 const option kLongOptions[] = {
     {"directory", required_argument, nullptr, 'C'},

@@ -54,7 +54,7 @@ LoadedEntry loadCompressedEntry(int archive, const EntryDescription& d) {
   }
   std::free(input);
   const auto size = static_cast<size_t>(result.size);
-  if (got < d.stored && static_cast<size_t>(result.consumed) > got) {
+  if (got<d.stored&& static_cast<size_t>(result.consumed)> got) {
     std::free(output);
     return {EntryProblem::Incomplete, nullptr, size};
   }

@@ -160,7 +160,10 @@ TEST_F(CodecTest, DecodesTheExamplesAndQuirks) {
       {"lz distance 2 at position 1", entry(kShort, 1, 4, {2, 'A', 0x03, 0x00}), {}, kCorrupt},
       {"lz distance 2048 at position 2047", entry(kShort, 1, 2050, far), {}, kCorrupt},
       {"lz distance 128 at position 127", entry(kShort, 1, 430, fast), {}, kCorrupt, 12 + 128 + 2},
-      {"method 3 needs only its header", entry(kShort, 3, 1, {0}), {}, DecodeStatus::Unsupported,
+      {"method 3 needs only its header",
+       entry(kShort, 3, 1, {0}),
+       {},
+       DecodeStatus::Unsupported,
        12},
   };
   for (const auto& c : cases) {

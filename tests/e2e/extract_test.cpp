@@ -303,7 +303,10 @@ TEST_F(E2eExtract, GivesTheSameOutputAtAnyNumberOfJobs) {
     for (const int lines : {3, 40}) {
       SCOPED_TRACE(std::string("--jobs ") + jobs + ", SIGINT after " + std::to_string(lines));
       const Outcome stopped = run(jobs, dir_ / "stopped", RLIM_INFINITY, lines);
-      EXPECT_EQ(stopped.status, 128 + SIGINT) << stopped.err;
+      // A run that finished before the signal reached it is whole.
+      EXPECT_TRUE(stopped.status == 128 + SIGINT ||
+                  (stopped.status == 0 && stopped.out == full.out))
+          << stopped.status << " " << stopped.err;
       EXPECT_EQ(stopped.out, full.out.substr(0, stopped.out.size()));
       Tree named;
       std::istringstream printed(stopped.out);

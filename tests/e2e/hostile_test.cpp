@@ -48,8 +48,8 @@ class Hostile : public ::testing::Test {
   }
   // "stopped before PATH: the entries would expand to more than ..." for this archive.
   std::string stopped(const std::string& path) const {
-    std::string text = "archive-extract: stopped before " + path +
-                       ": the entries would expand to " + kBound;
+    std::string text =
+        "archive-extract: stopped before " + path + ": the entries would expand to " + kBound;
     text.replace(text.find("%SIZE%"), 6, std::to_string(fs::file_size(archive())));
     return text;
   }
