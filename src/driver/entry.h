@@ -29,6 +29,10 @@ struct EntryDescription {
   // two lengths: a header that claims more than was stored decodes from zeros, never from
   // outside the buffer.
   size_t inputBufferSize() const { return length > stored ? length : stored; }
+  // Whether a plain entry's bytes all lie in an archive of `archiveSize` bytes.
+  bool liesWithin(uint64_t archiveSize) const {
+    return offset <= archiveSize && length <= archiveSize - offset;
+  }
 };
 
 // The zero test comes first (either length 0: no entry), then the -1 test (either length -1: no

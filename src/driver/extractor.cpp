@@ -290,7 +290,7 @@ class Extractor::Impl {
     if (d.kind == EntryKind::Plain) {
       // One that the archive does not hold in full is not written: a later run with the whole
       // archive must not find a damaged file in its place.
-      if (d.offset > archiveSize_ || d.length > archiveSize_ - d.offset) {
+      if (!d.liesWithin(archiveSize_)) {
         job->problem = kIncomplete;
       } else if (!budget_.take(d.length)) {
         return stopAtBound(*job);

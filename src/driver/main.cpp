@@ -297,13 +297,13 @@ class Run {
         const char* problem = nullptr;
         bool shared = false;
         if (o_.mode == Mode::Test) {
-          const auto [offset, size] = storedRange(d);
           // A plain entry the archive does not hold in full is neither read nor counted.
-          if ((d.kind == EntryKind::Compressed || size == d.length) &&
+          if ((d.kind == EntryKind::Compressed || d.liesWithin(archiveSize_)) &&
               !budget.take(outputSizeOf(archive, d))) {
             console_.err(budget.refusal(entryPath(category, entry), archiveSize_));
             return ok = false;
           }
+          const auto [offset, size] = storedRange(d);
           shared = ranges.overlapsEarlier(offset, size);
           const EntryProblem p = testEntry(archive, d, scratch);
           if (p == EntryProblem::OutOfMemory) {
