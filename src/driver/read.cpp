@@ -54,7 +54,8 @@ LoadedEntry loadCompressedEntry(int archive, const EntryDescription& d) {
   }
   std::free(input);
   const auto size = static_cast<size_t>(result.size);
-  if (got<d.stored&& static_cast<size_t>(result.consumed)> got) {
+  const auto consumed = static_cast<size_t>(result.consumed);
+  if (got < d.stored && consumed > got) {  // decoding needed a byte the archive lacks
     std::free(output);
     return {EntryProblem::Incomplete, nullptr, size};
   }
