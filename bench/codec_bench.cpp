@@ -84,7 +84,8 @@ void setRatio(benchmark::State& state, size_t expanded, size_t compressed) {
 }
 
 void expand(benchmark::State& state, uint32_t method) {
-  const std::vector<uint8_t> entry = buildCompressedEntry(method, corpus().data(), corpus().size());
+  const std::vector<uint8_t> entry =
+      buildCompressedEntry(static_cast<StorageMethod>(method), corpus().data(), corpus().size());
   for (auto _ : state) {
     uint8_t* output = nullptr;
     const DecodeResult r =

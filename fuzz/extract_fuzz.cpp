@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "archive/categories.h"
-#include "driver/extractor.h"
+#include "extract/extractor.h"
 #include "fuzz_archive.h"
 #include "guest/session.h"
 
@@ -76,9 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (scratch.empty()) setUp();
   archive.load(data, size);
   {
-    const auto session = GuestSession::open(archive.index());
-    if (!session) std::abort();
-    const std::vector<SweptEntry> entries = archive.sweep(*session);
+    const std::vector<SweptEntry> entries = archive.sweep();
     const uint8_t options[3] = {size > 0 ? data[0] : uint8_t{0}, size > 1 ? data[1] : uint8_t{0},
                                 size > 2 ? data[2] : uint8_t{0}};
     prepare(options[1], (options[0] & 2) != 0);
@@ -86,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QuietEvents events;
     const unsigned jobs = 1 + ((options[0] >> 2) & 3);
     const uint64_t bound = (options[0] & 16) != 0 ? uint64_t{1} << 20 : UINT64_MAX;
-    Extractor extractor(archive.fd(), outputDir, events,
+    Extractor extractor(archive.archive(), outputDir, events,
                         {(options[0] & 1) != 0, &cancel, bound, jobs});
     size_t reached = 0;
     for (const SweptEntry& swept : entries) {

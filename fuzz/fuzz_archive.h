@@ -35,9 +35,10 @@
 #include "archive/format.h"
 #include "cpu/fault.h"
 #include "cpu/machine_state.h"
-#include "driver/entry.h"
 #include "guest/bridge.h"
-#include "guest/session.h"
+#include "reading/archive.h"
+#include "reading/entry.h"
+#include "reading/selection.h"
 
 constexpr size_t kIndexPart = 0x800;
 constexpr int32_t kFuzzEntries = 18;
@@ -51,16 +52,10 @@ constexpr bool withinCutSizes(const EntryDescription& d) {
                                            : true;
 }
 
-struct SweptEntry {
-  int32_t category;
-  int32_t entry;
-  EntryDescription description;
-};
-
 class FuzzArchive {
  public:
-  // The archive of `data`: index() for the guest session, fd() for reading entries.
-  void load(const uint8_t* data, size_t size) {
+  // Makes the archive of `data` and opens it.
+  Archive& load(const uint8_t* data, size_t size) {
     if (fd_ < 0) fd_ = memfd_create("fuzz-archive", MFD_CLOEXEC);
     if (fd_ < 0 || ftruncate(fd_, 0) != 0) std::abort();
     const size_t part = std::min(size, kIndexPart);
@@ -75,21 +70,23 @@ class FuzzArchive {
       put(data + kIndexPart, size - kIndexPart, kDataStart);
       size_ = kDataStart + (size - kIndexPart);
     }
+    archive_.reset();
+    archive_ = Archive::fromFile(FileHandle(dup(fd_)), "fuzz-archive");
+    return *archive_;
   }
-  const uint8_t* index() const { return index_.data(); }
-  int fd() const { return fd_; }
+  const Archive& archive() const { return *archive_; }
   uint64_t size() const { return size_; }  // bytes in the archive
 
-  // Asks `session` about the swept entries in sweep order, up to a fault of the emulated machine
-  // (which ends a sweep of the tool too), and cuts the sizes in the compressed entries' headers.
-  std::vector<SweptEntry> sweep(GuestSession& session) {
+  // The swept entries in sweep order, up to a fault of the emulated machine (which ends a sweep
+  // of the tool too), with the sizes in the compressed entries' headers cut.
+  std::vector<SweptEntry> sweep() {
     std::vector<SweptEntry> entries;
+    Selection selection;
+    std::string error;
+    selection.restrictEntries("0-" + std::to_string(kFuzzEntries - 1), error);
+    Sweep sweep = archive_->entries(selection);
     try {
-      for (const ModelCategory& row : kModelCategories) {
-        for (int32_t entry = 0; entry < kFuzzEntries; ++entry) {
-          entries.push_back({row.category, entry, describeEntry(session.ask(row.category, entry))});
-        }
-      }
+      while (const std::optional<SweptEntry> e = sweep.next()) entries.push_back(*e);
     } catch (const MachineFault&) {
     }
     for (const SweptEntry& swept : entries) {
@@ -147,6 +144,7 @@ class FuzzArchive {
     }
   }
   int fd_ = -1;
+  std::unique_ptr<Archive> archive_;
   std::vector<uint8_t> index_;
   uint64_t size_ = 0;
 };

@@ -20,11 +20,11 @@
 #include <vector>
 
 #include "codec/decode.h"
-#include "driver/entry.h"
-#include "driver/inspect.h"
-#include "driver/read.h"
 #include "fuzz_archive.h"
 #include "guest/session.h"
+#include "reading/entry.h"
+#include "reading/inspect.h"
+#include "reading/read.h"
 
 namespace {
 
@@ -36,35 +36,34 @@ void require(bool rule) {
 }
 
 // The integrity test's verdict on one entry.
-EntryProblem verdict(const EntryDescription& d) { return testEntry(archive.fd(), d, chunk); }
+EntryProblem verdict(const EntryDescription& d) { return testEntry(archive.archive(), d, chunk); }
 
-// Extraction's decoding of compressed entry `d`: its bytes (malloc'ed) when it decodes soundly,
-// otherwise nullptr; `size` is its header's size either way.
-uint8_t* extractionBytes(const EntryDescription& d, size_t& size) {
-  const LoadedEntry loaded = loadCompressedEntry(archive.fd(), d);
+// Extraction's decoding of compressed entry `d`: its bytes when it decodes soundly, otherwise
+// nothing; `size` is its header's size either way.
+DecodedBytes extractionBytes(const EntryDescription& d, size_t& size) {
+  LoadedEntry loaded = loadCompressedEntry(archive.archive(), d);
   size = loaded.size;
-  return loaded.problem == EntryProblem::None ? loaded.data : nullptr;
+  return std::move(loaded.data);
 }
 
 void checkCompressed(const EntryDescription& d, uint32_t headerSize, EntryProblem problem) {
   std::vector<uint8_t> held(d.stored);
-  const size_t got = readAt(archive.fd(), d.offset, held.data(), held.size());
+  const size_t got = archive.archive().readAt(d.offset, held.data(), held.size());
   uint8_t* exact = nullptr;
   const DecodeResult result = decompressEntry(held.data(), static_cast<int32_t>(got), &exact);
   if (result.status != DecodeStatus::Ok && problem != EntryProblem::None) return;
   size_t size = 0;
-  uint8_t* extracted = extractionBytes(d, size);
+  const DecodedBytes extracted = extractionBytes(d, size);
   require(extracted != nullptr && size == headerSize);
   if (result.status == DecodeStatus::Ok) {
     require(problem == EntryProblem::None && static_cast<uint32_t>(result.size) == headerSize);
-    require(size == 0 || std::memcmp(exact, extracted, size) == 0);
+    require(size == 0 || std::memcmp(exact, extracted.get(), size) == 0);
   }
   std::free(exact);
-  std::free(extracted);
 }
 
 void check(const EntryDescription& d) {
-  const EntryStorage storage = entryStorage(archive.fd(), d);
+  const EntryStorage storage = entryStorage(archive.archive(), d);
   const EntryProblem problem = verdict(d);
   require(storageMethodName(storage.method) != nullptr && entryProblemName(problem) != nullptr);
   switch (d.kind) {
@@ -96,9 +95,7 @@ void check(const EntryDescription& d) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   archive.load(data, size);
-  const auto session = GuestSession::open(archive.index());
-  if (!session) std::abort();
-  for (const SweptEntry& swept : archive.sweep(*session)) {
+  for (const SweptEntry& swept : archive.sweep()) {
     // An entry whose EntryWord lies outside the index keeps its size: up to a gigabyte to read.
     if (withinCutSizes(swept.description)) check(swept.description);
   }

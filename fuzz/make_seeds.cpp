@@ -51,7 +51,7 @@ Bytes modelLike(size_t size, uint32_t seed) {
 
 Bytes entry(uint32_t method, size_t size, uint32_t seed, HeaderTag tag = HeaderTag::Short) {
   const Bytes data = modelLike(size, seed);
-  return buildCompressedEntry(method, data.data(), data.size(), tag);
+  return buildCompressedEntry(static_cast<StorageMethod>(method), data.data(), data.size(), tag);
 }
 
 // The EntryWord of compressed entry `bytes` whose index counts `size` expanded bytes.
@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
   {  // The stored method behind a 16-byte header, and an empty entry.
     Seed s;
     const Bytes e = entry(0, 900, 4, HeaderTag::Long);
-    const Bytes empty = buildCompressedEntry(0, nullptr, 0);
+    const Bytes empty = buildCompressedEntry(StorageMethod::Stored, nullptr, 0);
     const uint32_t at = s.put(e);
     s.put(empty);
     s.category(kW, {at}, {compressedWord(e, 900), compressedWord(empty, 0)});

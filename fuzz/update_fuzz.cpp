@@ -26,9 +26,11 @@
 #include "archive/categories.h"
 #include "archive/format.h"
 #include "cpu/fault.h"
-#include "driver/extractor.h"
+#include "extract/extractor.h"
 #include "guest/session.h"
 #include "pack/update.h"
+#include "platform/host_error.h"
+#include "reading/archive.h"
 
 namespace {
 
@@ -91,22 +93,19 @@ bool extractTree(const fs::path& archive, const fs::path& out, Tree& tree,
                  std::set<std::string>* incomplete = nullptr) {
   fs::remove_all(out);
   fs::create_directories(out);
-  const std::string bytes = readFile(archive);
-  std::vector<uint8_t> index(kArchiveIndexSize);
-  std::memcpy(index.data(), bytes.data() + kArchiveIndexOffset, kArchiveIndexSize);
-  const int fd = open(archive.c_str(), O_RDONLY | O_CLOEXEC);
   const int dir = open(out.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   bool ok = true;
   {
-    const auto session = GuestSession::open(index.data());
-    if (!session) std::abort();
+    const std::unique_ptr<Archive> opened = Archive::open(archive);
+    Selection selection;
+    std::string error;
+    selection.restrictEntries("0-" + std::to_string(kFuzzEntries - 1), error);
+    Sweep sweep = opened->entries(selection);
     QuietEvents events;
-    Extractor extractor(fd, dir, events);
+    Extractor extractor(*opened, dir, events);
     try {
-      for (const ModelCategory& row : kModelCategories) {
-        for (int32_t e = 0; ok && e < kFuzzEntries; ++e) {
-          ok = extractor.extract(row.category, e, describeEntry(session->ask(row.category, e)));
-        }
+      while (const std::optional<SweptEntry> e = ok ? sweep.next() : std::nullopt) {
+        ok = extractor.extract(e->category, e->entry, e->description);
       }
       ok = extractor.finish() != ExtractStatus::Stopped && ok;
       if (incomplete != nullptr) *incomplete = events.incomplete;
@@ -114,7 +113,6 @@ bool extractTree(const fs::path& archive, const fs::path& out, Tree& tree,
       ok = false;
     }
   }
-  close(fd);
   close(dir);
   for (const auto& item : fs::recursive_directory_iterator(out)) {
     if (item.is_regular_file()) tree[fs::relative(item, out).string()] = readFile(item);
@@ -157,21 +155,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const fs::path file = scratch / "source.raw";
   std::ofstream(file, std::ios::binary) << contents;
   source.files[row.category][entry] = file;
-  static const StoreMethod kMethods[] = {StoreMethod::Keep,   StoreMethod::Auto, StoreMethod::Plain,
-                                         StoreMethod::Stored, StoreMethod::Lz,   StoreMethod::Rle};
+  static const StorageMethod kMethods[] = {StorageMethod::Keep,  StorageMethod::Auto,
+                                           StorageMethod::Plain, StorageMethod::Stored,
+                                           StorageMethod::Lz,    StorageMethod::Rle};
   UpdateOptions options;
   options.method = kMethods[flags % 6];
   options.inPlace = (flags & 0x80) != 0;
   UpdateResult result;
-  std::string error;
-  const bool updated = updateArchive(source, archive, options, result, error);
+  bool updated = true;
+  try {
+    updateArchive(source, archive, options, result);
+  } catch (const HostError&) {
+    updated = false;
+  }
   if (!updated && !options.inPlace && readFile(archive) != oldBytes) {
     std::abort();  // a refusal or a failure changes nothing
   }
   if (!updated && options.inPlace) {
     // In place, a failure after the journal was written leaves it to complete the update.
     std::string note;
-    if (!recoverArchive(archive, note, error)) std::abort();
+    try {
+      note = recoverArchive(archive);
+    } catch (const HostError&) {
+      std::abort();
+    }
     if (note.find("completed") != std::string::npos)
       before[entryPath(row.category, entry)] = contents;
     Tree recovered;

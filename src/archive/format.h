@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string_view>
 
 constexpr uint32_t kSectorSize = 2048;
 constexpr uint32_t kArchiveIndexOffset = 0xBA000;
@@ -71,10 +73,29 @@ constexpr uint32_t kShortHeaderSize = 12;
 constexpr uint32_t kLongHeaderSize = 16;
 constexpr uint32_t kExpandedSizeMask = 0x1FFFFFF;
 constexpr uint32_t kMethodMask = 3;
-enum class CompressionMethod : uint8_t { Stored = 0, Lz = 1, Rle = 2, Unsupported = 3 };
+
+// How an entry is stored, one vocabulary for the header's method field (Stored to Unsupported
+// are its values 0 to 3), the listing, the packer's --method and JSON. Plain entries have no
+// header; Unknown is a compressed entry whose header the archive does not hold; NoData an entry
+// the index marks as having none. Auto and Keep are the packer's choices, not ways of storing.
+enum class StorageMethod : uint8_t {
+  Stored = 0,
+  Lz = 1,
+  Rle = 2,
+  Unsupported = 3,
+  Plain,
+  Unknown,
+  NoData,
+  Auto,
+  Keep,
+};
+// "stored", "lz", "rle", "unsupported", "plain", "unknown", "nodata", "auto", "keep".
+const char* storageMethodName(StorageMethod method);
+// The method a name (as above) stands for.
+std::optional<StorageMethod> parseStorageMethod(std::string_view name);
 
 struct CompressedHeader {
-  CompressionMethod method;
+  StorageMethod method;
   uint32_t expandedSize;
   uint32_t headerSize;  // where the data starts: 12 or 16
 };
@@ -87,6 +108,6 @@ inline CompressedHeader readCompressedHeader(const uint8_t* bytes) {
     return uint32_t{bytes[at]} | uint32_t{bytes[at + 1]} << 8 | uint32_t{bytes[at + 2]} << 16 |
            uint32_t{bytes[at + 3]} << 24;
   };
-  return {static_cast<CompressionMethod>(word(4) & kMethodMask), word(8) & kExpandedSizeMask,
+  return {static_cast<StorageMethod>(word(4) & kMethodMask), word(8) & kExpandedSizeMask,
           headerSizeFor(bytes[3])};
 }

@@ -177,7 +177,7 @@ DecodeResult decompressEntry(const uint8_t* input, int32_t inputLength, uint8_t*
   const CompressedHeader header = readCompressedHeader(input);
   const auto size = static_cast<int32_t>(header.expandedSize);
   const auto headerSize = static_cast<int32_t>(header.headerSize);
-  if (header.method == CompressionMethod::Unsupported) {
+  if (header.method == StorageMethod::Unsupported) {
     return {DecodeStatus::Unsupported, size, headerSize};
   }
   auto* buffer = static_cast<uint8_t*>(std::malloc(size > 0 ? static_cast<size_t>(size) : 1));
@@ -187,7 +187,7 @@ DecodeResult decompressEntry(const uint8_t* input, int32_t inputLength, uint8_t*
   DecodeContext context = {input, inputLength, headerSize, buffer, size};
   DecodeStatus status = DecodeStatus::Ok;
   switch (header.method) {
-    case CompressionMethod::Stored:  // the bytes behind the header are the entry
+    case StorageMethod::Stored:  // the bytes behind the header are the entry
       if (size > inputLength - context.cursor) {
         status = DecodeStatus::Corrupt;
         context.cursor = inputLength;
@@ -196,7 +196,7 @@ DecodeResult decompressEntry(const uint8_t* input, int32_t inputLength, uint8_t*
         context.cursor += size;
       }
       break;
-    case CompressionMethod::Lz: status = expandLz(context); break;
+    case StorageMethod::Lz: status = expandLz(context); break;
     default: status = expandRle(context); break;
   }
   if (status != DecodeStatus::Ok) {

@@ -211,9 +211,12 @@ std::vector<uint8_t> compressRle(const uint8_t* data, size_t size) {
   return out;
 }
 
-std::vector<uint8_t> buildCompressedEntry(uint32_t method, const uint8_t* data, size_t size,
+std::vector<uint8_t> buildCompressedEntry(StorageMethod method, const uint8_t* data, size_t size,
                                           HeaderTag tag) {
-  if (method > 2) throw std::invalid_argument("compressed entry: method must be 0, 1 or 2");
+  if (method != StorageMethod::Stored && method != StorageMethod::Lz &&
+      method != StorageMethod::Rle) {
+    throw std::invalid_argument("compressed entry: the method must be stored, lz or rle");
+  }
   if (size > kExpandedSizeMask) {
     throw std::invalid_argument("compressed entry: size does not fit the 25-bit size field");
   }
@@ -221,12 +224,12 @@ std::vector<uint8_t> buildCompressedEntry(uint32_t method, const uint8_t* data, 
   std::vector<uint8_t> entry(headerSize);
   // Bytes 0-2 and the padding of the long header are never examined: they are left zero.
   entry[3] = tag == HeaderTag::Short ? kShortHeaderTag : 0;
-  putLittleWord(entry, 4, method);
+  putLittleWord(entry, 4, static_cast<uint32_t>(method));
   putLittleWord(entry, 8, static_cast<uint32_t>(size));
   std::vector<uint8_t> body;
   switch (method) {
-    case 0: body.assign(data, data + size); break;
-    case 1: body = compressLz(data, size); break;
+    case StorageMethod::Stored: body.assign(data, data + size); break;
+    case StorageMethod::Lz: body = compressLz(data, size); break;
     default: body = compressRle(data, size); break;
   }
   entry.insert(entry.end(), body.begin(), body.end());

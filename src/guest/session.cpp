@@ -1,26 +1,38 @@
 #include "guest/session.h"
 
-#include <cassert>
+#include <mutex>
 
+#include "archive/format.h"
 #include "guest/bridge.h"
 
 namespace {
-bool sessionAlive = false;
-}
+// Guards the machine, and which session's index it holds.
+std::mutex machineLock;
+const GuestSession* placed = nullptr;
+}  // namespace
+
+GuestSession::GuestSession(const uint8_t* index) : index_(index, index + kArchiveIndexSize) {}
 
 std::unique_ptr<GuestSession> GuestSession::open(const uint8_t* index) {
-  if (sessionAlive) {
-    assert(!"one guest session at a time: the machine is one");
-    return nullptr;
-  }
-  if (!initMachine(index)) return nullptr;
-  sessionAlive = true;
-  return std::unique_ptr<GuestSession>(new GuestSession());
+  const std::lock_guard lock(machineLock);
+  std::unique_ptr<GuestSession> session(new GuestSession(index));
+  if (!initMachine(session->index_.data())) return nullptr;
+  placed = session.get();
+  return session;
 }
 
-GuestSession::~GuestSession() { sessionAlive = false; }
+GuestSession::~GuestSession() {
+  const std::lock_guard lock(machineLock);
+  if (placed == this) placed = nullptr;
+}
 
 EntryAnswers GuestSession::ask(int32_t category, int32_t entry) {
+  const std::lock_guard lock(machineLock);
+  if (placed != this) {
+    // The memory exists since this session opened: placing cannot fail.
+    initMachine(index_.data());
+    placed = this;
+  }
   const int32_t sector = queryEntrySector(category, entry);
   const int32_t plain = queryEntryIsPlain(category, entry);
   const int32_t length = queryEntryLength(category, entry);

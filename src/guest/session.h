@@ -1,11 +1,13 @@
-// A guest session: the emulated machine set up with the guest code image and one archive's index,
-// answering the four questions about an entry. The machine is one per process, so only one
-// session may be alive at a time; a new session places its own index, so archives opened one
-// after another are each looked up in their own index.
+// A guest session: the lookup routines over one archive's index, answering the four questions
+// about an entry. The emulated machine is one per process and serves every session: each lookup
+// holds a process-wide lock, and a session whose index is not the one in guest memory places it
+// (with the image and the control words) first. So several archives can be open at once, on any
+// threads, and each is looked up in its own index.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 // The four answers about an entry, each the low word of v0 after its routine.
 struct EntryAnswers {
@@ -17,9 +19,8 @@ struct EntryAnswers {
 
 class GuestSession {
  public:
-  // Places the image and the kArchiveIndexSize bytes of `index` in guest memory. nullptr when
-  // there is no memory for the guest, or (a programming error, asserted in debug builds) when
-  // another session is alive.
+  // Keeps a copy of the kArchiveIndexSize bytes of `index`. nullptr when there is no memory for
+  // the guest.
   static std::unique_ptr<GuestSession> open(const uint8_t* index);
   ~GuestSession();
   GuestSession(const GuestSession&) = delete;
@@ -30,5 +31,6 @@ class GuestSession {
   EntryAnswers ask(int32_t category, int32_t entry);
 
  private:
-  GuestSession() = default;
+  explicit GuestSession(const uint8_t* index);
+  std::vector<uint8_t> index_;
 };

@@ -8,7 +8,6 @@
 #include "pack/store.h"
 
 // Writes the archive for `tree` through a one-step replacement of `archivePath` (see
-// replace_file.h). False, with `error` set, when a file cannot be read, an entry does not fit its
-// storage or the index, or the archive cannot be written; `archivePath` is then unchanged.
-bool buildArchive(const SourceTree& tree, const std::string& archivePath, StoreMethod method,
-                  std::string& error);
+// replace_file.h). Throws HostError when a file cannot be read, an entry does not fit its storage
+// or the index, or the archive cannot be written; `archivePath` is then unchanged.
+void buildArchive(const SourceTree& tree, const std::string& archivePath, StorageMethod method);

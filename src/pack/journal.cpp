@@ -1,12 +1,10 @@
 #include "pack/journal.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
-#include "pack/durable_io.h"
+#include "platform/host_error.h"
+#include "reading/archive.h"
 
 namespace {
 
@@ -32,9 +30,7 @@ uint64_t getLittle(const uint8_t* p, int width) {
 
 }  // namespace
 
-std::string journalPath(const std::string& realPath) { return realPath + ".update-journal"; }
-
-bool writeJournal(const std::string& path, const std::vector<JournalRecord>& records) {
+void writeJournal(const std::string& path, const std::vector<JournalRecord>& records) {
   std::vector<uint8_t> bytes(kMagic, kMagic + 8);
   putLittle(bytes, kVersion, 4);
   putLittle(bytes, records.size(), 4);
@@ -45,36 +41,28 @@ bool writeJournal(const std::string& path, const std::vector<JournalRecord>& rec
   }
   putLittle(bytes, fnv1a(bytes.data(), bytes.size()), 8);
   bytes.insert(bytes.end(), kEnd, kEnd + 8);
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  const bool ok = writeAllAt(fd, bytes.data(), bytes.size(), 0) && syncFile(fd);
+  FileHandle file = openFile(path, OpenMode::CreateWrite);
+  bool ok = file.valid() && writeAllAt(file, bytes.data(), bytes.size(), 0) && syncFile(file);
   const int saved = errno;
-  close(fd);
-  errno = saved;
-  return ok && syncFolder(folderOf(path));
+  ok = file.close() && ok;
+  if (ok && syncFolder(folderOf(path))) return;
+  const int error = ok ? errno : saved;
+  removeFile(path);
+  throwSystemError("cannot write the update journal " + path, error);
 }
 
+namespace {
+
+// Reads a journal; `records` are filled only when it is complete. Unreadable counts as absent
+// only when it does not exist; other failures are errors (false, errno set).
 bool readJournal(const std::string& path, JournalState& state,
                  std::vector<JournalRecord>& records) {
   records.clear();
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  std::vector<uint8_t> bytes;
+  if (!readWholeFile(path, bytes)) {
     state = JournalState::Absent;
     return errno == ENOENT;
   }
-  std::vector<uint8_t> bytes;
-  uint8_t chunk[1 << 16];
-  for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) != 0;) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int saved = errno;
-      close(fd);
-      errno = saved;
-      return false;
-    }
-    bytes.insert(bytes.end(), chunk, chunk + n);
-  }
-  close(fd);
   state = JournalState::Incomplete;
   const size_t size = bytes.size();
   if (size < 32 || std::memcmp(bytes.data(), kMagic, 8) != 0 ||
@@ -102,29 +90,29 @@ bool readJournal(const std::string& path, JournalState& state,
   return true;
 }
 
-bool applyJournal(int archive, const std::vector<JournalRecord>& records) {
+}  // namespace
+
+void applyJournal(const FileHandle& archive, const std::vector<JournalRecord>& records,
+                  const std::string& what) {
   for (const JournalRecord& r : records) {
-    if (!writeAllAt(archive, r.bytes.data(), r.bytes.size(), r.offset)) return false;
+    if (!writeAllAt(archive, r.bytes.data(), r.bytes.size(), r.offset)) throwSystemError(what);
   }
-  return syncFile(archive);
+  if (!syncFile(archive)) throwSystemError(what);
 }
 
-bool recoverJournal(int archive, const std::string& realPath, JournalState& found,
-                    std::string& error) {
+JournalState recoverJournal(const FileHandle& archive, const std::string& realPath) {
   const std::string path = journalPath(realPath);
   std::vector<JournalRecord> records;
+  JournalState found = JournalState::Absent;
   if (!readJournal(path, found, records)) {
-    error = "cannot read the update journal " + path + ": " + std::strerror(errno);
-    return false;
+    throwSystemError("cannot read the update journal " + path);
   }
-  if (found == JournalState::Complete && !applyJournal(archive, records)) {
-    error = "cannot complete the update journal " + path + " into " + realPath + ": " +
-            std::strerror(errno);
-    return false;
+  if (found == JournalState::Complete) {
+    applyJournal(archive, records,
+                 "cannot complete the update journal " + path + " into " + realPath);
   }
-  if (found != JournalState::Absent && (unlink(path.c_str()) != 0 || !syncFolder(folderOf(path)))) {
-    error = "cannot remove the update journal " + path + ": " + std::strerror(errno);
-    return false;
+  if (found != JournalState::Absent && (!removeFile(path) || !syncFolder(folderOf(path)))) {
+    throwSystemError("cannot remove the update journal " + path);
   }
-  return true;
+  return found;
 }

@@ -12,27 +12,26 @@
 #include <string>
 #include <vector>
 
+#include "platform/file.h"
+
 struct JournalRecord {
   uint64_t offset;
   std::vector<uint8_t> bytes;
 };
 
-// "ARCHIVE.update-journal" beside the archive's real file (`realPath`, symlinks resolved).
-std::string journalPath(const std::string& realPath);
+// The journal lies beside the archive's real file: journalPath() of reading/archive.h.
 
-// Writes the whole journal and flushes it and its folder. False with errno set.
-bool writeJournal(const std::string& path, const std::vector<JournalRecord>& records);
+// Writes the whole journal and flushes it and its folder. Throws HostError (and removes what it
+// wrote) when it cannot.
+void writeJournal(const std::string& path, const std::vector<JournalRecord>& records);
 
 enum class JournalState : uint8_t { Absent, Incomplete, Complete };
-// Reads a journal; `records` are filled only when it is complete. Unreadable counts as absent
-// only when it does not exist; other failures are errors (false, errno set).
-bool readJournal(const std::string& path, JournalState& state, std::vector<JournalRecord>& records);
 
-// Writes the records into the archive in order and flushes it. False with errno set.
-bool applyJournal(int archive, const std::vector<JournalRecord>& records);
+// Writes the records into the archive in order and flushes it. Throws HostError("WHAT: reason").
+void applyJournal(const FileHandle& archive, const std::vector<JournalRecord>& records,
+                  const std::string& what);
 
 // Deals with a journal left beside the archive by a stopped update: a complete one is applied
 // and removed, an incomplete one removed. `archive` is the archive open for writing, under the
-// update lock. Returns what it found; `error` is set (and false returned) when it cannot.
-bool recoverJournal(int archive, const std::string& realPath, JournalState& found,
-                    std::string& error);
+// update lock. Returns what it found; throws HostError when it cannot.
+JournalState recoverJournal(const FileHandle& archive, const std::string& realPath);

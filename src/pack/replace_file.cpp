@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include "pack/durable_io.h"
+#include "platform/host_error.h"
 
 namespace {
 
@@ -19,22 +19,17 @@ namespace {
 char pendingName[4096];
 std::atomic<bool> pendingNameSet{false};
 
-std::string withReason(const std::string& what) { return what + ": " + std::strerror(errno); }
-
 }  // namespace
 
 // At most 40 links, as the kernel follows.
-std::optional<std::string> resolveSymlinks(const std::string& start, std::string& error) {
+std::string resolveSymlinks(const std::string& start) {
   std::string path = start;
   for (int hops = 0; hops < 40; ++hops) {
     struct stat info {};
     if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return path;
     std::vector<char> target(static_cast<size_t>(info.st_size) + 2);
     const ssize_t n = readlink(path.c_str(), target.data(), target.size() - 1);
-    if (n < 0) {
-      error = withReason("cannot read the link " + path);
-      return std::nullopt;
-    }
+    if (n < 0) throwSystemError("cannot read the link " + path);
     const std::string next(target.data(), static_cast<size_t>(n));
     if (next[0] == '/') {
       path = next;
@@ -44,67 +39,43 @@ std::optional<std::string> resolveSymlinks(const std::string& start, std::string
       path += next;
     }
   }
-  error = start + ": too many levels of symbolic links";
-  return std::nullopt;
+  throw HostError(start + ": too many levels of symbolic links", ELOOP);
 }
 
 void removePendingTempName() {
   if (pendingNameSet.load()) unlink(pendingName);
 }
 
-std::optional<Replacement> Replacement::begin(const std::string& path, std::string& error) {
-  const std::optional<std::string> target = resolveSymlinks(path, error);
-  if (!target) return std::nullopt;
-  Replacement r;
-  r.target_ = *target;
-  r.folder_ = folderOf(*target);
+Replacement::Replacement(const std::string& path) : target_(resolveSymlinks(path)) {
+  folder_ = folderOf(target_);
   struct stat info {};
-  if (stat(target->c_str(), &info) == 0) {
+  if (stat(target_.c_str(), &info) == 0) {
     if (!S_ISREG(info.st_mode)) {
-      error = path + " is not a regular file; refusing to replace it";
-      return std::nullopt;
+      throw HostError(path + " is not a regular file; refusing to replace it");
     }
-    r.existed_ = true;
-    r.mode_ = info.st_mode & 07777;
-    r.owner_ = info.st_uid;
-    r.group_ = info.st_gid;
+    existed_ = true;
+    mode_ = info.st_mode & 07777;
+    owner_ = info.st_uid;
+    group_ = info.st_gid;
   } else if (errno != ENOENT) {
-    error = withReason("cannot look at " + path);
-    return std::nullopt;
+    throwSystemError("cannot look at " + path);
   } else {
     const mode_t mask = umask(0);  // a new file gets 0666 less the umask, as creat() gives
     umask(mask);
-    r.mode_ = 0666 & ~mask;
+    mode_ = 0666 & ~mask;
   }
-  r.fd_ = open(r.folder_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-  if (r.fd_ < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+  file_ = FileHandle(open(folder_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+  if (!file_.valid() && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
     // No unnamed files here: a named one, removed again on failure and by the signal handler.
-    std::string name = r.folder_ + "/.archive-pack-XXXXXX";
-    r.fd_ = mkostemp(name.data(), O_CLOEXEC);
-    if (r.fd_ >= 0) {
-      r.tempName_ = name;
+    std::string name = folder_ + "/.archive-pack-XXXXXX";
+    file_ = FileHandle(mkostemp(name.data(), O_CLOEXEC));
+    if (file_.valid()) {
+      tempName_ = name;
       std::snprintf(pendingName, sizeof pendingName, "%s", name.c_str());
       pendingNameSet.store(true);
     }
   }
-  if (r.fd_ < 0) {
-    error = withReason("cannot create a file in " + r.folder_);
-    return std::nullopt;
-  }
-  return r;
-}
-
-Replacement::Replacement(Replacement&& other) noexcept
-    : target_(std::move(other.target_)),
-      folder_(std::move(other.folder_)),
-      tempName_(std::move(other.tempName_)),
-      fd_(other.fd_),
-      existed_(other.existed_),
-      mode_(other.mode_),
-      owner_(other.owner_),
-      group_(other.group_) {
-  other.fd_ = -1;
-  other.tempName_.clear();
+  if (!file_.valid()) throwSystemError("cannot create a file in " + folder_);
 }
 
 Replacement::~Replacement() { discard(); }
@@ -115,44 +86,35 @@ void Replacement::discard() {
     unlink(tempName_.c_str());
     tempName_.clear();
   }
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
+  file_.close();
 }
 
-bool Replacement::copyFrom(int from, off_t offset, off_t bytes, std::string& error) {
-  off_t in = offset;
+void Replacement::copyFrom(const FileHandle& from, uint64_t offset, uint64_t bytes) {
+  auto in = static_cast<off_t>(offset);
   while (bytes > 0) {
-    const ssize_t n = copy_file_range(from, &in, fd_, nullptr, static_cast<size_t>(bytes), 0);
+    const ssize_t n = copy_file_range(from.get(), &in, file_.get(), nullptr, bytes, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = EIO;
-      error = withReason("cannot copy the archive");
-      return false;
+      throwSystemError("cannot copy the archive");
     }
-    bytes -= n;
+    bytes -= static_cast<uint64_t>(n);
   }
-  return true;
 }
 
-bool Replacement::commit(std::string& error) {
+void Replacement::commit() {
   // The mode first (fchmod cannot fail for the file's owner), then the owner where permitted:
   // a user who may not give the file away keeps it as theirs.
-  if (fchmod(fd_, mode_) != 0) {
-    error = withReason("cannot set the mode of the new " + target_);
-    return false;
+  if (fchmod(file_.get(), mode_) != 0)
+    throwSystemError("cannot set the mode of the new " + target_);
+  if (existed_ && fchown(file_.get(), owner_, group_) != 0 && errno != EPERM) {
+    throwSystemError("cannot set the owner of the new " + target_);
   }
-  if (existed_ && fchown(fd_, owner_, group_) != 0 && errno != EPERM) {
-    error = withReason("cannot set the owner of the new " + target_);
-    return false;
-  }
-  if (!syncFile(fd_)) {
-    error = withReason("cannot write " + target_);
-    return false;
-  }
+  if (!syncFile(file_)) throwSystemError("cannot write " + target_);
   if (tempName_.empty()) {
     // Give the unnamed file a name beside the target, then rename it over the target.
     char self[32];
-    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd_);
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", file_.get());
     for (int attempt = 0; tempName_.empty(); ++attempt) {
       char name[64];
       std::snprintf(name, sizeof name, "/.archive-pack-%d-%d", static_cast<int>(getpid()), attempt);
@@ -163,22 +125,16 @@ bool Replacement::commit(std::string& error) {
         tempName_ = candidate;
       } else {
         pendingNameSet.store(false);
-        if (errno != EEXIST || attempt > 100) {
-          error = withReason("cannot name the new " + target_);
-          return false;
-        }
+        if (errno != EEXIST || attempt > 100) throwSystemError("cannot name the new " + target_);
       }
     }
   }
   if (rename(tempName_.c_str(), target_.c_str()) != 0) {
-    error = withReason("cannot rename the new archive onto " + target_);
-    return false;
+    throwSystemError("cannot rename the new archive onto " + target_);
   }
   pendingNameSet.store(false);
   tempName_.clear();
   // The rename reaches the disk with the folder.
   syncFolder(folder_);
-  close(fd_);
-  fd_ = -1;
-  return true;
+  file_.close();
 }

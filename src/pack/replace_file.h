@@ -6,44 +6,45 @@
 
 #include <sys/types.h>
 
-#include <optional>
+#include <cstdint>
 #include <string>
+
+#include "platform/file.h"
 
 class Replacement {
  public:
   // Prepares to replace `path`. A symlink is followed to the file it names (which is replaced,
-  // the link kept); anything but a regular file (or nothing yet) is refused with `error` set.
-  static std::optional<Replacement> begin(const std::string& path, std::string& error);
-  Replacement(Replacement&& other) noexcept;
-  Replacement& operator=(Replacement&&) = delete;
+  // the link kept); anything but a regular file (or nothing yet) is refused. Throws HostError.
+  explicit Replacement(const std::string& path);
+  Replacement(const Replacement&) = delete;
+  Replacement& operator=(const Replacement&) = delete;
   ~Replacement();  // discards the new content unless committed
 
-  int fd() const { return fd_; }
+  const FileHandle& file() const { return file_; }
   const std::string& target() const { return target_; }
   bool targetExisted() const { return existed_; }
   // Fills the new file from `bytes` bytes of `from` at `offset` (copy_file_range where it can).
-  bool copyFrom(int from, off_t offset, off_t bytes, std::string& error);
+  void copyFrom(const FileHandle& from, uint64_t offset, uint64_t bytes);
   // Flushes the new content to disk, gives it the old file's mode (and owner, where permitted)
-  // and renames it over the target. False, with `error` set, when any step fails; the old file
-  // is then unchanged.
-  bool commit(std::string& error);
+  // and renames it over the target. Throws HostError when any step fails; the old file is then
+  // unchanged.
+  void commit();
 
  private:
-  Replacement() = default;
   void discard();
   std::string target_;
   std::string folder_;
   std::string tempName_;  // set while the new file has a name of its own
-  int fd_ = -1;
+  FileHandle file_;
   bool existed_ = false;
   mode_t mode_ = 0666;
   uid_t owner_ = static_cast<uid_t>(-1);
   gid_t group_ = static_cast<gid_t>(-1);
 };
 
-// The file `path` names in the end, symlinks followed (it may not exist yet). Nothing, with
-// `error` set, for a link that cannot be read or a loop.
-std::optional<std::string> resolveSymlinks(const std::string& path, std::string& error);
+// The file `path` names in the end, symlinks followed (it may not exist yet). Throws HostError
+// for a link that cannot be read or a loop.
+std::string resolveSymlinks(const std::string& path);
 
 // For a SIGINT or SIGTERM handler: removes the temporary file's name, if it has one now.
 // Async-signal-safe.

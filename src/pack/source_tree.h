@@ -14,9 +14,5 @@ struct SourceTree {
   std::vector<std::string> skipped;  // "PATH: why", for what is neither
 };
 
-// Reads the folder's layout (not the files). False, with `error` set, when a folder cannot be
-// read.
-bool readSourceTree(const std::filesystem::path& source, SourceTree& tree, std::string& error);
-// A whole file. False, with `error` set (its reason), when it cannot be read.
-bool readWholeFile(const std::filesystem::path& path, std::vector<uint8_t>& bytes,
-                   std::string& error);
+// Reads the folder's layout (not the files). Throws HostError when a folder cannot be read.
+SourceTree readSourceTree(const std::filesystem::path& source);

@@ -13,22 +13,12 @@ std::optional<StoredEntry> plain(const std::vector<uint8_t>& data) {
 
 }  // namespace
 
-std::optional<StoreMethod> parseStoreMethod(std::string_view text) {
-  static constexpr std::pair<std::string_view, StoreMethod> kNames[] = {
-      {"keep", StoreMethod::Keep},     {"auto", StoreMethod::Auto}, {"plain", StoreMethod::Plain},
-      {"stored", StoreMethod::Stored}, {"lz", StoreMethod::Lz},     {"rle", StoreMethod::Rle}};
-  for (const auto& [name, method] : kNames) {
-    if (text == name) return method;
-  }
-  return std::nullopt;
-}
-
-std::optional<StoredEntry> storeCompressed(const std::vector<uint8_t>& data,
-                                           CompressionMethod codec, uint32_t headerSize) {
+std::optional<StoredEntry> storeCompressed(const std::vector<uint8_t>& data, StorageMethod codec,
+                                           uint32_t headerSize) {
   const uint64_t units = (data.size() + kExpandedUnit - 1) / kExpandedUnit;
   if (units > kMaxExpandedUnits || data.size() > kExpandedSizeMask) return std::nullopt;
   std::vector<uint8_t> entry =
-      buildCompressedEntry(static_cast<uint32_t>(codec), data.data(), data.size(),
+      buildCompressedEntry(codec, data.data(), data.size(),
                            headerSize == kShortHeaderSize ? HeaderTag::Short : HeaderTag::Long);
   const auto sectors = static_cast<uint32_t>(sectorsFor(entry.size()));
   if (sectors > kMaxStoredSectors) return std::nullopt;
@@ -37,22 +27,21 @@ std::optional<StoredEntry> storeCompressed(const std::vector<uint8_t>& data,
   return StoredEntry{std::move(entry), compressedEntryWord(sectors, indexUnits)};
 }
 
-std::optional<StoredEntry> storeEntry(const std::vector<uint8_t>& data, StoreMethod method) {
-  const auto compressed = [&](CompressionMethod codec) {
+std::optional<StoredEntry> storeEntry(const std::vector<uint8_t>& data, StorageMethod method) {
+  const auto compressed = [&](StorageMethod codec) {
     return storeCompressed(data, codec, kShortHeaderSize);
   };
-  if (data.empty()) return compressed(CompressionMethod::Stored);
+  if (data.empty()) return compressed(StorageMethod::Stored);
   switch (method) {
-    case StoreMethod::Plain: return plain(data);
-    case StoreMethod::Stored: return compressed(CompressionMethod::Stored);
-    case StoreMethod::Lz: return compressed(CompressionMethod::Lz);
-    case StoreMethod::Rle: return compressed(CompressionMethod::Rle);
-    case StoreMethod::Keep:
-    case StoreMethod::Auto: break;
+    case StorageMethod::Plain: return plain(data);
+    case StorageMethod::Stored: return compressed(StorageMethod::Stored);
+    case StorageMethod::Lz: return compressed(StorageMethod::Lz);
+    case StorageMethod::Rle: return compressed(StorageMethod::Rle);
+    default: break;  // Auto (Keep means Auto for an entry with nothing to keep)
   }
   std::optional<StoredEntry> best;
   for (auto candidate :
-       {plain(data), compressed(CompressionMethod::Lz), compressed(CompressionMethod::Rle)}) {
+       {plain(data), compressed(StorageMethod::Lz), compressed(StorageMethod::Rle)}) {
     if (candidate && (!best || candidate->bytes.size() < best->bytes.size())) {
       best = std::move(candidate);
     }

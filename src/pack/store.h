@@ -9,20 +9,25 @@
 
 #include "archive/format.h"
 
-enum class StoreMethod : uint8_t { Keep, Auto, Plain, Stored, Lz, Rle };
-// "keep", "auto", "plain", "stored", "lz" or "rle".
-std::optional<StoreMethod> parseStoreMethod(std::string_view text);
+// The methods an entry can be stored with: Plain, Stored, Lz and Rle, and the choices Auto and
+// Keep (an update's default).
+constexpr bool isPackerMethod(StorageMethod method) {
+  return method == StorageMethod::Plain || method == StorageMethod::Stored ||
+         method == StorageMethod::Lz || method == StorageMethod::Rle ||
+         method == StorageMethod::Auto || method == StorageMethod::Keep;
+}
 
 struct StoredEntry {
   std::vector<uint8_t> bytes;  // what goes into the archive, not yet padded to whole sectors
   uint32_t word;               // its EntryWord
 };
 
-// `data` stored with `method` (not Keep); Auto picks the smallest of plain, LZ and run-length.
-// An empty file is always a compressed entry of size 0 (stored method, one 64-byte unit in the
-// index): a plain length of 0 means "no entry". Nothing when the sizes do not fit the storage.
-std::optional<StoredEntry> storeEntry(const std::vector<uint8_t>& data, StoreMethod method);
+// `data` stored with `method` (Plain, Stored, Lz, Rle or Auto); Auto picks the smallest of plain,
+// LZ and run-length. An empty file is always a compressed entry of size 0 (stored method, one
+// 64-byte unit in the index): a plain length of 0 means "no entry". Nothing when the sizes do not
+// fit the storage.
+std::optional<StoredEntry> storeEntry(const std::vector<uint8_t>& data, StorageMethod method);
 
 // `data` stored like an existing compressed entry: the same codec and the same header form.
-std::optional<StoredEntry> storeCompressed(const std::vector<uint8_t>& data,
-                                           CompressionMethod codec, uint32_t headerSize);
+std::optional<StoredEntry> storeCompressed(const std::vector<uint8_t>& data, StorageMethod codec,
+                                           uint32_t headerSize);

@@ -1,11 +1,5 @@
 #include "pack/update.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -16,82 +10,57 @@
 
 #include "archive/categories.h"
 #include "archive/index.h"
-#include "codec/decode.h"
-#include "driver/entry.h"
-#include "driver/read.h"
 #include "guest/session.h"
-#include "pack/durable_io.h"
 #include "pack/journal.h"
 #include "pack/replace_file.h"
+#include "platform/file.h"
+#include "platform/host_error.h"
+#include "reading/archive.h"
+#include "reading/entry.h"
+#include "reading/inspect.h"
+#include "reading/read.h"
 
 namespace {
 
-struct Failure {
-  std::string message;
-};
-[[noreturn]] void fail(const std::string& message) { throw Failure{message}; }
-std::string reason() { return std::strerror(errno); }
-
-using Reader = std::function<void(uint64_t offset, uint8_t* out, size_t n)>;
+[[noreturn]] void fail(const std::string& message) { throw HostError(message); }
 
 // The archive's real file, open and locked for the whole update: a second update refuses.
-class LockedArchive {
- public:
-  LockedArchive(const std::string& path, bool writable) {
-    std::string error;
-    const std::optional<std::string> real = resolveSymlinks(path, error);
-    if (!real) fail(error);
-    real_ = *real;
-    // Locked, then checked to be still the file the path names: an update that renamed a new
-    // archive into place meanwhile leaves this one holding the old file.
-    for (int attempt = 0;; ++attempt) {
-      fd_ = open(real_.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK);
-      if (fd_ < 0) fail("cannot open " + path + ": " + reason());
-      struct stat info {};
-      if (fstat(fd_, &info) != 0) fail("cannot read " + path + ": " + reason());
-      if (!S_ISREG(info.st_mode)) fail(path + " is not a regular file");
-      if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK) fail(path + " is being updated by another archive-pack");
-        fail("cannot lock " + path + ": " + reason());
-      }
-      struct stat now {};
-      if (stat(real_.c_str(), &now) == 0 && now.st_dev == info.st_dev &&
-          now.st_ino == info.st_ino) {
-        break;
-      }
-      close(fd_);
-      if (attempt == 10) fail(path + " keeps being replaced; try again");
-    }
-    fcntl(fd_, F_SETFL, 0);
-  }
-  ~LockedArchive() { close(fd_); }
-  LockedArchive(const LockedArchive&) = delete;
-  LockedArchive& operator=(const LockedArchive&) = delete;
-
-  int fd() const { return fd_; }
-  const std::string& real() const { return real_; }
-  uint64_t size() const {
-    struct stat info {};
-    return fstat(fd_, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
-  }
-
- private:
-  std::string real_;
-  int fd_ = -1;
+struct LockedArchive {
+  FileHandle file;
+  std::string real;
 };
+
+LockedArchive lockArchive(const std::string& path, bool writable) {
+  LockedArchive locked{FileHandle(), resolveSymlinks(path)};
+  // Locked, then checked to be still the file the path names: an update that renamed a new
+  // archive into place meanwhile leaves this one holding the old file.
+  for (int attempt = 0;; ++attempt) {
+    locked.file = openFile(locked.real,
+                           writable ? OpenMode::ReadWriteNonBlocking : OpenMode::ReadNonBlocking);
+    if (!locked.file.valid()) throwSystemError("cannot open " + path);
+    const std::optional<FileInfo> info = fileInfo(locked.file);
+    if (!info) throwSystemError("cannot read " + path);
+    if (!info->regular) fail(path + " is not a regular file");
+    if (!tryLockExclusive(locked.file)) {
+      if (errno == EWOULDBLOCK) fail(path + " is being updated by another archive-pack");
+      throwSystemError("cannot lock " + path);
+    }
+    const std::optional<FileInfo> now = fileInfo(locked.real);
+    if (now && now->device == info->device && now->inode == info->inode) break;
+    if (attempt == 10) fail(path + " keeps being replaced; try again");
+  }
+  setBlocking(locked.file);
+  return locked;
+}
 
 // A journal left by a stopped update is dealt with before anything else, through a writable
 // descriptor of its own (the lock is held on the archive's).
 void recoverFirst(const LockedArchive& archive, std::vector<std::string>& notes) {
-  const std::string journal = journalPath(archive.real());
-  if (access(journal.c_str(), F_OK) != 0) return;
-  const int fd = open(archive.real().c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) fail("cannot open " + archive.real() + " to recover its journal: " + reason());
-  JournalState found = JournalState::Absent;
-  std::string error;
-  const bool ok = recoverJournal(fd, archive.real(), found, error);
-  close(fd);
-  if (!ok) fail(error);
+  const std::string journal = journalPath(archive.real);
+  if (!exists(journal)) return;
+  const FileHandle file = openFile(archive.real, OpenMode::ReadWrite);
+  if (!file.valid()) throwSystemError("cannot open " + archive.real + " to recover its journal");
+  const JournalState found = recoverJournal(file, archive.real);
   if (found == JournalState::Complete) {
     notes.push_back("completed the update journal " + journal + " left by a stopped update");
   } else if (found == JournalState::Incomplete) {
@@ -109,13 +78,24 @@ struct Piece {
   uint64_t from = 0;
 };
 
-// The old archive with the pieces laid over it: what the new archive will read as.
-class Overlay {
+// The old archive with the pieces laid over it: what the new archive will read as, up to its
+// new end.
+class Overlay : public ByteSource {
  public:
-  Overlay(int archive, const std::vector<Piece>& pieces) : archive_(archive), pieces_(pieces) {}
-  // Fills `n` bytes at `offset`; what lies past the end of everything reads as zeros.
+  Overlay(const Archive& archive, const std::vector<Piece>& pieces, uint64_t size)
+      : archive_(archive), pieces_(pieces), size_(size) {}
+  uint64_t size() const override { return size_; }
+  size_t readAt(uint64_t offset, uint8_t* buffer, size_t size) const override {
+    const size_t n =
+        offset >= size_ ? 0 : static_cast<size_t>(std::min<uint64_t>(size, size_ - offset));
+    read(offset, buffer, n);
+    return n;
+  }
+
+ private:
+  // Fills `n` bytes at `offset`; holes in the new file read as zeros.
   void read(uint64_t offset, uint8_t* out, size_t n) const {
-    readZeroFilled(archive_, offset, out, n);
+    archive_.readZeroFilled(offset, out, n);
     for (const Piece& p : pieces_) {
       const uint64_t start = std::max(offset, p.offset);
       const uint64_t end = std::min(offset + n, p.offset + p.size);
@@ -130,42 +110,15 @@ class Overlay {
                       static_cast<size_t>(std::min<uint64_t>(length, p.data->size() - at)));
         }
       } else {
-        readZeroFilled(archive_, p.from + at, dst, length);
+        archive_.readZeroFilled(p.from + at, dst, length);
       }
     }
   }
 
- private:
-  int archive_;
+  const Archive& archive_;
   const std::vector<Piece>& pieces_;
+  const uint64_t size_;
 };
-
-// Whether extraction gives exactly `data` for the entry: a plain entry's bytes (zeros past the
-// end of the file), compared a chunk at a time (a plain entry may be a gigabyte); a compressed
-// entry decoded from its stored bytes in a zero-filled buffer.
-bool extractsTo(const EntryDescription& d, const Reader& read, const std::vector<uint8_t>& data) {
-  if (d.kind == EntryKind::Plain) {
-    if (d.length != data.size()) return false;
-    std::vector<uint8_t> chunk(std::min<size_t>(data.size(), 1 << 20));
-    for (size_t done = 0; done < data.size(); done += chunk.size()) {
-      const size_t n = std::min(chunk.size(), data.size() - done);
-      read(d.offset + done, chunk.data(), n);
-      if (std::memcmp(chunk.data(), data.data() + done, n) != 0) return false;
-    }
-    return true;
-  }
-  if (d.kind != EntryKind::Compressed) return false;
-  std::vector<uint8_t> input(std::max<size_t>(d.inputBufferSize(), 1));
-  read(d.offset, input.data(), d.stored);
-  std::fill(input.begin() + d.stored, input.end(), 0);
-  uint8_t* output = nullptr;
-  const DecodeResult r =
-      decompressEntry(input.data(), static_cast<int32_t>(d.inputBufferSize()), &output);
-  const bool same = r.status == DecodeStatus::Ok && static_cast<size_t>(r.size) == data.size() &&
-                    (data.empty() || std::memcmp(output, data.data(), data.size()) == 0);
-  std::free(output);
-  return same;
-}
 
 struct Change {
   int32_t category;
@@ -191,44 +144,35 @@ class Update {
       : tree_(tree), path_(path), options_(options), result_(result) {}
 
   void run() {
-    LockedArchive archive(path_, options_.inPlace && !options_.dryRun);
-    recoverFirst(archive, result_.notes);
-    oldSize_ = archive.size();
-    if (oldSize_ < kMinimumArchiveSize) {
-      fail(path_ + ": too short to hold the archive index (0xE2000 bytes)");
-    }
-    std::vector<uint8_t> indexBytes(kArchiveIndexSize);
-    if (readAt(archive.fd(), kArchiveIndexOffset, indexBytes.data(), kArchiveIndexSize) !=
-        kArchiveIndexSize) {
-      fail("cannot read the archive index of " + path_ + ": " + reason());
-    }
-    const IndexEditor oldIndex(indexBytes);
+    LockedArchive locked = lockArchive(path_, options_.inPlace && !options_.dryRun);
+    recoverFirst(locked, result_.notes);
+    const std::string real = locked.real;
+    const std::unique_ptr<Archive> archive = Archive::fromFile(std::move(locked.file), path_);
+    oldSize_ = archive->size();
+    const IndexEditor oldIndex(archive->index());
     for (int32_t c = 0; c <= oldIndex.highestCategory(); ++c) {
       if (!oldIndex.tablesInside(c)) {
         fail(path_ + ": the tables of category " + std::to_string(c) +
              " lie outside the index; an update cannot edit them");
       }
     }
-    findChanges(archive.fd(), oldIndex);
+    findChanges(*archive, oldIndex);
     if (changes_.empty()) return;
     IndexEditor newIndex = oldIndex;
     plan(oldIndex, newIndex);
-    verify(archive.fd(), oldIndex, newIndex);
+    verify(*archive, oldIndex, newIndex);
     for (const Change& c : changes_) result_.report.push_back(reportLine(c));
     if (options_.dryRun) return;
-    checkFreeSpace(archive);
+    checkFreeSpace(real);
     if (options_.inPlace) {
-      commitInPlace(archive, newIndex);
+      commitInPlace(*archive, real, newIndex);
     } else {
-      commitCopy(archive, newIndex);
+      commitCopy(*archive, newIndex);
     }
   }
 
  private:
-  void findChanges(int archive, const IndexEditor& index) {
-    const std::unique_ptr<GuestSession> session = GuestSession::open(index.bytes().data());
-    if (!session) fail("out of memory: cannot allocate the 32 MiB of guest RAM");
-    std::string error;
+  void findChanges(Archive& archive, const IndexEditor& index) {
     for (const auto& [category, files] : tree_.files) {
       for (const auto& [entry, file] : files) {
         const std::string path = entryPath(category, entry);
@@ -238,7 +182,7 @@ class Update {
                " entries in the index; adding entry " + std::to_string(entry) +
                " would need a larger entry table, which an update does not make");
         }
-        const EntryAnswers answers = session->ask(category, entry);
+        const EntryAnswers answers = archive.session().ask(category, entry);
         if (!agree(answers, index, category, static_cast<uint32_t>(entry))) {
           fail(path +
                ": the lookup routines and the index read on the host disagree about it; "
@@ -246,7 +190,7 @@ class Update {
         }
         const EntryDescription d = describeEntry(answers);
         auto data = std::make_shared<std::vector<uint8_t>>();
-        if (!readWholeFile(file, *data, error)) fail(error);
+        if (!readWholeFile(file.string(), *data)) throwSystemError("cannot read " + file.string());
         Change change{category, static_cast<uint32_t>(entry),
                       path,     data,
                       {},       index.entryWord(category, static_cast<uint32_t>(entry))};
@@ -271,29 +215,22 @@ class Update {
   }
 
   // Whether the source file differs from what extraction gives for the entry.
-  bool changed(int archive, const EntryDescription& d, Change& change) {
+  // Read as extraction reads it: an entry the archive does not hold in full has changed.
+  bool changed(const Archive& archive, const EntryDescription& d, Change& change) {
     change.isNew = !d.hasData();
     if (change.isNew) return true;
-    const Reader read = [archive](uint64_t offset, uint8_t* out, size_t n) {
-      readZeroFilled(archive, offset, out, n);
-    };
-    if (d.kind == EntryKind::Compressed) {
-      uint8_t header[kLongHeaderSize] = {};
-      read(d.offset, header, sizeof header);
-      change.wasUnsupported = readCompressedHeader(header).method == CompressionMethod::Unsupported;
-      if (change.wasUnsupported) return true;
-    }
-    return !extractsTo(d, read, *change.data);
+    change.wasUnsupported = entryStorage(archive, d).method == StorageMethod::Unsupported;
+    return change.wasUnsupported || !extractsTo(archive, d, *change.data);
   }
 
   // The new storage: the entry's own (keep), or the method asked for; new entries and entries of
   // the unsupported method take auto under keep.
-  StoredEntry storage(int archive, const EntryDescription& d, const Change& change) {
+  StoredEntry storage(const Archive& archive, const EntryDescription& d, const Change& change) {
     const std::vector<uint8_t>& data = *change.data;
     std::optional<StoredEntry> stored;
-    const bool keep = options_.method == StoreMethod::Keep;
+    const bool keep = options_.method == StorageMethod::Keep;
     if (!keep || change.isNew || change.wasUnsupported) {
-      stored = storeEntry(data, keep ? StoreMethod::Auto : options_.method);
+      stored = storeEntry(data, keep ? StorageMethod::Auto : options_.method);
       if (!stored) {
         fail(change.path + ": " + std::to_string(data.size()) +
              " bytes do not fit the chosen storage");
@@ -303,11 +240,11 @@ class Update {
     if (d.kind == EntryKind::Plain) {
       // An empty file cannot be plain (a length of 0 means no entry): a compressed entry of
       // size 0, which still counts as keeping.
-      stored = data.empty() ? storeEntry(data, StoreMethod::Stored)
-                            : storeEntry(data, StoreMethod::Plain);
+      stored = data.empty() ? storeEntry(data, StorageMethod::Stored)
+                            : storeEntry(data, StorageMethod::Plain);
     } else {
       uint8_t header[kLongHeaderSize] = {};
-      readZeroFilled(archive, d.offset, header, sizeof header);
+      archive.readZeroFilled(d.offset, header, sizeof header);
       const CompressedHeader h = readCompressedHeader(header);
       stored = storeCompressed(data, h.method, h.headerSize);
     }
@@ -421,61 +358,48 @@ class Update {
 
   // Through the guest routines over the new index: every changed entry decodes to its source
   // file, every other entry of a moved group to what it was.
-  void verify(int archive, const IndexEditor& oldIndex, const IndexEditor& newIndex) {
-    const Overlay overlay(archive, pieces_);
-    const Reader readNew = [&](uint64_t offset, uint8_t* out, size_t n) {
-      overlay.read(offset, out, n);
-    };
-    const Reader readOld = [archive](uint64_t offset, uint8_t* out, size_t n) {
-      readZeroFilled(archive, offset, out, n);
-    };
-    // The old answers of the unchanged entries of moved groups first (one session at a time).
-    std::vector<std::pair<std::pair<int32_t, uint32_t>, EntryDescription>> moved;
-    {
-      const std::unique_ptr<GuestSession> session = GuestSession::open(oldIndex.bytes().data());
-      if (!session) fail("out of memory: cannot allocate the 32 MiB of guest RAM");
-      for (const auto& [category, group] : movedGroups_) {
-        const uint32_t first = group * kEntriesPerGroup;
-        const uint32_t last = std::min(first + kEntriesPerGroup, oldIndex.entryCount(category));
-        for (uint32_t e = first; e < last; ++e) {
-          if (isChanged(category, e)) continue;
-          moved.push_back(
-              {{category, e}, describeEntry(session->ask(category, static_cast<int32_t>(e)))});
-        }
-      }
-    }
+  // Both indexes are looked up at once: the old one through the archive's session, the new one
+  // through a session of its own.
+  void verify(Archive& archive, const IndexEditor& oldIndex, const IndexEditor& newIndex) {
+    const Overlay overlay(archive, pieces_, std::max(oldSize_, newEnd_));
     const std::unique_ptr<GuestSession> session = GuestSession::open(newIndex.bytes().data());
     if (!session) fail("out of memory: cannot allocate the 32 MiB of guest RAM");
     for (const Change& c : changes_) {
-      const EntryDescription d =
-          describeEntry(session->ask(c.category, static_cast<int32_t>(c.entry)));
-      if (!extractsTo(d, readNew, *c.data)) {
+      const EntryDescription d = lookUpEntry(*session, c.category, static_cast<int32_t>(c.entry));
+      if (!extractsTo(overlay, d, *c.data)) {
         fail(c.path +
              ": the new archive would not give this file back (an internal error); "
              "nothing was written");
       }
     }
-    for (const auto& [key, old] : moved) {
-      const EntryDescription d =
-          describeEntry(session->ask(key.first, static_cast<int32_t>(key.second)));
-      bool same = d.kind == old.kind && d.length == old.length && d.stored == old.stored;
-      if (same && d.hasData())
-        same = sameBytes(readOld, old.offset, readNew, d.offset,
-                         d.kind == EntryKind::Plain ? d.length : d.stored);
-      if (!same) {
-        fail(entryPath(key.first, static_cast<int32_t>(key.second)) +
-             ": moving its group would change it (an internal error); nothing was written");
+    for (const auto& [category, group] : movedGroups_) {
+      const uint32_t first = group * kEntriesPerGroup;
+      const uint32_t last = std::min(first + kEntriesPerGroup, oldIndex.entryCount(category));
+      for (uint32_t e = first; e < last; ++e) {
+        if (isChanged(category, e)) continue;
+        const auto entry = static_cast<int32_t>(e);
+        const EntryDescription old = archive.describe(category, entry);
+        const EntryDescription d = lookUpEntry(*session, category, entry);
+        bool same = d.kind == old.kind && d.length == old.length && d.stored == old.stored;
+        if (same && d.hasData()) {
+          same = sameBytes(archive, old.offset, overlay, d.offset, d.storedBytes());
+        }
+        if (!same) {
+          fail(entryPath(category, entry) +
+               ": moving its group would change it (an internal error); nothing was written");
+        }
       }
     }
   }
 
-  static bool sameBytes(const Reader& a, uint64_t offsetA, const Reader& b, uint64_t offsetB,
-                        uint64_t size) {
+  // Whether the two sources hold the same bytes there, zeros past their ends.
+  static bool sameBytes(const ByteSource& a, uint64_t offsetA, const ByteSource& b,
+                        uint64_t offsetB, uint64_t size) {
     std::vector<uint8_t> x(1 << 20), y(1 << 20);
     for (uint64_t done = 0; done < size;) {
       const size_t n = static_cast<size_t>(std::min<uint64_t>(size - done, x.size()));
-      a(offsetA + done, x.data(), n);
-      b(offsetB + done, y.data(), n);
+      a.readZeroFilled(offsetA + done, x.data(), n);
+      b.readZeroFilled(offsetB + done, y.data(), n);
       if (std::memcmp(x.data(), y.data(), n) != 0) return false;
       done += n;
     }
@@ -496,7 +420,7 @@ class Update {
 
   // The new archive needs room before a byte is written: a failure half-way would leave a
   // temporary file to clean up and nothing gained.
-  void checkFreeSpace(const LockedArchive& archive) {
+  void checkFreeSpace(const std::string& real) {
     uint64_t appended = 0;  // what the appended groups really write (holes take no room)
     for (size_t i = 0; i < pieces_.size(); ++i) {
       const Piece& p = pieces_[i];
@@ -507,14 +431,10 @@ class Update {
     }
     const uint64_t need =
         options_.inPlace ? appended + kArchiveIndexSize + inPlaceBytes() : oldSize_ + appended;
-    uint64_t free = 0;
-    if (options_.freeSpace) {
-      free = *options_.freeSpace;
-    } else {
-      struct statvfs fs {};
-      if (statvfs(folderOf(archive.real()).c_str(), &fs) != 0) return;  // not known: try
-      free = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
-    }
+    const std::optional<uint64_t> measured =
+        options_.freeSpace ? options_.freeSpace : freeSpace(folderOf(real));
+    if (!measured) return;  // not known: try
+    const uint64_t free = *measured;
     if (free < need) {
       fail("not enough free space beside " + path_ + " for the update: it needs " +
            std::to_string(need) + " bytes, " + std::to_string(free) + " are free" +
@@ -536,7 +456,7 @@ class Update {
   // Appended, it lies past the old end of the file: what would be zeros (padding, or data copied
   // from past the old end) is left as a hole, so that an archive whose entries claim sectors far
   // past its end cannot make the update fill the disk.
-  void writePiece(int from, int to, const Piece& p, bool whole) {
+  void writePiece(const FileHandle& from, const FileHandle& to, const Piece& p, bool whole) {
     bool ok = true;
     if (p.data) {
       const uint64_t n = std::min<uint64_t>(p.size, p.data->size());
@@ -545,32 +465,29 @@ class Update {
     } else if (p.from < oldSize_) {
       ok = copyRange(from, p.from, to, p.offset, std::min(p.size, oldSize_ - p.from));
     }
-    if (!ok) fail("cannot write " + path_ + ": " + reason());
+    if (!ok) throwSystemError("cannot write " + path_);
   }
 
   // The file reaches the end of the last appended group.
-  void extendTo(int fd, uint64_t end) {
-    struct stat info {};
-    if (fstat(fd, &info) != 0 || (static_cast<uint64_t>(info.st_size) < end &&
-                                  ftruncate(fd, static_cast<off_t>(end)) != 0)) {
-      fail("cannot write " + path_ + ": " + reason());
+  void extendTo(const FileHandle& file, uint64_t end) {
+    const std::optional<FileInfo> info = fileInfo(file);
+    if (!info || (info->size < end && !resize(file, end))) {
+      throwSystemError("cannot write " + path_);
     }
   }
 
   // The default: a new archive written beside the old one, flushed, and renamed over it.
-  void commitCopy(const LockedArchive& archive, const IndexEditor& newIndex) {
-    std::string error;
-    std::optional<Replacement> file = Replacement::begin(path_, error);
-    if (!file) fail(error);
-    if (!file->copyFrom(archive.fd(), 0, static_cast<off_t>(oldSize_), error)) fail(error);
+  void commitCopy(const Archive& archive, const IndexEditor& newIndex) {
+    Replacement file(path_);
+    file.copyFrom(archive.file(), 0, oldSize_);
     for (size_t i = 0; i < pieces_.size(); ++i) {
-      writePiece(archive.fd(), file->fd(), pieces_[i], isInPlace(i));
+      writePiece(archive.file(), file.file(), pieces_[i], isInPlace(i));
     }
-    extendTo(file->fd(), newEnd_);
-    if (!writeAllAt(file->fd(), newIndex.bytes().data(), kArchiveIndexSize, kArchiveIndexOffset)) {
-      fail("cannot write " + path_ + ": " + reason());
+    extendTo(file.file(), newEnd_);
+    if (!writeAllAt(file.file(), newIndex.bytes().data(), kArchiveIndexSize, kArchiveIndexOffset)) {
+      throwSystemError("cannot write " + path_);
     }
-    if (!file->commit(error)) fail(error);
+    file.commit();
   }
 
   // --in-place. The order of the flushes is what makes a stop at any moment safe:
@@ -583,8 +500,8 @@ class Update {
   //  3. The journal is applied to the archive and flushed. A stop here leaves a complete journal,
   //     which the next contact applies again (writing the same bytes twice is harmless).
   //  4. The journal is removed.
-  void commitInPlace(const LockedArchive& archive, const IndexEditor& newIndex) {
-    const int fd = archive.fd();
+  void commitInPlace(const Archive& archive, const std::string& real, const IndexEditor& newIndex) {
+    const FileHandle& fd = archive.file();
     std::vector<JournalRecord> records;
     bool appended = false;
     for (size_t i = 0; i < pieces_.size(); ++i) {
@@ -600,22 +517,22 @@ class Update {
     }
     if (appended) {
       extendTo(fd, newEnd_);
-      if (!syncFile(fd)) fail("cannot write " + path_ + ": " + reason());
+      if (!syncFile(fd)) throwSystemError("cannot write " + path_);
     }
     records.push_back({kArchiveIndexOffset, newIndex.bytes()});
-    const std::string journal = journalPath(archive.real());
-    if (!writeJournal(journal, records)) {
-      const std::string why = reason();
-      unlink(journal.c_str());
-      fail("cannot write the update journal " + journal + ": " + why);
+    const std::string journal = journalPath(real);
+    writeJournal(journal, records);
+    try {
+      applyJournal(fd, records, "cannot write " + path_);
+    } catch (const HostError& error) {
+      throw HostError(std::string(error.what()) + "; its journal " + journal +
+                          " completes the update (archive-pack --recover " + path_ + ")",
+                      error.code());
     }
-    if (!applyJournal(fd, records)) {
-      fail("cannot write " + path_ + ": " + reason() + "; its journal " + journal +
-           " completes the update (archive-pack --recover " + path_ + ")");
-    }
-    if (unlink(journal.c_str()) != 0 || !syncFolder(folderOf(journal))) {
-      fail("the update is complete, but its journal " + journal +
-           " could not be removed: " + reason());
+    if (!removeFile(journal) || !syncFolder(folderOf(journal))) {
+      throw HostError("the update is complete, but its journal " + journal +
+                          " could not be removed: " + std::strerror(errno),
+                      errno);
     }
   }
 
@@ -633,26 +550,14 @@ class Update {
 
 }  // namespace
 
-bool updateArchive(const SourceTree& tree, const std::string& archivePath,
-                   const UpdateOptions& options, UpdateResult& result, std::string& error) {
-  try {
-    Update(tree, archivePath, options, result).run();
-  } catch (const Failure& failure) {
-    error = failure.message;
-    return false;
-  }
-  return true;
+void updateArchive(const SourceTree& tree, const std::string& archivePath,
+                   const UpdateOptions& options, UpdateResult& result) {
+  Update(tree, archivePath, options, result).run();
 }
 
-bool recoverArchive(const std::string& archivePath, std::string& note, std::string& error) {
-  try {
-    LockedArchive archive(archivePath, false);
-    std::vector<std::string> notes;
-    recoverFirst(archive, notes);
-    note = notes.empty() ? "" : notes.front();
-  } catch (const Failure& failure) {
-    error = failure.message;
-    return false;
-  }
-  return true;
+std::string recoverArchive(const std::string& archivePath) {
+  const LockedArchive archive = lockArchive(archivePath, false);
+  std::vector<std::string> notes;
+  recoverFirst(archive, notes);
+  return notes.empty() ? "" : notes.front();
 }

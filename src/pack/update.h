@@ -22,7 +22,7 @@
 #include "pack/store.h"
 
 struct UpdateOptions {
-  StoreMethod method = StoreMethod::Keep;
+  StorageMethod method = StorageMethod::Keep;
   bool inPlace = false;  // rewrite the archive where it lies, through a journal
   bool dryRun = false;   // report what would change, write nothing
   // The free space of the archive's file system; measured when not given (tests inject it).
@@ -34,11 +34,13 @@ struct UpdateResult {
   std::vector<std::string> notes;   // for stderr: a journal completed or discarded
 };
 
-// Updates `archivePath` from `tree`. False, with `error` set, when anything fails or is refused;
-// the archive is then unchanged (or, in place, recoverable from its journal).
-bool updateArchive(const SourceTree& tree, const std::string& archivePath,
-                   const UpdateOptions& options, UpdateResult& result, std::string& error);
+// Updates `archivePath` from `tree`. Throws HostError when anything fails or is refused; the
+// archive is then unchanged (or, in place, recoverable from its journal). `result.notes` may
+// hold notes even then.
+void updateArchive(const SourceTree& tree, const std::string& archivePath,
+                   const UpdateOptions& options, UpdateResult& result);
 
 // archive-pack --recover: completes a whole journal left beside the archive by a stopped update,
-// or discards an incomplete one, under the update lock. `note` says which (empty: no journal).
-bool recoverArchive(const std::string& archivePath, std::string& note, std::string& error);
+// or discards an incomplete one, under the update lock. Returns what it did (empty: there was no
+// journal); throws HostError.
+std::string recoverArchive(const std::string& archivePath);

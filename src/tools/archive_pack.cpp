@@ -16,13 +16,15 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "pack/build.h"
-#include "pack/durable_io.h"
-#include "pack/journal.h"
 #include "pack/replace_file.h"
 #include "pack/source_tree.h"
 #include "pack/update.h"
+#include "platform/file.h"
+#include "platform/host_error.h"
+#include "reading/archive.h"
 
 namespace {
 
@@ -53,6 +55,18 @@ constexpr const char* kUsage =
     "Exit status: 0 done (or nothing to do); 2 any failure (ARCHIVE unchanged); 128+N after\n"
     "signal N.\n";
 
+enum class Command : uint8_t { Build, Update, Recover };
+
+struct Options {
+  Command command = Command::Build;
+  std::optional<StorageMethod> method;
+  UpdateOptions update;
+  std::string source;
+  std::string archive;
+};
+
+void print(FILE* stream, const std::string& line) { std::fprintf(stream, "%s\n", line.c_str()); }
+
 int usageError(const std::string& message) {
   std::fprintf(stderr, "archive-pack: %s\nTry 'archive-pack --help' for more information.\n",
                message.c_str());
@@ -60,8 +74,66 @@ int usageError(const std::string& message) {
 }
 
 int failure(const std::string& message) {
-  std::fprintf(stderr, "archive-pack: %s\n", message.c_str());
+  print(stderr, "archive-pack: " + message);
   return 2;
+}
+
+// The command line. Nothing, with `status` set, on a usage error or after --help or --version.
+std::optional<Options> parse(int argc, char** argv, int& status) {
+  enum { kMethod = 256, kUpdate, kInPlace, kDryRun, kRecover, kVersion };
+  const option options[] = {
+      {"method", required_argument, nullptr, kMethod}, {"update", no_argument, nullptr, kUpdate},
+      {"in-place", no_argument, nullptr, kInPlace},    {"dry-run", no_argument, nullptr, kDryRun},
+      {"recover", no_argument, nullptr, kRecover},     {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, kVersion},     {nullptr, 0, nullptr, 0}};
+  Options o;
+  bool update = false, recover = false;
+  const auto usage = [&](const std::string& message) {
+    status = usageError(message);
+    return std::nullopt;
+  };
+  opterr = 0;
+  for (int c; (c = getopt_long(argc, argv, ":h", options, nullptr)) != -1;) {
+    switch (c) {
+      case kMethod:
+        o.method = parseStorageMethod(optarg);
+        if (!o.method || !isPackerMethod(*o.method)) {
+          return usage("unknown method '" + std::string(optarg) +
+                       "' (keep, auto, plain, stored, lz or rle)");
+        }
+        break;
+      case kUpdate: update = true; break;
+      case kInPlace: o.update.inPlace = true; break;
+      case kDryRun: o.update.dryRun = true; break;
+      case kRecover: recover = true; break;
+      case 'h':
+        std::fputs(kUsage, stdout);
+        status = std::fflush(stdout) == 0 ? 0 : 2;
+        return std::nullopt;
+      case kVersion:
+        std::printf("archive-pack %s\n", PROJECT_VERSION);
+        status = std::fflush(stdout) == 0 ? 0 : 2;
+        return std::nullopt;
+      case ':': return usage(std::string(argv[optind - 1]) + " needs a value");
+      default: return usage("unknown option '" + std::string(argv[optind - 1]) + "'");
+    }
+  }
+  if (update && recover) return usage("--update and --recover exclude each other");
+  if (!update && (o.update.inPlace || o.update.dryRun)) {
+    return usage(std::string(o.update.inPlace ? "--in-place" : "--dry-run") +
+                 " applies to --update");
+  }
+  if (recover && o.method) return usage("--method does not apply to --recover");
+  if (!update && o.method == StorageMethod::Keep) return usage("--method keep needs --update");
+  const int operands = recover ? 1 : 2;
+  if (argc - optind != operands) {
+    return usage(recover ? "--recover takes ARCHIVE alone"
+                         : "SOURCE_DIR and ARCHIVE are needed, nothing else");
+  }
+  o.command = recover ? Command::Recover : update ? Command::Update : Command::Build;
+  if (!recover) o.source = argv[optind];
+  o.archive = argv[argc - 1];
+  return o;
 }
 
 // A SIGINT or SIGTERM leaves nothing behind: a new archive has no name until its last moment,
@@ -77,62 +149,48 @@ void stopDeadAfterK() {
   if (++ioCount == stopAfter) _exit(99);
 }
 
-// Any run on an archive first deals with a journal a stopped update left beside it.
-bool recoverBefore(const std::string& archive) {
-  std::string error, note;
-  const std::optional<std::string> real = resolveSymlinks(archive, error);
-  if (!real || access(journalPath(*real).c_str(), F_OK) != 0) return true;
-  if (!recoverArchive(archive, note, error)) return failure(error) == 0;
-  if (!note.empty()) std::fprintf(stderr, "archive-pack: %s\n", note.c_str());
-  return true;
+// Runs the command; what it reports goes to `out` (stdout) and `notes` (stderr).
+void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& notes) {
+  if (o.command == Command::Recover) {
+    const std::string note = recoverArchive(o.archive);
+    notes.push_back(note.empty() ? o.archive + ": no update journal to recover" : note);
+    return;
+  }
+  // Any run on an archive first deals with a journal a stopped update left beside it.
+  // (A link that cannot be followed is reported by the build or the update.)
+  std::optional<std::string> real;
+  try {
+    real = resolveSymlinks(o.archive);
+  } catch (const HostError&) {
+  }
+  if (real && exists(journalPath(*real))) {
+    const std::string note = recoverArchive(o.archive);
+    if (!note.empty()) notes.push_back(note);
+  }
+  const SourceTree tree = readSourceTree(o.source);
+  for (const std::string& skipped : tree.skipped) notes.push_back("skipping " + skipped);
+  if (o.command == Command::Build) {
+    buildArchive(tree, o.archive, o.method.value_or(StorageMethod::Auto));
+    return;
+  }
+  o.update.method = o.method.value_or(StorageMethod::Keep);
+  UpdateResult result;
+  try {
+    updateArchive(tree, o.archive, o.update, result);
+  } catch (const HostError&) {
+    notes.insert(notes.end(), result.notes.begin(), result.notes.end());
+    throw;
+  }
+  notes.insert(notes.end(), result.notes.begin(), result.notes.end());
+  out = std::move(result.report);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  enum { kMethod = 256, kUpdate, kInPlace, kDryRun, kRecover, kVersion };
-  const option options[] = {
-      {"method", required_argument, nullptr, kMethod}, {"update", no_argument, nullptr, kUpdate},
-      {"in-place", no_argument, nullptr, kInPlace},    {"dry-run", no_argument, nullptr, kDryRun},
-      {"recover", no_argument, nullptr, kRecover},     {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, kVersion},     {nullptr, 0, nullptr, 0}};
-  std::optional<StoreMethod> method;
-  bool update = false, recover = false;
-  UpdateOptions updateOptions;
-  opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, ":h", options, nullptr)) != -1;) {
-    switch (c) {
-      case kMethod:
-        method = parseStoreMethod(optarg);
-        if (!method) {
-          return usageError("unknown method '" + std::string(optarg) +
-                            "' (keep, auto, plain, stored, lz or rle)");
-        }
-        break;
-      case kUpdate: update = true; break;
-      case kInPlace: updateOptions.inPlace = true; break;
-      case kDryRun: updateOptions.dryRun = true; break;
-      case kRecover: recover = true; break;
-      case 'h': std::fputs(kUsage, stdout); return std::fflush(stdout) == 0 ? 0 : 2;
-      case kVersion:
-        std::printf("archive-pack %s\n", PROJECT_VERSION);
-        return std::fflush(stdout) == 0 ? 0 : 2;
-      case ':': return usageError(std::string(argv[optind - 1]) + " needs a value");
-      default: return usageError("unknown option '" + std::string(argv[optind - 1]) + "'");
-    }
-  }
-  if (update && recover) return usageError("--update and --recover exclude each other");
-  if (!update && (updateOptions.inPlace || updateOptions.dryRun)) {
-    return usageError(std::string(updateOptions.inPlace ? "--in-place" : "--dry-run") +
-                      " applies to --update");
-  }
-  if (recover && method) return usageError("--method does not apply to --recover");
-  if (!update && method == StoreMethod::Keep) return usageError("--method keep needs --update");
-  const int operands = recover ? 1 : 2;
-  if (argc - optind != operands) {
-    return usageError(recover ? "--recover takes ARCHIVE alone"
-                              : "SOURCE_DIR and ARCHIVE are needed, nothing else");
-  }
+  int status = 0;
+  std::optional<Options> options = parse(argc, argv, status);
+  if (!options) return status;
 
   struct sigaction action {};
   action.sa_handler = onStopSignal;
@@ -144,36 +202,18 @@ int main(int argc, char** argv) {
     setIoHook(stopDeadAfterK);
   }
   if (const char* free = std::getenv("ARCHIVE_PACK_FREE_SPACE")) {
-    updateOptions.freeSpace = std::strtoull(free, nullptr, 10);
+    options->update.freeSpace = std::strtoull(free, nullptr, 10);
   }
 
-  std::string error;
-  const std::string archive = argv[argc - 1];
-  if (recover) {
-    std::string note;
-    if (!recoverArchive(archive, note, error)) return failure(error);
-    std::fprintf(
-        stderr, "archive-pack: %s\n",
-        note.empty() ? (archive + ": no update journal to recover").c_str() : note.c_str());
-    return 0;
+  std::vector<std::string> out, notes;
+  try {
+    run(*options, out, notes);
+  } catch (const HostError& error) {
+    for (const std::string& note : notes) print(stderr, "archive-pack: " + note);
+    return failure(error.what());
   }
-  if (!recoverBefore(archive)) return 2;
-  SourceTree tree;
-  if (!readSourceTree(argv[optind], tree, error)) return failure(error);
-  for (const std::string& skipped : tree.skipped) {
-    std::fprintf(stderr, "archive-pack: skipping %s\n", skipped.c_str());
-  }
-  if (!update) {
-    return buildArchive(tree, archive, method.value_or(StoreMethod::Auto), error) ? 0
-                                                                                  : failure(error);
-  }
-  updateOptions.method = method.value_or(StoreMethod::Keep);
-  UpdateResult result;
-  const bool ok = updateArchive(tree, archive, updateOptions, result, error);
-  for (const std::string& note : result.notes)
-    std::fprintf(stderr, "archive-pack: %s\n", note.c_str());
-  if (!ok) return failure(error);
-  for (const std::string& line : result.report) std::printf("%s\n", line.c_str());
+  for (const std::string& note : notes) print(stderr, "archive-pack: " + note);
+  for (const std::string& line : out) print(stdout, line);
   if (std::fflush(stdout) != 0) return failure("cannot write to standard output");
   return 0;
 }

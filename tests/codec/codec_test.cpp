@@ -191,7 +191,8 @@ TEST_F(CodecTest, RoundTripsEveryKindSizeMethodAndTag) {
           SCOPED_TRACE(testing::Message()
                        << "kind " << static_cast<int>(kind) << ", size " << size << ", method "
                        << method << ", tag " << static_cast<int>(tag));
-          const Bytes e = buildCompressedEntry(method, data.data(), size, tag);
+          const Bytes e =
+              buildCompressedEntry(static_cast<StorageMethod>(method), data.data(), size, tag);
           ASSERT_EQ(e[3] == kShortHeaderTag, tag == HeaderTag::Short);
           // Exactly sized, and followed by zero padding as the stored bytes of an archive are.
           for (const Bytes& input : {e, e + Bytes(64, 0)}) {
@@ -221,11 +222,11 @@ TEST_F(CodecTest, EncodersFindRepeatsOfEveryPeriodTheWindowHolds) {
     const Bytes unit = generate(Kind::Random, p, rng_);
     Bytes data(3 * p + 100 + rng_() % 1000);
     for (size_t i = 0; i < data.size(); ++i) data[i] = unit[i % p];
-    const Bytes e = buildCompressedEntry(1, data.data(), data.size());
+    const Bytes e = buildCompressedEntry(StorageMethod::Lz, data.data(), data.size());
     ASSERT_TRUE(decode(e).bytes == data);
     EXPECT_LE(bodySize(e), p + ceilDiv(p, 127) + 2 * ceilDiv(data.size() - p, 18) + p / 64 + 4);
     if (p == 1) {
-      EXPECT_EQ(bodySize(buildCompressedEntry(2, data.data(), data.size())),
+      EXPECT_EQ(bodySize(buildCompressedEntry(StorageMethod::Rle, data.data(), data.size())),
                 2 * ceilDiv(data.size(), 128));
     }
   }
@@ -241,7 +242,8 @@ TEST_F(CodecTest, EveryCutOfAnEntryIsCorrupt) {
                      generate(Kind::Random, 300, rng_) + generate(Kind::Runs, 300, rng_);
   for (uint32_t method = 0; method < 3; ++method) {
     for (const HeaderTag tag : {HeaderTag::Short, HeaderTag::Long}) {
-      const Bytes e = buildCompressedEntry(method, data.data(), data.size(), tag);
+      const Bytes e =
+          buildCompressedEntry(static_cast<StorageMethod>(method), data.data(), data.size(), tag);
       for (size_t n = 0; n < e.size(); ++n) {
         const Decoded d = decode(cut(e, n));
         ASSERT_EQ(d.status, DecodeStatus::Corrupt) << "method " << method << ", cut at " << n;

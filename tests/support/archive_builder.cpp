@@ -78,7 +78,8 @@ Entry compressed(const std::string& stored, size_t size) {
 }
 std::string encode(uint32_t method, const std::string& data) {
   const auto bytes =
-      buildCompressedEntry(method, reinterpret_cast<const uint8_t*>(data.data()), data.size());
+      buildCompressedEntry(static_cast<StorageMethod>(method),
+                           reinterpret_cast<const uint8_t*>(data.data()), data.size());
   return {bytes.begin(), bytes.end()};
 }
 Entry compressed(uint32_t method, const std::string& data) {

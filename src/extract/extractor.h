@@ -10,7 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "driver/entry.h"
+#include "reading/archive.h"
+#include "reading/entry.h"
 
 // What the extraction reports, in sweep order, one call at a time (from whichever thread
 // finished the entry).
@@ -38,7 +39,7 @@ struct ExtractOptions {
   bool overwrite = false;  // replace existing files (atomically) instead of keeping them
   // When it becomes true, the writer finishes the entry it is on and drops the ones waiting.
   const std::atomic<bool>* cancel = nullptr;
-  // The most the entries may expand to in all (see driver/limit.h); the run stops before an entry
+  // The most the entries may expand to in all (see reading/limit.h); the run stops before an entry
   // that would pass it.
   uint64_t outputBound = UINT64_MAX;
   // Worker threads that read, decode and write entries (1: one thread does it all, in order).
@@ -47,9 +48,9 @@ struct ExtractOptions {
 
 class Extractor {
  public:
-  // `archive` is open for reading; files go under `outputDir` (a directory descriptor, or
-  // AT_FDCWD).
-  Extractor(int archive, int outputDir, ExtractEvents& events, ExtractOptions options = {});
+  // Files go under `outputDir` (a directory descriptor, or AT_FDCWD).
+  Extractor(const Archive& archive, int outputDir, ExtractEvents& events,
+            ExtractOptions options = {});
   ~Extractor();  // finishes the work in flight
   Extractor(const Extractor&) = delete;
   Extractor& operator=(const Extractor&) = delete;

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "driver/selection.h"
+#include "reading/selection.h"
 
 enum class Mode : uint8_t { Extract, List, Test };
 

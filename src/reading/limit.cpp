@@ -1,11 +1,11 @@
-#include "driver/limit.h"
+#include "reading/limit.h"
 
-#include "driver/inspect.h"
+#include "reading/inspect.h"
 
-uint64_t outputSizeOf(int archive, const EntryDescription& d) {
+uint64_t outputSizeOf(const ByteSource& source, const EntryDescription& d) {
   if (d.kind == EntryKind::Plain) return d.length;
   if (d.kind != EntryKind::Compressed) return 0;
-  const EntryStorage storage = entryStorage(archive, d);
+  const EntryStorage storage = entryStorage(source, d);
   switch (storage.method) {
     case StorageMethod::Stored:
     case StorageMethod::Lz:

@@ -1,4 +1,4 @@
-#include "driver/console.h"
+#include "console.h"
 
 #include <cerrno>
 #include <chrono>

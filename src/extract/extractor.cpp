@@ -1,4 +1,4 @@
-#include "driver/extractor.h"
+#include "extract/extractor.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "archive/categories.h"
-#include "codec/decode.h"
-#include "driver/limit.h"
-#include "driver/read.h"
+#include "reading/archive.h"
+#include "reading/limit.h"
+#include "reading/read.h"
 
 namespace {
 
@@ -77,10 +77,9 @@ struct WriteFailure {};
 // buffer for copies through memory.
 class Worker {
  public:
-  Worker(int archive, int outputDir) : archive_(archive), outputDir_(outputDir) {}
+  Worker(const Archive& archive, int outputDir) : archive_(archive), outputDir_(outputDir) {}
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;
-  ~Worker() { std::free(chunk_); }
 
   void perform(Job& job) {
     try {
@@ -110,12 +109,8 @@ class Worker {
         job.failure = "out of memory (" + std::to_string(loaded.size) + " bytes)";
         return;
     }
-    struct Owned {
-      uint8_t* data;
-      ~Owned() { std::free(data); }
-    } output{loaded.data};
     create(job);
-    writeAll(job, output.data, loaded.size);
+    writeAll(job, loaded.data.get(), loaded.size);
   }
 
   // An output file gets its name only once complete, so that a run killed at any moment never
@@ -168,7 +163,7 @@ class Worker {
     size_t left = job.entry.length;
     while (left > 0 && useCopyRange_) {
       auto from = static_cast<off_t>(offset);
-      const ssize_t n = copy_file_range(archive_, &from, job.fd, nullptr, left, 0);
+      const ssize_t n = copy_file_range(archive_.file().get(), &from, job.fd, nullptr, left, 0);
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
         // Not supported here (another file system, an old kernel) or a real error: the chunked
@@ -183,16 +178,10 @@ class Worker {
       left -= static_cast<size_t>(n);
     }
     while (left > 0) {
-      if (chunk_ == nullptr) {
-        chunk_ = static_cast<uint8_t*>(std::malloc(kCopyChunk));
-        if (chunk_ == nullptr) {
-          errno = ENOMEM;
-          fail(job, "cannot copy " + job.path);
-        }
-      }
+      chunk_.resize(kCopyChunk);
       const size_t n = std::min(kCopyChunk, left);
-      const size_t got = readAt(archive_, offset, chunk_, n);
-      writeAll(job, chunk_, got);
+      const size_t got = archive_.readAt(offset, chunk_.data(), n);
+      writeAll(job, chunk_.data(), got);
       if (got < n) return false;
       offset += n;
       left -= n;
@@ -200,12 +189,12 @@ class Worker {
     return true;
   }
 
-  const int archive_;
+  const Archive& archive_;
   const int outputDir_;
   // Unnamed files need O_TMPFILE and /proc to link them.
   bool useUnnamed_ = access("/proc/self/fd", X_OK) == 0;
   bool useCopyRange_ = true;
-  uint8_t* chunk_ = nullptr;
+  std::vector<uint8_t> chunk_;  // for copies through memory
 };
 
 // The files of the category folder being swept that existed before the sweep reached it, read
@@ -250,11 +239,6 @@ class FolderListing {
   std::vector<bool> exists_ = std::vector<bool>(kEntriesPerCategory);
 };
 
-uint64_t sizeOf(int file) {
-  struct stat info {};
-  return fstat(file, &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
-}
-
 }  // namespace
 
 // The sweep's thread describes each entry and hands it over in sweep order; a pool of workers
@@ -264,12 +248,12 @@ uint64_t sizeOf(int file) {
 // workers: a failure or an interruption drops every file after the last one named.
 class Extractor::Impl {
  public:
-  Impl(int archive, int outputDir, ExtractEvents& events, ExtractOptions options)
+  Impl(const Archive& archive, int outputDir, ExtractEvents& events, ExtractOptions options)
       : archive_(archive),
         outputDir_(outputDir),
         events_(events),
         options_(options),
-        archiveSize_(sizeOf(archive)),
+        archiveSize_(archive.size()),
         budget_(options.outputBound),
         listing_(outputDir) {}
   ~Impl() { finish(); }
@@ -489,7 +473,7 @@ class Extractor::Impl {
     return failure;
   }
 
-  const int archive_;
+  const Archive& archive_;
   const int outputDir_;
   ExtractEvents& events_;
   const ExtractOptions options_;
@@ -514,7 +498,8 @@ class Extractor::Impl {
   bool hadProblems_ = false;  // written only by the committing thread
 };
 
-Extractor::Extractor(int archive, int outputDir, ExtractEvents& events, ExtractOptions options)
+Extractor::Extractor(const Archive& archive, int outputDir, ExtractEvents& events,
+                     ExtractOptions options)
     : impl_(std::make_unique<Impl>(archive, outputDir, events, options)) {}
 Extractor::~Extractor() = default;
 bool Extractor::extract(int32_t category, int32_t entry, const EntryDescription& description) {

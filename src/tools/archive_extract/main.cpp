@@ -22,14 +22,15 @@
 #include <vector>
 
 #include "archive/categories.h"
+#include "console.h"
 #include "cpu/fault.h"
-#include "driver/console.h"
-#include "driver/entry.h"
-#include "driver/extractor.h"
-#include "driver/inspect.h"
-#include "driver/limit.h"
-#include "driver/options.h"
-#include "guest/session.h"
+#include "extract/extractor.h"
+#include "options.h"
+#include "platform/host_error.h"
+#include "reading/archive.h"
+#include "reading/entry.h"
+#include "reading/inspect.h"
+#include "reading/limit.h"
 
 namespace {
 
@@ -90,9 +91,11 @@ std::string jsonNumber(const std::optional<uint32_t>& value) {
 
 // One entry of --list or --test, as text or as a JSON object.
 // In --test, `shared` says that its stored bytes overlap an earlier entry's.
-std::string entryLine(const Options& o, int32_t category, int32_t entry, const EntryDescription& d,
-                      const EntryStorage& storage, const char* problem, bool shared) {
-  const std::string path = entryPath(category, entry);
+std::string entryLine(const Options& o, const SweptEntry& e, const EntryStorage& storage,
+                      const char* problem, bool shared) {
+  const int32_t category = e.category, entry = e.entry;
+  const EntryDescription& d = e.description;
+  const std::string path = e.path();
   const std::optional<uint32_t> stored =
       d.kind == EntryKind::NoData ? std::nullopt : std::optional<uint32_t>(d.stored);
   if (o.json) {
@@ -125,25 +128,15 @@ class Run {
   Run(Options& options, Console& console) : o_(options), console_(console) {}
 
   int execute() {
-    const int archive = openArchive();
-    if (archive < 0) return 2;
-    std::vector<uint8_t> index(kArchiveIndexSize);
-    if (pread(archive, index.data(), kArchiveIndexSize, kArchiveIndexOffset) !=
-        static_cast<ssize_t>(kArchiveIndexSize)) {
-      console_.err("cannot read the archive index of " + o_.archive + ": " + reason());
-      close(archive);
+    std::unique_ptr<Archive> archive;
+    try {
+      archive = Archive::open(o_.archive);
+    } catch (const HostError& error) {
+      console_.err(error.what());
       return 2;
     }
-    int status = 2;
-    const std::unique_ptr<GuestSession> session = GuestSession::open(index.data());
-    if (!session) {
-      console_.err("out of memory: cannot allocate the 32 MiB of guest RAM");
-    } else if (o_.mode == Mode::Extract) {
-      status = extract(archive, *session);
-    } else {
-      status = inspect(archive, *session);
-    }
-    close(archive);
+    int status = o_.mode == Mode::Extract ? extract(*archive) : inspect(*archive);
+    archive.reset();
     console_.clearProgress();
     if (status == 1) return 1;
     if (const int signal = stopSignal.load(); signal != 0) return 128 + signal;
@@ -158,46 +151,6 @@ class Run {
   }
 
  private:
-  int openArchive() {
-    // Not blocking on a FIFO without a writer: it is refused below like any other non-file.
-    const int archive = open(o_.archive.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (archive < 0) {
-      console_.err("cannot open " + o_.archive + ": " + reason());
-      return -1;
-    }
-    struct stat info {};
-    const char* problem = nullptr;
-    if (fstat(archive, &info) != 0) {
-      console_.err("cannot read " + o_.archive + ": " + reason());
-      problem = "";
-    } else if (S_ISDIR(info.st_mode)) {
-      problem = "is a directory";
-    } else if (!S_ISREG(info.st_mode)) {
-      problem = "is not a regular file (the archive is read at random offsets)";
-    } else if (static_cast<uint64_t>(info.st_size) < kMinimumArchiveSize) {
-      problem = "too short to hold the archive index (0xE2000 bytes)";
-    }
-    archiveSize_ = static_cast<uint64_t>(info.st_size);
-    // An update stopped half-way leaves its journal beside the archive's real file: the index may
-    // be half written until archive-pack completes or discards it.
-    char* real = problem == nullptr ? realpath(o_.archive.c_str(), nullptr) : nullptr;
-    const std::string journal = real != nullptr ? std::string(real) + ".update-journal" : "";
-    std::free(real);
-    if (!journal.empty() && access(journal.c_str(), F_OK) == 0) {
-      console_.err(o_.archive + ": an update of it was stopped and left its journal " + journal +
-                   "; run 'archive-pack --recover " + o_.archive + "' first");
-      problem = "";
-    }
-    if (problem == nullptr) {
-      if (fcntl(archive, F_SETFL, 0) == 0) return archive;
-      console_.err("cannot read " + o_.archive + ": " + reason());
-    } else if (*problem != '\0') {
-      console_.err(o_.archive + ": " + problem);
-    }
-    close(archive);
-    return -1;
-  }
-
   // A fault of the emulated machine: its line, exactly, where the machine prints (stdout, or
   // stderr with --quiet), then which archive made the lookups stop.
   int machineFault(const MachineFault& fault) {
@@ -218,31 +171,21 @@ class Run {
   // Calls `visit` for each selected entry in sweep order until it returns false or a signal
   // comes; the progress line follows.
   template <typename Visit>
-  void sweep(GuestSession& session, Visit visit) {
-    std::vector<std::pair<int32_t, std::vector<int32_t>>> plan;
-    size_t total = 0;
-    for (const int32_t category : o_.selection.categories()) {
-      plan.emplace_back(category, o_.selection.entries(category));
-      total += plan.back().second.size();
-    }
-    size_t done = 0;
-    for (const auto& [category, entries] : plan) {
-      for (const int32_t entry : entries) {
-        if (interrupted.load()) return;
-        const EntryDescription d = describeEntry(session.ask(category, entry));
-        if (d.exists()) o_.selection.found(category, entry);
-        if (!visit(category, entry, d)) return;
-        if (d.hasData()) {
-          ++entries_;
-          bytes_ += d.length;
-        }
-        console_.progress(entries_, bytes_,
-                          static_cast<double>(++done) / static_cast<double>(total));
+  void sweep(Archive& archive, Visit visit) {
+    Sweep sweep = archive.entries(o_.selection);
+    while (!interrupted.load()) {
+      const std::optional<SweptEntry> e = sweep.next();
+      if (!e || !visit(*e)) return;
+      if (e->description.hasData()) {
+        ++entries_;
+        bytes_ += e->description.length;
       }
+      console_.progress(entries_, bytes_,
+                        static_cast<double>(sweep.done()) / static_cast<double>(sweep.total()));
     }
   }
 
-  int extract(int archive, GuestSession& session) {
+  int extract(Archive& archive) {
     int outputDir = AT_FDCWD;
     if (o_.directory) {
       outputDir = open(o_.directory->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -254,11 +197,12 @@ class Run {
     ConsoleEvents events(console_);
     int status = 0;
     {
-      Extractor extractor(archive, outputDir, events,
-                          {o_.overwrite, &interrupted, bound(), o_.jobs > 0 ? o_.jobs : cores()});
+      Extractor extractor(
+          archive, outputDir, events,
+          {o_.overwrite, &interrupted, bound(archive), o_.jobs > 0 ? o_.jobs : cores()});
       try {
-        sweep(session, [&](int32_t category, int32_t entry, const EntryDescription& d) {
-          return extractor.extract(category, entry, d);
+        sweep(archive, [&](const SweptEntry& e) {
+          return extractor.extract(e.category, e.entry, e.description);
         });
         status = extractor.finish() == ExtractStatus::Clean ? 0 : 2;
       } catch (const MachineFault& fault) {
@@ -273,53 +217,39 @@ class Run {
     return status;
   }
 
-  uint64_t bound() const { return o_.sizeLimit ? outputBound(archiveSize_) : kNoOutputBound; }
-
-  // The stored bytes of an entry with data that lie in the archive.
-  std::pair<uint64_t, uint64_t> storedRange(const EntryDescription& d) const {
-    const uint64_t size = d.kind == EntryKind::Plain ? d.length : d.stored;
-    if (d.offset >= archiveSize_) return {d.offset, 0};
-    return {d.offset, std::min(size, archiveSize_ - d.offset)};
+  uint64_t bound(const Archive& archive) const {
+    return o_.sizeLimit ? outputBound(archive.size()) : kNoOutputBound;
   }
 
   // --list and --test: one line per entry; a failed stdout stops them at once. The test decodes
   // what extraction would, under the same bound, and stops where extraction would.
-  int inspect(int archive, GuestSession& session) {
+  int inspect(Archive& archive) {
     uint64_t tested = 0, damaged = 0;
-    std::vector<uint8_t> scratch;
-    OutputBudget budget(bound());
-    StoredRanges ranges;
+    EntryTester tester(archive, bound(archive));
     bool ok = true;
     try {
-      sweep(session, [&](int32_t category, int32_t entry, const EntryDescription& d) {
+      sweep(archive, [&](const SweptEntry& e) {
+        const EntryDescription& d = e.description;
         if (!d.exists() || (o_.mode == Mode::Test && !d.hasData())) return true;
         const EntryStorage storage = entryStorage(archive, d);
         const char* problem = nullptr;
         bool shared = false;
         if (o_.mode == Mode::Test) {
-          // A plain entry the archive does not hold in full is neither read nor counted.
-          if ((d.kind == EntryKind::Compressed || d.liesWithin(archiveSize_)) &&
-              !budget.take(outputSizeOf(archive, d))) {
-            console_.err(budget.refusal(entryPath(category, entry), archiveSize_));
-            return ok = false;
-          }
-          const auto [offset, size] = storedRange(d);
-          shared = ranges.overlapsEarlier(offset, size);
-          const EntryProblem p = testEntry(archive, d, scratch);
-          if (p == EntryProblem::OutOfMemory) {
-            console_.err(entryPath(category, entry) + ": out of memory to decode it");
-            return ok = false;
-          }
+          const TestVerdict verdict = tester.test(e);
           ++tested;
-          if (p != EntryProblem::None) {
-            problem = entryProblemName(p);
+          shared = verdict.shared;
+          if (verdict.problem != EntryProblem::None) {
+            problem = entryProblemName(verdict.problem);
             ++damaged;
           }
         }
-        return ok = console_.out(entryLine(o_, category, entry, d, storage, problem, shared));
+        return ok = console_.out(entryLine(o_, e, storage, problem, shared));
       });
     } catch (const MachineFault& fault) {
       return machineFault(fault);
+    } catch (const HostError& error) {
+      console_.err(error.what());
+      return 2;
     }
     if (!ok) return 2;
     if (o_.mode == Mode::Test && stopSignal.load() == 0) {
@@ -332,7 +262,6 @@ class Run {
 
   Options& o_;
   Console& console_;
-  uint64_t archiveSize_ = 0;
   uint64_t entries_ = 0;
   uint64_t bytes_ = 0;
 };

@@ -1,36 +1,16 @@
-#include "driver/inspect.h"
+#include "reading/inspect.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <cerrno>
 #include <iterator>
 
-#include "codec/decode.h"
-#include "driver/read.h"
+#include "platform/host_error.h"
 
 namespace {
-
 constexpr size_t kChunk = 1 << 20;
-
-StorageMethod methodOf(CompressionMethod method) {
-  switch (method) {
-    case CompressionMethod::Stored: return StorageMethod::Stored;
-    case CompressionMethod::Lz: return StorageMethod::Lz;
-    case CompressionMethod::Rle: return StorageMethod::Rle;
-    case CompressionMethod::Unsupported: break;
-  }
-  return StorageMethod::Unsupported;
-}
-
 }  // namespace
 
-const char* storageMethodName(StorageMethod method) {
-  static const char* const kNames[] = {"plain",       "stored",  "lz",    "rle",
-                                       "unsupported", "unknown", "nodata"};
-  static_assert(std::size(kNames) == static_cast<size_t>(StorageMethod::NoData) + 1);
-  return kNames[static_cast<size_t>(method)];
-}
-
-EntryStorage entryStorage(int archive, const EntryDescription& d) {
+EntryStorage entryStorage(const ByteSource& source, const EntryDescription& d) {
   switch (d.kind) {
     case EntryKind::Absent:
     case EntryKind::NoData: return {StorageMethod::NoData, std::nullopt};
@@ -38,28 +18,27 @@ EntryStorage entryStorage(int archive, const EntryDescription& d) {
     case EntryKind::Compressed: break;
   }
   uint8_t header[kLongHeaderSize] = {};
-  const size_t got = readAt(archive, d.offset, header, std::min<size_t>(d.stored, sizeof header));
+  const size_t got = source.readAt(d.offset, header, std::min<size_t>(d.stored, sizeof header));
   if (got < kShortHeaderSize || got < headerSizeFor(header[3])) {
     return {StorageMethod::Unknown, std::nullopt};
   }
   const CompressedHeader h = readCompressedHeader(header);
-  return {methodOf(h.method), h.expandedSize};
+  return {h.method, h.expandedSize};
 }
 
-EntryProblem testEntry(int archive, const EntryDescription& d, std::vector<uint8_t>& chunk) {
+EntryProblem testEntry(const ByteSource& source, const EntryDescription& d,
+                       std::vector<uint8_t>& chunk) {
   if (d.kind == EntryKind::Plain) {
     chunk.resize(kChunk);
     for (uint64_t done = 0; done < d.length;) {
       const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, d.length - done));
-      if (readAt(archive, d.offset + done, chunk.data(), n) < n) return EntryProblem::Incomplete;
+      if (source.readAt(d.offset + done, chunk.data(), n) < n) return EntryProblem::Incomplete;
       done += n;
     }
     return EntryProblem::None;
   }
   if (d.kind != EntryKind::Compressed) return EntryProblem::None;
-  const LoadedEntry loaded = loadCompressedEntry(archive, d);
-  std::free(loaded.data);
-  return loaded.problem;
+  return loadCompressedEntry(source, d).problem;
 }
 
 bool StoredRanges::overlapsEarlier(uint64_t offset, uint64_t size) {
@@ -78,4 +57,22 @@ bool StoredRanges::overlapsEarlier(uint64_t offset, uint64_t size) {
   }
   ranges_.emplace(start, end);
   return overlaps;
+}
+
+TestVerdict EntryTester::test(const SweptEntry& e) {
+  const EntryDescription& d = e.description;
+  const uint64_t size = archive_.size();
+  // A plain entry the archive does not hold in full is neither read nor counted.
+  if ((d.kind == EntryKind::Compressed || d.liesWithin(size)) &&
+      !budget_.take(outputSizeOf(archive_, d))) {
+    throw HostError(budget_.refusal(e.path(), size), EFBIG);
+  }
+  // Only the stored bytes that lie in the archive can be shared.
+  const uint64_t held = d.offset >= size ? 0 : std::min(d.storedBytes(), size - d.offset);
+  const bool shared = ranges_.overlapsEarlier(d.offset, held);
+  const EntryProblem problem = testEntry(archive_, d, chunk_);
+  if (problem == EntryProblem::OutOfMemory) {
+    throw HostError(e.path() + ": out of memory to decode it", ENOMEM);
+  }
+  return {problem, shared};
 }

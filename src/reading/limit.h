@@ -9,7 +9,8 @@
 #include <limits>
 #include <string>
 
-#include "driver/entry.h"
+#include "reading/entry.h"
+#include "reading/source.h"
 
 constexpr uint64_t kOutputFactor = 64;
 constexpr uint64_t kOutputFloor = uint64_t{256} << 20;
@@ -24,7 +25,7 @@ constexpr uint64_t outputBound(uint64_t archiveSize) {
 // The bytes extracting entry `d` writes: a plain entry's length, a compressed entry's expanded
 // size from its header (none when its method has no decoder or its header is not in the
 // archive).
-uint64_t outputSizeOf(int archive, const EntryDescription& d);
+uint64_t outputSizeOf(const ByteSource& source, const EntryDescription& d);
 
 // Counts what the entries of a run expand to, in sweep order, against the bound.
 class OutputBudget {

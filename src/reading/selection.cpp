@@ -1,4 +1,4 @@
-#include "driver/selection.h"
+#include "reading/selection.h"
 
 #include <algorithm>
 

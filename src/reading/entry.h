@@ -1,10 +1,11 @@
 // What the four answers of the guest routines say about an entry, as a plain value: whether it
-// exists and has data, where it lies, how it is stored and its lengths. Extraction, listing and
-// testing all start from it.
+// exists and has data, where it lies, how it is stored and its lengths. Extraction, listing,
+// testing and the packer's update all start from it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "archive/format.h"
 #include "guest/session.h"
@@ -29,6 +30,9 @@ struct EntryDescription {
   // two lengths: a header that claims more than was stored decodes from zeros, never from
   // outside the buffer.
   size_t inputBufferSize() const { return length > stored ? length : stored; }
+  // The bytes the entry occupies in the archive: a plain entry's length, a compressed one's
+  // stored bytes.
+  uint64_t storedBytes() const { return kind == EntryKind::Plain ? length : stored; }
   // Whether a plain entry's bytes all lie in an archive of `archiveSize` bytes.
   bool liesWithin(uint64_t archiveSize) const {
     return offset <= archiveSize && length <= archiveSize - offset;
@@ -48,3 +52,17 @@ constexpr EntryDescription describeEntry(const EntryAnswers& a) {
   return {kind, sector, uint64_t{sector} * kSectorSize, static_cast<uint32_t>(a.length),
           static_cast<uint32_t>(a.stored)};
 }
+
+// Asks the routines about entry `entry` of `category` and describes it. Throws MachineFault when
+// the machine stops.
+inline EntryDescription lookUpEntry(GuestSession& session, int32_t category, int32_t entry) {
+  return describeEntry(session.ask(category, entry));
+}
+
+// One entry of a sweep: which it is, and what the routines said about it.
+struct SweptEntry {
+  int32_t category;
+  int32_t entry;
+  EntryDescription description;
+  std::string path() const;  // "models - g/0001.raw"
+};

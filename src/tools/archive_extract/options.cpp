@@ -1,4 +1,4 @@
-#include "driver/options.h"
+#include "options.h"
 
 #include <getopt.h>
 

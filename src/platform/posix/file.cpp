@@ -1,0 +1,213 @@
+#include "platform/file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/host_error.h"
+
+namespace {
+IoHook ioHook = nullptr;
+void afterIo() {
+  if (ioHook != nullptr) ioHook();
+}
+}  // namespace
+
+void setIoHook(IoHook hook) { ioHook = hook; }
+
+std::string withReason(const std::string& what, int code) {
+  return what + ": " + std::strerror(code);
+}
+void throwSystemError(const std::string& what, int code) {
+  throw HostError(withReason(what, code), code);
+}
+void throwSystemError(const std::string& what) { throwSystemError(what, errno); }
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+FileHandle::~FileHandle() { close(); }
+
+bool FileHandle::close() {
+  if (fd_ < 0) return true;
+  const int fd = release();
+  return ::close(fd) == 0;
+}
+
+FileHandle openFile(const std::string& path, OpenMode mode) {
+  int flags = O_CLOEXEC;
+  switch (mode) {
+    case OpenMode::Read: flags |= O_RDONLY; break;
+    case OpenMode::ReadNonBlocking: flags |= O_RDONLY | O_NONBLOCK; break;
+    case OpenMode::ReadWrite: flags |= O_RDWR; break;
+    case OpenMode::ReadWriteNonBlocking: flags |= O_RDWR | O_NONBLOCK; break;
+    case OpenMode::CreateWrite: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
+  }
+  return FileHandle(open(path.c_str(), flags, 0600));
+}
+
+bool setBlocking(const FileHandle& file) { return fcntl(file.get(), F_SETFL, 0) == 0; }
+
+namespace {
+FileInfo infoOf(const struct stat& s) {
+  return {S_ISREG(s.st_mode), S_ISDIR(s.st_mode), static_cast<uint64_t>(s.st_size),
+          static_cast<uint64_t>(s.st_dev), static_cast<uint64_t>(s.st_ino)};
+}
+}  // namespace
+
+std::optional<FileInfo> fileInfo(const FileHandle& file) {
+  struct stat s {};
+  if (fstat(file.get(), &s) != 0) return std::nullopt;
+  return infoOf(s);
+}
+
+std::optional<FileInfo> fileInfo(const std::string& path) {
+  struct stat s {};
+  if (stat(path.c_str(), &s) != 0) return std::nullopt;
+  return infoOf(s);
+}
+
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+size_t readAt(const FileHandle& file, uint64_t offset, uint8_t* buffer, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n =
+        pread(file.get(), buffer + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
+void readZeroFilled(const FileHandle& file, uint64_t offset, uint8_t* buffer, size_t size) {
+  const size_t got = readAt(file, offset, buffer, size);
+  std::memset(buffer + got, 0, size - got);
+}
+
+bool writeAllAt(const FileHandle& file, const uint8_t* data, size_t size, uint64_t offset) {
+  while (size > 0) {
+    const ssize_t n = pwrite(file.get(), data, size, static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    data += n;
+    offset += static_cast<uint64_t>(n);
+    size -= static_cast<size_t>(n);
+  }
+  afterIo();
+  return true;
+}
+
+bool writeZerosAt(const FileHandle& file, uint64_t size, uint64_t offset) {
+  static const std::vector<uint8_t> zeros(1 << 20);
+  while (size > 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(size, zeros.size()));
+    if (!writeAllAt(file, zeros.data(), n, offset)) return false;
+    offset += n;
+    size -= n;
+  }
+  return true;
+}
+
+bool copyRange(const FileHandle& from, uint64_t fromOffset, const FileHandle& to, uint64_t toOffset,
+               uint64_t size) {
+  std::vector<uint8_t> chunk(std::min<uint64_t>(size, 1 << 20));
+  while (size > 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(size, chunk.size()));
+    errno = 0;
+    const size_t got = readAt(from, fromOffset, chunk.data(), n);
+    if (got < n && errno != 0) return false;  // a read error, not the end of `from`
+    std::fill(chunk.begin() + static_cast<ptrdiff_t>(got),
+              chunk.begin() + static_cast<ptrdiff_t>(n), 0);
+    if (!writeAllAt(to, chunk.data(), n, toOffset)) return false;
+    fromOffset += n;
+    toOffset += n;
+    size -= n;
+  }
+  return true;
+}
+
+bool writeAll(const FileHandle& file, const uint8_t* data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = write(file.get(), data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool resize(const FileHandle& file, uint64_t size) {
+  return ftruncate(file.get(), static_cast<off_t>(size)) == 0;
+}
+
+bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
+  const FileHandle file = openFile(path, OpenMode::Read);
+  if (!file.valid()) return false;
+  bytes.clear();
+  uint8_t chunk[1 << 16];
+  for (;;) {
+    const ssize_t n = read(file.get(), chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    bytes.insert(bytes.end(), chunk, chunk + n);
+  }
+}
+
+bool syncFile(const FileHandle& file) {
+  if (fsync(file.get()) != 0) return false;
+  afterIo();
+  return true;
+}
+
+bool syncFolder(const std::string& folder) {
+  const FileHandle handle(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!handle.valid() || fsync(handle.get()) != 0) return false;
+  afterIo();
+  return true;
+}
+
+bool removeFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+
+bool tryLockExclusive(const FileHandle& file) { return flock(file.get(), LOCK_EX | LOCK_NB) == 0; }
+
+std::optional<uint64_t> freeSpace(const std::string& folder) {
+  struct statvfs fs {};
+  if (statvfs(folder.c_str(), &fs) != 0) return std::nullopt;
+  return static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+}
+
+std::string folderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::optional<std::string> realPath(const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);
+  if (real == nullptr) return std::nullopt;
+  std::string result(real);
+  std::free(real);
+  return result;
+}

@@ -1,0 +1,56 @@
+#include "reading/archive.h"
+
+#include <cerrno>
+
+#include "archive/format.h"
+#include "platform/host_error.h"
+
+std::string journalPath(const std::string& realPath) { return realPath + ".update-journal"; }
+
+Archive::Archive(FileHandle file, std::string path, uint64_t size)
+    : file_(std::move(file)), path_(std::move(path)), size_(size) {}
+
+std::unique_ptr<Archive> Archive::open(const std::string& path) {
+  // Not blocking on a FIFO without a writer: it is refused below like any other non-file.
+  FileHandle file = openFile(path, OpenMode::ReadNonBlocking);
+  if (!file.valid()) throwSystemError("cannot open " + path);
+  const std::optional<FileInfo> info = fileInfo(file);
+  if (!info) throwSystemError("cannot read " + path);
+  if (info->directory) throw HostError(path + ": is a directory", EISDIR);
+  if (!info->regular) {
+    throw HostError(path + ": is not a regular file (the archive is read at random offsets)");
+  }
+  if (info->size >= kMinimumArchiveSize) {
+    const std::optional<std::string> real = realPath(path);
+    const std::string journal = real ? journalPath(*real) : "";
+    if (!journal.empty() && exists(journal)) {
+      throw HostError(path + ": an update of it was stopped and left its journal " + journal +
+                      "; run 'archive-pack --recover " + path + "' first");
+    }
+  }
+  if (!setBlocking(file)) throwSystemError("cannot read " + path);
+  return fromFile(std::move(file), path);
+}
+
+std::unique_ptr<Archive> Archive::fromFile(FileHandle file, const std::string& path) {
+  const std::optional<FileInfo> info = fileInfo(file);
+  if (!info) throwSystemError("cannot read " + path);
+  if (info->size < kMinimumArchiveSize) {
+    throw HostError(path + ": too short to hold the archive index (0xE2000 bytes)");
+  }
+  std::unique_ptr<Archive> archive(new Archive(std::move(file), path, info->size));
+  archive->index_.resize(kArchiveIndexSize);
+  if (archive->readAt(kArchiveIndexOffset, archive->index_.data(), kArchiveIndexSize) !=
+      kArchiveIndexSize) {
+    throwSystemError("cannot read the archive index of " + path);
+  }
+  archive->session_ = GuestSession::open(archive->index_.data());
+  if (!archive->session_) {
+    throw HostError("out of memory: cannot allocate the 32 MiB of guest RAM", ENOMEM);
+  }
+  return archive;
+}
+
+size_t Archive::readAt(uint64_t offset, uint8_t* buffer, size_t size) const {
+  return ::readAt(file_, offset, buffer, size);
+}

@@ -1,0 +1,54 @@
+// An archive open for reading: the file, its size when opened, a copy of its index and the guest
+// session that answers questions about its entries. Every front end opens archives this way.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "guest/session.h"
+#include "platform/file.h"
+#include "reading/entry.h"
+#include "reading/selection.h"
+#include "reading/source.h"
+#include "reading/sweep.h"
+
+// "ARCHIVE.update-journal" beside the archive's real file (`realPath`, symlinks resolved): an
+// update stopped half-way leaves it, and the index may be half written until it is completed.
+std::string journalPath(const std::string& realPath);
+
+class Archive : public ByteSource {
+ public:
+  // Opens `path` for reading. Refuses, with a HostError that names `path` and says why: a file
+  // that cannot be opened or read, a directory, anything but a regular file (the archive is read
+  // at random offsets), a file shorter than its index, and an archive whose update was stopped
+  // and left its journal.
+  static std::unique_ptr<Archive> open(const std::string& path);
+  // An archive over `file`, which the caller opened (and locked, and recovered): reads its size
+  // and index. `path` names it in messages.
+  static std::unique_ptr<Archive> fromFile(FileHandle file, const std::string& path);
+
+  const std::string& path() const { return path_; }
+  const FileHandle& file() const { return file_; }
+  const std::vector<uint8_t>& index() const { return index_; }
+  GuestSession& session() { return *session_; }
+
+  size_t readAt(uint64_t offset, uint8_t* buffer, size_t size) const override;
+  uint64_t size() const override { return size_; }
+
+  // Entry `entry` of `category`, as the lookup routines describe it. Throws MachineFault.
+  EntryDescription describe(int32_t category, int32_t entry) {
+    return lookUpEntry(*session_, category, entry);
+  }
+  // The selected entries in sweep order.
+  Sweep entries(Selection& selection) { return Sweep(*session_, selection); }
+
+ private:
+  Archive(FileHandle file, std::string path, uint64_t size);
+  FileHandle file_;
+  std::string path_;
+  uint64_t size_;
+  std::vector<uint8_t> index_;
+  std::unique_ptr<GuestSession> session_;
+};

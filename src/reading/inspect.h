@@ -1,0 +1,65 @@
+// Looking at entries without extracting them: how each is stored (for the listing) and whether
+// it decodes soundly (for the integrity test), under the rules extraction follows.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "archive/format.h"
+#include "reading/entry.h"
+#include "reading/limit.h"
+#include "reading/read.h"
+#include "reading/source.h"
+
+struct EntryStorage {
+  StorageMethod method;
+  std::optional<uint32_t> size;  // the expanded bytes: a plain entry's length, a compressed
+                                 // entry's size from its own header; none when not known
+};
+
+// Plain and no-data entries are told by the description alone; a compressed entry's method and
+// exact size come from its header, Unknown when the source ends before the header does.
+EntryStorage entryStorage(const ByteSource& source, const EntryDescription& d);
+
+// Reads every byte of an entry with data and decodes it when compressed, exactly as extraction
+// does: None means extraction will write exactly what was decoded here. `chunk` is scratch space
+// that is kept between calls.
+EntryProblem testEntry(const ByteSource& source, const EntryDescription& d,
+                       std::vector<uint8_t>& chunk);
+
+// Entries whose stored bytes overlap those of an entry seen before. Sharing data is not damage
+// (a packer may let identical entries share), but the integrity test notes it: it is also how a
+// small archive makes a large extraction.
+class StoredRanges {
+ public:
+  // Records the bytes [offset, offset + size); true when some of them were recorded before.
+  bool overlapsEarlier(uint64_t offset, uint64_t size);
+
+ private:
+  std::map<uint64_t, uint64_t> ranges_;  // start -> end, disjoint and not touching
+};
+
+struct TestVerdict {
+  EntryProblem problem;  // never OutOfMemory: that stops the test
+  bool shared;           // its stored bytes overlap an earlier entry's
+};
+
+// The integrity test of one run's entries, handed over in sweep order: each is read and decoded
+// as extraction reads and decodes it, and the test stops where extraction would stop at the
+// output bound.
+class EntryTester {
+ public:
+  EntryTester(const ByteSource& archive, uint64_t outputBound)
+      : archive_(archive), budget_(outputBound) {}
+  // The verdict on entry `e`, which has data. Throws HostError when the test stops before it:
+  // the output bound (EFBIG) or no memory to decode it (ENOMEM), with the message to print.
+  TestVerdict test(const SweptEntry& e);
+
+ private:
+  const ByteSource& archive_;
+  OutputBudget budget_;
+  StoredRanges ranges_;
+  std::vector<uint8_t> chunk_;
+};

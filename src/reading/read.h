@@ -1,0 +1,46 @@
+// Reading one entry and decoding it when compressed, the way extraction, the integrity test and
+// the packer's update all need it, from any byte source.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "reading/entry.h"
+#include "reading/source.h"
+
+enum class EntryProblem : uint8_t {
+  None,
+  Corrupt,      // the compressed data runs out or refers back before its start
+  Unsupported,  // stored with the unsupported method
+  Incomplete,   // the source ends inside the entry's stored bytes, and they were needed
+  OutOfMemory,  // no memory to decode it (not the entry's fault)
+};
+const char* entryProblemName(EntryProblem problem);
+
+// The decoder's output: a malloc'ed buffer, freed by its owner.
+struct FreeBytes {
+  void operator()(uint8_t* bytes) const { std::free(bytes); }
+};
+using DecodedBytes = std::unique_ptr<uint8_t[], FreeBytes>;
+
+struct LoadedEntry {
+  EntryProblem problem;
+  DecodedBytes data;  // None: the expanded bytes; otherwise empty
+  size_t size;        // the expanded size from the entry's header (OutOfMemory: what was wanted)
+};
+
+// Reads the stored bytes of compressed entry `d` into a zero-filled buffer of the larger of its
+// two lengths and decodes them. The zeros between the stored and the expanded length are part of
+// the entry's input; bytes the source lacks within the stored length are not: an entry whose
+// decoding reached one of them is Incomplete, whatever the decoder made of the zeros. A stream
+// that ends before the source does is whole, even when its last sector is cut short (an archive
+// need not be padded to a whole sector).
+LoadedEntry loadCompressedEntry(const ByteSource& source, const EntryDescription& d);
+
+// Whether extracting entry `d` from `source` gives exactly `data`: a plain entry the source holds
+// in full with those bytes, or a compressed entry that decodes soundly to them.
+bool extractsTo(const ByteSource& source, const EntryDescription& d,
+                const std::vector<uint8_t>& data);

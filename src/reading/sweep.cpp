@@ -1,0 +1,28 @@
+#include "reading/sweep.h"
+
+#include "archive/categories.h"
+
+std::string SweptEntry::path() const { return entryPath(category, entry); }
+
+Sweep::Sweep(GuestSession& session, Selection& selection)
+    : session_(session), selection_(selection) {
+  for (const int32_t category : selection.categories()) {
+    plan_.emplace_back(category, selection.entries(category));
+    total_ += plan_.back().second.size();
+  }
+}
+
+std::optional<SweptEntry> Sweep::next() {
+  while (category_ < plan_.size() && entry_ == plan_[category_].second.size()) {
+    ++category_;
+    entry_ = 0;
+  }
+  if (category_ == plan_.size()) return std::nullopt;
+  const int32_t category = plan_[category_].first;
+  const int32_t entry = plan_[category_].second[entry_];
+  const EntryDescription d = lookUpEntry(session_, category, entry);
+  ++entry_;
+  ++done_;
+  if (d.exists()) selection_.found(category, entry);
+  return SweptEntry{category, entry, d};
+}

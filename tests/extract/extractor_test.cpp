@@ -1,0 +1,93 @@
+// The extraction as a library: archives open at once, an extractor each, in one process.
+#include "extract/extractor.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <random>
+
+#include "archive/categories.h"
+#include "reading/archive.h"
+#include "reading/entry.h"
+#include "reading/selection.h"
+#include "support/archive_builder.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Records what the writer reports, in order.
+class RecordedEvents : public ExtractEvents {
+ public:
+  std::string log;
+  void extracting(const std::string& path) override { log += path + "\n"; }
+  void unsupported(const std::string& path) override { log += "unsupported " + path + "\n"; }
+  void problem(const std::string& path, const std::string& what) override {
+    log += "problem " + path + ": " + what + "\n";
+  }
+  void failure(const std::string& message) override { log += "failure " + message + "\n"; }
+};
+
+// Two archives with different trees, open at once and swept side by side, an entry of one then an
+// entry of the other, each extracted into a folder of its own: each gives its own tree (the one
+// machine looks each entry up in its own archive's index).
+TEST(Extractor, TwoOpenArchivesSweptSideBySideGiveTheirOwnTrees) {
+  const fs::path dir = fs::temp_directory_path() / ("extractor-test-" + std::to_string(getpid()));
+  fs::remove_all(dir);
+  std::mt19937_64 rng(7);
+  struct Run {
+    Tree want;
+    std::unique_ptr<Archive> archive;
+    Selection selection;
+    std::optional<Sweep> sweep;
+    RecordedEvents events;
+    int out = -1;
+    std::unique_ptr<Extractor> extractor;
+  } runs[2];
+  for (int round = 0; round < 2; ++round) {
+    Run& run = runs[round];
+    std::vector<Table> tables;
+    for (int row = round; row < 11; row += 2) {
+      Table table{row, {}};
+      for (int e = 0; e < 3 + round; ++e) {
+        const std::string data = content(rng, 100 + rng() % 5000);
+        table.entries.push_back(e % 2 == 0 ? plain(data) : compressed(1 + round, data));
+        run.want[path(row, e)] = data;
+      }
+      tables.push_back(table);
+    }
+    const fs::path archive = dir / ("archive" + std::to_string(round));
+    const fs::path out = dir / ("out" + std::to_string(round));
+    fs::create_directories(out);
+    writeArchive(archive, tables);
+    run.archive = Archive::open(archive);
+    std::string error;
+    ASSERT_TRUE(run.selection.restrictEntries("0-19", error));
+    run.sweep.emplace(run.archive->entries(run.selection));
+    run.out = open(out.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    run.extractor = std::make_unique<Extractor>(*run.archive, run.out, run.events);
+  }
+  for (bool more = true; more;) {
+    more = false;
+    for (Run& run : runs) {
+      if (const std::optional<SweptEntry> e = run.sweep->next()) {
+        ASSERT_TRUE(run.extractor->extract(e->category, e->entry, e->description));
+        more = true;
+      }
+    }
+  }
+  for (int round = 0; round < 2; ++round) {
+    Run& run = runs[round];
+    EXPECT_EQ(run.extractor->finish(), ExtractStatus::Clean);
+    close(run.out);
+    EXPECT_EQ(run.events.log, sweepLines(run.want));
+    EXPECT_EQ(summary(readTree(dir / ("out" + std::to_string(round)))), summary(run.want));
+  }
+  fs::remove_all(dir);
+}
+
+}  // namespace
