@@ -102,7 +102,7 @@ struct CompressedHeader {
 constexpr uint32_t headerSizeFor(uint8_t tag) {
   return tag == kShortHeaderTag ? kShortHeaderSize : kLongHeaderSize;
 }
-// The header at the start of `bytes`; `size` must be at least headerSizeFor(bytes[3]).
+// The header at the start of `bytes`, which must hold at least headerSizeFor(bytes[3]) bytes.
 inline CompressedHeader readCompressedHeader(const uint8_t* bytes) {
   const auto word = [bytes](size_t at) {
     return uint32_t{bytes[at]} | uint32_t{bytes[at + 1]} << 8 | uint32_t{bytes[at + 2]} << 16 |

@@ -361,7 +361,11 @@ class Update {
   // Both indexes are looked up at once: the old one through the archive's session, the new one
   // through a session of its own.
   void verify(Archive& archive, const IndexEditor& oldIndex, const IndexEditor& newIndex) {
-    const Overlay overlay(archive, pieces_, std::max(oldSize_, newEnd_));
+    // The new file ends at the old end or at the end of the last piece, whichever is later: a
+    // piece rewritten in place is written whole, padding included, even past the old end.
+    uint64_t newSize = std::max(oldSize_, newEnd_);
+    for (const Piece& p : pieces_) newSize = std::max(newSize, p.offset + p.size);
+    const Overlay overlay(archive, pieces_, newSize);
     const std::unique_ptr<GuestSession> session = GuestSession::open(newIndex.bytes().data());
     if (!session) fail("out of memory: cannot allocate the 32 MiB of guest RAM");
     for (const Change& c : changes_) {

@@ -13,9 +13,8 @@ struct Options {
   bool json = false;
   bool overwrite = false;
   bool quiet = false;
-  bool sizeLimit = true;
-  unsigned jobs = 0;  // worker threads for extraction (0: one per core available)  // stop before
-                      // the entries expand to more than the bound
+  bool sizeLimit = true;  // stop before the entries expand to more than the bound
+  unsigned jobs = 0;      // worker threads for extraction (0: one per core available)
   std::optional<std::string> directory;  // -C DIR
   std::string archive;
   Selection selection;
