@@ -91,7 +91,7 @@ void move(uint32_t op) {
 }
 void squareRoot(uint32_t op) {
   requireSubCode(op, 14);
-  machine.Q = fpSqrtOfMagnitude(machine.VF[ft(op)][vu::ftf(op)]);
+  machine.Q = fpSqrtOfMagnitude(machine.VF[ft(op)][ftf(op)]);
 }
 // Q is always ready here.
 void waitq(uint32_t op) { requireSubCode(op, 14); }
@@ -121,7 +121,7 @@ constexpr auto kLowerTable = dispatchTable<128>(kLowerList, refusedLower);
 // Upper instructions store their selected components, each followed by its flags, x to w.
 void storeWithFlags(uint32_t op, uint32_t* destination, const Vector& value) {
   for (uint32_t c = 0; c < 4; ++c) {
-    if (vu::destSelects(op, c)) {
+    if (destSelects(op, c)) {
       destination[c] = value[c];
       updateMacFlags(c, value[c]);
     }
@@ -156,7 +156,7 @@ constexpr Opcode<MicroHandler> kAccumulatorList[] = {
     {0x1B, mulabc, "mulaw"},   {0x2F, nop, "nop"},
 };
 constexpr auto kAccumulatorTable = dispatchTable<128>(kAccumulatorList, stopSilently);
-void accumulatorForms(uint32_t op) { kAccumulatorTable[((op >> 4) & 0x7C) | vu::bc(op)](op); }
+void accumulatorForms(uint32_t op) { kAccumulatorTable[special2Slot(op)](op); }
 [[noreturn]] void refusedUpper(uint32_t /*op*/) { machineFault("Unknown vu0 upper code\n"); }
 
 // The upper map, by funct; a bc form takes four slots. Refused: the MSUB, MAX, MINI and MUL bc

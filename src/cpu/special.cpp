@@ -83,7 +83,7 @@ uint32_t syscall(uint32_t /*op*/, uint32_t pc) {
 
 // BREAK n calls host service n (the 20-bit code in bits 25..6), then returns to the guest's ra.
 uint32_t breakToHostService(uint32_t op, uint32_t pc) {
-  const uint32_t code = (op >> 6) & 0xFFFFF;
+  const uint32_t code = code20(op);
   const HostService service =
       code < kHostServiceCount ? machine.hostServices[code].service : nullptr;
   if (service == nullptr) {
