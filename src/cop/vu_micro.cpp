@@ -144,7 +144,8 @@ void mul(uint32_t op) { storeWithFlags(op, machine.VF[fd(op)], vu::mul(vf(fs(op)
 void sub(uint32_t op) { storeWithFlags(op, machine.VF[fd(op)], vu::sub(vf(fs(op)), vf(ft(op)))); }
 
 // Funct 60 to 63 open a second map, keyed by bits 10..6 and the bc bits, of which only these
-// forms are accepted; the others end the process without a word.
+// forms are accepted; the others stop the machine without a word: they throw a silent
+// MachineFault, which the front end catches at its top and prints nothing for.
 void maddabc(uint32_t op) {
   storeWithFlags(op, machine.ACC, vu::mulAdd(acc(), broadcastFt(op), vf(fs(op))));
 }

@@ -127,9 +127,10 @@ inline uint8_t* ramAt(uint32_t address) { return machine.ramBase + (address & kR
 // end of an area. Never returns for an address it refuses.
 [[gnu::noinline, gnu::cold]] uint8_t* translateAddressSlow(uint32_t address, uint32_t size);
 
-// Host location of the `size` bytes starting at guest address `address`. Refuses (and ends the
-// process) a hardware-register address, an unmapped address, or an access that starts inside an
-// area but runs past its end.
+// Host location of the `size` bytes starting at guest address `address`. Refuses a
+// hardware-register address, an unmapped address, or an access that starts inside an area but runs
+// past its end: it throws a MachineFault (cpu/fault.h), which the front end running the machine
+// catches at its top.
 inline uint8_t* translateAddress(uint32_t address, uint32_t size = 1) {
   if (isRamAccess(address, size)) {
     return ramAt(address);
