@@ -7,6 +7,8 @@
 #include "cpu/fault.h"
 #include "cpu/step.h"
 
+namespace r5900 {
+
 using vu::acc;
 using vu::broadcastFt;
 using vu::splat;
@@ -193,3 +195,5 @@ OpcodeName cop2Name(uint32_t op) {
   }
   return opcodeName(kMoveList, rs(op), op);
 }
+
+}  // namespace r5900

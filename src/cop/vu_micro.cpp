@@ -9,6 +9,8 @@
 #include "cpu/fault.h"
 #include "cpu/opcode_table.h"
 
+namespace r5900 {
+
 using vu::acc;
 using vu::broadcastFt;
 using vu::splat;
@@ -249,3 +251,5 @@ void updateMacFlags(uint32_t component, uint32_t value) {
   if (fpLess(value, 0)) flags |= sign;
   machine.mac = flags;
 }
+
+}  // namespace r5900

@@ -10,7 +10,7 @@
 #include "cpu/decode.h"
 #include "cpu/machine_state.h"
 
-namespace vu {
+namespace r5900::vu {
 
 // Four raw single-precision patterns, x y z w: a copy of a register taken before any destination
 // is written, so that a destination may also be a source.
@@ -53,4 +53,4 @@ inline void storeSelected(uint32_t op, uint32_t* destination, const Vector& valu
   }
 }
 
-}  // namespace vu
+}  // namespace r5900::vu

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+namespace r5900 {
+
 constexpr uint32_t opcode(uint32_t op) { return op >> 26; }
 constexpr uint32_t rs(uint32_t op) { return (op >> 21) & 31; }
 constexpr uint32_t rt(uint32_t op) { return (op >> 16) & 31; }
@@ -40,3 +42,5 @@ constexpr uint32_t fsf(uint32_t op) { return (op >> 21) & 3; }
 constexpr uint32_t special2Slot(uint32_t op) { return ((op >> 4) & 0x7C) | bc(op); }
 // VCALLMS: the 15-bit immediate in bits 20..6 counts instruction pairs of 8 bytes.
 constexpr uint32_t microProgramStart(uint32_t op) { return ((op >> 6) & 0x7FFF) * 8; }
+
+}  // namespace r5900

@@ -7,6 +7,8 @@
 #include "cpu/decode.h"
 #include "cpu/step.h"
 
+namespace r5900 {
+
 namespace {
 
 constexpr const char* kGprNames[32] = {"zero", "at", "v0", "v1", "a0", "a1", "a2", "a3",
@@ -145,3 +147,5 @@ std::string disassemble(uint32_t op, uint32_t address) {
   const std::string text = operands(name.operands, mnemonic, op, address);
   return text.empty() ? mnemonic : mnemonic + " " + text;
 }
+
+}  // namespace r5900

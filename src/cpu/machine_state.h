@@ -5,6 +5,8 @@
 #include <bit>
 #include <cstdint>
 
+namespace r5900 {
+
 static_assert(
     std::endian::native == std::endian::little,
     "guest memory is accessed with host loads and stores; the host must be little-endian");
@@ -151,3 +153,5 @@ inline void resetVf0() {
 constexpr uint64_t signExtend32(uint32_t value) {
   return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(value)));
 }
+
+}  // namespace r5900

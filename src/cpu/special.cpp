@@ -6,6 +6,8 @@
 #include "cpu/fault.h"
 #include "cpu/step.h"
 
+namespace r5900 {
+
 namespace {
 
 uint64_t s64(uint32_t op) { return gprLower(rs(op)); }
@@ -251,3 +253,5 @@ uint32_t executeRegimm(uint32_t op, uint32_t pc) { return kRegimmTable[rt(op)](o
 
 OpcodeName specialName(uint32_t op) { return opcodeName(kSpecialList, funct(op), op); }
 OpcodeName regimmName(uint32_t op) { return opcodeName(kRegimmList, rt(op), op); }
+
+}  // namespace r5900

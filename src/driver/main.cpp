@@ -200,7 +200,7 @@ class Run {
 
   // A fault of the emulated machine: its line, exactly, where the machine prints (stdout, or
   // stderr with --quiet), then which archive made the lookups stop.
-  int machineFault(const MachineFault& fault) {
+  int machineFault(const r5900::MachineFault& fault) {
     console_.clearProgress();
     if (!fault.line.empty() && o_.quiet) {
       std::fflush(stdout);
@@ -261,7 +261,7 @@ class Run {
           return extractor.extract(category, entry, d);
         });
         status = extractor.finish() == ExtractStatus::Clean ? 0 : 2;
-      } catch (const MachineFault& fault) {
+      } catch (const r5900::MachineFault& fault) {
         // The entries read before the fault are finished first, as a single thread would have;
         // if one of their writes fails, the run stops there, before the fault.
         status = extractor.finish() == ExtractStatus::Stopped ? 2 : machineFault(fault);
@@ -318,7 +318,7 @@ class Run {
         }
         return ok = console_.out(entryLine(o_, category, entry, d, storage, problem, shared));
       });
-    } catch (const MachineFault& fault) {
+    } catch (const r5900::MachineFault& fault) {
       return machineFault(fault);
     }
     if (!ok) return 2;

@@ -20,6 +20,18 @@
 #include "cpu/machine_state.h"
 #include "cpu/step.h"
 
+using r5900::allocateGuestMemory;
+using r5900::disassemble;
+using r5900::fetchLongInt;
+using r5900::guestOutputAtLineStart;
+using r5900::hostPointerOrNull;
+using r5900::kRamSize;
+using r5900::machine;
+using r5900::MachineFault;
+using r5900::Reg128;
+using r5900::setDelaySlotHook;
+using r5900::stepInstruction;
+
 namespace {
 
 constexpr const char* kUsage =

@@ -22,6 +22,8 @@
 
 namespace {
 
+using r5900::Reg128;
+
 std::string hex(uint64_t value, int digits) {
   char text[24];
   std::snprintf(text, sizeof text, "\"0x%0*" PRIx64 "\"", digits, value);
