@@ -11,6 +11,10 @@
 
 namespace {
 
+using r5900::allocateGuestMemory;
+using r5900::machine;
+using r5900::stepInstruction;
+
 constexpr uint32_t kCodeAddress = 0x00100000;
 constexpr uint32_t kDataAddress = 0x00200000;
 

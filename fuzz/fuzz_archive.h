@@ -87,7 +87,7 @@ class FuzzArchive {
     Sweep sweep = archive_->entries(selection);
     try {
       while (const std::optional<SweptEntry> e = sweep.next()) entries.push_back(*e);
-    } catch (const MachineFault&) {
+    } catch (const r5900::MachineFault&) {
     }
     for (const SweptEntry& swept : entries) {
       if (swept.description.kind == EntryKind::Compressed) cutHeader(swept.description.offset);
@@ -116,8 +116,8 @@ class FuzzArchive {
       const uint32_t count = std::min<uint32_t>(field(record + 8, 2), kFuzzEntries);
       for (uint32_t e = 0; e < count; ++e) {
         const uint32_t address = kGuestIndexAddress + table + 4 * e;
-        if (!isRamAccess(address, 4)) continue;
-        const uint32_t at = (address & kRamMask) - kGuestIndexAddress;
+        if (!r5900::isRamAccess(address, 4)) continue;
+        const uint32_t at = (address & r5900::kRamMask) - kGuestIndexAddress;
         if (at > kArchiveIndexSize - 4) continue;
         uint32_t word = field(at, 4);
         if (!isPlainWord(word)) {

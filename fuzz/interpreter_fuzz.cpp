@@ -17,6 +17,12 @@
 #include "cpu/machine_state.h"
 #include "cpu/step.h"
 
+using r5900::allocateGuestMemory;
+using r5900::machine;
+using r5900::MachineFault;
+using r5900::MachineState;
+using r5900::stepInstruction;
+
 namespace {
 
 constexpr uint32_t kCodeAddress = 0x00100000;

@@ -109,7 +109,7 @@ bool extractTree(const fs::path& archive, const fs::path& out, Tree& tree,
       }
       ok = extractor.finish() != ExtractStatus::Stopped && ok;
       if (incomplete != nullptr) *incomplete = events.incomplete;
-    } catch (const MachineFault&) {
+    } catch (const r5900::MachineFault&) {
       ok = false;
     }
   }

@@ -7,6 +7,8 @@
 #include "cpu/fault.h"
 #include "cpu/step.h"
 
+namespace r5900 {
+
 namespace {
 
 using GroupHandler = void (*)(uint32_t op);
@@ -76,3 +78,5 @@ OpcodeName cop0Name(uint32_t op) {
   const OpcodeName name = opcodeName(kCop0List, rs(op), op);
   return name.operands == Operands::kCop0Move && (op & kMoveMustBeZero) != 0 ? OpcodeName{} : name;
 }
+
+}  // namespace r5900

@@ -11,6 +11,8 @@
 #include "cpu/fault.h"
 #include "cpu/step.h"
 
+namespace r5900 {
+
 namespace {
 
 using GroupHandler = void (*)(uint32_t op);
@@ -106,3 +108,5 @@ constexpr auto kCop1Table = dispatchTable<32>(kCop1List, refused);
 
 void executeCop1(uint32_t op) { kCop1Table[rs(op)](op); }
 OpcodeName cop1Name(uint32_t op) { return opcodeName(kCop1List, rs(op), op); }
+
+}  // namespace r5900

@@ -7,10 +7,10 @@
 #include "cpu/fault.h"
 #include "cpu/step.h"
 
+namespace r5900 {
+
 using vu::acc;
 using vu::broadcastFt;
-using vu::fsf;
-using vu::ftf;
 using vu::splat;
 using vu::storeSelected;
 using vu::Vector;
@@ -81,7 +81,7 @@ void vsub(uint32_t op) { storeSelected(op, machine.VF[fd(op)], vu::sub(vf(fs(op)
 void vopmsub(uint32_t op) {
   storeXyz(machine.VF[fd(op)], vu::crossMulSub(acc(), vf(fs(op)), vf(ft(op))));
 }
-void vcallms(uint32_t op) { runMicroProgram(vu::microProgramStart(op)); }
+void vcallms(uint32_t op) { runMicroProgram(microProgramStart(op)); }
 [[noreturn]] void refused1(uint32_t op) {
   machineFault("Unknown COP2 Special1 subOpcode %X\n", funct(op));
 }
@@ -108,10 +108,9 @@ void vsqrt(uint32_t op) { machine.Q = fpSqrtOfMagnitude(machine.VF[ft(op)][ftf(o
   machineFault("Unknown COP2 Special2 subOpcode %X\n", op & 0x7C3);
 }
 
-// Special2, by bits 10..6 and bits 1..0 (bits 5..2 are 1111 on every instruction that gets
-// here). The other accumulator forms, VITOF, VFTOI, VABS, VCLIP, the loads and stores of the
-// vector unit, VRSQRT, the integer moves and the random-number unit are refused.
-constexpr uint32_t special2Slot(uint32_t op) { return ((op >> 4) & 0x7C) | (op & 3); }
+// Special2, by bits 10..6 and bits 1..0. The other accumulator forms, VITOF, VFTOI, VABS, VCLIP,
+// the loads and stores of the vector unit, VRSQRT, the integer moves and the random-number unit
+// are refused.
 constexpr Opcode<MacroHandler> kSpecial2List[] = {
     {0x08, vmaddabc, "vmaddax", Operands::kAccumulatorBc},
     {0x09, vmaddabc, "vmadday", Operands::kAccumulatorBc},
@@ -196,3 +195,5 @@ OpcodeName cop2Name(uint32_t op) {
   }
   return opcodeName(kMoveList, rs(op), op);
 }
+
+}  // namespace r5900

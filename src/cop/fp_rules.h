@@ -11,6 +11,8 @@
 #include <cmath>
 #include <cstdint>
 
+namespace r5900 {
+
 // Single and double arithmetic must be done as written: no x87 extended precision (which would
 // round twice differently) and no fused multiply-add (the build turns contraction off).
 static_assert(FLT_EVAL_METHOD == 0, "float arithmetic must be evaluated in its own type");
@@ -58,3 +60,5 @@ inline uint32_t fpToWord(uint32_t a) {
 inline uint32_t wordToFp(uint32_t word) {
   return roundToSingle(static_cast<double>(static_cast<int32_t>(word)));
 }
+
+}  // namespace r5900

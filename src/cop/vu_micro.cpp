@@ -9,6 +9,8 @@
 #include "cpu/fault.h"
 #include "cpu/opcode_table.h"
 
+namespace r5900 {
+
 using vu::acc;
 using vu::broadcastFt;
 using vu::splat;
@@ -91,7 +93,7 @@ void move(uint32_t op) {
 }
 void squareRoot(uint32_t op) {
   requireSubCode(op, 14);
-  machine.Q = fpSqrtOfMagnitude(machine.VF[ft(op)][vu::ftf(op)]);
+  machine.Q = fpSqrtOfMagnitude(machine.VF[ft(op)][ftf(op)]);
 }
 // Q is always ready here.
 void waitq(uint32_t op) { requireSubCode(op, 14); }
@@ -121,7 +123,7 @@ constexpr auto kLowerTable = dispatchTable<128>(kLowerList, refusedLower);
 // Upper instructions store their selected components, each followed by its flags, x to w.
 void storeWithFlags(uint32_t op, uint32_t* destination, const Vector& value) {
   for (uint32_t c = 0; c < 4; ++c) {
-    if (vu::destSelects(op, c)) {
+    if (destSelects(op, c)) {
       destination[c] = value[c];
       updateMacFlags(c, value[c]);
     }
@@ -144,7 +146,8 @@ void mul(uint32_t op) { storeWithFlags(op, machine.VF[fd(op)], vu::mul(vf(fs(op)
 void sub(uint32_t op) { storeWithFlags(op, machine.VF[fd(op)], vu::sub(vf(fs(op)), vf(ft(op)))); }
 
 // Funct 60 to 63 open a second map, keyed by bits 10..6 and the bc bits, of which only these
-// forms are accepted; the others end the process without a word.
+// forms are accepted; the others stop the machine without a word: they throw a silent
+// MachineFault, which the front end catches at its top and prints nothing for.
 void maddabc(uint32_t op) {
   storeWithFlags(op, machine.ACC, vu::mulAdd(acc(), broadcastFt(op), vf(fs(op))));
 }
@@ -156,7 +159,7 @@ constexpr Opcode<MicroHandler> kAccumulatorList[] = {
     {0x1B, mulabc, "mulaw"},   {0x2F, nop, "nop"},
 };
 constexpr auto kAccumulatorTable = dispatchTable<128>(kAccumulatorList, stopSilently);
-void accumulatorForms(uint32_t op) { kAccumulatorTable[((op >> 4) & 0x7C) | vu::bc(op)](op); }
+void accumulatorForms(uint32_t op) { kAccumulatorTable[special2Slot(op)](op); }
 [[noreturn]] void refusedUpper(uint32_t /*op*/) { machineFault("Unknown vu0 upper code\n"); }
 
 // The upper map, by funct; a bc form takes four slots. Refused: the MSUB, MAX, MINI and MUL bc
@@ -248,3 +251,5 @@ void updateMacFlags(uint32_t component, uint32_t value) {
   if (fpLess(value, 0)) flags |= sign;
   machine.mac = flags;
 }
+
+}  // namespace r5900

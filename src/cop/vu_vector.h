@@ -1,6 +1,6 @@
-// Instruction fields and component-wise arithmetic of vector unit 0, shared by the macro
-// instructions (COP2) and the upper instructions of micro programs: both encode their registers,
-// dest mask and broadcast component in the same bits.
+// Component-wise arithmetic of vector unit 0, shared by the macro instructions (COP2) and the
+// upper instructions of micro programs: both encode their registers, dest mask and broadcast
+// component in the same bits (their fields are in cpu/decode.h).
 #pragma once
 
 #include <array>
@@ -10,23 +10,11 @@
 #include "cpu/decode.h"
 #include "cpu/machine_state.h"
 
-namespace vu {
+namespace r5900::vu {
 
 // Four raw single-precision patterns, x y z w: a copy of a register taken before any destination
 // is written, so that a destination may also be a source.
 using Vector = std::array<uint32_t, 4>;
-
-// The broadcast component of the bc forms: 0 x, 1 y, 2 z, 3 w.
-constexpr uint32_t bc(uint32_t op) { return op & 3; }
-// One component of ft or fs, for the forms that name one (VDIV, VSQRT, SQRT).
-constexpr uint32_t ftf(uint32_t op) { return (op >> 23) & 3; }
-constexpr uint32_t fsf(uint32_t op) { return (op >> 21) & 3; }
-// VCALLMS: the 15-bit immediate in bits 20..6 counts instruction pairs of 8 bytes.
-constexpr uint32_t microProgramStart(uint32_t op) { return ((op >> 6) & 0x7FFF) * 8; }
-// The dest mask: bit 24 selects x, 23 y, 22 z, 21 w.
-constexpr bool destSelects(uint32_t op, uint32_t component) {
-  return ((op >> (24 - component)) & 1) != 0;
-}
 
 inline Vector vf(uint32_t index) { return std::to_array(machine.VF[index]); }
 inline Vector acc() { return std::to_array(machine.ACC); }
@@ -65,4 +53,4 @@ inline void storeSelected(uint32_t op, uint32_t* destination, const Vector& valu
   }
 }
 
-}  // namespace vu
+}  // namespace r5900::vu

@@ -2,6 +2,8 @@
 
 #include "cpu/fault.h"
 
+namespace r5900 {
+
 namespace {
 
 [[noreturn]] void refuseType(uint32_t address) {
@@ -155,3 +157,5 @@ void writeQWord(uint32_t address, Reg128 value) {
   storeLittle(p, value.lower);
   storeLittle(p + 8, value.upper);
 }
+
+}  // namespace r5900

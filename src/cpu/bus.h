@@ -12,6 +12,8 @@
 
 #include "cpu/machine_state.h"
 
+namespace r5900 {
+
 constexpr bool inRegisterWindow(uint32_t address) {
   return (address >= 0x10000000 && address <= 0x12FFFFFF) ||
          (address >= 0xB0000000 && address <= 0xB2FFFFFF);
@@ -125,3 +127,5 @@ RegisterReadEntry registerReadEntry(uint32_t offset);
 RegisterWrite registerWriteKind(uint32_t offset);
 // The shadow word of a register that has one, else nullptr.
 uint32_t* shadowWord(uint32_t offset);
+
+}  // namespace r5900

@@ -4,9 +4,10 @@
 
 #include <cstdio>
 
-#include "cop/vu_vector.h"
 #include "cpu/decode.h"
 #include "cpu/step.h"
+
+namespace r5900 {
 
 namespace {
 
@@ -45,7 +46,7 @@ std::string memory(uint32_t op) { return format("%d(", simm16(op)) + gpr(rs(op))
 std::string destMask(uint32_t op) {
   std::string letters;
   for (uint32_t c = 0; c < 4; ++c) {
-    if (vu::destSelects(op, c)) letters += "xyzw"[c];
+    if (destSelects(op, c)) letters += "xyzw"[c];
   }
   return letters;
 }
@@ -82,7 +83,7 @@ std::string operands(Operands form, std::string& mnemonic, uint32_t op, uint32_t
     case Operands::kMultiply:
       return (rd(op) == 0 ? "" : gpr(rd(op)) + ",") + gpr(rs(op)) + "," + gpr(rt(op));
     case Operands::kSyscall: {
-      const uint32_t code = (op >> 6) & 0xFFFFF;
+      const uint32_t code = code20(op);
       return code == 0 ? "" : hex(code);
     }
     case Operands::kBreak: {
@@ -114,7 +115,7 @@ std::string operands(Operands form, std::string& mnemonic, uint32_t op, uint32_t
       return vf(fd(op), mask) + "," + vf(fs(op), mask) + "," + vf(ft(op), mask);
     case Operands::kVectorBc:
       mnemonic += "." + mask;
-      return vf(fd(op), mask) + "," + vf(fs(op), mask) + "," + vf(ft(op), component(vu::bc(op)));
+      return vf(fd(op), mask) + "," + vf(fs(op), mask) + "," + vf(ft(op), component(bc(op)));
     case Operands::kVectorQ:
       mnemonic += "." + mask;
       return vf(fd(op), mask) + "," + vf(fs(op), mask) + ",$Q";
@@ -123,14 +124,14 @@ std::string operands(Operands form, std::string& mnemonic, uint32_t op, uint32_t
       return "$ACC" + mask + "," + vf(fs(op), mask) + "," + vf(ft(op), mask);
     case Operands::kAccumulatorBc:
       mnemonic += "." + mask;
-      return "$ACC" + mask + "," + vf(fs(op), mask) + "," + vf(ft(op), component(vu::bc(op)));
+      return "$ACC" + mask + "," + vf(fs(op), mask) + "," + vf(ft(op), component(bc(op)));
     case Operands::kVectorMove:
       mnemonic += "." + mask;
       return vf(ft(op), mask) + "," + vf(fs(op), mask);
     case Operands::kDivide:
-      return "$Q," + vf(fs(op), component(vu::fsf(op))) + "," + vf(ft(op), component(vu::ftf(op)));
-    case Operands::kSquareRoot: return "$Q," + vf(ft(op), component(vu::ftf(op)));
-    case Operands::kCallMicro: return hex(vu::microProgramStart(op));
+      return "$Q," + vf(fs(op), component(fsf(op))) + "," + vf(ft(op), component(ftf(op)));
+    case Operands::kSquareRoot: return "$Q," + vf(ft(op), component(ftf(op)));
+    case Operands::kCallMicro: return hex(microProgramStart(op));
   }
   return "";
 }
@@ -146,3 +147,5 @@ std::string disassemble(uint32_t op, uint32_t address) {
   const std::string text = operands(name.operands, mnemonic, op, address);
   return text.empty() ? mnemonic : mnemonic + " " + text;
 }
+
+}  // namespace r5900

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+namespace r5900 {
+
 // The mnemonic and its operands as GNU objdump writes them for the R5900 with o32 register names
 // and no aliases (`objdump -M gpr-names=32,no-aliases`), with one space where objdump puts a tab:
 // "addiu t0,zero,42", "beq t0,zero,0x100018" (branch and jump targets absolute, from `address`),
@@ -16,3 +18,5 @@
 // x, y and z whatever it says, are printed as the word holds them. SQRT.S names ft, the register
 // the R5900 reads, where objdump names fs.
 std::string disassemble(uint32_t word, uint32_t address);
+
+}  // namespace r5900

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+namespace r5900 {
+
 namespace {
 bool atLineStart = true;
 }
@@ -39,3 +41,5 @@ void guestPutchar(int c) {
 }
 
 bool guestOutputAtLineStart() { return atLineStart; }
+
+}  // namespace r5900

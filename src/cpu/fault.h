@@ -3,6 +3,8 @@
 
 #include <string>
 
+namespace r5900 {
+
 // A refusal of the emulated machine (unimplemented instruction, unmapped address, register
 // without a stub). The machine cannot go on; the tool that runs it catches this at its top,
 // finishes what it has in flight, prints `line` on stdout and exits with status 1.
@@ -25,3 +27,5 @@ struct MachineFault {
 void guestPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void guestPutchar(int c);
 bool guestOutputAtLineStart();
+
+}  // namespace r5900

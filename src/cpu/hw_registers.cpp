@@ -4,6 +4,8 @@
 #include "cpu/bus.h"
 #include "cpu/fault.h"
 
+namespace r5900 {
+
 namespace {
 
 // Base addresses (low 16 bits) of the DMA channel blocks whose registers take and drop writes:
@@ -178,3 +180,5 @@ void writeRegisterQWord(uint32_t offset, Reg128 /*value*/) {
     default: machineFault("Unhandled general register %X to write QWord to\n", offset);
   }
 }
+
+}  // namespace r5900

@@ -4,6 +4,8 @@
 #include "cpu/bus.h"
 #include "cpu/step.h"
 
+namespace r5900 {
+
 namespace {
 
 // Little-endian unaligned word accesses. k is the byte offset in the aligned word; LWL/SWL work
@@ -197,3 +199,5 @@ uint32_t storeDoubleRight(uint32_t op, uint32_t pc) {
   writeDWord(address & ~7U, (target(op) << (8 * k)) | (dword & kSdrMask[k]));
   return pc;
 }
+
+}  // namespace r5900

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+namespace r5900 {
+
 // Out of line on purpose: executeAt stays a frameless dispatcher that tail-jumps here.
 [[gnu::noinline]] uint32_t loadByte(uint32_t op, uint32_t pc);          // LB
 [[gnu::noinline]] uint32_t loadByteUnsigned(uint32_t op, uint32_t pc);  // LBU
@@ -33,3 +35,5 @@
 [[gnu::noinline]] uint32_t storeWordRight(uint32_t op, uint32_t pc);    // SWR
 [[gnu::noinline]] uint32_t storeDoubleLeft(uint32_t op, uint32_t pc);   // SDL
 [[gnu::noinline]] uint32_t storeDoubleRight(uint32_t op, uint32_t pc);  // SDR
+
+}  // namespace r5900

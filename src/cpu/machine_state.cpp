@@ -4,6 +4,8 @@
 
 #include "cpu/fault.h"
 
+namespace r5900 {
+
 MachineState machine;
 
 namespace {
@@ -72,3 +74,5 @@ uint8_t* translateAddressSlow(uint32_t address, uint32_t size) {
   }
   machineFault("Access to unmapped memory %X\n", address);
 }
+
+}  // namespace r5900

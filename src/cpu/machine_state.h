@@ -5,6 +5,8 @@
 #include <bit>
 #include <cstdint>
 
+namespace r5900 {
+
 static_assert(
     std::endian::native == std::endian::little,
     "guest memory is accessed with host loads and stores; the host must be little-endian");
@@ -127,9 +129,10 @@ inline uint8_t* ramAt(uint32_t address) { return machine.ramBase + (address & kR
 // end of an area. Never returns for an address it refuses.
 [[gnu::noinline, gnu::cold]] uint8_t* translateAddressSlow(uint32_t address, uint32_t size);
 
-// Host location of the `size` bytes starting at guest address `address`. Refuses (and ends the
-// process) a hardware-register address, an unmapped address, or an access that starts inside an
-// area but runs past its end.
+// Host location of the `size` bytes starting at guest address `address`. Refuses a
+// hardware-register address, an unmapped address, or an access that starts inside an area but runs
+// past its end: it throws a MachineFault (cpu/fault.h), which the front end running the machine
+// catches at its top.
 inline uint8_t* translateAddress(uint32_t address, uint32_t size = 1) {
   if (isRamAccess(address, size)) {
     return ramAt(address);
@@ -150,3 +153,5 @@ inline void resetVf0() {
 constexpr uint64_t signExtend32(uint32_t value) {
   return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(value)));
 }
+
+}  // namespace r5900

@@ -11,6 +11,8 @@
 #include "cpu/fault.h"
 #include "cpu/step.h"
 
+namespace r5900 {
+
 namespace {
 
 using GroupHandler = void (*)(uint32_t op);
@@ -193,3 +195,5 @@ constexpr auto kMmiTable = dispatchTable<64>(kMmiList, refusedMmi);
 
 void executeMmi(uint32_t op) { kMmiTable[funct(op)](op); }
 OpcodeName mmiName(uint32_t op) { return opcodeName(kMmiList, funct(op), op); }
+
+}  // namespace r5900

@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace r5900 {
+
 // How the disassembler writes an instruction's operands, named by the fields it prints in order.
 // Register names follow the field: rs, rt, rd general registers; fs, ft, fd FPU registers in the
 // FPU formats and vector registers in the vector ones.
@@ -118,3 +120,5 @@ constexpr OpcodeName opcodeName(const Entry (&list)[M], uint32_t slot, uint32_t 
   }
   return {};
 }
+
+}  // namespace r5900

@@ -6,6 +6,8 @@
 #include "cpu/fault.h"
 #include "cpu/step.h"
 
+namespace r5900 {
+
 namespace {
 
 uint64_t s64(uint32_t op) { return gprLower(rs(op)); }
@@ -83,7 +85,7 @@ uint32_t syscall(uint32_t /*op*/, uint32_t pc) {
 
 // BREAK n calls host service n (the 20-bit code in bits 25..6), then returns to the guest's ra.
 uint32_t breakToHostService(uint32_t op, uint32_t pc) {
-  const uint32_t code = (op >> 6) & 0xFFFFF;
+  const uint32_t code = code20(op);
   const HostService service =
       code < kHostServiceCount ? machine.hostServices[code].service : nullptr;
   if (service == nullptr) {
@@ -251,3 +253,5 @@ uint32_t executeRegimm(uint32_t op, uint32_t pc) { return kRegimmTable[rt(op)](o
 
 OpcodeName specialName(uint32_t op) { return opcodeName(kSpecialList, funct(op), op); }
 OpcodeName regimmName(uint32_t op) { return opcodeName(kRegimmList, rt(op), op); }
+
+}  // namespace r5900

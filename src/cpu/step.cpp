@@ -10,6 +10,8 @@
 #include "cpu/fault.h"
 #include "cpu/load_store.h"
 
+namespace r5900 {
+
 namespace {
 
 uint64_t signedImmediate(uint32_t op) {
@@ -239,3 +241,5 @@ OpcodeName primaryName(uint32_t op) { return opcodeName(kPrimaryList, opcode(op)
 uint32_t executeAtSlowFetch(uint32_t pc) {
   return executeInstruction(fetchLongIntSlow(pc), pc + 4);
 }
+
+}  // namespace r5900

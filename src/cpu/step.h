@@ -15,6 +15,8 @@
 #include "cpu/machine_state.h"
 #include "cpu/opcode_table.h"
 
+namespace r5900 {
+
 using InstructionHandler = uint32_t (*)(uint32_t op, uint32_t pc);
 extern const std::array<InstructionHandler, 64> kSpecialTable;
 
@@ -101,3 +103,5 @@ inline uint32_t branch(uint32_t op, uint32_t pc, bool taken, bool likely) {
 }
 
 inline uint64_t& gprLower(uint32_t index) { return machine.GPR[index].lower; }
+
+}  // namespace r5900

@@ -11,6 +11,14 @@
 #include "cpu/step.h"
 #include "guest/guest_image.h"
 
+using r5900::allocateGuestMemory;
+using r5900::executeAt;
+using r5900::kRamSize;
+using r5900::loadLittle;
+using r5900::machine;
+using r5900::machineFault;
+using r5900::storeLittle;
+
 uint64_t guestCallSteps = 0;
 AttachedProgram attachedProgram = {};
 

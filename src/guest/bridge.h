@@ -48,7 +48,7 @@ bool initMachine(const uint8_t* index);
 int copyProgramToMemory();
 
 // Runs the routine on the machine initMachine set up and returns the low word of v0. Throws
-// MachineFault when the machine refuses something or the routine does not return.
+// r5900::MachineFault when the machine refuses something or the routine does not return.
 int32_t callGuestRoutine(const GuestRoutine& routine, int32_t category, int32_t entry);
 
 int32_t queryEntrySector(int32_t category, int32_t entry);

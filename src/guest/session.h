@@ -27,7 +27,7 @@ class GuestSession {
   GuestSession& operator=(const GuestSession&) = delete;
 
   // Asks queryEntrySector, queryEntryIsPlain, queryEntryLength and queryEntryStoredLength, always
-  // all four and in this order. Throws MachineFault when the machine stops.
+  // all four and in this order. Throws r5900::MachineFault when the machine stops.
   EntryAnswers ask(int32_t category, int32_t entry);
 
  private:

@@ -20,6 +20,18 @@
 #include "cpu/machine_state.h"
 #include "cpu/step.h"
 
+using r5900::allocateGuestMemory;
+using r5900::disassemble;
+using r5900::fetchLongInt;
+using r5900::guestOutputAtLineStart;
+using r5900::hostPointerOrNull;
+using r5900::kRamSize;
+using r5900::machine;
+using r5900::MachineFault;
+using r5900::Reg128;
+using r5900::setDelaySlotHook;
+using r5900::stepInstruction;
+
 namespace {
 
 constexpr const char* kUsage =
@@ -39,9 +51,18 @@ constexpr const char* kUsage =
     "1 the guest faulted; 2 a bad command line or a failed write to stdout; 3 --max-steps\n"
     "steps ran first (the state is printed too). -h, --help and --version print and exit.\n";
 
-[[noreturn]] void usageError(const std::string& message) {
-  std::fprintf(stderr, "guest-run: %s\n%s", message.c_str(), kUsage);
-  std::exit(2);
+// A bad command line, or a file it names that cannot be used. The helpers that read the options
+// and the files throw it; parseCommandLine and setUp turn it into their answer, so that the run
+// ends in main alone.
+struct UsageError {
+  std::string message;
+};
+
+[[noreturn]] void usageError(const std::string& message) { throw UsageError{message}; }
+
+// What guest-run prints on stderr for a usage error before it exits with status 2.
+std::string usageText(const std::string& message) {
+  return "guest-run: " + message + "\n" + kUsage;
 }
 
 bool parseNumber(std::string_view text, uint64_t& value) {
@@ -180,8 +201,20 @@ struct Options {
   bool trace = false;
 };
 
-Options parseOptions(int argc, char** argv) {
-  Options o;
+// What the command line asks for: a run with its options, the usage or the version (-h, --help
+// and --version are answered as soon as they are read, whatever follows them), or, for a bad
+// command line, the usage error.
+enum class Request { kRun, kHelp, kVersion, kBadUsage };
+struct CommandLine {
+  Request request = Request::kRun;
+  Options options;
+  std::string message;  // kBadUsage: what is wrong
+};
+
+// The body of parseCommandLine, which throws UsageError.
+CommandLine parseOptions(int argc, char** argv) {
+  CommandLine line;
+  Options& o = line.options;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     auto next = [&]() -> std::string_view {
@@ -191,12 +224,8 @@ Options parseOptions(int argc, char** argv) {
       return argv[++i];
     };
     if (arg == "--help" || arg == "-h" || arg == "--version") {
-      if (arg == "--version") {
-        std::printf("guest-run %s\n", PROJECT_VERSION);
-      } else {
-        std::fputs(kUsage, stdout);
-      }
-      std::exit(std::fflush(stdout) == 0 ? 0 : 2);
+      line.request = arg == "--version" ? Request::kVersion : Request::kHelp;
+      return line;
     } else if (arg == "--load") {
       const uint32_t a = address(next(), "load address");
       o.loads.push_back({a, std::string(next())});
@@ -263,7 +292,15 @@ Options parseOptions(int argc, char** argv) {
   if (!o.hasPc || !o.hasUntil) {
     usageError("--pc and --until are required");
   }
-  return o;
+  return line;
+}
+
+CommandLine parseCommandLine(int argc, char** argv) {
+  try {
+    return parseOptions(argc, argv);
+  } catch (const UsageError& error) {
+    return {Request::kBadUsage, {}, error.message};
+  }
 }
 
 std::vector<uint8_t> readFile(const std::string& path) {
@@ -299,11 +336,8 @@ void loadVuMemory(const std::optional<std::string>& path, uint8_t* memory, size_
   std::copy(bytes.begin(), bytes.end(), memory);
 }
 
-void setUp(const Options& o) {
-  if (!allocateGuestMemory()) {
-    std::fprintf(stderr, "guest-run: out of memory for guest RAM\n");
-    std::exit(2);
-  }
+// The body of setUp, which throws UsageError.
+void placeInMachine(const Options& o) {
   for (const Load& load : o.loads) {
     const std::vector<uint8_t> bytes = readFile(load.path);
     uint8_t* p = hostPointerOrNull(load.address, static_cast<uint32_t>(bytes.size()));
@@ -345,6 +379,21 @@ void setUp(const Options& o) {
   loadVuMemory(o.vuDataPath, machine.vuDataMemory, sizeof machine.vuDataMemory,
                "vector-unit data memory");
   machine.PC = o.pc;
+}
+
+// Fills guest memory and the registers as the options say. Returns nothing when the machine is
+// ready, else what to print on stderr before exiting with status 2: a file that cannot be read or
+// does not fit, a dump outside guest memory, no memory for the guest.
+std::optional<std::string> setUp(const Options& o) {
+  if (!allocateGuestMemory()) {
+    return "guest-run: out of memory for guest RAM\n";
+  }
+  try {
+    placeInMachine(o);
+  } catch (const UsageError& error) {
+    return usageText(error.message);
+  }
+  return std::nullopt;
 }
 
 void printReg128(const Reg128& r) {
@@ -415,39 +464,34 @@ void traceInstruction(uint32_t pc) {
   std::fprintf(stderr, "%08x  %08x  %s\n", pc, word, disassemble(word, pc).c_str());
 }
 
-}  // namespace
+// How a run ended.
+enum class Outcome {
+  kReachedUntil,  // the state follows; status 0
+  kFaulted,       // the machine refused something: its line follows; status 1
+  kStepLimit,     // --max-steps steps ran first: a message on stderr, the state; status 3
+  kStdoutFailed,  // what the guest printed could not be written; status 2
+};
+struct RunResult {
+  Outcome outcome;
+  uint64_t steps;
+  std::string faultLine;  // kFaulted: what the machine prints, newline included; may be empty
+};
 
-// guest-run's JSON is its only product: a failed write to stdout is an error of its own.
-bool stdoutFailed() {
-  if (std::ferror(stdout) == 0 && std::fflush(stdout) == 0) return false;
-  std::fprintf(stderr, "guest-run: cannot write to standard output: %s\n", std::strerror(errno));
-  return true;
-}
-
-int main(int argc, char** argv) {
-  const Options options = parseOptions(argc, argv);
-  setUp(options);
-  // The same loop as a guest routine call: register 0 is cleared before every step, and the
-  // stop address is tested after each one.
-  uint64_t steps = 0;
+// The same loop as a guest routine call: register 0 is cleared before every step, and the stop
+// address is tested after each one.
+RunResult run(const Options& options) {
   if (options.trace) {
     setDelaySlotHook(traceInstruction);
   }
-  int status = 0;
+  uint64_t steps = 0;
   try {
     do {
       if (steps == options.maxSteps) {
-        std::fflush(stdout);
-        std::fprintf(stderr,
-                     "guest-run: PC did not reach 0x%08x within %" PRIu64 " steps (PC is 0x%08x)\n",
-                     options.until, options.maxSteps, machine.PC);
-        status = 3;
-        break;
+        return {Outcome::kStepLimit, steps, {}};
       }
       // What the guest prints goes to stdout: stop as soon as that fails.
       if ((steps & 0xFFFF) == 0 && std::ferror(stdout) != 0) {
-        stdoutFailed();
-        return 2;
+        return {Outcome::kStdoutFailed, steps, {}};
       }
       machine.GPR[0].lower = 0;
       if (options.trace) {
@@ -457,9 +501,62 @@ int main(int argc, char** argv) {
       ++steps;
     } while (machine.PC != options.until);
   } catch (const MachineFault& fault) {
-    std::fputs(fault.line.c_str(), stdout);
-    return stdoutFailed() ? 2 : 1;
+    return {Outcome::kFaulted, steps, fault.line};
   }
-  printState(steps, options);
-  return stdoutFailed() ? 2 : status;
+  return {Outcome::kReachedUntil, steps, {}};
+}
+
+void printOutcome(const RunResult& result, const Options& options) {
+  switch (result.outcome) {
+    case Outcome::kReachedUntil: printState(result.steps, options); return;
+    case Outcome::kFaulted: std::fputs(result.faultLine.c_str(), stdout); return;
+    case Outcome::kStepLimit:
+      // What the guest printed comes before the message where both streams go to one place.
+      std::fflush(stdout);
+      std::fprintf(stderr,
+                   "guest-run: PC did not reach 0x%08x within %" PRIu64 " steps (PC is 0x%08x)\n",
+                   options.until, options.maxSteps, machine.PC);
+      printState(result.steps, options);
+      return;
+    case Outcome::kStdoutFailed: return;
+  }
+}
+
+int exitStatus(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::kReachedUntil: return 0;
+    case Outcome::kFaulted: return 1;
+    case Outcome::kStdoutFailed: return 2;
+    case Outcome::kStepLimit: return 3;
+  }
+  return 2;
+}
+
+// guest-run's JSON is its only product: a failed write to stdout is an error of its own.
+bool stdoutFailed() {
+  if (std::ferror(stdout) == 0 && std::fflush(stdout) == 0) return false;
+  std::fprintf(stderr, "guest-run: cannot write to standard output: %s\n", std::strerror(errno));
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const CommandLine commandLine = parseCommandLine(argc, argv);
+  switch (commandLine.request) {
+    case Request::kHelp: std::fputs(kUsage, stdout); return std::fflush(stdout) == 0 ? 0 : 2;
+    case Request::kVersion:
+      std::printf("guest-run %s\n", PROJECT_VERSION);
+      return std::fflush(stdout) == 0 ? 0 : 2;
+    case Request::kBadUsage: std::fputs(usageText(commandLine.message).c_str(), stderr); return 2;
+    case Request::kRun: break;
+  }
+  const Options& options = commandLine.options;
+  if (const std::optional<std::string> failure = setUp(options)) {
+    std::fputs(failure->c_str(), stderr);
+    return 2;
+  }
+  const RunResult result = run(options);
+  printOutcome(result, options);
+  return stdoutFailed() ? 2 : exitStatus(result.outcome);
 }

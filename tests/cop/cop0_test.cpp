@@ -5,6 +5,8 @@
 
 #include "support/machine_fixture.h"
 
+namespace r5900 {
+
 namespace {
 
 using Cop0Test = MachineTest;
@@ -65,3 +67,5 @@ TEST_F(Cop0Test, Refusals) {
 }
 
 }  // namespace
+
+}  // namespace r5900

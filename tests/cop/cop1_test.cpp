@@ -6,6 +6,8 @@
 
 #include "support/machine_fixture.h"
 
+namespace r5900 {
+
 namespace {
 
 // GNU as encodes SQRT.S as generic MIPS does (operand in fs), while the R5900 reads ft; it calls
@@ -161,3 +163,5 @@ TEST_F(Cop1Test, Refusals) {
 }
 
 }  // namespace
+
+}  // namespace r5900

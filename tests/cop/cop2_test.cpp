@@ -10,6 +10,8 @@
 #include "micro_encoder.h"
 #include "support/machine_fixture.h"
 
+namespace r5900 {
+
 namespace {
 
 using Cop2Test = MachineTest;
@@ -109,3 +111,5 @@ TEST_F(Cop2Test, RefusedEncodings) {
 }
 
 }  // namespace
+
+}  // namespace r5900

@@ -12,6 +12,8 @@
 #include "micro_encoder.h"
 #include "support/machine_fixture.h"
 
+namespace r5900 {
+
 namespace {
 
 using namespace micro;
@@ -148,3 +150,5 @@ TEST_F(VuMicroTest, Refusals) {
 }
 
 }  // namespace
+
+}  // namespace r5900

@@ -4,6 +4,8 @@
 
 #include "support/machine_fixture.h"
 
+namespace r5900 {
+
 namespace {
 
 using BusTest = MachineTest;
@@ -157,3 +159,5 @@ TEST_F(BusTest, RegisterRefusals) {
 }
 
 }  // namespace
+
+}  // namespace r5900

@@ -12,6 +12,8 @@
 
 #include "support/assembler.h"
 
+namespace r5900 {
+
 namespace {
 
 constexpr uint32_t kAddress = 0x100000;
@@ -57,3 +59,5 @@ TEST(DisassembleTest, ChosenForms) {
 }
 
 }  // namespace
+
+}  // namespace r5900

@@ -6,6 +6,8 @@
 
 #include "support/machine_fixture.h"
 
+namespace r5900 {
+
 namespace {
 
 constexpr Reg128 kRdBefore = {0xD1D2D3D4D5D6D7D8, 0xE1E2E3E4E5E6E7E8};
@@ -115,3 +117,5 @@ TEST_F(MmiTest, RefusedSlots) {
 }
 
 }  // namespace
+
+}  // namespace r5900

@@ -5,7 +5,8 @@
 
 namespace {
 void handler(uint32_t /*op*/) {}
-constexpr Opcode<void (*)(uint32_t)> kList[] = {{1, handler, "a"}, {SECOND_SLOT, handler, "b"}};
+constexpr r5900::Opcode<void (*)(uint32_t)> kList[] = {{1, handler, "a"},
+                                                       {SECOND_SLOT, handler, "b"}};
 }  // namespace
 
-[[maybe_unused]] constexpr auto kTable = dispatchTable<8>(kList, handler);
+[[maybe_unused]] constexpr auto kTable = r5900::dispatchTable<8>(kList, handler);

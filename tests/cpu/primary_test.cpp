@@ -10,6 +10,8 @@
 #include "cpu/disassemble.h"
 #include "support/machine_fixture.h"
 
+namespace r5900 {
+
 namespace {
 
 constexpr uint32_t kData = 0x300;                 // RAM offset of test data, 8-byte aligned
@@ -230,3 +232,5 @@ TEST_F(PrimaryTest, Refusals) {
 }
 
 }  // namespace
+
+}  // namespace r5900

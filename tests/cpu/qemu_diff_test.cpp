@@ -20,6 +20,8 @@
 #include "cpu/fault.h"
 #include "support/machine_fixture.h"
 
+namespace r5900 {
+
 namespace {
 
 // MIPS64 defines its 32-bit operations only for inputs that are sign-extended 32-bit values (the
@@ -211,3 +213,5 @@ TEST_F(QemuDiffTest, RandomSnippetsAgreeWithMips64) {
 }
 
 }  // namespace
+
+}  // namespace r5900

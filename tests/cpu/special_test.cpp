@@ -7,6 +7,8 @@
 
 #include "support/machine_fixture.h"
 
+namespace r5900 {
+
 namespace {
 
 constexpr uint64_t kRdBefore = 0xD1D2D3D4D5D6D7D8;
@@ -136,3 +138,5 @@ TEST_F(SpecialTest, RefusedEncodings) {
 }
 
 }  // namespace
+
+}  // namespace r5900

@@ -18,6 +18,8 @@
 
 namespace {
 
+using r5900::machine;
+
 constexpr uint32_t kCode = 0x00200000;
 
 void setUpOnce() {

@@ -14,6 +14,9 @@
 
 namespace {
 
+using r5900::machine;
+using r5900::storeLittle;
+
 class LookupTest : public ::testing::Test {
  protected:
   // Thousands of indexes: each goes straight into guest memory, which a session would copy.

@@ -6,6 +6,14 @@
 #include "cpu/step.h"
 #include "support/assembler.h"
 
+using r5900::allocateGuestMemory;
+using r5900::hostPointerOrNull;
+using r5900::kRamSize;
+using r5900::kScratchpadSize;
+using r5900::machine;
+using r5900::MachineFault;
+using r5900::storeLittle;
+
 void MachineTest::SetUp() {
   ASSERT_TRUE(allocateGuestMemory());
   uint8_t* ramBase = machine.ramBase;

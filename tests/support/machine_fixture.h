@@ -26,8 +26,8 @@ class MachineTest : public ::testing::Test {
 
   // One top-level step, with register 0 cleared first, as the bridge does.
   static void step() {
-    machine.GPR[0].lower = 0;
-    stepInstruction();
+    r5900::machine.GPR[0].lower = 0;
+    r5900::stepInstruction();
   }
   // Steps from `pc` until PC == `until` (tested after each step). Fails the test after
   // `maxSteps` steps. Returns the number of steps.
@@ -44,10 +44,10 @@ class MachineTest : public ::testing::Test {
   }
   static void expectUppersKept();
 
-  static uint64_t& reg(uint32_t index) { return machine.GPR[index].lower; }
-  static uint64_t& upper(uint32_t index) { return machine.GPR[index].upper; }
-  static uint8_t* ram(uint32_t offset) { return machine.ramBase + offset; }
-  static uint32_t ramWord(uint32_t offset) { return loadLittle<uint32_t>(ram(offset)); }
+  static uint64_t& reg(uint32_t index) { return r5900::machine.GPR[index].lower; }
+  static uint64_t& upper(uint32_t index) { return r5900::machine.GPR[index].upper; }
+  static uint8_t* ram(uint32_t offset) { return r5900::machine.ramBase + offset; }
+  static uint32_t ramWord(uint32_t offset) { return r5900::loadLittle<uint32_t>(ram(offset)); }
 };
 
 // Runs `body`, which must stop the machine with a fault whose line is exactly `line` (empty: the

@@ -22,6 +22,8 @@
 
 namespace {
 
+using r5900::Reg128;
+
 std::string hex(uint64_t value, int digits) {
   char text[24];
   std::snprintf(text, sizeof text, "\"0x%0*" PRIx64 "\"", digits, value);
@@ -172,6 +174,40 @@ TEST_F(GuestRunTest, ExitStatusAndMessages) {
     EXPECT_EQ(result.exitStatus, status) << args;
     EXPECT_EQ(result.out, out) << args;
     EXPECT_EQ(result.err.empty(), status == 1) << args << "\n" << result.err;
+  }
+}
+
+// What guest-run answers without running the machine. -h, --help and --version print on stdout
+// and end the reading of the command line where they stand; a stdout that cannot take the answer
+// makes it status 2. A usage error, found on the command line or in a file it names, is its
+// message on stderr followed by the usage that --help prints.
+TEST_F(GuestRunTest, AnswersWithoutRunning) {
+  const ChildResult help = run("--help");
+  ASSERT_EQ(help.exitStatus, 0);
+  const std::string usage = help.out;
+  ASSERT_EQ(usage.rfind("usage: guest-run ", 0), 0u) << usage;
+  const std::string version = std::string("guest-run ") + PROJECT_VERSION + "\n";
+  const struct {
+    const char* args;
+    int status;
+    std::string out, err;
+  } cases[] = {
+      {"-h --frobnicate", 0, usage, ""},
+      {"--pc 0x100000 --version --until", 0, version, ""},
+      {"--help >/dev/full", 2, "", ""},
+      {"--version >/dev/full", 2, "", ""},
+      {"--frobnicate --help", 2, "", "guest-run: unknown argument '--frobnicate'\n" + usage},
+      {"--pc 0x100000", 2, "", "guest-run: --pc and --until are required\n" + usage},
+      {"--pc 0 --until 4 --load 0 missing.bin", 2, "",
+       "guest-run: cannot open 'missing.bin': No such file or directory\n" + usage},
+      {"--pc 0 --until 4 --dump 0x02000000:1", 2, "",
+       "guest-run: dump at 0x02000000 of 1 bytes is not inside RAM or the scratchpad\n" + usage},
+  };
+  for (const auto& c : cases) {
+    const ChildResult result = run(c.args);
+    EXPECT_EQ(result.exitStatus, c.status) << c.args;
+    EXPECT_EQ(result.out, c.out) << c.args;
+    EXPECT_EQ(result.err, c.err) << c.args;
   }
 }
 

@@ -153,7 +153,7 @@ class Run {
  private:
   // A fault of the emulated machine: its line, exactly, where the machine prints (stdout, or
   // stderr with --quiet), then which archive made the lookups stop.
-  int machineFault(const MachineFault& fault) {
+  int machineFault(const r5900::MachineFault& fault) {
     console_.clearProgress();
     if (!fault.line.empty() && o_.quiet) {
       std::fflush(stdout);
@@ -205,7 +205,7 @@ class Run {
           return extractor.extract(e.category, e.entry, e.description);
         });
         status = extractor.finish() == ExtractStatus::Clean ? 0 : 2;
-      } catch (const MachineFault& fault) {
+      } catch (const r5900::MachineFault& fault) {
         // The entries read before the fault are finished first, as a single thread would have;
         // if one of their writes fails, the run stops there, before the fault.
         status = extractor.finish() == ExtractStatus::Stopped ? 2 : machineFault(fault);
@@ -245,7 +245,7 @@ class Run {
         }
         return ok = console_.out(entryLine(o_, e, storage, problem, shared));
       });
-    } catch (const MachineFault& fault) {
+    } catch (const r5900::MachineFault& fault) {
       return machineFault(fault);
     } catch (const HostError& error) {
       console_.err(error.what());
