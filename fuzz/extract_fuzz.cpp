@@ -17,9 +17,6 @@
 // folder (tmpfs where there is one). No file size limit (RLIMIT_FSIZE) is needed, which would
 // also cut off the fuzzer's own output, sanitizer reports included, once a log file it is
 // written to passed the limit.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -36,7 +33,6 @@
 namespace {
 
 std::filesystem::path scratch;
-int outputDir = -1;
 FuzzArchive archive;
 
 void setUp() {
@@ -44,8 +40,6 @@ void setUp() {
   std::string name = std::string(base) + "/extract-fuzz-XXXXXX";
   if (mkdtemp(name.data()) == nullptr) std::abort();
   scratch = name;
-  outputDir = open(scratch.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (outputDir < 0) std::abort();
   std::atexit([] { std::filesystem::remove_all(scratch); });
 }
 
@@ -84,7 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QuietEvents events;
     const unsigned jobs = 1 + ((options[0] >> 2) & 3);
     const uint64_t bound = (options[0] & 16) != 0 ? uint64_t{1} << 20 : UINT64_MAX;
-    Extractor extractor(archive.archive(), outputDir, events,
+    std::optional<Folder> output = openFolder(scratch);
+    if (!output) std::abort();
+    Extractor extractor(archive.archive(), std::move(*output), events,
                         {(options[0] & 1) != 0, &cancel, bound, jobs});
     size_t reached = 0;
     for (const SweptEntry& swept : entries) {

@@ -6,7 +6,6 @@
 // The update must never crash. When it succeeds, extracting the archive again must give the old
 // tree with the one file changed; when it refuses or fails, the archive must be unchanged (in
 // place: give the old tree, or the new one once its journal is recovered).
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -93,7 +92,6 @@ bool extractTree(const fs::path& archive, const fs::path& out, Tree& tree,
                  std::set<std::string>* incomplete = nullptr) {
   fs::remove_all(out);
   fs::create_directories(out);
-  const int dir = open(out.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   bool ok = true;
   {
     const std::unique_ptr<Archive> opened = Archive::open(archive);
@@ -102,7 +100,9 @@ bool extractTree(const fs::path& archive, const fs::path& out, Tree& tree,
     selection.restrictEntries("0-" + std::to_string(kFuzzEntries - 1), error);
     Sweep sweep = opened->entries(selection);
     QuietEvents events;
-    Extractor extractor(*opened, dir, events);
+    std::optional<Folder> output = openFolder(out);
+    if (!output) std::abort();
+    Extractor extractor(*opened, std::move(*output), events);
     try {
       while (const std::optional<SweptEntry> e = ok ? sweep.next() : std::nullopt) {
         ok = extractor.extract(e->category, e->entry, e->description);
@@ -113,7 +113,6 @@ bool extractTree(const fs::path& archive, const fs::path& out, Tree& tree,
       ok = false;
     }
   }
-  close(dir);
   for (const auto& item : fs::recursive_directory_iterator(out)) {
     if (item.is_regular_file()) tree[fs::relative(item, out).string()] = readFile(item);
   }

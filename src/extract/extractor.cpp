@@ -1,29 +1,24 @@
 #include "extract/extractor.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "archive/categories.h"
+#include "platform/file.h"
+#include "platform/folder.h"
+#include "platform/host_error.h"
+#include "platform/pending_file.h"
 #include "reading/archive.h"
 #include "reading/limit.h"
 #include "reading/read.h"
 
 namespace {
 
-constexpr size_t kCopyChunk = 1 << 20;
 // The entries in flight (handed to the workers and not yet named) may hold this much memory
 // between them, counting each compressed entry as its input buffer plus its expanded size; an
 // entry larger than that waits until nothing else is in flight. Every entry counts for at least
@@ -31,10 +26,6 @@ constexpr size_t kCopyChunk = 1 << 20;
 constexpr size_t kInFlightBudget = 32 << 20;
 constexpr size_t kJobWeight = 128 << 10;
 constexpr const char* kIncomplete = "incomplete: the archive ends inside its data; not written";
-
-std::string withReason(const std::string& what, int error) {
-  return what + ": " + std::strerror(error);
-}
 
 enum class Action : uint8_t {
   Report,     // nothing to read or write: its problem, if any, says it all
@@ -48,7 +39,6 @@ enum class Action : uint8_t {
 struct Job {
   std::string path;     // "models - g/0001.raw", relative to the output folder
   std::string folder;   // "models - g"
-  std::string temp;     // "models - g/.0001.raw.partial", where unnamed files cannot be made
   int folderError = 0;  // why the folder could not be created, if it could not
   Action action = Action::Report;
   EntryDescription entry{};
@@ -58,16 +48,12 @@ struct Job {
   const char* problem = nullptr;  // reported after the path; no file
   bool unsupported = false;       // the unsupported compression method; no file
   std::string failure;            // a failure that stops the run, with its reason
-  int fd = -1;                    // the written file
-  bool unnamed = false;           // made with O_TMPFILE (otherwise it is `temp`)
+  PendingFile file;               // the written file
 };
 
-// Drops a file that will not get its name.
-void discard(int outputDir, Job& job) {
-  if (job.fd < 0) return;
-  close(job.fd);
-  job.fd = -1;
-  if (!job.unnamed) unlinkat(outputDir, job.temp.c_str(), 0);
+// What the file is called in messages until it has its name.
+const std::string& writtenName(const Job& job) {
+  return job.file.unnamed() ? job.path : job.file.tempName();
 }
 
 // A failure while writing an entry: recorded in the job, whose file is dropped.
@@ -77,7 +63,7 @@ struct WriteFailure {};
 // buffer for copies through memory.
 class Worker {
  public:
-  Worker(const Archive& archive, int outputDir) : archive_(archive), outputDir_(outputDir) {}
+  Worker(const Archive& archive, const Folder& output) : archive_(archive), files_(output) {}
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;
 
@@ -86,7 +72,7 @@ class Worker {
       if (job.action == Action::CopyPlain) {
         create(job);
         if (!copyPlain(job)) {  // the archive was cut short since the entry was looked at
-          discard(outputDir_, job);
+          job.file.drop();
           job.problem = kIncomplete;
         }
       } else if (job.action == Action::Decode) {
@@ -110,91 +96,50 @@ class Worker {
         return;
     }
     create(job);
-    writeAll(job, loaded.data.get(), loaded.size);
+    if (!writeAll(job.file.file(), loaded.data.get(), loaded.size)) {
+      fail(job, "cannot write " + writtenName(job));
+    }
   }
 
   // An output file gets its name only once complete, so that a run killed at any moment never
-  // leaves a partial .raw behind (a later run would take it for done). Where the file system
-  // allows, it is written as an unnamed file in its folder (O_TMPFILE) and linked under its name
-  // at the end: a killed run leaves nothing, and the folder sees one insertion rather than a
-  // create and a rename. Elsewhere it is written under a temporary name and renamed; a rerun
-  // reuses that name.
+  // leaves a partial .raw behind (a later run would take it for done). An unnamed file also
+  // spares the folder a create and a rename: it sees one insertion. Where one cannot be made, the
+  // temporary name is ".NNNN.raw.partial" beside the file, which a rerun reuses.
   void create(Job& job) {
     if (job.folderError != 0) {
       errno = job.folderError;
       fail(job, "cannot create the folder " + job.folder);
     }
-    if (useUnnamed_) {
-      job.fd = openat(outputDir_, job.folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-      if (job.fd >= 0) {
-        job.unnamed = true;
-        return;
-      }
-      if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-        fail(job, "cannot create a file in " + job.folder);
-      }
-      useUnnamed_ = false;  // not supported here: named temporary files from now on
-    }
-    job.unnamed = false;
-    job.fd = openat(outputDir_, job.temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (job.fd < 0) fail(job, "cannot create " + job.temp);
-  }
-
-  void writeAll(Job& job, const uint8_t* data, size_t size) {
-    while (size > 0) {
-      const ssize_t n = write(job.fd, data, size);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) fail(job, "cannot write " + (job.unnamed ? job.path : job.temp));
-      data += n;
-      size -= static_cast<size_t>(n);
+    const size_t name = job.folder.size() + 1;
+    std::string temp;
+    temp.reserve(job.path.size() + 9);
+    temp.append(job.path, 0, name).append(".").append(job.path, name).append(".partial");
+    job.file = files_.create(job.folder, std::move(temp));
+    if (!job.file.valid()) {
+      fail(job, job.file.unnamed() ? "cannot create a file in " + job.folder
+                                   : "cannot create " + job.file.tempName());
     }
   }
 
   [[noreturn]] void fail(Job& job, const std::string& what) {
     job.failure = withReason(what, errno);
-    discard(outputDir_, job);
+    job.file.drop();
     throw WriteFailure{};
   }
 
-  // A plain entry goes from the archive to the file inside the kernel where it can, otherwise in
-  // chunks through memory. False when the archive ends before the entry does.
+  // False when the archive ends before the entry does.
   bool copyPlain(Job& job) {
-    uint64_t offset = job.entry.offset;
-    size_t left = job.entry.length;
-    while (left > 0 && useCopyRange_) {
-      auto from = static_cast<off_t>(offset);
-      const ssize_t n = copy_file_range(archive_.file().get(), &from, job.fd, nullptr, left, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        // Not supported here (another file system, an old kernel) or a real error: the chunked
-        // copy below tells a read error from a write error.
-        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
-          useCopyRange_ = false;
-        }
-        break;
-      }
-      if (n == 0) break;  // the end of the archive
-      offset += static_cast<uint64_t>(n);
-      left -= static_cast<size_t>(n);
-    }
-    while (left > 0) {
-      chunk_.resize(kCopyChunk);
-      const size_t n = std::min(kCopyChunk, left);
-      const size_t got = archive_.readAt(offset, chunk_.data(), n);
-      writeAll(job, chunk_.data(), got);
-      if (got < n) return false;
-      offset += n;
-      left -= n;
+    switch (copier_.copy(archive_.file(), job.entry.offset, job.file.file(), job.entry.length)) {
+      case CopyResult::Done: break;
+      case CopyResult::SourceEnded: return false;
+      case CopyResult::WriteFailed: fail(job, "cannot write " + writtenName(job));
     }
     return true;
   }
 
   const Archive& archive_;
-  const int outputDir_;
-  // Unnamed files need O_TMPFILE and /proc to link them.
-  bool useUnnamed_ = access("/proc/self/fd", X_OK) == 0;
-  bool useCopyRange_ = true;
-  std::vector<uint8_t> chunk_;  // for copies through memory
+  PendingFileMaker files_;
+  FileCopier copier_;
 };
 
 // The files of the category folder being swept that existed before the sweep reached it, read
@@ -202,7 +147,7 @@ class Worker {
 // The folder is created (mode 0777 less the umask) when the first existing entry reaches it.
 class FolderListing {
  public:
-  explicit FolderListing(int outputDir) : outputDir_(outputDir) {}
+  explicit FolderListing(const Folder& output) : output_(output) {}
 
   bool has(int32_t category, int32_t entry) {
     if (category != category_) load(category);
@@ -216,23 +161,18 @@ class FolderListing {
   void load(int32_t category) {
     category_ = category;
     folder_ = categoryFolder(category);
-    folderError_ = mkdirat(outputDir_, folder_.c_str(), 0777) != 0 && errno != EEXIST ? errno : 0;
+    folderError_ = !makeFolder(output_, folder_) && errno != EEXIST ? errno : 0;
     std::fill(exists_.begin(), exists_.end(), false);
-    const int fd = openat(outputDir_, folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr;
-    if (listing == nullptr) {  // creating the file will report what is wrong
-      if (fd >= 0) close(fd);
-      return;
-    }
-    while (const dirent* item = readdir(listing)) {
-      if (const std::optional<int32_t> entry = entryOfFileName(item->d_name)) {
+    FolderNames names = listFolder(output_, folder_);
+    if (!names.valid()) return;  // creating the file will report what is wrong
+    while (const char* name = names.next()) {
+      if (const std::optional<int32_t> entry = entryOfFileName(name)) {
         exists_[static_cast<size_t>(*entry)] = true;
       }
     }
-    closedir(listing);
   }
 
-  const int outputDir_;
+  const Folder& output_;
   int32_t category_ = -1;
   std::string folder_;
   int folderError_ = 0;
@@ -248,14 +188,14 @@ class FolderListing {
 // workers: a failure or an interruption drops every file after the last one named.
 class Extractor::Impl {
  public:
-  Impl(const Archive& archive, int outputDir, ExtractEvents& events, ExtractOptions options)
+  Impl(const Archive& archive, Folder output, ExtractEvents& events, ExtractOptions options)
       : archive_(archive),
-        outputDir_(outputDir),
+        output_(std::move(output)),
         events_(events),
         options_(options),
         archiveSize_(archive.size()),
         budget_(options.outputBound),
-        listing_(outputDir) {}
+        listing_(output_) {}
   ~Impl() { finish(); }
 
   bool extract(int32_t category, int32_t entry, const EntryDescription& d) {
@@ -268,7 +208,6 @@ class Extractor::Impl {
     job->folder = listing_.folder();
     job->folderError = listing_.folderError();
     job->path = entryPath(category, entry);
-    job->temp = job->folder + "/." + job->path.substr(job->folder.size() + 1) + ".partial";
     job->entry = d;
     job->weight = kJobWeight;
     if (d.kind == EntryKind::Plain) {
@@ -349,7 +288,7 @@ class Extractor::Impl {
   void startWorkers() {
     const unsigned count = std::max(options_.jobs, 1U);
     for (unsigned i = 0; i < count; ++i) {
-      workers_.push_back(std::make_unique<Worker>(archive_, outputDir_));
+      workers_.push_back(std::make_unique<Worker>(archive_, output_));
       threads_.emplace_back([this, worker = workers_.back().get()] { work(*worker); });
     }
   }
@@ -401,7 +340,7 @@ class Extractor::Impl {
         dropping_ = dropping_ || failed_ || cancelled();
         drop = dropping_;
       }
-      const bool failed = drop ? (discard(outputDir_, *job), false) : commit(*job);
+      const bool failed = drop ? (job->file.drop(), false) : commit(*job);
       {
         std::unique_lock lock(mutex_);
         failed_ = failed_ || failed;
@@ -431,50 +370,36 @@ class Extractor::Impl {
       events_.failure(job.failure);
       return true;
     }
-    if (job.fd < 0) return false;
+    if (!job.file.valid()) return false;
     std::string failure = name(job);
     if (failure.empty()) return false;
     events_.failure(failure);
     return true;
   }
 
-  // Gives the written file its name; the failure, if it cannot. Overwriting links the unnamed file
-  // under the temporary name first, then renames it over the old file, so that the old file is
+  // Gives the written file its name; the failure, if it cannot. Without --overwrite, linking
+  // fails if another program made the name since the sweep looked; with it, the old file is
   // replaced in one step.
   std::string name(Job& job) {
     const bool overwrite = options_.overwrite;
-    const int fd = job.fd;
-    job.fd = -1;
-    bool linked = false;
-    std::string failure;
-    if (job.unnamed) {
-      // Linking fails if the name exists (another program made it since the sweep looked).
-      char self[32];
-      std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-      const std::string& name = overwrite ? job.temp : job.path;
-      if (overwrite) unlinkat(outputDir_, job.temp.c_str(), 0);
-      if (linkat(AT_FDCWD, self, outputDir_, name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-        failure = withReason("cannot link the finished file as " + name, errno);
-      }
-      linked = failure.empty();
+    const NamingFailure failure =
+        job.file.name(job.path, overwrite ? Naming::Replace : Naming::Keep);
+    const int error = errno;
+    switch (failure) {
+      case NamingFailure::None: return {};
+      case NamingFailure::Link:
+        return withReason(
+            "cannot link the finished file as " + (overwrite ? job.file.tempName() : job.path),
+            error);
+      case NamingFailure::Close: return withReason("cannot write " + writtenName(job), error);
+      case NamingFailure::Rename:
+        return withReason("cannot rename the finished file onto " + job.path, error);
     }
-    if (close(fd) != 0 && failure.empty()) {
-      failure = withReason("cannot write " + (job.unnamed ? job.path : job.temp), errno);
-    }
-    const bool renamed = !job.unnamed || overwrite;
-    if (failure.empty() && renamed &&
-        renameat(outputDir_, job.temp.c_str(), outputDir_, job.path.c_str()) != 0) {
-      failure = withReason("cannot rename the finished file onto " + job.path, errno);
-    }
-    if (!failure.empty()) {
-      if (renamed) unlinkat(outputDir_, job.temp.c_str(), 0);
-      if (linked && !overwrite) unlinkat(outputDir_, job.path.c_str(), 0);  // close failed
-    }
-    return failure;
+    return {};
   }
 
   const Archive& archive_;
-  const int outputDir_;
+  const Folder output_;
   ExtractEvents& events_;
   const ExtractOptions options_;
   const uint64_t archiveSize_;
@@ -498,9 +423,9 @@ class Extractor::Impl {
   bool hadProblems_ = false;  // written only by the committing thread
 };
 
-Extractor::Extractor(const Archive& archive, int outputDir, ExtractEvents& events,
+Extractor::Extractor(const Archive& archive, Folder output, ExtractEvents& events,
                      ExtractOptions options)
-    : impl_(std::make_unique<Impl>(archive, outputDir, events, options)) {}
+    : impl_(std::make_unique<Impl>(archive, std::move(output), events, options)) {}
 Extractor::~Extractor() = default;
 bool Extractor::extract(int32_t category, int32_t entry, const EntryDescription& description) {
   return impl_->extract(category, entry, description);

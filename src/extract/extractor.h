@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/folder.h"
 #include "reading/archive.h"
 #include "reading/entry.h"
 
@@ -48,8 +49,8 @@ struct ExtractOptions {
 
 class Extractor {
  public:
-  // Files go under `outputDir` (a directory descriptor, or AT_FDCWD).
-  Extractor(const Archive& archive, int outputDir, ExtractEvents& events,
+  // Files go under `output`.
+  Extractor(const Archive& archive, Folder output, ExtractEvents& events,
             ExtractOptions options = {});
   ~Extractor();  // finishes the work in flight
   Extractor(const Extractor&) = delete;

@@ -1,10 +1,9 @@
 // Writing a file that replaces another in one step, so that a failure or an interruption leaves
 // the old file as it was and no temporary file behind. The new content is written to an unnamed
-// file in the target's folder (O_TMPFILE; a named temporary file where the file system cannot),
-// which gets a name only at the commit, just before it is renamed over the target.
+// file in the target's folder (a named temporary file where the file system cannot), which gets a
+// name only at the commit, just before it is renamed over the target. While it has a name, a stop
+// signal removes it (see exitOnStopSignals).
 #pragma once
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
@@ -23,7 +22,7 @@ class Replacement {
   const FileHandle& file() const { return file_; }
   const std::string& target() const { return target_; }
   bool targetExisted() const { return existed_; }
-  // Fills the new file from `bytes` bytes of `from` at `offset` (copy_file_range where it can).
+  // Fills the new file from `bytes` bytes of `from` at `offset` (inside the kernel where it can).
   void copyFrom(const FileHandle& from, uint64_t offset, uint64_t bytes);
   // Flushes the new content to disk, gives it the old file's mode (and owner, where permitted)
   // and renames it over the target. Throws HostError when any step fails; the old file is then
@@ -37,15 +36,11 @@ class Replacement {
   std::string tempName_;  // set while the new file has a name of its own
   FileHandle file_;
   bool existed_ = false;
-  mode_t mode_ = 0666;
-  uid_t owner_ = static_cast<uid_t>(-1);
-  gid_t group_ = static_cast<gid_t>(-1);
+  uint32_t mode_ = 0666;
+  uint32_t owner_ = static_cast<uint32_t>(-1);
+  uint32_t group_ = static_cast<uint32_t>(-1);
 };
 
 // The file `path` names in the end, symlinks followed (it may not exist yet). Throws HostError
 // for a link that cannot be read or a loop.
 std::string resolveSymlinks(const std::string& path);
-
-// For a SIGINT or SIGTERM handler: removes the temporary file's name, if it has one now.
-// Async-signal-safe.
-void removePendingTempName();

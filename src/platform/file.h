@@ -1,7 +1,7 @@
 // Files through the operating system: an owned handle, positioned reads and writes with 64-bit
-// offsets, what a file is, locks, durability and free space. The functions report failure the
-// way the system does (false or an invalid handle, with errno set); the layers above turn that
-// into a HostError with the file's name.
+// offsets, copies, what a file is, its mode and owner, names and links, locks, durability and free
+// space. The functions report failure the way the system does (false or an invalid handle, with
+// errno set); the layers above turn that into a HostError with the file's name.
 #pragma once
 
 #include <cstddef>
@@ -48,13 +48,21 @@ bool setBlocking(const FileHandle& file);
 struct FileInfo {
   bool regular = false;
   bool directory = false;
+  bool symlink = false;  // only linkInfo() sees a link itself
   uint64_t size = 0;
   uint64_t device = 0;
   uint64_t inode = 0;
+  uint32_t permissions = 0;  // the mode's permission bits (07777)
+  uint32_t owner = 0;
+  uint32_t group = 0;
 };
 std::optional<FileInfo> fileInfo(const FileHandle& file);
 // What `path` names now (symlinks followed).
 std::optional<FileInfo> fileInfo(const std::string& path);
+// `path` itself, a symlink not followed.
+std::optional<FileInfo> linkInfo(const std::string& path);
+// What the symlink `path` points to.
+std::optional<std::string> readLink(const std::string& path);
 bool exists(const std::string& path);
 
 // Reads up to `size` bytes at `offset` and returns how many were there: what lies past the end
@@ -70,6 +78,22 @@ bool writeZerosAt(const FileHandle& file, uint64_t size, uint64_t offset);
 // of `from`), through memory.
 bool copyRange(const FileHandle& from, uint64_t fromOffset, const FileHandle& to, uint64_t toOffset,
                uint64_t size);
+enum class CopyResult : uint8_t {
+  Done,
+  SourceEnded,  // the source ended (or could not be read) first; what it held was copied
+  WriteFailed,  // errno set
+};
+// Copies between files, inside the kernel while the system and the file systems allow it, then
+// in chunks through a buffer of its own (without asking the kernel again). One per thread.
+class FileCopier {
+ public:
+  // `size` bytes of `from` at `fromOffset` to `to` at its position.
+  CopyResult copy(const FileHandle& from, uint64_t fromOffset, const FileHandle& to, uint64_t size);
+
+ private:
+  bool inKernel_ = true;
+  std::vector<uint8_t> chunk_;
+};
 // All of `size` bytes at the file's position.
 bool writeAll(const FileHandle& file, const uint8_t* data, size_t size);
 // Sets the file's length.
@@ -88,6 +112,17 @@ bool syncFile(const FileHandle& file);
 // A new name, a rename or a removal in `folder` reaches the disk.
 bool syncFolder(const std::string& folder);
 bool removeFile(const std::string& path);
+// Replaces whatever `to` names, in one step.
+bool renameFile(const std::string& from, const std::string& to);
+// A new file named `pattern` with its last six characters (XXXXXX) made unique, open for reading
+// and writing, mode 0600; `pattern` then holds the name.
+FileHandle createUniqueFile(std::string& pattern);
+
+// The mode a new file gets: 0666 less the umask.
+uint32_t newFileMode();
+bool setPermissions(const FileHandle& file, uint32_t permissions);
+// EPERM when the process may not give the file away.
+bool setOwner(const FileHandle& file, uint32_t owner, uint32_t group);
 
 // An exclusive lock on the whole file, held until the handle closes. False with errno set;
 // EWOULDBLOCK when another holder has it.

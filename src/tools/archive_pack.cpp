@@ -9,9 +9,7 @@
 // dead (status 99) right after the K-th write or flush of an update, as a crash would;
 // ARCHIVE_PACK_FREE_SPACE=BYTES stands for the free space of the archive's file system.
 #include <getopt.h>
-#include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
@@ -24,6 +22,7 @@
 #include "pack/update.h"
 #include "platform/file.h"
 #include "platform/host_error.h"
+#include "platform/interrupt.h"
 #include "reading/archive.h"
 
 namespace {
@@ -136,17 +135,10 @@ std::optional<Options> parse(int argc, char** argv, int& status) {
   return o;
 }
 
-// A SIGINT or SIGTERM leaves nothing behind: a new archive has no name until its last moment,
-// and then the handler removes it; an in-place update leaves at most its journal.
-void onStopSignal(int signal) {
-  removePendingTempName();
-  _exit(128 + signal);
-}
-
 uint64_t ioCount = 0;
 uint64_t stopAfter = 0;
 void stopDeadAfterK() {
-  if (++ioCount == stopAfter) _exit(99);
+  if (++ioCount == stopAfter) std::_Exit(99);
 }
 
 // Runs the command; what it reports goes to `out` (stdout) and `notes` (stderr).
@@ -192,11 +184,9 @@ int main(int argc, char** argv) {
   std::optional<Options> options = parse(argc, argv, status);
   if (!options) return status;
 
-  struct sigaction action {};
-  action.sa_handler = onStopSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  // A SIGINT or SIGTERM leaves nothing behind: a new archive has no name until its last moment,
+  // and then the handler removes it; an in-place update leaves at most its journal.
+  exitOnStopSignals();
   if (const char* k = std::getenv("ARCHIVE_PACK_STOP_AFTER")) {
     stopAfter = std::strtoull(k, nullptr, 10);
     setIoHook(stopDeadAfterK);

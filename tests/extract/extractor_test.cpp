@@ -1,7 +1,6 @@
 // The extraction as a library: archives open at once, an extractor each, in one process.
 #include "extract/extractor.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -45,7 +44,6 @@ TEST(Extractor, TwoOpenArchivesSweptSideBySideGiveTheirOwnTrees) {
     Selection selection;
     std::optional<Sweep> sweep;
     RecordedEvents events;
-    int out = -1;
     std::unique_ptr<Extractor> extractor;
   } runs[2];
   for (int round = 0; round < 2; ++round) {
@@ -68,8 +66,9 @@ TEST(Extractor, TwoOpenArchivesSweptSideBySideGiveTheirOwnTrees) {
     std::string error;
     ASSERT_TRUE(run.selection.restrictEntries("0-19", error));
     run.sweep.emplace(run.archive->entries(run.selection));
-    run.out = open(out.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    run.extractor = std::make_unique<Extractor>(*run.archive, run.out, run.events);
+    std::optional<Folder> folder = openFolder(out);
+    ASSERT_TRUE(folder);
+    run.extractor = std::make_unique<Extractor>(*run.archive, std::move(*folder), run.events);
   }
   for (bool more = true; more;) {
     more = false;
@@ -83,7 +82,6 @@ TEST(Extractor, TwoOpenArchivesSweptSideBySideGiveTheirOwnTrees) {
   for (int round = 0; round < 2; ++round) {
     Run& run = runs[round];
     EXPECT_EQ(run.extractor->finish(), ExtractStatus::Clean);
-    close(run.out);
     EXPECT_EQ(run.events.log, sweepLines(run.want));
     EXPECT_EQ(summary(readTree(dir / ("out" + std::to_string(round)))), summary(run.want));
   }

@@ -8,10 +8,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/host_error.h"
+#include "platform/posix/internal.h"
 
 namespace {
 IoHook ioHook = nullptr;
@@ -62,8 +64,15 @@ bool setBlocking(const FileHandle& file) { return fcntl(file.get(), F_SETFL, 0) 
 
 namespace {
 FileInfo infoOf(const struct stat& s) {
-  return {S_ISREG(s.st_mode), S_ISDIR(s.st_mode), static_cast<uint64_t>(s.st_size),
-          static_cast<uint64_t>(s.st_dev), static_cast<uint64_t>(s.st_ino)};
+  return {S_ISREG(s.st_mode),
+          S_ISDIR(s.st_mode),
+          S_ISLNK(s.st_mode),
+          static_cast<uint64_t>(s.st_size),
+          static_cast<uint64_t>(s.st_dev),
+          static_cast<uint64_t>(s.st_ino),
+          static_cast<uint32_t>(s.st_mode & 07777),
+          static_cast<uint32_t>(s.st_uid),
+          static_cast<uint32_t>(s.st_gid)};
 }
 }  // namespace
 
@@ -77,6 +86,25 @@ std::optional<FileInfo> fileInfo(const std::string& path) {
   struct stat s {};
   if (stat(path.c_str(), &s) != 0) return std::nullopt;
   return infoOf(s);
+}
+
+std::optional<FileInfo> linkInfo(const std::string& path) {
+  struct stat s {};
+  if (lstat(path.c_str(), &s) != 0) return std::nullopt;
+  return infoOf(s);
+}
+
+std::optional<std::string> readLink(const std::string& path) {
+  std::string target(256, '\0');
+  for (;;) {
+    const ssize_t n = readlink(path.c_str(), target.data(), target.size());
+    if (n < 0) return std::nullopt;
+    if (static_cast<size_t>(n) < target.size()) {
+      target.resize(static_cast<size_t>(n));
+      return target;
+    }
+    target.resize(target.size() * 2);  // it may have been cut short
+  }
 }
 
 bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
@@ -143,6 +171,36 @@ bool copyRange(const FileHandle& from, uint64_t fromOffset, const FileHandle& to
   return true;
 }
 
+CopyResult FileCopier::copy(const FileHandle& from, uint64_t fromOffset, const FileHandle& to,
+                            uint64_t size) {
+  constexpr size_t kChunk = 1 << 20;
+  while (size > 0 && inKernel_) {
+    const int64_t n = copyInKernel(from, fromOffset, to, static_cast<size_t>(size));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      // Not supported here (another file system, an old kernel) or a real error: the copy through
+      // memory below tells a read error from a write error.
+      if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
+        inKernel_ = false;
+      }
+      break;
+    }
+    if (n == 0) break;  // the end of `from`
+    fromOffset += static_cast<uint64_t>(n);
+    size -= static_cast<uint64_t>(n);
+  }
+  while (size > 0) {
+    chunk_.resize(kChunk);
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, size));
+    const size_t got = readAt(from, fromOffset, chunk_.data(), n);
+    if (!writeAll(to, chunk_.data(), got)) return CopyResult::WriteFailed;
+    if (got < n) return CopyResult::SourceEnded;
+    fromOffset += n;
+    size -= n;
+  }
+  return CopyResult::Done;
+}
+
 bool writeAll(const FileHandle& file, const uint8_t* data, size_t size) {
   while (size > 0) {
     const ssize_t n = write(file.get(), data, size);
@@ -189,6 +247,28 @@ bool syncFolder(const std::string& folder) {
 }
 
 bool removeFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+
+bool renameFile(const std::string& from, const std::string& to) {
+  return rename(from.c_str(), to.c_str()) == 0;
+}
+
+FileHandle createUniqueFile(std::string& pattern) {
+  return FileHandle(mkostemp(pattern.data(), O_CLOEXEC));
+}
+
+uint32_t newFileMode() {
+  const mode_t mask = umask(0);  // only read by setting it
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+bool setPermissions(const FileHandle& file, uint32_t permissions) {
+  return fchmod(file.get(), static_cast<mode_t>(permissions)) == 0;
+}
+
+bool setOwner(const FileHandle& file, uint32_t owner, uint32_t group) {
+  return fchown(file.get(), static_cast<uid_t>(owner), static_cast<gid_t>(group)) == 0;
+}
 
 bool tryLockExclusive(const FileHandle& file) { return flock(file.get(), LOCK_EX | LOCK_NB) == 0; }
 

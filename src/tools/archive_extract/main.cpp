@@ -4,68 +4,28 @@
 // Exit status: 0 success; 1 a fault of the emulated machine (its message is on stdout); 2 anything
 // else (bad argument, unreadable archive, write failure, entries that could not be extracted or
 // that are damaged, members not found); 128 + N after signal N.
-#include <fcntl.h>
-#include <malloc.h>
-#include <sched.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "archive/categories.h"
 #include "console.h"
 #include "cpu/fault.h"
 #include "extract/extractor.h"
 #include "options.h"
+#include "platform/folder.h"
 #include "platform/host_error.h"
+#include "platform/interrupt.h"
+#include "platform/process.h"
 #include "reading/archive.h"
 #include "reading/entry.h"
 #include "reading/inspect.h"
 #include "reading/limit.h"
 
 namespace {
-
-// SIGINT or SIGTERM: the sweep stops taking entries and no further file is named.
-std::atomic<bool> interrupted{false};
-// The handler may run on any thread (the workers do not block signals), so both are atomics,
-// which are lock-free and safe in a handler.
-std::atomic<int> stopSignal{0};
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
-
-void onStopSignal(int signal) {
-  stopSignal.store(signal);
-  interrupted.store(true);
-}
-
-void catchStopSignals() {
-  struct sigaction action {};
-  action.sa_handler = onStopSignal;
-  action.sa_flags = SA_RESTART;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-}
-
-std::string reason() { return std::strerror(errno); }
-
-// The cores this process may run on.
-unsigned cores() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  const int allowed = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
-  const unsigned online = std::thread::hardware_concurrency();
-  if (allowed > 0) return online > 0 ? std::min(static_cast<unsigned>(allowed), online) : allowed;
-  return online > 0 ? online : 1;
-}
 
 // Paths and the unsupported-method line on stdout, problems on stderr, in sweep order.
 class ConsoleEvents : public ExtractEvents {
@@ -139,7 +99,7 @@ class Run {
     archive.reset();
     console_.clearProgress();
     if (status == 1) return 1;
-    if (const int signal = stopSignal.load(); signal != 0) return 128 + signal;
+    if (const int signal = stopSignal(); signal != 0) return 128 + signal;
     for (const Member& m : o_.selection.members()) {
       if (!m.found) {
         console_.err(m.text + ": not found in archive");
@@ -169,11 +129,12 @@ class Run {
   }
 
   // Calls `visit` for each selected entry in sweep order until it returns false or a signal
-  // comes; the progress line follows.
+  // comes (SIGINT or SIGTERM: the sweep stops taking entries and no further file is named); the
+  // progress line follows.
   template <typename Visit>
   void sweep(Archive& archive, Visit visit) {
     Sweep sweep = archive.entries(o_.selection);
-    while (!interrupted.load()) {
+    while (!interrupted_.load()) {
       const std::optional<SweptEntry> e = sweep.next();
       if (!e || !visit(*e)) return;
       if (e->description.hasData()) {
@@ -186,20 +147,22 @@ class Run {
   }
 
   int extract(Archive& archive) {
-    int outputDir = AT_FDCWD;
+    Folder output;
     if (o_.directory) {
-      outputDir = open(o_.directory->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-      if (outputDir < 0) {
-        console_.err("cannot use " + *o_.directory + " as the output folder: " + reason());
+      std::optional<Folder> opened = openFolder(*o_.directory);
+      if (!opened) {
+        const int error = errno;
+        console_.err(withReason("cannot use " + *o_.directory + " as the output folder", error));
         return 2;
       }
+      output = std::move(*opened);
     }
     ConsoleEvents events(console_);
     int status = 0;
     {
       Extractor extractor(
-          archive, outputDir, events,
-          {o_.overwrite, &interrupted, bound(archive), o_.jobs > 0 ? o_.jobs : cores()});
+          archive, std::move(output), events,
+          {o_.overwrite, &interrupted_, bound(archive), o_.jobs > 0 ? o_.jobs : coreCount()});
       try {
         sweep(archive, [&](const SweptEntry& e) {
           return extractor.extract(e.category, e.entry, e.description);
@@ -211,7 +174,6 @@ class Run {
         status = extractor.finish() == ExtractStatus::Stopped ? 2 : machineFault(fault);
       }
     }
-    if (outputDir != AT_FDCWD) close(outputDir);
     // Extraction goes on when stdout fails (the files are its product) and ends with status 2.
     if (!console_.finishStdout() && status == 0) status = 2;
     return status;
@@ -252,7 +214,7 @@ class Run {
       return 2;
     }
     if (!ok) return 2;
-    if (o_.mode == Mode::Test && stopSignal.load() == 0) {
+    if (o_.mode == Mode::Test && stopSignal() == 0) {
       console_.clearProgress();
       console_.err("tested " + std::to_string(tested) + " entries: " +
                    (damaged == 0 ? "all sound" : std::to_string(damaged) + " damaged"));
@@ -262,6 +224,7 @@ class Run {
 
   Options& o_;
   Console& console_;
+  const std::atomic<bool>& interrupted_ = stopRequested();
   uint64_t entries_ = 0;
   uint64_t bytes_ = 0;
 };
@@ -276,8 +239,7 @@ int main(int argc, char** argv) {
   // Entry buffers come and go by the thousand, allocated by the main thread and freed by the
   // writer: keep the freed memory in the heap rather than handing it back to the kernel after
   // each one and faulting fresh zeroed pages in for the next.
-  mallopt(M_TRIM_THRESHOLD, 64 << 20);
-  mallopt(M_MMAP_THRESHOLD, 32 << 20);
-  Console console(options->quiet, !options->quiet && isatty(STDERR_FILENO) != 0);
+  keepFreedMemory(64 << 20, 32 << 20);
+  Console console(options->quiet, !options->quiet && isTerminal(StandardStream::Error));
   return Run(*options, console).execute();
 }

@@ -1,0 +1,45 @@
+// Folders: the one a tool writes its output under (names are then taken relative to it, so that
+// the output stays where it was opened even if the folder is renamed meanwhile), creating the
+// folders below it and listing the names in them. The functions report failure as the system
+// does (false, nothing or an invalid listing, with errno set).
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "platform/file.h"
+
+class Folder {
+ public:
+  Folder() = default;  // the current folder
+  explicit Folder(FileHandle handle) : handle_(std::move(handle)) {}
+  // The open folder; invalid for the current one.
+  const FileHandle& handle() const { return handle_; }
+
+ private:
+  FileHandle handle_;
+};
+
+std::optional<Folder> openFolder(const std::string& path);
+
+// Creates folder `name` in `base`, mode 0777 less the umask. EEXIST when something has the name.
+bool makeFolder(const Folder& base, const std::string& name);
+
+// The names in one folder, read once (one listing rather than a lookup per file).
+class FolderNames {
+ public:
+  bool valid() const { return stream_ != nullptr; }
+  // The next name ("." and ".." among them), valid until the next call; nullptr after the last.
+  const char* next();
+
+ private:
+  friend FolderNames listFolder(const Folder& base, const std::string& name);
+  struct Stream;
+  struct Close {
+    void operator()(Stream* stream) const;
+  };
+  std::unique_ptr<Stream, Close> stream_;
+};
+// The names in folder `name` of `base`; an invalid listing when it cannot be read.
+FolderNames listFolder(const Folder& base, const std::string& name);
