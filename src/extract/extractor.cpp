@@ -56,9 +56,6 @@ const std::string& writtenName(const Job& job) {
   return job.file.unnamed() ? job.path : job.file.tempName();
 }
 
-// A failure while writing an entry: recorded in the job, whose file is dropped.
-struct WriteFailure {};
-
 // What a worker thread keeps between entries: how files can be made and copied here, and a
 // buffer for copies through memory.
 class Worker {
@@ -78,7 +75,9 @@ class Worker {
       } else if (job.action == Action::Decode) {
         decode(job);
       }
-    } catch (const WriteFailure&) {
+    } catch (const HostError& error) {  // a failed write: the run stops at this entry
+      job.failure = error.what();
+      job.file.drop();
     }
   }
 
@@ -97,7 +96,7 @@ class Worker {
     }
     create(job);
     if (!writeAll(job.file.file(), loaded.data.get(), loaded.size)) {
-      fail(job, "cannot write " + writtenName(job));
+      throwSystemError("cannot write " + writtenName(job));
     }
   }
 
@@ -107,8 +106,7 @@ class Worker {
   // temporary name is ".NNNN.raw.partial" beside the file, which a rerun reuses.
   void create(Job& job) {
     if (job.folderError != 0) {
-      errno = job.folderError;
-      fail(job, "cannot create the folder " + job.folder);
+      throwSystemError("cannot create the folder " + job.folder, job.folderError);
     }
     const size_t name = job.folder.size() + 1;
     std::string temp;
@@ -116,15 +114,9 @@ class Worker {
     temp.append(job.path, 0, name).append(".").append(job.path, name).append(".partial");
     job.file = files_.create(job.folder, std::move(temp));
     if (!job.file.valid()) {
-      fail(job, job.file.unnamed() ? "cannot create a file in " + job.folder
-                                   : "cannot create " + job.file.tempName());
+      throwSystemError(job.file.unnamed() ? "cannot create a file in " + job.folder
+                                          : "cannot create " + job.file.tempName());
     }
-  }
-
-  [[noreturn]] void fail(Job& job, const std::string& what) {
-    job.failure = withReason(what, errno);
-    job.file.drop();
-    throw WriteFailure{};
   }
 
   // False when the archive ends before the entry does.
@@ -132,7 +124,7 @@ class Worker {
     switch (copier_.copy(archive_.file(), job.entry.offset, job.file.file(), job.entry.length)) {
       case CopyResult::Done: break;
       case CopyResult::SourceEnded: return false;
-      case CopyResult::WriteFailed: fail(job, "cannot write " + writtenName(job));
+      case CopyResult::WriteFailed: throwSystemError("cannot write " + writtenName(job));
     }
     return true;
   }
