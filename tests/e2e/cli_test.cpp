@@ -1,51 +1,31 @@
 // The command lines of archive-extract and archive-pack end to end: the option parser, the list,
 // JSON and test modes, selection, -C, --overwrite, every category, and how the tools fail
 // (stdout that cannot be written, folders that cannot be made, interruptions, odd files).
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "support/archive_builder.h"
-#include "support/run_tool.h"
+#include "support/tool_test.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class Cli : public ::testing::Test {
+class Cli : public ToolTest {
  protected:
-  void SetUp() override {
-    std::string dir = fs::temp_directory_path() / "e2e-cli-XXXXXX";
-    ASSERT_NE(mkdtemp(dir.data()), nullptr);
-    dir_ = dir;
-    fs::create_directory(out());
+  Cli() {
     // Readable and writable by nobody, for the permission cases.
-    fs::permissions(dir_, fs::perms::all);
+    fs::permissions(dir.path(), fs::perms::all);
     fs::permissions(out(), fs::perms::all);
   }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path out() const { return dir_ / "out"; }
-  std::string archive() const { return dir_ / "archive.bin"; }
-  Outcome extract(std::vector<std::string> args, const RunOptions& options = {}) {
-    args.insert(args.begin(), ARCHIVE_EXTRACT_PATH);
-    return runTool(args, out(), dir_, options);
-  }
-  Outcome pack(std::vector<std::string> args, const RunOptions& options = {}) {
-    args.insert(args.begin(), ARCHIVE_PACK_PATH);
-    return runTool(args, dir_, dir_, options);
-  }
-
-  fs::path dir_;
 };
 
 // g0 plain, g1 LZ, g2 run-length, g3 stored with a 16-byte header, g4 without data, g5 the
@@ -125,11 +105,12 @@ TEST_F(Cli, OptionParser) {
   // guest-run's JSON is all it makes: a stdout that cannot take it is an error.
   const std::string guestRun = std::getenv("GUEST_RUN");
   for (const char* option : {"--help", "-h", "--version"}) {
-    EXPECT_EQ(runTool({guestRun, option}, dir_, dir_).status, 0) << option;
+    EXPECT_EQ(runTool({guestRun, option}, dir.path(), dir.path()).status, 0) << option;
   }
   RunOptions full;
   full.stdoutFile = "/dev/full";
-  const Outcome lost = runTool({guestRun, "--pc", "0", "--until", "4"}, dir_, dir_, full);
+  const Outcome lost =
+      runTool({guestRun, "--pc", "0", "--until", "4"}, dir.path(), dir.path(), full);
   EXPECT_EQ(lost.status, 2);
   EXPECT_EQ(lost.err, "guest-run: cannot write to standard output: No space left on device\n");
 }
@@ -186,8 +167,8 @@ TEST_F(Cli, TestsEveryEntryAndNamesTheDamagedOnes) {
 
 TEST_F(Cli, SelectsIntoAFolderAndOverwritesOnRequest) {
   writeSampleArchive(archive());
-  fs::create_directory(dir_ / "dest");
-  writeTree(dir_ / "dest", {{path(0, 2), "old"}, {path(0, 0), "old"}});
+  fs::create_directory(dir / "dest");
+  writeTree(dir / "dest", {{path(0, 2), "old"}, {path(0, 0), "old"}});
   const std::vector<std::string> args = {
       "-C",      "../dest",    "--entries",    "0-2,7",
       archive(), "models - g", "category 040", "models - g/0007.raw"};
@@ -199,7 +180,7 @@ TEST_F(Cli, SelectsIntoAFolderAndOverwritesOnRequest) {
                      {path(0, 1), kLz},
                      {path(0, 2), "old"},
                      {"category 040/0000.raw", "forty"}};
-  EXPECT_EQ(readTree(dir_ / "dest"), kept);
+  EXPECT_EQ(readTree(dir / "dest"), kept);
   EXPECT_TRUE(fs::is_empty(out()));
   const Outcome again = extract(
       {"-C", "../dest", "--overwrite", "--category", "g,40", "--entries", "0-2", archive()});
@@ -209,7 +190,7 @@ TEST_F(Cli, SelectsIntoAFolderAndOverwritesOnRequest) {
   Tree replaced = kept;
   replaced[path(0, 0)] = kPlain;
   replaced[path(0, 2)] = kRle;
-  EXPECT_EQ(readTree(dir_ / "dest"), replaced);
+  EXPECT_EQ(readTree(dir / "dest"), replaced);
 }
 
 // Every category: the eleven and the others, in ascending order; with --quiet nothing on stdout,
@@ -249,27 +230,27 @@ TEST_F(Cli, StdoutThatCannotBeWritten) {
 
 TEST_F(Cli, ReportsTheRealReason) {
   writeSampleArchive(archive());
-  fs::create_directory(dir_ / "folder");
-  mkfifo((dir_ / "fifo").c_str(), 0666);
-  std::ofstream(dir_ / "junk.bin") << std::string(kMinimumArchiveSize, '\xA7');
+  fs::create_directory(dir / "folder");
+  mkfifo((dir / "fifo").c_str(), 0666);
+  std::ofstream(dir / "junk.bin") << std::string(kMinimumArchiveSize, '\xA7');
   const struct {
     std::vector<std::string> args;
     int status;
     std::string out, err;
   } cases[] = {
-      {{dir_ / "folder"},
+      {{dir / "folder"},
        2,
        "",
-       "archive-extract: " + (dir_ / "folder").string() + ": is a directory\n"},
-      {{dir_ / "fifo"},
+       "archive-extract: " + (dir / "folder").string() + ": is a directory\n"},
+      {{dir / "fifo"},
        2,
        "",
-       "archive-extract: " + (dir_ / "fifo").string() +
+       "archive-extract: " + (dir / "fifo").string() +
            ": is not a regular file (the archive is read at random offsets)\n"},
-      {{dir_ / "junk.bin"},
+      {{dir / "junk.bin"},
        1,
        "Access to unmapped memory A943A7A7\n",
-       "archive-extract: " + (dir_ / "junk.bin").string() +
+       "archive-extract: " + (dir / "junk.bin").string() +
            ": the lookup routines stopped on its index (is it an archive of this kind?)\n"},
   };
   for (const auto& c : cases) {
@@ -301,7 +282,7 @@ TEST_F(Cli, AnInterruptedRunNamesEveryFileItLeaves) {
     fs::remove_all(out());
     fs::create_directory(out());
     RunOptions options;
-    options.stdoutFile = dir_ / "stdout";
+    options.stdoutFile = dir / "stdout";
     options.signal = signal;
     options.signalWhen = [&] {
       std::error_code error;
@@ -319,33 +300,33 @@ TEST_F(Cli, AnInterruptedRunNamesEveryFileItLeaves) {
 }
 
 TEST_F(Cli, PackRefusesOddTargetsAndWritesThroughLinks) {
-  writeTree(dir_ / "source", {{path(0, 0), "zero"}});
-  mkfifo((dir_ / "fifo").c_str(), 0666);
+  writeTree(dir / "source", {{path(0, 0), "zero"}});
+  mkfifo((dir / "fifo").c_str(), 0666);
   const Outcome fifo = pack({"source", "fifo"});
   EXPECT_EQ(fifo.status, 2);
   EXPECT_EQ(fifo.err, "archive-pack: fifo is not a regular file; refusing to replace it\n");
-  EXPECT_TRUE(fs::is_fifo(dir_ / "fifo"));
-  fs::create_symlink("real.bin", dir_ / "link.bin");
+  EXPECT_TRUE(fs::is_fifo(dir / "fifo"));
+  fs::create_symlink("real.bin", dir / "link.bin");
   ASSERT_EQ(pack({"source", "link.bin"}).status, 0);
-  EXPECT_TRUE(fs::is_symlink(dir_ / "link.bin"));
-  EXPECT_TRUE(fs::is_regular_file(dir_ / "real.bin"));
+  EXPECT_TRUE(fs::is_symlink(dir / "link.bin"));
+  EXPECT_TRUE(fs::is_regular_file(dir / "real.bin"));
   // An unreadable folder, as nobody: the reason, status 2, and nothing left behind.
-  fs::permissions(dir_ / "source" / kFolders[0], fs::perms::none);
+  fs::permissions(dir / "source" / kFolders[0], fs::perms::none);
   RunOptions nobody;
   nobody.asNobody = true;
   const Outcome denied = pack({"source", "new.bin"}, nobody);
   EXPECT_EQ(denied.status, 2);
   EXPECT_EQ(denied.err,
             "archive-pack: cannot read the folder source/models - g: Permission denied\n");
-  fs::permissions(dir_ / "source" / kFolders[0], fs::perms::all);
+  fs::permissions(dir / "source" / kFolders[0], fs::perms::all);
   // SIGTERM while packing 32 MiB: the old archive stays as it was, whatever the moment.
   std::mt19937_64 rng(11);
   Tree big;
   for (int e = 0; e < 32; ++e) big[path(1, e)] = content(rng, 1 << 20);
-  writeTree(dir_ / "source", big);
-  const std::string before = readFile(dir_ / "real.bin");
+  writeTree(dir / "source", big);
+  const std::string before = readFile(dir / "real.bin");
   RunOptions term;
-  term.stdoutFile = dir_ / "stdout";
+  term.stdoutFile = dir / "stdout";
   term.signal = SIGTERM;
   const auto started = std::chrono::steady_clock::now();
   term.signalWhen = [&] {
@@ -353,10 +334,10 @@ TEST_F(Cli, PackRefusesOddTargetsAndWritesThroughLinks) {
   };
   const Outcome stopped = pack({"source", "link.bin"}, term);
   if (stopped.status == 128 + SIGTERM) {
-    EXPECT_EQ(readFile(dir_ / "real.bin"), before);
+    EXPECT_EQ(readFile(dir / "real.bin"), before);
   }
   EXPECT_TRUE(stopped.status == 0 || stopped.status == 128 + SIGTERM) << stopped.status;
-  for (const auto& item : fs::directory_iterator(dir_)) {
+  for (const auto& item : fs::directory_iterator(dir.path())) {
     EXPECT_EQ(item.path().filename().string().find(".archive-pack"), std::string::npos);
   }
 }

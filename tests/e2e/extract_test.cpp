@@ -1,19 +1,11 @@
 // archive-extract and archive-pack end to end: the build's executables run in a scratch folder on
 // archives packed from random trees or laid out by hand; the files they leave, their stdout, stderr
 // and exit status are checked.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
-#include <map>
 #include <random>
 #include <sstream>
 #include <string>
@@ -21,48 +13,31 @@
 
 #include "archive/format.h"
 #include "support/archive_builder.h"
-#include "support/run_tool.h"
+#include "support/tool_test.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-constexpr uint64_t kIndexEnd = kMinimumArchiveSize;
 
-class E2eExtract : public ::testing::Test {
+class E2eExtract : public ToolTest {
  protected:
-  void SetUp() override {
-    std::string dir = fs::temp_directory_path() / "e2e-extract-XXXXXX";
-    ASSERT_NE(mkdtemp(dir.data()), nullptr);
-    dir_ = dir;
-    fs::create_directory(out());
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path out() const { return dir_ / "out"; }
-  fs::path archive() const { return dir_ / "archive.bin"; }
   void clearOut() {
     fs::remove_all(out());
     fs::create_directory(out());
   }
   void expectOut(const Tree& want) { EXPECT_EQ(summary(readTree(out())), summary(want)); }
 
-  Outcome spawn(const std::vector<std::string>& args, const fs::path& cwd, int killAfterLines = 0,
-                rlim_t fileSizeLimit = RLIM_INFINITY) {
+  // The suite runs with four workers, and once more with as many as E2E_JOBS says.
+  Outcome extractWithJobs(const std::string& file, RunOptions options = {}) const {
+    const char* jobs = std::getenv("E2E_JOBS");
+    return ToolTest::extract({"--jobs", jobs != nullptr ? jobs : "4", file}, options);
+  }
+  Outcome extract(int killAfterLines = 0, rlim_t fileSizeLimit = RLIM_INFINITY) const {
     RunOptions options;
     options.signalAfterLines = killAfterLines;
     options.fileSizeLimit = fileSizeLimit;
-    // The suite runs with four workers, and once more with as many as E2E_JOBS says.
-    std::vector<std::string> command = args;
-    if (command[0] == ARCHIVE_EXTRACT_PATH) {
-      const char* jobs = std::getenv("E2E_JOBS");
-      command.insert(command.begin() + 1, {"--jobs", jobs != nullptr ? jobs : "4"});
-    }
-    return runTool(command, cwd, dir_, options);
+    return extractWithJobs(archive(), options);
   }
-  Outcome extract(int killAfterLines = 0, rlim_t fileSizeLimit = RLIM_INFINITY) {
-    return spawn({ARCHIVE_EXTRACT_PATH, archive()}, out(), killAfterLines, fileSizeLimit);
-  }
-
-  fs::path dir_;
 };
 
 struct Method {
@@ -90,10 +65,9 @@ TEST_P(E2eRoundTrip, GivesThePackedTreeBackAndASecondRunChangesNothing) {
       tree[path(row, row == last && i + 1 == count ? 9999 : entry)] = content(rng, size);
     }
   }
-  writeTree(dir_ / "source", tree);
-  const Outcome pack =
-      spawn({ARCHIVE_PACK_PATH, "source", archive(), "--method", GetParam().name}, dir_);
-  ASSERT_EQ(pack.status, 0) << pack.err;
+  writeTree(dir / "source", tree);
+  const Outcome packed = pack({"source", archive(), "--method", GetParam().name});
+  ASSERT_EQ(packed.status, 0) << packed.err;
   // The archive's first entry, the lowest of "models - g", is stored as asked.
   const std::string& first = tree.lower_bound(path(0, 0))->second;
   const std::string head = readFile(archive()).substr(kDataStart, 12);
@@ -164,7 +138,7 @@ TEST_F(E2eExtract, ReportsEntriesItCannotExtractAndGoesOn) {
       {"ends in g0", plain(d), sector3 + 5011, "", {{c0, b}}, {g0, g1}},
       {"ends after g0's stream", plain(d), sector3 + 5012, "", ok, {g1}},
       {"ends one byte short of g1", plain(d), sector3 + 3 * 2048 + 4999, "", ok, {g1}},
-      {"index only", plain(d), kIndexEnd, "", {}, {g0, g1, c0}},
+      {"index only", plain(d), kMinimumArchiveSize, "", {}, {g0, g1, c0}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -192,16 +166,16 @@ TEST_F(E2eExtract, ARerunWithTheWholeArchiveCompletesWhatATruncatedOneCouldNot) 
       tree[path(row, entry)] = content(rng, rng() % (entry % 2 ? 9000 : 70000));
     }
   }
-  writeTree(dir_ / "source", tree);
-  ASSERT_EQ(spawn({ARCHIVE_PACK_PATH, "source", archive(), "--method", "auto"}, dir_).status, 0);
+  writeTree(dir / "source", tree);
+  ASSERT_EQ(pack({"source", archive(), "--method", "auto"}).status, 0);
   const std::string whole = readFile(archive());
-  const fs::path cut = dir_ / "cut.bin";
+  const fs::path cut = dir / "cut.bin";
   for (int i = 0; i < 4; ++i) {
     const size_t size = kDataStart + 1 + rng() % (whole.size() - kDataStart - 1);
     SCOPED_TRACE("cut at " + std::to_string(size));
     clearOut();
     std::ofstream(cut, std::ios::binary).write(whole.data(), static_cast<std::streamsize>(size));
-    const Outcome first = spawn({ARCHIVE_EXTRACT_PATH, cut}, out());
+    const Outcome first = extractWithJobs(cut);
     EXPECT_EQ(first.status, 2);
     EXPECT_NE(first.err.find(": incomplete: the archive ends inside its data; not written\n"),
               std::string::npos);
@@ -281,19 +255,19 @@ TEST_F(E2eExtract, GivesTheSameOutputAtAnyNumberOfJobs) {
     options.fileSizeLimit = limit;
     options.signalAfterLines = lines;
     options.signal = SIGINT;
-    return runTool({ARCHIVE_EXTRACT_PATH, "--jobs", jobs, archive()}, folder, dir_, options);
+    return runTool({ARCHIVE_EXTRACT_PATH, "--jobs", jobs, archive()}, folder, dir.path(), options);
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     std::ofstream(archive(), std::ios::binary | std::ios::trunc) << c.bytes;
-    const Outcome one = run("1", dir_ / "one", c.fileSizeLimit, 0);
-    const Outcome four = run("4", dir_ / "four", c.fileSizeLimit, 0);
+    const Outcome one = run("1", dir / "one", c.fileSizeLimit, 0);
+    const Outcome four = run("4", dir / "four", c.fileSizeLimit, 0);
     EXPECT_EQ(one.status, c.status) << one.err;
     EXPECT_GT(std::count(one.out.begin(), one.out.end(), '\n'), 3);
     EXPECT_EQ(four.status, one.status);
     EXPECT_EQ(four.out, one.out);
     EXPECT_EQ(four.err, one.err);
-    EXPECT_EQ(summary(readTree(dir_ / "four")), summary(readTree(dir_ / "one")));
+    EXPECT_EQ(summary(readTree(dir / "four")), summary(readTree(dir / "one")));
   }
 
   std::ofstream(archive(), std::ios::binary | std::ios::trunc) << whole;
@@ -302,7 +276,7 @@ TEST_F(E2eExtract, GivesTheSameOutputAtAnyNumberOfJobs) {
   for (const char* jobs : {"1", "4"}) {
     for (const int lines : {3, 40}) {
       SCOPED_TRACE(std::string("--jobs ") + jobs + ", SIGINT after " + std::to_string(lines));
-      const Outcome stopped = run(jobs, dir_ / "stopped", RLIM_INFINITY, lines);
+      const Outcome stopped = run(jobs, dir / "stopped", RLIM_INFINITY, lines);
       // A run that finished before the signal reached it is whole.
       EXPECT_TRUE(stopped.status == 128 + SIGINT ||
                   (stopped.status == 0 && stopped.out == full.out))
@@ -313,19 +287,19 @@ TEST_F(E2eExtract, GivesTheSameOutputAtAnyNumberOfJobs) {
       for (std::string line; std::getline(printed, line);) {
         if (all.count(line) > 0) named[line] = all.at(line);
       }
-      EXPECT_EQ(summary(readTree(dir_ / "stopped")), summary(named));
+      EXPECT_EQ(summary(readTree(dir / "stopped")), summary(named));
     }
   }
 }
 
 TEST_F(E2eExtract, RefusesBadArgumentsAndShortArchivesBeforeExtractingAnything) {
-  writeArchive(dir_ / "short.bin", {{0, {plain("data")}}}, kIndexEnd - 1);
-  std::ofstream(dir_ / "empty.bin").flush();
+  writeArchive(dir / "short.bin", {{0, {plain("data")}}}, kMinimumArchiveSize - 1);
+  std::ofstream(dir / "empty.bin").flush();
   for (const std::string name : {"", "missing.bin", ".", "empty.bin", "short.bin"}) {
     SCOPED_TRACE("archive '" + name + "'");
-    std::vector<std::string> args = {ARCHIVE_EXTRACT_PATH, dir_ / name};
+    std::vector<std::string> args = {dir / name};
     if (name.empty()) args.pop_back();  // no argument
-    const Outcome run = spawn(args, out());
+    const Outcome run = ToolTest::extract(args);
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.out, "");
     EXPECT_NE(run.err, "");
