@@ -292,21 +292,6 @@ TEST_F(E2eExtract, GivesTheSameOutputAtAnyNumberOfJobs) {
   }
 }
 
-TEST_F(E2eExtract, RefusesBadArgumentsAndShortArchivesBeforeExtractingAnything) {
-  writeArchive(dir / "short.bin", {{0, {plain("data")}}}, kMinimumArchiveSize - 1);
-  std::ofstream(dir / "empty.bin").flush();
-  for (const std::string name : {"", "missing.bin", ".", "empty.bin", "short.bin"}) {
-    SCOPED_TRACE("archive '" + name + "'");
-    std::vector<std::string> args = {dir / name};
-    if (name.empty()) args.pop_back();  // no argument
-    const Outcome run = ToolTest::extract(args);
-    EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.out, "");
-    EXPECT_NE(run.err, "");
-    EXPECT_TRUE(fs::is_empty(out()));
-  }
-}
-
 TEST_F(E2eExtract, ReadsEntriesBeyond2GiBOfASparseArchive) {
   std::mt19937_64 rng(3);
   const Tree want = {
