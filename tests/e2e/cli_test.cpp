@@ -159,22 +159,6 @@ TEST_F(Cli, SelectsIntoAFolderAndOverwritesOnRequest) {
   EXPECT_EQ(readTree(dir / "dest"), replaced);
 }
 
-// Every category: the eleven and the others, in ascending order; with --quiet nothing on stdout,
-// and the unsupported entry still named on stderr.
-TEST_F(Cli, AllCategoriesAndQuiet) {
-  writeSampleArchive(archive());
-  const Outcome run = extract({"--all-categories", "-q", archive()});
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err,
-            "archive-extract: models - g/0005.raw: unsupported compression method; not written\n"
-            "archive-extract: models - g/0006.raw: corrupt compressed data; not written\n");
-  const Tree tree = readTree(out());
-  EXPECT_EQ(tree.size(), 6u);
-  EXPECT_EQ(tree.at("category 040/0000.raw"), "forty");
-  EXPECT_EQ(tree.at(path(0, 3)), kRle);
-}
-
 // A failed stdout: extraction writes every file and ends with status 2; a listing stops at once.
 TEST_F(Cli, StdoutThatCannotBeWritten) {
   std::mt19937_64 rng(9);
