@@ -218,8 +218,8 @@ TEST_F(Cli, ReportsTheRealReason) {
             "archive-extract: cannot create the folder models - c: Permission denied\n");
 }
 
-// SIGINT and SIGTERM with stdout going to a file: whole lines, naming every file on disk, no
-// partial file, status 128 + the signal.
+// SIGINT and SIGTERM with stdout going to a file, four workers: whole lines, naming every file on
+// disk, no partial file, status 128 + the signal.
 TEST_F(Cli, AnInterruptedRunNamesEveryFileItLeaves) {
   std::mt19937_64 rng(10);
   Table g{0, {}};
@@ -237,7 +237,7 @@ TEST_F(Cli, AnInterruptedRunNamesEveryFileItLeaves) {
       const auto folder = fs::directory_iterator(out() / kFolders[0], error);
       return !error && std::distance(folder, fs::directory_iterator()) > 50;
     };
-    const Outcome run = extract({archive()}, options);
+    const Outcome run = extract({"--jobs", "4", archive()}, options);
     EXPECT_EQ(run.status, 128 + signal);
     const Tree tree = readTree(out());
     EXPECT_GT(tree.size(), 50u);
