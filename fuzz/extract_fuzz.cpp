@@ -18,7 +18,6 @@
 // also cut off the fuzzer's own output, sanitizer reports included, once a log file it is
 // written to passed the limit.
 #include <fcntl.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>

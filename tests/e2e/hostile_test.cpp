@@ -7,7 +7,6 @@
 
 #include <fstream>
 #include <string>
-#include <vector>
 
 #include "archive/format.h"
 #include "support/archive_builder.h"

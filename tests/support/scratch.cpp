@@ -1,9 +1,9 @@
 #include "support/scratch.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 ScratchFolder::ScratchFolder() {
