@@ -9,9 +9,7 @@
 // write may behave differently after other inputs.
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
-#include <utility>
 
 #include "cpu/fault.h"
 #include "cpu/machine_state.h"

@@ -1,7 +1,6 @@
 // COP0: the moves and the Count register, Status under EI and DI, ERET without a delay slot, and
 // the refusals with the value they print.
 #include <cstdint>
-#include <string>
 
 #include "support/machine_fixture.h"
 

@@ -4,13 +4,11 @@
 // registers, HI, LO and the data area the snippets load from and store to must agree.
 // QEMU_DIFF_SEED overrides the seed.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -19,6 +17,7 @@
 
 #include "cpu/fault.h"
 #include "support/machine_fixture.h"
+#include "support/scratch.h"
 
 namespace r5900 {
 
@@ -177,11 +176,10 @@ TEST_F(QemuDiffTest, RandomSnippetsAgreeWithMips64) {
   for (const State& input : inputs) {
     for (const uint64_t v : input) program << ".dword " << v << "\n";
   }
-  char dir[] = "/tmp/qemu-diff-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::ofstream(std::string(dir) + "/p.s") << program.str();
+  const ScratchFolder dir;
+  std::ofstream(dir / "p.s") << program.str();
   const std::string command =
-      "cd " + std::string(dir) +
+      "cd " + dir.path().string() +
       " && mips64el-linux-gnuabi64-as -march=mips64r2 -mabi=64 -EL -o p.o p.s"
       " && mips64el-linux-gnuabi64-ld -static -o p p.o && qemu-mips64el ./p";
   std::string qemu;
@@ -190,7 +188,6 @@ TEST_F(QemuDiffTest, RandomSnippetsAgreeWithMips64) {
   char buffer[4096];
   for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, shell)) > 0;) qemu.append(buffer, n);
   const int status = pclose(shell);
-  std::filesystem::remove_all(dir);
   ASSERT_TRUE(status == 0 && qemu.size() == tableSize) << "qemu run failed: status " << status;
 
   // Slots 0..23 are $1..$24, then HI, LO and the data area's doublewords.

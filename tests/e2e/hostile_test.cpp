@@ -4,40 +4,21 @@
 // bound (64 times the archive's size, at least 256 MiB), and keeps its memory whatever the index
 // claims.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 #include <string>
-#include <vector>
 
 #include "archive/format.h"
 #include "support/archive_builder.h"
-#include "support/run_tool.h"
+#include "support/tool_test.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 constexpr uint64_t kFloor = uint64_t{256} << 20;
-const std::string kBound =
-    "more than 268435456 bytes, the bound for an archive of %SIZE% bytes (64 times its size, at "
-    "least 256 MiB); --no-size-limit lifts it\n";
 
-class Hostile : public ::testing::Test {
+class Hostile : public ToolTest {
  protected:
-  void SetUp() override {
-    std::string dir = fs::temp_directory_path() / "e2e-hostile-XXXXXX";
-    ASSERT_NE(mkdtemp(dir.data()), nullptr);
-    dir_ = dir;
-    fs::create_directory(out());
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path out() const { return dir_ / "out"; }
-  std::string archive() const { return dir_ / "archive.bin"; }
-  Outcome extract(std::vector<std::string> args) {
-    args.insert(args.begin(), {ARCHIVE_EXTRACT_PATH, archive()});
-    return runTool(args, out(), dir_);
-  }
   // The files under out(), hidden ones included, with their sizes.
   std::map<std::string, uintmax_t> sizes() const {
     std::map<std::string, uintmax_t> files;
@@ -48,13 +29,12 @@ class Hostile : public ::testing::Test {
   }
   // "stopped before PATH: the entries would expand to more than ..." for this archive.
   std::string stopped(const std::string& path) const {
-    std::string text =
-        "archive-extract: stopped before " + path + ": the entries would expand to " + kBound;
-    text.replace(text.find("%SIZE%"), 6, std::to_string(fs::file_size(archive())));
-    return text;
+    return "archive-extract: stopped before " + path +
+           ": the entries would expand to more than 268435456 bytes, the bound for an archive "
+           "of " +
+           std::to_string(fs::file_size(archive())) +
+           " bytes (64 times its size, at least 256 MiB); --no-size-limit lifts it\n";
   }
-
-  fs::path dir_;
 };
 
 // Makes every model category after "models - g" share the category record of "models - g": the
@@ -85,7 +65,7 @@ TEST_F(Hostile, EntriesPastTheEndAreNotWritten) {
                 ": incomplete: the archive ends inside its data; not written\n";
   }
   writeArchive(archive(), {g}, kMinimumArchiveSize);
-  const Outcome run = extract({});
+  const Outcome run = extract({archive()});
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.out, lines);
   EXPECT_EQ(run.err, warnings);
@@ -112,7 +92,7 @@ TEST_F(Hostile, ZeroPaddingStopsAtTheBound) {
   writeArchive(archive(), {g});
   ASSERT_LE(fs::file_size(archive()) * 64, kFloor);
 
-  const Outcome run = extract({});
+  const Outcome run = extract({archive()});
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.out, lines);
   EXPECT_EQ(run.err, stopped(path(0, 16)));
@@ -120,11 +100,11 @@ TEST_F(Hostile, ZeroPaddingStopsAtTheBound) {
   EXPECT_EQ(files.size(), 16u);
   for (const auto& [name, bytes] : files) EXPECT_EQ(bytes, size) << name;
 
-  const Outcome test = extract({"--test"});
+  const Outcome test = extract({"--test", archive()});
   EXPECT_EQ(test.status, 2);
   EXPECT_EQ(std::count(test.out.begin(), test.out.end(), '\n'), 16);
   EXPECT_EQ(test.err, stopped(path(0, 16)));
-  const Outcome unbounded = extract({"--test", "--no-size-limit"});
+  const Outcome unbounded = extract({"--test", "--no-size-limit", archive()});
   EXPECT_EQ(unbounded.status, 0);
   EXPECT_EQ(unbounded.err, "archive-extract: tested 20 entries: all sound\n");
 }
@@ -143,7 +123,7 @@ TEST_F(Hostile, OverlappingEntriesStopAtTheBoundWithinTheirMemory) {
   for (int row = 0; row < 8; ++row) lines += path(row, 0) + "\n";
 
   // Four workers: the entries in flight share one memory budget, whatever their number.
-  const Outcome run = extract({"--jobs", "4"});
+  const Outcome run = extract({"--jobs", "4", archive()});
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.out, lines);
   EXPECT_EQ(run.err, stopped(path(8, 0)));
@@ -155,14 +135,14 @@ TEST_F(Hostile, OverlappingEntriesStopAtTheBoundWithinTheirMemory) {
 
   // The test names every entry after the first as sharing its bytes, and stops where extraction
   // stopped.
-  const Outcome test = extract({"--test", "--no-size-limit"});
+  const Outcome test = extract({"--test", "--no-size-limit", archive()});
   EXPECT_EQ(test.status, 0);
   std::string tested = path(0, 0) + ": ok\n";
   for (int row = 1; row < 11; ++row) {
     tested += path(row, 0) + ": ok (shares stored bytes with an earlier entry)\n";
   }
   EXPECT_EQ(test.out, tested);
-  const Outcome bounded = extract({"--test"});
+  const Outcome bounded = extract({"--test", archive()});
   EXPECT_EQ(bounded.out, tested.substr(0, tested.find(path(8, 0))));
   EXPECT_EQ(bounded.err, stopped(path(8, 0)));
 }
@@ -172,11 +152,11 @@ TEST_F(Hostile, OverlappingEntriesStopAtTheBoundWithinTheirMemory) {
 TEST_F(Hostile, SharedDataIsNotAnError) {
   writeArchive(archive(), {{0, {compressed(1, "shared model shared model"), plain("own")}}});
   shareFirstCategory(archive());
-  const Outcome run = extract({"--category", "g,c"});
+  const Outcome run = extract({"--category", "g,c", archive()});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(sizes().size(), 4u);
-  const Outcome test = extract({"--test", "--json", "--category", "g,c"});
+  const Outcome test = extract({"--test", "--json", "--category", "g,c", archive()});
   EXPECT_EQ(test.status, 0);
   EXPECT_NE(test.out.find("\"path\":\"models - c/0001.raw\",\"category\":14,\"entry\":1,"
                           "\"sector\":501,\"method\":\"plain\",\"stored\":3,\"size\":3,"

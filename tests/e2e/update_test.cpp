@@ -19,7 +19,7 @@
 #include "archive/categories.h"
 #include "archive/index.h"
 #include "support/archive_builder.h"
-#include "support/run_tool.h"
+#include "support/tool_test.h"
 
 namespace {
 
@@ -66,12 +66,9 @@ void writeBaseArchive(const fs::path& file, uint64_t seed) {
   f.write(reinterpret_cast<const char*>(editor.bytes().data()), kArchiveIndexSize);
 }
 
-class Update : public ::testing::Test {
+class Update : public ToolTest {
  protected:
   void SetUp() override {
-    std::string dir = fs::temp_directory_path() / "e2e-update-XXXXXX";
-    ASSERT_NE(mkdtemp(dir.data()), nullptr);
-    dir_ = dir;
     writeBaseArchive(base(), 1);
     base_ = extractAll(base());
     ASSERT_EQ(
@@ -79,37 +76,28 @@ class Update : public ::testing::Test {
         3u);
     ASSERT_EQ(base_.at(path(0, 0)), base_.at(path(10, 0)));  // shared sectors
   }
-  void TearDown() override { fs::remove_all(dir_); }
-  fs::path base() const { return dir_ / "base.bin"; }
-  std::string archive() const { return dir_ / "archive.bin"; }
+  fs::path base() const { return dir / "base.bin"; }
 
-  Tree extractAll(const fs::path& file) {
-    fs::remove_all(dir_ / "out");
-    fs::create_directories(dir_ / "out");
-    const Outcome run =
-        runTool({ARCHIVE_EXTRACT_PATH, "--category", "g,c,m,40,41", "-q", "-C", dir_ / "out", file},
-                dir_, dir_);
+  Tree extractAll(const std::string& file) {
+    fs::remove_all(out());
+    fs::create_directories(out());
+    const Outcome run = extract({"--category", "g,c,m,40,41", "-q", file});
     // The unsupported entry is reported and not written (status 2); anything else is a failure.
     EXPECT_TRUE(run.status == 0 || run.status == 2) << run.err;
     EXPECT_EQ(run.err.find("unsupported"), run.err.rfind("unsupported")) << run.err;
-    return readTree(dir_ / "out");
-  }
-  Outcome pack(std::vector<std::string> args, const RunOptions& options = {}) {
-    args.insert(args.begin(), ARCHIVE_PACK_PATH);
-    return runTool(args, dir_, dir_, options);
+    return readTree(out());
   }
   Outcome update(const Tree& changes, std::vector<std::string> options = {},
                  const RunOptions& run = {}) {
-    fs::remove_all(dir_ / "changes");
-    fs::create_directories(dir_ / "changes");
-    writeTree(dir_ / "changes", changes);
+    fs::remove_all(dir / "changes");
+    fs::create_directories(dir / "changes");
+    writeTree(dir / "changes", changes);
     options.insert(options.begin(), "--update");
     options.push_back("changes");
     options.push_back(archive());
     return pack(options, run);
   }
 
-  fs::path dir_;
   Tree base_;
 };
 
@@ -222,8 +210,7 @@ TEST_F(Update, ReportsPlacementAndKeepsStorage) {
                          path(1, 3) + ": new entry, moved with its group\n");
   const Outcome shrink = update({{path(0, 6), "small"}});
   EXPECT_EQ(shrink.out, path(0, 6) + ": in place\n");
-  const Outcome list =
-      runTool({ARCHIVE_EXTRACT_PATH, "-t", archive(), path(0, 6), path(0, 1)}, dir_, dir_);
+  const Outcome list = extract({"-t", archive(), path(0, 6), path(0, 1)});
   EXPECT_NE(list.out.find(" lz "), std::string::npos) << list.out;   // g1 kept LZ
   EXPECT_NE(list.out.find(" rle "), std::string::npos) << list.out;  // g6 kept run-length
   EXPECT_EQ(extractAll(archive()).at(path(10, 0)), g0);              // m0 still has the old data
@@ -258,9 +245,9 @@ TEST_F(Update, RefusesWhatItCannotDoAndLeavesTheArchive) {
   EXPECT_NE(update({{path(0, 0), "x"}}).err.find("is being updated by another archive-pack"),
             std::string::npos);
   close(fd);
-  mkfifo((dir_ / "fifo").c_str(), 0666);
+  mkfifo((dir / "fifo").c_str(), 0666);
   EXPECT_EQ(pack({"--update", ".", "fifo"}).status, 2);
-  for (const auto& item : fs::directory_iterator(dir_)) {
+  for (const auto& item : fs::directory_iterator(dir.path())) {
     EXPECT_EQ(item.path().filename().string().find(".archive-pack"), std::string::npos);
   }
 }
@@ -268,16 +255,16 @@ TEST_F(Update, RefusesWhatItCannotDoAndLeavesTheArchive) {
 // Through a symlink: the file it names is replaced and the link kept, with its mode; a hard link
 // to the old file keeps the old content (the copy is renamed over the name, not written into it).
 TEST_F(Update, WritesThroughLinksAndKeepsTheMode) {
-  fs::copy_file(base(), dir_ / "real.bin");
-  fs::permissions(dir_ / "real.bin",
+  fs::copy_file(base(), dir / "real.bin");
+  fs::permissions(dir / "real.bin",
                   fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  fs::create_hard_link(dir_ / "real.bin", dir_ / "hard.bin");
+  fs::create_hard_link(dir / "real.bin", dir / "hard.bin");
   fs::create_symlink("real.bin", archive());
   ASSERT_EQ(update({{path(0, 2), "changed"}}).status, 0);
   EXPECT_TRUE(fs::is_symlink(archive()));
-  EXPECT_EQ(fs::status(dir_ / "real.bin").permissions(),
+  EXPECT_EQ(fs::status(dir / "real.bin").permissions(),
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  EXPECT_EQ(readFile(dir_ / "hard.bin"), readFile(base()));
+  EXPECT_EQ(readFile(dir / "hard.bin"), readFile(base()));
   EXPECT_EQ(extractAll(archive()).at(path(0, 2)), "changed");
 }
 
@@ -297,7 +284,7 @@ TEST_F(Update, SurvivesAStopAfterEveryWrite) {
       const Outcome run = update(changes, mode, stop);
       ASSERT_TRUE(run.status == 99 || run.status == 0) << run.status << run.err;
       if (fs::exists(archive() + ".update-journal")) {
-        const Outcome refused = runTool({ARCHIVE_EXTRACT_PATH, "-t", archive()}, dir_, dir_);
+        const Outcome refused = extract({"-t", archive()});
         EXPECT_EQ(refused.status, 2);
         EXPECT_NE(refused.err.find("archive-pack --recover"), std::string::npos);
       }
@@ -321,7 +308,7 @@ TEST_F(Update, SurvivesSigkillAtRandomMoments) {
   for (int i = 0; i < 24; ++i) {
     fs::copy_file(base(), archive(), fs::copy_options::overwrite_existing);
     RunOptions kill;
-    kill.stdoutFile = dir_ / "stdout";
+    kill.stdoutFile = dir / "stdout";
     const auto delay = std::chrono::microseconds(rng() % 20000);
     const auto start = std::chrono::steady_clock::now();
     kill.signalWhen = [&] { return std::chrono::steady_clock::now() - start > delay; };

@@ -14,6 +14,7 @@
 #include "reading/entry.h"
 #include "reading/selection.h"
 #include "support/archive_builder.h"
+#include "support/scratch.h"
 
 namespace {
 
@@ -35,8 +36,7 @@ class RecordedEvents : public ExtractEvents {
 // entry of the other, each extracted into a folder of its own: each gives its own tree (the one
 // machine looks each entry up in its own archive's index).
 TEST(Extractor, TwoOpenArchivesSweptSideBySideGiveTheirOwnTrees) {
-  const fs::path dir = fs::temp_directory_path() / ("extractor-test-" + std::to_string(getpid()));
-  fs::remove_all(dir);
+  const ScratchFolder dir;
   std::mt19937_64 rng(7);
   struct Run {
     Tree want;
@@ -85,7 +85,6 @@ TEST(Extractor, TwoOpenArchivesSweptSideBySideGiveTheirOwnTrees) {
     EXPECT_EQ(run.events.log, sweepLines(run.want));
     EXPECT_EQ(summary(readTree(dir / ("out" + std::to_string(round)))), summary(run.want));
   }
-  fs::remove_all(dir);
 }
 
 }  // namespace

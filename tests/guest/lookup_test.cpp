@@ -7,7 +7,6 @@
 #include <set>
 #include <vector>
 
-#include "cpu/bus.h"
 #include "cpu/machine_state.h"
 #include "guest/bridge.h"
 #include "index_model.h"
@@ -15,7 +14,6 @@
 namespace {
 
 using r5900::machine;
-using r5900::storeLittle;
 
 class LookupTest : public ::testing::Test {
  protected:
@@ -117,50 +115,6 @@ TEST_F(LookupTest, AgreesWithTheIndexModelOnRandomIndexes) {
       }
     }
   }
-}
-
-// Category 2 of three: group 0 starts at sector 100, group 1 at 7, group 2 at 0x3FFFFF (the
-// 22-bit maximum); bits 0 and 1 of each 24-bit value are not part of it, nor bit 1 of a plain
-// EntryWord. Sectors count from 500.
-TEST_F(LookupTest, WorkedExampleAndGroupBoundaries) {
-  std::vector<uint8_t> index(kArchiveIndexSize);
-  index[4] = 2;
-  const uint32_t groups = 0x1001, entries = 0x2000;
-  putRecord(index, 2, groups, entries, 40);
-  const uint32_t starts[] = {100 << 2 | 3, 7 << 2, 0x3FFFFF << 2};
-  for (int i = 0; i < 9; ++i)
-    index[groups + i] = static_cast<uint8_t>(starts[i / 3] >> 8 * (i % 3));
-  const uint32_t words[] = {
-      0x004E4006,       // compressed: 3 sectors stored (6144 bytes), 313 units (20032 bytes)
-      0x00001001,       // plain, 1024 bytes: one sector
-      0xFFFFFFFF,       // plain without data: no sectors
-      (2048 << 2) | 1,  // exactly one sector
-      (2049 << 2) | 3,  // two sectors
-      0x00004000,       // compressed with no stored sectors
-  };
-  // Entries 6..39 are plain and empty: no sectors.
-  for (uint32_t e = 0; e < 40; ++e) putWord(index, entries + 4 * e, e < 6 ? words[e] : 3);
-  useIndex(index);
-  const struct {
-    int32_t c, e;
-    Answers expected;
-  } cases[] = {{2, 0, {600, 0, 20032, 6144}},
-               {2, 1, {603, 1, 1024, 1024}},
-               {2, 2, {604, 1, -1, -1}},
-               {2, 3, {604, 1, 2048, 2048}},
-               {2, 4, {605, 1, 2049, 2049}},
-               {2, 5, {607, 0, 64, 0}},
-               {2, 15, {607, 1, 0, 0}},
-               {2, 16, {507, 1, 0, 0}},
-               {2, 32, {500 + 0x3FFFFF, 1, 0, 0}},
-               {2, 40, {0, 0, 0, 0}},  // past the count
-               {3, 0, {0, 0, 0, 0}},   // above the highest category
-               {0, 0, {0, 0, 0, 0}}};  // a category with no entries
-  for (const auto& c : cases) {
-    EXPECT_EQ(guestAnswers(c.c, c.e), c.expected) << "category " << c.c << ", entry " << c.e;
-  }
-  storeLittle<uint32_t>(machine.ramBase + kGuestIndexPointerAddress, 0);  // no index at all
-  EXPECT_EQ(guestAnswers(2, 0), (Answers{0, 0, 0, 0}));
 }
 
 }  // namespace

@@ -1,29 +1,23 @@
 #include "support/assembler.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
 
+#include "support/scratch.h"
+
 std::vector<uint8_t> assemble(const std::string& source) {
   static std::map<std::string, std::vector<uint8_t>> cache;
   if (auto it = cache.find(source); it != cache.end()) return it->second;
-  char directory[] = "/tmp/guest-asm-XXXXXX";
-  if (mkdtemp(directory) == nullptr) {
-    ADD_FAILURE() << "mkdtemp failed: " << std::strerror(errno);
-    return {};
-  }
-  const std::filesystem::path dir = directory;
+  const ScratchFolder dir;
   std::ofstream(dir / "code.s") << "\t.set noreorder\n\t.set noat\n\t.set gp=64\n\t.text\n"
                                 << source << "\n";
   const std::string command =
-      "cd " + dir.string() +
+      "cd " + dir.path().string() +
       " && mips64el-linux-gnuabi64-as -march=r5900 -mabi=32 -EL -o code.o code.s > log 2>&1"
       " && mips64el-linux-gnuabi64-objcopy -O binary -j .text code.o code.bin >> log 2>&1";
   std::vector<uint8_t> bytes;
@@ -36,15 +30,15 @@ std::vector<uint8_t> assemble(const std::string& source) {
     bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     cache.emplace(source, bytes);
   }
-  std::filesystem::remove_all(dir);
   return bytes;
 }
 
 std::map<uint32_t, std::string> objdump(const std::vector<uint8_t>& bytes, uint32_t address) {
-  char path[] = "/tmp/objdump-XXXXXX";
-  const int fd = mkstemp(path);
-  EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())) << path;
-  close(fd);
+  const ScratchFolder dir;
+  const std::string path = dir / "code.bin";
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
   const std::string command =
       "mips64el-linux-gnuabi64-objdump -D -z -b binary -m mips:5900 -EL -M gpr-names=32,no-aliases"
       " --adjust-vma=" +
@@ -59,6 +53,5 @@ std::map<uint32_t, std::string> objdump(const std::vector<uint8_t>& bytes, uint3
     }
   }
   pclose(out);
-  unlink(path);
   return texts;
 }

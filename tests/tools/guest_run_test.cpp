@@ -1,13 +1,10 @@
-// guest-run end to end: the real binary (path in GUEST_RUN) runs in a scratch directory, and its
-// stdout, stderr and exit status are checked against the command-line contract.
+// guest-run end to end: the real binary runs in a scratch folder, and its stdout, stderr and exit
+// status are checked against the command-line contract.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -18,7 +15,8 @@
 
 #include "cpu/machine_state.h"
 #include "support/assembler.h"
-#include "support/child.h"
+#include "support/run_tool.h"
+#include "support/scratch.h"
 
 namespace {
 
@@ -74,22 +72,16 @@ struct State {
 };
 
 // Exit status 0, nothing on stderr, and on stdout `output`, then the JSON line of `state`.
-void expectState(const ChildResult& result, const State& state, const std::string& output = "") {
-  EXPECT_EQ(result.exitStatus, 0) << result.err;
+void expectState(const Outcome& result, const State& state, const std::string& output = "") {
+  EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(result.out, output + state.json());
 }
 
 class GuestRunTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_NE(std::getenv("GUEST_RUN"), nullptr) << "GUEST_RUN names the guest-run binary";
-    ASSERT_NE(mkdtemp(dir_), nullptr);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
   void write(const std::string& file, const std::string& bytes) {
-    std::ofstream(std::string(dir_) + "/" + file) << bytes;
+    std::ofstream(dir / file) << bytes;
   }
   // `source` (statements separated by ';') assembled, which the assembler pads with zero words
   // (no-operations) to a multiple of 16 bytes.
@@ -97,21 +89,17 @@ class GuestRunTest : public ::testing::Test {
     const std::vector<uint8_t> bytes = assemble(source);
     write(file, std::string(bytes.begin(), bytes.end()));
   }
-  // guest-run with `args`, which the shell splits, in the scratch directory.
-  ChildResult run(const std::string& args) {
-    return runInChild([&] {
-      const std::string command = "cd " + std::string(dir_) + " && exec \"$GUEST_RUN\" " + args;
-      execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
-      _exit(127);
-    });
+  // guest-run (the path in GUEST_RUN) with `args`, which the shell splits, in the scratch folder.
+  Outcome run(const std::string& args) {
+    return runTool({"/bin/sh", "-c", "exec \"$GUEST_RUN\" " + args}, dir.path(), dir.path());
   }
   // `source` loaded at 0x100000 and run from there.
-  ChildResult runCode(const std::string& source, const std::string& args) {
+  Outcome runCode(const std::string& source, const std::string& args) {
     code("code.bin", source);
     return run("--load 0x100000 code.bin --pc 0x100000 " + args);
   }
 
-  char dir_[32] = "/tmp/guest-run-test-XXXXXX";
+  ScratchFolder dir;
 };
 
 // Registers by name, $name or number, to one number (the low half) or UPPER:LOWER; the low half of
@@ -170,8 +158,8 @@ TEST_F(GuestRunTest, ExitStatusAndMessages) {
     if (args.find("--pc") == std::string::npos && args.find("--until") == std::string::npos) {
       args += " --pc 0x100000 --until 0x100004";
     }
-    const ChildResult result = run(args);
-    EXPECT_EQ(result.exitStatus, status) << args;
+    const Outcome result = run(args);
+    EXPECT_EQ(result.status, status) << args;
     EXPECT_EQ(result.out, out) << args;
     EXPECT_EQ(result.err.empty(), status == 1) << args << "\n" << result.err;
   }
@@ -182,8 +170,8 @@ TEST_F(GuestRunTest, ExitStatusAndMessages) {
 // makes it status 2. A usage error, found on the command line or in a file it names, is its
 // message on stderr followed by the usage that --help prints.
 TEST_F(GuestRunTest, AnswersWithoutRunning) {
-  const ChildResult help = run("--help");
-  ASSERT_EQ(help.exitStatus, 0);
+  const Outcome help = run("--help");
+  ASSERT_EQ(help.status, 0);
   const std::string usage = help.out;
   ASSERT_EQ(usage.rfind("usage: guest-run ", 0), 0u) << usage;
   const std::string version = std::string("guest-run ") + PROJECT_VERSION + "\n";
@@ -204,8 +192,8 @@ TEST_F(GuestRunTest, AnswersWithoutRunning) {
        "guest-run: dump at 0x02000000 of 1 bytes is not inside RAM or the scratchpad\n" + usage},
   };
   for (const auto& c : cases) {
-    const ChildResult result = run(c.args);
-    EXPECT_EQ(result.exitStatus, c.status) << c.args;
+    const Outcome result = run(c.args);
+    EXPECT_EQ(result.status, c.status) << c.args;
     EXPECT_EQ(result.out, c.out) << c.args;
     EXPECT_EQ(result.err, c.err) << c.args;
   }
@@ -251,8 +239,8 @@ TEST_F(GuestRunTest, TraceMatchesObjdumpLineByLine) {
       " sll $t2, $t0, 2; break; 1: mult1 $t3, $t0, $t1; bgez $t0, 2f; mtc1 $t0, $f2; nop;"
       " 2: add.s $f1, $f2, $f3; qmtc2 $t0, $vf1; vadd.xyz $vf1, $vf2, $vf3; mfc0 $t5, $12;"
       " jal 0x100048; daddu $t6, $t0, $t1; .word 0x4c000000; nop; jr $ra; or $t7, $ra, $zero";
-  const ChildResult result = runCode(source, "--trace --until 0x100044");
-  EXPECT_EQ(result.exitStatus, 1);
+  const Outcome result = runCode(source, "--trace --until 0x100044");
+  EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.out, "Unknown opcode family 4C000000!\n");
   const std::vector<uint8_t> bytes = assemble(source);
   const std::map<uint32_t, std::string> texts = objdump(bytes, 0x100000);

@@ -1,0 +1,33 @@
+// The end-to-end tests' fixture: a scratch folder with an output folder "out" in it and a place for
+// an archive, where the build's archive-extract and archive-pack run (their paths come from the
+// test executable's ARCHIVE_EXTRACT_PATH and ARCHIVE_PACK_PATH).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/run_tool.h"
+#include "support/scratch.h"
+
+class ToolTest : public ::testing::Test {
+ protected:
+  ToolTest() { std::filesystem::create_directory(out()); }
+
+  std::filesystem::path out() const { return dir / "out"; }
+  std::string archive() const { return dir / "archive.bin"; }
+
+  // archive-extract runs in out(), archive-pack in the scratch folder.
+  Outcome extract(std::vector<std::string> args, const RunOptions& options = {}) const {
+    args.insert(args.begin(), ARCHIVE_EXTRACT_PATH);
+    return runTool(args, out(), dir.path(), options);
+  }
+  Outcome pack(std::vector<std::string> args, const RunOptions& options = {}) const {
+    args.insert(args.begin(), ARCHIVE_PACK_PATH);
+    return runTool(args, dir.path(), dir.path(), options);
+  }
+
+  ScratchFolder dir;
+};
