@@ -38,8 +38,8 @@ constexpr size_t kSnippets = 1000;
 // and the value sources must be too; i sign-extended if the value sources are; x anything; - no
 // register written. Operands: d destination, s value source, a any source (a shift amount, a
 // condition), i signed and u unsigned immediate, h shift amount, 1/2/4/8 an aligned data access,
-// L the label a branch goes forward to. (DIV and DIVU are special_test's: MIPS64 leaves too many
-// of their results open.)
+// L the label a branch goes forward to. (DIV and DIVU are cpu_test's: MIPS64 leaves too
+// many of their results open.)
 constexpr const char* kOps[] = {
     "s addu d,s,s",  "s subu d,s,s",   "x daddu d,a,a",  "x dsubu d,a,a",  "i and d,s,s",
     "i or d,s,s",    "i xor d,s,s",    "i nor d,s,s",    "w slt d,a,a",    "w sltu d,a,a",
