@@ -1,5 +1,6 @@
 // archive-extract's command line, parsed in process: every usage error with its message, help and
-// version, and what a valid line sets. Selection itself is selection_test's.
+// version, and what a valid line sets; then which categories and entries a run sweeps for given
+// members, --category, --entries and --all-categories (every filter given must match).
 #include <gtest/gtest.h>
 
 #include <list>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "options.h"
+#include "reading/selection.h"
 
 namespace {
 
@@ -130,6 +132,79 @@ TEST(ArchiveExtractOptions, ValidLinesSetTheirFields) {
   EXPECT_EQ(p.options->selection.categories(), (std::vector<int32_t>{13, 40}));
   EXPECT_EQ(p.options->selection.entries(13), (std::vector<int32_t>{3, 4}));
   EXPECT_EQ(parse({"--all-categories", "a"}).options->selection.categories().size(), 256u);
+}
+
+// "0-2,7" for {0, 1, 2, 7}.
+std::string spans(const std::vector<int32_t>& numbers) {
+  std::string text;
+  for (size_t i = 0; i < numbers.size(); ++i) {
+    if (i > 0) text += ',';
+    text += std::to_string(numbers[i]);
+    size_t last = i;
+    while (last + 1 < numbers.size() && numbers[last + 1] == numbers[last] + 1) ++last;
+    if (last > i) text += '-' + std::to_string(numbers[last]);
+    i = last;
+  }
+  return text;
+}
+
+TEST(Selection, SweepsWhatEveryFilterAllows) {
+  const std::string models = "13-16,19-20,22-25,34", all = "0-9999";
+  const struct {
+    std::vector<std::string> members, categories;
+    const char* entries;  // nullptr: no --entries
+    bool allCategories;
+    std::string swept;                   // the categories
+    std::vector<std::string> entriesOf;  // the entries of each swept category
+  } cases[] = {
+      {{}, {}, nullptr, false, models, std::vector<std::string>(11, all)},
+      {{}, {}, nullptr, true, "0-255", std::vector<std::string>(256, all)},
+      {{}, {"g,hc,25"}, nullptr, false, "13,15,25", {all, all, all}},
+      {{},
+       {"g", "007,40"},
+       "0-2,7,9999",
+       true,
+       "7,13,40",
+       {"0-2,7,9999", "0-2,7,9999", "0-2,7,9999"}},
+      {{}, {}, "5-5,0003", false, models, std::vector<std::string>(11, "3,5")},
+      {{"models - g/0001.raw"}, {}, nullptr, false, "13", {"1"}},
+      {{"models - g/", "category 040/0002.raw"}, {}, nullptr, false, "13,40", {all, "2"}},
+      {{"models - g", "models - c/0005.raw"}, {}, "0-2", false, "13-14", {"0-2", ""}},
+      {{"models - g"}, {"c"}, nullptr, false, "", {}},
+      // Names extraction never writes: a model category's number, a short file name, no folder.
+      {{"category 013", "models - g/1.raw", "models - g/0001.bin", "0001.raw"},
+       {},
+       nullptr,
+       true,
+       "",
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.members.size() << " members, swept " << c.swept);
+    Selection s;
+    std::string error;
+    for (const std::string& m : c.members) s.addMember(m);
+    for (const std::string& list : c.categories) EXPECT_TRUE(s.restrictCategories(list, error));
+    EXPECT_TRUE(c.entries == nullptr || s.restrictEntries(c.entries, error));
+    if (c.allCategories) s.sweepAllCategories();
+    const std::vector<int32_t> categories = s.categories();
+    EXPECT_EQ(spans(categories), c.swept);
+    std::vector<std::string> entries;
+    for (const int32_t category : categories) entries.push_back(spans(s.entries(category)));
+    EXPECT_EQ(entries, c.entriesOf);
+  }
+}
+
+// An entry found marks every member that names it, its folder's included.
+TEST(Selection, FoundMarksTheMembersThatNameTheEntry) {
+  Selection s;
+  for (const char* m : {"models - g", "models - g/0001.raw", "models - g/0002.raw", "models - c"}) {
+    s.addMember(m);
+  }
+  s.found(13, 1);
+  std::vector<bool> found;
+  for (const Member& m : s.members()) found.push_back(m.found);
+  EXPECT_EQ(found, (std::vector<bool>{true, true, false, false}));
 }
 
 }  // namespace
