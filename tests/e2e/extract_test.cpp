@@ -28,15 +28,10 @@ class E2eExtract : public ToolTest {
   void expectOut(const Tree& want) { EXPECT_EQ(summary(readTree(out())), summary(want)); }
 
   // The suite runs with four workers, and once more with as many as E2E_JOBS says.
-  Outcome extractWithJobs(const std::string& file, RunOptions options = {}) const {
-    const char* jobs = std::getenv("E2E_JOBS");
-    return ToolTest::extract({"--jobs", jobs != nullptr ? jobs : "4", file}, options);
-  }
   Outcome extract(int killAfterLines = 0, rlim_t fileSizeLimit = RLIM_INFINITY) const {
-    RunOptions options;
-    options.signalAfterLines = killAfterLines;
-    options.fileSizeLimit = fileSizeLimit;
-    return extractWithJobs(archive(), options);
+    const char* jobs = std::getenv("E2E_JOBS");
+    return ToolTest::extract({"--jobs", jobs != nullptr ? jobs : "4", archive()},
+                             {.signalAfterLines = killAfterLines, .fileSizeLimit = fileSizeLimit});
   }
 };
 
@@ -240,11 +235,8 @@ TEST_F(E2eExtract, GivesTheSameOutputAtAnyNumberOfJobs) {
   const auto run = [&](const std::string& jobs, const fs::path& folder, rlim_t limit, int lines) {
     fs::remove_all(folder);
     fs::create_directory(folder);
-    RunOptions options;
-    options.fileSizeLimit = limit;
-    options.signalAfterLines = lines;
-    options.signal = SIGINT;
-    return runTool({ARCHIVE_EXTRACT_PATH, "--jobs", jobs, archive()}, folder, dir.path(), options);
+    return runTool({ARCHIVE_EXTRACT_PATH, "--jobs", jobs, archive()}, folder, dir.path(),
+                   {.signalAfterLines = lines, .signal = SIGINT, .fileSizeLimit = limit});
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -21,10 +21,10 @@ struct RunOptions {
   int signalAfterLines = 0;
   int signal = SIGKILL;
   rlim_t fileSizeLimit = RLIM_INFINITY;  // RLIMIT_FSIZE, with SIGXFSZ ignored
-  std::string stdoutFile;                // stdout goes to this file (then `out` holds its text)
-  std::function<bool()> signalWhen;      // with stdoutFile: `signal` is sent once this holds
+  std::string stdoutFile{};              // stdout goes to this file (then `out` holds its text)
+  std::function<bool()> signalWhen{};    // with stdoutFile: `signal` is sent once this holds
   bool asNobody = false;                 // run as user and group 65534
-  std::vector<std::string> env;          // NAME=VALUE settings added to the environment
+  std::vector<std::string> env{};        // NAME=VALUE settings added to the environment
 };
 
 // Runs args[0] with the arguments in `cwd`; stderr is collected through a file in `scratch`.

@@ -184,6 +184,9 @@ TEST_F(GuestRunTest, AnswersWithoutRunning) {
       {"--pc 0x100000 --version --until", 0, version, ""},
       {"--help >/dev/full", 2, "", ""},
       {"--version >/dev/full", 2, "", ""},
+      // The JSON line is all a run makes: a stdout that cannot take it is an error.
+      {"--pc 0 --until 4 >/dev/full", 2, "",
+       "guest-run: cannot write to standard output: No space left on device\n"},
       {"--frobnicate --help", 2, "", "guest-run: unknown argument '--frobnicate'\n" + usage},
       {"--pc 0x100000", 2, "", "guest-run: --pc and --until are required\n" + usage},
       {"--pc 0 --until 4 --load 0 missing.bin", 2, "",
