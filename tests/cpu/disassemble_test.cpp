@@ -13,7 +13,6 @@
 #include "support/assembler.h"
 
 namespace r5900 {
-
 namespace {
 
 constexpr uint32_t kAddress = 0x100000;
@@ -59,5 +58,4 @@ TEST(DisassembleTest, ChosenForms) {
 }
 
 }  // namespace
-
 }  // namespace r5900

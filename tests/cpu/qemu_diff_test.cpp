@@ -20,7 +20,6 @@
 #include "support/scratch.h"
 
 namespace r5900 {
-
 namespace {
 
 // MIPS64 defines its 32-bit operations only for inputs that are sign-extended 32-bit values (the
@@ -210,5 +209,4 @@ TEST_F(QemuDiffTest, RandomSnippetsAgreeWithMips64) {
 }
 
 }  // namespace
-
 }  // namespace r5900

@@ -4,7 +4,6 @@
 #include "pack/update.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <memory>
@@ -13,6 +12,7 @@
 #include "reading/archive.h"
 #include "reading/read.h"
 #include "support/archive_builder.h"
+#include "support/scratch.h"
 
 namespace {
 
@@ -20,17 +20,10 @@ namespace fs = std::filesystem;
 
 class UpdateLibrary : public testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::temp_directory_path() / ("update-library-" + std::to_string(getpid()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
   // A source tree of one file for entry `entry` of row 0 ("models - g").
   SourceTree source(int32_t entry, const std::string& contents) {
     const fs::path file = dir_ / ("source" + std::to_string(entry) + ".raw");
-    writeTree(dir_, {{file.filename().string(), contents}});
+    writeTree(dir_.path(), {{file.filename().string(), contents}});
     SourceTree tree;
     tree.files[kCategories[0]][entry] = file;
     return tree;
@@ -38,7 +31,7 @@ class UpdateLibrary : public testing::Test {
 
   static std::vector<uint8_t> bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
-  fs::path dir_;
+  ScratchFolder dir_;
 };
 
 // An entry the archive does not hold in full extracts to nothing, so a source file equal to what

@@ -28,17 +28,12 @@ std::string hex(uint64_t value, int digits) {
   return text;
 }
 std::string r128(const Reg128& r) {
-  char text[40];
-  std::snprintf(text, sizeof text, "\"0x%016" PRIx64 "%016" PRIx64 "\"", r.upper, r.lower);
-  return text;
+  return hex(r.upper, 16).erase(19) + hex(r.lower, 16).substr(3);
 }
 // A JSON array of `count` items.
 std::string list(int count, const std::function<std::string(int)>& item) {
   std::string text = "[";
-  for (int i = 0; i < count; ++i) {
-    if (i > 0) text += ',';
-    text += item(i);
-  }
+  for (int i = 0; i < count; ++i) text += (i > 0 ? "," : "") + item(i);
   return text + "]";
 }
 std::string words(const uint32_t* values, int count) {
