@@ -1,22 +1,15 @@
 // Fuzz target: the whole extraction of a fuzzed archive, made and swept as fuzz_archive.h says,
-// into a scratch folder that is emptied after each input. The entries asked about before a fault
-// of the emulated machine are extracted, as the tool extracts them before it stops. A fault or a
-// stopped run is a normal outcome; a sanitizer report, a crash or a hang is not.
+// into a scratch folder emptied after each input, up to a fault of the emulated machine. A fault
+// or a stopped run is a normal outcome; a sanitizer report, a crash or a hang is not.
 //
-// The lookup routines never read the index's first word for itself, so the run's options come
-// from it: bit 0 of byte 0 is --overwrite, and bit 1 puts a file where the folder "models - c"
-// belongs, so that its entries cannot be written and the run stops; bits 2-3 plus one are the
-// number of workers; bit 4 puts the output bound at 1 MiB, so that a run can stop at it; the
-// bits of byte 1 say which
-// of entries 0-7 of "models - g" have a file already, as a second run finds them; byte 2, when
-// not 0, is the number of entries the sweep reaches before the run is cancelled, as SIGINT
-// cancels it.
+// The routines never read the index's first word, so the run's options come from it. Byte 0:
+// bit 0 is --overwrite; bit 1 puts a file where the folder "models - c" belongs, so the run stops;
+// bits 2-3 plus one are the workers; bit 4 bounds the output at 1 MiB. Byte 1: which of entries
+// 0-7 of "models - g" already have a file. Byte 2, when not 0: the entries reached before the run
+// is cancelled, as SIGINT cancels it.
 //
-// Disk and memory: with the sizes cut as fuzz_archive.h says, and the entries that keep a larger
-// size left out, no file passes 256 KiB, so an input leaves at most 198 such files in the scratch
-// folder (tmpfs where there is one). No file size limit (RLIMIT_FSIZE) is needed, which would
-// also cut off the fuzzer's own output, sanitizer reports included, once a log file it is
-// written to passed the limit.
+// With the sizes cut, no file passes 256 KiB, so no RLIMIT_FSIZE is needed (it would also cut off
+// the fuzzer's own log once that passed the limit).
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -28,20 +21,12 @@
 #include "archive/categories.h"
 #include "extract/extractor.h"
 #include "fuzz_archive.h"
-#include "guest/session.h"
+#include "fuzz_scratch.h"
 
 namespace {
 
 std::filesystem::path scratch;
 FuzzArchive archive;
-
-void setUp() {
-  const char* base = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
-  std::string name = std::string(base) + "/extract-fuzz-XXXXXX";
-  if (mkdtemp(name.data()) == nullptr) std::abort();
-  scratch = name;
-  std::atexit([] { std::filesystem::remove_all(scratch); });
-}
 
 // What the scratch folder holds before the run: the files of "models - g" from an earlier run
 // (entry e has one when bit e of `earlier` is set), and a file in the place of "models - c".
@@ -56,18 +41,10 @@ void prepare(uint8_t earlier, bool blockFolder) {
   if (blockFolder) std::ofstream(scratch / categoryFolder(kModelCategories[1].category)) << "file";
 }
 
-// The events go nowhere: only crashes and sanitizer reports count.
-class QuietEvents : public ExtractEvents {
-  void extracting(const std::string&) override {}
-  void unsupported(const std::string&) override {}
-  void problem(const std::string&, const std::string&) override {}
-  void failure(const std::string&) override {}
-};
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (scratch.empty()) setUp();
+  if (scratch.empty()) scratch = makeScratch("extract-fuzz");
   archive.load(data, size);
   {
     const std::vector<SweptEntry> entries = archive.sweep();

@@ -1,25 +1,16 @@
-// The archive the extract and inspect targets make of their input, and the entries they sweep.
+// The archive the extract and inspect targets make of their input, in memory (a memfd), and the
+// entries they sweep: the first kFuzzEntries of each of the eleven model categories (one group of
+// 16 and two entries of the next).
 //
-// The input's first kIndexPart bytes are the start of the index, repeated until they fill all of
-// its 0x28000 bytes, so that a table offset anywhere in the index lands on fuzzed bytes rather than
-// on zeros; the rest of the input is the archive's data from sector 500 on. The archive lives in
-// memory (a memfd), index included, so nothing of it reaches the disk.
+// Input: the first kIndexPart bytes, repeated to fill the 0x28000-byte index so that any table
+// offset lands on fuzzed bytes; the rest is the data from sector 500 on.
 //
-// Both targets sweep the first kFuzzEntries entries of the eleven model categories: a whole group
-// of 16 and the first two of the next, whose sector is found from the second group's start and,
-// for the last, by walking one entry.
-//
-// Sizes. A compressed entry is read into a zero-filled buffer of the larger of its two lengths
-// from the index (up to 16 MiB each) and decoded into one of its header's size (up to 32 MiB),
-// and a plain entry may claim 1 GiB; random bytes claim megabytes, and mapping, zeroing and
-// poisoning such buffers under the sanitizers, or writing such files, would take nearly all of
-// the time, for code that does not depend on the size. So, as the decompress target does, the
-// swept entries are cut down: their EntryWords (in the index) to plain lengths below 64 KiB (the
-// no-data mark stays) and compressed sizes of at most 1023 units of 64 bytes and 31 sectors,
-// more than an input holds, and their headers (in the data) to sizes below 256 KiB, which a
-// run-length stream of 4 KiB can fill. An EntryWord that the routines find outside the index (in
-// a hardware register or the guest code image) keeps its size; withinCutSizes() tells such
-// entries. (The update target extracts its archives with the sizes as they are.)
+// Sizes are cut, as in the decompress target, because mapping and poisoning the megabyte buffers
+// that random sizes claim would take nearly all the time, for code that does not depend on them:
+// the swept EntryWords in the index to plain lengths below 64 KiB (the no-data mark stays) and
+// compressed sizes of at most 1023 units and 31 sectors; the compressed headers to sizes below
+// 256 KiB. An EntryWord the routines find outside the index keeps its size: withinCutSizes() tells
+// such entries. (The update target extracts its archives uncut.)
 #pragma once
 
 #include <sys/mman.h>

@@ -7,7 +7,6 @@
 // tree with the one file changed; when it refuses or fails, the archive must be unchanged (in
 // place: give the old tree, or the new one once its journal is recovered).
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -26,7 +25,7 @@
 #include "archive/format.h"
 #include "cpu/fault.h"
 #include "extract/extractor.h"
-#include "guest/session.h"
+#include "fuzz_scratch.h"
 #include "pack/update.h"
 #include "platform/host_error.h"
 #include "reading/archive.h"
@@ -46,25 +45,18 @@ void setUp() {
   std::signal(SIGXFSZ, SIG_IGN);
   const rlimit limit{kFileSizeLimit, kFileSizeLimit};
   setrlimit(RLIMIT_FSIZE, &limit);
-  const char* base = fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
-  std::string name = std::string(base) + "/update-fuzz-XXXXXX";
-  if (mkdtemp(name.data()) == nullptr) std::abort();
-  scratch = name;
-  std::atexit([] { fs::remove_all(scratch); });
+  scratch = makeScratch("update-fuzz");
 }
 
-// Records only the entries the archive does not hold in full: they are not written.
-class QuietEvents : public ExtractEvents {
+// Records the entries the archive does not hold in full: they are not written.
+class IncompleteEvents : public QuietEvents {
  public:
   std::set<std::string> incomplete;
 
  private:
-  void extracting(const std::string&) override {}
-  void unsupported(const std::string&) override {}
   void problem(const std::string& path, const std::string& what) override {
     if (what.starts_with("incomplete")) incomplete.insert(path);
   }
-  void failure(const std::string&) override {}
 };
 
 // The entries of the updated archive are those of the old one, the updated entry set to its new
@@ -99,7 +91,7 @@ bool extractTree(const fs::path& archive, const fs::path& out, Tree& tree,
     std::string error;
     selection.restrictEntries("0-" + std::to_string(kFuzzEntries - 1), error);
     Sweep sweep = opened->entries(selection);
-    QuietEvents events;
+    IncompleteEvents events;
     std::optional<Folder> output = openFolder(out);
     if (!output) std::abort();
     Extractor extractor(*opened, std::move(*output), events);
