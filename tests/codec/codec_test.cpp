@@ -125,7 +125,7 @@ TEST_F(CodecTest, DecodesTheExamplesAndQuirks) {
   // fast loop, which checks back-references on its own.
   const Bytes far = lzLiterals(pattern(2047)) + Bytes{0xFF, 0x0F};
   const Bytes fast = lzLiterals(pattern(127)) + Bytes{0xFF, 0} + lzLiterals(pattern(300));
-  constexpr DecodeStatus kCorrupt = DecodeStatus::Corrupt;
+  constexpr DecodeStatus kCorrupt = DecodeStatus::Corrupt, kUnsupported = DecodeStatus::Unsupported;
   const struct {
     const char* name;
     Bytes entry;
@@ -153,18 +153,14 @@ TEST_F(CodecTest, DecodesTheExamplesAndQuirks) {
       {"method word ~1 is rle", entry(kShort, ~1U, 2, {0x81, 'A'}), text("AA")},
       {"tag 0x63 is long", entry(0x63, 0, 2, text("AB")), text("AB")},
       {"size 0 reads no token", entry(kShort, 1, 0, {0x01}), {}},
-      {"method 3", entry(kShort, 3, kExpandedSizeMask, {0x8F, 'A'}), {}, DecodeStatus::Unsupported},
+      {"method 3", entry(kShort, 3, kExpandedSizeMask, {0x8F, 'A'}), {}, kUnsupported},
       {"input shorter than the short header", cut(entry(kShort, 0, 0, {}), 11), {}, kCorrupt},
       {"input shorter than the long header", cut(entry(0, 1, 0, {}), 14), {}, kCorrupt},
       {"lz back-reference at position 0", entry(kShort, 1, 3, {0x01, 0x00, 0}), {}, kCorrupt, 14},
       {"lz distance 2 at position 1", entry(kShort, 1, 4, {2, 'A', 0x03, 0x00}), {}, kCorrupt},
       {"lz distance 2048 at position 2047", entry(kShort, 1, 2050, far), {}, kCorrupt},
       {"lz distance 128 at position 127", entry(kShort, 1, 430, fast), {}, kCorrupt, 12 + 128 + 2},
-      {"method 3 needs only its header",
-       entry(kShort, 3, 1, {0}),
-       {},
-       DecodeStatus::Unsupported,
-       12},
+      {"method 3 needs only its header", entry(kShort, 3, 1, {0}), {}, kUnsupported, 12},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -130,30 +130,20 @@ TEST_F(E2eExtract, ReportsEntriesItCannotExtractAndGoesOn) {
     Tree want;
     std::vector<std::string> warned;  // on stderr after "archive-extract: "
   } cases[] = {
-      {"method 3",
-       compressed(method3, 5000),
-       0,
-       "Unsupported compression !\n",
-       ok,
+      // clang-format off
+      {"method 3", compressed(method3, 5000), 0, "Unsupported compression !\n", ok,
        {g1 + unsupported}},
-      {"back-reference before the start",
-       compressed(backReference, 5000),
-       0,
-       "",
-       ok,
+      {"back-reference before the start", compressed(backReference, 5000), 0, "", ok,
        {g1 + corrupt}},
       // g0's stream is whole once its 5012 bytes are there, though its last sector is cut short.
       {"ends in g0", plain(d), sector3 + 5011, "", {{c0, b}}, {g0 + incomplete, g1 + incomplete}},
       {"ends after g0's stream", plain(d), sector3 + 5012, "", ok, {g1 + incomplete}},
       {"ends one byte short of g1", plain(d), sector6 + 4999, "", ok, {g1 + incomplete}},
       {"ends in g1's LZ stream", compressed(1, d), sector6 + 100, "", ok, {g1 + incomplete}},
-      {"index only",
-       plain(d),
-       kMinimumArchiveSize,
-       "",
-       {},
+      {"index only", plain(d), kMinimumArchiveSize, "", {},
        {g0 + incomplete, g1 + incomplete, c0 + incomplete}},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     clearOut();

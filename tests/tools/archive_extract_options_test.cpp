@@ -157,14 +157,11 @@ TEST(Selection, SweepsWhatEveryFilterAllows) {
     std::string swept;                   // the categories
     std::vector<std::string> entriesOf;  // the entries of each swept category
   } cases[] = {
+      // clang-format off
       {{}, {}, nullptr, false, models, std::vector<std::string>(11, all)},
       {{}, {}, nullptr, true, "0-255", std::vector<std::string>(256, all)},
       {{}, {"g,hc,25"}, nullptr, false, "13,15,25", {all, all, all}},
-      {{},
-       {"g", "007,40"},
-       "0-2,7,9999",
-       true,
-       "7,13,40",
+      {{}, {"g", "007,40"}, "0-2,7,9999", true, "7,13,40",
        {"0-2,7,9999", "0-2,7,9999", "0-2,7,9999"}},
       {{}, {}, "5-5,0003", false, models, std::vector<std::string>(11, "3,5")},
       {{"models - g/0001.raw"}, {}, nullptr, false, "13", {"1"}},
@@ -172,13 +169,10 @@ TEST(Selection, SweepsWhatEveryFilterAllows) {
       {{"models - g", "models - c/0005.raw"}, {}, "0-2", false, "13-14", {"0-2", ""}},
       {{"models - g"}, {"c"}, nullptr, false, "", {}},
       // Names extraction never writes: a model category's number, a short file name, no folder.
-      {{"category 013", "models - g/1.raw", "models - g/0001.bin", "0001.raw"},
-       {},
-       nullptr,
-       true,
-       "",
-       {}},
+      {{"category 013", "models - g/1.raw", "models - g/0001.bin", "0001.raw"}, {}, nullptr, true,
+       "", {}},
   };
+  // clang-format on
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.members.size() << " members, swept " << c.swept);
     Selection s;
