@@ -3,43 +3,28 @@
 #include "platform/pending_file.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 
 #include "support/archive_builder.h"
+#include "support/scratch.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-class PlatformTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    fs::remove_all(dir_);
-    fs::create_directories(dir_ / "f");
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  void put(const std::string& name, const std::string& bytes) {
-    std::ofstream(dir_ / name, std::ios::binary) << bytes;
-  }
-  const fs::path dir_ = fs::temp_directory_path() / ("platform-test-" + std::to_string(getpid()));
-};
-
 #ifdef PLATFORM_STAND_IN
 constexpr bool kUnnamedFiles = false;
-using StandInTest = PlatformTest;
-#define FIXTURE StandInTest
+#define SUITE StandInTest
 #else
 constexpr bool kUnnamedFiles = true;
-#define FIXTURE PlatformTest
+#define SUITE PlatformTest
 #endif
 
 // Each way of naming, over a name that is free or taken, with or without an unnamed file and with
 // a temporary file a killed run left behind: what the name holds after, and what else is left.
-TEST_F(FIXTURE, NamingKeepsOrReplacesAndLeavesNoTemporaryFile) {
+TEST(SUITE, NamingKeepsOrReplacesAndLeavesNoTemporaryFile) {
   const struct {
     bool tryUnnamed;
     Naming naming;
@@ -55,10 +40,10 @@ TEST_F(FIXTURE, NamingKeepsOrReplacesAndLeavesNoTemporaryFile) {
       {false, Naming::Replace, true, NamingFailure::None, {{"f/n", "new"}}},
   };
   for (const auto& c : cases) {
-    SetUp();
-    put("f/.t", "stale");
-    if (c.taken) put("f/n", "old");
-    const Folder base = *openFolder(dir_);
+    const ScratchFolder dir;
+    writeTree(dir.path(),
+              c.taken ? Tree{{"f/.t", "stale"}, {"f/n", "old"}} : Tree{{"f/.t", "stale"}});
+    const Folder base = *openFolder(dir.path());
     PendingFileMaker maker(base, c.tryUnnamed);
     PendingFile file = maker.create("f", "f/.t");
     ASSERT_TRUE(file.valid());
@@ -71,33 +56,35 @@ TEST_F(FIXTURE, NamingKeepsOrReplacesAndLeavesNoTemporaryFile) {
     const Tree after = unnamed ? c.after : Tree{{"f/n", "new"}};
     EXPECT_EQ(failure, unnamed ? c.failure : NamingFailure::None) << c.tryUnnamed;
     EXPECT_EQ(error == EEXIST, failure == NamingFailure::Link);
-    EXPECT_EQ(readTree(dir_), after)
+    EXPECT_EQ(readTree(dir.path()), after)
         << c.tryUnnamed << " " << static_cast<int>(c.naming) << " " << c.taken;
   }
 }
 
-TEST_F(FIXTURE, ADroppedFileLeavesNothing) {
+TEST(SUITE, ADroppedFileLeavesNothing) {
   for (const bool tryUnnamed : {true, false}) {
-    SetUp();
+    const ScratchFolder dir;
+    fs::create_directory(dir / "f");
     const Folder base;  // the current folder (the paths are absolute)
     PendingFileMaker maker(base, tryUnnamed);
-    maker.create(dir_ / "f", dir_ / "f/.t").drop();
-    EXPECT_EQ(readTree(dir_), Tree{}) << tryUnnamed;
+    maker.create(dir / "f", dir / "f/.t").drop();
+    EXPECT_EQ(readTree(dir.path()), Tree{}) << tryUnnamed;
   }
 }
 
 // Copied in the kernel or through memory, a copy that runs past the end of its source copies
 // what there is and says so.
-TEST_F(FIXTURE, CopiesStopAtTheSourcesEnd) {
+TEST(SUITE, CopiesStopAtTheSourcesEnd) {
+  const ScratchFolder dir;
   const std::string source(3 << 20, 'x');
-  put("source", source);
+  writeTree(dir.path(), {{"source", source}});
   for (const uint64_t size : {uint64_t{3} << 20, (uint64_t{3} << 20) + 5}) {
     FileCopier copier;
-    const FileHandle from = openFile(dir_ / "source", OpenMode::Read);
-    const FileHandle to = openFile(dir_ / "copy", OpenMode::CreateWrite);
+    const FileHandle from = openFile(dir / "source", OpenMode::Read);
+    const FileHandle to = openFile(dir / "copy", OpenMode::CreateWrite);
     EXPECT_EQ(copier.copy(from, 1, to, size - 1),
               size > source.size() ? CopyResult::SourceEnded : CopyResult::Done);
-    EXPECT_EQ(readFile(dir_ / "copy"), source.substr(1));
+    EXPECT_EQ(readFile(dir / "copy"), source.substr(1));
   }
 }
 
