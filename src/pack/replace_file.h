@@ -2,7 +2,7 @@
 // the old file as it was and no temporary file behind. The new content is written to an unnamed
 // file in the target's folder (a named temporary file where the file system cannot), which gets a
 // name only at the commit, just before it is renamed over the target. While it has a name, a stop
-// signal removes it (see exitOnStopSignals).
+// signal removes it (see removeNameToRemoveOnStop).
 #pragma once
 
 #include <cstdint>

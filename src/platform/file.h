@@ -68,8 +68,6 @@ bool exists(const std::string& path);
 // Reads up to `size` bytes at `offset` and returns how many were there: what lies past the end
 // of the file (or cannot be read) is not read.
 size_t readAt(const FileHandle& file, uint64_t offset, uint8_t* buffer, size_t size);
-// `size` bytes at `offset`, zeros for what lies past the end.
-void readZeroFilled(const FileHandle& file, uint64_t offset, uint8_t* buffer, size_t size);
 // All of `size` bytes at `offset`; false with errno set otherwise.
 bool writeAllAt(const FileHandle& file, const uint8_t* data, size_t size, uint64_t offset);
 // `size` zero bytes at `offset`.

@@ -12,9 +12,12 @@ const std::atomic<bool>& stopRequested();
 // The signal that came (0: none).
 int stopSignal();
 
-// The process ends at once with status 128 + the signal number, after removing the name given to
-// setNameToRemoveOnStop(), if any.
-void exitOnStopSignals();
-// One name at a time.
+// The work cannot stop in its own time: `handler` runs on the signal (interrupted calls are not
+// restarted). A tool's handler ends the process; before that it may call
+// removeNameToRemoveOnStop().
+void handleStopSignals(void (*handler)(int signal));
+// The name a handler removes, one at a time.
 void setNameToRemoveOnStop(const std::string& path);
 void clearNameToRemoveOnStop();
+// Removes the name set, if any. Async-signal-safe.
+void removeNameToRemoveOnStop();

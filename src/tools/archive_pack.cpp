@@ -135,6 +135,13 @@ std::optional<Options> parse(int argc, char** argv, int& status) {
   return o;
 }
 
+// A SIGINT or SIGTERM leaves nothing behind: a new archive has no name until its last moment,
+// and then the handler removes it; an in-place update leaves at most its journal.
+void onStopSignal(int signal) {
+  removeNameToRemoveOnStop();
+  std::_Exit(128 + signal);
+}
+
 uint64_t ioCount = 0;
 uint64_t stopAfter = 0;
 void stopDeadAfterK() {
@@ -184,9 +191,7 @@ int main(int argc, char** argv) {
   std::optional<Options> options = parse(argc, argv, status);
   if (!options) return status;
 
-  // A SIGINT or SIGTERM leaves nothing behind: a new archive has no name until its last moment,
-  // and then the handler removes it; an in-place update leaves at most its journal.
-  exitOnStopSignals();
+  handleStopSignals(onStopSignal);
   if (const char* k = std::getenv("ARCHIVE_PACK_STOP_AFTER")) {
     stopAfter = std::strtoull(k, nullptr, 10);
     setIoHook(stopDeadAfterK);

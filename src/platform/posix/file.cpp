@@ -121,11 +121,6 @@ size_t readAt(const FileHandle& file, uint64_t offset, uint8_t* buffer, size_t s
   return done;
 }
 
-void readZeroFilled(const FileHandle& file, uint64_t offset, uint8_t* buffer, size_t size) {
-  const size_t got = readAt(file, offset, buffer, size);
-  std::memset(buffer + got, 0, size - got);
-}
-
 bool writeAllAt(const FileHandle& file, const uint8_t* data, size_t size, uint64_t offset) {
   while (size > 0) {
     const ssize_t n = pwrite(file.get(), data, size, static_cast<off_t>(offset));

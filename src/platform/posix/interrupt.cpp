@@ -21,12 +21,7 @@ void onStopSignal(int signal) {
   stopped.store(true);
 }
 
-void exitOnSignal(int signal) {
-  if (nameSet.load()) unlink(nameToRemove);
-  _exit(128 + signal);
-}
-
-void handleStopSignals(void (*handler)(int), int flags) {
+void setHandler(void (*handler)(int), int flags) {
   struct sigaction action {};
   action.sa_handler = handler;
   action.sa_flags = flags;
@@ -37,11 +32,11 @@ void handleStopSignals(void (*handler)(int), int flags) {
 
 }  // namespace
 
-void catchStopSignals() { handleStopSignals(onStopSignal, SA_RESTART); }
+void catchStopSignals() { setHandler(onStopSignal, SA_RESTART); }
 const std::atomic<bool>& stopRequested() { return stopped; }
 int stopSignal() { return signalNumber.load(); }
 
-void exitOnStopSignals() { handleStopSignals(exitOnSignal, 0); }
+void handleStopSignals(void (*handler)(int)) { setHandler(handler, 0); }
 
 void setNameToRemoveOnStop(const std::string& path) {
   nameSet.store(false);
@@ -50,3 +45,7 @@ void setNameToRemoveOnStop(const std::string& path) {
 }
 
 void clearNameToRemoveOnStop() { nameSet.store(false); }
+
+void removeNameToRemoveOnStop() {
+  if (nameSet.load()) unlink(nameToRemove);
+}
