@@ -5,12 +5,10 @@
 // Input: the first kIndexPart bytes, repeated to fill the 0x28000-byte index so that any table
 // offset lands on fuzzed bytes; the rest is the data from sector 500 on.
 //
-// Sizes are cut, as in the decompress target, because mapping and poisoning the megabyte buffers
-// that random sizes claim would take nearly all the time, for code that does not depend on them:
-// the swept EntryWords in the index to plain lengths below 64 KiB (the no-data mark stays) and
-// compressed sizes of at most 1023 units and 31 sectors; the compressed headers to sizes below
-// 256 KiB. An EntryWord the routines find outside the index keeps its size: withinCutSizes() tells
-// such entries. (The update target extracts its archives uncut.)
+// Sizes are cut (mapping and poisoning the megabyte buffers random sizes claim would take nearly all
+// the time): swept EntryWords to plain lengths below 64 KiB and compressed sizes of at most 1023
+// units and 31 sectors, compressed headers to below 256 KiB. withinCutSizes() tells the entries
+// whose EntryWord lies outside the index and keeps its size.
 #pragma once
 
 #include <sys/mman.h>

@@ -13,12 +13,6 @@
 #include "codec/decode.h"
 #include "codec/encode.h"
 
-std::ostream& operator<<(std::ostream& out, DecodeStatus s) {
-  static const char* const kNames[] = {"Ok", "Unsupported", "Corrupt", "OutOfMemory"};
-  static_assert(std::size(kNames) == static_cast<size_t>(DecodeStatus::OutOfMemory) + 1);
-  return out << kNames[static_cast<int>(s)];
-}
-
 namespace {
 
 using Bytes = std::vector<uint8_t>;

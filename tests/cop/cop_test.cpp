@@ -1,9 +1,5 @@
-// The coprocessors. COP0: the moves and the Count register, Status under EI and DI, ERET without a
-// delay slot. The FPU: one row per rule that could go wrong (signed zeros, no clamping or flushing,
-// NaNs, ties, the limits of CVT.W.S), the moves that must keep NaN bits, compares, the four BC1
-// branches and their delay slots. Vector unit 0 in macro mode (aliasing, masks and single rounding,
-// the moves, VCALLMS) and its micro programs (pair sequencing and branches, the lower and upper
-// instructions, the MAC flags). Each with its refusals and the value they print.
+// The coprocessors: COP0, the FPU (one row per rule that could go wrong), vector unit 0 in macro
+// mode and its micro programs; each with its refusals and the value they print.
 #include <array>
 #include <bit>
 #include <cstdint>

@@ -1,11 +1,6 @@
-// The instruction step and the integer maps. The primary map: CACHE, loads and stores with their
-// extensions and byte orders, ADDI, the control flow of every map (REGIMM's branches and SPECIAL's
-// register jumps included) and the refusals of the step. SPECIAL and REGIMM: register arithmetic
-// where the R5900 departs from MIPS64 or MIPS64 leaves the result open, multiply and divide, the
-// shift-amount moves, SYSCALL and BREAK. MMI: the parallel operations lane by lane, HI1 and LO1
-// apart from HI and LO. Each map's refusals. What behaves exactly as on MIPS64 is left to the
-// differential test against qemu. The bus: the address map, the accessors' fixed answers and the
-// hardware-register stubs (loads and stores of memory are the instructions' cases above).
+// The instruction step, the integer maps (primary, SPECIAL, REGIMM, MMI) with their refusals, and the
+// bus. Only where the R5900 departs from MIPS64, or MIPS64 leaves the result open: what behaves
+// exactly as on MIPS64 is the differential test's against qemu.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>

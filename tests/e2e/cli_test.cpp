@@ -1,7 +1,5 @@
-// archive-extract and archive-pack end to end, the build's executables in a scratch folder. Their
-// command lines: the list, JSON and test modes, -C, --overwrite, every category, and how the tools
-// fail (stdout that cannot be written, folders that cannot be made, interruptions, odd files).
-// Hostile archives, and archive-pack --update.
+// archive-extract's and archive-pack's command lines end to end: modes, how the tools fail, hostile
+// archives, and archive-pack --update.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -60,22 +58,15 @@ void writeSampleArchive(const fs::path& file, uint64_t size = 0) {
                size);
 }
 
-// The parser's cases are archive_extract_options_test's; here the executables' statuses and
-// streams for help, version and a usage error.
+// The parser's texts are archive_extract_options_test's; here the executables' statuses.
 TEST_F(Cli, HelpVersionAndAUsageError) {
-  const Outcome help = extract({"--help"}), version = extract({"--version"});
-  EXPECT_EQ(help.status + version.status, 0);
-  EXPECT_EQ(help.out.rfind("Usage: archive-extract ", 0), 0u);
-  EXPECT_EQ(version.out, "archive-extract " PROJECT_VERSION "\n");
-  for (const char* option : {"--help", "--version"}) EXPECT_EQ(pack({option}).status, 0) << option;
+  for (const char* option : {"--help", "--version"}) {
+    EXPECT_EQ(extract({option}).status + pack({option}).status, 0) << option;
+  }
   const Outcome usage = extract({"--jobs", "0", archive()});
-  EXPECT_EQ(usage.status, 2);
-  EXPECT_EQ(usage.out, "");
-  EXPECT_EQ(usage.err,
-            "archive-extract: --jobs needs a number from 1 to 256, not '0'\n"
-            "Try 'archive-extract --help' for more information.\n");
+  EXPECT_EQ(usage.out + usage.err.substr(0, 33), "archive-extract: --jobs needs a n");
+  EXPECT_EQ(usage.status + pack({"source"}).status, 4);
   EXPECT_NE(pack({"--method"}).err.find("--method needs a value"), std::string::npos);
-  EXPECT_EQ(pack({"source"}).status, 2);
 }
 
 TEST_F(Cli, ListsEveryEntryWithItsStorage) {
@@ -223,8 +214,7 @@ TEST_F(Cli, AnInterruptedRunNamesEveryFileItLeaves) {
   for (int e = 0; e < 1500; ++e) g.entries.push_back(plain(content(rng, 30000)));
   writeArchive(archive(), {g});
   for (const int signal : {SIGINT, SIGTERM}) {
-    fs::remove_all(out());
-    fs::create_directory(out());
+    clearOut();
     const auto fiftyWritten = [&] {
       std::error_code error;
       const auto folder = fs::directory_iterator(out() / kFolders[0], error);
@@ -242,7 +232,6 @@ TEST_F(Cli, AnInterruptedRunNamesEveryFileItLeaves) {
   }
 }
 
-// (Writing through a symlink is Update's, below: the same one-step replacement.)
 TEST_F(Cli, PackRefusesOddTargetsAndStopsCleanly) {
   writeTree(dir / "source", {{path(0, 0), "zero"}});
   mkfifo((dir / "fifo").c_str(), 0666);
@@ -278,10 +267,8 @@ TEST_F(Cli, PackRefusesOddTargetsAndStopsCleanly) {
   }
 }
 
-// Small archives that demand huge output: entries claiming data far past the end of the file,
-// headers that expand the zeros behind a short stream, and entries that all point at the same
-// sectors. None may fill the disk: a run stops before its entries expand to more than the bound (64
-// times the archive's size, at least 256 MiB), and keeps its memory whatever the index claims.
+// Small archives that demand huge output may not fill the disk: a run stops before its entries
+// expand to more than the bound, and keeps its memory whatever the index claims.
 constexpr uint64_t kFloor = uint64_t{256} << 20;
 
 class Hostile : public ToolTest {
@@ -416,13 +403,12 @@ TEST_F(Hostile, OverlappingEntriesStopAtTheBoundWithinTheirMemory) {
   EXPECT_EQ(bounded.err, stopped(path(8, 0)));
 }
 
-// archive-pack --update, on archives shaped like real ones: bytes before the index, a category
-// beyond the eleven, gaps between groups, an entry that shares its sectors with another, entries
-// absent or without data inside the entry tables, one of the unsupported method.
-// Entries without data or absent, inside the tables: new entries may be given data.
+// archive-pack --update, on archives shaped like real ones (see writeBaseArchive). Entries without
+// data or absent, inside the tables: new entries may be given data.
 const std::vector<std::string> kEmptySlots = {path(0, 5), path(0, 20), path(1, 3)};
 
-// The archive the tests update, and the tree it extracts to (every category).
+// The archive the tests update: bytes before the index, a category beyond the eleven, gaps between
+// groups, an entry sharing another's sectors, absent and no-data entries, an unsupported one.
 void writeBaseArchive(const fs::path& file, uint64_t seed) {
   std::mt19937_64 rng(seed);
   const auto some = [&](size_t most) { return content(rng, 100 + rng() % most); };
@@ -473,8 +459,7 @@ class Update : public ToolTest {
   fs::path base() const { return dir / "base.bin"; }
 
   Tree extractAll(const std::string& file) {
-    fs::remove_all(out());
-    fs::create_directories(out());
+    clearOut();
     const Outcome run = extract({"--category", "g,c,m,40,41", "-q", file});
     // The unsupported entry is reported and not written (status 2); anything else is a failure.
     EXPECT_TRUE(run.status == 0 || run.status == 2) << run.err;

@@ -29,8 +29,7 @@ class MachineTest : public ::testing::Test {
     r5900::machine.GPR[0].lower = 0;
     r5900::stepInstruction();
   }
-  // Steps from `pc` until PC == `until` (tested after each step). Fails the test after
-  // `maxSteps` steps. Returns the number of steps.
+  // Steps from `pc` until PC == `until`, at most `maxSteps` steps; returns the number.
   static uint64_t runUntil(uint32_t pc, uint32_t until, uint64_t maxSteps = 100000);
   // Assembles `source` at kCodeAddress and runs it until PC reaches the end of the code.
   static uint64_t runAsm(const std::string& source);
@@ -53,8 +52,6 @@ class MachineTest : public ::testing::Test {
 // Runs `body`, which must stop the machine with a fault whose line is exactly `line` (empty: the
 // silent stop) after printing nothing else on stdout.
 void expectFault(const std::function<void()>& body, const std::string& line);
-// Runs `body` and returns what it printed on stdout (guest output: SYSCALL lines, the serial
-// port).
+// What `body` printed on stdout (SYSCALL lines, the serial port).
 std::string stdoutOf(const std::function<void()>& body);
-// printf into a string, for messages that name a field's value.
 std::string printed(const char* format, uint32_t value);

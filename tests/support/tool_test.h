@@ -17,6 +17,10 @@ class ToolTest : public ::testing::Test {
   ToolTest() { std::filesystem::create_directory(out()); }
 
   std::filesystem::path out() const { return dir / "out"; }
+  void clearOut() const {
+    std::filesystem::remove_all(out());
+    std::filesystem::create_directory(out());
+  }
   std::string archive() const { return dir / "archive.bin"; }
 
   // archive-extract runs in out(), archive-pack in the scratch folder.
