@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -303,7 +304,14 @@ CommandLine parseCommandLine(int argc, char** argv) {
   }
 }
 
-std::vector<uint8_t> readFile(const std::string& path) {
+// At most `limit` + 1 bytes of a regular file: enough for the caller to tell that it is too large
+// (a device such as /dev/zero never ends, and a FIFO would block the open).
+std::vector<uint8_t> readFile(const std::string& path, size_t limit) {
+  std::error_code error;
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (!error && status.type() != std::filesystem::file_type::regular) {
+    usageError("'" + path + "' is not a regular file");
+  }
   FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) {
     usageError("cannot open '" + path + "': " + std::strerror(errno));
@@ -311,7 +319,8 @@ std::vector<uint8_t> readFile(const std::string& path) {
   std::vector<uint8_t> bytes;
   uint8_t buffer[65536];
   size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) {
+  while (bytes.size() <= limit &&
+         (n = std::fread(buffer, 1, std::min(sizeof buffer, limit + 1 - bytes.size()), f)) > 0) {
     bytes.insert(bytes.end(), buffer, buffer + n);
   }
   const bool failed = std::ferror(f) != 0;
@@ -322,15 +331,21 @@ std::vector<uint8_t> readFile(const std::string& path) {
   return bytes;
 }
 
+// The size of a file readFile() cut short.
+std::string sizeOf(const std::string& path) {
+  std::error_code error;
+  return std::to_string(std::filesystem::file_size(path, error));
+}
+
 // --micro and --vu-data: the whole file at the start of the memory, which it must fit.
 void loadVuMemory(const std::optional<std::string>& path, uint8_t* memory, size_t size,
                   const char* what) {
   if (!path) {
     return;
   }
-  const std::vector<uint8_t> bytes = readFile(*path);
+  const std::vector<uint8_t> bytes = readFile(*path, size);
   if (bytes.size() > size) {
-    usageError("'" + *path + "' (" + std::to_string(bytes.size()) + " bytes) is larger than the " +
+    usageError("'" + *path + "' (" + sizeOf(*path) + " bytes) is larger than the " +
                std::to_string(size) + "-byte " + what);
   }
   std::copy(bytes.begin(), bytes.end(), memory);
@@ -339,12 +354,12 @@ void loadVuMemory(const std::optional<std::string>& path, uint8_t* memory, size_
 // The body of setUp, which throws UsageError.
 void placeInMachine(const Options& o) {
   for (const Load& load : o.loads) {
-    const std::vector<uint8_t> bytes = readFile(load.path);
+    const std::vector<uint8_t> bytes = readFile(load.path, kRamSize);
     uint8_t* p = hostPointerOrNull(load.address, static_cast<uint32_t>(bytes.size()));
     if (p == nullptr || bytes.size() > kRamSize) {
       char where[16];
       std::snprintf(where, sizeof where, "0x%08x", load.address);
-      usageError("'" + load.path + "' (" + std::to_string(bytes.size()) +
+      usageError("'" + load.path + "' (" + sizeOf(load.path) +
                  " bytes) does not fit in guest memory at " + where);
     }
     if (!bytes.empty()) {

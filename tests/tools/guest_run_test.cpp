@@ -1,6 +1,7 @@
 // guest-run end to end: the real binary runs in a scratch folder, and its stdout, stderr and exit
 // status are checked against the command-line contract.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cinttypes>
 #include <cstdio>
@@ -147,7 +148,9 @@ TEST_F(GuestRunTest, ExitStatusAndMessages) {
       "--gpr t0=0x1:|--gpr t0=0x10000000000000000|--frobnicate|--load 0x01fffff1 load.bin|"
       "--load 0x70003ff1 load.bin|--load 0x40000000 load.bin|--load 0x100000 missing.bin|"
       "--dump 0x100000|--dump 0x01fffffc:8|--fpr 1|--fpr 1=0x100000000|--fpr t0=1|--fcc 2|"
-      "--cop0 32=0|--vf 1=1,2,3|--vf 1=1,2,3,4,5|--vf 1=1,2,,4|--micro big.bin|--vu-data big.bin");
+      "--cop0 32=0|--vf 1=1,2,3|--vf 1=1,2,3,4,5|--vf 1=1,2,,4|--micro big.bin|--vu-data big.bin|"
+      "--load 0x100000 /dev/zero|--micro /dev/zero|--vu-data fifo");
+  mkfifo((dir / "fifo").c_str(), 0666);
   for (std::string line; std::getline(bad, line, '|');) cases.emplace_back(line, 2, "");
   for (auto [args, status, out] : cases) {
     if (args.find("--pc") == std::string::npos && args.find("--until") == std::string::npos) {
