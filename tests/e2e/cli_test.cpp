@@ -267,6 +267,30 @@ TEST_F(Cli, PackRefusesOddTargetsAndStopsCleanly) {
   }
 }
 
+// Source files are sized before they are read: 3 GiB is refused at once, in memory that stays
+// small; a plain entry is copied into the archive, not held in memory.
+TEST_F(Cli, PackSizesSourceFilesBeforeReadingThem) {
+  const fs::path big = dir / "source" / path(0, 1);
+  writeTree(dir / "source", {{path(0, 0), "zero"}, {path(0, 1), ""}});
+  ASSERT_EQ(pack({"source", "base.bin"}).status, 0);
+  const auto expectSmall = [](const Outcome& run) {
+#if !defined(__SANITIZE_ADDRESS__)
+    EXPECT_LT(run.peakKiB, 64 << 10);
+#endif
+  };
+  fs::resize_file(big, uint64_t{3} << 30);
+  for (const std::string mode : {"--method=plain", "--update"}) {
+    const Outcome run = pack({mode, "source", "base.bin"});
+    EXPECT_EQ(run.err, "archive-pack: source/" + path(0, 1) +
+                           ": 3221225472 bytes do not fit the chosen storage\n");
+    expectSmall(run);
+  }
+  fs::resize_file(big, 256 << 20);
+  const Outcome plain = pack({"--method=plain", "source", "new.bin"});
+  EXPECT_EQ(plain.status, 0) << plain.err;
+  expectSmall(plain);
+}
+
 // Small archives that demand huge output may not fill the disk: a run stops before its entries
 // expand to more than the bound, and keeps its memory whatever the index claims.
 constexpr uint64_t kFloor = uint64_t{256} << 20;
