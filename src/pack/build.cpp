@@ -15,12 +15,43 @@ void writeAt(Replacement& file, uint64_t offset, const uint8_t* data, size_t siz
     throwSystemError("cannot write " + file.target());
 }
 
+// An entry stored as `method` asks (Plain for an empty file is a compressed entry of size 0),
+// written whole with its last sector padded. Returns its EntryWord.
+uint32_t storeAt(const std::filesystem::path& path, StorageMethod method, Replacement& file,
+                 uint64_t offset) {
+  const std::vector<uint8_t> data = readSourceFile(path, largestSourceFile(method));
+  const std::optional<StoredEntry> stored = storeEntry(data, method);
+  if (!stored) {
+    throw HostError(path.string() + ": " + std::to_string(data.size()) +
+                    " bytes do not fit the chosen storage");
+  }
+  writeAt(file, offset, stored->bytes.data(), stored->bytes.size());
+  const std::vector<uint8_t> padding(sectorsFor(stored->bytes.size()) * kSectorSize -
+                                     stored->bytes.size());
+  writeAt(file, offset + stored->bytes.size(), padding.data(), padding.size());
+  return stored->word;
+}
+
+// A plain entry goes from the source file to the archive without being held in memory. Returns
+// its EntryWord; the caller pads the last sector.
+uint32_t copyPlain(const std::filesystem::path& path, Replacement& file, uint64_t offset) {
+  const SourceFile source = openSourceFile(path);
+  if (source.size == 0) return storeAt(path, StorageMethod::Stored, file, offset);
+  if (source.size > kMaxPlainLength) {
+    throw HostError(path.string() + ": " + std::to_string(source.size) +
+                    " bytes do not fit the chosen storage");
+  }
+  if (!copyRange(source.file, 0, file.file(), offset, source.size)) {
+    throwSystemError("cannot copy " + path.string() + " into " + file.target());
+  }
+  return plainEntryWord(static_cast<uint32_t>(source.size));
+}
+
 void build(const SourceTree& tree, Replacement& file, StorageMethod method) {
   uint64_t sector = 0;  // next free data sector, counted from sector 500
   std::vector<CategoryTable> tables;
   int32_t highest = 34;  // the last model category
   const std::vector<uint8_t> padding(kSectorSize);
-  std::vector<uint8_t> data;
   for (const auto& [category, files] : tree.files) {
     highest = std::max(highest, category);
     CategoryTable table{category, {}, {}};
@@ -37,21 +68,17 @@ void build(const SourceTree& tree, Replacement& file, StorageMethod method) {
         table.entryWords.push_back(plainEntryWord(0));  // a gap: length 0, no entry
         continue;
       }
-      if (!readWholeFile(found->second.string(), data)) {
-        throwSystemError("cannot read " + found->second.string());
-      }
-      const std::optional<StoredEntry> stored = storeEntry(data, method);
-      if (!stored) {
-        throw HostError(found->second.string() + ": " + std::to_string(data.size()) +
-                        " bytes do not fit the chosen storage");
-      }
       const uint64_t offset = kDataStart + sector * kSectorSize;
-      writeAt(file, offset, stored->bytes.data(), stored->bytes.size());
-      const uint32_t sectors = entrySectors(stored->word);
-      const size_t tail = sectors * size_t{kSectorSize} - stored->bytes.size();
-      writeAt(file, offset + stored->bytes.size(), padding.data(), tail);
+      const uint32_t word = method == StorageMethod::Plain
+                                ? copyPlain(found->second, file, offset)
+                                : storeAt(found->second, method, file, offset);
+      const uint32_t sectors = entrySectors(word);
+      if (isPlainWord(word)) {
+        const uint64_t end = offset + plainLength(word);
+        writeAt(file, end, padding.data(), offset + uint64_t{sectors} * kSectorSize - end);
+      }
       sector += sectors;
-      table.entryWords.push_back(stored->word);
+      table.entryWords.push_back(word);
     }
     tables.push_back(std::move(table));
   }

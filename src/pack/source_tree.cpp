@@ -51,3 +51,34 @@ SourceTree readSourceTree(const fs::path& source) {
   });
   return tree;
 }
+
+SourceFile openSourceFile(const fs::path& path) {
+  FileHandle file = openFile(path.string(), OpenMode::ReadNonBlocking);
+  if (!file.valid()) throwSystemError("cannot read " + path.string());
+  const std::optional<FileInfo> info = fileInfo(file);
+  if (!info) throwSystemError("cannot read " + path.string());
+  if (!info->regular) throw HostError(path.string() + ": not a regular file");
+  if (!setBlocking(file)) throwSystemError("cannot read " + path.string());
+  return {std::move(file), info->size};
+}
+
+uint64_t largestSourceFile(StorageMethod method) {
+  const bool plain = method == StorageMethod::Plain || method == StorageMethod::Auto ||
+                     method == StorageMethod::Keep;
+  return plain ? kMaxPlainLength : kExpandedSizeMask;
+}
+
+std::vector<uint8_t> readSourceFile(const fs::path& path, uint64_t limit) {
+  const SourceFile source = openSourceFile(path);
+  if (source.size > limit) {
+    throw HostError(path.string() + ": " + std::to_string(source.size) +
+                    " bytes do not fit the chosen storage");
+  }
+  std::vector<uint8_t> data(static_cast<size_t>(source.size));
+  errno = 0;
+  if (readAt(source.file, 0, data.data(), data.size()) != data.size()) {
+    if (errno != 0) throwSystemError("cannot read " + path.string());
+    throw HostError("cannot read " + path.string() + ": it shrank while it was read");
+  }
+  return data;
+}

@@ -189,8 +189,8 @@ class Update {
                "nothing was written");
         }
         const EntryDescription d = describeEntry(answers);
-        auto data = std::make_shared<std::vector<uint8_t>>();
-        if (!readWholeFile(file.string(), *data)) throwSystemError("cannot read " + file.string());
+        auto data = std::make_shared<std::vector<uint8_t>>(
+            readSourceFile(file, largestSourceFile(options_.method)));
         Change change{category, static_cast<uint32_t>(entry),
                       path,     data,
                       {},       index.entryWord(category, static_cast<uint32_t>(entry))};
