@@ -24,6 +24,9 @@ namespace {
 
 [[noreturn]] void fail(const std::string& message) { throw HostError(message); }
 
+// How long an update waits for the readers of the archive to finish.
+constexpr double kReaderWaitSeconds = 10;
+
 // The archive's real file, open and locked for the whole update: a second update refuses.
 struct LockedArchive {
   FileHandle file;
@@ -41,9 +44,17 @@ LockedArchive lockArchive(const std::string& path, bool writable) {
     const std::optional<FileInfo> info = fileInfo(locked.file);
     if (!info) throwSystemError("cannot read " + path);
     if (!info->regular) fail(path + " is not a regular file");
+    // Another update holds the lock exclusively: refused at once. Readers hold it shared for the
+    // whole of their run: waited for a while, since they end by themselves.
     if (!tryLockExclusive(locked.file)) {
-      if (errno == EWOULDBLOCK) fail(path + " is being updated by another archive-pack");
-      throwSystemError("cannot lock " + path);
+      if (errno != EWOULDBLOCK) throwSystemError("cannot lock " + path);
+      if (!tryLockShared(locked.file)) fail(path + " is being updated by another archive-pack");
+      unlockFile(locked.file);
+      if (!waitForLock(locked.file, tryLockExclusive, kReaderWaitSeconds)) {
+        if (errno != EWOULDBLOCK) throwSystemError("cannot lock " + path);
+        fail(path + " is in use by another process (archive-extract or archive-pack); try again "
+                    "when it is done");
+      }
     }
     const std::optional<FileInfo> now = fileInfo(locked.real);
     if (now && now->device == info->device && now->inode == info->inode) break;

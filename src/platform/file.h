@@ -122,9 +122,15 @@ bool setPermissions(const FileHandle& file, uint32_t permissions);
 // EPERM when the process may not give the file away.
 bool setOwner(const FileHandle& file, uint32_t owner, uint32_t group);
 
-// An exclusive lock on the whole file, held until the handle closes. False with errno set;
-// EWOULDBLOCK when another holder has it.
+// Locks on the whole file, held until the handle closes: any number of shared holders (readers),
+// or one exclusive holder (an update). False with errno set; EWOULDBLOCK when another holder has
+// a lock that excludes this one.
 bool tryLockExclusive(const FileHandle& file);
+bool tryLockShared(const FileHandle& file);
+void unlockFile(const FileHandle& file);
+// Waits `seconds` at most, in short steps, for `tryLock` to succeed; gives up early once a stop
+// signal is caught (stopRequested()). False with errno set as by the last try.
+bool waitForLock(const FileHandle& file, bool (*tryLock)(const FileHandle&), double seconds);
 
 // Bytes free for an unprivileged user on the file system of `folder`; nothing when not known.
 std::optional<uint64_t> freeSpace(const std::string& folder);

@@ -5,6 +5,11 @@
 #include "archive/format.h"
 #include "platform/host_error.h"
 
+namespace {
+// How long a reader waits for an update that holds the archive.
+constexpr double kUpdateWaitSeconds = 10;
+}  // namespace
+
 std::string journalPath(const std::string& realPath) { return realPath + ".update-journal"; }
 
 Archive::Archive(FileHandle file, std::string path, uint64_t size)
@@ -19,6 +24,13 @@ std::unique_ptr<Archive> Archive::open(const std::string& path) {
   if (info->directory) throw HostError(path + ": is a directory", EISDIR);
   if (!info->regular) {
     throw HostError(path + ": is not a regular file (the archive is read at random offsets)");
+  }
+  // Shared with other readers; an in-place update holds the lock exclusively while it writes, and
+  // a reader waits for it rather than read a half-written index.
+  if (!waitForLock(file, tryLockShared, kUpdateWaitSeconds)) {
+    if (errno != EWOULDBLOCK) throwSystemError("cannot lock " + path);
+    throw HostError(path + ": being updated by archive-pack; try again when the update is done",
+                    EWOULDBLOCK);
   }
   if (info->size >= kMinimumArchiveSize) {
     const std::optional<std::string> real = realPath(path);

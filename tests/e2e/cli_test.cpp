@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "archive/categories.h"
@@ -699,6 +701,36 @@ TEST_F(Update, SurvivesAStopAfterEveryWrite) {
       }
     }
   }
+}
+
+// Extraction in a loop against in-place updates that swap two trees: every run sees one tree
+// whole (it waits while an update writes).
+TEST_F(Update, ReadersNeverSeeAHalfAppliedUpdate) {
+  fs::copy_file(base(), archive());
+  Tree changed = base_, restore;
+  const Tree changes = {{path(0, 1), std::string(30000, 'n')}, {path(1, 0), "c"}};
+  for (const auto& [name, data] : changes) {
+    changed[name] = data;
+    restore[name] = base_.at(name);
+  }
+  writeTree(dir / "to", changes);
+  writeTree(dir / "back", restore);
+  fs::create_directory(dir / "updater");
+  std::atomic<bool> done = false;
+  std::thread updater([&] {
+    for (int i = 0; i < 16; ++i) {
+      const std::vector<std::string> args = {ARCHIVE_PACK_PATH, "--update", "--in-place",
+                                             i % 2 ? "back" : "to", archive()};
+      EXPECT_EQ(runTool(args, dir.path(), dir / "updater").status, 0);
+    }
+    done = true;
+  });
+  int runs = 0;
+  for (; !done; ++runs) {
+    const Tree now = extractAll(archive());
+    EXPECT_TRUE(now == base_ || now == changed) << "run " << runs;
+  }
+  updater.join();
 }
 
 // SIGKILL at random moments: the same.

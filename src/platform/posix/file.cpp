@@ -11,8 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "platform/host_error.h"
+#include "platform/interrupt.h"
 #include "platform/posix/internal.h"
 
 namespace {
@@ -266,6 +268,19 @@ bool setOwner(const FileHandle& file, uint32_t owner, uint32_t group) {
 }
 
 bool tryLockExclusive(const FileHandle& file) { return flock(file.get(), LOCK_EX | LOCK_NB) == 0; }
+bool tryLockShared(const FileHandle& file) { return flock(file.get(), LOCK_SH | LOCK_NB) == 0; }
+void unlockFile(const FileHandle& file) { flock(file.get(), LOCK_UN); }
+
+bool waitForLock(const FileHandle& file, bool (*tryLock)(const FileHandle&), double seconds) {
+  constexpr double kStep = 0.05;
+  for (double waited = 0;; waited += kStep) {
+    if (tryLock(file)) return true;
+    if (errno != EWOULDBLOCK || waited >= seconds || stopRequested().load()) return false;
+    const timespec step{0, static_cast<long>(kStep * 1e9)};
+    nanosleep(&step, nullptr);
+    errno = EWOULDBLOCK;
+  }
+}
 
 std::optional<uint64_t> freeSpace(const std::string& folder) {
   struct statvfs fs {};
