@@ -16,6 +16,10 @@ int stopSignal();
 // restarted). A tool's handler ends the process; before that it may call
 // removeNameToRemoveOnStop().
 void handleStopSignals(void (*handler)(int signal));
+// The work has committed its result (a new file renamed into place, a journal complete): a stop
+// would now misreport it. From here on a handler installed by handleStopSignals() no longer runs;
+// the signals wait and the process ends as the work ends. Without such a handler, nothing changes.
+void stopSignalsWaitFromNow();
 // The name a handler removes, one at a time.
 void setNameToRemoveOnStop(const std::string& path);
 void clearNameToRemoveOnStop();

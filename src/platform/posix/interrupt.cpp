@@ -15,6 +15,8 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_alw
 // The name to remove, in a buffer of its own: the handler may not allocate.
 char nameToRemove[4096];
 std::atomic<bool> nameSet{false};
+// Whether a tool's handler, which ends the process, is installed.
+std::atomic<bool> handlerEndsProcess{false};
 
 void onStopSignal(int signal) {
   signalNumber.store(signal);
@@ -36,7 +38,19 @@ void catchStopSignals() { setHandler(onStopSignal, SA_RESTART); }
 const std::atomic<bool>& stopRequested() { return stopped; }
 int stopSignal() { return signalNumber.load(); }
 
-void handleStopSignals(void (*handler)(int)) { setHandler(handler, 0); }
+void handleStopSignals(void (*handler)(int)) {
+  setHandler(handler, 0);
+  handlerEndsProcess.store(true);
+}
+
+void stopSignalsWaitFromNow() {
+  if (!handlerEndsProcess.load()) return;
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
 
 void setNameToRemoveOnStop(const std::string& path) {
   nameSet.store(false);
