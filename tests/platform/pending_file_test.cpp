@@ -3,6 +3,7 @@
 #include "platform/pending_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -58,6 +59,27 @@ TEST(SUITE, NamingKeepsOrReplacesAndLeavesNoTemporaryFile) {
     EXPECT_EQ(error == EEXIST, failure == NamingFailure::Link);
     EXPECT_EQ(readTree(dir.path()), after)
         << c.tryUnnamed << " " << static_cast<int>(c.naming) << " " << c.taken;
+  }
+}
+
+// What was put under the temporary name (a link to a file elsewhere, a FIFO) is replaced, never
+// written through or opened: the file elsewhere keeps its content, the name gets a file of its own.
+TEST(SUITE, ATemporaryNameIsTakenOverNotFollowed) {
+  for (const char kind : {'s', 'h', 'p'}) {  // symlink, hard link, FIFO
+    SCOPED_TRACE(kind);
+    const ScratchFolder dir;
+    writeTree(dir.path(), {{"elsewhere", "keep"}, {"f/n", "old"}});
+    const fs::path temp = dir / "f/.t";
+    if (kind == 's') fs::create_symlink(dir / "elsewhere", temp);
+    if (kind == 'h') fs::create_hard_link(dir / "elsewhere", temp);
+    ASSERT_TRUE(kind != 'p' || mkfifo(temp.c_str(), 0600) == 0);
+    const Folder base = *openFolder(dir.path());
+    PendingFile file = PendingFileMaker(base, false).create("f", "f/.t");
+    ASSERT_TRUE(file.valid());
+    ASSERT_TRUE(writeAll(file.file(), reinterpret_cast<const uint8_t*>("new"), 3));
+    EXPECT_EQ(file.name("f/n", Naming::Keep), NamingFailure::None);
+    EXPECT_FALSE(fs::is_symlink(dir / "f/n"));
+    EXPECT_EQ(readTree(dir.path()), (Tree{{"elsewhere", "keep"}, {"f/n", "new"}}));
   }
 }
 
