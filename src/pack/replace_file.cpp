@@ -42,8 +42,13 @@ Replacement::Replacement(const std::string& path) : target_(resolveSymlinks(path
   } else {
     mode_ = newFileMode();  // as a file made afresh would get
   }
-  file_ = createUnnamedFile(Folder(), folder_, true);
-  if (!file_.valid() && unnamedUnsupported(errno)) {
+  // Unnamed only where it can be named at the commit (on Linux, with /proc mounted).
+  bool named = !unnamedFilesNameable();
+  if (!named) {
+    file_ = createUnnamedFile(Folder(), folder_, true);
+    named = !file_.valid() && unnamedUnsupported(errno);
+  }
+  if (named) {
     // No unnamed files here: a named one, removed again on failure and by the signal handler.
     std::string name = folder_ + "/.archive-pack-XXXXXX";
     file_ = createUniqueFile(name);
