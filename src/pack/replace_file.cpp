@@ -27,7 +27,8 @@ std::string resolveSymlinks(const std::string& start) {
   throw HostError(start + ": too many levels of symbolic links", ELOOP);
 }
 
-Replacement::Replacement(const std::string& path) : target_(resolveSymlinks(path)) {
+Replacement::Replacement(const std::string& path, std::optional<FileInfo> expected)
+    : target_(resolveSymlinks(path)), expected_(expected) {
   folder_ = folderOf(target_);
   if (const std::optional<FileInfo> info = fileInfo(target_)) {
     if (!info->regular) {
@@ -71,6 +72,17 @@ void Replacement::discard() {
   file_.close();
 }
 
+// Another file renamed onto the target since `expected` was read would be lost by the rename. (A
+// rename in the moment between this check and the rename still would.)
+void Replacement::checkTarget() const {
+  if (!expected_) return;
+  const std::optional<FileInfo> now = linkInfo(target_);
+  if (!now || now->device != expected_->device || now->inode != expected_->inode) {
+    throw HostError(target_ +
+                    " was replaced by another file during the update; nothing was written");
+  }
+}
+
 void Replacement::copyFrom(const FileHandle& from, uint64_t offset, uint64_t bytes) {
   FileCopier copier;
   switch (copier.copy(from, offset, file_, bytes)) {
@@ -102,6 +114,7 @@ void Replacement::commit() {
         throwSystemError("cannot name the new " + target_, error);
     }
   }
+  checkTarget();
   if (!renameFile(tempName_, target_)) {
     throwSystemError("cannot rename the new archive onto " + target_);
   }

@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "archive/format.h"
+#include "platform/host_error.h"
 #include "reading/archive.h"
 #include "reading/read.h"
 #include "support/archive_builder.h"
@@ -83,6 +84,31 @@ TEST_F(UpdateLibrary, RunsBesideAnOpenArchive) {
   const std::unique_ptr<Archive> updated = Archive::open((dir_ / "updated.bin").string());
   EXPECT_TRUE(extractsTo(*updated, updated->describe(kCategories[0], 1), bytes(grown)));
   EXPECT_TRUE(extractsTo(*updated, updated->describe(kCategories[0], 2), bytes("old 2")));
+}
+
+// Another file renamed onto the archive's name during a copy update (here at its first write) is
+// kept: the update refuses before its rename and leaves no file of its own.
+TEST_F(UpdateLibrary, RefusesWhenTheArchiveIsReplacedMeanwhile) {
+  static fs::path archive, other;
+  archive = dir_ / "archive.bin", other = dir_ / "other.bin";
+  writeArchive(archive, {{0, {plain("old 0")}}});
+  writeTree(dir_.path(), {{"other.bin", "moved in"}});
+  const SourceTree tree = source(0, "new 0");
+  setIoHook([] {
+    if (fs::exists(other)) fs::rename(other, archive);
+  });
+  UpdateResult result;
+  std::string error;
+  try {
+    updateArchive(tree, archive.string(), {}, result);
+  } catch (const HostError& e) {
+    error = e.what();
+  }
+  setIoHook(nullptr);
+  EXPECT_EQ(error, archive.string() +
+                       " was replaced by another file during the update; nothing was written");
+  EXPECT_EQ(summary(readTree(dir_.path())),
+            summary({{"archive.bin", "moved in"}, {"source0.raw", "new 0"}}));
 }
 
 }  // namespace
