@@ -27,7 +27,8 @@ std::string resolveSymlinks(const std::string& start) {
   throw HostError(start + ": too many levels of symbolic links", ELOOP);
 }
 
-Replacement::Replacement(const std::string& path) : target_(resolveSymlinks(path)) {
+Replacement::Replacement(const std::string& path, std::optional<FileInfo> expected)
+    : target_(resolveSymlinks(path)), expected_(expected) {
   folder_ = folderOf(target_);
   if (const std::optional<FileInfo> info = fileInfo(target_)) {
     if (!info->regular) {
@@ -42,8 +43,13 @@ Replacement::Replacement(const std::string& path) : target_(resolveSymlinks(path
   } else {
     mode_ = newFileMode();  // as a file made afresh would get
   }
-  file_ = createUnnamedFile(Folder(), folder_, true);
-  if (!file_.valid() && unnamedUnsupported(errno)) {
+  // Unnamed only where it can be named at the commit (on Linux, with /proc mounted).
+  bool named = !unnamedFilesNameable();
+  if (!named) {
+    file_ = createUnnamedFile(Folder(), folder_, true);
+    named = !file_.valid() && unnamedUnsupported(errno);
+  }
+  if (named) {
     // No unnamed files here: a named one, removed again on failure and by the signal handler.
     std::string name = folder_ + "/.archive-pack-XXXXXX";
     file_ = createUniqueFile(name);
@@ -64,6 +70,17 @@ void Replacement::discard() {
     tempName_.clear();
   }
   file_.close();
+}
+
+// Another file renamed onto the target since `expected` was read would be lost by the rename. (A
+// rename in the moment between this check and the rename still would.)
+void Replacement::checkTarget() const {
+  if (!expected_) return;
+  const std::optional<FileInfo> now = linkInfo(target_);
+  if (!now || now->device != expected_->device || now->inode != expected_->inode) {
+    throw HostError(target_ +
+                    " was replaced by another file during the update; nothing was written");
+  }
 }
 
 void Replacement::copyFrom(const FileHandle& from, uint64_t offset, uint64_t bytes) {
@@ -97,6 +114,7 @@ void Replacement::commit() {
         throwSystemError("cannot name the new " + target_, error);
     }
   }
+  checkTarget();
   if (!renameFile(tempName_, target_)) {
     throwSystemError("cannot rename the new archive onto " + target_);
   }

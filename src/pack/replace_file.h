@@ -1,11 +1,12 @@
 // Writing a file that replaces another in one step, so that a failure or an interruption leaves
 // the old file as it was and no temporary file behind. The new content is written to an unnamed
-// file in the target's folder (a named temporary file where the file system cannot), which gets a
-// name only at the commit, just before it is renamed over the target. While it has a name, a stop
-// signal removes it (see removeNameToRemoveOnStop).
+// file in the target's folder (a named temporary file where the system or the file system cannot),
+// which gets a name only at the commit, just before it is renamed over the target. While it has a
+// name, a stop signal removes it (see removeNameToRemoveOnStop).
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/file.h"
@@ -13,8 +14,9 @@
 class Replacement {
  public:
   // Prepares to replace `path`. A symlink is followed to the file it names (which is replaced,
-  // the link kept); anything but a regular file (or nothing yet) is refused. Throws HostError.
-  explicit Replacement(const std::string& path);
+  // the link kept); anything but a regular file (or nothing yet) is refused. With `expected`,
+  // the commit replaces only that file (by device and inode). Throws HostError.
+  explicit Replacement(const std::string& path, std::optional<FileInfo> expected = std::nullopt);
   Replacement(const Replacement&) = delete;
   Replacement& operator=(const Replacement&) = delete;
   ~Replacement();  // discards the new content unless committed
@@ -25,16 +27,18 @@ class Replacement {
   // Fills the new file from `bytes` bytes of `from` at `offset` (inside the kernel where it can).
   void copyFrom(const FileHandle& from, uint64_t offset, uint64_t bytes);
   // Flushes the new content to disk, gives it the old file's mode (and owner, where permitted)
-  // and renames it over the target. Throws HostError when any step fails; the old file is then
-  // unchanged.
+  // and renames it over the target. Throws HostError when any step fails, or when the target is
+  // no longer the expected file; what has the target's name is then unchanged.
   void commit();
 
  private:
   void discard();
+  void checkTarget() const;
   std::string target_;
   std::string folder_;
   std::string tempName_;  // set while the new file has a name of its own
   FileHandle file_;
+  std::optional<FileInfo> expected_;
   bool existed_ = false;
   uint32_t mode_ = 0666;
   uint32_t owner_ = static_cast<uint32_t>(-1);

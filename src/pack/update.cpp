@@ -491,9 +491,10 @@ class Update {
     }
   }
 
-  // The default: a new archive written beside the old one, flushed, and renamed over it.
+  // The default: a new archive written beside the old one, flushed, and renamed over it, unless
+  // the name no longer has the file locked and read.
   void commitCopy(const Archive& archive, const IndexEditor& newIndex) {
-    Replacement file(path_);
+    Replacement file(path_, fileInfo(archive.file()));
     file.copyFrom(archive.file(), 0, oldSize_);
     for (size_t i = 0; i < pieces_.size(); ++i) {
       writePiece(archive.file(), file.file(), pieces_[i], isInPlace(i));

@@ -1,7 +1,7 @@
 // Files that get their name only once complete, so that a process stopped at any moment never
 // leaves a partial file under a name a later run would take for a finished one. Where the system
 // allows, the file has no name at all until then (unnamed_file.h) and a stopped process leaves
-// nothing; elsewhere it is written under a temporary name, which a rerun reuses, and renamed.
+// nothing; elsewhere it is written under a temporary name, which a rerun takes over, and renamed.
 #pragma once
 
 #include <cstdint>
@@ -61,7 +61,8 @@ class PendingFileMaker {
       : base_(base), tryUnnamed_(tryUnnamed) {}
 
   // A new, empty file for writing, to be named in folder `folder` of the base: unnamed, or else
-  // created (mode 0666 less the umask; truncated if it exists) as `tempName`, a path in the base.
+  // created (mode 0666 less the umask) as `tempName`, a path in the base; what had that name
+  // before (a file, a link, a FIFO) is removed, not opened.
   // Invalid with errno set when it cannot be made; unnamed() then says which failed.
   PendingFile create(const std::string& folder, std::string tempName);
 

@@ -89,6 +89,7 @@ TEST_F(E2eExtract, WritesOnlyMissingFilesOfEntriesWithData) {
                            {2, {{plainEntryWord(kNoDataLength), ""}, plain("x")}},
                            {3, {plain("")}}});
   writeTree(out(), {{path(0, 0), ""}, {path(0, 2), "old"}});  // an earlier run's, even empty
+  fs::create_symlink(dir / "victim", out() / kFolders[0] / ".0001.raw.partial");  // not followed
   const Outcome run = extract();
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out + run.err, path(0, 1) + "\n" + path(1, 0) + "\n" + path(2, 1) + "\n");
@@ -97,7 +98,7 @@ TEST_F(E2eExtract, WritesOnlyMissingFilesOfEntriesWithData) {
              {path(0, 2), "old"},
              {path(1, 0), "delta"},
              {path(2, 1), "x"}});
-  EXPECT_FALSE(fs::exists(out() / kFolders[3]));
+  EXPECT_FALSE(fs::exists(out() / kFolders[3]) || fs::exists(dir / "victim"));
 }
 
 // Damaged entries and archives cut short: each entry the archive does not hold in full, or that

@@ -5,10 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <memory>
 
 #include "archive/format.h"
+#include "platform/file.h"
+#include "platform/host_error.h"
 #include "reading/archive.h"
 #include "reading/read.h"
 #include "support/archive_builder.h"
@@ -83,6 +86,19 @@ TEST_F(UpdateLibrary, RunsBesideAnOpenArchive) {
   const std::unique_ptr<Archive> updated = Archive::open((dir_ / "updated.bin").string());
   EXPECT_TRUE(extractsTo(*updated, updated->describe(kCategories[0], 1), bytes(grown)));
   EXPECT_TRUE(extractsTo(*updated, updated->describe(kCategories[0], 2), bytes("old 2")));
+}
+
+// A file renamed onto the archive during a copy update (at its first write) is kept: it refuses.
+TEST_F(UpdateLibrary, RefusesWhenTheArchiveIsReplacedMeanwhile) {
+  static std::string archive;
+  archive = dir_ / "a";
+  writeArchive(archive, {{0, {plain("old 0")}}});
+  writeTree(dir_.path(), {{"b", "moved in"}});
+  setIoHook([] { std::rename((folderOf(archive) + "/b").c_str(), archive.c_str()); });
+  UpdateResult result;
+  EXPECT_THROW(updateArchive(source(0, "new 0"), archive, {}, result), HostError);
+  setIoHook(nullptr);
+  EXPECT_EQ(summary(readTree(dir_.path())), summary({{"a", "moved in"}, {"source0.raw", "new 0"}}));
 }
 
 }  // namespace

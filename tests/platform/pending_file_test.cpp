@@ -3,6 +3,7 @@
 #include "platform/pending_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <filesystem>
@@ -22,27 +23,31 @@ constexpr bool kUnnamedFiles = true;
 #define SUITE PlatformTest
 #endif
 
-// Each way of naming, over a name that is free or taken, with or without an unnamed file and with
-// a temporary file a killed run left behind: what the name holds after, and what else is left.
+// Each way of naming, over a name that is free or taken, with or without an unnamed file, with a
+// link to f/g or a FIFO left at the temporary name: what the name holds after, what else is left.
 TEST(SUITE, NamingKeepsOrReplacesAndLeavesNoTemporaryFile) {
   const struct {
     bool tryUnnamed;
     Naming naming;
     bool taken;
+    char left;              // at the temporary name: 'h'ard link, 's'ymlink, 'p'ipe
     NamingFailure failure;  // with an unnamed file
     Tree after;             // likewise; under a temporary name, the new file has the name
   } cases[] = {
-      {true, Naming::Keep, false, NamingFailure::None, {{"f/n", "new"}, {"f/.t", "stale"}}},
-      {true, Naming::Keep, true, NamingFailure::Link, {{"f/n", "old"}, {"f/.t", "stale"}}},
-      {true, Naming::Replace, true, NamingFailure::None, {{"f/n", "new"}}},
-      {true, Naming::Replace, false, NamingFailure::None, {{"f/n", "new"}}},
-      {false, Naming::Keep, true, NamingFailure::None, {{"f/n", "new"}}},
-      {false, Naming::Replace, true, NamingFailure::None, {{"f/n", "new"}}},
+      {true, Naming::Keep, false, 'h', NamingFailure::None, {{"f/n", "new"}, {"f/.t", "stale"}}},
+      {true, Naming::Keep, true, 'h', NamingFailure::Link, {{"f/n", "old"}, {"f/.t", "stale"}}},
+      {true, Naming::Replace, true, 's', NamingFailure::None, {{"f/n", "new"}}},
+      {true, Naming::Replace, false, 'p', NamingFailure::None, {{"f/n", "new"}}},
+      {false, Naming::Keep, true, 's', NamingFailure::None, {{"f/n", "new"}}},
+      {false, Naming::Replace, true, 'p', NamingFailure::None, {{"f/n", "new"}}},
   };
   for (const auto& c : cases) {
     const ScratchFolder dir;
     writeTree(dir.path(),
-              c.taken ? Tree{{"f/.t", "stale"}, {"f/n", "old"}} : Tree{{"f/.t", "stale"}});
+              c.taken ? Tree{{"f/g", "stale"}, {"f/n", "old"}} : Tree{{"f/g", "stale"}});
+    if (c.left == 'h') fs::create_hard_link(dir / "f/g", dir / "f/.t");
+    if (c.left == 's') fs::create_symlink(dir / "f/g", dir / "f/.t");
+    ASSERT_TRUE(c.left != 'p' || mkfifo((dir / "f/.t").c_str(), 0600) == 0);
     const Folder base = *openFolder(dir.path());
     PendingFileMaker maker(base, c.tryUnnamed);
     PendingFile file = maker.create("f", "f/.t");
@@ -53,11 +58,12 @@ TEST(SUITE, NamingKeepsOrReplacesAndLeavesNoTemporaryFile) {
     errno = 0;
     const NamingFailure failure = file.name("f/n", c.naming);
     const int error = errno;
-    const Tree after = unnamed ? c.after : Tree{{"f/n", "new"}};
+    Tree after = unnamed ? c.after : Tree{{"f/n", "new"}};
+    after["f/g"] = "stale";
     EXPECT_EQ(failure, unnamed ? c.failure : NamingFailure::None) << c.tryUnnamed;
     EXPECT_EQ(error == EEXIST, failure == NamingFailure::Link);
     EXPECT_EQ(readTree(dir.path()), after)
-        << c.tryUnnamed << " " << static_cast<int>(c.naming) << " " << c.taken;
+        << c.tryUnnamed << " " << static_cast<int>(c.naming) << " " << c.taken << " " << c.left;
   }
 }
 

@@ -11,6 +11,24 @@ bool unnamedUnsupported(int error) {
   return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
 }
 
+namespace {
+
+// A file created afresh under `name` (O_EXCL): whatever has the name, whether a file a stopped run
+// left or a link or FIFO put there, is removed and never opened, so that nothing written can reach
+// another file and a FIFO cannot block. Someone who puts it back each time wins after a few tries.
+FileHandle createAfresh(int at, const std::string& name) {
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    FileHandle file(
+        openat(at, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+    if (file.valid() || errno != EEXIST) return file;
+    if (unlinkat(at, name.c_str(), 0) != 0 && errno != ENOENT) return file;
+  }
+  errno = EEXIST;
+  return FileHandle();
+}
+
+}  // namespace
+
 PendingFile& PendingFile::operator=(PendingFile&& other) noexcept {
   if (this != &other) {
     drop();
@@ -73,7 +91,6 @@ PendingFile PendingFileMaker::create(const std::string& folder, std::string temp
     tryUnnamed_ = false;
   }
   pending.unnamed_ = false;
-  pending.file_ = FileHandle(openat(atDescriptor(base_), pending.tempName_.c_str(),
-                                    O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  pending.file_ = createAfresh(atDescriptor(base_), pending.tempName_);
   return pending;
 }
