@@ -115,6 +115,7 @@ void Replacement::commit() {
     }
   }
   checkTarget();
+  stopSignalsWaitFromNow();  // renamed, the new archive is the result: a stop cannot undo it
   if (!renameFile(tempName_, target_)) {
     throwSystemError("cannot rename the new archive onto " + target_);
   }

@@ -20,6 +20,8 @@ void handleStopSignals(void (*handler)(int signal));
 // would now misreport it. From here on a handler installed by handleStopSignals() no longer runs;
 // the signals wait and the process ends as the work ends. Without such a handler, nothing changes.
 void stopSignalsWaitFromNow();
+// Sends SIGTERM to this process, as another process would (the tests' stand-in for one).
+void raiseTerminationSignal();
 // The name a handler removes, one at a time.
 void setNameToRemoveOnStop(const std::string& path);
 void clearNameToRemoveOnStop();

@@ -5,9 +5,10 @@
 //   archive-pack --update [--method METHOD] [--in-place] [--dry-run] SOURCE_DIR ARCHIVE
 //   archive-pack --recover ARCHIVE
 //
-// Two environment variables exist for the tests alone: ARCHIVE_PACK_STOP_AFTER=K ends the process
-// dead (status 99) right after the K-th write or flush of an update, as a crash would;
-// ARCHIVE_PACK_FREE_SPACE=BYTES stands for the free space of the archive's file system.
+// Three environment variables exist for the tests alone: ARCHIVE_PACK_STOP_AFTER=K ends the
+// process dead (status 99) right after the K-th write or flush of an update, as a crash would;
+// ARCHIVE_PACK_SIGNAL_AFTER=K sends it SIGTERM there instead; ARCHIVE_PACK_FREE_SPACE=BYTES stands
+// for the free space of the archive's file system.
 #include <getopt.h>
 
 #include <cstdio>
@@ -144,8 +145,11 @@ void onStopSignal(int signal) {
 
 uint64_t ioCount = 0;
 uint64_t stopAfter = 0;
+bool signalInstead = false;
 void stopDeadAfterK() {
-  if (++ioCount == stopAfter) std::_Exit(99);
+  if (++ioCount != stopAfter) return;
+  if (!signalInstead) std::_Exit(99);
+  raiseTerminationSignal();
 }
 
 // Runs the command; what it reports goes to `out` (stdout) and `notes` (stderr).
@@ -192,7 +196,9 @@ int main(int argc, char** argv) {
   if (!options) return status;
 
   handleStopSignals(onStopSignal);
-  if (const char* k = std::getenv("ARCHIVE_PACK_STOP_AFTER")) {
+  const char* signalAfter = std::getenv("ARCHIVE_PACK_SIGNAL_AFTER");
+  signalInstead = signalAfter != nullptr;
+  if (const char* k = signalInstead ? signalAfter : std::getenv("ARCHIVE_PACK_STOP_AFTER")) {
     stopAfter = std::strtoull(k, nullptr, 10);
     setIoHook(stopDeadAfterK);
   }

@@ -733,6 +733,26 @@ TEST_F(Update, ReadersNeverSeeAHalfAppliedUpdate) {
   updater.join();
 }
 
+// SIGTERM after every write or flush: status 128 + 15 leaves the old tree (once a journal that
+// was not complete is discarded); after the commit, the signal waits and the run ends with 0.
+TEST_F(Update, ASignalAfterTheCommitIsNotReportedAsAStop) {
+  const Tree changes = {{path(0, 1), "tiny"}, {path(0, 33), std::string(50000, 'y')}};
+  Tree changed = base_;
+  for (const auto& [name, data] : changes) changed[name] = data;
+  for (const std::vector<std::string>& mode : {std::vector<std::string>{}, {"--in-place"}}) {
+    for (int k = 1;; ++k) {
+      SCOPED_TRACE(testing::Message() << (mode.empty() ? "copy" : "in place") << ", k " << k);
+      fs::copy_file(base(), archive(), fs::copy_options::overwrite_existing);
+      const Outcome run =
+          update(changes, mode, {.env = {"ARCHIVE_PACK_SIGNAL_AFTER=" + std::to_string(k)}});
+      ASSERT_TRUE(run.status == 128 + SIGTERM || run.status == 0) << run.status << run.err;
+      ASSERT_EQ(pack({"--recover", archive()}).status, 0);
+      EXPECT_TRUE(extractAll(archive()) == (run.status == 0 ? changed : base_)) << run.status;
+      if (run.status == 0 && run.out.find(path(0, 1)) != std::string::npos) break;
+    }
+  }
+}
+
 // SIGKILL at random moments: the same.
 TEST_F(Update, SurvivesSigkillAtRandomMoments) {
   std::mt19937_64 rng(std::random_device{}());

@@ -52,6 +52,8 @@ void stopSignalsWaitFromNow() {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 }
 
+void raiseTerminationSignal() { raise(SIGTERM); }
+
 void setNameToRemoveOnStop(const std::string& path) {
   nameSet.store(false);
   std::snprintf(nameToRemove, sizeof nameToRemove, "%s", path.c_str());
