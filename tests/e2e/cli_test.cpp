@@ -647,6 +647,39 @@ TEST_F(Update, WritesThroughLinksAndKeepsTheMode) {
   EXPECT_EQ(extractAll(archive()).at(path(0, 2)), "changed");
 }
 
+// In place, a failure before the journal is complete leaves the archive byte for byte as it was
+// (a write past the file-size limit left the appended groups); a file with other names is refused
+// (they would change too, without a journal beside them). A dangling link at the journal's name is
+// removed, never written through.
+TEST_F(Update, InPlaceLeavesTheArchiveOrWritesNothingElse) {
+  fs::copy_file(base(), archive());
+  const std::string before = readFile(archive());
+  const Tree grown = {{path(0, 0), base_.at(path(0, 0)) + std::string(5000, 'x')}};
+  const struct {
+    const char* name;
+    RunOptions run;
+    const char* err;
+  } cases[] = {
+      {"a full file system", {.fileSizeLimit = before.size() + 1}, "File too large"},
+      {"a second name", {}, "update it without --in-place"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.run.fileSizeLimit == RLIM_INFINITY) fs::create_hard_link(archive(), dir / "other.bin");
+    const Outcome run = update(grown, {"--in-place"}, c.run);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
+    EXPECT_TRUE(readFile(archive()) == before);
+    EXPECT_FALSE(fs::exists(archive() + ".update-journal"));
+  }
+  fs::remove(dir / "other.bin");
+  fs::create_symlink(dir / "elsewhere", archive() + ".update-journal");
+  const Outcome run = update(grown, {"--in-place"});
+  EXPECT_NE(run.err.find("not a regular file"), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(dir / "elsewhere"));
+  EXPECT_EQ(extractAll(archive()).at(path(0, 0)), grown.at(path(0, 0)));
+}
+
 // The updater stopped dead after its k-th write or flush, for every k, then recovered: the old
 // tree or the new one, never a mix. archive-extract refuses while a journal is there.
 TEST_F(Update, SurvivesAStopAfterEveryWrite) {
