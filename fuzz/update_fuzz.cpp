@@ -6,6 +6,8 @@
 // The update must never crash. When it succeeds, extracting the archive again must give the old
 // tree with the one file changed; when it refuses or fails, the archive must be unchanged (in
 // place: give the old tree, or the new one once its journal is recovered).
+//
+// An input that starts "JRNL" fuzzes the recovery of a journal instead (fuzzRecovery()).
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -23,9 +25,11 @@
 
 #include "archive/categories.h"
 #include "archive/format.h"
+#include "archive/index.h"
 #include "cpu/fault.h"
 #include "extract/extractor.h"
 #include "fuzz_scratch.h"
+#include "pack/journal.h"
 #include "pack/update.h"
 #include "platform/host_error.h"
 #include "reading/archive.h"
@@ -111,10 +115,77 @@ bool extractTree(const fs::path& archive, const fs::path& out, Tree& tree,
   return ok;
 }
 
+uint64_t getLittle(const uint8_t* p, int width) {
+  uint64_t value = 0;
+  for (int i = 0; i < width; ++i) value |= uint64_t{p[i]} << (8 * i);
+  return value;
+}
+
+// Whether byte `at` lies in the index or in sectors `index` gives an entry.
+bool mayRecover(const IndexEditor& index, uint64_t at) {
+  if (at >= kArchiveIndexOffset && at < kMinimumArchiveSize) return true;
+  for (int32_t c = 0; c <= index.highestCategory(); ++c) {
+    for (uint32_t e = 0; index.tablesInside(c) && e < index.entryCount(c); ++e) {
+      const uint64_t sector = index.entrySector(c, e);
+      if (at / kSectorSize >= sector &&
+          at / kSectorSize < sector + entrySectors(index.entryWord(c, e)))
+        return true;
+    }
+  }
+  return false;
+}
+
+// After the flag byte (bit 0: the rest is the journal file as it is), the first kIndexPart bytes
+// of the new index (the rest zeros), then records (a 64-bit offset, a 16-bit length, the bytes);
+// the journal, written as an update writes it, holds them and the new index. Recovering it must
+// leave the archive's size, and every byte outside the index and the sectors the new index gives
+// entries.
+int fuzzRecovery(const uint8_t* data, size_t size) {
+  if (size == 0) return 0;
+  const fs::path archive = scratch / "archive.bin";
+  std::string before(kDataStart + 64 * kSectorSize, '\0');
+  for (size_t i = 0; i < before.size(); ++i) before[i] = static_cast<char>(i * 7 + i / 4096);
+  std::ofstream(archive, std::ios::binary | std::ios::trunc) << before;
+  const std::string journal = journalPath(fs::canonical(archive));
+  std::vector<uint8_t> index(kArchiveIndexSize);
+  if ((data[0] & 1) != 0) {
+    std::ofstream(journal, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data + 1), size - 1);
+  } else {
+    std::memcpy(index.data(), data + 1, std::min(size - 1, kIndexPart));
+    std::vector<JournalRecord> records;
+    for (size_t at = 1 + kIndexPart; at + 10 <= size;) {
+      const uint64_t offset = getLittle(data + at, 8);
+      const size_t length = std::min<size_t>(getLittle(data + at + 8, 2), size - at - 10);
+      records.push_back({offset, std::vector<uint8_t>(data + at + 10, data + at + 10 + length)});
+      at += 10 + length;
+    }
+    records.push_back({kArchiveIndexOffset, index});
+    const std::vector<uint8_t> old(before.begin() + kArchiveIndexOffset,
+                                   before.begin() + kMinimumArchiveSize);
+    writeJournal(journal, openFile(archive, OpenMode::Read), old, records);
+  }
+  try {
+    recoverArchive(archive);
+  } catch (const HostError&) {
+  }
+  const std::string after = readFile(archive);
+  if (after.size() != before.size()) std::abort();
+  const IndexEditor newIndex(index);
+  for (uint64_t at = 0; at < after.size(); at += kSectorSize) {
+    if (after.compare(at, kSectorSize, before, at, kSectorSize) != 0 && !mayRecover(newIndex, at)) {
+      std::abort();
+    }
+  }
+  fs::remove(journal);
+  return 0;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (scratch.empty()) setUp();
+  if (size >= 4 && std::memcmp(data, "JRNL", 4) == 0) return fuzzRecovery(data + 4, size - 4);
   if (size < 4) return 0;
   const ModelCategory& row = kModelCategories[data[0] % 11];
   const int32_t entry = data[1] % kFuzzEntries;

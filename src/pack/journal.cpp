@@ -103,7 +103,8 @@ JournalState parseJournal(const std::vector<uint8_t>& bytes, Journal& journal) {
   id.device = getLittle(bytes.data() + 16, 8);
   id.inode = getLittle(bytes.data() + 24, 8);
   id.size = getLittle(bytes.data() + 32, 8);
-  for (uint32_t u = 0; u < kIndexUnits; ++u) id.indexSums.push_back(getLittle(&bytes[40 + 8 * u], 8));
+  for (uint32_t u = 0; u < kIndexUnits; ++u)
+    id.indexSums.push_back(getLittle(&bytes[40 + 8 * u], 8));
   const size_t end = size - kTrailerSize;
   size_t at = kHeaderSize;
   for (uint64_t n = getLittle(bytes.data() + 12, 4); n > 0; --n) {
@@ -113,7 +114,8 @@ JournalState parseJournal(const std::vector<uint8_t>& bytes, Journal& journal) {
     at += kRecordHeaderSize;
     if (end - at < length) return JournalState::Incomplete;
     const auto from = bytes.begin() + static_cast<ptrdiff_t>(at);
-    journal.records.push_back({offset, std::vector<uint8_t>(from, from + static_cast<ptrdiff_t>(length))});
+    journal.records.push_back(
+        {offset, std::vector<uint8_t>(from, from + static_cast<ptrdiff_t>(length))});
     at += length;
   }
   return at == end ? JournalState::Complete : JournalState::Incomplete;
@@ -192,7 +194,8 @@ bool belongsTo(const Journal& journal, const FileHandle& archive, const FileInfo
   const Identity& id = journal.identity;
   if (info.device != id.device || info.inode != id.inode || info.size != id.size) return false;
   std::vector<uint8_t> index(kArchiveIndexSize);
-  if (readAt(archive, kArchiveIndexOffset, index.data(), index.size()) != index.size()) return false;
+  if (readAt(archive, kArchiveIndexOffset, index.data(), index.size()) != index.size())
+    return false;
   const std::vector<uint8_t>& newIndex = journal.records.back().bytes;
   for (uint32_t u = 0; u < kIndexUnits; ++u) {
     const size_t at = size_t{u} * kUnit;
@@ -225,8 +228,8 @@ JournalState recoverJournal(const FileHandle& archive, const std::string& realPa
   }
   if (found == JournalState::Complete) {
     if (!belongsTo(journal, archive, *info)) {
-      throw HostError("the update journal " + path + " belongs to another file than " +
-                      realPath + " (its device, inode, size or index differ) and was left alone; " +
+      throw HostError("the update journal " + path + " belongs to another file than " + realPath +
+                      " (its device, inode, size or index differ) and was left alone; " +
                       "if the archive was replaced on purpose, move the journal away or delete it");
     }
     applyJournal(archive, journal.records,

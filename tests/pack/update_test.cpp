@@ -121,8 +121,12 @@ TEST_F(UpdateLibrary, RecoveryDiscardsWhatNoUpdateWrote) {
   } cases[] = {
       {"a link to /dev/zero", [&] { fs::create_symlink("/dev/zero", journal()); }, "not a regular"},
       {"a FIFO", [&] { mkfifo(journal().c_str(), 0600); }, "not a regular"},
-      {"20 GB, sparse", [&] { writeTree(dir_.path(), {{"archive.bin.update-journal", ""}});
-                              fs::resize_file(journal(), 20ULL << 30); }, "larger than any"},
+      {"20 GB, sparse",
+       [&] {
+         writeTree(dir_.path(), {{"archive.bin.update-journal", ""}});
+         fs::resize_file(journal(), 20ULL << 30);
+       },
+       "larger than any"},
       {"a record at 2^40", records(1ULL << 40), "would write outside"},
       {"a record at 2^63-1", records((1ULL << 63) - 1), "would write outside"},
       {"a record before sector 500", records(kDataStart - 4), "would write outside"},
@@ -158,12 +162,20 @@ TEST_F(UpdateLibrary, AJournalCompletesOnlyItsOwnArchive) {
   } cases[] = {
       {"as it was", [] {}, true},
       {"its last unit of the index new",
-       [&] { std::fstream(archive, std::ios::in | std::ios::out | std::ios::binary)
-                 .seekp(kMinimumArchiveSize - 1).put(static_cast<char>(index.back())); }, true},
+       [&] {
+         std::fstream(archive, std::ios::in | std::ios::out | std::ios::binary)
+             .seekp(kMinimumArchiveSize - 1)
+             .put(static_cast<char>(index.back()));
+       },
+       true},
       {"another archive copied over it",
        [&] { fs::copy_file(other, archive, fs::copy_options::overwrite_existing); }, false},
-      {"the same bytes in a new file", [&] { fs::copy_file(archive, other,
-           fs::copy_options::overwrite_existing); fs::rename(other, archive); }, false},
+      {"the same bytes in a new file",
+       [&] {
+         fs::copy_file(archive, other, fs::copy_options::overwrite_existing);
+         fs::rename(other, archive);
+       },
+       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
