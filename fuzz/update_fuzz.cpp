@@ -5,9 +5,8 @@
 //
 // The update must never crash. When it succeeds, extracting the archive again must give the old
 // tree with the one file changed; when it refuses or fails, the archive must be unchanged (in
-// place: give the old tree, or the new one once its journal is recovered).
-//
-// An input that starts "JRNL" fuzzes the recovery of a journal instead (fuzzRecovery()).
+// place: give the old tree, or the new one once its journal is recovered). Inputs that start
+// "JRNL" fuzz the recovery of a journal instead.
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -115,33 +114,11 @@ bool extractTree(const fs::path& archive, const fs::path& out, Tree& tree,
   return ok;
 }
 
-uint64_t getLittle(const uint8_t* p, int width) {
-  uint64_t value = 0;
-  for (int i = 0; i < width; ++i) value |= uint64_t{p[i]} << (8 * i);
-  return value;
-}
-
-// Whether byte `at` lies in the index or in sectors `index` gives an entry.
-bool mayRecover(const IndexEditor& index, uint64_t at) {
-  if (at >= kArchiveIndexOffset && at < kMinimumArchiveSize) return true;
-  for (int32_t c = 0; c <= index.highestCategory(); ++c) {
-    for (uint32_t e = 0; index.tablesInside(c) && e < index.entryCount(c); ++e) {
-      const uint64_t sector = index.entrySector(c, e);
-      if (at / kSectorSize >= sector &&
-          at / kSectorSize < sector + entrySectors(index.entryWord(c, e)))
-        return true;
-    }
-  }
-  return false;
-}
-
-// After the flag byte (bit 0: the rest is the journal file as it is), the first kIndexPart bytes
-// of the new index (the rest zeros), then records (a 64-bit offset, a 16-bit length, the bytes);
-// the journal, written as an update writes it, holds them and the new index. Recovering it must
-// leave the archive's size, and every byte outside the index and the sectors the new index gives
-// entries.
+// After a flag byte (bit 0: the rest is the journal as it is), the first kIndexPart bytes of a new
+// index, then records (a 64-bit offset, a 16-bit length, the bytes), written with the index as an
+// update writes its journal. Recovering it must leave the archive's size, and every sector but the
+// index and those the new index gives entries.
 int fuzzRecovery(const uint8_t* data, size_t size) {
-  if (size == 0) return 0;
   const fs::path archive = scratch / "archive.bin";
   std::string before(kDataStart + 64 * kSectorSize, '\0');
   for (size_t i = 0; i < before.size(); ++i) before[i] = static_cast<char>(i * 7 + i / 4096);
@@ -155,9 +132,10 @@ int fuzzRecovery(const uint8_t* data, size_t size) {
     std::memcpy(index.data(), data + 1, std::min(size - 1, kIndexPart));
     std::vector<JournalRecord> records;
     for (size_t at = 1 + kIndexPart; at + 10 <= size;) {
-      const uint64_t offset = getLittle(data + at, 8);
-      const size_t length = std::min<size_t>(getLittle(data + at + 8, 2), size - at - 10);
-      records.push_back({offset, std::vector<uint8_t>(data + at + 10, data + at + 10 + length)});
+      uint64_t offset = 0;
+      std::memcpy(&offset, data + at, 8);  // the host is little-endian, as the journal
+      const size_t length = std::min<size_t>(data[at + 8] | data[at + 9] << 8, size - at - 10);
+      records.push_back({offset, {data + at + 10, data + at + 10 + length}});
       at += 10 + length;
     }
     records.push_back({kArchiveIndexOffset, index});
@@ -170,12 +148,21 @@ int fuzzRecovery(const uint8_t* data, size_t size) {
   } catch (const HostError&) {
   }
   const std::string after = readFile(archive);
-  if (after.size() != before.size()) std::abort();
-  const IndexEditor newIndex(index);
-  for (uint64_t at = 0; at < after.size(); at += kSectorSize) {
-    if (after.compare(at, kSectorSize, before, at, kSectorSize) != 0 && !mayRecover(newIndex, at)) {
-      std::abort();
+  const IndexEditor ix(index);
+  const auto mayChange = [&](uint64_t sector) {
+    for (int32_t c = 0; c <= ix.highestCategory(); ++c) {
+      for (uint32_t e = 0; ix.tablesInside(c) && e < ix.entryCount(c); ++e) {
+        const uint64_t start = ix.entrySector(c, e);
+        if (sector >= start && sector < start + entrySectors(ix.entryWord(c, e))) return true;
+      }
     }
+    return sector * kSectorSize >= kArchiveIndexOffset &&
+           sector * kSectorSize < kMinimumArchiveSize;
+  };
+  if (after.size() != before.size()) std::abort();
+  for (uint64_t s = 0; s * kSectorSize < after.size(); ++s) {
+    const uint64_t at = s * kSectorSize;
+    if (after.compare(at, kSectorSize, before, at, kSectorSize) != 0 && !mayChange(s)) std::abort();
   }
   fs::remove(journal);
   return 0;
@@ -185,7 +172,7 @@ int fuzzRecovery(const uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (scratch.empty()) setUp();
-  if (size >= 4 && std::memcmp(data, "JRNL", 4) == 0) return fuzzRecovery(data + 4, size - 4);
+  if (size > 4 && std::memcmp(data, "JRNL", 4) == 0) return fuzzRecovery(data + 4, size - 4);
   if (size < 4) return 0;
   const ModelCategory& row = kModelCategories[data[0] % 11];
   const int32_t entry = data[1] % kFuzzEntries;
