@@ -114,10 +114,10 @@ bool extractTree(const fs::path& archive, const fs::path& out, Tree& tree,
   return ok;
 }
 
-// After a flag byte (bit 0: the rest is the journal as it is), the first kIndexPart bytes of a new
-// index, then records (a 64-bit offset, a 16-bit length, the bytes), written with the index as an
-// update writes its journal. Recovering it must leave the archive's size, and every sector but the
-// index and those the new index gives entries.
+// After a flag byte, the first kIndexPart bytes of a new index, then records (a 64-bit offset, a
+// 16-bit length, the bytes), written with the index as an update writes its journal. Recovering it
+// must leave the archive's size, and every sector but the index and those the new index gives
+// entries.
 int fuzzRecovery(const uint8_t* data, size_t size) {
   const fs::path archive = scratch / "archive.bin";
   std::string before(kDataStart + 64 * kSectorSize, '\0');
@@ -125,22 +125,18 @@ int fuzzRecovery(const uint8_t* data, size_t size) {
   std::ofstream(archive, std::ios::binary | std::ios::trunc) << before;
   const std::string journal = journalPath(fs::canonical(archive));
   std::vector<uint8_t> index(kArchiveIndexSize);
-  if ((data[0] & 1) != 0) {
-    std::ofstream(journal, std::ios::binary)
-        .write(reinterpret_cast<const char*>(data + 1), size - 1);
+  if ((data[0] & 1) != 0) {  // the rest is the journal as it is
+    std::ofstream(journal, std::ios::binary).write(reinterpret_cast<const char*>(data), size);
   } else {
     std::memcpy(index.data(), data + 1, std::min(size - 1, kIndexPart));
     std::vector<JournalRecord> records;
-    for (size_t at = 1 + kIndexPart; at + 10 <= size;) {
-      uint64_t offset = 0;
-      std::memcpy(&offset, data + at, 8);  // the host is little-endian, as the journal
-      const size_t length = std::min<size_t>(data[at + 8] | data[at + 9] << 8, size - at - 10);
-      records.push_back({offset, {data + at + 10, data + at + 10 + length}});
-      at += 10 + length;
+    for (size_t at = 1 + kIndexPart, length = 0; at + 10 <= size; at += 10 + length) {
+      length = std::min<size_t>(data[at + 8] | data[at + 9] << 8, size - at - 10);
+      records.push_back({0, {data + at + 10, data + at + 10 + length}});
+      std::memcpy(&records.back().offset, data + at, 8);  // little-endian, as the journal
     }
     records.push_back({kArchiveIndexOffset, index});
-    const std::vector<uint8_t> old(before.begin() + kArchiveIndexOffset,
-                                   before.begin() + kMinimumArchiveSize);
+    const std::vector<uint8_t> old(&before[kArchiveIndexOffset], &before[kMinimumArchiveSize]);
     writeJournal(journal, openFile(archive, OpenMode::Read), old, records);
   }
   try {
@@ -149,20 +145,20 @@ int fuzzRecovery(const uint8_t* data, size_t size) {
   }
   const std::string after = readFile(archive);
   const IndexEditor ix(index);
-  const auto mayChange = [&](uint64_t sector) {
+  const auto mayChange = [&](uint64_t at) {
+    if (at - kArchiveIndexOffset < kArchiveIndexSize) return true;
     for (int32_t c = 0; c <= ix.highestCategory(); ++c) {
       for (uint32_t e = 0; ix.tablesInside(c) && e < ix.entryCount(c); ++e) {
-        const uint64_t start = ix.entrySector(c, e);
-        if (sector >= start && sector < start + entrySectors(ix.entryWord(c, e))) return true;
+        const uint64_t start = ix.entrySector(c, e) * kSectorSize;
+        if (at >= start && at < start + entrySectors(ix.entryWord(c, e)) * kSectorSize) return true;
       }
     }
-    return sector * kSectorSize >= kArchiveIndexOffset &&
-           sector * kSectorSize < kMinimumArchiveSize;
+    return false;
   };
   if (after.size() != before.size()) std::abort();
-  for (uint64_t s = 0; s * kSectorSize < after.size(); ++s) {
-    const uint64_t at = s * kSectorSize;
-    if (after.compare(at, kSectorSize, before, at, kSectorSize) != 0 && !mayChange(s)) std::abort();
+  for (uint64_t at = 0; at < after.size(); at += kSectorSize) {
+    if (after.compare(at, kSectorSize, before, at, kSectorSize) != 0 && !mayChange(at))
+      std::abort();
   }
   fs::remove(journal);
   return 0;

@@ -595,8 +595,8 @@ TEST_F(Update, ReportsPlacementAndKeepsStorage) {
   EXPECT_EQ(extractAll(archive()).at(path(10, 0)), g0);              // m0 still has the old data
 }
 
-// In place, a failure before the journal is complete leaves the archive as it was too (a write past
-// the file-size limit left the appended groups), and a file with another name is refused.
+// Refusals and failures leave the archive as it was, in place too (a write past the size limit left
+// the appended groups); --in-place refuses a hard-linked file.
 TEST_F(Update, RefusesWhatItCannotDoAndLeavesTheArchive) {
   fs::copy_file(base(), archive());
   const std::string before = readFile(archive());
