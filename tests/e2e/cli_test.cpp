@@ -600,8 +600,8 @@ TEST_F(Update, ReportsPlacementAndKeepsStorage) {
 TEST_F(Update, RefusesWhatItCannotDoAndLeavesTheArchive) {
   fs::copy_file(base(), archive());
   const std::string before = readFile(archive());
-  RunOptions lowSpace;
-  lowSpace.env = {"ARCHIVE_PACK_FREE_SPACE=1000"};
+  const RunOptions lowSpace{.env = {"ARCHIVE_PACK_FREE_SPACE=1000"}};
+  const RunOptions sizeLimit{.fileSizeLimit = before.size() + 1};
   const struct {
     const char* name;
     Tree changes;
@@ -613,11 +613,7 @@ TEST_F(Update, RefusesWhatItCannotDoAndLeavesTheArchive) {
       {"beyond the count", {{path(1, 4), "x"}}, {}, "would need a larger entry table"},
       {"not in the index", {{"category 041/0000.raw", "x"}}, {}, "would need a larger entry table"},
       {"no free space", {{path(0, 0), "grown"}}, lowSpace, "not enough free space"},
-      {"size limit",
-       {{path(0, 0), "grown"}},
-       {.fileSizeLimit = before.size() + 1},
-       "too large",
-       {"--in-place"}},
+      {"size limit", {{path(0, 0), "grown"}}, sizeLimit, "too large", {"--in-place"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

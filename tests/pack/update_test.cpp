@@ -96,9 +96,7 @@ TEST_F(UpdateLibrary, RunsBesideAnOpenArchive) {
 // exhausted memory; the fuzz target's seeds hold records far out, which grew the archive.)
 TEST_F(UpdateLibrary, RecoveryCompletesOnlyAJournalOfTheArchive) {
   const fs::path archive = dir_ / "archive.bin", other = dir_ / "other.bin";
-  const auto make = [&](const char* data) {
-    writeArchive(archive, {{0, {plain(data)}}}, kDataStart + 8192);
-  };
+  const auto make = [&](const char* data) { writeArchive(archive, {{0, {plain(data)}}}); };
   make("old 0");
   const std::string old = readFile(archive).substr(kArchiveIndexOffset, kArchiveIndexSize);
   std::vector<uint8_t> index(old.begin(), old.end());
