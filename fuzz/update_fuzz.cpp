@@ -5,7 +5,8 @@
 //
 // The update must never crash. When it succeeds, extracting the archive again must give the old
 // tree with the one file changed; when it refuses or fails, the archive must be unchanged (in
-// place: give the old tree, or the new one once its journal is recovered).
+// place: give the old tree, or the new one once its journal is recovered). Inputs that start
+// "JRNL" fuzz the recovery of a journal instead.
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -23,9 +24,11 @@
 
 #include "archive/categories.h"
 #include "archive/format.h"
+#include "archive/index.h"
 #include "cpu/fault.h"
 #include "extract/extractor.h"
 #include "fuzz_scratch.h"
+#include "pack/journal.h"
 #include "pack/update.h"
 #include "platform/host_error.h"
 #include "reading/archive.h"
@@ -111,10 +114,61 @@ bool extractTree(const fs::path& archive, const fs::path& out, Tree& tree,
   return ok;
 }
 
+// After a flag byte, the first kIndexPart bytes of a new index, then records (a 64-bit offset, a
+// 16-bit length, the bytes), written with the index as an update writes its journal. Recovering it
+// must leave the archive's size, and every sector but the index and those the new index gives
+// entries.
+int fuzzRecovery(const uint8_t* data, size_t size) {
+  const fs::path archive = scratch / "archive.bin";
+  std::string before(kDataStart + 64 * kSectorSize, '\0');
+  for (size_t i = 0; i < before.size(); ++i) before[i] = static_cast<char>(i * 7 + i / 4096);
+  std::ofstream(archive, std::ios::binary | std::ios::trunc) << before;
+  const std::string journal = journalPath(fs::canonical(archive));
+  std::vector<uint8_t> index(kArchiveIndexSize);
+  if ((data[0] & 1) != 0) {  // the rest is the journal as it is
+    std::ofstream(journal, std::ios::binary).write(reinterpret_cast<const char*>(data), size);
+  } else {
+    std::memcpy(index.data(), data + 1, std::min(size - 1, kIndexPart));
+    std::vector<JournalRecord> records;
+    for (size_t at = 1 + kIndexPart, length = 0; at + 10 <= size; at += 10 + length) {
+      length = std::min<size_t>(data[at + 8] | data[at + 9] << 8, size - at - 10);
+      records.push_back({0, {data + at + 10, data + at + 10 + length}});
+      std::memcpy(&records.back().offset, data + at, 8);  // little-endian, as the journal
+    }
+    records.push_back({kArchiveIndexOffset, index});
+    const std::vector<uint8_t> old(&before[kArchiveIndexOffset], &before[kMinimumArchiveSize]);
+    writeJournal(journal, openFile(archive, OpenMode::Read), old, records);
+  }
+  try {
+    recoverArchive(archive);
+  } catch (const HostError&) {
+  }
+  const std::string after = readFile(archive);
+  const IndexEditor ix(index);
+  const auto mayChange = [&](uint64_t at) {
+    if (at - kArchiveIndexOffset < kArchiveIndexSize) return true;
+    for (int32_t c = 0; c <= ix.highestCategory(); ++c) {
+      for (uint32_t e = 0; ix.tablesInside(c) && e < ix.entryCount(c); ++e) {
+        const uint64_t start = ix.entrySector(c, e) * kSectorSize;
+        if (at >= start && at < start + entrySectors(ix.entryWord(c, e)) * kSectorSize) return true;
+      }
+    }
+    return false;
+  };
+  if (after.size() != before.size()) std::abort();
+  for (uint64_t at = 0; at < after.size(); at += kSectorSize) {
+    if (after.compare(at, kSectorSize, before, at, kSectorSize) != 0 && !mayChange(at))
+      std::abort();
+  }
+  fs::remove(journal);
+  return 0;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (scratch.empty()) setUp();
+  if (size > 4 && std::memcmp(data, "JRNL", 4) == 0) return fuzzRecovery(data + 4, size - 4);
   if (size < 4) return 0;
   const ModelCategory& row = kModelCategories[data[0] % 11];
   const int32_t entry = data[1] % kFuzzEntries;
@@ -159,8 +213,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const HostError&) {
     updated = false;
   }
-  if (!updated && !options.inPlace && readFile(archive) != oldBytes) {
-    std::abort();  // a refusal or a failure changes nothing
+  const bool journalLeft = fs::exists(journalPath(fs::canonical(archive)));
+  if (!updated && !journalLeft && readFile(archive) != oldBytes) {
+    std::abort();  // a refusal or a failure before the journal is complete changes nothing
   }
   if (!updated && options.inPlace) {
     // In place, a failure after the journal was written leaves it to complete the update.

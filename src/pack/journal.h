@@ -3,9 +3,12 @@
 // index uses is touched, so that a run stopped at any moment leaves either the old archive or a
 // whole journal that completes the new one.
 //
-// Layout (little-endian): "ARCHJRNL", a 32-bit version (1) and a 32-bit record count; each record
-// a 64-bit archive offset, a 32-bit length and the bytes; then a 64-bit FNV-1a checksum of all
-// that and "JRNLDONE". A journal that does not end so, or whose checksum differs, is incomplete.
+// Layout (little-endian): "ARCHJRNL", a 32-bit version (2) and a 32-bit record count; the archive
+// it belongs to: its 64-bit device, inode and size when the journal was written, and a 64-bit
+// FNV-1a checksum of each 512 bytes of its old index (320 of them); each record a 64-bit archive
+// offset, a 32-bit length and the bytes, the last one the whole new index; then a 64-bit FNV-1a
+// checksum of all that and "JRNLDONE". A journal that does not end so, or whose checksum differs,
+// is incomplete.
 #pragma once
 
 #include <cstdint>
@@ -21,17 +24,30 @@ struct JournalRecord {
 
 // The journal lies beside the archive's real file: journalPath() of reading/archive.h.
 
-// Writes the whole journal and flushes it and its folder. Throws HostError (and removes what it
-// wrote) when it cannot.
-void writeJournal(const std::string& path, const std::vector<JournalRecord>& records);
+// Writes the whole journal of `archive` (open, at the size it has until the journal is applied,
+// its old index `oldIndex`) as a new file at `path`, and flushes it and its folder. Throws
+// HostError (and removes what it wrote) when it cannot; a name already there is left alone.
+void writeJournal(const std::string& path, const FileHandle& archive,
+                  const std::vector<uint8_t>& oldIndex, const std::vector<JournalRecord>& records);
 
-enum class JournalState : uint8_t { Absent, Incomplete, Complete };
+// The most bytes a journal of an archive of `archiveSize` bytes can hold.
+uint64_t journalSizeCap(uint64_t archiveSize);
+
+enum class JournalState : uint8_t {
+  Absent,
+  Incomplete,   // discarded
+  Complete,     // applied
+  NotAFile,     // not a regular file: discarded
+  TooLarge,     // more than journalSizeCap(): discarded unread
+  OutOfBounds,  // a record outside what the journal's new index may rewrite: discarded
+};
 
 // Writes the records into the archive in order and flushes it. Throws HostError("WHAT: reason").
 void applyJournal(const FileHandle& archive, const std::vector<JournalRecord>& records,
                   const std::string& what);
 
 // Deals with a journal left beside the archive by a stopped update: a complete one is applied
-// and removed, an incomplete one removed. `archive` is the archive open for writing, under the
-// update lock. Returns what it found; throws HostError when it cannot.
+// and removed, any other removed. `archive` is the archive open for writing, under the update
+// lock. Returns what it found; throws HostError when it cannot, and when the journal belongs to
+// another file than `archive` (it is then left where it is).
 JournalState recoverJournal(const FileHandle& archive, const std::string& realPath);

@@ -15,6 +15,7 @@
 #include "pack/replace_file.h"
 #include "platform/file.h"
 #include "platform/host_error.h"
+#include "platform/interrupt.h"
 #include "reading/archive.h"
 #include "reading/entry.h"
 #include "reading/inspect.h"
@@ -64,19 +65,49 @@ LockedArchive lockArchive(const std::string& path, bool writable) {
   return locked;
 }
 
+// What the next contact did with a journal a stopped update left, for stderr.
+std::string recoveryNote(JournalState found, const std::string& journal) {
+  const std::string untouched = " (the archive is untouched)";
+  switch (found) {
+    case JournalState::Absent: return "";
+    case JournalState::Complete:
+      return "completed the update journal " + journal + " left by a stopped update";
+    case JournalState::Incomplete:
+      return "discarded the incomplete update journal " + journal +
+             " left by a stopped update (the archive is as it was before it)";
+    case JournalState::NotAFile:
+      return "discarded " + journal + ": not a regular file, so no update wrote it" + untouched;
+    case JournalState::TooLarge:
+      return "discarded " + journal + ": larger than any journal of the archive can be" + untouched;
+    case JournalState::OutOfBounds:
+      return "discarded " + journal +
+             ": it would write outside the index and the sectors its new index gives entries" +
+             untouched;
+  }
+  return "";
+}
+
 // A journal left by a stopped update is dealt with before anything else, through a writable
-// descriptor of its own (the lock is held on the archive's).
+// descriptor of its own (the lock is held on the archive's). Whatever bears the journal's name
+// counts, a dangling link too: no update writes through it.
 void recoverFirst(const LockedArchive& archive, std::vector<std::string>& notes) {
   const std::string journal = journalPath(archive.real);
-  if (!exists(journal)) return;
+  if (!linkInfo(journal)) return;
   const FileHandle file = openFile(archive.real, OpenMode::ReadWrite);
   if (!file.valid()) throwSystemError("cannot open " + archive.real + " to recover its journal");
-  const JournalState found = recoverJournal(file, archive.real);
-  if (found == JournalState::Complete) {
-    notes.push_back("completed the update journal " + journal + " left by a stopped update");
-  } else if (found == JournalState::Incomplete) {
-    notes.push_back("discarded the incomplete update journal " + journal +
-                    " left by a stopped update (the archive is as it was before it)");
+  const std::string note = recoveryNote(recoverJournal(file, archive.real), journal);
+  if (!note.empty()) notes.push_back(note);
+}
+
+// --in-place writes the archive's file itself: under another name (a hard link) it would change
+// too, and a journal left beside this name would not stop its readers.
+void refuseOtherNames(const LockedArchive& archive, const std::string& path) {
+  const std::optional<FileInfo> info = fileInfo(archive.file);
+  if (!info) throwSystemError("cannot read " + path);
+  if (info->links > 1) {
+    fail(path + " has " + std::to_string(info->links) +
+         " names (hard links), which an update in place would all change; update it without "
+         "--in-place: the new archive then takes this name alone");
   }
 }
 
@@ -157,6 +188,7 @@ class Update {
   void run() {
     LockedArchive locked = lockArchive(path_, options_.inPlace && !options_.dryRun);
     recoverFirst(locked, result_.notes);
+    if (options_.inPlace) refuseOtherNames(locked, path_);
     const std::string real = locked.real;
     const std::unique_ptr<Archive> archive = Archive::fromFile(std::move(locked.file), path_);
     oldSize_ = archive->size();
@@ -507,37 +539,38 @@ class Update {
   }
 
   // --in-place. The order of the flushes is what makes a stop at any moment safe:
-  //  1. The moved groups are appended past everything the old index claims and flushed. A stop
-  //     here leaves the old archive whole: nothing it uses was touched.
-  //  2. The journal (the in-place sectors and the new index, with a checksum) is written and
-  //     flushed with its folder. A stop before it is complete leaves an incomplete journal, which
-  //     the next contact discards: the old archive is still whole. Once it is complete, the data
-  //     it points at (step 1) is already on disk.
+  //  1. The moved groups are appended past everything the old index claims, the file is extended
+  //     to its new end, and it is flushed. A stop here leaves the old archive whole: nothing it
+  //     uses was touched.
+  //  2. The journal (the archive's identity, the in-place sectors and the new index, with a
+  //     checksum) is written and flushed with its folder. A stop before it is complete leaves an
+  //     incomplete journal, which the next contact discards: the old archive is still whole. Once
+  //     it is complete, the data it points at (step 1) is already on disk. A failure before then
+  //     cuts the file back to its old size: it is as it was, byte for byte.
   //  3. The journal is applied to the archive and flushed. A stop here leaves a complete journal,
   //     which the next contact applies again (writing the same bytes twice is harmless).
   //  4. The journal is removed.
   void commitInPlace(const Archive& archive, const std::string& real, const IndexEditor& newIndex) {
     const FileHandle& fd = archive.file();
     std::vector<JournalRecord> records;
-    bool appended = false;
-    for (size_t i = 0; i < pieces_.size(); ++i) {
+    for (const size_t i : inPlacePieces_) {
       const Piece& p = pieces_[i];
-      if (isInPlace(i)) {
-        std::vector<uint8_t> bytes(p.size, 0);
-        std::copy(p.data->begin(), p.data->end(), bytes.begin());
-        records.push_back({p.offset, std::move(bytes)});
-      } else {
-        writePiece(fd, fd, p, false);
-        appended = true;
-      }
-    }
-    if (appended) {
-      extendTo(fd, newEnd_);
-      if (!syncFile(fd)) throwSystemError("cannot write " + path_);
+      std::vector<uint8_t> bytes(p.size, 0);
+      std::copy(p.data->begin(), p.data->end(), bytes.begin());
+      records.push_back({p.offset, std::move(bytes)});
     }
     records.push_back({kArchiveIndexOffset, newIndex.bytes()});
     const std::string journal = journalPath(real);
-    writeJournal(journal, records);
+    try {
+      appendAndExtend(fd);
+      // From here the update runs to its end (the journal, the writes it names, its removal): a
+      // stop signal waits, so that a status of 128 + the signal always means the old archive.
+      stopSignalsWaitFromNow();
+      writeJournal(journal, fd, archive.index(), records);
+    } catch (const HostError&) {
+      if (resize(fd, oldSize_)) syncFile(fd);
+      throw;
+    }
     try {
       applyJournal(fd, records, "cannot write " + path_);
     } catch (const HostError& error) {
@@ -550,6 +583,23 @@ class Update {
                           " could not be removed: " + std::strerror(errno),
                       errno);
     }
+  }
+
+  // Step 1 in place: the moved groups, then the file's new end, which an entry rewritten in
+  // place may push out too (its padding is written whole). The journal then writes only inside.
+  void appendAndExtend(const FileHandle& fd) {
+    uint64_t end = std::max(oldSize_, newEnd_);
+    for (size_t i = 0; i < pieces_.size(); ++i) {
+      const Piece& p = pieces_[i];
+      if (isInPlace(i)) {
+        end = std::max(end, p.offset + p.size);
+      } else {
+        writePiece(fd, fd, p, false);
+      }
+    }
+    if (end == oldSize_ && inPlacePieces_.size() == pieces_.size()) return;
+    extendTo(fd, end);
+    if (!syncFile(fd)) throwSystemError("cannot write " + path_);
   }
 
   const SourceTree& tree_;

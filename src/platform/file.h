@@ -40,7 +40,8 @@ enum class OpenMode : uint8_t {
   ReadNonBlocking,  // a FIFO without a writer does not block the open; setBlocking() after
   ReadWrite,
   ReadWriteNonBlocking,
-  CreateWrite,  // created (0600) or truncated
+  ReadNoFollow,  // refuses a symlink (ELOOP) and does not block on a FIFO
+  CreateNew,     // created (0600); fails when the name exists, as a dangling symlink too
 };
 FileHandle openFile(const std::string& path, OpenMode mode);
 bool setBlocking(const FileHandle& file);
@@ -52,6 +53,7 @@ struct FileInfo {
   uint64_t size = 0;
   uint64_t device = 0;
   uint64_t inode = 0;
+  uint64_t links = 0;  // the names (hard links) the file has
   uint32_t permissions = 0;  // the mode's permission bits (07777)
   uint32_t owner = 0;
   uint32_t group = 0;

@@ -166,7 +166,7 @@ void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& no
     real = resolveSymlinks(o.archive);
   } catch (const HostError&) {
   }
-  if (real && exists(journalPath(*real))) {
+  if (real && linkInfo(journalPath(*real))) {
     const std::string note = recoverArchive(o.archive);
     if (!note.empty()) notes.push_back(note);
   }

@@ -621,29 +621,37 @@ TEST_F(Update, ReportsPlacementAndKeepsStorage) {
   EXPECT_EQ(extractAll(archive()).at(path(10, 0)), g0);              // m0 still has the old data
 }
 
+// Refusals and failures leave the archive as it was, in place too (a write past the size limit left
+// the appended groups); --in-place refuses a hard-linked file.
 TEST_F(Update, RefusesWhatItCannotDoAndLeavesTheArchive) {
   fs::copy_file(base(), archive());
-  RunOptions lowSpace;
-  lowSpace.env = {"ARCHIVE_PACK_FREE_SPACE=1000"};
+  const std::string before = readFile(archive());
+  const RunOptions lowSpace{.env = {"ARCHIVE_PACK_FREE_SPACE=1000"}};
+  const RunOptions sizeLimit{.fileSizeLimit = before.size() + 1};
   const struct {
     const char* name;
     Tree changes;
     RunOptions run;
     const char* err;
+    std::vector<std::string> mode = {};
   } cases[] = {
       {"too large for LZ", {{path(0, 1), std::string(17 << 20, '\0')}}, {}, "use --method plain"},
       {"beyond the count", {{path(1, 4), "x"}}, {}, "would need a larger entry table"},
       {"not in the index", {{"category 041/0000.raw", "x"}}, {}, "would need a larger entry table"},
       {"no free space", {{path(0, 0), "grown"}}, lowSpace, "not enough free space"},
+      {"size limit", {{path(0, 0), "grown"}}, sizeLimit, "too large", {"--in-place"}},
   };
-  const std::string before = readFile(archive());
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const Outcome run = update(c.changes, {}, c.run);
+    const Outcome run = update(c.changes, c.mode, c.run);
     EXPECT_EQ(run.status, 2);
     EXPECT_NE(run.err.find(c.err), std::string::npos) << run.err;
     EXPECT_EQ(readFile(archive()), before);
+    EXPECT_FALSE(fs::exists(archive() + ".update-journal"));
   }
+  fs::create_hard_link(archive(), dir / "hard.bin");
+  EXPECT_NE(update({{path(0, 0), "x"}}, {"--in-place"}).err.find("without --in-place"),
+            std::string::npos);
   // A second update while one holds the lock; a FIFO as the archive.
   const int fd = open(archive().c_str(), O_RDONLY | O_CLOEXEC);
   ASSERT_EQ(flock(fd, LOCK_EX), 0);

@@ -87,10 +87,10 @@ TEST(SUITE, CopiesStopAtTheSourcesEnd) {
   for (const uint64_t size : {uint64_t{3} << 20, (uint64_t{3} << 20) + 5}) {
     FileCopier copier;
     const FileHandle from = openFile(dir / "source", OpenMode::Read);
-    const FileHandle to = openFile(dir / "copy", OpenMode::CreateWrite);
+    const FileHandle to = openFile(dir / std::to_string(size), OpenMode::CreateNew);
     EXPECT_EQ(copier.copy(from, 1, to, size - 1),
               size > source.size() ? CopyResult::SourceEnded : CopyResult::Done);
-    EXPECT_EQ(readFile(dir / "copy"), source.substr(1));
+    EXPECT_EQ(readFile(dir / std::to_string(size)), source.substr(1));
   }
 }
 

@@ -57,7 +57,8 @@ FileHandle openFile(const std::string& path, OpenMode mode) {
     case OpenMode::ReadNonBlocking: flags |= O_RDONLY | O_NONBLOCK; break;
     case OpenMode::ReadWrite: flags |= O_RDWR; break;
     case OpenMode::ReadWriteNonBlocking: flags |= O_RDWR | O_NONBLOCK; break;
-    case OpenMode::CreateWrite: flags |= O_WRONLY | O_CREAT | O_TRUNC; break;
+    case OpenMode::ReadNoFollow: flags |= O_RDONLY | O_NOFOLLOW | O_NONBLOCK; break;
+    case OpenMode::CreateNew: flags |= O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW; break;
   }
   return FileHandle(open(path.c_str(), flags, 0600));
 }
@@ -72,6 +73,7 @@ FileInfo infoOf(const struct stat& s) {
           static_cast<uint64_t>(s.st_size),
           static_cast<uint64_t>(s.st_dev),
           static_cast<uint64_t>(s.st_ino),
+          static_cast<uint64_t>(s.st_nlink),
           static_cast<uint32_t>(s.st_mode & 07777),
           static_cast<uint32_t>(s.st_uid),
           static_cast<uint32_t>(s.st_gid)};
