@@ -187,6 +187,11 @@ class Update {
 
   void run() {
     LockedArchive locked = lockArchive(path_, options_.inPlace && !options_.dryRun);
+    if (options_.dryRun && linkInfo(journalPath(locked.real))) {
+      fail(path_ + ": an update of it was stopped and left its journal " +
+           journalPath(locked.real) + "; a dry run writes nothing: run 'archive-pack --recover " +
+           path_ + "' first");
+    }
     recoverFirst(locked, result_.notes);
     if (options_.inPlace) refuseOtherNames(locked, path_);
     const std::string real = locked.real;

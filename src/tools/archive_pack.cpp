@@ -1,7 +1,7 @@
 // archive-pack: builds an archive from a folder laid out like archive-extract's output, or puts
 // changed models back into an existing one.
 //
-//   archive-pack [--method METHOD] SOURCE_DIR ARCHIVE
+//   archive-pack [--method METHOD] [--force] SOURCE_DIR ARCHIVE
 //   archive-pack --update [--method METHOD] [--in-place] [--dry-run] SOURCE_DIR ARCHIVE
 //   archive-pack --recover ARCHIVE
 //
@@ -29,7 +29,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: archive-pack [--method METHOD] SOURCE_DIR ARCHIVE\n"
+    "Usage: archive-pack [--method METHOD] [--force] SOURCE_DIR ARCHIVE\n"
     "       archive-pack --update [--method METHOD] [--in-place] [--dry-run] SOURCE_DIR ARCHIVE\n"
     "       archive-pack --recover ARCHIVE\n"
     "Build ARCHIVE from SOURCE_DIR, a folder laid out as archive-extract writes it (\"models - "
@@ -44,6 +44,7 @@ constexpr const char* kUsage =
     "  --in-place       with --update: rewrite ARCHIVE where it lies, through a journal, instead\n"
     "                   of writing a new copy and renaming it into place\n"
     "  --dry-run        with --update: report what would change, write nothing\n"
+    "  --force          when building: replace an existing ARCHIVE (otherwise refused)\n"
     "  --recover        complete or discard the journal a stopped update left beside ARCHIVE\n"
     "  -h, --help       print this help and exit\n"
     "      --version    print the version and exit\n"
@@ -63,6 +64,7 @@ struct Options {
   UpdateOptions update;
   std::string source;
   std::string archive;
+  bool force = false;  // building may replace an existing archive
 };
 
 void print(FILE* stream, const std::string& line) { std::fprintf(stream, "%s\n", line.c_str()); }
@@ -80,12 +82,13 @@ int failure(const std::string& message) {
 
 // The command line. Nothing, with `status` set, on a usage error or after --help or --version.
 std::optional<Options> parse(int argc, char** argv, int& status) {
-  enum { kMethod = 256, kUpdate, kInPlace, kDryRun, kRecover, kVersion };
+  enum { kMethod = 256, kUpdate, kInPlace, kDryRun, kRecover, kForce, kVersion };
   const option options[] = {
       {"method", required_argument, nullptr, kMethod}, {"update", no_argument, nullptr, kUpdate},
       {"in-place", no_argument, nullptr, kInPlace},    {"dry-run", no_argument, nullptr, kDryRun},
-      {"recover", no_argument, nullptr, kRecover},     {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, kVersion},     {nullptr, 0, nullptr, 0}};
+      {"recover", no_argument, nullptr, kRecover},     {"force", no_argument, nullptr, kForce},
+      {"help", no_argument, nullptr, 'h'},             {"version", no_argument, nullptr, kVersion},
+      {nullptr, 0, nullptr, 0}};
   Options o;
   bool update = false, recover = false;
   const auto usage = [&](const std::string& message) {
@@ -106,6 +109,7 @@ std::optional<Options> parse(int argc, char** argv, int& status) {
       case kInPlace: o.update.inPlace = true; break;
       case kDryRun: o.update.dryRun = true; break;
       case kRecover: recover = true; break;
+      case kForce: o.force = true; break;
       case 'h':
         std::fputs(kUsage, stdout);
         status = std::fflush(stdout) == 0 ? 0 : 2;
@@ -124,6 +128,7 @@ std::optional<Options> parse(int argc, char** argv, int& status) {
                  " applies to --update");
   }
   if (recover && o.method) return usage("--method does not apply to --recover");
+  if ((update || recover) && o.force) return usage("--force applies to building an archive");
   if (!update && o.method == StorageMethod::Keep) return usage("--method keep needs --update");
   const int operands = recover ? 1 : 2;
   if (argc - optind != operands) {
@@ -167,12 +172,23 @@ void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& no
   } catch (const HostError&) {
   }
   if (real && linkInfo(journalPath(*real))) {
+    if (o.update.dryRun) {
+      throw HostError(o.archive + ": an update of it was stopped and left its journal " +
+                      journalPath(*real) + "; a dry run writes nothing: run 'archive-pack " +
+                      "--recover " + o.archive + "' first");
+    }
     const std::string note = recoverArchive(o.archive);
     if (!note.empty()) notes.push_back(note);
   }
   const SourceTree tree = readSourceTree(o.source);
   for (const std::string& skipped : tree.skipped) notes.push_back("skipping " + skipped);
   if (o.command == Command::Build) {
+    // Replacing a whole archive by accident (an --update forgotten) loses it: only on request.
+    const std::optional<FileInfo> existing = fileInfo(o.archive);
+    if (existing && existing->regular && !o.force) {
+      throw HostError(o.archive + " exists; use --update to put SOURCE_DIR's files into it, " +
+                      "or --force to replace it with an archive of SOURCE_DIR alone");
+    }
     buildArchive(tree, o.archive, o.method.value_or(StorageMethod::Auto));
     return;
   }

@@ -255,10 +255,15 @@ TEST_F(Cli, PackRefusesOddTargetsAndStopsCleanly) {
   for (int e = 0; e < 32; ++e) big[path(1, e)] = content(rng, 1 << 20);
   writeTree(dir / "source", big);
   const std::string before = readFile(dir / "real.bin");
+  // An existing archive is replaced only with --force (an --update forgotten would lose it).
+  EXPECT_EQ(pack({"source", "real.bin"}).err,
+            "archive-pack: real.bin exists; use --update to put SOURCE_DIR's files into it, or "
+            "--force to replace it with an archive of SOURCE_DIR alone\n");
+  EXPECT_EQ(readFile(dir / "real.bin"), before);
   const auto start = std::chrono::steady_clock::now();
   const auto late = [&] { return std::chrono::steady_clock::now() - start > 30ms; };
   const Outcome stopped =
-      pack({"source", "real.bin"},
+      pack({"--force", "source", "real.bin"},
            {.signal = SIGTERM, .stdoutFile = dir / "stdout", .signalWhen = late});
   if (stopped.status == 128 + SIGTERM) {
     EXPECT_EQ(readFile(dir / "real.bin"), before);
@@ -282,7 +287,7 @@ TEST_F(Cli, PackSizesSourceFilesBeforeReadingThem) {
     EXPECT_EQ(run.status, status) << run.err;
   };
   fs::resize_file(big, uint64_t{3} << 30);
-  for (const std::string mode : {"--method=plain", "--update"}) {
+  for (const std::string mode : {"--force", "--update"}) {
     const Outcome run = pack({mode, "source", "base.bin"});
     EXPECT_EQ(run.err, "archive-pack: source/" + path(0, 1) +
                            ": 3221225472 bytes do not fit the chosen storage\n");
@@ -701,6 +706,8 @@ TEST_F(Update, SurvivesAStopAfterEveryWrite) {
           const Outcome refused = extract({"-t", archive()});
           EXPECT_EQ(refused.status, 2);
           EXPECT_NE(refused.err.find("archive-pack --recover"), std::string::npos);
+          const Outcome dry = update(changes, {"--dry-run"});  // writes nothing, refuses
+          EXPECT_NE(dry.err.find("a dry run writes nothing"), std::string::npos) << dry.err;
         }
         ASSERT_EQ(pack({"--recover", archive()}).status, 0);
         const Tree now = extractAll(archive());
