@@ -59,6 +59,7 @@ uint32_t IndexEditor::entryCount(int32_t category) const {
 
 bool IndexEditor::tablesInside(int32_t category) const {
   const uint64_t count = entryCount(category);
+  if (count == 0) return true;  // a table of no entries is never read
   const uint64_t groups = field(record(category), 4);
   const uint64_t entries = field(record(category) + 4, 4);
   const uint64_t groupCount = (count + kEntriesPerGroup - 1) / kEntriesPerGroup;

@@ -10,6 +10,7 @@
 
 #include "archive/categories.h"
 #include "archive/index.h"
+#include "cpu/fault.h"
 #include "guest/session.h"
 #include "pack/journal.h"
 #include "pack/replace_file.h"
@@ -198,7 +199,8 @@ class Update {
     const std::unique_ptr<Archive> archive = Archive::fromFile(std::move(locked.file), path_);
     oldSize_ = archive->size();
     const IndexEditor oldIndex(archive->index());
-    for (int32_t c = 0; c <= oldIndex.highestCategory(); ++c) {
+    // The tables an update reads and edits with host code: those of the categories it changes.
+    for (const auto& [c, files] : tree_.files) {
       if (!oldIndex.tablesInside(c)) {
         fail(path_ + ": the tables of category " + std::to_string(c) +
              " lie outside the index; an update cannot edit them");
@@ -207,7 +209,7 @@ class Update {
     findChanges(*archive, oldIndex);
     if (changes_.empty()) return;
     IndexEditor newIndex = oldIndex;
-    plan(oldIndex, newIndex);
+    plan(*archive, oldIndex, newIndex);
     verify(*archive, oldIndex, newIndex);
     for (const Change& c : changes_) result_.report.push_back(reportLine(c));
     if (options_.dryRun) return;
@@ -305,7 +307,30 @@ class Update {
   }
 
   // In place or moved, group by group, and the new index.
-  void plan(const IndexEditor& oldIndex, IndexEditor& newIndex) {
+  // The sectors entry e of `category` claims: walked in the index where its tables lie inside it,
+  // asked of the lookup routines (which then read guest memory past the index) where they do not.
+  static Extent claimed(Archive& archive, const IndexEditor& index, int32_t category, uint32_t e,
+                        uint64_t& sector) {
+    if (index.tablesInside(category)) {
+      if (e % kEntriesPerGroup == 0) {
+        sector = kDataBaseSector + (index.groupStartValue(category, e / kEntriesPerGroup) >> 2);
+      }
+      const Extent extent{sector, sector + entrySectors(index.entryWord(category, e))};
+      sector = extent.end;
+      return extent;
+    }
+    try {
+      const EntryDescription d = archive.describe(category, static_cast<int32_t>(e));
+      const uint64_t start = d.offset / kSectorSize;
+      return {start, d.hasData() ? start + sectorsFor(d.storedBytes()) : start};
+    } catch (const r5900::MachineFault&) {
+      fail(archive.path() + ": the lookup routines stop on category " +
+           std::to_string(category) + ", so which sectors its entries claim is not known; an " +
+           "update cannot place data safely");
+    }
+  }
+
+  void plan(Archive& archive, const IndexEditor& oldIndex, IndexEditor& newIndex) {
     std::map<std::pair<int32_t, uint32_t>, std::vector<Change*>> groups;
     std::vector<Extent> changedExtents;
     for (Change& c : changes_) {
@@ -321,12 +346,7 @@ class Update {
       const uint32_t count = oldIndex.entryCount(category);
       uint64_t sector = 0;
       for (uint32_t e = 0; e < count; ++e) {
-        if (e % kEntriesPerGroup == 0) {
-          sector =
-              kDataBaseSector + (oldIndex.groupStartValue(category, e / kEntriesPerGroup) >> 2);
-        }
-        const Extent extent{sector, sector + entrySectors(oldIndex.entryWord(category, e))};
-        sector = extent.end;
+        const Extent extent = claimed(archive, oldIndex, category, e, sector);
         if (extent.start == extent.end) continue;
         claimedEnd = std::max(claimedEnd, extent.end);
         for (size_t i = 0; i < changes_.size(); ++i) {

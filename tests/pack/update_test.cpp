@@ -92,6 +92,23 @@ TEST_F(UpdateLibrary, RunsBesideAnOpenArchive) {
   EXPECT_TRUE(extractsTo(*updated, updated->describe(kCategories[0], 2), bytes("old 2")));
 }
 
+// Only the tables an update edits must lie inside the index: another category may point its tables
+// past it, without entries or with entries the routines then read from guest memory beyond it.
+TEST_F(UpdateLibrary, OnlyTheTablesItEditsMustLieInsideTheIndex) {
+  for (const uint16_t count : {0, 3}) {
+    const fs::path archive = dir_ / "far.bin";
+    writeArchive(archive, {{0, {plain("old 0")}}, {1, {plain("c")}}});
+    std::fstream file(archive, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(kArchiveIndexOffset + kCategoryRecordsOffset + kCategoryRecordSize * kCategories[1]);
+    const uint32_t far[2] = {0x30000, 0x30000};
+    file.write(reinterpret_cast<const char*>(far), 8).write(reinterpret_cast<const char*>(&count), 2);
+    file.close();
+    UpdateResult result;
+    updateArchive(source(0, "new 0"), archive.string(), {}, result);
+    EXPECT_EQ(result.report, std::vector<std::string>{path(0, 0) + ": in place"}) << count;
+  }
+}
+
 // A file renamed onto the archive during a copy update (at its first write) is kept: it refuses.
 TEST_F(UpdateLibrary, RefusesWhenTheArchiveIsReplacedMeanwhile) {
   static std::string archive;
