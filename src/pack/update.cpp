@@ -54,8 +54,9 @@ LockedArchive lockArchive(const std::string& path, bool writable) {
       unlockFile(locked.file);
       if (!waitForLock(locked.file, tryLockExclusive, kReaderWaitSeconds)) {
         if (errno != EWOULDBLOCK) throwSystemError("cannot lock " + path);
-        fail(path + " is in use by another process (archive-extract or archive-pack); try again "
-                    "when it is done");
+        fail(path +
+             " is in use by another process (archive-extract or archive-pack); try again "
+             "when it is done");
       }
     }
     const std::optional<FileInfo> now = fileInfo(locked.real);
@@ -173,6 +174,7 @@ struct Change {
   bool isNew = false;
   bool wasUnsupported = false;
   bool inPlace = false;
+  bool deleted = false;  // becomes an entry with no data
 };
 
 struct Extent {
@@ -185,6 +187,10 @@ class Update {
   Update(const SourceTree& tree, const std::string& path, const UpdateOptions& options,
          UpdateResult& result)
       : tree_(tree), path_(path), options_(options), result_(result) {}
+  // A delete: the entries `members` name lose their data.
+  Update(const std::vector<std::string>& members, const std::string& path,
+         const UpdateOptions& options, UpdateResult& result)
+      : tree_(noTree_), path_(path), options_(options), result_(result), members_(&members) {}
 
   void run() {
     LockedArchive locked = lockArchive(path_, options_.inPlace && !options_.dryRun);
@@ -206,7 +212,11 @@ class Update {
              " lie outside the index; an update cannot edit them");
       }
     }
-    findChanges(*archive, oldIndex);
+    if (members_ != nullptr) {
+      findDeletions(*archive, oldIndex);
+    } else {
+      findChanges(*archive, oldIndex);
+    }
     if (changes_.empty()) return;
     IndexEditor newIndex = oldIndex;
     plan(*archive, oldIndex, newIndex);
@@ -248,6 +258,39 @@ class Update {
         change.stored = storage(archive, d, change);
         changes_.push_back(std::move(change));
       }
+    }
+  }
+
+  // The entries with data the members name, swept as extraction sweeps them. A member that names
+  // no entry refuses the whole delete.
+  void findDeletions(Archive& archive, const IndexEditor& index) {
+    Selection selection;
+    for (const std::string& member : *members_) selection.addMember(member);
+    Sweep sweep = archive.entries(selection);
+    try {
+      while (const std::optional<SweptEntry> e = sweep.next()) {
+        if (!e->description.hasData()) continue;
+        const auto entry = static_cast<uint32_t>(e->entry);
+        if (!index.tablesInside(e->category) ||
+            !agree(archive.session().ask(e->category, e->entry), index, e->category, entry)) {
+          fail(e->path() +
+               ": the lookup routines and the index read on the host disagree "
+               "about it; nothing was written");
+        }
+        Change change{e->category,
+                      entry,
+                      e->path(),
+                      std::make_shared<std::vector<uint8_t>>(),
+                      {{}, plainEntryWord(kNoDataLength)},
+                      index.entryWord(e->category, entry)};
+        change.deleted = true;
+        changes_.push_back(std::move(change));
+      }
+    } catch (const r5900::MachineFault& fault) {
+      fail(path_ + ": the lookup routines stopped on its index: " + fault.line);
+    }
+    for (const Member& m : selection.members()) {
+      if (!m.found) fail(m.text + ": not found in archive; nothing was deleted");
     }
   }
 
@@ -324,8 +367,8 @@ class Update {
       const uint64_t start = d.offset / kSectorSize;
       return {start, d.hasData() ? start + sectorsFor(d.storedBytes()) : start};
     } catch (const r5900::MachineFault&) {
-      fail(archive.path() + ": the lookup routines stop on category " +
-           std::to_string(category) + ", so which sectors its entries claim is not known; an " +
+      fail(archive.path() + ": the lookup routines stop on category " + std::to_string(category) +
+           ", so which sectors its entries claim is not known; an " +
            "update cannot place data safely");
     }
   }
@@ -365,7 +408,9 @@ class Update {
         const uint32_t before = entrySectors(c->oldWord);
         const uint32_t after = entrySectors(c->stored.word);
         const bool fits = isPlainWord(c->stored.word) ? after == before : after <= before;
-        return before > 0 && fits && !shared[i];
+        // A deleted entry takes no sectors in its group's walk: the entries after it would read
+        // other bytes unless the group is laid out again.
+        return before > 0 && fits && !shared[i] && !c->deleted;
       });
       if (inPlace) {
         for (Change* c : members) placeInPlace(*c, oldIndex, newIndex);
@@ -438,7 +483,7 @@ class Update {
     if (!session) fail("out of memory: cannot allocate the 32 MiB of guest RAM");
     for (const Change& c : changes_) {
       const EntryDescription d = lookUpEntry(*session, c.category, static_cast<int32_t>(c.entry));
-      if (!extractsTo(overlay, d, *c.data)) {
+      if (c.deleted ? d.hasData() : !extractsTo(overlay, d, *c.data)) {
         fail(c.path +
              ": the new archive would not give this file back (an internal error); "
              "nothing was written");
@@ -485,6 +530,7 @@ class Update {
 
   static std::string reportLine(const Change& c) {
     std::string line = c.path + ": ";
+    if (c.deleted) return line + "deleted, its group moved";
     if (c.isNew) line += "new entry, ";
     if (c.wasUnsupported) line += "replaces an entry of the unsupported method, ";
     return line + (c.inPlace ? "in place" : "moved with its group");
@@ -627,6 +673,7 @@ class Update {
     if (!syncFile(fd)) throwSystemError("cannot write " + path_);
   }
 
+  static inline const SourceTree noTree_{};
   const SourceTree& tree_;
   const std::string path_;
   const UpdateOptions& options_;
@@ -637,6 +684,7 @@ class Update {
   std::vector<Piece> pieces_;
   std::vector<size_t> inPlacePieces_;
   std::vector<std::pair<int32_t, uint32_t>> movedGroups_;
+  const std::vector<std::string>* members_ = nullptr;
 };
 
 }  // namespace
@@ -644,6 +692,11 @@ class Update {
 void updateArchive(const SourceTree& tree, const std::string& archivePath,
                    const UpdateOptions& options, UpdateResult& result) {
   Update(tree, archivePath, options, result).run();
+}
+
+void deleteEntries(const std::vector<std::string>& members, const std::string& archivePath,
+                   const UpdateOptions& options, UpdateResult& result) {
+  Update(members, archivePath, options, result).run();
 }
 
 std::string recoverArchive(const std::string& archivePath) {

@@ -40,6 +40,14 @@ struct UpdateResult {
 void updateArchive(const SourceTree& tree, const std::string& archivePath,
                    const UpdateOptions& options, UpdateResult& result);
 
+// archive-pack --delete: the entries with data that `members` name (entry paths and category
+// folders, as archive-extract takes them) become entries with no data; every other entry extracts
+// as before, the later entries of their groups included (their groups are laid out again, moved
+// past the end as an update moves a group). A member that names nothing refuses the whole delete.
+// Throws HostError; the archive is then unchanged. `options.method` does not apply.
+void deleteEntries(const std::vector<std::string>& members, const std::string& archivePath,
+                   const UpdateOptions& options, UpdateResult& result);
+
 // archive-pack --recover: completes a whole journal left beside the archive by a stopped update,
 // or discards an incomplete one, under the update lock. Returns what it did (empty: there was no
 // journal); throws HostError.

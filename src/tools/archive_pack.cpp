@@ -3,6 +3,7 @@
 //
 //   archive-pack [--method METHOD] [--force] SOURCE_DIR ARCHIVE
 //   archive-pack --update [--method METHOD] [--in-place] [--dry-run] SOURCE_DIR ARCHIVE
+//   archive-pack --delete [--in-place] [--dry-run] ARCHIVE MEMBER...
 //   archive-pack --recover ARCHIVE
 //
 // Three environment variables exist for the tests alone: ARCHIVE_PACK_STOP_AFTER=K ends the
@@ -31,6 +32,7 @@ namespace {
 constexpr const char* kUsage =
     "Usage: archive-pack [--method METHOD] [--force] SOURCE_DIR ARCHIVE\n"
     "       archive-pack --update [--method METHOD] [--in-place] [--dry-run] SOURCE_DIR ARCHIVE\n"
+    "       archive-pack --delete [--in-place] [--dry-run] ARCHIVE MEMBER...\n"
     "       archive-pack --recover ARCHIVE\n"
     "Build ARCHIVE from SOURCE_DIR, a folder laid out as archive-extract writes it (\"models - "
     "X\"\n"
@@ -41,9 +43,11 @@ constexpr const char* kUsage =
     "                   default when building), plain, stored, lz, rle, or with --update keep\n"
     "                   (the default: each changed entry keeps its storage)\n"
     "  --update         update ARCHIVE from SOURCE_DIR, which may hold only the changed files\n"
-    "  --in-place       with --update: rewrite ARCHIVE where it lies, through a journal, instead\n"
-    "                   of writing a new copy and renaming it into place\n"
-    "  --dry-run        with --update: report what would change, write nothing\n"
+    "  --delete         make the entries MEMBER names (entry paths such as 'models - g/0001.raw'\n"
+    "                   or category folders) entries with no data; the others stay as they are\n"
+    "  --in-place       with --update or --delete: rewrite ARCHIVE where it lies, through a\n"
+    "                   journal, instead of writing a new copy and renaming it into place\n"
+    "  --dry-run        with --update or --delete: report what would change, write nothing\n"
     "  --force          when building: replace an existing ARCHIVE (otherwise refused)\n"
     "  --recover        complete or discard the journal a stopped update left beside ARCHIVE\n"
     "  -h, --help       print this help and exit\n"
@@ -56,7 +60,7 @@ constexpr const char* kUsage =
     "Exit status: 0 done (or nothing to do); 2 any failure (ARCHIVE unchanged); 128+N after\n"
     "signal N.\n";
 
-enum class Command : uint8_t { Build, Update, Recover };
+enum class Command : uint8_t { Build, Update, Delete, Recover };
 
 struct Options {
   Command command = Command::Build;
@@ -64,7 +68,8 @@ struct Options {
   UpdateOptions update;
   std::string source;
   std::string archive;
-  bool force = false;  // building may replace an existing archive
+  std::vector<std::string> members;  // --delete
+  bool force = false;                // building may replace an existing archive
 };
 
 void print(FILE* stream, const std::string& line) { std::fprintf(stream, "%s\n", line.c_str()); }
@@ -82,15 +87,15 @@ int failure(const std::string& message) {
 
 // The command line. Nothing, with `status` set, on a usage error or after --help or --version.
 std::optional<Options> parse(int argc, char** argv, int& status) {
-  enum { kMethod = 256, kUpdate, kInPlace, kDryRun, kRecover, kForce, kVersion };
+  enum { kMethod = 256, kUpdate, kDelete, kInPlace, kDryRun, kRecover, kForce, kVersion };
   const option options[] = {
       {"method", required_argument, nullptr, kMethod}, {"update", no_argument, nullptr, kUpdate},
       {"in-place", no_argument, nullptr, kInPlace},    {"dry-run", no_argument, nullptr, kDryRun},
       {"recover", no_argument, nullptr, kRecover},     {"force", no_argument, nullptr, kForce},
-      {"help", no_argument, nullptr, 'h'},             {"version", no_argument, nullptr, kVersion},
-      {nullptr, 0, nullptr, 0}};
+      {"delete", no_argument, nullptr, kDelete},       {"help", no_argument, nullptr, 'h'},
+      {"version", no_argument, nullptr, kVersion},     {nullptr, 0, nullptr, 0}};
   Options o;
-  bool update = false, recover = false;
+  bool update = false, recover = false, remove = false;
   const auto usage = [&](const std::string& message) {
     status = usageError(message);
     return std::nullopt;
@@ -106,6 +111,7 @@ std::optional<Options> parse(int argc, char** argv, int& status) {
         }
         break;
       case kUpdate: update = true; break;
+      case kDelete: remove = true; break;
       case kInPlace: o.update.inPlace = true; break;
       case kDryRun: o.update.dryRun = true; break;
       case kRecover: recover = true; break;
@@ -122,13 +128,26 @@ std::optional<Options> parse(int argc, char** argv, int& status) {
       default: return usage("unknown option '" + std::string(argv[optind - 1]) + "'");
     }
   }
-  if (update && recover) return usage("--update and --recover exclude each other");
-  if (!update && (o.update.inPlace || o.update.dryRun)) {
-    return usage(std::string(o.update.inPlace ? "--in-place" : "--dry-run") +
-                 " applies to --update");
+  if (update + recover + remove > 1) {
+    return usage("--update, --delete and --recover exclude each other");
   }
-  if (recover && o.method) return usage("--method does not apply to --recover");
-  if ((update || recover) && o.force) return usage("--force applies to building an archive");
+  if (!update && !remove && (o.update.inPlace || o.update.dryRun)) {
+    return usage(std::string(o.update.inPlace ? "--in-place" : "--dry-run") +
+                 " applies to --update and --delete");
+  }
+  if ((recover || remove) && o.method) {
+    return usage(std::string("--method does not apply to ") + (recover ? "--recover" : "--delete"));
+  }
+  if ((update || recover || remove) && o.force) {
+    return usage("--force applies to building an archive");
+  }
+  if (remove) {
+    if (argc - optind < 2) return usage("--delete needs ARCHIVE and at least one MEMBER");
+    o.command = Command::Delete;
+    o.archive = argv[optind];
+    o.members.assign(argv + optind + 1, argv + argc);
+    return o;
+  }
   if (!update && o.method == StorageMethod::Keep) return usage("--method keep needs --update");
   const int operands = recover ? 1 : 2;
   if (argc - optind != operands) {
@@ -180,6 +199,20 @@ void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& no
     const std::string note = recoverArchive(o.archive);
     if (!note.empty()) notes.push_back(note);
   }
+  UpdateResult result;
+  const auto report = [&] {
+    notes.insert(notes.end(), result.notes.begin(), result.notes.end());
+    out = std::move(result.report);
+  };
+  if (o.command == Command::Delete) {
+    try {
+      deleteEntries(o.members, o.archive, o.update, result);
+    } catch (const HostError&) {
+      notes.insert(notes.end(), result.notes.begin(), result.notes.end());
+      throw;
+    }
+    return report();
+  }
   const SourceTree tree = readSourceTree(o.source);
   for (const std::string& skipped : tree.skipped) notes.push_back("skipping " + skipped);
   if (o.command == Command::Build) {
@@ -193,15 +226,13 @@ void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& no
     return;
   }
   o.update.method = o.method.value_or(StorageMethod::Keep);
-  UpdateResult result;
   try {
     updateArchive(tree, o.archive, o.update, result);
   } catch (const HostError&) {
     notes.insert(notes.end(), result.notes.begin(), result.notes.end());
     throw;
   }
-  notes.insert(notes.end(), result.notes.begin(), result.notes.end());
-  out = std::move(result.report);
+  report();
 }
 
 }  // namespace

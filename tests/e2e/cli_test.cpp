@@ -523,6 +523,33 @@ TEST_F(Update, AnUnchangedTreeChangesNothing) {
   }
 }
 
+// --delete: the entries get no data and every other extracts as before, the later ones of their
+// groups and m0, which shares g0's sectors, included. A member that names nothing refuses it all.
+TEST_F(Update, DeletesEntriesAndKeepsEveryOther) {
+  const std::vector<std::string> gone = {path(0, 0), path(0, 6), "category 040/0001.raw"};
+  Tree want = base_;
+  std::string report;
+  for (const std::string& name : gone)
+    want.erase(name), report += name + ": deleted, its group moved\n";
+  fs::copy_file(base(), archive());
+  const std::string before = readFile(archive());
+  const auto remove = [&](const std::string& mode, std::vector<std::string> members) {
+    members.insert(members.begin(), {"--delete", mode, archive()});
+    return pack(members);
+  };
+  const Outcome missing = remove("--dry-run", {path(0, 6), path(1, 9)});
+  EXPECT_EQ(missing.err,
+            "archive-pack: " + path(1, 9) + ": not found in archive; nothing was deleted\n");
+  EXPECT_EQ(remove("--dry-run", gone).out, report);
+  EXPECT_EQ(readFile(archive()), before);
+  for (const char* mode : {"--in-place", "--"}) {
+    fs::copy_file(base(), archive(), fs::copy_options::overwrite_existing);
+    const Outcome run = remove(mode, gone);
+    EXPECT_EQ(run.out + run.err, report);
+    EXPECT_TRUE(extractAll(archive()) == want) << mode;
+  }
+}
+
 // The old sectors of the entries rewritten in place, from the report.
 std::vector<std::pair<uint64_t, uint64_t>> inPlaceExtents(const std::string& report,
                                                           const std::string& oldArchive) {

@@ -101,7 +101,8 @@ TEST_F(UpdateLibrary, OnlyTheTablesItEditsMustLieInsideTheIndex) {
     std::fstream file(archive, std::ios::in | std::ios::out | std::ios::binary);
     file.seekp(kArchiveIndexOffset + kCategoryRecordsOffset + kCategoryRecordSize * kCategories[1]);
     const uint32_t far[2] = {0x30000, 0x30000};
-    file.write(reinterpret_cast<const char*>(far), 8).write(reinterpret_cast<const char*>(&count), 2);
+    file.write(reinterpret_cast<const char*>(far), 8)
+        .write(reinterpret_cast<const char*>(&count), 2);
     file.close();
     UpdateResult result;
     updateArchive(source(0, "new 0"), archive.string(), {}, result);
