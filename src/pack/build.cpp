@@ -18,7 +18,7 @@ void writeAt(Replacement& file, uint64_t offset, const uint8_t* data, size_t siz
 // An entry stored as `method` asks (Plain for an empty file is a compressed entry of size 0),
 // written whole with its last sector padded. Returns its EntryWord.
 uint32_t storeAt(const std::filesystem::path& path, StorageMethod method, Replacement& file,
-                 uint64_t offset) {
+                 uint64_t offset, PackSummary& summary) {
   const std::vector<uint8_t> data = readSourceFile(path, largestSourceFile(method));
   const std::optional<StoredEntry> stored = storeEntry(data, method);
   if (!stored) {
@@ -29,14 +29,16 @@ uint32_t storeAt(const std::filesystem::path& path, StorageMethod method, Replac
   const std::vector<uint8_t> padding(sectorsFor(stored->bytes.size()) * kSectorSize -
                                      stored->bytes.size());
   writeAt(file, offset + stored->bytes.size(), padding.data(), padding.size());
+  summary.add(data.size(), stored->word, stored->bytes, stored->bytes.size());
   return stored->word;
 }
 
 // A plain entry goes from the source file to the archive without being held in memory. Returns
 // its EntryWord; the caller pads the last sector.
-uint32_t copyPlain(const std::filesystem::path& path, Replacement& file, uint64_t offset) {
+uint32_t copyPlain(const std::filesystem::path& path, Replacement& file, uint64_t offset,
+                   PackSummary& summary) {
   const SourceFile source = openSourceFile(path);
-  if (source.size == 0) return storeAt(path, StorageMethod::Stored, file, offset);
+  if (source.size == 0) return storeAt(path, StorageMethod::Stored, file, offset, summary);
   if (source.size > kMaxPlainLength) {
     throw HostError(path.string() + ": " + std::to_string(source.size) +
                     " bytes do not fit the chosen storage");
@@ -44,10 +46,12 @@ uint32_t copyPlain(const std::filesystem::path& path, Replacement& file, uint64_
   if (!copyRange(source.file, 0, file.file(), offset, source.size)) {
     throwSystemError("cannot copy " + path.string() + " into " + file.target());
   }
-  return plainEntryWord(static_cast<uint32_t>(source.size));
+  const uint32_t word = plainEntryWord(static_cast<uint32_t>(source.size));
+  summary.add(source.size, word, {}, source.size);
+  return word;
 }
 
-void build(const SourceTree& tree, Replacement& file, StorageMethod method) {
+void build(const SourceTree& tree, Replacement& file, StorageMethod method, PackSummary& summary) {
   uint64_t sector = 0;  // next free data sector, counted from sector 500
   std::vector<CategoryTable> tables;
   int32_t highest = 34;  // the last model category
@@ -70,8 +74,8 @@ void build(const SourceTree& tree, Replacement& file, StorageMethod method) {
       }
       const uint64_t offset = kDataStart + sector * kSectorSize;
       const uint32_t word = method == StorageMethod::Plain
-                                ? copyPlain(found->second, file, offset)
-                                : storeAt(found->second, method, file, offset);
+                                ? copyPlain(found->second, file, offset, summary)
+                                : storeAt(found->second, method, file, offset, summary);
       const uint32_t sectors = entrySectors(word);
       if (isPlainWord(word)) {
         const uint64_t end = offset + plainLength(word);
@@ -92,8 +96,10 @@ void build(const SourceTree& tree, Replacement& file, StorageMethod method) {
 
 }  // namespace
 
-void buildArchive(const SourceTree& tree, const std::string& archivePath, StorageMethod method) {
+void buildArchive(const SourceTree& tree, const std::string& archivePath, StorageMethod method,
+                  PackSummary* summary) {
+  PackSummary counted;
   Replacement file(archivePath);
-  build(tree, file, method);
+  build(tree, file, method, summary != nullptr ? *summary : counted);
   file.commit();
 }

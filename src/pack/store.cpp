@@ -48,3 +48,27 @@ std::optional<StoredEntry> storeEntry(const std::vector<uint8_t>& data, StorageM
   }
   return best;
 }
+
+void PackSummary::add(uint64_t size, uint32_t word, const std::vector<uint8_t>& bytes,
+                      uint64_t storedSize) {
+  ++entries;
+  expanded += size;
+  stored += storedSize;
+  const StorageMethod method = isPlainWord(word) ? StorageMethod::Plain
+                               : bytes.size() >= kShortHeaderSize
+                                   ? readCompressedHeader(bytes.data()).method
+                                   : StorageMethod::Unknown;
+  ++methods[method];
+}
+
+std::string PackSummary::text() const {
+  std::string line = std::to_string(entries) + (entries == 1 ? " entry, " : " entries, ") +
+                     std::to_string(expanded) + " bytes expanded, " + std::to_string(stored) +
+                     " bytes stored";
+  const char* separator = " (";
+  for (const auto& [method, count] : methods) {
+    line += separator + std::string(storageMethodName(method)) + " " + std::to_string(count);
+    separator = ", ";
+  }
+  return line + (methods.empty() ? "" : ")");
+}

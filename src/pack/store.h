@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -31,3 +33,17 @@ std::optional<StoredEntry> storeEntry(const std::vector<uint8_t>& data, StorageM
 // `data` stored like an existing compressed entry: the same codec and the same header form.
 std::optional<StoredEntry> storeCompressed(const std::vector<uint8_t>& data, StorageMethod codec,
                                            uint32_t headerSize);
+
+// What a run of the packer stored, for archive-pack -v: entries, the bytes they expand to and the
+// bytes they take, and how many were stored each way.
+struct PackSummary {
+  uint64_t entries = 0;
+  uint64_t expanded = 0;
+  uint64_t stored = 0;
+  std::map<StorageMethod, uint64_t> methods;
+  // An entry of `size` bytes stored as `entry` (its word and bytes; plain entries' bytes may be
+  // left out: `storedSize` counts them).
+  void add(uint64_t size, uint32_t word, const std::vector<uint8_t>& bytes, uint64_t storedSize);
+  // "3 entries, 1234 bytes expanded, 567 bytes stored (lz 2, plain 1)".
+  std::string text() const;
+};

@@ -221,7 +221,15 @@ class Update {
     IndexEditor newIndex = oldIndex;
     plan(*archive, oldIndex, newIndex);
     verify(*archive, oldIndex, newIndex);
-    for (const Change& c : changes_) result_.report.push_back(reportLine(c));
+    for (const Change& c : changes_) {
+      result_.report.push_back(reportLine(c));
+      if (c.deleted) {
+        ++result_.summary.entries;
+        ++result_.summary.methods[StorageMethod::NoData];
+      } else {
+        result_.summary.add(c.data->size(), c.stored.word, c.stored.bytes, c.stored.bytes.size());
+      }
+    }
     if (options_.dryRun) return;
     checkFreeSpace(real);
     if (options_.inPlace) {

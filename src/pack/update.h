@@ -32,6 +32,7 @@ struct UpdateOptions {
 struct UpdateResult {
   std::vector<std::string> report;  // one line per changed entry, in sweep order
   std::vector<std::string> notes;   // for stderr: a journal completed or discarded
+  PackSummary summary;              // the changed entries as stored (deleted ones as nodata)
 };
 
 // Updates `archivePath` from `tree`. Throws HostError when anything fails or is refused; the

@@ -49,6 +49,8 @@ constexpr const char* kUsage =
     "                   journal, instead of writing a new copy and renaming it into place\n"
     "  --dry-run        with --update or --delete: report what would change, write nothing\n"
     "  --force          when building: replace an existing ARCHIVE (otherwise refused)\n"
+    "  -v, --verbose    say on stderr what was stored: entries, bytes expanded and stored,\n"
+    "                   and how many entries each method took\n"
     "  --recover        complete or discard the journal a stopped update left beside ARCHIVE\n"
     "  -h, --help       print this help and exit\n"
     "      --version    print the version and exit\n"
@@ -70,6 +72,7 @@ struct Options {
   std::string archive;
   std::vector<std::string> members;  // --delete
   bool force = false;                // building may replace an existing archive
+  bool verbose = false;              // a summary of what was stored, on stderr
 };
 
 void print(FILE* stream, const std::string& line) { std::fprintf(stream, "%s\n", line.c_str()); }
@@ -88,12 +91,17 @@ int failure(const std::string& message) {
 // The command line. Nothing, with `status` set, on a usage error or after --help or --version.
 std::optional<Options> parse(int argc, char** argv, int& status) {
   enum { kMethod = 256, kUpdate, kDelete, kInPlace, kDryRun, kRecover, kForce, kVersion };
-  const option options[] = {
-      {"method", required_argument, nullptr, kMethod}, {"update", no_argument, nullptr, kUpdate},
-      {"in-place", no_argument, nullptr, kInPlace},    {"dry-run", no_argument, nullptr, kDryRun},
-      {"recover", no_argument, nullptr, kRecover},     {"force", no_argument, nullptr, kForce},
-      {"delete", no_argument, nullptr, kDelete},       {"help", no_argument, nullptr, 'h'},
-      {"version", no_argument, nullptr, kVersion},     {nullptr, 0, nullptr, 0}};
+  const option options[] = {{"method", required_argument, nullptr, kMethod},
+                            {"update", no_argument, nullptr, kUpdate},
+                            {"in-place", no_argument, nullptr, kInPlace},
+                            {"dry-run", no_argument, nullptr, kDryRun},
+                            {"recover", no_argument, nullptr, kRecover},
+                            {"force", no_argument, nullptr, kForce},
+                            {"delete", no_argument, nullptr, kDelete},
+                            {"verbose", no_argument, nullptr, 'v'},
+                            {"help", no_argument, nullptr, 'h'},
+                            {"version", no_argument, nullptr, kVersion},
+                            {nullptr, 0, nullptr, 0}};
   Options o;
   bool update = false, recover = false, remove = false;
   const auto usage = [&](const std::string& message) {
@@ -101,7 +109,7 @@ std::optional<Options> parse(int argc, char** argv, int& status) {
     return std::nullopt;
   };
   opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, ":h", options, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, ":hv", options, nullptr)) != -1;) {
     switch (c) {
       case kMethod:
         o.method = parseStorageMethod(optarg);
@@ -116,6 +124,7 @@ std::optional<Options> parse(int argc, char** argv, int& status) {
       case kDryRun: o.update.dryRun = true; break;
       case kRecover: recover = true; break;
       case kForce: o.force = true; break;
+      case 'v': o.verbose = true; break;
       case 'h':
         std::fputs(kUsage, stdout);
         status = std::fflush(stdout) == 0 ? 0 : 2;
@@ -203,6 +212,10 @@ void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& no
   const auto report = [&] {
     notes.insert(notes.end(), result.notes.begin(), result.notes.end());
     out = std::move(result.report);
+    if (o.verbose) {
+      const char* done = o.update.dryRun ? "would change " : "changed ";
+      notes.push_back(o.archive + ": " + done + result.summary.text());
+    }
   };
   if (o.command == Command::Delete) {
     try {
@@ -222,7 +235,8 @@ void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& no
       throw HostError(o.archive + " exists; use --update to put SOURCE_DIR's files into it, " +
                       "or --force to replace it with an archive of SOURCE_DIR alone");
     }
-    buildArchive(tree, o.archive, o.method.value_or(StorageMethod::Auto));
+    buildArchive(tree, o.archive, o.method.value_or(StorageMethod::Auto), &result.summary);
+    if (o.verbose) notes.push_back(o.archive + ": built of " + result.summary.text());
     return;
   }
   o.update.method = o.method.value_or(StorageMethod::Keep);

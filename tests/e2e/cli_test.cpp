@@ -644,8 +644,10 @@ TEST_F(Update, ReportsPlacementAndKeepsStorage) {
                          ": moved with its group\n" + path(1, 1) +
                          ": replaces an entry of the unsupported method, moved with its group\n" +
                          path(1, 3) + ": new entry, moved with its group\n");
-  const Outcome shrink = update({{path(0, 6), "small"}});
+  const Outcome shrink = update({{path(0, 6), "small"}}, {"-v"});
   EXPECT_EQ(shrink.out, path(0, 6) + ": in place\n");
+  EXPECT_EQ(shrink.err, "archive-pack: " + archive() +
+                            ": changed 1 entry, 5 bytes expanded, 18 bytes stored (rle 1)\n");
   const Outcome list = extract({"-t", archive(), path(0, 6), path(0, 1)});
   EXPECT_NE(list.out.find(" lz "), std::string::npos) << list.out;   // g1 kept LZ
   EXPECT_NE(list.out.find(" rle "), std::string::npos) << list.out;  // g6 kept run-length
