@@ -1,11 +1,12 @@
 // Fuzz target: an update of a fuzzed archive. The input's first byte picks a model category and
 // the next an entry (of the first kFuzzEntries), the third the length of the new file's contents
-// that follow, then one byte of options (the method, --in-place); the rest is the first 0x1000
-// bytes of the index (the rest of it is zero), then the archive's data from sector 500.
+// that follow, then one byte of options (the method, --in-place, a delete); the rest is the first
+// 0x1000 bytes of the index (the rest of it is zero), then the archive's data from sector 500.
 //
 // The update must never crash. When it succeeds, extracting the archive again must give the old
 // tree with the one file changed; when it refuses or fails, the archive must be unchanged (in
-// place: give the old tree, or the new one once its journal is recovered). Inputs that start
+// place: give the old tree, or the new one once its journal is recovered). A flag makes it a
+// delete of the entry instead, which must give the old tree without it. Inputs that start
 // "JRNL" fuzz the recovery of a journal instead.
 #include <sys/resource.h>
 
@@ -206,10 +207,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   UpdateOptions options;
   options.method = kMethods[flags % 6];
   options.inPlace = (flags & 0x80) != 0;
+  const bool remove = (flags & 0x40) != 0;  // --delete of the entry instead
+  const std::string path = entryPath(row.category, entry);
+  const auto change = [&] { remove ? void(before.erase(path)) : void(before[path] = contents); };
   UpdateResult result;
   bool updated = true;
   try {
-    updateArchive(source, archive, options, result);
+    if (remove) {
+      deleteEntries({path}, archive, options, result);
+    } else {
+      updateArchive(source, archive, options, result);
+    }
   } catch (const HostError&) {
     updated = false;
   }
@@ -225,8 +233,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const HostError&) {
       std::abort();
     }
-    if (note.find("completed") != std::string::npos)
-      before[entryPath(row.category, entry)] = contents;
+    if (note.find("completed") != std::string::npos) change();
     Tree recovered;
     if (extracted && (!extractTree(archive, scratch / "new", recovered) ||
                       !sameTree(before, recovered, incomplete))) {
@@ -236,7 +243,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (updated && extracted) {
     Tree after;
     if (!extractTree(archive, scratch / "new", after)) std::abort();
-    before[entryPath(row.category, entry)] = contents;
+    change();
     if (!sameTree(before, after, incomplete)) std::abort();
   }
   fs::remove_all(scratch / "old");
