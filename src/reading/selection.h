@@ -50,8 +50,9 @@ class Selection {
   // per member.
   struct Reach {
     bool pattern = false;
-    std::bitset<kHighestPossibleCategory + 1> categories;  // a pattern's: swept or not
-    std::vector<bool> entries;                             // by number; empty: all of them
+    // The folders it names or matches; a pattern's whether the run sweeps them or not.
+    std::bitset<kHighestPossibleCategory + 1> categories;
+    std::vector<bool> entries;  // by number; empty: all of them
   };
   bool reaches(const Reach& r, int32_t category) const;
   bool wants(const Reach& r, int32_t category, int32_t entry) const;
