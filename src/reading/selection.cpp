@@ -1,9 +1,11 @@
 #include "reading/selection.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "archive/categories.h"
 #include "archive/format.h"
+#include "reading/glob.h"
 
 namespace {
 
@@ -31,20 +33,48 @@ std::vector<std::string_view> split(std::string_view list) {
   }
 }
 
+bool isModel(int32_t category) {
+  return std::any_of(std::begin(kModelCategories), std::end(kModelCategories),
+                     [category](const ModelCategory& row) { return row.category == category; });
+}
+
 }  // namespace
 
 void Selection::addMember(std::string_view text) {
   std::string_view rest = text;
   while (rest.size() > 1 && rest.back() == '/') rest.remove_suffix(1);
   const size_t slash = rest.find('/');
-  std::optional<int32_t> category = categoryOfFolder(rest.substr(0, slash));
-  std::optional<int32_t> entry = -1;
-  if (slash != std::string_view::npos) {
-    const std::string_view name = rest.substr(slash + 1);
-    entry = entryOfFileName(name);
+  const std::string_view folder = rest.substr(0, slash);
+  const std::optional<std::string_view> name =
+      slash == std::string_view::npos ? std::nullopt : std::optional(rest.substr(slash + 1));
+  Reach r;
+  r.pattern = isGlob(rest);
+  if (r.pattern) {
+    // The 256 folder names and the 10000 file names are each tried once, here.
+    for (int32_t c = 0; c <= kHighestPossibleCategory; ++c) {
+      r.categories[static_cast<size_t>(c)] = globMatch(folder, categoryFolder(c));
+    }
+    if (name) {
+      r.entries.resize(kEntriesPerCategory);
+      char file[16];
+      for (int32_t e = 0; e < kEntriesPerCategory; ++e) {
+        std::snprintf(file, sizeof file, "%04d.raw", static_cast<int>(e));
+        r.entries[static_cast<size_t>(e)] = globMatch(*name, file);
+      }
+    }
+  } else {
+    const std::optional<int32_t> category = categoryOfFolder(folder);
+    const std::optional<int32_t> entry = name ? entryOfFileName(*name) : std::nullopt;
+    if (category && (!name || entry)) {
+      r.categories[static_cast<size_t>(*category)] = true;
+      if (entry) {
+        r.entries.resize(kEntriesPerCategory);
+        r.entries[static_cast<size_t>(*entry)] = true;
+      }
+    }
   }
-  if (!category || !entry) category = -1;
-  members_.push_back({std::string(text), *category, entry.value_or(-1)});
+  members_.push_back({std::string(text)});
+  reach_.push_back(std::move(r));
 }
 
 bool Selection::restrictCategories(std::string_view list, std::string& error) {
@@ -78,18 +108,25 @@ bool Selection::restrictEntries(std::string_view list, std::string& error) {
   return true;
 }
 
+bool Selection::reaches(const Reach& r, int32_t category) const {
+  return r.categories[static_cast<size_t>(category)] &&
+         (!r.pattern || isModel(category) || allCategories_ || categories_);
+}
+
+bool Selection::wants(const Reach& r, int32_t category, int32_t entry) const {
+  return reaches(r, category) && (r.entries.empty() || r.entries[static_cast<size_t>(entry)]);
+}
+
 std::vector<int32_t> Selection::categories() const {
   // Naming a category in any way sweeps it, model category or not; without names, the eleven
-  // model categories, or all 256 on request.
+  // model categories, or all 256 on request. A pattern sweeps the categories it reaches.
   const bool any = allCategories_ || categories_ || !members_.empty();
   std::vector<int32_t> result;
   for (int32_t c = 0; c <= kHighestPossibleCategory; ++c) {
-    const bool model = std::any_of(std::begin(kModelCategories), std::end(kModelCategories),
-                                   [c](const ModelCategory& row) { return row.category == c; });
-    if (!any && !model) continue;
+    if (!any && !isModel(c)) continue;
     if (categories_ && !(*categories_)[static_cast<size_t>(c)]) continue;
-    if (!members_.empty() && std::none_of(members_.begin(), members_.end(),
-                                          [c](const Member& m) { return m.category == c; })) {
+    if (!members_.empty() &&
+        std::none_of(reach_.begin(), reach_.end(), [&](const Reach& r) { return reaches(r, c); })) {
       continue;
     }
     result.push_back(c);
@@ -97,24 +134,29 @@ std::vector<int32_t> Selection::categories() const {
   return result;
 }
 
-bool Selection::memberWants(int32_t category, int32_t entry) const {
-  return members_.empty() || std::any_of(members_.begin(), members_.end(), [&](const Member& m) {
-           return m.category == category && (m.entry == -1 || m.entry == entry);
-         });
-}
-
 std::vector<int32_t> Selection::entries(int32_t category) const {
+  std::vector<const Reach*> reaching;  // the members that reach the category
+  for (const Reach& r : reach_) {
+    if (reaches(r, category)) reaching.push_back(&r);
+  }
   std::vector<int32_t> result;
   for (int32_t e = 0; e < kEntriesPerCategory; ++e) {
-    if ((!entries_ || (*entries_)[static_cast<size_t>(e)]) && memberWants(category, e)) {
+    if (entries_ && !(*entries_)[static_cast<size_t>(e)]) continue;
+    if (members_.empty() || std::any_of(reaching.begin(), reaching.end(), [e](const Reach* r) {
+          return r->entries.empty() || r->entries[static_cast<size_t>(e)];
+        })) {
       result.push_back(e);
     }
   }
   return result;
 }
 
-void Selection::found(int32_t category, int32_t entry) {
-  for (Member& m : members_) {
-    if (m.category == category && (m.entry == -1 || m.entry == entry)) m.found = true;
+bool Selection::take(int32_t category, int32_t entry, const EntryDescription& d) {
+  bool taken = members_.empty();
+  for (size_t i = 0; i < members_.size(); ++i) {
+    if (!wants(reach_[i], category, entry)) continue;
+    taken = taken || !reach_[i].pattern || d.hasData();
+    if (reach_[i].pattern ? d.hasData() : d.exists()) members_[i].found = true;
   }
+  return taken;
 }

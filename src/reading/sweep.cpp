@@ -13,16 +13,18 @@ Sweep::Sweep(GuestSession& session, Selection& selection)
 }
 
 std::optional<SweptEntry> Sweep::next() {
-  while (category_ < plan_.size() && entry_ == plan_[category_].second.size()) {
-    ++category_;
-    entry_ = 0;
+  for (;;) {
+    while (category_ < plan_.size() && entry_ == plan_[category_].second.size()) {
+      ++category_;
+      entry_ = 0;
+    }
+    if (category_ == plan_.size()) return std::nullopt;
+    const int32_t category = plan_[category_].first;
+    const int32_t entry = plan_[category_].second[entry_];
+    const EntryDescription d = lookUpEntry(session_, category, entry);
+    ++entry_;
+    ++done_;
+    // An entry that only patterns asked for and that holds no data is passed over.
+    if (selection_.take(category, entry, d)) return SweptEntry{category, entry, d};
   }
-  if (category_ == plan_.size()) return std::nullopt;
-  const int32_t category = plan_[category_].first;
-  const int32_t entry = plan_[category_].second[entry_];
-  const EntryDescription d = lookUpEntry(session_, category, entry);
-  ++entry_;
-  ++done_;
-  if (d.exists()) selection_.found(category, entry);
-  return SweptEntry{category, entry, d};
 }

@@ -18,8 +18,8 @@ class Sweep {
   // `selection` must outlive the sweep: its members are marked found as entries match them.
   Sweep(GuestSession& session, Selection& selection);
 
-  // The next selected entry, looked up; nothing after the last. Throws MachineFault when the
-  // machine stops (the sweep cannot go on after that).
+  // The next selected entry that the selection takes, looked up; nothing after the last. Throws
+  // MachineFault when the machine stops (the sweep cannot go on after that).
   std::optional<SweptEntry> next();
   // Entries the sweep asks about in all, and so far.
   size_t total() const { return total_; }

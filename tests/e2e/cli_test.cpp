@@ -151,6 +151,22 @@ TEST_F(Cli, SelectsIntoAFolderAndOverwritesOnRequest) {
   EXPECT_EQ(readTree(dir / "dest"), replaced);
 }
 
+// Patterns take each entry with data once, in sweep order; "category NNN" folders only when the
+// run sweeps them anyway.
+TEST_F(Cli, PatternMembers) {
+  writeSampleArchive(archive());
+  const Outcome run = extract({"-t", archive(), "*/000[14]*", "models - [gc]/000[0-4].raw", "ca*"});
+  std::string paths, line;
+  for (std::istringstream lines(run.out); std::getline(lines, line);)
+    paths += line.substr(55) + ",";
+  EXPECT_EQ(paths, path(0, 0) + "," + path(0, 1) + "," + path(0, 2) + "," + path(0, 3) + "," +
+                       path(1, 0) + ",");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "archive-extract: ca*: not found in archive\n");
+  EXPECT_EQ(extract({"--test", "--all-categories", "--entries=0", archive(), "ca*"}).out,
+            "category 040/0000.raw: ok\n");
+}
+
 // A failed stdout: extraction writes every file and ends with status 2; a listing stops at once.
 TEST_F(Cli, StdoutThatCannotBeWritten) {
   std::mt19937_64 rng(9);

@@ -1,13 +1,16 @@
 // archive-extract's command line, parsed in process: every usage error with its message, help and
 // version, and what a valid line sets; then which categories and entries a run sweeps for given
-// members, --category, --entries and --all-categories (every filter given must match).
+// members, --category, --entries and --all-categories (every filter given must match), and the
+// patterns members may be.
 #include <gtest/gtest.h>
 
 #include <list>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "options.h"
+#include "reading/glob.h"
 #include "reading/selection.h"
 
 namespace {
@@ -171,6 +174,15 @@ TEST(Selection, SweepsWhatEveryFilterAllows) {
       // Names extraction never writes: a model category's number, a short file name, no folder.
       {{"category 013", "models - g/1.raw", "models - g/0001.bin", "0001.raw"}, {}, nullptr, true,
        "", {}},
+      // Patterns: the model folders, the others only when the run would sweep them anyway.
+      {{"models - h*/"}, {}, nullptr, false, "15,20,24", {all, all, all}},
+      {{"models - */0001.raw", "*/000[1]*"}, {}, nullptr, false, models,
+       std::vector<std::string>(11, "1")},
+      {{"category 0[0-3]?/*"}, {}, nullptr, false, "", {}},
+      {{"category 0[0-3]?/*"}, {}, "5", true, "0-12,17-18,21,26-33,35-39",
+       std::vector<std::string>(29, "5")},
+      {{"*/00[!0-8]?.raw", "models - g/0095.raw"}, {"g,40"}, nullptr, false, "13,40",
+       {"90-99", "90-99"}},
   };
   // clang-format on
   for (const auto& c : cases) {
@@ -189,16 +201,41 @@ TEST(Selection, SweepsWhatEveryFilterAllows) {
   }
 }
 
-// An entry found marks every member that names it, its folder's included.
-TEST(Selection, FoundMarksTheMembersThatNameTheEntry) {
-  Selection s;
-  for (const char* m : {"models - g", "models - g/0001.raw", "models - g/0002.raw", "models - c"}) {
-    s.addMember(m);
+// An entry marks every member that names it, its folder's included; a pattern takes only entries
+// with data.
+TEST(Selection, TakeMarksTheMembersThatMatchTheEntry) {
+  for (const EntryKind kind : {EntryKind::NoData, EntryKind::Plain}) {
+    Selection s, pattern;
+    for (const char* m : {"models - g", "models - g/0001.raw", "models - g/0002.raw", "models - c",
+                          "models - g/000?.raw"}) {
+      s.addMember(m);
+    }
+    pattern.addMember("models - g/000?.raw");
+    const EntryDescription d{kind, 0, 0, 1, 1};
+    EXPECT_TRUE(s.take(13, 1, d));
+    EXPECT_EQ(pattern.take(13, 1, d), kind == EntryKind::Plain);
+    std::string found;
+    for (const Member& m : s.members()) found += m.found ? '1' : '0';
+    EXPECT_EQ(found, kind == EntryKind::Plain ? "11001" : "11000");
   }
-  s.found(13, 1);
-  std::vector<bool> found;
-  for (const Member& m : s.members()) found.push_back(m.found);
-  EXPECT_EQ(found, (std::vector<bool>{true, true, false, false}));
+}
+
+TEST(Glob, MatchesWithinOnePathComponent) {
+  // pattern, text, whether it matches
+  const std::tuple<const char*, const char*, bool> cases[] = {
+      // clang-format off
+      {"models - g/00*", "models - g/0012.raw", true}, {"m*", "models - g/0001.raw", false},
+      {"*/*", "a/b", true}, {"a*b", "a/b", false}, {"a*/b", "axx/b", true}, {"M*", "models", false},
+      {"models - h?", "models - hc", true}, {"models - h?", "models - h", false}, {"?", "", false},
+      {"*", "", true}, {"*a*b", "xaybzb", true}, {"a*b*c", "abcbc", true}, {"*x", "aaaa", false},
+      {"00[0-2]?.raw", "0025.raw", true}, {"00[0-2]?.raw", "0031.raw", false},
+      {"[!0-8]", "9", true}, {"[!0-8]", "5", false}, {"[]a]", "]", true}, {"[!]]", "]", false},
+      {"[a-]", "-", true}, {"[abc", "[abc", true},
+      // clang-format on
+  };
+  for (const auto& [pattern, text, match] : cases) {
+    EXPECT_EQ(globMatch(pattern, text), match) << pattern << " " << text;
+  }
 }
 
 }  // namespace
