@@ -1,8 +1,9 @@
 // archive-pack: builds an archive from a folder laid out like archive-extract's output, or puts
-// changed models back into an existing one.
+// changed models back into an existing one, or compacts one.
 //
 //   archive-pack [--method METHOD] [--force] SOURCE_DIR ARCHIVE
 //   archive-pack --update [--method METHOD] [--in-place] [--dry-run] SOURCE_DIR ARCHIVE
+//   archive-pack --compact [--dry-run] ARCHIVE
 //   archive-pack --recover ARCHIVE
 //
 // Three environment variables exist for the tests alone: ARCHIVE_PACK_STOP_AFTER=K ends the
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "pack/build.h"
+#include "pack/compact.h"
 #include "pack/replace_file.h"
 #include "pack/source_tree.h"
 #include "pack/update.h"
@@ -31,11 +33,12 @@ namespace {
 constexpr const char* kUsage =
     "Usage: archive-pack [--method METHOD] [--force] SOURCE_DIR ARCHIVE\n"
     "       archive-pack --update [--method METHOD] [--in-place] [--dry-run] SOURCE_DIR ARCHIVE\n"
+    "       archive-pack --compact [--dry-run] ARCHIVE\n"
     "       archive-pack --recover ARCHIVE\n"
     "Build ARCHIVE from SOURCE_DIR, a folder laid out as archive-extract writes it (\"models - "
     "X\"\n"
-    "and \"category NNN\" folders of NNNN.raw files), or put the files of SOURCE_DIR back into\n"
-    "an existing ARCHIVE, changing only what differs.\n"
+    "and \"category NNN\" folders of NNNN.raw files), put the files of SOURCE_DIR back into\n"
+    "an existing ARCHIVE, changing only what differs, or compact ARCHIVE.\n"
     "\n"
     "  --method METHOD  how entries are stored: auto (the smallest of plain, lz and rle; the\n"
     "                   default when building), plain, stored, lz, rle, or with --update keep\n"
@@ -43,7 +46,9 @@ constexpr const char* kUsage =
     "  --update         update ARCHIVE from SOURCE_DIR, which may hold only the changed files\n"
     "  --in-place       with --update: rewrite ARCHIVE where it lies, through a journal, instead\n"
     "                   of writing a new copy and renaming it into place\n"
-    "  --dry-run        with --update: report what would change, write nothing\n"
+    "  --compact        rewrite ARCHIVE with the data of its entries one after another, without\n"
+    "                   the sectors moved groups and removed entries left unused\n"
+    "  --dry-run        with --update or --compact: report what would change, write nothing\n"
     "  --force          when building: replace an existing ARCHIVE (otherwise refused)\n"
     "  --recover        complete or discard the journal a stopped update left beside ARCHIVE\n"
     "  -h, --help       print this help and exit\n"
@@ -52,11 +57,12 @@ constexpr const char* kUsage =
     "An update prints one line per entry that changes: its path, and whether it was rewritten in\n"
     "place or moved with its group. ARCHIVE is replaced in one step (a symlink's target, the\n"
     "link kept), or with --in-place committed through its journal; a failure or a stop leaves it\n"
-    "as it was, or, in place, recoverable.\n"
+    "as it was, or, in place, recoverable. A compaction prints the bytes it reclaimed; it\n"
+    "refuses an archive that does not hold all of its entries in full.\n"
     "Exit status: 0 done (or nothing to do); 2 any failure (ARCHIVE unchanged); 128+N after\n"
     "signal N.\n";
 
-enum class Command : uint8_t { Build, Update, Recover };
+enum class Command : uint8_t { Build, Update, Compact, Recover };
 
 struct Options {
   Command command = Command::Build;
@@ -82,15 +88,19 @@ int failure(const std::string& message) {
 
 // The command line. Nothing, with `status` set, on a usage error or after --help or --version.
 std::optional<Options> parse(int argc, char** argv, int& status) {
-  enum { kMethod = 256, kUpdate, kInPlace, kDryRun, kRecover, kForce, kVersion };
-  const option options[] = {
-      {"method", required_argument, nullptr, kMethod}, {"update", no_argument, nullptr, kUpdate},
-      {"in-place", no_argument, nullptr, kInPlace},    {"dry-run", no_argument, nullptr, kDryRun},
-      {"recover", no_argument, nullptr, kRecover},     {"force", no_argument, nullptr, kForce},
-      {"help", no_argument, nullptr, 'h'},             {"version", no_argument, nullptr, kVersion},
-      {nullptr, 0, nullptr, 0}};
+  enum { kMethod = 256, kUpdate, kInPlace, kDryRun, kRecover, kForce, kVersion, kCompact };
+  const option options[] = {{"method", required_argument, nullptr, kMethod},
+                            {"update", no_argument, nullptr, kUpdate},
+                            {"in-place", no_argument, nullptr, kInPlace},
+                            {"dry-run", no_argument, nullptr, kDryRun},
+                            {"recover", no_argument, nullptr, kRecover},
+                            {"force", no_argument, nullptr, kForce},
+                            {"help", no_argument, nullptr, 'h'},
+                            {"version", no_argument, nullptr, kVersion},
+                            {"compact", no_argument, nullptr, kCompact},
+                            {nullptr, 0, nullptr, 0}};
   Options o;
-  bool update = false, recover = false;
+  bool update = false, recover = false, compact = false;
   const auto usage = [&](const std::string& message) {
     status = usageError(message);
     return std::nullopt;
@@ -109,6 +119,7 @@ std::optional<Options> parse(int argc, char** argv, int& status) {
       case kInPlace: o.update.inPlace = true; break;
       case kDryRun: o.update.dryRun = true; break;
       case kRecover: recover = true; break;
+      case kCompact: compact = true; break;
       case kForce: o.force = true; break;
       case 'h':
         std::fputs(kUsage, stdout);
@@ -122,21 +133,32 @@ std::optional<Options> parse(int argc, char** argv, int& status) {
       default: return usage("unknown option '" + std::string(argv[optind - 1]) + "'");
     }
   }
-  if (update && recover) return usage("--update and --recover exclude each other");
-  if (!update && (o.update.inPlace || o.update.dryRun)) {
-    return usage(std::string(o.update.inPlace ? "--in-place" : "--dry-run") +
-                 " applies to --update");
+  if (update + recover + compact > 1) {
+    return usage("--update, --compact and --recover exclude each other");
   }
-  if (recover && o.method) return usage("--method does not apply to --recover");
-  if ((update || recover) && o.force) return usage("--force applies to building an archive");
+  if (!update && o.update.inPlace) return usage("--in-place applies to --update");
+  if (!update && !compact && o.update.dryRun) {
+    return usage("--dry-run applies to --update and --compact");
+  }
+  if ((recover || compact) && o.method) {
+    return usage(std::string("--method does not apply to ") +
+                 (compact ? "--compact" : "--recover"));
+  }
+  if ((update || recover || compact) && o.force) {
+    return usage("--force applies to building an archive");
+  }
   if (!update && o.method == StorageMethod::Keep) return usage("--method keep needs --update");
-  const int operands = recover ? 1 : 2;
-  if (argc - optind != operands) {
-    return usage(recover ? "--recover takes ARCHIVE alone"
-                         : "SOURCE_DIR and ARCHIVE are needed, nothing else");
+  const bool alone = recover || compact;  // ARCHIVE is the only operand
+  if (argc - optind != (alone ? 1 : 2)) {
+    return usage(recover   ? "--recover takes ARCHIVE alone"
+                 : compact ? "--compact takes ARCHIVE alone"
+                           : "SOURCE_DIR and ARCHIVE are needed, nothing else");
   }
-  o.command = recover ? Command::Recover : update ? Command::Update : Command::Build;
-  if (!recover) o.source = argv[optind];
+  o.command = recover   ? Command::Recover
+              : compact ? Command::Compact
+              : update  ? Command::Update
+                        : Command::Build;
+  if (!alone) o.source = argv[optind];
   o.archive = argv[argc - 1];
   return o;
 }
@@ -171,7 +193,7 @@ void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& no
     real = resolveSymlinks(o.archive);
   } catch (const HostError&) {
   }
-  if (real && linkInfo(journalPath(*real))) {
+  if (real && linkInfo(journalPath(*real)) && o.command != Command::Compact) {
     if (o.update.dryRun) {
       throw HostError(o.archive + ": an update of it was stopped and left its journal " +
                       journalPath(*real) + "; a dry run writes nothing: run 'archive-pack " +
@@ -179,6 +201,20 @@ void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& no
     }
     const std::string note = recoverArchive(o.archive);
     if (!note.empty()) notes.push_back(note);
+  }
+  if (o.command == Command::Compact) {
+    // The compaction deals with a journal itself, under its lock.
+    CompactResult result;
+    const CompactOptions options{o.update.dryRun, o.update.freeSpace};
+    try {
+      compactArchive(o.archive, options, result);
+    } catch (const HostError&) {
+      notes.insert(notes.end(), result.notes.begin(), result.notes.end());
+      throw;
+    }
+    notes.insert(notes.end(), result.notes.begin(), result.notes.end());
+    out.push_back(result.report);
+    return;
   }
   const SourceTree tree = readSourceTree(o.source);
   for (const std::string& skipped : tree.skipped) notes.push_back("skipping " + skipped);
