@@ -106,7 +106,9 @@ bool routinesAgree(const EntryAnswers& a, const IndexEditor& index, int32_t cate
 
 bool sameBytes(const ByteSource& a, uint64_t offsetA, const ByteSource& b, uint64_t offsetB,
                uint64_t size) {
-  std::vector<uint8_t> x(1 << 20), y(1 << 20);
+  // Buffers no larger than the entry: a compaction compares every entry, most of them small.
+  const auto chunk = static_cast<size_t>(std::min<uint64_t>(size, 1 << 20));
+  std::vector<uint8_t> x(chunk), y(chunk);
   for (uint64_t done = 0; done < size;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(size - done, x.size()));
     a.readZeroFilled(offsetA + done, x.data(), n);
