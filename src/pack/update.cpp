@@ -13,6 +13,7 @@
 #include "cpu/fault.h"
 #include "guest/session.h"
 #include "pack/journal.h"
+#include "pack/locked_archive.h"
 #include "pack/replace_file.h"
 #include "platform/file.h"
 #include "platform/host_error.h"
@@ -25,81 +26,6 @@
 namespace {
 
 [[noreturn]] void fail(const std::string& message) { throw HostError(message); }
-
-// How long an update waits for the readers of the archive to finish.
-constexpr double kReaderWaitSeconds = 10;
-
-// The archive's real file, open and locked for the whole update: a second update refuses.
-struct LockedArchive {
-  FileHandle file;
-  std::string real;
-};
-
-LockedArchive lockArchive(const std::string& path, bool writable) {
-  LockedArchive locked{FileHandle(), resolveSymlinks(path)};
-  // Locked, then checked to be still the file the path names: an update that renamed a new
-  // archive into place meanwhile leaves this one holding the old file.
-  for (int attempt = 0;; ++attempt) {
-    locked.file = openFile(locked.real,
-                           writable ? OpenMode::ReadWriteNonBlocking : OpenMode::ReadNonBlocking);
-    if (!locked.file.valid()) throwSystemError("cannot open " + path);
-    const std::optional<FileInfo> info = fileInfo(locked.file);
-    if (!info) throwSystemError("cannot read " + path);
-    if (!info->regular) fail(path + " is not a regular file");
-    // Another update holds the lock exclusively: refused at once. Readers hold it shared for the
-    // whole of their run: waited for a while, since they end by themselves.
-    if (!tryLockExclusive(locked.file)) {
-      if (errno != EWOULDBLOCK) throwSystemError("cannot lock " + path);
-      if (!tryLockShared(locked.file)) fail(path + " is being updated by another archive-pack");
-      unlockFile(locked.file);
-      if (!waitForLock(locked.file, tryLockExclusive, kReaderWaitSeconds)) {
-        if (errno != EWOULDBLOCK) throwSystemError("cannot lock " + path);
-        fail(path +
-             " is in use by another process (archive-extract or archive-pack); try again "
-             "when it is done");
-      }
-    }
-    const std::optional<FileInfo> now = fileInfo(locked.real);
-    if (now && now->device == info->device && now->inode == info->inode) break;
-    if (attempt == 10) fail(path + " keeps being replaced; try again");
-  }
-  setBlocking(locked.file);
-  return locked;
-}
-
-// What the next contact did with a journal a stopped update left, for stderr.
-std::string recoveryNote(JournalState found, const std::string& journal) {
-  const std::string untouched = " (the archive is untouched)";
-  switch (found) {
-    case JournalState::Absent: return "";
-    case JournalState::Complete:
-      return "completed the update journal " + journal + " left by a stopped update";
-    case JournalState::Incomplete:
-      return "discarded the incomplete update journal " + journal +
-             " left by a stopped update (the archive is as it was before it)";
-    case JournalState::NotAFile:
-      return "discarded " + journal + ": not a regular file, so no update wrote it" + untouched;
-    case JournalState::TooLarge:
-      return "discarded " + journal + ": larger than any journal of the archive can be" + untouched;
-    case JournalState::OutOfBounds:
-      return "discarded " + journal +
-             ": it would write outside the index and the sectors its new index gives entries" +
-             untouched;
-  }
-  return "";
-}
-
-// A journal left by a stopped update is dealt with before anything else, through a writable
-// descriptor of its own (the lock is held on the archive's). Whatever bears the journal's name
-// counts, a dangling link too: no update writes through it.
-void recoverFirst(const LockedArchive& archive, std::vector<std::string>& notes) {
-  const std::string journal = journalPath(archive.real);
-  if (!linkInfo(journal)) return;
-  const FileHandle file = openFile(archive.real, OpenMode::ReadWrite);
-  if (!file.valid()) throwSystemError("cannot open " + archive.real + " to recover its journal");
-  const std::string note = recoveryNote(recoverJournal(file, archive.real), journal);
-  if (!note.empty()) notes.push_back(note);
-}
 
 // --in-place writes the archive's file itself: under another name (a hard link) it would change
 // too, and a journal left beside this name would not stop its readers.
@@ -194,11 +120,7 @@ class Update {
 
   void run() {
     LockedArchive locked = lockArchive(path_, options_.inPlace && !options_.dryRun);
-    if (options_.dryRun && linkInfo(journalPath(locked.real))) {
-      fail(path_ + ": an update of it was stopped and left its journal " +
-           journalPath(locked.real) + "; a dry run writes nothing: run 'archive-pack --recover " +
-           path_ + "' first");
-    }
+    if (options_.dryRun) refuseJournalOnDryRun(locked, path_);
     recoverFirst(locked, result_.notes);
     if (options_.inPlace) refuseOtherNames(locked, path_);
     const std::string real = locked.real;
@@ -251,7 +173,7 @@ class Update {
                " would need a larger entry table, which an update does not make");
         }
         const EntryAnswers answers = archive.session().ask(category, entry);
-        if (!agree(answers, index, category, static_cast<uint32_t>(entry))) {
+        if (!routinesAgree(answers, index, category, static_cast<uint32_t>(entry))) {
           fail(path +
                ": the lookup routines and the index read on the host disagree about it; "
                "nothing was written");
@@ -280,7 +202,8 @@ class Update {
         if (!e->description.hasData()) continue;
         const auto entry = static_cast<uint32_t>(e->entry);
         if (!index.tablesInside(e->category) ||
-            !agree(archive.session().ask(e->category, e->entry), index, e->category, entry)) {
+            !routinesAgree(archive.session().ask(e->category, e->entry), index, e->category,
+                           entry)) {
           fail(e->path() +
                ": the lookup routines and the index read on the host disagree "
                "about it; nothing was written");
@@ -300,19 +223,6 @@ class Update {
     for (const Member& m : selection.members()) {
       if (!m.found) fail(m.text + ": not found in archive; nothing was deleted");
     }
-  }
-
-  // The packer edits the index with host code: its reading must be the routines' own.
-  static bool agree(const EntryAnswers& a, const IndexEditor& index, int32_t category,
-                    uint32_t entry) {
-    const uint32_t word = index.entryWord(category, entry);
-    const uint32_t plain = plainLength(word) == kNoDataLength ? 0xFFFFFFFF : plainLength(word);
-    const uint32_t length = isPlainWord(word) ? plain : expandedUnits(word) * kExpandedUnit;
-    const uint32_t stored = isPlainWord(word) ? plain : storedSectors(word) * kSectorSize;
-    return static_cast<uint32_t>(a.length) == length && static_cast<uint32_t>(a.stored) == stored &&
-           (a.plain != 0) == isPlainWord(word) &&
-           static_cast<uint32_t>(a.sector) ==
-               static_cast<uint32_t>(index.entrySector(category, entry));
   }
 
   // Whether the source file differs from what extraction gives for the entry.
@@ -515,20 +425,6 @@ class Update {
         }
       }
     }
-  }
-
-  // Whether the two sources hold the same bytes there, zeros past their ends.
-  static bool sameBytes(const ByteSource& a, uint64_t offsetA, const ByteSource& b,
-                        uint64_t offsetB, uint64_t size) {
-    std::vector<uint8_t> x(1 << 20), y(1 << 20);
-    for (uint64_t done = 0; done < size;) {
-      const size_t n = static_cast<size_t>(std::min<uint64_t>(size - done, x.size()));
-      a.readZeroFilled(offsetA + done, x.data(), n);
-      b.readZeroFilled(offsetB + done, y.data(), n);
-      if (std::memcmp(x.data(), y.data(), n) != 0) return false;
-      done += n;
-    }
-    return true;
   }
 
   bool isChanged(int32_t category, uint32_t entry) const {

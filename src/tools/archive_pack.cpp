@@ -1,9 +1,10 @@
 // archive-pack: builds an archive from a folder laid out like archive-extract's output, or puts
-// changed models back into an existing one.
+// changed models back into an existing one, or compacts one.
 //
 //   archive-pack [--method METHOD] [--force] SOURCE_DIR ARCHIVE
 //   archive-pack --update [--method METHOD] [--in-place] [--dry-run] SOURCE_DIR ARCHIVE
 //   archive-pack --delete [--in-place] [--dry-run] ARCHIVE MEMBER...
+//   archive-pack --compact [--dry-run] ARCHIVE
 //   archive-pack --recover ARCHIVE
 //
 // Three environment variables exist for the tests alone: ARCHIVE_PACK_STOP_AFTER=K ends the
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "pack/build.h"
+#include "pack/compact.h"
 #include "pack/replace_file.h"
 #include "pack/source_tree.h"
 #include "pack/update.h"
@@ -33,11 +35,12 @@ constexpr const char* kUsage =
     "Usage: archive-pack [--method METHOD] [--force] SOURCE_DIR ARCHIVE\n"
     "       archive-pack --update [--method METHOD] [--in-place] [--dry-run] SOURCE_DIR ARCHIVE\n"
     "       archive-pack --delete [--in-place] [--dry-run] ARCHIVE MEMBER...\n"
+    "       archive-pack --compact [--dry-run] ARCHIVE\n"
     "       archive-pack --recover ARCHIVE\n"
     "Build ARCHIVE from SOURCE_DIR, a folder laid out as archive-extract writes it (\"models - "
     "X\"\n"
-    "and \"category NNN\" folders of NNNN.raw files), or put the files of SOURCE_DIR back into\n"
-    "an existing ARCHIVE, changing only what differs.\n"
+    "and \"category NNN\" folders of NNNN.raw files), put the files of SOURCE_DIR back into\n"
+    "an existing ARCHIVE, changing only what differs, or compact ARCHIVE.\n"
     "\n"
     "  --method METHOD  how entries are stored: auto (the smallest of plain, lz and rle; the\n"
     "                   default when building), plain, stored, lz, rle, or with --update keep\n"
@@ -47,7 +50,10 @@ constexpr const char* kUsage =
     "                   or category folders) entries with no data; the others stay as they are\n"
     "  --in-place       with --update or --delete: rewrite ARCHIVE where it lies, through a\n"
     "                   journal, instead of writing a new copy and renaming it into place\n"
-    "  --dry-run        with --update or --delete: report what would change, write nothing\n"
+    "  --compact        rewrite ARCHIVE with the data of its entries one after another, without\n"
+    "                   the sectors moved groups and removed entries left unused\n"
+    "  --dry-run        with --update, --delete or --compact: report what would change, write\n"
+    "                   nothing\n"
     "  --force          when building: replace an existing ARCHIVE (otherwise refused)\n"
     "  -v, --verbose    say on stderr what was stored: entries, bytes expanded and stored,\n"
     "                   and how many entries each method took\n"
@@ -58,11 +64,12 @@ constexpr const char* kUsage =
     "An update prints one line per entry that changes: its path, and whether it was rewritten in\n"
     "place or moved with its group. ARCHIVE is replaced in one step (a symlink's target, the\n"
     "link kept), or with --in-place committed through its journal; a failure or a stop leaves it\n"
-    "as it was, or, in place, recoverable.\n"
+    "as it was, or, in place, recoverable. A compaction prints the bytes it reclaimed; it\n"
+    "refuses an archive that does not hold all of its entries in full.\n"
     "Exit status: 0 done (or nothing to do); 2 any failure (ARCHIVE unchanged); 128+N after\n"
     "signal N.\n";
 
-enum class Command : uint8_t { Build, Update, Delete, Recover };
+enum class Command : uint8_t { Build, Update, Delete, Compact, Recover };
 
 struct Options {
   Command command = Command::Build;
@@ -90,7 +97,7 @@ int failure(const std::string& message) {
 
 // The command line. Nothing, with `status` set, on a usage error or after --help or --version.
 std::optional<Options> parse(int argc, char** argv, int& status) {
-  enum { kMethod = 256, kUpdate, kDelete, kInPlace, kDryRun, kRecover, kForce, kVersion };
+  enum { kMethod = 256, kUpdate, kDelete, kInPlace, kDryRun, kRecover, kForce, kVersion, kCompact };
   const option options[] = {{"method", required_argument, nullptr, kMethod},
                             {"update", no_argument, nullptr, kUpdate},
                             {"in-place", no_argument, nullptr, kInPlace},
@@ -101,9 +108,10 @@ std::optional<Options> parse(int argc, char** argv, int& status) {
                             {"verbose", no_argument, nullptr, 'v'},
                             {"help", no_argument, nullptr, 'h'},
                             {"version", no_argument, nullptr, kVersion},
+                            {"compact", no_argument, nullptr, kCompact},
                             {nullptr, 0, nullptr, 0}};
   Options o;
-  bool update = false, recover = false, remove = false;
+  bool update = false, recover = false, remove = false, compact = false;
   const auto usage = [&](const std::string& message) {
     status = usageError(message);
     return std::nullopt;
@@ -123,6 +131,7 @@ std::optional<Options> parse(int argc, char** argv, int& status) {
       case kInPlace: o.update.inPlace = true; break;
       case kDryRun: o.update.dryRun = true; break;
       case kRecover: recover = true; break;
+      case kCompact: compact = true; break;
       case kForce: o.force = true; break;
       case 'v': o.verbose = true; break;
       case 'h':
@@ -137,17 +146,21 @@ std::optional<Options> parse(int argc, char** argv, int& status) {
       default: return usage("unknown option '" + std::string(argv[optind - 1]) + "'");
     }
   }
-  if (update + recover + remove > 1) {
-    return usage("--update, --delete and --recover exclude each other");
+  if (update + recover + remove + compact > 1) {
+    return usage("--update, --delete, --compact and --recover exclude each other");
   }
-  if (!update && !remove && (o.update.inPlace || o.update.dryRun)) {
-    return usage(std::string(o.update.inPlace ? "--in-place" : "--dry-run") +
-                 " applies to --update and --delete");
+  if (!update && !remove && o.update.inPlace) {
+    return usage("--in-place applies to --update and --delete");
   }
-  if ((recover || remove) && o.method) {
-    return usage(std::string("--method does not apply to ") + (recover ? "--recover" : "--delete"));
+  if (!update && !remove && !compact && o.update.dryRun) {
+    return usage("--dry-run applies to --update, --delete and --compact");
   }
-  if ((update || recover || remove) && o.force) {
+  if ((recover || remove || compact) && o.method) {
+    return usage(std::string("--method does not apply to ") + (compact  ? "--compact"
+                                                               : remove ? "--delete"
+                                                                        : "--recover"));
+  }
+  if ((update || recover || remove || compact) && o.force) {
     return usage("--force applies to building an archive");
   }
   if (remove) {
@@ -158,13 +171,17 @@ std::optional<Options> parse(int argc, char** argv, int& status) {
     return o;
   }
   if (!update && o.method == StorageMethod::Keep) return usage("--method keep needs --update");
-  const int operands = recover ? 1 : 2;
-  if (argc - optind != operands) {
-    return usage(recover ? "--recover takes ARCHIVE alone"
-                         : "SOURCE_DIR and ARCHIVE are needed, nothing else");
+  const bool alone = recover || compact;  // ARCHIVE is the only operand
+  if (argc - optind != (alone ? 1 : 2)) {
+    return usage(recover   ? "--recover takes ARCHIVE alone"
+                 : compact ? "--compact takes ARCHIVE alone"
+                           : "SOURCE_DIR and ARCHIVE are needed, nothing else");
   }
-  o.command = recover ? Command::Recover : update ? Command::Update : Command::Build;
-  if (!recover) o.source = argv[optind];
+  o.command = recover   ? Command::Recover
+              : compact ? Command::Compact
+              : update  ? Command::Update
+                        : Command::Build;
+  if (!alone) o.source = argv[optind];
   o.archive = argv[argc - 1];
   return o;
 }
@@ -199,7 +216,7 @@ void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& no
     real = resolveSymlinks(o.archive);
   } catch (const HostError&) {
   }
-  if (real && linkInfo(journalPath(*real))) {
+  if (real && linkInfo(journalPath(*real)) && o.command != Command::Compact) {
     if (o.update.dryRun) {
       throw HostError(o.archive + ": an update of it was stopped and left its journal " +
                       journalPath(*real) + "; a dry run writes nothing: run 'archive-pack " +
@@ -217,6 +234,20 @@ void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& no
       notes.push_back(o.archive + ": " + done + result.summary.text());
     }
   };
+  if (o.command == Command::Compact) {
+    // The compaction deals with a journal itself, under its lock.
+    CompactResult compacted;
+    const CompactOptions options{o.update.dryRun, o.update.freeSpace};
+    try {
+      compactArchive(o.archive, options, compacted);
+    } catch (const HostError&) {
+      notes.insert(notes.end(), compacted.notes.begin(), compacted.notes.end());
+      throw;
+    }
+    notes.insert(notes.end(), compacted.notes.begin(), compacted.notes.end());
+    out.push_back(compacted.report);
+    return;
+  }
   if (o.command == Command::Delete) {
     try {
       deleteEntries(o.members, o.archive, o.update, result);

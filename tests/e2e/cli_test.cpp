@@ -714,6 +714,57 @@ TEST_F(Update, RefusesWhatItCannotDoAndLeavesTheArchive) {
   }
 }
 
+// --compact after an update moved group 1 of "models - g": sector 500 plus every sector some entry
+// claims, counted once, is left; the entries extract as before, m0 still shares g0's bytes, and
+// before sector 500 only group starts change. A dry run, nonsense and an archive cut short inside
+// an entry change nothing.
+TEST_F(Update, CompactsToTheClaimedSectors) {
+  fs::copy_file(base(), archive());
+  ASSERT_EQ(update({{path(0, 17), base_.at(path(0, 17)) + std::string(9000, 'x')}}).status, 0);
+  const Tree updated = extractAll(archive());
+  std::string before = readFile(archive());
+  IndexEditor old({before.begin() + kArchiveIndexOffset, before.begin() + kMinimumArchiveSize});
+  std::set<uint64_t> claimed;
+  for (int32_t c = 0; c <= old.highestCategory(); ++c) {
+    for (uint32_t e = 0; e < old.entryCount(c); ++e) {
+      const uint64_t at = old.entrySector(c, e);
+      for (uint64_t s = at; s < at + entrySectors(old.entryWord(c, e)); ++s) claimed.insert(s);
+    }
+  }
+  const uint64_t size = kDataStart + claimed.size() * kSectorSize, gone = before.size() - size;
+  const std::string sizes =
+      " (" + std::to_string(before.size()) + " bytes to " + std::to_string(size) + " bytes)";
+  for (const std::string other : {"--dry-run", "--update", "--in-place", "src"}) {
+    const Outcome run = pack({"--compact", other, archive()});
+    EXPECT_EQ(run.out + std::to_string(run.status),
+              other != "--dry-run"
+                  ? "2"
+                  : archive() + ": compacting would reclaim " + std::to_string(gone) + " bytes" +
+                        sizes + "; nothing was written\n0");
+  }
+  EXPECT_EQ(readFile(archive()), before);
+  EXPECT_EQ(pack({"--compact", archive()}).out,
+            archive() + ": compacted, " + std::to_string(gone) + " bytes reclaimed" + sizes + "\n");
+  const std::string after = readFile(archive());
+  EXPECT_EQ(after.size(), size);
+  EXPECT_EQ(extractAll(archive()), updated);
+  EXPECT_NE(extract({"--test", archive()}).out.find(path(10, 0) + ": ok (shares stored bytes"),
+            std::string::npos);
+  const IndexEditor now({after.begin() + kArchiveIndexOffset, after.begin() + kMinimumArchiveSize});
+  for (int32_t c = 0; c <= old.highestCategory(); ++c) {
+    for (uint32_t g = 0; g * kEntriesPerGroup < old.entryCount(c); ++g) {
+      old.setGroupStartValue(c, g, now.groupStartValue(c, g));
+    }
+  }
+  std::copy(old.bytes().begin(), old.bytes().end(), before.begin() + kArchiveIndexOffset);
+  EXPECT_TRUE(after.compare(0, kDataStart, before, 0, kDataStart) == 0);
+  fs::resize_file(archive(), kDataStart + 100);
+  const std::string cut = readFile(archive());
+  const Outcome incomplete = pack({"--compact", archive()});
+  EXPECT_NE(incomplete.err.find("does not hold it in full"), std::string::npos) << incomplete.err;
+  EXPECT_EQ(readFile(archive()) + std::to_string(incomplete.status), cut + "2");
+}
+
 // Through a symlink: the file it names is replaced and the link kept, with its mode; a hard link
 // to the old file keeps the old content (the copy is renamed over the name, not written into it).
 TEST_F(Update, WritesThroughLinksAndKeepsTheMode) {

@@ -1,0 +1,36 @@
+// Compaction: the archive rewritten so that the data of its entries lies contiguously from sector
+// 500, without the sectors that moved groups (an update appends a group that outgrew its place
+// and leaves the old one unused) and removed entries left behind.
+//
+// The entries of a group of 16 lie one after another from the group's start, so a group claims
+// one contiguous run of sectors, and only its start in the index says where. The runs that
+// overlap or touch (entries that share stored bytes) are merged and move as one, in their old
+// order, so that sharing entries still share afterwards; each group start is repointed by the
+// distance its run moved. Every byte before sector 500 (the index too, apart from the group
+// starts) stays as it is; what lies past the last claimed sector is dropped.
+//
+// Before the new archive is committed, every entry of every category is looked up through the
+// guest routines over the new index and its stored bytes compared with the old ones.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct CompactOptions {
+  bool dryRun = false;  // report what would be reclaimed, write nothing
+  // The free space of the archive's file system; measured when not given (tests inject it).
+  std::optional<uint64_t> freeSpace;
+};
+
+struct CompactResult {
+  std::string report;              // one line for stdout: the bytes reclaimed
+  std::vector<std::string> notes;  // for stderr: a journal completed or discarded
+};
+
+// Compacts `archivePath` into a new file renamed over it. Throws HostError when anything fails or
+// is refused (an archive that does not hold one of its entries in full, tables that lie outside
+// the index); the archive is then unchanged. `result.notes` may hold notes even then.
+void compactArchive(const std::string& archivePath, const CompactOptions& options,
+                    CompactResult& result);
