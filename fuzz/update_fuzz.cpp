@@ -6,7 +6,8 @@
 // The update must never crash. When it succeeds, extracting the archive again must give the old
 // tree with the one file changed; when it refuses or fails, the archive must be unchanged (in
 // place: give the old tree, or the new one once its journal is recovered). A flag makes it a
-// delete of the entry instead, which must give the old tree without it. Inputs that start
+// delete of the entry instead, which must give the old tree without it, another a compaction,
+// which must give the old tree. Inputs that start
 // "JRNL" fuzz the recovery of a journal instead.
 #include <sys/resource.h>
 
@@ -29,6 +30,7 @@
 #include "cpu/fault.h"
 #include "extract/extractor.h"
 #include "fuzz_scratch.h"
+#include "pack/compact.h"
 #include "pack/journal.h"
 #include "pack/update.h"
 #include "platform/host_error.h"
@@ -207,13 +209,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   UpdateOptions options;
   options.method = kMethods[flags % 6];
   options.inPlace = (flags & 0x80) != 0;
-  const bool remove = (flags & 0x40) != 0;  // --delete of the entry instead
+  const bool remove = (flags & 0x40) != 0;   // --delete of the entry instead
+  const bool compact = (flags & 0x20) != 0;  // --compact instead: the tree stays as it was
   const std::string path = entryPath(row.category, entry);
-  const auto change = [&] { remove ? void(before.erase(path)) : void(before[path] = contents); };
+  const auto change = [&] {
+    if (!compact) remove ? void(before.erase(path)) : void(before[path] = contents);
+  };
   UpdateResult result;
   bool updated = true;
   try {
-    if (remove) {
+    if (compact) {
+      CompactResult compacted;
+      compactArchive(archive, {}, compacted);
+    } else if (remove) {
       deleteEntries({path}, archive, options, result);
     } else {
       updateArchive(source, archive, options, result);
@@ -225,7 +233,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!updated && !journalLeft && readFile(archive) != oldBytes) {
     std::abort();  // a refusal or a failure before the journal is complete changes nothing
   }
-  if (!updated && options.inPlace) {
+  if (!updated && options.inPlace && !compact) {
     // In place, a failure after the journal was written leaves it to complete the update.
     std::string note;
     try {
