@@ -303,6 +303,20 @@ class Update {
     // them all, where moved groups go.
     std::vector<bool> shared(changes_.size(), false);
     uint64_t claimedEnd = 0;
+    // A group with deleted entries is laid out again where it lies when the file holds its sectors
+    // and no entry outside it claims any of them; otherwise it moves.
+    std::map<std::pair<int32_t, uint32_t>, Extent> relaid;
+    for (const auto& [key, members] : groups) {
+      if (std::none_of(members.begin(), members.end(), [](const Change* c) { return c->deleted; }))
+        continue;
+      const uint32_t first = key.second * kEntriesPerGroup;
+      const uint32_t last = std::min(first + kEntriesPerGroup, oldIndex.entryCount(key.first));
+      Extent extent{oldIndex.entrySector(key.first, first), 0};
+      extent.end = extent.start;
+      for (uint32_t e = first; e < last; ++e)
+        extent.end += entrySectors(oldIndex.entryWord(key.first, e));
+      if (extent.end * kSectorSize <= oldSize_) relaid[key] = extent;
+    }
     for (int32_t category = 0; category <= oldIndex.highestCategory(); ++category) {
       const uint32_t count = oldIndex.entryCount(category);
       uint64_t sector = 0;
@@ -310,6 +324,10 @@ class Update {
         const Extent extent = claimed(archive, oldIndex, category, e, sector);
         if (extent.start == extent.end) continue;
         claimedEnd = std::max(claimedEnd, extent.end);
+        for (auto it = relaid.begin(); it != relaid.end();) {
+          const bool outside = it->first != std::pair{category, e / kEntriesPerGroup};
+          it = outside && extent.overlaps(it->second) ? relaid.erase(it) : std::next(it);
+        }
         for (size_t i = 0; i < changes_.size(); ++i) {
           const Change& c = changes_[i];
           if ((c.category != category || c.entry != e) && extent.overlaps(changedExtents[i])) {
@@ -330,7 +348,12 @@ class Update {
         // other bytes unless the group is laid out again.
         return before > 0 && fits && !shared[i] && !c->deleted;
       });
-      if (inPlace) {
+      if (const auto where = relaid.find(key); where != relaid.end()) {
+        const size_t first = pieces_.size();
+        moveGroup(category, group, members, oldIndex, newIndex, where->second.start);
+        for (size_t i = first; i < pieces_.size(); ++i) inPlacePieces_.push_back(i);
+        for (Change* c : members) c->inPlace = true;
+      } else if (inPlace) {
         for (Change* c : members) placeInPlace(*c, oldIndex, newIndex);
       } else {
         next = moveGroup(category, group, members, oldIndex, newIndex, next);
@@ -434,7 +457,9 @@ class Update {
 
   static std::string reportLine(const Change& c) {
     std::string line = c.path + ": ";
-    if (c.deleted) return line + "deleted, its group moved";
+    if (c.deleted)
+      return line + (c.inPlace ? "deleted, its group laid out again in place"
+                               : "deleted, its group moved");
     if (c.isNew) line += "new entry, ";
     if (c.wasUnsupported) line += "replaces an entry of the unsupported method, ";
     return line + (c.inPlace ? "in place" : "moved with its group");
@@ -530,8 +555,13 @@ class Update {
     std::vector<JournalRecord> records;
     for (const size_t i : inPlacePieces_) {
       const Piece& p = pieces_[i];
+      if (p.size == 0) continue;
       std::vector<uint8_t> bytes(p.size, 0);
-      std::copy(p.data->begin(), p.data->end(), bytes.begin());
+      if (p.data) {
+        std::copy(p.data->begin(), p.data->end(), bytes.begin());
+      } else {
+        archive.readZeroFilled(p.from, bytes.data(), bytes.size());  // an entry laid out again
+      }
       records.push_back({p.offset, std::move(bytes)});
     }
     records.push_back({kArchiveIndexOffset, newIndex.bytes()});

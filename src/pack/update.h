@@ -43,7 +43,8 @@ void updateArchive(const SourceTree& tree, const std::string& archivePath,
 
 // archive-pack --delete: the entries with data that `members` name (entry paths and category
 // folders, as archive-extract takes them) become entries with no data; every other entry extracts
-// as before, the later entries of their groups included (their groups are laid out again, moved
+// as before, the later entries of their groups included (their groups are laid out again: in
+// place where the file holds their sectors and nothing outside them claims any, otherwise moved
 // past the end as an update moves a group). A member that names nothing refuses the whole delete.
 // Throws HostError; the archive is then unchanged. `options.method` does not apply.
 void deleteEntries(const std::vector<std::string>& members, const std::string& archivePath,
