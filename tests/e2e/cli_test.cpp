@@ -790,15 +790,22 @@ TEST_F(Update, WritesThroughLinksAndKeepsTheMode) {
 TEST_F(Update, SurvivesAStopAfterEveryWrite) {
   const Tree changes = {
       {path(0, 1), "tiny"}, {path(0, 33), std::string(50000, 'y')}, {path(1, 0), "c"}};
-  Tree changed = base_;
+  Tree changed = base_, deleted = base_;  // and with g22 deleted in place, its group laid out again
   for (const auto& [name, data] : changes) changed[name] = data;
+  deleted.erase(path(0, 22));
   for (const std::string stop : {"ARCHIVE_PACK_STOP_AFTER=", "ARCHIVE_PACK_SIGNAL_AFTER="}) {
     const int stopped = stop.find("SIGNAL") != std::string::npos ? 128 + SIGTERM : 99;
-    for (const std::vector<std::string>& mode : {std::vector<std::string>{}, {"--in-place"}}) {
+    for (const std::string mode : {"", "--in-place", "--delete"}) {
+      const Tree& after = mode == "--delete" ? deleted : changed;
       for (int k = 1;; ++k) {
-        SCOPED_TRACE(testing::Message() << stop << k << (mode.empty() ? "" : " in place"));
+        SCOPED_TRACE(testing::Message() << stop << k << " " << mode);
         fs::copy_file(base(), archive(), fs::copy_options::overwrite_existing);
-        const Outcome run = update(changes, mode, {.env = {stop + std::to_string(k)}});
+        const RunOptions env{.env = {stop + std::to_string(k)}};
+        const Outcome run =
+            mode == "--delete"
+                ? pack({"--delete", "--in-place", archive(), path(0, 22)}, env)
+                : update(changes, mode.empty() ? std::vector<std::string>{} : std::vector{mode},
+                         env);
         ASSERT_TRUE(run.status == stopped || run.status == 0) << run.status << run.err;
         if (fs::exists(archive() + ".update-journal")) {
           const Outcome refused = extract({"-t", archive()});
@@ -809,7 +816,7 @@ TEST_F(Update, SurvivesAStopAfterEveryWrite) {
         }
         ASSERT_EQ(pack({"--recover", archive()}).status, 0);
         const Tree now = extractAll(archive());
-        EXPECT_TRUE(now == changed ? stopped == 99 || run.status == 0 : now == base_ && run.status);
+        EXPECT_TRUE(now == after ? stopped == 99 || run.status == 0 : now == base_ && run.status);
         if (run.status == 0) break;
       }
     }
