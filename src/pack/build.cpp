@@ -39,10 +39,7 @@ uint32_t copyPlain(const std::filesystem::path& path, Replacement& file, uint64_
                    PackSummary& summary) {
   const SourceFile source = openSourceFile(path);
   if (source.size == 0) return storeAt(path, StorageMethod::Stored, file, offset, summary);
-  if (source.size > kMaxPlainLength) {
-    throw HostError(path.string() + ": " + std::to_string(source.size) +
-                    " bytes do not fit the chosen storage");
-  }
+  checkSourceSize(source, path, kMaxPlainLength);
   if (!copyRange(source.file, 0, file.file(), offset, source.size)) {
     throwSystemError("cannot copy " + path.string() + " into " + file.target());
   }

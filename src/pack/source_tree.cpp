@@ -68,12 +68,16 @@ uint64_t largestSourceFile(StorageMethod method) {
   return plain ? kMaxPlainLength : kExpandedSizeMask;
 }
 
-std::vector<uint8_t> readSourceFile(const fs::path& path, uint64_t limit) {
-  const SourceFile source = openSourceFile(path);
+void checkSourceSize(const SourceFile& source, const fs::path& path, uint64_t limit) {
   if (source.size > limit) {
     throw HostError(path.string() + ": " + std::to_string(source.size) +
                     " bytes do not fit the chosen storage");
   }
+}
+
+std::vector<uint8_t> readSourceFile(const fs::path& path, uint64_t limit) {
+  const SourceFile source = openSourceFile(path);
+  checkSourceSize(source, path, limit);
   std::vector<uint8_t> data(static_cast<size_t>(source.size));
   errno = 0;
   if (readAt(source.file, 0, data.data(), data.size()) != data.size()) {

@@ -32,6 +32,9 @@ SourceFile openSourceFile(const std::filesystem::path& path);
 // expanded size. A larger file is refused before it is read.
 uint64_t largestSourceFile(StorageMethod method);
 
+// HostError "PATH: N bytes do not fit the chosen storage" when `source` holds more than `limit`.
+void checkSourceSize(const SourceFile& source, const std::filesystem::path& path, uint64_t limit);
+
 // The whole file, when it holds at most `limit` bytes; otherwise HostError "PATH: N bytes do not
 // fit the chosen storage", before anything is read.
 std::vector<uint8_t> readSourceFile(const std::filesystem::path& path, uint64_t limit);
