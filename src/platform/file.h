@@ -101,10 +101,32 @@ bool resize(const FileHandle& file, uint64_t size);
 // The whole file.
 bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes);
 
-// Called after every positioned write and every flush: archive-pack installs one that ends the
-// process dead after the k-th call when its test variable asks for it, so that a test can stop
-// an update after any write and check that the archive survives it.
-using IoHook = void (*)();
+// What a file operation changed, reported to the hook below once it succeeded.
+struct IoEvent {
+  enum class Kind : uint8_t {
+    Write,          // `size` bytes at `offset` of `file` (what they are, the file now holds)
+    Resize,         // `file` set to `size` bytes
+    SyncFile,       // `file` flushed
+    SyncFolder,     // folder `path` flushed
+    Create,         // `file` created as `path`
+    CreateUnnamed,  // `file` created without a name in folder `path`
+    Link,           // the unnamed `file` named `path`
+    Rename,         // `path` renamed `to`
+    Remove,         // `path` removed
+  };
+  Kind kind;
+  const FileHandle* file = nullptr;
+  uint64_t offset = 0;
+  uint64_t size = 0;
+  std::string path;
+  std::string to;
+};
+
+// Called after every write, size change, flush, creation, link, rename and removal of a file:
+// archive-pack installs one that ends the process dead after the k-th call when its test variable
+// asks for it, so that a test can stop an update after any step and check that the archive
+// survives it; the crash tests record the operations to build what a crash could leave on disk.
+using IoHook = void (*)(const IoEvent&);
 void setIoHook(IoHook hook);
 
 // The file's data reach the disk.

@@ -8,7 +8,8 @@
 //   archive-pack --recover ARCHIVE
 //
 // Three environment variables exist for the tests alone: ARCHIVE_PACK_STOP_AFTER=K ends the
-// process dead (status 99) right after the K-th write or flush of an update, as a crash would;
+// process dead (status 99) right after the K-th file operation of an update (a write, a flush, a
+// size change, a creation, a link, a rename or a removal), as a crash would;
 // ARCHIVE_PACK_SIGNAL_AFTER=K sends it SIGTERM there instead; ARCHIVE_PACK_FREE_SPACE=BYTES stands
 // for the free space of the archive's file system.
 #include <getopt.h>
@@ -196,7 +197,7 @@ void onStopSignal(int signal) {
 uint64_t ioCount = 0;
 uint64_t stopAfter = 0;
 bool signalInstead = false;
-void stopDeadAfterK() {
+void stopDeadAfterK(const IoEvent&) {
   if (++ioCount != stopAfter) return;
   if (!signalInstead) std::_Exit(99);
   raiseTerminationSignal();

@@ -116,7 +116,7 @@ TEST_F(UpdateLibrary, RefusesWhenTheArchiveIsReplacedMeanwhile) {
   archive = dir_ / "a";
   writeArchive(archive, {{0, {plain("old 0")}}});
   writeTree(dir_.path(), {{"b", "moved in"}});
-  setIoHook([] { std::rename((folderOf(archive) + "/b").c_str(), archive.c_str()); });
+  setIoHook([](const IoEvent&) { std::rename((folderOf(archive) + "/b").c_str(), archive.c_str()); });
   UpdateResult result;
   EXPECT_THROW(updateArchive(source(0, "new 0"), archive, {}, result), HostError);
   setIoHook(nullptr);

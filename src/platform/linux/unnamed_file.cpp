@@ -13,11 +13,15 @@ bool unnamedFilesNameable() { return access("/proc/self/fd", X_OK) == 0; }
 
 FileHandle createUnnamedFile(const Folder& base, const std::string& folder, bool readable) {
   const int mode = readable ? O_RDWR : O_WRONLY;
-  return FileHandle(openat(atDescriptor(base), folder.c_str(), O_TMPFILE | mode | O_CLOEXEC, 0666));
+  FileHandle file(openat(atDescriptor(base), folder.c_str(), O_TMPFILE | mode | O_CLOEXEC, 0666));
+  if (file.valid()) reportIo({IoEvent::Kind::CreateUnnamed, &file, 0, 0, folder, {}});
+  return file;
 }
 
 bool linkUnnamedFile(const FileHandle& file, const Folder& base, const std::string& name) {
   char self[32];
   std::snprintf(self, sizeof self, "/proc/self/fd/%d", file.get());
-  return linkat(AT_FDCWD, self, atDescriptor(base), name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+  if (linkat(AT_FDCWD, self, atDescriptor(base), name.c_str(), AT_SYMLINK_FOLLOW) != 0) return false;
+  reportIo({IoEvent::Kind::Link, &file, 0, 0, name, {}});
+  return true;
 }

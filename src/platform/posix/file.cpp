@@ -19,12 +19,25 @@
 
 namespace {
 IoHook ioHook = nullptr;
-void afterIo() {
-  if (ioHook != nullptr) ioHook();
+
+void report(IoEvent::Kind kind, const FileHandle* file, uint64_t offset = 0, uint64_t size = 0,
+            const std::string& path = {}, const std::string& to = {}) {
+  if (ioHook != nullptr) ioHook({kind, file, offset, size, path, to});
+}
+
+// `size` bytes just written at the file's position.
+void reportWriteAtPosition(const FileHandle& file, uint64_t size) {
+  if (ioHook == nullptr || size == 0) return;
+  const off_t end = lseek(file.get(), 0, SEEK_CUR);
+  report(IoEvent::Kind::Write, &file, static_cast<uint64_t>(end) - size, size);
 }
 }  // namespace
 
 void setIoHook(IoHook hook) { ioHook = hook; }
+
+void reportIo(const IoEvent& event) {
+  if (ioHook != nullptr) ioHook(event);
+}
 
 std::string withReason(const std::string& what, int code) {
   return what + ": " + std::strerror(code);
@@ -60,7 +73,9 @@ FileHandle openFile(const std::string& path, OpenMode mode) {
     case OpenMode::ReadNoFollow: flags |= O_RDONLY | O_NOFOLLOW | O_NONBLOCK; break;
     case OpenMode::CreateNew: flags |= O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW; break;
   }
-  return FileHandle(open(path.c_str(), flags, 0600));
+  FileHandle file(open(path.c_str(), flags, 0600));
+  if (mode == OpenMode::CreateNew && file.valid()) report(IoEvent::Kind::Create, &file, 0, 0, path);
+  return file;
 }
 
 bool setBlocking(const FileHandle& file) { return fcntl(file.get(), F_SETFL, 0) == 0; }
@@ -126,6 +141,7 @@ size_t readAt(const FileHandle& file, uint64_t offset, uint8_t* buffer, size_t s
 }
 
 bool writeAllAt(const FileHandle& file, const uint8_t* data, size_t size, uint64_t offset) {
+  const size_t size0 = size;
   while (size > 0) {
     const ssize_t n = pwrite(file.get(), data, size, static_cast<off_t>(offset));
     if (n < 0 && errno == EINTR) continue;
@@ -137,7 +153,7 @@ bool writeAllAt(const FileHandle& file, const uint8_t* data, size_t size, uint64
     offset += static_cast<uint64_t>(n);
     size -= static_cast<size_t>(n);
   }
-  afterIo();
+  report(IoEvent::Kind::Write, &file, offset - size0, size0);
   return true;
 }
 
@@ -185,6 +201,7 @@ CopyResult FileCopier::copy(const FileHandle& from, uint64_t fromOffset, const F
       break;
     }
     if (n == 0) break;  // the end of `from`
+    reportWriteAtPosition(to, static_cast<uint64_t>(n));
     fromOffset += static_cast<uint64_t>(n);
     size -= static_cast<uint64_t>(n);
   }
@@ -201,6 +218,7 @@ CopyResult FileCopier::copy(const FileHandle& from, uint64_t fromOffset, const F
 }
 
 bool writeAll(const FileHandle& file, const uint8_t* data, size_t size) {
+  const size_t size0 = size;
   while (size > 0) {
     const ssize_t n = write(file.get(), data, size);
     if (n < 0 && errno == EINTR) continue;
@@ -211,11 +229,14 @@ bool writeAll(const FileHandle& file, const uint8_t* data, size_t size) {
     data += n;
     size -= static_cast<size_t>(n);
   }
+  reportWriteAtPosition(file, size0);
   return true;
 }
 
 bool resize(const FileHandle& file, uint64_t size) {
-  return ftruncate(file.get(), static_cast<off_t>(size)) == 0;
+  if (ftruncate(file.get(), static_cast<off_t>(size)) != 0) return false;
+  report(IoEvent::Kind::Resize, &file, 0, size);
+  return true;
 }
 
 bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
@@ -234,25 +255,33 @@ bool readWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
 
 bool syncFile(const FileHandle& file) {
   if (fsync(file.get()) != 0) return false;
-  afterIo();
+  report(IoEvent::Kind::SyncFile, &file);
   return true;
 }
 
 bool syncFolder(const std::string& folder) {
   const FileHandle handle(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!handle.valid() || fsync(handle.get()) != 0) return false;
-  afterIo();
+  report(IoEvent::Kind::SyncFolder, nullptr, 0, 0, folder);
   return true;
 }
 
-bool removeFile(const std::string& path) { return unlink(path.c_str()) == 0; }
+bool removeFile(const std::string& path) {
+  if (unlink(path.c_str()) != 0) return false;
+  report(IoEvent::Kind::Remove, nullptr, 0, 0, path);
+  return true;
+}
 
 bool renameFile(const std::string& from, const std::string& to) {
-  return rename(from.c_str(), to.c_str()) == 0;
+  if (rename(from.c_str(), to.c_str()) != 0) return false;
+  report(IoEvent::Kind::Rename, nullptr, 0, 0, from, to);
+  return true;
 }
 
 FileHandle createUniqueFile(std::string& pattern) {
-  return FileHandle(mkostemp(pattern.data(), O_CLOEXEC));
+  FileHandle file(mkostemp(pattern.data(), O_CLOEXEC));
+  if (file.valid()) report(IoEvent::Kind::Create, &file, 0, 0, pattern);
+  return file;
 }
 
 uint32_t newFileMode() {

@@ -15,6 +15,9 @@ inline int atDescriptor(const Folder& folder) {
   return folder.handle().valid() ? folder.handle().get() : AT_FDCWD;
 }
 
+// Hands `event` to the hook of file.h, if one is installed.
+void reportIo(const IoEvent& event);
+
 // Copies up to `size` bytes of `from` at `fromOffset` to `to` at its position without passing
 // them through the process: how many (0 at the end of `from`), or -1 with errno set; EXDEV,
 // EINVAL, ENOSYS or EOPNOTSUPP when the system or these file systems cannot.
