@@ -2,10 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "archive/categories.h"
@@ -16,15 +12,10 @@
 #include "reading/archive.h"
 #include "reading/limit.h"
 #include "reading/read.h"
+#include "extract/ordered_pool.h"
 
 namespace {
 
-// The entries in flight (handed to the workers and not yet named) may hold this much memory
-// between them, counting each compressed entry as its input buffer plus its expanded size; an
-// entry larger than that waits until nothing else is in flight. Every entry counts for at least
-// kJobWeight, which also bounds how many files are open at once (256).
-constexpr size_t kInFlightBudget = 32 << 20;
-constexpr size_t kJobWeight = 128 << 10;
 constexpr const char* kIncomplete = "incomplete: the archive ends inside its data; not written";
 
 enum class Action : uint8_t {
@@ -34,21 +25,35 @@ enum class Action : uint8_t {
   Stop,       // the run stops here with `failure`, no path printed
 };
 
+// The step of writing a file that failed.
+enum class Step : uint8_t { None, Create, Write };
+
+// What skips one folder or one file rather than stopping the run: the name cannot be used (no
+// permission, something else stands at it or in its path, too long, a loop of links). Anything
+// else (no space, a quota, an I/O error, a read-only file system, a file too large) concerns the
+// whole output.
+bool concernsOneName(int error) {
+  return error == EACCES || error == EPERM || error == ENOTDIR || error == EEXIST ||
+         error == ENAMETOOLONG || error == ELOOP || error == EISDIR;
+}
+
 // One entry of the sweep. The sweep fills in what to do; a worker does it and leaves the file
-// written but without a name; then, in sweep order, the entry is reported and the file named.
+// written but without a name (or, onto a stream, the decoded bytes in memory); then, in sweep
+// order, the entry is reported and the file named.
 struct Job {
   std::string path;     // "models - g/0001.raw", relative to the output folder
   std::string folder;   // "models - g"
   int folderError = 0;  // why the folder could not be created, if it could not
   Action action = Action::Report;
   EntryDescription entry{};
-  size_t weight = 0;  // what the job counts against kInFlightBudget
-  bool done = false;  // the work is done (guarded by the pool's mutex)
   // What the work gave.
   const char* problem = nullptr;  // reported after the path; no file
   bool unsupported = false;       // the unsupported compression method; no file
-  std::string failure;            // a failure that stops the run, with its reason
-  PendingFile file;               // the written file
+  std::string failure;            // why the file could not be written
+  int failureCode = 0;
+  Step failedAt = Step::None;
+  PendingFile file;     // the written file
+  LoadedEntry decoded{EntryProblem::None, nullptr, 0};  // onto a stream: the bytes to send
 };
 
 // What the file is called in messages until it has its name.
@@ -58,9 +63,10 @@ const std::string& writtenName(const Job& job) {
 
 // What a worker thread keeps between entries: how files can be made and copied here, and a
 // buffer for copies through memory.
-class Worker {
+class Worker : public WorkerState {
  public:
-  Worker(const Archive& archive, const Folder& output) : archive_(archive), files_(output) {}
+  Worker(const Archive& archive, const Folder& output, bool toStream)
+      : archive_(archive), files_(output), toStream_(toStream) {}
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;
 
@@ -68,6 +74,7 @@ class Worker {
     try {
       if (job.action == Action::CopyPlain) {
         create(job);
+        job.failedAt = Step::Write;
         if (!copyPlain(job)) {  // the archive was cut short since the entry was looked at
           job.file.drop();
           job.problem = kIncomplete;
@@ -75,15 +82,17 @@ class Worker {
       } else if (job.action == Action::Decode) {
         decode(job);
       }
-    } catch (const HostError& error) {  // a failed write: the run stops at this entry
+      job.failedAt = Step::None;
+    } catch (const HostError& error) {
       job.failure = error.what();
+      job.failureCode = error.code();
       job.file.drop();
     }
   }
 
  private:
   void decode(Job& job) {
-    const LoadedEntry loaded = loadCompressedEntry(archive_, job.entry);
+    LoadedEntry loaded = loadCompressedEntry(archive_, job.entry);
     switch (loaded.problem) {
       case EntryProblem::None: break;
       case EntryProblem::Unsupported: job.unsupported = true; return;
@@ -94,7 +103,12 @@ class Worker {
         job.failure = "out of memory (" + std::to_string(loaded.size) + " bytes)";
         return;
     }
+    if (toStream_) {
+      job.decoded = std::move(loaded);
+      return;
+    }
     create(job);
+    job.failedAt = Step::Write;
     if (!writeAll(job.file.file(), loaded.data.get(), loaded.size)) {
       throwSystemError("cannot write " + writtenName(job));
     }
@@ -105,6 +119,7 @@ class Worker {
   // spares the folder a create and a rename: it sees one insertion. Where one cannot be made, the
   // temporary name is ".NNNN.raw.partial" beside the file, which a rerun reuses.
   void create(Job& job) {
+    job.failedAt = Step::Create;
     if (job.folderError != 0) {
       throwSystemError("cannot create the folder " + job.folder, job.folderError);
     }
@@ -132,6 +147,7 @@ class Worker {
   const Archive& archive_;
   PendingFileMaker files_;
   FileCopier copier_;
+  const bool toStream_;
 };
 
 // The files of the category folder being swept that existed before the sweep reached it, read
@@ -173,11 +189,10 @@ class FolderListing {
 
 }  // namespace
 
-// The sweep's thread describes each entry and hands it over in sweep order; a pool of workers
-// reads, decodes and writes the entries, several at once; and the entries are reported and their
-// files named strictly in sweep order, by whichever thread finishes the entry at the front. So
-// stdout, stderr and the files are what one thread doing it all would give, at any number of
-// workers: a failure or an interruption drops every file after the last one named.
+// The sweep's thread describes each entry and hands it over in sweep order; the pool's workers
+// read, decode and write the entries, several at once; and the entries are reported and their
+// files named strictly in sweep order. A failure or an interruption drops every file after the
+// last one named.
 class Extractor::Impl {
  public:
   Impl(const Archive& archive, Folder output, ExtractEvents& events, ExtractOptions options)
@@ -187,167 +202,101 @@ class Extractor::Impl {
         options_(options),
         archiveSize_(archive.size()),
         budget_(options.outputBound),
-        listing_(output_) {}
-  ~Impl() { finish(); }
+        listing_(output_),
+        pool_(options.jobs, options.cancel, [this]() -> std::unique_ptr<WorkerState> {
+          return std::make_unique<Worker>(archive_, output_, options_.stream != nullptr);
+        }) {}
+  ~Impl() { pool_.finish(); }
 
   bool extract(int32_t category, int32_t entry, const EntryDescription& d) {
     if (stopped_) return false;
     if (!d.exists()) return true;
-    if (listing_.has(category, entry) && !options_.overwrite) return true;  // never touched again
+    const bool toStream = options_.stream != nullptr;
+    if (!toStream && listing_.has(category, entry) && !options_.overwrite) {
+      if (d.hasData()) ++counts_.kept;
+      return true;  // never touched again
+    }
     if (!d.hasData()) return true;
 
-    auto job = std::make_unique<Job>();
-    job->folder = listing_.folder();
-    job->folderError = listing_.folderError();
-    job->path = entryPath(category, entry);
-    job->entry = d;
-    job->weight = kJobWeight;
+    auto work = std::make_unique<EntryWork>(*this);
+    Job& job = work->job;
+    if (!toStream) {
+      job.folder = listing_.folder();
+      job.folderError = listing_.folderError();
+    }
+    job.path = entryPath(category, entry);
+    job.entry = d;
     if (d.kind == EntryKind::Plain) {
       // One that the archive does not hold in full is not written: a later run with the whole
       // archive must not find a damaged file in its place.
       if (!d.liesWithin(archiveSize_)) {
-        job->problem = kIncomplete;
+        job.problem = kIncomplete;
       } else if (!budget_.take(d.length)) {
-        return stopAtBound(*job);
+        return stopAtBound(job);
       } else {
-        job->action = Action::CopyPlain;
+        job.action = Action::CopyPlain;
       }
     } else {
       const uint64_t expanded = outputSizeOf(archive_, d);
-      if (!budget_.take(expanded)) return stopAtBound(*job);
-      job->action = Action::Decode;
-      job->weight = std::max<size_t>(d.inputBufferSize() + expanded, kJobWeight);
+      if (!budget_.take(expanded)) return stopAtBound(job);
+      job.action = Action::Decode;
+      work->weight = d.inputBufferSize() + expanded;
     }
-    return submit(std::move(job));
+    // Onto a stream, a plain entry is copied when its turn comes.
+    work->needsWorker = job.action == Action::Decode || (job.action == Action::CopyPlain && !toStream);
+    if (!pool_.submit(std::move(work))) stopped_ = true;
+    return !stopped_;
   }
 
   ExtractStatus finish() {
-    {
-      std::unique_lock lock(mutex_);
-      progress_.wait(lock, [&] { return order_.empty(); });
-      stopping_ = true;
-      work_.notify_all();
-    }
-    for (std::thread& t : threads_) t.join();
-    threads_.clear();
-    workers_.clear();
-    stopping_ = false;
-    std::unique_lock lock(mutex_);
-    if (failed_) return ExtractStatus::Stopped;
+    const bool stopped = pool_.finish();
+    reportSkippedFolder();
+    if (stopped || failed_) return ExtractStatus::Stopped;
     return hadProblems_ ? ExtractStatus::Problems : ExtractStatus::Clean;
   }
 
+  ExtractCounts counts() const { return counts_; }
+
  private:
-  // Hands the job over once it fits in the budget. False once the run has stopped.
-  bool submit(std::unique_ptr<Job> job) {
-    const bool work = job->action == Action::CopyPlain || job->action == Action::Decode;
-    const bool last = job->action == Action::Stop;
-    {
-      std::unique_lock lock(mutex_);
-      progress_.wait(lock, [&] {
-        return failed_ || inFlight_ == 0 || inFlight_ + job->weight <= kInFlightBudget;
-      });
-      if (failed_) {
-        stopped_ = true;
-        return false;
-      }
-      inFlight_ += job->weight;
-      Job* raw = job.get();
-      order_.push_back(std::move(job));
-      if (work) {
-        if (threads_.empty()) startWorkers();
-        pending_.push_back(raw);
-        work_.notify_one();
-      } else {
-        raw->done = true;
-      }
-    }
-    if (!work) commitReady();
-    if (last) stopped_ = true;
-    return !last;
-  }
+  class EntryWork : public OrderedWork {
+   public:
+    explicit EntryWork(Impl& impl) : impl_(impl) {}
+    void perform(WorkerState& state) override { static_cast<Worker&>(state).perform(job); }
+    bool finish() override { return impl_.commit(job); }
+    void drop() override { job.file.drop(); }
+    Job job;
+
+   private:
+    Impl& impl_;
+  };
 
   // Before an entry that would take the output past the bound: the entries before it are
   // finished, then the run stops.
-  bool stopAtBound(Job& job) {
-    auto stop = std::make_unique<Job>();
-    stop->action = Action::Stop;
-    stop->failure = budget_.refusal(job.path, archiveSize_);
-    submit(std::move(stop));
+  bool stopAtBound(const Job& job) {
+    auto stop = std::make_unique<EntryWork>(*this);
+    stop->job.action = Action::Stop;
+    stop->job.failure = budget_.refusal(job.path, archiveSize_);
+    stop->needsWorker = false;
+    pool_.submit(std::move(stop));
+    stopped_ = true;
     return false;
   }
 
-  void startWorkers() {
-    const unsigned count = std::max(options_.jobs, 1U);
-    for (unsigned i = 0; i < count; ++i) {
-      workers_.push_back(std::make_unique<Worker>(archive_, output_));
-      threads_.emplace_back([this, worker = workers_.back().get()] { work(*worker); });
-    }
-  }
-
-  void work(Worker& worker) {
-    for (;;) {
-      Job* job = nullptr;
-      bool skip = false;
-      {
-        std::unique_lock lock(mutex_);
-        work_.wait(lock, [&] { return stopping_ || !pending_.empty(); });
-        if (pending_.empty()) return;
-        job = pending_.front();
-        pending_.pop_front();
-        skip = failed_ || cancelled();
-      }
-      if (!skip) worker.perform(*job);
-      {
-        std::unique_lock lock(mutex_);
-        job->done = true;
-      }
-      commitReady();
-    }
-  }
-
-  bool cancelled() const { return options_.cancel != nullptr && options_.cancel->load(); }
-
-  // Reports and names the finished entries at the front, in order. One thread at a time does it;
-  // a thread that finds another at it leaves its entry to that one, which looks at the front
-  // again before it stops.
-  void commitReady() {
-    {
-      std::unique_lock lock(mutex_);
-      if (committing_) return;
-      committing_ = true;
-    }
-    for (;;) {
-      Job* job = nullptr;
-      bool drop = false;
-      {
-        std::unique_lock lock(mutex_);
-        if (order_.empty() || !order_.front()->done) {
-          committing_ = false;
-          progress_.notify_all();
-          return;
-        }
-        job = order_.front().get();
-        // After a failure, or once interrupted, nothing more is reported or named.
-        dropping_ = dropping_ || failed_ || cancelled();
-        drop = dropping_;
-      }
-      const bool failed = drop ? (job->file.drop(), false) : commit(*job);
-      {
-        std::unique_lock lock(mutex_);
-        failed_ = failed_ || failed;
-        inFlight_ -= job->weight;
-        order_.pop_front();
-        progress_.notify_all();
-      }
-    }
-  }
-
-  // Reports one entry and names its file. True when the run stops here.
+  // Reports one entry and names its file (or sends its bytes). True when the run stops here.
+  // Called in sweep order, one at a time.
   bool commit(Job& job) {
     if (job.action == Action::Stop) {
+      failed_ = true;
       events_.failure(job.failure);
       return true;
+    }
+    if (job.folder != skippedFolder_) reportSkippedFolder();
+    if (!skippedFolder_.empty() || skipsFolder(job)) {
+      // Nothing can be written in its folder: the entry is neither printed nor attempted.
+      ++skipped_;
+      hadProblems_ = true;
+      job.file.drop();
+      return false;
     }
     events_.extracting(job.path);
     if (job.problem != nullptr) {
@@ -358,36 +307,99 @@ class Extractor::Impl {
       events_.unsupported(job.path);
       hadProblems_ = true;
     }
-    if (!job.failure.empty()) {
+    if (!job.failure.empty()) {  // a failed write: the run stops at this entry
+      failed_ = true;
       events_.failure(job.failure);
       return true;
     }
+    if (options_.stream != nullptr) return send(job);
     if (!job.file.valid()) return false;
-    std::string failure = name(job);
-    if (failure.empty()) return false;
+    if (!name(job)) return false;
+    ++counts_.written;
+    return false;
+  }
+
+  // Whether the entry's folder cannot be made or used (the first entry that finds out): its
+  // entries are skipped until the sweep leaves it.
+  bool skipsFolder(const Job& job) {
+    if (job.failedAt != Step::Create || !concernsOneName(job.failureCode)) return false;
+    // A folder that could not be made for lack of permission: the output folder takes no new
+    // folder, which concerns the whole output.
+    if (job.folderError == EACCES || job.folderError == EPERM) return false;
+    skippedFolder_ = job.folder;
+    skipReason_ = job.folderError != 0 ? "cannot create it" : "cannot create files in it";
+    skipReason_ = withReason(skipReason_, job.failureCode);
+    return true;
+  }
+
+  void reportSkippedFolder() {
+    if (skippedFolder_.empty()) return;
+    events_.problem(skippedFolder_, skipReason_ + "; " + std::to_string(skipped_) +
+                                        (skipped_ == 1 ? " entry" : " entries") + " skipped");
+    skippedFolder_.clear();
+    skipped_ = 0;
+  }
+
+  // Sends the entry's bytes onto the stream. True when the run stops here.
+  bool send(Job& job) {
+    if (job.problem != nullptr || job.unsupported) return false;
+    const FileHandle& stream = *options_.stream;
+    std::string failure;
+    if (job.action == Action::Decode) {
+      if (!writeAll(stream, job.decoded.data.get(), job.decoded.size)) {
+        failure = withReason("cannot write to standard output", errno);
+      }
+      job.decoded.data.reset();
+    } else {
+      switch (copier_.copy(archive_.file(), job.entry.offset, stream, job.entry.length)) {
+        case CopyResult::Done: break;
+        case CopyResult::SourceEnded:
+          failure = withReason("cannot read " + job.path + " from " + archive_.path(),
+                               errno != 0 ? errno : EIO);
+          break;
+        case CopyResult::WriteFailed:
+          failure = withReason("cannot write to standard output", errno);
+          break;
+      }
+    }
+    if (failure.empty()) {
+      ++counts_.written;
+      return false;
+    }
+    failed_ = true;
     events_.failure(failure);
     return true;
   }
 
-  // Gives the written file its name; the failure, if it cannot. Without --overwrite, linking
-  // fails if another program made the name since the sweep looked; with it, the old file is
-  // replaced in one step.
-  std::string name(Job& job) {
+  // Gives the written file its name. Without --overwrite, linking fails if another program made
+  // the name since the sweep looked; with it, the old file is replaced in one step. False when it
+  // could not be named: a problem with the name itself skips the file, anything else stops the
+  // run (failed_).
+  bool name(Job& job) {
     const bool overwrite = options_.overwrite;
     const NamingFailure failure =
         job.file.name(job.path, overwrite ? Naming::Replace : Naming::Keep);
     const int error = errno;
+    std::string message;
     switch (failure) {
-      case NamingFailure::None: return {};
+      case NamingFailure::None: return true;
       case NamingFailure::Link:
-        return withReason(
-            "cannot link the finished file as " + (overwrite ? job.file.tempName() : job.path),
-            error);
-      case NamingFailure::Close: return withReason("cannot write " + writtenName(job), error);
-      case NamingFailure::Rename:
-        return withReason("cannot rename the finished file onto " + job.path, error);
+        message = "cannot link the finished file as " + (overwrite ? job.file.tempName() : job.path);
+        break;
+      case NamingFailure::Close:
+        failed_ = true;
+        events_.failure(withReason("cannot write " + writtenName(job), error));
+        return false;
+      case NamingFailure::Rename: message = "cannot rename the finished file onto " + job.path; break;
     }
-    return {};
+    if (concernsOneName(error)) {
+      events_.problem(job.path, withReason(message, error) + "; not written");
+      hadProblems_ = true;
+    } else {
+      failed_ = true;
+      events_.failure(withReason(message, error));
+    }
+    return false;
   }
 
   const Archive& archive_;
@@ -399,20 +411,15 @@ class Extractor::Impl {
   OutputBudget budget_;
   FolderListing listing_;
   bool stopped_ = false;
-  std::vector<std::unique_ptr<Worker>> workers_;
-  std::vector<std::thread> threads_;
-  // Shared, guarded by mutex_.
-  std::mutex mutex_;
-  std::condition_variable work_;            // a job for the workers, or their end
-  std::condition_variable progress_;        // an entry named, or the committing thread done
-  std::deque<std::unique_ptr<Job>> order_;  // every job not yet named, in sweep order
-  std::deque<Job*> pending_;                // the jobs no worker has taken yet, in sweep order
-  size_t inFlight_ = 0;
-  bool stopping_ = false;     // the workers end once nothing is pending
-  bool committing_ = false;   // a thread is reporting and naming entries
+  // The committing thread's own (one at a time, in sweep order).
+  FileCopier copier_;
+  ExtractCounts counts_;
+  std::string skippedFolder_;  // the folder whose entries are being skipped
+  std::string skipReason_;
+  uint64_t skipped_ = 0;
   bool failed_ = false;       // a failure was reported: the run has stopped
-  bool dropping_ = false;     // a failure or an interruption: later entries are dropped
-  bool hadProblems_ = false;  // written only by the committing thread
+  bool hadProblems_ = false;
+  OrderedPool pool_;  // last: its workers end before the rest goes
 };
 
 Extractor::Extractor(const Archive& archive, Folder output, ExtractEvents& events,
@@ -423,3 +430,4 @@ bool Extractor::extract(int32_t category, int32_t entry, const EntryDescription&
   return impl_->extract(category, entry, description);
 }
 ExtractStatus Extractor::finish() { return impl_->finish(); }
+ExtractCounts Extractor::counts() const { return impl_->counts(); }

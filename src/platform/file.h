@@ -94,6 +94,8 @@ class FileCopier {
   bool inKernel_ = true;
   std::vector<uint8_t> chunk_;
 };
+// Standard output as a file, for writing bytes rather than lines (never closed).
+const FileHandle& standardOutput();
 // All of `size` bytes at the file's position.
 bool writeAll(const FileHandle& file, const uint8_t* data, size_t size);
 // Sets the file's length.

@@ -59,20 +59,15 @@ bool StoredRanges::overlapsEarlier(uint64_t offset, uint64_t size) {
   return overlaps;
 }
 
-TestVerdict EntryTester::test(const SweptEntry& e) {
+EntryTester::Admission EntryTester::admit(const SweptEntry& e) {
   const EntryDescription& d = e.description;
   const uint64_t size = archive_.size();
+  const uint64_t expanded = outputSizeOf(archive_, d);
   // A plain entry the archive does not hold in full is neither read nor counted.
-  if ((d.kind == EntryKind::Compressed || d.liesWithin(size)) &&
-      !budget_.take(outputSizeOf(archive_, d))) {
+  if ((d.kind == EntryKind::Compressed || d.liesWithin(size)) && !budget_.take(expanded)) {
     throw HostError(budget_.refusal(e.path(), size), EFBIG);
   }
   // Only the stored bytes that lie in the archive can be shared.
   const uint64_t held = d.offset >= size ? 0 : std::min(d.storedBytes(), size - d.offset);
-  const bool shared = ranges_.overlapsEarlier(d.offset, held);
-  const EntryProblem problem = testEntry(archive_, d, chunk_);
-  if (problem == EntryProblem::OutOfMemory) {
-    throw HostError(e.path() + ": out of memory to decode it", ENOMEM);
-  }
-  return {problem, shared};
+  return {ranges_.overlapsEarlier(d.offset, held), expanded};
 }

@@ -41,25 +41,24 @@ class StoredRanges {
   std::map<uint64_t, uint64_t> ranges_;  // start -> end, disjoint and not touching
 };
 
-struct TestVerdict {
-  EntryProblem problem;  // never OutOfMemory: that stops the test
-  bool shared;           // its stored bytes overlap an earlier entry's
-};
-
-// The integrity test of one run's entries, handed over in sweep order: each is read and decoded
-// as extraction reads and decodes it, and the test stops where extraction would stop at the
-// output bound.
+// The integrity test of one run's entries, handed over in sweep order: what must be decided in
+// that order before each entry is read and decoded (testEntry(), which may run on several threads
+// at once): whether it shares stored bytes with an earlier entry, and where the test stops, as
+// extraction stops at the output bound.
 class EntryTester {
  public:
   EntryTester(const ByteSource& archive, uint64_t outputBound)
       : archive_(archive), budget_(outputBound) {}
-  // The verdict on entry `e`, which has data. Throws HostError when the test stops before it:
-  // the output bound (EFBIG) or no memory to decode it (ENOMEM), with the message to print.
-  TestVerdict test(const SweptEntry& e);
+  struct Admission {
+    bool shared;        // its stored bytes overlap an earlier entry's
+    uint64_t expanded;  // what it expands to (see outputSizeOf())
+  };
+  // Entry `e`, which has data. Throws HostError (EFBIG), with the message to print, when the test
+  // stops before it at the output bound.
+  Admission admit(const SweptEntry& e);
 
  private:
   const ByteSource& archive_;
   OutputBudget budget_;
   StoredRanges ranges_;
-  std::vector<uint8_t> chunk_;
 };

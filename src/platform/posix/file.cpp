@@ -217,6 +217,11 @@ CopyResult FileCopier::copy(const FileHandle& from, uint64_t fromOffset, const F
   return CopyResult::Done;
 }
 
+const FileHandle& standardOutput() {
+  static const FileHandle* const out = new FileHandle(STDOUT_FILENO);
+  return *out;
+}
+
 bool writeAll(const FileHandle& file, const uint8_t* data, size_t size) {
   const size_t size0 = size;
   while (size > 0) {

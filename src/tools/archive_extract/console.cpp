@@ -13,13 +13,12 @@ int64_t nowMs() {
       .count();
 }
 
-std::string humanBytes(uint64_t bytes) {
-  char text[32];
-  if (bytes < 10 * 1024 * 1024) {
-    std::snprintf(text, sizeof text, "%llu KiB", static_cast<unsigned long long>(bytes >> 10));
-  } else {
-    std::snprintf(text, sizeof text, "%llu MiB", static_cast<unsigned long long>(bytes >> 20));
-  }
+// "3 of 40 MiB": both in the unit that suits the total.
+std::string bytesOf(uint64_t done, uint64_t total) {
+  const int shift = total < 10 * 1024 * 1024 ? 10 : 20;
+  char text[64];
+  std::snprintf(text, sizeof text, "%llu of %llu %s", static_cast<unsigned long long>(done >> shift),
+                static_cast<unsigned long long>(total >> shift), shift == 10 ? "KiB" : "MiB");
   return text;
 }
 
@@ -44,15 +43,41 @@ void Console::err(const std::string& message) {
   std::fprintf(stderr, "archive-extract: %s\n", message.c_str());
 }
 
-void Console::progress(uint64_t entries, uint64_t bytes, double share) {
+void Console::errLine(const std::string& line) {
+  std::lock_guard lock(mutex_);
+  eraseProgressLocked();
+  if (!stdoutFailed_ && std::fflush(stdout) != 0) noteStdoutFailureLocked();
+  std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+// "12 of 40 entries, 3 of 10 MiB, 30%, 5 s left": the share by bytes (by entries when they expand
+// to nothing), the time left from the pace so far once a second has passed.
+void Console::progress(const Progress& p, bool force) {
   if (!progress_) return;
   const int64_t now = nowMs();
   std::lock_guard lock(mutex_);
-  if (now - lastDraw_ < 100) return;
+  if (start_ == 0) start_ = now;
+  if (!force && now - lastDraw_ < 100) return;
   lastDraw_ = now;
+  const double share = p.bytesTotal > 0     ? static_cast<double>(p.bytes) / p.bytesTotal
+                       : p.entriesTotal > 0 ? static_cast<double>(p.entries) / p.entriesTotal
+                                            : 1;
+  std::string left;
+  const double elapsed = static_cast<double>(now - start_) / 1000;
+  if (share > 0 && share < 1 && elapsed >= 1) {
+    const auto seconds = static_cast<long long>(elapsed * (1 - share) / share + 0.5);
+    char text[48];
+    if (seconds < 60) {
+      std::snprintf(text, sizeof text, ", %lld s left", seconds);
+    } else {
+      std::snprintf(text, sizeof text, ", %lld min %02lld s left", seconds / 60, seconds % 60);
+    }
+    left = text;
+  }
   if (!stdoutFailed_ && std::fflush(stdout) != 0) noteStdoutFailureLocked();
-  std::fprintf(stderr, "\r%llu entries, %s, %3.0f%% of the sweep\033[K",
-               static_cast<unsigned long long>(entries), humanBytes(bytes).c_str(), share * 100);
+  std::fprintf(stderr, "\r%llu of %s, %s, %d%%%s\033[K", static_cast<unsigned long long>(p.entries),
+               count(p.entriesTotal, "entry", "entries").c_str(),
+               bytesOf(p.bytes, p.bytesTotal).c_str(), static_cast<int>(share * 100), left.c_str());
   std::fflush(stderr);
   progressShown_ = true;
 }
@@ -90,6 +115,10 @@ void Console::noteStdoutFailureLocked() {
   failureReported_ = true;
   std::fprintf(stderr, "archive-extract: cannot write to standard output: %s\n",
                std::strerror(error != 0 ? error : EIO));
+}
+
+std::string count(uint64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
 std::string jsonString(const std::string& text) {

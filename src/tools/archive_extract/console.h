@@ -7,6 +7,15 @@
 #include <mutex>
 #include <string>
 
+// How far a run has come: entries and the bytes they expand to (as the index counts them), done
+// and in all.
+struct Progress {
+  uint64_t entries = 0;
+  uint64_t entriesTotal = 0;
+  uint64_t bytes = 0;
+  uint64_t bytesTotal = 0;
+};
+
 class Console {
  public:
   // `quiet`: nothing on stdout. `progress`: show a progress line on stderr.
@@ -16,8 +25,10 @@ class Console {
   bool out(const std::string& line);
   // "archive-extract: message" on stderr.
   void err(const std::string& message);
-  // The progress line, redrawn at most ten times a second.
-  void progress(uint64_t entries, uint64_t bytes, double share);
+  // `line` on stderr as it stands.
+  void errLine(const std::string& line);
+  // The progress line, redrawn at most ten times a second (`force`: now).
+  void progress(const Progress& p, bool force = false);
   void clearProgress();
   // Flushes stdout. False, with the reason on stderr (once), if anything written there was lost.
   bool finishStdout();
@@ -31,9 +42,13 @@ class Console {
   const bool progress_;
   bool progressShown_ = false;
   int64_t lastDraw_ = 0;
+  int64_t start_ = 0;  // when the first progress line was asked for
   bool stdoutFailed_ = false;
   bool failureReported_ = false;
 };
+
+// "1 entry", "2 entries".
+std::string count(uint64_t n, const char* one, const char* many);
 
 // `text` as a JSON string, quotes included.
 std::string jsonString(const std::string& text);

@@ -10,11 +10,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "archive/categories.h"
 #include "console.h"
 #include "cpu/fault.h"
 #include "extract/extractor.h"
+#include "extract/ordered_pool.h"
 #include "options.h"
 #include "platform/folder.h"
 #include "platform/host_error.h"
@@ -27,13 +29,25 @@
 
 namespace {
 
-// Paths and the unsupported-method line on stdout, problems on stderr, in sweep order.
+// Paths and the unsupported-method line on stdout, problems on stderr, in sweep order. With -O,
+// stdout holds the entries' bytes alone: the unsupported-method line goes to stderr, and with -v
+// each entry's path too, before its bytes.
 class ConsoleEvents : public ExtractEvents {
  public:
-  explicit ConsoleEvents(Console& console) : console_(console) {}
-  void extracting(const std::string& path) override { console_.out(path); }
+  ConsoleEvents(Console& console, const Options& o) : console_(console), o_(o) {}
+  void extracting(const std::string& path) override {
+    if (!o_.toStdout) {
+      console_.out(path);
+    } else if (o_.verbose) {
+      console_.errLine(path);
+    }
+  }
   void unsupported(const std::string& path) override {
-    console_.out("Unsupported compression !");
+    if (o_.toStdout) {
+      console_.errLine("Unsupported compression !");
+    } else {
+      console_.out("Unsupported compression !");
+    }
     console_.err(path + ": unsupported compression method; not written");
   }
   void problem(const std::string& path, const std::string& what) override {
@@ -43,6 +57,7 @@ class ConsoleEvents : public ExtractEvents {
 
  private:
   Console& console_;
+  const Options& o_;
 };
 
 std::string jsonNumber(const std::optional<uint32_t>& value) {
@@ -85,7 +100,8 @@ std::string entryLine(const Options& o, const SweptEntry& e, const EntryStorage&
 
 class Run {
  public:
-  Run(Options& options, Console& console) : o_(options), console_(console) {}
+  Run(Options& options, Console& console, bool stderrIsTerminal)
+      : o_(options), console_(console), stderrIsTerminal_(stderrIsTerminal) {}
 
   int execute() {
     std::unique_ptr<Archive> archive;
@@ -95,7 +111,10 @@ class Run {
       console_.err(error.what());
       return 2;
     }
-    int status = o_.mode == Mode::Extract ? extract(*archive) : inspect(*archive);
+    const std::vector<SweptEntry> entries = lookUp(*archive);
+    int status = o_.mode == Mode::Extract ? extract(*archive, entries)
+                 : o_.mode == Mode::Test  ? test(*archive, entries)
+                                          : list(*archive, entries);
     archive.reset();
     console_.clearProgress();
     if (status == 1) return 1;
@@ -111,13 +130,60 @@ class Run {
   }
 
  private:
-  // A fault of the emulated machine: its line, exactly, where the machine prints (stdout, or
-  // stderr with --quiet), then which archive made the lookups stop.
+  // Every selected entry that exists, looked up before any is read (about 30 ms for the eleven
+  // categories), so that the progress line knows how much there is in all. A fault of the
+  // machine ends the lookups; the entries before it are still worked on, then the fault ends the
+  // run.
+  std::vector<SweptEntry> lookUp(Archive& archive) {
+    std::vector<SweptEntry> entries;
+    Sweep sweep = archive.entries(o_.selection);
+    try {
+      while (!interrupted_.load()) {
+        std::optional<SweptEntry> e = sweep.next();
+        if (!e) break;
+        if (e->description.exists()) entries.push_back(std::move(*e));
+      }
+    } catch (const r5900::MachineFault& fault) {
+      fault_ = fault;
+    }
+    for (const SweptEntry& e : entries) {
+      if (!e.description.hasData()) continue;
+      ++progress_.entriesTotal;
+      progress_.bytesTotal += e.description.length;
+    }
+    return entries;
+  }
+
+  // Calls `visit` for each entry in sweep order until it returns false or a signal comes (SIGINT
+  // or SIGTERM: no more entries are taken and no further file is named); the progress line
+  // follows.
+  template <typename Visit>
+  void forEach(const std::vector<SweptEntry>& entries, Visit visit) {
+    for (const SweptEntry& e : entries) {
+      if (interrupted_.load() || !visit(e)) return;
+      if (e.description.hasData()) {
+        ++progress_.entries;
+        progress_.bytes += e.description.length;
+      }
+      console_.progress(progress_);
+    }
+  }
+
+  // The whole run done: the line shows it at 100% before it goes.
+  void progressDone() {
+    if (interrupted_.load()) return;
+    progress_.entries = progress_.entriesTotal;
+    progress_.bytes = progress_.bytesTotal;
+    console_.progress(progress_, true);
+  }
+
+  // A fault of the emulated machine: its line, exactly, where the machine prints (stdout; stderr
+  // with --quiet, and where stdout holds something else: JSON or the entries' bytes), then which
+  // archive made the lookups stop.
   int machineFault(const r5900::MachineFault& fault) {
     console_.clearProgress();
-    if (!fault.line.empty() && o_.quiet) {
-      std::fflush(stdout);
-      std::fputs(fault.line.c_str(), stderr);
+    if (!fault.line.empty() && (o_.quiet || o_.json || o_.toStdout)) {
+      console_.errLine(fault.line.substr(0, fault.line.size() - 1));
     } else if (!fault.line.empty()) {
       console_.out(fault.line.substr(0, fault.line.size() - 1));  // without its newline
     }
@@ -128,25 +194,7 @@ class Run {
     return 1;
   }
 
-  // Calls `visit` for each selected entry in sweep order until it returns false or a signal
-  // comes (SIGINT or SIGTERM: the sweep stops taking entries and no further file is named); the
-  // progress line follows.
-  template <typename Visit>
-  void sweep(Archive& archive, Visit visit) {
-    Sweep sweep = archive.entries(o_.selection);
-    while (!interrupted_.load()) {
-      const std::optional<SweptEntry> e = sweep.next();
-      if (!e || !visit(*e)) return;
-      if (e->description.hasData()) {
-        ++entries_;
-        bytes_ += e->description.length;
-      }
-      console_.progress(entries_, bytes_,
-                        static_cast<double>(sweep.done()) / static_cast<double>(sweep.total()));
-    }
-  }
-
-  int extract(Archive& archive) {
+  int extract(Archive& archive, const std::vector<SweptEntry>& entries) {
     Folder output;
     if (o_.directory) {
       std::optional<Folder> opened = openFolder(*o_.directory);
@@ -157,25 +205,36 @@ class Run {
       }
       output = std::move(*opened);
     }
-    ConsoleEvents events(console_);
-    int status = 0;
-    {
-      Extractor extractor(
-          archive, std::move(output), events,
-          {o_.overwrite, &interrupted_, bound(archive), o_.jobs > 0 ? o_.jobs : coreCount()});
-      try {
-        sweep(archive, [&](const SweptEntry& e) {
-          return extractor.extract(e.category, e.entry, e.description);
-        });
-        status = extractor.finish() == ExtractStatus::Clean ? 0 : 2;
-      } catch (const r5900::MachineFault& fault) {
-        // The entries read before the fault are finished first, as a single thread would have;
-        // if one of their writes fails, the run stops there, before the fault.
-        status = extractor.finish() == ExtractStatus::Stopped ? 2 : machineFault(fault);
-      }
+    ConsoleEvents events(console_, o_);
+    ExtractOptions options{o_.overwrite, &interrupted_, bound(archive),
+                           o_.jobs > 0 ? o_.jobs : coreCount()};
+    if (o_.toStdout) options.stream = &standardOutput();
+    Extractor extractor(archive, std::move(output), events, options);
+    forEach(entries, [&](const SweptEntry& e) {
+      return extractor.extract(e.category, e.entry, e.description);
+    });
+    const ExtractStatus result = extractor.finish();
+    const ExtractCounts counts = extractor.counts();
+    // The entries looked up before a fault are finished first, as a single thread would have; if
+    // one of their writes fails, the run stops there, before the fault.
+    if (fault_ && result != ExtractStatus::Stopped && !interrupted_.load()) {
+      return machineFault(*fault_);
+    }
+    if (result == ExtractStatus::Clean) progressDone();
+    console_.clearProgress();
+    if (interrupted_.load()) return 2;
+    if (counts.kept > 0 && stderrIsTerminal_) {
+      console_.err(count(counts.kept, "existing file", "existing files") + " kept; --overwrite " +
+                   (counts.kept == 1 ? "replaces it" : "replaces them"));
     }
     // Extraction goes on when stdout fails (the files are its product) and ends with status 2.
+    int status = result == ExtractStatus::Clean ? 0 : 2;
     if (!console_.finishStdout() && status == 0) status = 2;
+    if (result != ExtractStatus::Clean) {
+      const uint64_t wanted = progress_.entriesTotal - counts.kept;
+      console_.err(count(counts.written, "entry", "entries") + " written, " +
+                   std::to_string(wanted - counts.written) + " not written");
+    }
     return status;
   }
 
@@ -183,50 +242,100 @@ class Run {
     return o_.sizeLimit ? outputBound(archive.size()) : kNoOutputBound;
   }
 
-  // --list and --test: one line per entry; a failed stdout stops them at once. The test decodes
-  // what extraction would, under the same bound, and stops where extraction would.
-  int inspect(Archive& archive) {
-    uint64_t tested = 0, damaged = 0;
-    EntryTester tester(archive, bound(archive));
+  // --list: one line per entry; a failed stdout stops it at once.
+  int list(Archive& archive, const std::vector<SweptEntry>& entries) {
     bool ok = true;
-    try {
-      sweep(archive, [&](const SweptEntry& e) {
-        const EntryDescription& d = e.description;
-        if (!d.exists() || (o_.mode == Mode::Test && !d.hasData())) return true;
-        const EntryStorage storage = entryStorage(archive, d);
-        const char* problem = nullptr;
-        bool shared = false;
-        if (o_.mode == Mode::Test) {
-          const TestVerdict verdict = tester.test(e);
-          ++tested;
-          shared = verdict.shared;
-          if (verdict.problem != EntryProblem::None) {
-            problem = entryProblemName(verdict.problem);
-            ++damaged;
+    forEach(entries, [&](const SweptEntry& e) {
+      return ok = console_.out(entryLine(o_, e, entryStorage(archive, e.description), nullptr,
+                                         false));
+    });
+    if (fault_ && ok && !interrupted_.load()) return machineFault(*fault_);
+    if (ok) progressDone();
+    return ok ? 0 : 2;
+  }
+
+  // One entry of --test: read and decoded by a worker, its line printed in sweep order.
+  class TestWork : public OrderedWork {
+   public:
+    TestWork(Run& run, const Archive& archive, const SweptEntry& e, bool shared)
+        : run_(run), archive_(archive), e_(e), shared_(shared) {}
+    void perform(WorkerState& state) override {
+      problem_ = testEntry(archive_, e_.description, static_cast<Scratch&>(state).chunk);
+    }
+    bool finish() override { return run_.reportTest(e_, problem_, shared_, archive_); }
+
+   private:
+    Run& run_;
+    const Archive& archive_;
+    const SweptEntry& e_;
+    const bool shared_;
+    EntryProblem problem_ = EntryProblem::None;
+  };
+  struct Scratch : WorkerState {
+    std::vector<uint8_t> chunk;
+  };
+
+  // --test: each entry read and decoded as extraction would, on the same pool of workers, under
+  // the same bound; its line printed in sweep order, so that the output is the same at every
+  // --jobs. A failed stdout or no memory to decode an entry stops it there.
+  int test(Archive& archive, const std::vector<SweptEntry>& entries) {
+    EntryTester tester(archive, bound(archive));
+    std::optional<std::string> stop;
+    bool stopped = false;
+    {
+      OrderedPool pool(o_.jobs > 0 ? o_.jobs : coreCount(), &interrupted_,
+                       [] { return std::make_unique<Scratch>(); });
+      forEach(entries, [&](const SweptEntry& e) {
+        if (!e.description.hasData()) return true;
+        try {
+          const EntryTester::Admission admitted = tester.admit(e);
+          auto work = std::make_unique<TestWork>(*this, archive, e, admitted.shared);
+          if (e.description.kind == EntryKind::Compressed) {
+            work->weight = e.description.inputBufferSize() + admitted.expanded;
           }
+          return pool.submit(std::move(work));
+        } catch (const HostError& error) {  // the output bound: the entries before it finish
+          stop = error.what();
+          return false;
         }
-        return ok = console_.out(entryLine(o_, e, storage, problem, shared));
       });
-    } catch (const r5900::MachineFault& fault) {
-      return machineFault(fault);
-    } catch (const HostError& error) {
-      console_.err(error.what());
-      return 2;
+      stopped = pool.finish();
     }
-    if (!ok) return 2;
-    if (o_.mode == Mode::Test && stopSignal() == 0) {
+    if (fault_ && !stop && !stopped && !interrupted_.load()) return machineFault(*fault_);
+    if (stop) console_.err(*stop);
+    if (!stop && !stopped) progressDone();
+    if (stdoutFailed_) return 2;
+    if (stopSignal() == 0) {
       console_.clearProgress();
-      console_.err("tested " + std::to_string(tested) + " entries: " +
-                   (damaged == 0 ? "all sound" : std::to_string(damaged) + " damaged"));
+      console_.err("tested " + count(tested_, "entry", "entries") + ": " +
+                   (damaged_ == 0 ? "all sound" : std::to_string(damaged_) + " damaged"));
     }
-    return damaged == 0 ? 0 : 2;
+    return damaged_ == 0 && !stop && !stopped ? 0 : 2;
+  }
+
+  // Prints one tested entry. True when the test stops here.
+  bool reportTest(const SweptEntry& e, EntryProblem problem, bool shared, const Archive& archive) {
+    if (problem == EntryProblem::OutOfMemory) {
+      console_.err(e.path() + ": out of memory to decode it");
+      return true;
+    }
+    ++tested_;
+    if (problem != EntryProblem::None) ++damaged_;
+    const char* name = problem == EntryProblem::None ? nullptr : entryProblemName(problem);
+    stdoutFailed_ =
+        !console_.out(entryLine(o_, e, entryStorage(archive, e.description), name, shared));
+    return stdoutFailed_;
   }
 
   Options& o_;
   Console& console_;
+  const bool stderrIsTerminal_;
   const std::atomic<bool>& interrupted_ = stopRequested();
-  uint64_t entries_ = 0;
-  uint64_t bytes_ = 0;
+  std::optional<r5900::MachineFault> fault_;
+  Progress progress_;
+  uint64_t tested_ = 0;   // the --test lines' own (one thread at a time, in order)
+  uint64_t damaged_ = 0;
+  bool stdoutFailed_ = false;
 };
 
 }  // namespace
@@ -240,6 +349,7 @@ int main(int argc, char** argv) {
   // writer: keep the freed memory in the heap rather than handing it back to the kernel after
   // each one and faulting fresh zeroed pages in for the next.
   keepFreedMemory(64 << 20, 32 << 20);
-  Console console(options->quiet, !options->quiet && isTerminal(StandardStream::Error));
-  return Run(*options, console).execute();
+  const bool terminal = isTerminal(StandardStream::Error);
+  Console console(options->quiet || options->toStdout, !options->quiet && terminal);
+  return Run(*options, console, terminal).execute();
 }
