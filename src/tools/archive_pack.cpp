@@ -117,7 +117,17 @@ std::string refusal(int c, char** argv, const option* options) {
   bool known = false;
   for (const option* o = options; o->name != nullptr; ++o) known |= o->val == optopt;
   const std::string name = word.substr(0, word.find('='));
-  if (optopt == 0) return "unknown option '" + name + "'";
+  if (optopt == 0) {
+    // Unknown, or the beginning of several names.
+    std::string names;
+    for (const option* o = options; o->name != nullptr; ++o) {
+      if (name.size() > 2 && std::string(o->name).rfind(name.substr(2), 0) == 0) {
+        names += (names.empty() ? "--" : ", --") + std::string(o->name);
+      }
+    }
+    if (names.empty()) return "unknown option '" + name + "'";
+    return "ambiguous option '" + name + "' (" + names + ")";
+  }
   return known ? name + " takes no value" : "unknown option '" + letter + "'";
 }
 

@@ -72,6 +72,7 @@ TEST(ArchiveExtractOptions, UsageErrorsNameTheMistake) {
       {{"--json", "-tcq", "a"}, "unknown option '-c'"},
       {{"--nope", "a"}, "unknown option '--nope'"},
       {{"a", "m", "--nope=3"}, "unknown option '--nope'"},
+      {{"--ver", "a"}, "ambiguous option '--ver' (--verbose, --version)"},
       {{"--list=yes", "a"}, "--list takes no value"},
       {{"a", "--category"}, "--category needs a value"},
       {{"a", "-C"}, "-C needs a value"},

@@ -103,7 +103,18 @@ std::string refusal(int c, char** argv) {
   bool known = false;
   for (const option& o : kLongOptions) known |= o.name != nullptr && o.val == optopt;
   const std::string name = word.substr(0, word.find('='));
-  if (optopt == 0) return "unknown option '" + name + "'";
+  if (optopt == 0) {
+    // Unknown, or the beginning of several names.
+    std::string names;
+    for (const option& o : kLongOptions) {
+      if (o.name != nullptr && name.size() > 2 &&
+          std::string(o.name).rfind(name.substr(2), 0) == 0) {
+        names += (names.empty() ? "--" : ", --") + std::string(o.name);
+      }
+    }
+    if (names.empty()) return "unknown option '" + name + "'";
+    return "ambiguous option '" + name + "' (" + names + ")";
+  }
   return known ? name + " takes no value" : "unknown option '" + letter + "'";
 }
 
