@@ -1,5 +1,5 @@
 # Front door. `make test` is what CI runs.
-.PHONY: all deps build tools demo install package test test-release check-package test-asan \
+.PHONY: all deps build tools demo install uninstall package test test-release check-package test-asan \
 	test-tsan check-memory bench fuzz fuzz-check lint format clean
 
 all: build
@@ -25,6 +25,21 @@ demo: tools
 PREFIX ?= /usr/local
 install: tools
 	cmake --install build/tools --prefix "$(PREFIX)"
+
+# The files the last install put in place, as CMake listed them; refused when the list is missing
+# or names a file outside PREFIX (give the PREFIX the install was given).
+INSTALL_MANIFEST = build/tools/install_manifest.txt
+uninstall:
+	@if [ ! -f $(INSTALL_MANIFEST) ]; then \
+	  echo "make uninstall: $(INSTALL_MANIFEST) is missing: nothing was installed from build/tools" >&2; \
+	  exit 1; \
+	fi; \
+	if awk -v p="$(PREFIX:%/=%)/" 'index($$0, p) != 1 { found = 1 } END { exit !found }' \
+	  $(INSTALL_MANIFEST); then \
+	  echo "make uninstall: $(INSTALL_MANIFEST) lists files outside $(PREFIX)" >&2; \
+	  exit 1; \
+	fi; \
+	tr '\n' '\0' < $(INSTALL_MANIFEST) | xargs -0 -r rm -fv --
 
 # A .deb of the same, in build/tools, checked (and, as root, installed and removed again).
 package: tools

@@ -14,8 +14,10 @@
 // for the free space of the archive's file system.
 #include <getopt.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -96,6 +98,39 @@ int failure(const std::string& message) {
   return 2;
 }
 
+// --help and --version: status 0 once the text is out, else 2 and the reason on stderr.
+int flushStdout() {
+  if (std::ferror(stdout) == 0 && std::fflush(stdout) == 0) return 0;
+  return failure(std::string("cannot write to standard output: ") + std::strerror(errno));
+}
+
+// What getopt_long refused (`c` is ':' or '?'), in the words the user wrote: a short option by its
+// letter, also inside a bundle such as -vx, and a long option without its "=value".
+std::string refusal(int c, char** argv, const option* options) {
+  const std::string word = argv[optind - 1];  // the last word getopt went past
+  const std::string letter = "-" + std::string(1, static_cast<char>(optopt));
+  if (c == ':') {
+    // The option was the last word: a long one, or a short one alone or ending a bundle.
+    return (word.rfind("--", 0) == 0 ? word : letter) + " needs a value";
+  }
+  // A long option sets optopt to 0 when unknown, to its value when known but given one.
+  bool known = false;
+  for (const option* o = options; o->name != nullptr; ++o) known |= o->val == optopt;
+  const std::string name = word.substr(0, word.find('='));
+  if (optopt == 0) {
+    // Unknown, or the beginning of several names.
+    std::string names;
+    for (const option* o = options; o->name != nullptr; ++o) {
+      if (name.size() > 2 && std::string(o->name).rfind(name.substr(2), 0) == 0) {
+        names += (names.empty() ? "--" : ", --") + std::string(o->name);
+      }
+    }
+    if (names.empty()) return "unknown option '" + name + "'";
+    return "ambiguous option '" + name + "' (" + names + ")";
+  }
+  return known ? name + " takes no value" : "unknown option '" + letter + "'";
+}
+
 // The command line. Nothing, with `status` set, on a usage error or after --help or --version.
 std::optional<Options> parse(int argc, char** argv, int& status) {
   enum { kMethod = 256, kUpdate, kDelete, kInPlace, kDryRun, kRecover, kForce, kVersion, kCompact };
@@ -137,14 +172,13 @@ std::optional<Options> parse(int argc, char** argv, int& status) {
       case 'v': o.verbose = true; break;
       case 'h':
         std::fputs(kUsage, stdout);
-        status = std::fflush(stdout) == 0 ? 0 : 2;
+        status = flushStdout();
         return std::nullopt;
       case kVersion:
         std::printf("archive-pack %s\n", PROJECT_VERSION);
-        status = std::fflush(stdout) == 0 ? 0 : 2;
+        status = flushStdout();
         return std::nullopt;
-      case ':': return usage(std::string(argv[optind - 1]) + " needs a value");
-      default: return usage("unknown option '" + std::string(argv[optind - 1]) + "'");
+      default: return usage(refusal(c, argv, options));
     }
   }
   if (update + recover + remove + compact > 1) {

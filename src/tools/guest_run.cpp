@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "cpu/bus.h"
@@ -36,7 +37,7 @@ using r5900::stepInstruction;
 namespace {
 
 constexpr const char* kUsage =
-    "usage: guest-run [--load ADDR FILE]... [--gpr N=VALUE]... [--hi VALUE] [--lo VALUE]\n"
+    "Usage: guest-run [--load ADDR FILE]... [--gpr N=VALUE]... [--hi VALUE] [--lo VALUE]\n"
     "                 [--sa VALUE] [--fpr N=BITS]... [--fcc 0|1] [--cop0 N=VALUE]...\n"
     "                 [--vf N=X,Y,Z,W]... [--micro FILE] [--vu-data FILE]\n"
     "                 [--dump ADDR:LEN]... [--trace] --pc ADDR --until ADDR\n"
@@ -63,7 +64,7 @@ struct UsageError {
 
 // What guest-run prints on stderr for a usage error before it exits with status 2.
 std::string usageText(const std::string& message) {
-  return "guest-run: " + message + "\n" + kUsage;
+  return "guest-run: " + message + "\nTry 'guest-run --help' for more information.\n";
 }
 
 bool parseNumber(std::string_view text, uint64_t& value) {
@@ -217,13 +218,26 @@ CommandLine parseOptions(int argc, char** argv) {
   CommandLine line;
   Options& o = line.options;
   for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
+    std::string_view arg = argv[i];
+    // --name=value: the value is the option's first (--load takes its FILE from the next word).
+    std::optional<std::string_view> attached;
+    if (const size_t eq = arg.find('='); arg.substr(0, 2) == "--" && eq != std::string_view::npos) {
+      attached = arg.substr(eq + 1);
+      arg = arg.substr(0, eq);
+    }
     auto next = [&]() -> std::string_view {
+      if (attached) {
+        return *std::exchange(attached, std::nullopt);
+      }
       if (i + 1 >= argc) {
         usageError(std::string(arg) + " needs a value");
       }
       return argv[++i];
     };
+    const bool takesNoValue = arg == "--help" || arg == "--version" || arg == "--trace";
+    if (attached && takesNoValue) {
+      usageError(std::string(arg) + " takes no value");
+    }
     if (arg == "--help" || arg == "-h" || arg == "--version") {
       line.request = arg == "--version" ? Request::kVersion : Request::kHelp;
       return line;
@@ -559,10 +573,10 @@ bool stdoutFailed() {
 int main(int argc, char** argv) {
   const CommandLine commandLine = parseCommandLine(argc, argv);
   switch (commandLine.request) {
-    case Request::kHelp: std::fputs(kUsage, stdout); return std::fflush(stdout) == 0 ? 0 : 2;
+    case Request::kHelp: std::fputs(kUsage, stdout); return stdoutFailed() ? 2 : 0;
     case Request::kVersion:
       std::printf("guest-run %s\n", PROJECT_VERSION);
-      return std::fflush(stdout) == 0 ? 0 : 2;
+      return stdoutFailed() ? 2 : 0;
     case Request::kBadUsage: std::fputs(usageText(commandLine.message).c_str(), stderr); return 2;
     case Request::kRun: break;
   }

@@ -60,15 +60,24 @@ void writeSampleArchive(const fs::path& file, uint64_t size = 0) {
                size);
 }
 
-// The parser's texts are archive_extract_options_test's; here the executables' statuses.
+// The parser's texts are archive_extract_options_test's; here the executables' statuses, and
+// help or version text that cannot be written.
 TEST_F(Cli, HelpVersionAndAUsageError) {
+  const RunOptions full{.stdoutFile = "/dev/full"};
   for (const char* option : {"--help", "--version"}) {
     EXPECT_EQ(extract({option}).status + pack({option}).status, 0) << option;
+    for (const auto& [tool, run] : {std::pair{"archive-extract", extract({option}, full)},
+                                    {"archive-pack", pack({option}, full)}}) {
+      EXPECT_EQ(run.status, 2) << option;
+      EXPECT_EQ(run.err,
+                std::string(tool) + ": cannot write to standard output: No space left on device\n");
+    }
   }
   const Outcome usage = extract({"--jobs", "0", archive()});
   EXPECT_EQ(usage.out + usage.err.substr(0, 33), "archive-extract: --jobs needs a n");
   EXPECT_EQ(usage.status + pack({"source"}).status, 4);
   EXPECT_NE(pack({"--method"}).err.find("--method needs a value"), std::string::npos);
+  EXPECT_NE(pack({"-vx", "a", "b"}).err.find("unknown option '-x'"), std::string::npos);
 }
 
 TEST_F(Cli, ListsEveryEntryWithItsStorage) {

@@ -45,6 +45,8 @@ std::string fields(const Options& o) {
   for (const auto& [set, name] : {std::pair{o.json, " json"},
                                   {o.overwrite, " overwrite"},
                                   {o.quiet, " quiet"},
+                                  {o.toStdout, " to-stdout"},
+                                  {o.verbose, " verbose"},
                                   {!o.sizeLimit, " no-size-limit"}}) {
     if (set) text += name;
   }
@@ -59,17 +61,23 @@ TEST(ArchiveExtractOptions, UsageErrorsNameTheMistake) {
   const std::string jobs = "--jobs needs a number from 1 to 256, not ";
   const std::string category = "' (a folder letter such as g or hc, or a number from 0 to 255)";
   const std::string range = "' (numbers from 0 to 9999, or N-M)";
+  const std::string toStdout = "-O writes to standard output; it excludes ";
   const struct {
     std::vector<std::string> args;
     std::string message;
   } cases[] = {
       {{}, "no ARCHIVE given"},
       {{"-q"}, "no ARCHIVE given"},
-      {{"-x", "a"}, "unknown option '-x'"},
+      {{"a", "-xc"}, "unknown option '-c'"},
+      {{"--json", "-tcq", "a"}, "unknown option '-c'"},
       {{"--nope", "a"}, "unknown option '--nope'"},
-      {{"--list=yes", "a"}, "unknown option '--list=yes'"},
+      {{"a", "m", "--nope=3"}, "unknown option '--nope'"},
+      {{"--ver", "a"}, "ambiguous option '--ver' (--verbose, --version)"},
+      {{"--list=yes", "a"}, "--list takes no value"},
       {{"a", "--category"}, "--category needs a value"},
       {{"a", "-C"}, "-C needs a value"},
+      {{"a", "-tC"}, "-C needs a value"},
+      {{"-f", "a", "--file=b"}, "-f given twice"},
       {{"--category", "zz", "a"}, "unknown category 'zz" + category},
       {{"--category", "256", "a"}, "unknown category '256" + category},
       {{"--category", "g,", "a"}, "unknown category '" + category},
@@ -78,6 +86,13 @@ TEST(ArchiveExtractOptions, UsageErrorsNameTheMistake) {
       {{"--entries", "0-", "a"}, "bad entry range '0-" + range},
       {{"--json", "a"}, "--json needs --list or --test"},
       {{"--list", "--test", "a"}, "--list and --test exclude each other"},
+      {{"-xt", "a"}, "--extract and --list exclude each other"},
+      {{"--test", "--extract", "a"}, "--extract and --test exclude each other"},
+      {{"-O", "-C", ".", "a"}, toStdout + "-C"},
+      {{"--to-stdout", "--overwrite", "a"}, toStdout + "--overwrite"},
+      {{"-Ot", "a"}, toStdout + "--list"},
+      {{"-O", "--test", "a"}, toStdout + "--test"},
+      {{"-qO", "a"}, toStdout + "-q"},
       {{"-t", "-C", ".", "a"}, "-C applies to extraction, not to --list or --test"},
       {{"--test", "--overwrite", "a"},
        "--overwrite applies to extraction, not to --list or --test"},
@@ -110,7 +125,7 @@ TEST(ArchiveExtractOptions, HelpAndVersionStopWithStatus0) {
 }
 
 // Options combine in any order, before or after ARCHIVE, short ones bundled; after "--" every
-// argument is ARCHIVE or a member.
+// argument is ARCHIVE or a member; with -f every operand is a member.
 TEST(ArchiveExtractOptions, ValidLinesSetTheirFields) {
   const struct {
     std::vector<std::string> args;
@@ -122,6 +137,10 @@ TEST(ArchiveExtractOptions, ValidLinesSetTheirFields) {
       {{"-C", "d", "--overwrite", "--no-size-limit", "--directory=e", "a", "m", "n"},
        "extract overwrite no-size-limit -C e [a] m n"},
       {{"-q", "--", "--list", "-t"}, "extract quiet [--list] -t"},
+      {{"-xvf", "DATA.BIN"}, "extract verbose [DATA.BIN]"},
+      {{"m", "-tvf", "DATA.BIN", "n"}, "list verbose [DATA.BIN] m n"},
+      {{"-O", "--file=a", "--verbose", "--extract", "--", "-t"},
+       "extract to-stdout verbose [a] -t"},
   };
   for (const auto& c : cases) {
     const Parsed p = parse(c.args);

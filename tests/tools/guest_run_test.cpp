@@ -165,14 +165,17 @@ TEST_F(GuestRunTest, ExitStatusAndMessages) {
 
 // What guest-run answers without running the machine. -h, --help and --version print on stdout
 // and end the reading of the command line where they stand; a stdout that cannot take the answer
-// makes it status 2. A usage error, found on the command line or in a file it names, is its
-// message on stderr followed by the usage that --help prints.
+// makes it status 2, with the reason. A usage error, found on the command line or in a file it
+// names, is its message on stderr and a pointer to --help. A long option's value may follow an
+// '='.
 TEST_F(GuestRunTest, AnswersWithoutRunning) {
   const Outcome help = run("--help");
   ASSERT_EQ(help.status, 0);
   const std::string usage = help.out;
-  ASSERT_EQ(usage.rfind("usage: guest-run ", 0), 0u) << usage;
+  ASSERT_EQ(usage.rfind("Usage: guest-run ", 0), 0u) << usage;
   const std::string version = std::string("guest-run ") + PROJECT_VERSION + "\n";
+  const std::string full = "guest-run: cannot write to standard output: No space left on device\n";
+  const std::string tryHelp = "\nTry 'guest-run --help' for more information.\n";
   const struct {
     const char* args;
     int status;
@@ -180,17 +183,19 @@ TEST_F(GuestRunTest, AnswersWithoutRunning) {
   } cases[] = {
       {"-h --frobnicate", 0, usage, ""},
       {"--pc 0x100000 --version --until", 0, version, ""},
-      {"--help >/dev/full", 2, "", ""},
-      {"--version >/dev/full", 2, "", ""},
+      {"--help >/dev/full", 2, "", full},
+      {"--version >/dev/full", 2, "", full},
       // The JSON line is all a run makes: a stdout that cannot take it is an error.
-      {"--pc 0 --until 4 >/dev/full", 2, "",
-       "guest-run: cannot write to standard output: No space left on device\n"},
-      {"--frobnicate --help", 2, "", "guest-run: unknown argument '--frobnicate'\n" + usage},
-      {"--pc 0x100000", 2, "", "guest-run: --pc and --until are required\n" + usage},
+      {"--pc 0 --until 4 >/dev/full", 2, "", full},
+      {"--pc=0x100000 --until=0x100004 --dump=0:0 --max-steps=1", 0,
+       State{1, 0x100004, {}, 0, R"({"addr":"0x00000000","hex":""})"}.json(), ""},
+      {"--frobnicate=1 --help", 2, "", "guest-run: unknown argument '--frobnicate'" + tryHelp},
+      {"--pc 0 --until 4 --trace=1", 2, "", "guest-run: --trace takes no value" + tryHelp},
+      {"--pc 0x100000", 2, "", "guest-run: --pc and --until are required" + tryHelp},
       {"--pc 0 --until 4 --load 0 missing.bin", 2, "",
-       "guest-run: cannot open 'missing.bin': No such file or directory\n" + usage},
+       "guest-run: cannot open 'missing.bin': No such file or directory" + tryHelp},
       {"--pc 0 --until 4 --dump 0x02000000:1", 2, "",
-       "guest-run: dump at 0x02000000 of 1 bytes is not inside RAM or the scratchpad\n" + usage},
+       "guest-run: dump at 0x02000000 of 1 bytes is not inside RAM or the scratchpad" + tryHelp},
   };
   for (const auto& c : cases) {
     const Outcome result = run(c.args);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -13,15 +14,19 @@ constexpr unsigned long kMaxJobs = 256;
 
 constexpr const char* kUsage =
     "Usage: archive-extract [OPTION]... ARCHIVE [MEMBER]...\n"
+    "  or:  archive-extract [OPTION]... -f ARCHIVE [MEMBER]...\n"
     "Extract the model files of ARCHIVE into \"models - X/NNNN.raw\", list them, or test them.\n"
     "A MEMBER is a path as printed (\"models - g/0001.raw\") or a category folder (\"models - "
     "g\"),\n"
     "or a pattern of either with *, ? and [...] (\"models - h*\", \"models - */000?.raw\");\n"
     "members, --category and --entries all restrict what is swept.\n"
     "\n"
-    "  -C, --directory DIR   extract into DIR instead of the current directory\n"
+    "  -x, --extract         extract the entries (the default)\n"
     "  -t, --list            list the entries instead of extracting them\n"
     "      --test            read and decode every entry, write nothing\n"
+    "  -f, --file ARCHIVE    read ARCHIVE; every other operand is then a MEMBER\n"
+    "  -C, --directory DIR   extract into DIR instead of the current directory\n"
+    "  -O, --to-stdout       write the entries' bytes to stdout in sweep order, no files\n"
     "      --json            with --list or --test: one JSON object per entry\n"
     "      --category LIST   only these categories: folder letters or numbers (g,hc,25)\n"
     "      --entries RANGE   only these entry numbers (0-99,120)\n"
@@ -31,6 +36,7 @@ constexpr const char* kUsage =
     "      --no-size-limit   let the entries expand to more than 64 times the archive's size\n"
     "                        (at least 256 MiB), where a run otherwise stops\n"
     "  -q, --quiet           nothing on stdout; problems still go to stderr\n"
+    "  -v, --verbose         with -O: each entry's path on stderr before its bytes\n"
     "  -h, --help            print this help and exit\n"
     "      --version         print the version and exit\n"
     "\n"
@@ -49,6 +55,10 @@ enum LongOnly {
 };
 
 const option kLongOptions[] = {
+    {"extract", no_argument, nullptr, 'x'},
+    {"file", required_argument, nullptr, 'f'},
+    {"to-stdout", no_argument, nullptr, 'O'},
+    {"verbose", no_argument, nullptr, 'v'},
     {"directory", required_argument, nullptr, 'C'},
     {"list", no_argument, nullptr, 't'},
     {"test", no_argument, nullptr, kTest},
@@ -72,19 +82,62 @@ std::nullopt_t usageError(const std::string& message, int& status) {
   return std::nullopt;
 }
 
+// --help and --version: status 0 once the text is out, else 2 and the reason on stderr.
+int flushStdout() {
+  if (std::ferror(stdout) == 0 && std::fflush(stdout) == 0) return 0;
+  std::fprintf(stderr, "archive-extract: cannot write to standard output: %s\n",
+               std::strerror(errno));
+  return 2;
+}
+
+// What getopt_long refused (`c` is ':' or '?'), in the words the user wrote: a short option by its
+// letter, also inside a bundle such as -tc, and a long option without its "=value".
+std::string refusal(int c, char** argv) {
+  const std::string word = argv[optind - 1];  // the last word getopt went past
+  const std::string letter = "-" + std::string(1, static_cast<char>(optopt));
+  if (c == ':') {
+    // The option was the last word: a long one, or a short one alone or ending a bundle.
+    return (word.rfind("--", 0) == 0 ? word : letter) + " needs a value";
+  }
+  // A long option sets optopt to 0 when unknown, to its value when known but given one.
+  bool known = false;
+  for (const option& o : kLongOptions) known |= o.name != nullptr && o.val == optopt;
+  const std::string name = word.substr(0, word.find('='));
+  if (optopt == 0) {
+    // Unknown, or the beginning of several names.
+    std::string names;
+    for (const option& o : kLongOptions) {
+      if (o.name != nullptr && name.size() > 2 &&
+          std::string(o.name).rfind(name.substr(2), 0) == 0) {
+        names += (names.empty() ? "--" : ", --") + std::string(o.name);
+      }
+    }
+    if (names.empty()) return "unknown option '" + name + "'";
+    return "ambiguous option '" + name + "' (" + names + ")";
+  }
+  return known ? name + " takes no value" : "unknown option '" + letter + "'";
+}
+
 }  // namespace
 
 std::optional<Options> parseOptions(int argc, char** argv, int& status) {
   Options o;
-  bool list = false, test = false;
+  bool extract = false, list = false, test = false, file = false;
   std::string error;
   opterr = 0;  // the messages below name the option the way the user wrote it
-  optind = 1;
-  for (int c; (c = getopt_long(argc, argv, ":C:tqhj:", kLongOptions, nullptr)) != -1;) {
+  optind = 0;  // not 1: a bundle an earlier parse stopped inside is forgotten too
+  for (int c; (c = getopt_long(argc, argv, ":xtf:C:Oqvhj:", kLongOptions, nullptr)) != -1;) {
     switch (c) {
-      case 'C': o.directory = optarg; break;
+      case 'x': extract = true; break;
       case 't': list = true; break;
       case kTest: test = true; break;
+      case 'f':
+        if (file) return usageError("-f given twice", status);
+        file = true;
+        o.archive = optarg;
+        break;
+      case 'C': o.directory = optarg; break;
+      case 'O': o.toStdout = true; break;
       case kJson: o.json = true; break;
       case kCategory:
         if (!o.selection.restrictCategories(optarg, error)) return usageError(error, status);
@@ -108,28 +161,46 @@ std::optional<Options> parseOptions(int argc, char** argv, int& status) {
         break;
       }
       case 'q': o.quiet = true; break;
+      case 'v': o.verbose = true; break;
       case 'h':
         std::fputs(kUsage, stdout);
-        status = std::fflush(stdout) == 0 ? 0 : 2;
+        status = flushStdout();
         return std::nullopt;
       case kVersion:
         std::printf("archive-extract %s\n", PROJECT_VERSION);
-        status = std::fflush(stdout) == 0 ? 0 : 2;
+        status = flushStdout();
         return std::nullopt;
-      case ':': return usageError(std::string(argv[optind - 1]) + " needs a value", status);
-      default: return usageError("unknown option '" + std::string(argv[optind - 1]) + "'", status);
+      default: return usageError(refusal(c, argv), status);
     }
   }
   if (list && test) return usageError("--list and --test exclude each other", status);
+  if (extract && (list || test)) {
+    return usageError(
+        std::string("--extract and ") + (list ? "--list" : "--test") + " exclude each other",
+        status);
+  }
   o.mode = list ? Mode::List : test ? Mode::Test : Mode::Extract;
+  if (o.toStdout) {
+    const char* other = o.directory   ? "-C"
+                        : o.overwrite ? "--overwrite"
+                        : list        ? "--list"
+                        : test        ? "--test"
+                        : o.quiet     ? "-q"
+                                      : nullptr;
+    if (other != nullptr) {
+      return usageError(std::string("-O writes to standard output; it excludes ") + other, status);
+    }
+  }
   if (o.json && o.mode == Mode::Extract) return usageError("--json needs --list or --test", status);
   if (o.mode != Mode::Extract && (o.overwrite || o.directory)) {
     return usageError(std::string(o.overwrite ? "--overwrite" : "-C") +
                           " applies to extraction, not to --list or --test",
                       status);
   }
-  if (optind >= argc) return usageError("no ARCHIVE given", status);
-  o.archive = argv[optind++];
+  if (!file) {
+    if (optind >= argc) return usageError("no ARCHIVE given", status);
+    o.archive = argv[optind++];
+  }
   for (; optind < argc; ++optind) o.selection.addMember(argv[optind]);
   return o;
 }

@@ -13,12 +13,12 @@ struct Options {
   bool json = false;
   bool overwrite = false;
   bool quiet = false;
-  bool toStdout = false;  // -O: the entries' bytes on stdout instead of files
-  bool verbose = false;   // -v: with -O, each entry's path on stderr
+  bool toStdout = false;  // -O: the selected entries' bytes to stdout in sweep order, no files
+  bool verbose = false;   // with -O, each entry's path on stderr before its bytes
   bool sizeLimit = true;  // stop before the entries expand to more than the bound
   unsigned jobs = 0;      // worker threads for extraction (0: one per core available)
   std::optional<std::string> directory;  // -C DIR
-  std::string archive;
+  std::string archive;                   // the first operand, or -f ARCHIVE
   Selection selection;
 };
 
