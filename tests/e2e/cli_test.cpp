@@ -130,6 +130,10 @@ TEST_F(Cli, TestsEveryEntryAndNamesTheDamagedOnes) {
             "{\"path\":\"models - g/0001.raw\",\"category\":13,\"entry\":1,\"sector\":501,"
             "\"method\":\"lz\",\"stored\":2048,\"size\":22,\"ok\":false,\"problem\":"
             "\"incomplete\",\"shared\":false}\n");
+  // tar's habits: -tvf lists (-v adds nothing to it), -xvf extracts.
+  EXPECT_EQ(extract({"-tvf", archive()}).out, extract({"-t", archive()}).out);
+  const Outcome x = extract({"-xvf", archive(), "models - g/0001.raw"});
+  EXPECT_EQ(x.out, path(0, 1) + "\n");  // (not written: the archive is cut inside it)
 }
 
 TEST_F(Cli, SelectsIntoAFolderAndOverwritesOnRequest) {
@@ -222,6 +226,12 @@ TEST_F(Cli, ReportsTheRealReason) {
     EXPECT_EQ(run.out, c.out);
     EXPECT_EQ(run.err, err);
     EXPECT_TRUE(fs::is_empty(out()));
+  }
+  // With --json, stdout holds JSON alone: the fault's line goes to stderr.
+  for (const char* mode : {"--list", "--test"}) {
+    const Outcome json = extract({mode, "--json", dir / "junk.bin"});
+    EXPECT_EQ(std::to_string(json.status) + json.out, "1");
+    EXPECT_TRUE(json.err.starts_with("Access to unmapped memory A943A7A7\n")) << json.err;
   }
   // A folder that cannot be made: read-only to the user (as nobody, since the tests run as root).
   fs::permissions(out(), fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read |

@@ -1,6 +1,7 @@
 // archive-extract and archive-pack end to end on archives packed from random trees or laid out by
 // hand: the files they leave, their stdout, stderr and exit status.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -229,6 +230,24 @@ TEST_F(E2eExtract, GivesTheSameOutputAtAnyNumberOfJobs) {
     EXPECT_EQ(four.out, one.out);
     EXPECT_EQ(four.err, one.err);
     EXPECT_EQ(summary(readTree(dir / "four")), summary(readTree(dir / "one")));
+    // --test and -O too; -O gives the files' bytes one after another, in sweep order.
+    for (const char* mode : {"--test", "-O"}) {
+      Outcome runs[2];
+      for (const int jobs : {0, 1}) {
+        runs[jobs] = runTool({ARCHIVE_EXTRACT_PATH, mode, "--jobs", jobs ? "4" : "1", archive()},
+                             dir.path(), dir.path());
+      }
+      EXPECT_EQ(std::to_string(runs[1].status) + runs[1].out + runs[1].err,
+                std::to_string(runs[0].status) + runs[0].out + runs[0].err)
+          << mode;
+      if (mode[1] != 'O' || c.fileSizeLimit != RLIM_INFINITY) continue;
+      const Tree files = readTree(dir / "one");
+      std::string bytes;
+      std::istringstream lines(sweepLines(files));
+      for (std::string line; std::getline(lines, line);) bytes += files.at(line);
+      EXPECT_TRUE(runs[0].out == bytes) << runs[0].out.size() << " bytes, not " << bytes.size();
+      EXPECT_EQ(runs[0].status, one.status);
+    }
   }
 
   std::ofstream(archive(), std::ios::binary | std::ios::trunc) << whole;
@@ -312,6 +331,49 @@ TEST_F(E2eExtract, StopsAtAFailingWriteAndLeavesNoPartialFile) {
     EXPECT_NE(run.err.find("0001.raw"), std::string::npos) << run.err;
     expectOut({{path(0, 0), small}});
   }
+}
+
+// A category folder that cannot be used (read-only to the user, or a file in its place) skips its
+// entries with one line, neither printing nor writing them; the other folders are extracted and a
+// summary line ends the run with status 2, the same at one worker and four.
+TEST_F(E2eExtract, SkipsAFolderItCannotUseAndGoesOn) {
+  writeArchive(archive(), {{0, {plain("g0"), plain("g1")}}, {1, {plain("c0")}}, {2, {plain("h")}}});
+  fs::permissions(dir.path(), fs::perms::others_exec, fs::perm_options::add);
+  ASSERT_EQ(chown(out().c_str(), 65534, 65534), 0);
+  fs::create_directory(out() / kFolders[0]);
+  ASSERT_EQ(chown((out() / kFolders[0]).c_str(), 65534, 65534), 0);
+  fs::permissions(out() / kFolders[0], fs::perms::owner_read | fs::perms::owner_exec);
+  std::ofstream(out() / kFolders[1]) << "a file";
+  for (const char* jobs : {"1", "4"}) {
+    SCOPED_TRACE(jobs);
+    const Outcome run = ToolTest::extract({"--jobs", jobs, archive()}, {.asNobody = true});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, path(2, 0) + "\n");
+    EXPECT_EQ(run.err,
+              "archive-extract: models - g: cannot create files in it: Permission denied; 2 "
+              "entries skipped\n"
+              "archive-extract: models - c: cannot create files in it: Not a directory; 1 entry "
+              "skipped\n"
+              "archive-extract: 1 entry written, 3 not written\n");
+    EXPECT_EQ(readFile(out() / path(2, 0)), "h");
+    fs::remove(out() / path(2, 0));
+  }
+}
+
+// On a terminal, the progress line counts the entries and bytes of the totals the lookups found
+// and ends at 100%; a second run that keeps every file says so. Never with -q.
+TEST_F(E2eExtract, ShowsProgressAndKeptFilesOnATerminal) {
+  writeArchive(archive(), {{0, {plain(std::string(3000, 'g'))}}, {1, {plain("c"), plain("d")}}});
+  const Outcome first = ToolTest::extract({archive()}, {.stderrTerminal = true});
+  EXPECT_EQ(first.status, 0);
+  EXPECT_NE(first.err.find("\r3 of 3 entries, 2 of 2 KiB, 100%"), std::string::npos) << first.err;
+  const Outcome second = ToolTest::extract({archive(), "models - c"}, {.stderrTerminal = true});
+  EXPECT_NE(second.err.find("2 of 2 entries, 0 of 0 KiB, 100%"), std::string::npos);
+  EXPECT_NE(second.err.find("archive-extract: 2 existing files kept; --overwrite replaces them\n"),
+            std::string::npos)
+      << second.err;
+  const Outcome quiet = ToolTest::extract({"-q", archive(), "models - g"}, {.stderrTerminal = true});
+  EXPECT_EQ(quiet.err, "archive-extract: 1 existing file kept; --overwrite replaces it\n");
 }
 
 }  // namespace

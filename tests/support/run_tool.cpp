@@ -8,8 +8,24 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "support/archive_builder.h"
+
+namespace {
+
+// A terminal in raw mode: [0] the side the test reads, [1] the tool's.
+void openTerminal(int fds[2]) {
+  fds[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  EXPECT_TRUE(grantpt(fds[0]) == 0 && unlockpt(fds[0]) == 0);
+  fds[1] = open(ptsname(fds[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios mode;
+  tcgetattr(fds[1], &mode);
+  cfmakeraw(&mode);
+  tcsetattr(fds[1], TCSANOW, &mode);
+}
+
+}  // namespace
 
 Outcome runTool(const std::vector<std::string>& args, const std::filesystem::path& cwd,
                 const std::filesystem::path& scratch, const RunOptions& options) {
@@ -17,21 +33,20 @@ Outcome runTool(const std::vector<std::string>& args, const std::filesystem::pat
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   int fds[2] = {-1, -1};
-  if (!options.stdoutFile.empty()) {
+  const std::string errFile = scratch / "stderr";
+  int err = open(errFile.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+  if (options.stderrTerminal) {  // the terminal is read as stdout would be
+    close(err);
+    openTerminal(fds);
+    err = fds[1];
+    fds[1] = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  } else if (!options.stdoutFile.empty()) {
     fds[1] = open(options.stdoutFile.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
   } else if (options.signalAfterLines > 0) {
-    fds[0] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    EXPECT_TRUE(grantpt(fds[0]) == 0 && unlockpt(fds[0]) == 0);
-    fds[1] = open(ptsname(fds[0]), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios mode;
-    tcgetattr(fds[1], &mode);
-    cfmakeraw(&mode);
-    tcsetattr(fds[1], TCSANOW, &mode);
+    openTerminal(fds);
   } else {
     EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
   }
-  const std::string errFile = scratch / "stderr";
-  const int err = open(errFile.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
   const pid_t pid = fork();
   if (pid == 0) {
     const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
@@ -75,7 +90,7 @@ Outcome runTool(const std::vector<std::string>& args, const std::filesystem::pat
   }
   run.peakKiB = usage.ru_maxrss;
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.err = readFile(errFile);
+  run.err = options.stderrTerminal ? std::exchange(run.out, "") : readFile(errFile);
   if (!options.stdoutFile.empty() && options.stdoutFile != "/dev/full") {
     run.out = readFile(options.stdoutFile);
   }

@@ -24,6 +24,8 @@ struct RunOptions {
   std::string stdoutFile{};              // stdout goes to this file (then `out` holds its text)
   std::function<bool()> signalWhen{};    // with stdoutFile: `signal` is sent once this holds
   bool asNobody = false;                 // run as user and group 65534
+  bool stderrTerminal = false;           // stderr is a terminal (`err` what it showed), stdout
+                                         // goes nowhere
   std::vector<std::string> env{};        // NAME=VALUE settings added to the environment
 };
 
