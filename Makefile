@@ -86,6 +86,7 @@ bench: build
 	build/release/bench/codec_bench --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
 	scripts/bench-extract
 	scripts/bench-update
+	scripts/bench-test
 
 # libFuzzer with ASan and UBSan, each target for FUZZ_SECONDS seconds. New inputs go to
 # build/fuzz/work, and a crashing input to build/fuzz/TARGET-crash-... (an absolute path, so that
