@@ -358,6 +358,13 @@ TEST_F(E2eExtract, SkipsAFolderItCannotUseAndGoesOn) {
     EXPECT_EQ(readFile(out() / path(2, 0)), "h");
     fs::remove(out() / path(2, 0));
   }
+  // One file that cannot be named (a folder stands at its name): that file alone is skipped.
+  fs::create_directory(out() / path(2, 0));
+  const Outcome one = ToolTest::extract({"--overwrite", archive(), "models - hc"});
+  EXPECT_EQ(one.status, 2);
+  EXPECT_EQ(one.err, "archive-extract: " + path(2, 0) + ": cannot rename the finished file onto " +
+                         path(2, 0) + ": Is a directory; not written\n" +
+                         "archive-extract: 0 entries written, 1 not written\n");
 }
 
 // On a terminal, the progress line counts the entries and bytes of the totals the lookups found
