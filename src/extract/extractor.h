@@ -75,7 +75,8 @@ class Extractor {
 
   // Extracts entry `entry` of `category`, as described, unless its file exists (and the
   // extraction keeps existing files). The category folder is created for any entry that exists,
-  // even one without data. False once the run has stopped: nothing more is taken.
+  // even one without data (onto a stream, nothing is created). False once the run has stopped:
+  // nothing more is taken.
   bool extract(int32_t category, int32_t entry, const EntryDescription& description);
 
   // Waits until every entry handed over is finished and the worker threads have ended.
