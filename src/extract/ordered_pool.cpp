@@ -5,6 +5,8 @@
 bool OrderedPool::submit(std::unique_ptr<OrderedWork> work) {
   work->weight = std::max(work->weight, kWorkWeight);
   OrderedWork* raw = work.get();
+  // Once handed over, a worker may finish the entry and free it: nothing of it is read after.
+  const bool needsWorker = raw->needsWorker;
   {
     std::unique_lock lock(mutex_);
     progress_.wait(lock, [&] {
@@ -17,7 +19,7 @@ bool OrderedPool::submit(std::unique_ptr<OrderedWork> work) {
     }
     inFlight_ += raw->weight;
     order_.push_back(std::move(work));
-    if (raw->needsWorker) {
+    if (needsWorker) {
       if (workers_.empty()) startWorkers();
       pending_.push_back(raw);
       work_.notify_one();
@@ -25,7 +27,7 @@ bool OrderedPool::submit(std::unique_ptr<OrderedWork> work) {
       raw->done_ = true;
     }
   }
-  if (!raw->needsWorker) finishReady();
+  if (!needsWorker) finishReady();
   std::unique_lock lock(mutex_);
   return !stopped_;
 }
