@@ -1,5 +1,5 @@
 # Front door. `make test` is what CI runs.
-.PHONY: all deps build tools demo install uninstall package test test-release check-package test-asan \
+.PHONY: all deps build tools demo python python-module test-python install uninstall package test test-release check-package test-asan \
 	test-tsan check-memory bench fuzz fuzz-check lint format clean
 
 all: build
@@ -21,32 +21,61 @@ tools:
 demo: tools
 	scripts/demo build/tools
 
-# The tools into $(PREFIX)/bin, their manual pages and bash completion under $(PREFIX)/share.
+# The Python module, in build/python: `PYTHONPATH=build/python python3 -c 'import archive_extract'`.
+# Needs pybind11 and Python's headers (installed here; python-module builds without asking).
+python:
+	scripts/install-deps python
+	$(MAKE) python-module
+
+python-module:
+	cmake --preset python
+	cmake --build --preset python
+
+# The module's tests (pytest, against the tools of the same build), and its package.
+test-python: python
+	ctest --preset python
+	scripts/check-package build/python
+
+# The tools into $(PREFIX)/bin, their manual pages and bash completion under $(PREFIX)/share;
+# the Python module where Debian's python3 finds it under $(PREFIX) when pybind11 and Python's
+# headers are installed (make deps installs them), otherwise it says it skipped it.
 PREFIX ?= /usr/local
+HAVE_PYTHON_MODULE = $(and $(wildcard /usr/lib/cmake/pybind11/pybind11Config.cmake \
+  /usr/share/cmake/pybind11/pybind11Config.cmake),$(wildcard /usr/include/python3*/Python.h))
 install: tools
 	cmake --install build/tools --prefix "$(PREFIX)"
+ifneq ($(HAVE_PYTHON_MODULE),)
+	$(MAKE) python-module
+	cmake --install build/python --prefix "$(PREFIX)" --component python
+else
+	@echo "make install: skipped the Python module: pybind11 or Python's headers are not installed (make deps installs them)"
+endif
 
 # The files the last install put in place, as CMake listed them; refused when the list is missing
 # or names a file outside PREFIX (give the PREFIX the install was given).
+# The Python module's list, when it was installed, too.
 INSTALL_MANIFEST = build/tools/install_manifest.txt
+PYTHON_MANIFEST = build/python/install_manifest_python.txt
 uninstall:
 	@if [ ! -f $(INSTALL_MANIFEST) ]; then \
 	  echo "make uninstall: $(INSTALL_MANIFEST) is missing: nothing was installed from build/tools" >&2; \
 	  exit 1; \
 	fi; \
-	if awk -v p="$(PREFIX:%/=%)/" 'index($$0, p) != 1 { found = 1 } END { exit !found }' \
-	  $(INSTALL_MANIFEST); then \
-	  echo "make uninstall: $(INSTALL_MANIFEST) lists files outside $(PREFIX)" >&2; \
-	  exit 1; \
-	fi; \
-	tr '\n' '\0' < $(INSTALL_MANIFEST) | xargs -0 -r rm -fv --
+	for manifest in $(INSTALL_MANIFEST) $(wildcard $(PYTHON_MANIFEST)); do \
+	  if awk -v p="$(PREFIX:%/=%)/" 'index($$0, p) != 1 { found = 1 } END { exit !found }' \
+	    $$manifest; then \
+	    echo "make uninstall: $$manifest lists files outside $(PREFIX)" >&2; \
+	    exit 1; \
+	  fi; \
+	done; \
+	cat $(INSTALL_MANIFEST) $(wildcard $(PYTHON_MANIFEST)) | tr '\n' '\0' | xargs -0 -r rm -fv --
 
 # A .deb of the same, in build/tools, checked (and, as root, installed and removed again).
 package: tools
 	scripts/install-deps package
 	scripts/check-package build/tools
 
-test: deps test-release check-package test-asan test-tsan check-memory fuzz-check
+test: deps test-release check-package test-python test-asan test-tsan check-memory fuzz-check
 
 test-release:
 	cmake --preset release
