@@ -799,7 +799,7 @@ PYBIND11_MODULE(_core, m) {
                     const std::string& method, bool force) {
     const std::string archive = fspath(archivePath), from = fspath(source);
     const StorageMethod storage = packMethod(method, false);
-    return packed({archive, from}, [&](std::vector<std::string>& notes) {
+    py::tuple notes = packed({archive, from}, [&](std::vector<std::string>& notes) {
       recoverBeforeWriting(archive, notes);
       const SourceTree tree = readSourceTree(from);
       for (const std::string& skipped : tree.skipped) notes.push_back("skipping " + skipped);
@@ -810,7 +810,8 @@ PYBIND11_MODULE(_core, m) {
                                   "folder alone");
       }
       buildArchive(tree, archive, storage);
-    })[0];
+    });
+    return py::object(notes[0]);
   });
 
   m.def("delete", [](const py::object& archivePath, const std::vector<std::string>& members,

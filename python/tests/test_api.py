@@ -1,0 +1,187 @@
+# The module's own contract: the file object, each exception, threads, Ctrl-C, and the packer's
+# commands against archive-pack.
+import errno
+import io
+import os
+import shutil
+import signal
+import threading
+import time
+
+import pytest
+
+import archive_extract as ax
+from conftest import files_under, tool
+
+
+def entry_of(archive, method):
+    with ax.Archive(archive) as a:
+        return next(e for e in a.entries() if e.method == method)
+
+
+@pytest.mark.parametrize("method", ["plain", "lz", "rle"])
+def test_file_object_reads_like_bytes_io(sound, method):
+    e = entry_of(sound, method)
+    with ax.Archive(sound) as a:
+        data = a.read(e)
+        f = a.open(e.path)
+    expected = io.BytesIO(data)  # the archive is closed: the file reads on
+    assert isinstance(f, io.RawIOBase) and f.readable() and f.seekable() and not f.writable()
+    steps = [("seek", 10, 0), ("read", 5), ("seek", 7, 1), ("read", 3), ("seek", -16, 2),
+             ("read", 100), ("read", 1), ("seek", 5, 2), ("read", 4), ("seek", 0, 0), ("read",)]
+    for step in steps:
+        assert getattr(f, step[0])(*step[1:]) == getattr(expected, step[0])(*step[1:]), step
+        assert f.tell() == expected.tell()
+    f.seek(3)
+    buffer = bytearray(32)
+    assert f.readinto(buffer) == 32 and bytes(buffer) == data[3:35]
+    assert io.BufferedReader(f).read() == data[35:]
+    with pytest.raises(ValueError):
+        f.seek(-1)
+    f.close()
+    with pytest.raises(ValueError):
+        f.read()
+
+
+@pytest.mark.parametrize("call,exception", [
+    (lambda a: a.read("models - g/9999.raw"), KeyError),
+    (lambda a: a.read("not a path"), KeyError),
+    (lambda a: a.open("category 300/0001.raw"), KeyError),
+    (lambda a: list(a.entries(members=["models - g/0000.raw", "models - x"])), KeyError),
+    (lambda a: list(a.test(members="models - g/99*")), KeyError),
+    (lambda a: list(a.entries(categories="q")), ValueError),
+    (lambda a: list(a.entries(entries="5-2")), ValueError),
+])
+def test_bad_requests_raise(sound, call, exception):
+    with ax.Archive(sound) as a:
+        with pytest.raises(exception):
+            call(a)
+
+
+def test_errors_name_their_cause(archives, tmp_path):
+    with pytest.raises(FileNotFoundError) as missing:
+        ax.Archive(tmp_path / "none.bin")
+    assert missing.value.errno == errno.ENOENT and missing.value.filename == str(tmp_path / "none.bin")
+    with pytest.raises(IsADirectoryError):
+        ax.Archive(tmp_path)
+    short = tmp_path / "short.bin"
+    short.write_bytes(b"\0" * 1000)
+    with pytest.raises(ax.ArchiveError, match="too short"):
+        ax.Archive(short)
+    journaled = tmp_path / "j.bin"
+    shutil.copyfile(archives["sound"], journaled)
+    (tmp_path / "j.bin.update-journal").write_bytes(b"partial")
+    with pytest.raises(ax.ArchiveError, match="--recover"):
+        ax.Archive(journaled)
+    assert ax.recover(journaled) == "discarded" and ax.recover(journaled) is None
+    with ax.Archive(archives["faulting"]) as a, pytest.raises(ax.MachineFault) as fault:
+        list(a.entries())
+    assert fault.value.line and not fault.value.line.endswith("\n")
+    assert fault.value.line in tool("archive-extract", "--list", archives["faulting"], check=False)
+    with ax.Archive(archives["damaged"]) as a, pytest.raises(ax.ExtractError) as failed:
+        a.extract(tmp_path / "out")
+    assert set(failed.value.problems.values()) == {"corrupt", "unsupported"}
+    assert issubclass(ax.ExtractError, ax.Error) and issubclass(ax.EntryError, ax.Error)
+    with ax.Archive(archives["sound"]) as a:
+        with pytest.raises(ax.ArchiveError):
+            ax.build(tmp_path, archives["sound"])  # exists, and no force
+        a.close()
+        with pytest.raises(ValueError):
+            a.read("models - g/0000.raw")
+
+
+def test_four_threads_read_at_once(sound):
+    with ax.Archive(sound) as a:
+        paths = [e.path for e in a.entries()]
+        expected = [a.read(p) for p in paths]
+        results = [None] * 4
+
+        def work(i):
+            results[i] = [a.read(p) for p in paths[i:] + paths[:i]]
+
+        threads = [threading.Thread(target=work, args=(i,)) for i in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    for i, got in enumerate(results):
+        assert got == expected[i:] + expected[:i]
+
+
+def test_reading_a_large_entry_lets_other_threads_run(tmp_path):
+    source = tmp_path / "big"
+    (source / "models - g").mkdir(parents=True)
+    with open(source / "models - g" / "0000.raw", "wb") as f:
+        f.truncate(96 << 20)
+    archive = tmp_path / "big.bin"
+    tool("archive-pack", "--method", "plain", source, archive)
+    ticks, stop = [], threading.Event()
+
+    def tick():
+        while not stop.is_set():
+            ticks.append(time.perf_counter())
+
+    other = threading.Thread(target=tick)
+    other.start()
+    try:
+        with ax.Archive(archive) as a:
+            for _ in range(5):
+                start = time.perf_counter()
+                data = a.read("models - g/0000.raw")
+                end = time.perf_counter()
+                if any(start < t < end for t in ticks[-5000:]):
+                    break
+            else:
+                pytest.fail("no other thread ran while an entry was read")
+    finally:
+        stop.set()
+        other.join()
+    assert len(data) == 96 << 20
+
+
+@pytest.mark.parametrize("interrupt", ["raise", "signal"])
+def test_ctrl_c_stops_extraction_without_partial_files(sound, tmp_path, interrupt):
+    def progress(*_):
+        if interrupt == "raise":
+            raise KeyboardInterrupt
+        os.kill(os.getpid(), signal.SIGINT)
+        time.sleep(1)
+
+    with ax.Archive(sound) as a, pytest.raises(KeyboardInterrupt):
+        a.extract(tmp_path / "out", jobs=2, progress=progress)
+    tool("archive-extract", "-q", "-C", tmp_path, sound)
+    done = files_under(tmp_path / "out")
+    assert all(data == (tmp_path / path).read_bytes() for path, data in done.items())
+
+
+def test_build_and_update_round_trip_as_archive_pack_does(tree, tmp_path):
+    ours, theirs = tmp_path / "ours.bin", tmp_path / "theirs.bin"
+    ax.build(tree, ours)
+    tool("archive-pack", tree, theirs)
+    assert ours.read_bytes() == theirs.read_bytes()
+    with ax.Archive(ours) as a:
+        assert all(a.read(p) == d for p, d in files_under(tree).items())
+        changed = [e.path for e in a.entries()][:3]
+    edits = tmp_path / "edits"
+    for i, path in enumerate(changed):
+        (edits / path).parent.mkdir(parents=True, exist_ok=True)
+        (edits / path).write_bytes(os.urandom(100) * (i * 40 + 1))
+    for options, flags in [({"dry_run": True}, ["--dry-run"]), ({"in_place": True}, ["--in-place"])]:
+        report = ax.update(edits, ours, **options)
+        lines = tool("archive-pack", "--update", *flags, edits, theirs)
+        assert [f"{p}: {action}" for p, action in report] == lines
+        assert ours.read_bytes() == theirs.read_bytes()
+    with ax.Archive(ours) as a:
+        assert all(a.read(p) == d for p, d in files_under(edits).items())
+    report = ax.delete(ours, changed[:1])
+    assert [f"{p}: {action}" for p, action in report] == tool("archive-pack", "--delete", theirs, changed[0])
+    assert ax.compact(ours).replace("ours", "theirs") == tool("archive-pack", "--compact", theirs)[0]
+    assert ours.read_bytes() == theirs.read_bytes()
+    with pytest.raises(ax.ArchiveError):
+        ax.delete(ours, ["models - g/9999.raw"])
+    (edits / "models - w" / "0777.raw").parent.mkdir(parents=True, exist_ok=True)
+    (edits / "models - w" / "0777.raw").write_bytes(b"new")
+    with pytest.raises(ax.ArchiveError, match="larger entry table"):
+        ax.update(edits, ours)
+    with pytest.raises(ValueError):
+        ax.update(edits, ours, method="zip")
