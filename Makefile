@@ -48,6 +48,7 @@ ifneq ($(HAVE_PYTHON_MODULE),)
 	$(MAKE) python-module
 	cmake --install build/python --prefix "$(PREFIX)" --component python
 else
+	rm -f $(PYTHON_MANIFEST)
 	@echo "make install: skipped the Python module: pybind11 or Python's headers are not installed (make deps installs them)"
 endif
 
@@ -68,7 +69,7 @@ uninstall:
 	    exit 1; \
 	  fi; \
 	done; \
-	cat $(INSTALL_MANIFEST) $(wildcard $(PYTHON_MANIFEST)) | tr '\n' '\0' | xargs -0 -r rm -fv --
+	awk 1 $(INSTALL_MANIFEST) $(wildcard $(PYTHON_MANIFEST)) | tr '\n' '\0' | xargs -0 -r rm -fv --
 
 # A .deb of the same, in build/tools, checked (and, as root, installed and removed again).
 package: tools

@@ -488,10 +488,17 @@ class Listing {
   std::unique_ptr<Sweep> sweep_;
 };
 
+// Worker threads: one per core by default, at most as many as archive-extract --jobs takes.
 unsigned workers(const py::object& jobs) {
+  constexpr long kMaxJobs = 256;
   if (jobs.is_none()) return coreCount();
-  const int n = jobs.cast<int>();
-  if (n < 1) throw py::value_error("jobs must be at least 1");
+  if (!py::isinstance<py::int_>(jobs)) throw py::type_error("jobs must be an int or None");
+  const long n = PyLong_AsLong(jobs.ptr());
+  if (PyErr_Occurred()) PyErr_Clear();
+  if (n < 1 || n > kMaxJobs) {
+    throw py::value_error("jobs needs a number from 1 to " + std::to_string(kMaxJobs) + ", not " +
+                          py::repr(jobs).cast<std::string>());
+  }
   return static_cast<unsigned>(n);
 }
 
