@@ -117,6 +117,8 @@ bench: build
 	scripts/bench-extract
 	scripts/bench-update
 	scripts/bench-test
+	$(MAKE) python
+	scripts/bench-python
 
 # libFuzzer with ASan and UBSan, each target for FUZZ_SECONDS seconds. New inputs go to
 # build/fuzz/work, and a crashing input to build/fuzz/TARGET-crash-... (an absolute path, so that

@@ -87,9 +87,9 @@ py::object nameIn(const std::string& message, int code, const std::vector<std::s
 // library's message and the file; ArchiveError when the failure is the archive's or a refusal.
 [[noreturn]] void raiseHostError(const HostError& e, const std::vector<std::string>& paths) {
   if (e.code() == 0) raiseAs(errorTypes.archiveError, py::make_tuple(e.what()));
-  py::object error = py::reinterpret_steal<py::object>(PyObject_CallFunctionObjArgs(
-      PyExc_OSError, py::int_(e.code()).ptr(), py::str(e.what()).ptr(),
-      nameIn(e.what(), e.code(), paths).ptr(), nullptr));
+  py::object error = py::reinterpret_steal<py::object>(
+      PyObject_CallFunctionObjArgs(PyExc_OSError, py::int_(e.code()).ptr(), py::str(e.what()).ptr(),
+                                   nameIn(e.what(), e.code(), paths).ptr(), nullptr));
   if (!error) throw py::error_already_set();
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
   throw py::error_already_set();
@@ -127,7 +127,8 @@ std::string commaList(const py::handle& value) {
   std::string list;
   for (const py::handle item : value) {
     if (!list.empty()) list += ',';
-    list += py::isinstance<py::str>(item) ? item.cast<std::string>() : py::str(item).cast<std::string>();
+    list += py::isinstance<py::str>(item) ? item.cast<std::string>()
+                                          : py::str(item).cast<std::string>();
   }
   return list;
 }
@@ -327,7 +328,8 @@ std::pair<int32_t, int32_t> entryNamed(const py::handle& member) {
   const std::string path = fspath(member);
   const size_t slash = path.find('/');
   if (slash != std::string::npos) {
-    const std::optional<int32_t> category = categoryOfFolder(std::string_view(path).substr(0, slash));
+    const std::optional<int32_t> category =
+        categoryOfFolder(std::string_view(path).substr(0, slash));
     const std::optional<int32_t> entry = entryOfFileName(std::string_view(path).substr(slash + 1));
     if (category && entry) return {*category, *entry};
   }
@@ -392,7 +394,8 @@ py::bytes readEntry(const ArchiveHandle& handle, const py::handle& member, bool 
     const DecodedBytes data = decode(*archive, d, path, size);
     return py::bytes(reinterpret_cast<const char*>(data.get()), size);
   }
-  py::object bytes = py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize(nullptr, d.length));
+  py::object bytes =
+      py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize(nullptr, d.length));
   if (!bytes) throw py::error_already_set();
   char* buffer = PyBytes_AS_STRING(bytes.ptr());
   size_t got;
@@ -523,7 +526,8 @@ py::tuple testEntries(const ArchiveHandle& handle, const py::object& categories,
     std::vector<TestResult>& results;
     RunEnd& end;
     EntryProblem problem = EntryProblem::None;
-    Work(const Archive& a, const SweptEntry& e, bool shared, std::vector<TestResult>& r, RunEnd& end)
+    Work(const Archive& a, const SweptEntry& e, bool shared, std::vector<TestResult>& r,
+         RunEnd& end)
         : archive(a), e(e), shared(shared), results(r), end(end) {}
     void perform(WorkerState& state) override {
       problem = testEntry(archive, e.description, static_cast<Scratch&>(state).chunk);
@@ -613,9 +617,9 @@ py::tuple extractEntries(const ArchiveHandle& handle, const py::object& outputPa
   std::optional<Folder> folder = openFolder(output);
   if (!folder) {
     const int error = errno;
-    raiseHostError(HostError(withReason("cannot use " + output + " as the output folder", error),
-                             error),
-                   {output});
+    raiseHostError(
+        HostError(withReason("cannot use " + output + " as the output folder", error), error),
+        {output});
   }
   CollectedEvents events;
   RunEnd end;
@@ -693,11 +697,13 @@ void recoverBeforeWriting(const std::string& archive, std::vector<std::string>& 
 }
 
 // "PATH: ACTION" lines as (path, action).
-std::vector<std::pair<std::string, std::string>> reportPairs(const std::vector<std::string>& lines) {
+std::vector<std::pair<std::string, std::string>> reportPairs(
+    const std::vector<std::string>& lines) {
   std::vector<std::pair<std::string, std::string>> pairs;
   for (const std::string& line : lines) {
     const size_t colon = line.find(": ");
-    pairs.emplace_back(line.substr(0, colon), colon == std::string::npos ? "" : line.substr(colon + 2));
+    pairs.emplace_back(line.substr(0, colon),
+                       colon == std::string::npos ? "" : line.substr(colon + 2));
   }
   return pairs;
 }
@@ -727,9 +733,10 @@ PYBIND11_MODULE(_core, m) {
   m.doc() = "The compiled part of archive_extract; use the package's API instead.";
   m.attr("version") = PROJECT_VERSION;
 
-  m.def("_set_errors", [](py::handle error, py::handle fault, py::handle archive, py::handle entry) {
-    errorTypes = {error.inc_ref(), fault.inc_ref(), archive.inc_ref(), entry.inc_ref()};
-  });
+  m.def("_set_errors",
+        [](py::handle error, py::handle fault, py::handle archive, py::handle entry) {
+          errorTypes = {error.inc_ref(), fault.inc_ref(), archive.inc_ref(), entry.inc_ref()};
+        });
 
   py::class_<Entry>(m, "Entry", "One entry of the archive, as the listing shows it.")
       .def_readonly("path", &Entry::path, "Where extraction writes it: \"models - g/0001.raw\".")
@@ -763,9 +770,10 @@ PYBIND11_MODULE(_core, m) {
              return std::make_unique<Listing>(h, makeSelection(categories, entries, members, all));
            })
       .def("read", &readEntry)
-      .def("reader", [](const ArchiveHandle& h, const py::handle& member, bool sizeLimit) {
-        return std::make_unique<EntryReader>(h, member, sizeLimit);
-      })
+      .def("reader",
+           [](const ArchiveHandle& h, const py::handle& member, bool sizeLimit) {
+             return std::make_unique<EntryReader>(h, member, sizeLimit);
+           })
       .def("test", &testEntries)
       .def("extract", &extractEntries);
 
@@ -812,9 +820,10 @@ PYBIND11_MODULE(_core, m) {
       for (const std::string& skipped : tree.skipped) notes.push_back("skipping " + skipped);
       const std::optional<FileInfo> existing = fileInfo(archive);
       if (existing && existing->regular && !force) {
-        throw HostError(archive + " exists; use update() to put the source folder's files into "
-                                  "it, or force=True to replace it with an archive of that "
-                                  "folder alone");
+        throw HostError(archive +
+                        " exists; use update() to put the source folder's files into "
+                        "it, or force=True to replace it with an archive of that "
+                        "folder alone");
       }
       buildArchive(tree, archive, storage);
     });
