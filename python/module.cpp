@@ -265,12 +265,14 @@ std::vector<SweptEntry> lookUp(Archive& archive, Selection& selection,
 // How far a run has come, by entries with data and the bytes the index says they expand to.
 struct Progress {
   std::atomic<uint64_t> entries{0}, entriesTotal{0}, bytes{0}, bytesTotal{0};
+  std::atomic<bool> counted{false};  // the totals are known
   void count(const std::vector<SweptEntry>& all) {
     for (const SweptEntry& e : all) {
       if (!e.description.hasData()) continue;
       ++entriesTotal;
       bytesTotal += e.description.length;
     }
+    counted = true;
   }
   void advance(const SweptEntry& e) {
     if (!e.description.hasData()) return;
@@ -628,7 +630,7 @@ py::tuple extractEntries(const ArchiveHandle& handle, const py::object& outputPa
   bool clean = false;
   uint64_t lastEntries = UINT64_MAX, lastBytes = UINT64_MAX;
   const std::function<void()> tick = [&] {
-    if (progress.is_none()) return;
+    if (progress.is_none() || !done.counted) return;  // the lookups are still going on
     const uint64_t e = done.entries, b = done.bytes;
     if (e == lastEntries && b == lastBytes) return;
     lastEntries = e;

@@ -139,19 +139,40 @@ def test_reading_a_large_entry_lets_other_threads_run(tmp_path):
     assert len(data) == 96 << 20
 
 
-@pytest.mark.parametrize("interrupt", ["raise", "signal"])
-def test_ctrl_c_stops_extraction_without_partial_files(sound, tmp_path, interrupt):
-    def progress(*_):
-        if interrupt == "raise":
-            raise KeyboardInterrupt
-        os.kill(os.getpid(), signal.SIGINT)
-        time.sleep(1)
+@pytest.fixture(scope="module")
+def many(tmp_path_factory):
+    """An archive of 400 entries: long enough to extract that it can be interrupted."""
+    folder = tmp_path_factory.mktemp("many")
+    tool("make-samples", folder / "source", "--count", 400, "--seed", 2, "--scale", 1)
+    tool("archive-pack", folder / "source", folder / "many.bin")
+    tool("archive-extract", "-q", "-C", folder, folder / "many.bin")
+    return folder / "many.bin", files_under(folder)
 
-    with ax.Archive(sound) as a, pytest.raises(KeyboardInterrupt):
-        a.extract(tmp_path / "out", jobs=2, progress=progress)
-    tool("archive-extract", "-q", "-C", tmp_path, sound)
-    done = files_under(tmp_path / "out")
-    assert all(data == (tmp_path / path).read_bytes() for path, data in done.items())
+
+def interrupt_by_progress(_):
+    def progress(*_):
+        raise KeyboardInterrupt
+    return progress
+
+
+def interrupt_by_signal(timers):
+    timers.append(threading.Timer(0.08, os.kill, (os.getpid(), signal.SIGINT)))
+    timers[-1].start()
+
+
+@pytest.mark.parametrize("interrupt", [interrupt_by_progress, interrupt_by_signal])
+def test_ctrl_c_stops_extraction_without_partial_files(many, tmp_path, interrupt):
+    archive, expected = many
+    timers = []
+    try:
+        with ax.Archive(archive) as a, pytest.raises(KeyboardInterrupt):
+            a.extract(tmp_path, jobs=1, progress=interrupt(timers))
+    finally:
+        for timer in timers:
+            timer.cancel()
+    names = [p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*") if p.is_file()]
+    assert len(names) < len([p for p in expected if p.endswith(".raw")])
+    assert all(expected.get(name) == (tmp_path / name).read_bytes() for name in names)
 
 
 def test_build_and_update_round_trip_as_archive_pack_does(tree, tmp_path):
