@@ -5,8 +5,10 @@ import io
 import os
 import shutil
 import signal
+import tempfile
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
@@ -137,6 +139,32 @@ def test_reading_a_large_entry_lets_other_threads_run(tmp_path):
         stop.set()
         other.join()
     assert len(data) == 96 << 20
+
+
+def test_a_large_plain_entry_is_read_where_it_lies():
+    shm = "/dev/shm"
+    if not os.path.isdir(shm) or shutil.disk_usage(shm).free < 3 << 30:
+        pytest.skip("needs 3 GiB of tmpfs in /dev/shm")
+    size = (1 << 30) - 2048  # about the largest plain entry
+    folder = tempfile.mkdtemp(dir=shm)
+    try:
+        (Path(folder) / "source" / "models - g").mkdir(parents=True)
+        with open(Path(folder) / "source" / "models - g" / "0000.raw", "wb") as sparse:
+            sparse.truncate(size)
+        tool("archive-pack", "--method", "plain", Path(folder) / "source", Path(folder) / "big.bin")
+        before = resident()
+        with ax.Archive(Path(folder) / "big.bin") as a, a.open("models - g/0000.raw") as f:
+            buffer, total = bytearray(1 << 20), 0
+            while n := f.readinto(buffer):
+                total += n
+        assert total == size and resident() - before < 16 << 20
+    finally:
+        shutil.rmtree(folder)
+
+
+def resident():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
 @pytest.fixture(scope="module")
