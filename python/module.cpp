@@ -118,7 +118,9 @@ std::string fspath(const py::handle& path) {
   py::object text = py::reinterpret_steal<py::object>(PyOS_FSPath(path.ptr()));
   if (!text) throw py::error_already_set();
   if (!py::isinstance<py::str>(text)) text = text.attr("decode")("utf-8", "surrogateescape");
-  return text.cast<std::string>();
+  std::string name = text.cast<std::string>();
+  if (name.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+  return name;
 }
 
 // "g,hc,25" from a string as given or from an iterable of letters and numbers.
@@ -301,7 +303,8 @@ std::optional<std::string> faultLineOf(const std::optional<r5900::MachineFault>&
 // they stay usable after it is closed.
 class ArchiveHandle {
  public:
-  explicit ArchiveHandle(const std::string& path) : path_(path) {
+  explicit ArchiveHandle(const py::object& name) : path_(fspath(name)) {
+    const std::string& path = path_;
     archive_ = translated({path}, [&] {
       py::gil_scoped_release release;
       return std::shared_ptr<Archive>(Archive::open(path));
@@ -762,7 +765,7 @@ PYBIND11_MODULE(_core, m) {
       });
 
   py::class_<ArchiveHandle, std::shared_ptr<ArchiveHandle>>(m, "ArchiveHandle")
-      .def(py::init<const std::string&>())
+      .def(py::init<const py::object&>())
       .def("close", &ArchiveHandle::close)
       .def_property_readonly("closed", &ArchiveHandle::closed)
       .def_property_readonly("size", &ArchiveHandle::size)
@@ -835,6 +838,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("delete", [](const py::object& archivePath, const std::vector<std::string>& members,
                      bool inPlace, bool dryRun) {
     const std::string archive = fspath(archivePath);
+    if (members.empty()) throw py::value_error("delete() needs at least one member");
     UpdateOptions options;
     options.inPlace = inPlace;
     options.dryRun = dryRun;

@@ -202,7 +202,7 @@ class Archive:
     def __init__(self, path):
         #: The path the archive was opened by.
         self.path = os.fsdecode(path)
-        self._handle = _core.ArchiveHandle(self.path)
+        self._handle = _core.ArchiveHandle(path)
 
     def close(self):
         """Closes the archive; files opened from it stay readable."""
@@ -281,6 +281,8 @@ class Archive:
         extracted first), :class:`KeyError` for members that match nothing, and
         :class:`KeyboardInterrupt` on Ctrl-C (the file being finished is the last named).
         """
+        if progress is not None and not callable(progress):
+            raise TypeError("progress must be callable")
         output = os.fsdecode(output)
         os.makedirs(output, exist_ok=True)
         written, problems, fault, failure, missing = self._handle.extract(
@@ -325,7 +327,10 @@ def delete(archive, members, in_place=False, dry_run=False):
     data, as ``archive-pack --delete`` does; returns its report as (path, action) pairs."""
     if isinstance(members, (str, bytes, os.PathLike)):
         members = [members]
-    report, notes = _core.delete(archive, [os.fsdecode(m) for m in members], in_place, dry_run)
+    members = [os.fsdecode(m) for m in members]
+    if any("\0" in m for m in members):
+        raise ValueError("embedded null byte")
+    report, notes = _core.delete(archive, members, in_place, dry_run)
     _warn(notes)
     return report
 
