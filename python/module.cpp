@@ -631,6 +631,7 @@ py::tuple extractEntries(const ArchiveHandle& handle, const py::object& outputPa
   Progress done;
   std::atomic<bool> cancel{false};
   bool clean = false;
+  std::string summary;  // the command line's last line after problems
   uint64_t lastEntries = UINT64_MAX, lastBytes = UINT64_MAX;
   const std::function<void()> tick = [&] {
     if (progress.is_none() || !done.counted) return;  // the lookups are still going on
@@ -659,7 +660,12 @@ py::tuple extractEntries(const ArchiveHandle& handle, const py::object& outputPa
           }
           const ExtractStatus status = extractor.finish();
           // Every file named is in `written`; one reported and then not named ended the run.
-          while (events.written.size() > extractor.counts().written) events.written.pop_back();
+          const ExtractCounts counts = extractor.counts();
+          while (events.written.size() > counts.written) events.written.pop_back();
+          summary = std::to_string(counts.written) + (counts.written == 1 ? " entry" : " entries") +
+                    " written, " +
+                    std::to_string(done.entriesTotal.load() - counts.kept - counts.written) +
+                    " not written";
           if (fault && status != ExtractStatus::Stopped && !cancel.load()) {
             end.faultLine = faultLineOf(fault);
           }
@@ -672,7 +678,8 @@ py::tuple extractEntries(const ArchiveHandle& handle, const py::object& outputPa
         tick);
   });
   end.missing = missingMembers(*selection);
-  return py::make_tuple(events.written, events.problems, end.faultLine, events.failed, end.missing);
+  return py::make_tuple(events.written, events.problems, end.faultLine, events.failed, end.missing,
+                        summary);
 }
 
 // The --method words of archive-pack.

@@ -277,23 +277,25 @@ class Archive:
         now and then with (entries done, entries in all, bytes done, bytes in all).
 
         Raises :class:`ExtractError` (after finishing) when entries had problems or the run
-        stopped, :class:`MachineFault` when the lookups stopped (the entries before that are
+        stopped (its message the command line's last lines: "N entries written, M not
+        written", after the reason the run stopped), :class:`MachineFault` when the lookups stopped (the entries before that are
         extracted first), :class:`KeyError` for members that match nothing, and
         :class:`KeyboardInterrupt` on Ctrl-C (the file being finished is the last named).
         """
         if progress is not None and not callable(progress):
             raise TypeError("progress must be callable")
         output = os.fsdecode(output)
-        os.makedirs(output, exist_ok=True)
-        written, problems, fault, failure, missing = self._handle.extract(
+        try:
+            os.makedirs(output)
+        except FileExistsError:
+            pass  # a folder, or what the extraction then refuses as the output folder
+        written, problems, fault, failure, missing, summary = self._handle.extract(
             output, categories, entries, members, all_categories, overwrite, jobs, size_limit,
             progress)
         if fault is not None:
             raise MachineFault(fault)
         if failure is not None or problems:
-            message = failure or (f"{len(problems)} "
-                                  f"{'entry' if len(problems) == 1 else 'entries'} with problems, "
-                                  f"{len(written)} written")
+            message = f"{failure}; {summary}" if failure is not None else summary
             raise ExtractError(message, written, dict(problems))
         if missing:
             raise _missing(missing)
