@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 import archive_extract as ax
-from conftest import files_under, tool
+from conftest import cli_json, files_under, tool
 
 
 def entry_of(archive, method):
@@ -234,3 +234,32 @@ def test_build_and_update_round_trip_as_archive_pack_does(tree, tmp_path):
         ax.update(edits, ours)
     with pytest.raises(ValueError):
         ax.update(edits, ours, method="zip")
+
+
+@pytest.mark.parametrize("size_limit", [True, False])
+def test_the_output_bound_stops_test_and_extract_as_on_the_command_line(sound, tmp_path, size_limit):
+    # Compressed entries whose headers claim 32 MiB each: 256 MiB is this archive's bound.
+    bounded = tmp_path / "bounded.bin"
+    shutil.copyfile(sound, bounded)
+    with ax.Archive(sound) as a:
+        claims = [e for e in a.entries() if e.method in ("lz", "rle")][:10]
+    with open(bounded, "r+b") as f:
+        for e in claims:
+            f.seek(e.sector * 2048 + 8)
+            f.write((0x1FFFFFF).to_bytes(4, "little"))
+    flags = [] if size_limit else ["--no-size-limit"]
+    verdicts = [], None
+    with ax.Archive(bounded) as a:
+        try:
+            for r in a.test(size_limit=size_limit):
+                verdicts[0].append({f: getattr(r, f) for f in ("path", "ok", "problem")})
+        except ax.Error as error:
+            verdicts = verdicts[0], str(error)
+        with pytest.raises(ax.ExtractError) as failed:
+            a.extract(tmp_path / "out", size_limit=size_limit)
+    cli = [{"path": v["path"], "ok": v["ok"], "problem": v.get("problem")}
+           for v in cli_json("--test", *flags, bounded)]
+    assert verdicts[0] == cli
+    assert (verdicts[1] is not None) == size_limit == ("stopped before" in str(failed.value))
+    if size_limit:
+        assert verdicts[1].startswith("stopped before") and verdicts[1].endswith("--no-size-limit lifts it")
