@@ -194,6 +194,16 @@ struct TestResult : Entry {
   bool shared;
 };
 
+// SIGINT and SIGTERM go to the other threads (the interpreter's handlers run on the main thread):
+// the library's calls on this thread and those it starts are never interrupted by them.
+void blockStopSignals() {
+  sigset_t stops;
+  sigemptyset(&stops);
+  sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+}
+
 // Runs `work` on a thread of its own (SIGINT and SIGTERM blocked there and in the threads it
 // starts, so that the interpreter's handlers run on the calling thread). Meanwhile the calling
 // thread, the GIL held, runs the signal handlers and `tick` every 50 ms; when either raises,
@@ -206,11 +216,7 @@ void runStoppable(std::atomic<bool>& cancel, const std::function<void()>& work,
   bool done = false;
   std::exception_ptr thrown;
   std::thread thread([&] {
-    sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
+    blockStopSignals();
     try {
       work();
     } catch (...) {
@@ -720,17 +726,28 @@ std::vector<std::pair<std::string, std::string>> reportPairs(
   return pairs;
 }
 
-// Runs a packer command with the GIL released; notes go to the Python side even when it fails
-// (returned with the result, or attached to the exception as .notes).
+// Runs a packer command with the GIL released, on a thread that SIGINT and SIGTERM do not
+// interrupt: the command commits or leaves the archive as it was, and a KeyboardInterrupt comes
+// once it has returned. Notes go to the Python side even when it fails (returned with the result,
+// or attached to the exception as .notes).
 template <typename F>
 py::tuple packed(const std::vector<std::string>& paths, F f) {
   std::vector<std::string> notes;
   try {
     return translated(paths, [&] {
+      std::exception_ptr thrown;
       {
         py::gil_scoped_release release;
-        f(notes);
+        std::thread([&] {
+          blockStopSignals();
+          try {
+            f(notes);
+          } catch (...) {
+            thrown = std::current_exception();
+          }
+        }).join();
       }
+      if (thrown) std::rethrow_exception(thrown);
       return py::make_tuple(notes);
     });
   } catch (py::error_already_set& e) {

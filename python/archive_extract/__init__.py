@@ -126,10 +126,12 @@ class EntryFile(io.RawIOBase):
         return self._reader.size
 
     def readable(self):
+        """True: the entry can be read."""
         self._checkClosed()
         return True
 
     def seekable(self):
+        """True: any position can be sought."""
         self._checkClosed()
         return True
 
