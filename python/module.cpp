@@ -59,6 +59,34 @@ struct ErrorTypes {
 };
 ErrorTypes errorTypes;
 
+// A name or message of the system's as Python's str (bytes that are not UTF-8 kept as os.fsdecode
+// keeps them).
+py::str fsText(const std::string& text) {
+  PyObject* decoded =
+      PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  if (decoded == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(decoded);
+}
+
+py::list fsTexts(const std::vector<std::string>& texts) {
+  py::list list;
+  for (const std::string& text : texts) list.append(fsText(text));
+  return list;
+}
+
+// A path argument (str, bytes or os.PathLike) as the system's bytes, as open() takes it.
+std::string fspath(const py::handle& path) {
+  py::object name = py::reinterpret_steal<py::object>(PyOS_FSPath(path.ptr()));
+  if (!name) throw py::error_already_set();
+  if (py::isinstance<py::str>(name)) {
+    name = py::reinterpret_steal<py::object>(PyUnicode_EncodeFSDefault(name.ptr()));
+    if (!name) throw py::error_already_set();
+  }
+  std::string bytes = name.cast<std::string>();
+  if (bytes.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+  return bytes;
+}
+
 [[noreturn]] void raiseAs(py::handle type, const py::tuple& args) {
   PyErr_SetObject(type.ptr(), args.ptr());
   throw py::error_already_set();
@@ -77,8 +105,8 @@ py::object nameIn(const std::string& message, int code, const std::vector<std::s
     const size_t at = path.empty() ? std::string::npos : what.find(path);
     if (at == std::string::npos) continue;
     const size_t end = at + path.size();
-    if (end < what.size() && what[end] == '/') return py::str(what.substr(at));
-    return py::str(path);
+    if (end < what.size() && what[end] == '/') return fsText(what.substr(at));
+    return fsText(path);
   }
   return py::none();
 }
@@ -86,9 +114,9 @@ py::object nameIn(const std::string& message, int code, const std::vector<std::s
 // A HostError as Python sees it: OSError (of the subclass its errno picks) with the errno, the
 // library's message and the file; ArchiveError when the failure is the archive's or a refusal.
 [[noreturn]] void raiseHostError(const HostError& e, const std::vector<std::string>& paths) {
-  if (e.code() == 0) raiseAs(errorTypes.archiveError, py::make_tuple(e.what()));
+  if (e.code() == 0) raiseAs(errorTypes.archiveError, py::make_tuple(fsText(e.what())));
   py::object error = py::reinterpret_steal<py::object>(
-      PyObject_CallFunctionObjArgs(PyExc_OSError, py::int_(e.code()).ptr(), py::str(e.what()).ptr(),
+      PyObject_CallFunctionObjArgs(PyExc_OSError, py::int_(e.code()).ptr(), fsText(e.what()).ptr(),
                                    nameIn(e.what(), e.code(), paths).ptr(), nullptr));
   if (!error) throw py::error_already_set();
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
@@ -112,15 +140,6 @@ auto translated(const std::vector<std::string>& paths, F f) -> decltype(f()) {
   } catch (const r5900::MachineFault& fault) {
     raiseFault(fault);
   }
-}
-
-std::string fspath(const py::handle& path) {
-  py::object text = py::reinterpret_steal<py::object>(PyOS_FSPath(path.ptr()));
-  if (!text) throw py::error_already_set();
-  if (!py::isinstance<py::str>(text)) text = text.attr("decode")("utf-8", "surrogateescape");
-  std::string name = text.cast<std::string>();
-  if (name.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
-  return name;
 }
 
 // "g,hc,25" from a string as given or from an iterable of letters and numbers.
@@ -156,10 +175,11 @@ std::unique_ptr<Selection> makeSelection(const py::object& categories, const py:
   return selection;
 }
 
-std::vector<std::string> missingMembers(const Selection& selection) {
-  std::vector<std::string> missing;
+// The members that matched nothing, as they were given.
+py::list missingMembers(const Selection& selection) {
+  py::list missing;
   for (const Member& m : selection.members()) {
-    if (!m.found) missing.push_back(m.text);
+    if (!m.found) missing.append(fsText(m.text));
   }
   return missing;
 }
@@ -295,7 +315,6 @@ struct RunEnd {
   std::optional<std::string> faultLine;  // the machine stopped the lookups
   std::optional<std::string> failure;    // the run stopped (the output bound, a failed write)
   bool outOfMemory = false;              // with `failure`: no memory to decode an entry
-  std::vector<std::string> missing;      // members that matched nothing
 };
 
 std::optional<std::string> faultLineOf(const std::optional<r5900::MachineFault>& fault) {
@@ -494,7 +513,7 @@ class Listing {
     }
     return py::cast(std::move(*entry));
   }
-  std::vector<std::string> missing() const { return missingMembers(*selection_); }
+  py::list missing() const { return missingMembers(*selection_); }
 
  private:
   std::shared_ptr<Archive> archive_;
@@ -584,9 +603,8 @@ py::tuple testEntries(const ArchiveHandle& handle, const py::object& categories,
       if (fault && !end.failure && !stopped) end.faultLine = faultLineOf(fault);
     });
   });
-  end.missing = missingMembers(*selection);
   return py::make_tuple(std::move(results), end.faultLine, end.failure, end.outOfMemory,
-                        end.missing);
+                        missingMembers(*selection));
 }
 
 // What the extraction reports, kept for the Python side: the paths written (in sweep order), and
@@ -683,9 +701,8 @@ py::tuple extractEntries(const ArchiveHandle& handle, const py::object& outputPa
         },
         tick);
   });
-  end.missing = missingMembers(*selection);
-  return py::make_tuple(events.written, events.problems, end.faultLine, events.failed, end.missing,
-                        summary);
+  return py::make_tuple(events.written, events.problems, end.faultLine, events.failed,
+                        missingMembers(*selection), summary);
 }
 
 // The --method words of archive-pack.
@@ -748,10 +765,10 @@ py::tuple packed(const std::vector<std::string>& paths, F f) {
         }).join();
       }
       if (thrown) std::rethrow_exception(thrown);
-      return py::make_tuple(notes);
+      return py::make_tuple(fsTexts(notes));
     });
   } catch (py::error_already_set& e) {
-    if (e.matches(PyExc_Exception)) e.value().attr("notes") = notes;
+    if (e.matches(PyExc_Exception)) e.value().attr("notes") = fsTexts(notes);
     throw;
   }
 }
@@ -892,13 +909,13 @@ PYBIND11_MODULE(_core, m) {
       }
       notes.insert(notes.end(), result.notes.begin(), result.notes.end());
     });
-    return py::make_tuple(result.report, notes[0]);
+    return py::make_tuple(fsText(result.report), notes[0]);
   });
 
   m.def("recover", [](const py::object& archivePath) {
     const std::string archive = fspath(archivePath);
     std::string note;
     packed({archive}, [&](std::vector<std::string>&) { note = recoverArchive(archive); });
-    return note;
+    return fsText(note);
   });
 }

@@ -66,6 +66,13 @@ def test_errors_name_their_cause(archives, tmp_path):
     assert missing.value.errno == errno.ENOENT and missing.value.filename == str(tmp_path / "none.bin")
     with pytest.raises(IsADirectoryError):
         ax.Archive(tmp_path)
+    odd = os.fsencode(tmp_path) + b"/\xff"  # a name that is not UTF-8
+    shutil.copyfile(archives["sound"], odd)
+    with ax.Archive(odd) as a:
+        assert a.extract(odd + b"-out", members=[b"models - g"])
+    with pytest.raises(FileNotFoundError) as missing:
+        ax.Archive(odd + b"x")
+    assert missing.value.filename == os.fsdecode(odd + b"x")
     short = tmp_path / "short.bin"
     short.write_bytes(b"\0" * 1000)
     with pytest.raises(ax.ArchiveError, match="too short"):
