@@ -102,12 +102,14 @@ test-tsan:
 # The end-to-end tests once more with every process they start under valgrind's memcheck: an
 # invalid access or a definite leak in archive-extract or archive-pack makes the process exit
 # with status 99, which fails its test. Reports go to build/valgrind (an absolute path: the
-# tests run the tools in folders of their own).
+# tests run the tools in folders of their own). The case that runs the tool as nobody is left
+# out: valgrind, forked as root, cannot reopen its log once the child has changed user.
 check-memory: test-release
 	rm -rf build/valgrind && mkdir -p build/valgrind
 	valgrind --quiet --trace-children=yes --error-exitcode=99 --leak-check=full \
 	  --errors-for-leak-kinds=definite --log-file=$(CURDIR)/build/valgrind/%p.log \
-	  build/release/tests/e2e_extract_test || { cat build/valgrind/*.log; exit 1; }
+	  build/release/tests/e2e_extract_test --gtest_filter=-*SkipsAFolderItCannotUse* \
+	  || { cat build/valgrind/*.log; exit 1; }
 
 bench: build
 	scripts/install-deps bench
