@@ -1,0 +1,464 @@
+// archive-mount [OPTION]... ARCHIVE MOUNTPOINT [MEMBER]...: shows the entries of the archive as
+// the read-only tree that archive-extract writes, through FUSE. The entries are looked up before
+// the mount; a plain entry is then read where it lies in the archive, a compressed one decoded
+// when first read, into a bounded cache.
+//
+// Exit status: 0 unmounted; 1 a fault of the emulated machine during the lookups (its line on
+// stdout); 2 anything else (bad argument, unreadable archive, a mount point that is not an empty
+// folder, members not found, a mount that failed).
+#define FUSE_USE_VERSION 312
+#include <fcntl.h>
+#include <fuse_lowlevel.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <dirent.h>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "archive/categories.h"
+#include "cpu/fault.h"
+#include "decode_cache.h"
+#include "options.h"
+#include "platform/host_error.h"
+#include "reading/archive.h"
+#include "reading/entry.h"
+#include "reading/inspect.h"
+#include "reading/limit.h"
+#include "reading/read.h"
+
+namespace {
+
+// The kernel keeps names and attributes this long: nothing in the tree ever changes.
+constexpr double kAttributeTimeout = 3600.0;
+// Threads of the FUSE loop at most: as many entries decode at once.
+constexpr unsigned kMaxThreads = 8;
+
+struct Node {
+  Node(std::string name, fuse_ino_t parent, bool folder)
+      : name(std::move(name)), parent(parent), folder(folder) {}
+  std::string name;
+  fuse_ino_t parent;
+  bool folder;
+  // A folder's: its children in name order, and by name.
+  std::vector<std::pair<std::string, fuse_ino_t>> children;
+  std::unordered_map<std::string, fuse_ino_t> byName;
+  // A file's: the entry and its path as extraction names it.
+  EntryDescription d{};
+  std::string path;
+  // Its size, read from the header of a compressed entry the first time it is asked for.
+  std::once_flag sized;
+  uint64_t size = 0;
+  std::atomic<bool> reported{false};  // its problem was said once
+};
+
+// What an open compressed entry holds: the decoded bytes, from its first read on.
+struct OpenEntry {
+  std::mutex mutex;
+  std::shared_ptr<const DecodedEntry> data;
+};
+
+class Mount {
+ public:
+  Mount(std::unique_ptr<Archive> archive, const MountOptions& o)
+      : archive_(std::move(archive)), cache_(o.cacheSize), foreground_(o.foreground) {
+    struct stat st{};
+    if (fstat(archive_->file().get(), &st) == 0) time_ = st.st_mtim;
+    const mode_t mask = umask(0);
+    umask(mask);
+    fileMode_ = S_IFREG | (0444 & ~mask);
+    folderMode_ = S_IFDIR | (0555 & ~mask);
+    uid_ = o.uid ? *o.uid : getuid();
+    gid_ = o.gid ? *o.gid : getgid();
+    if (const char* log = std::getenv("ARCHIVE_MOUNT_DECODE_LOG"); log != nullptr && *log != 0) {
+      decodeLog_ = ::open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    }
+    nodes_.emplace_back("", FUSE_ROOT_ID, true);
+  }
+  ~Mount() {
+    if (decodeLog_ >= 0) ::close(decodeLog_);
+  }
+
+  // Adds the folder of every entry that exists (extraction makes it even for an entry without
+  // data) and a file for every entry with data.
+  void add(const SweptEntry& e) {
+    const std::string folder = categoryFolder(e.category);
+    fuse_ino_t parent = child(FUSE_ROOT_ID, folder);
+    if (parent == 0) parent = addChild(FUSE_ROOT_ID, folder, true);
+    if (!e.description.hasData()) return;
+    const fuse_ino_t ino = addChild(parent, e.path().substr(folder.size() + 1), false);
+    node(ino).d = e.description;
+    node(ino).path = e.path();
+  }
+  void sortFolders() {
+    for (Node& n : nodes_) std::sort(n.children.begin(), n.children.end());
+  }
+
+  void setForeground(bool foreground) { foreground_ = foreground; }
+
+  void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
+    if (!valid(parent) || !node(parent).folder) return void(fuse_reply_err(req, ENOTDIR));
+    const fuse_ino_t ino = child(parent, name);
+    if (ino == 0) return void(fuse_reply_err(req, ENOENT));
+    fuse_entry_param entry{};
+    entry.ino = ino;
+    entry.attr_timeout = kAttributeTimeout;
+    entry.entry_timeout = kAttributeTimeout;
+    attributes(ino, entry.attr);
+    fuse_reply_entry(req, &entry);
+  }
+
+  void getattr(fuse_req_t req, fuse_ino_t ino) {
+    if (!valid(ino)) return void(fuse_reply_err(req, ENOENT));
+    struct stat st{};
+    attributes(ino, st);
+    fuse_reply_attr(req, &st, kAttributeTimeout);
+  }
+
+  void readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset) {
+    if (!valid(ino) || !node(ino).folder) return void(fuse_reply_err(req, ENOTDIR));
+    const Node& n = node(ino);
+    std::vector<char> buffer(size);
+    size_t used = 0;
+    // Offsets: 1 after ".", 2 after "..", 3 + i after child i.
+    for (size_t i = static_cast<size_t>(offset); i < n.children.size() + 2; ++i) {
+      struct stat st{};
+      const char* name;
+      if (i == 0) {
+        name = ".";
+        st.st_ino = ino;
+        st.st_mode = S_IFDIR;
+      } else if (i == 1) {
+        name = "..";
+        st.st_ino = n.parent;
+        st.st_mode = S_IFDIR;
+      } else {
+        const auto& [childName, childIno] = n.children[i - 2];
+        name = childName.c_str();
+        st.st_ino = childIno;
+        st.st_mode = node(childIno).folder ? S_IFDIR : S_IFREG;
+      }
+      const size_t wanted = fuse_add_direntry(req, buffer.data() + used, size - used, name, &st,
+                                              static_cast<off_t>(i + 1));
+      if (wanted > size - used) break;
+      used += wanted;
+    }
+    fuse_reply_buf(req, buffer.data(), used);
+  }
+
+  void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    if (!valid(ino)) return void(fuse_reply_err(req, ENOENT));
+    if (node(ino).folder) return void(fuse_reply_err(req, EISDIR));
+    if ((fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & O_TRUNC) != 0) {
+      return void(fuse_reply_err(req, EROFS));
+    }
+    fi->keep_cache = 1;  // the bytes never change: the kernel may keep them between opens
+    fi->fh = node(ino).d.kind == EntryKind::Compressed ? reinterpret_cast<uint64_t>(new OpenEntry)
+                                                       : 0;
+    if (fuse_reply_open(req, fi) != 0) delete reinterpret_cast<OpenEntry*>(fi->fh);
+  }
+
+  void release(fuse_req_t req, fuse_file_info* fi) {
+    if (fi->fh != 0) {
+      delete reinterpret_cast<OpenEntry*>(fi->fh);
+      cache_.released();
+    }
+    fuse_reply_err(req, 0);
+  }
+
+  void read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi) {
+    if (!valid(ino) || node(ino).folder) return void(fuse_reply_err(req, EISDIR));
+    Node& n = node(ino);
+    const auto position = static_cast<uint64_t>(offset);
+    if (n.d.kind == EntryKind::Plain) return readPlain(req, n, size, position);
+    auto* open = reinterpret_cast<OpenEntry*>(fi->fh);
+    std::shared_ptr<const DecodedEntry> data;
+    {
+      std::lock_guard lock(open->mutex);
+      if (!open->data) {
+        open->data = cache_.get(ino, charge(n), [&] { return decode(n); });
+      }
+      data = open->data;
+    }
+    if (data->problem != EntryProblem::None) {
+      if (data->problem == EntryProblem::OutOfMemory) {
+        std::lock_guard lock(open->mutex);
+        open->data.reset();  // asked again on the next read
+        report(n.path + ": out of memory to decode it (" + std::to_string(data->size) +
+               " bytes)");
+      } else {
+        reportOnce(n, entryProblemName(data->problem));
+      }
+      return void(fuse_reply_err(req, EIO));
+    }
+    if (position >= data->size) return void(fuse_reply_buf(req, nullptr, 0));
+    const size_t n2 = static_cast<size_t>(std::min<uint64_t>(size, data->size - position));
+    fuse_reply_buf(req, reinterpret_cast<const char*>(data->data.get() + position), n2);
+  }
+
+  void statfs(fuse_req_t req) {
+    struct statvfs st{};
+    st.f_bsize = 4096;
+    st.f_frsize = 4096;
+    st.f_blocks = (archive_->size() + 4095) / 4096;
+    st.f_files = nodes_.size();
+    st.f_namemax = 255;
+    fuse_reply_statfs(req, &st);
+  }
+
+ private:
+  bool valid(fuse_ino_t ino) const { return ino >= FUSE_ROOT_ID && ino - 1 < nodes_.size(); }
+  Node& node(fuse_ino_t ino) { return nodes_[ino - 1]; }
+
+  fuse_ino_t child(fuse_ino_t parent, const std::string& name) {
+    const auto found = node(parent).byName.find(name);
+    return found == node(parent).byName.end() ? 0 : found->second;
+  }
+  fuse_ino_t addChild(fuse_ino_t parent, const std::string& name, bool folder) {
+    nodes_.emplace_back(name, parent, folder);
+    const fuse_ino_t ino = nodes_.size();
+    node(parent).children.emplace_back(name, ino);
+    node(parent).byName.emplace(name, ino);
+    return ino;
+  }
+
+  // A plain entry's length; a compressed entry's size from its header, 0 when the archive ends
+  // before the header does: what --list gives, without decoding anything.
+  uint64_t sizeOf(Node& n) {
+    std::call_once(n.sized, [&] {
+      n.size = n.d.kind == EntryKind::Plain ? n.d.length
+                                            : entryStorage(*archive_, n.d).size.value_or(0);
+    });
+    return n.size;
+  }
+
+  void attributes(fuse_ino_t ino, struct stat& st) {
+    Node& n = node(ino);
+    st.st_ino = ino;
+    st.st_uid = uid_;
+    st.st_gid = gid_;
+    st.st_atim = st.st_mtim = st.st_ctim = time_;
+    st.st_blksize = 4096;
+    if (n.folder) {
+      st.st_mode = folderMode_;
+      st.st_nlink = 2;
+      for (const auto& c : n.children) st.st_nlink += node(c.second).folder ? 1 : 0;
+    } else {
+      st.st_mode = fileMode_;
+      st.st_nlink = 1;
+      st.st_size = static_cast<off_t>(sizeOf(n));
+      st.st_blocks = (st.st_size + 511) / 512;
+    }
+  }
+
+  void readPlain(fuse_req_t req, Node& n, size_t size, uint64_t position) {
+    if (!n.d.liesWithin(archive_->size())) {
+      reportOnce(n, entryProblemName(EntryProblem::Incomplete));
+      return void(fuse_reply_err(req, EIO));
+    }
+    if (position >= n.d.length) return void(fuse_reply_buf(req, nullptr, 0));
+    const size_t wanted = static_cast<size_t>(std::min<uint64_t>(size, n.d.length - position));
+    thread_local std::vector<uint8_t> buffer;
+    if (buffer.size() < wanted) buffer.resize(wanted);
+    // Short: the archive was cut short since it was opened.
+    if (archive_->readAt(n.d.offset + position, buffer.data(), wanted) != wanted) {
+      reportOnce(n, entryProblemName(EntryProblem::Incomplete));
+      return void(fuse_reply_err(req, EIO));
+    }
+    fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), wanted);
+  }
+
+  // What decoding entry `n` takes at most: its input buffer and what it expands to.
+  uint64_t charge(Node& n) const {
+    return n.d.inputBufferSize() + outputSizeOf(*archive_, n.d);
+  }
+
+  DecodedEntry decode(const Node& n) {
+    if (decodeLog_ >= 0) {
+      const std::string line = n.path + "\n";
+      [[maybe_unused]] const ssize_t written = ::write(decodeLog_, line.data(), line.size());
+    }
+    LoadedEntry loaded = loadCompressedEntry(*archive_, n.d);
+    return {loaded.problem, std::move(loaded.data), loaded.size};
+  }
+
+  void reportOnce(Node& n, const char* problem) {
+    if (!n.reported.exchange(true)) report(n.path + ": " + problem);
+  }
+  void report(const std::string& message) {
+    if (foreground_) {
+      std::fprintf(stderr, "archive-mount: %s\n", message.c_str());
+    } else {
+      syslog(LOG_ERR, "%s", message.c_str());
+    }
+  }
+
+  std::unique_ptr<Archive> archive_;
+  std::deque<Node> nodes_;  // inode N is nodes_[N - 1]; the root first
+  DecodeCache cache_;
+  bool foreground_;
+  timespec time_{};
+  mode_t fileMode_ = 0, folderMode_ = 0;
+  uid_t uid_ = 0;
+  gid_t gid_ = 0;
+  int decodeLog_ = -1;  // the test hook: one line per decode
+};
+
+Mount& mountOf(fuse_req_t req) { return *static_cast<Mount*>(fuse_req_userdata(req)); }
+
+const fuse_lowlevel_ops kOperations = [] {
+  fuse_lowlevel_ops ops{};
+  ops.lookup = [](fuse_req_t req, fuse_ino_t parent, const char* name) {
+    mountOf(req).lookup(req, parent, name);
+  };
+  ops.getattr = [](fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
+    mountOf(req).getattr(req, ino);
+  };
+  ops.readdir = [](fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
+    mountOf(req).readdir(req, ino, size, offset);
+  };
+  ops.open = [](fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    mountOf(req).open(req, ino, fi);
+  };
+  ops.read = [](fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi) {
+    mountOf(req).read(req, ino, size, offset, fi);
+  };
+  ops.release = [](fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+    mountOf(req).release(req, fi);
+  };
+  ops.statfs = [](fuse_req_t req, fuse_ino_t) { mountOf(req).statfs(req); };
+  return ops;
+}();
+
+void say(const std::string& message) {
+  std::fprintf(stderr, "archive-mount: %s\n", message.c_str());
+}
+
+// Refuses anything but an empty folder, before anything is mounted on it.
+bool emptyFolder(const std::string& path) {
+  struct stat st{};
+  if (stat(path.c_str(), &st) != 0) {
+    say(withReason("cannot mount on " + path, errno));
+    return false;
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    say("cannot mount on " + path + ": not a folder");
+    return false;
+  }
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) {
+    say(withReason("cannot mount on " + path, errno));
+    return false;
+  }
+  bool empty = true;
+  while (const dirent* d = readdir(dir)) {
+    if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0) empty = false;
+  }
+  closedir(dir);
+  if (!empty) say("cannot mount on " + path + ": the folder is not empty");
+  return empty;
+}
+
+// An option value of FUSE's -o list: commas and backslashes escaped.
+std::string escaped(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    if (c == ',' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out;
+}
+
+int run(MountOptions& o) {
+  std::unique_ptr<Archive> archive;
+  try {
+    archive = Archive::open(o.archive);
+  } catch (const HostError& error) {
+    say(error.what());
+    return 2;
+  }
+  if (!emptyFolder(o.mountpoint)) return 2;
+
+  std::vector<SweptEntry> entries;
+  try {
+    Sweep sweep = archive->entries(o.selection);
+    while (std::optional<SweptEntry> e = sweep.next()) {
+      if (e->description.exists()) entries.push_back(std::move(*e));
+    }
+  } catch (const r5900::MachineFault& fault) {
+    if (!fault.line.empty()) std::fputs(fault.line.c_str(), stdout);
+    std::fflush(stdout);
+    say(o.archive + ": the lookup routines stopped on its index (is it an archive of this kind?)");
+    return 1;
+  }
+  bool missing = false;
+  for (const Member& m : o.selection.members()) {
+    if (!m.found) {
+      say(m.text + ": not found in archive");
+      missing = true;
+    }
+  }
+  if (missing) return 2;
+
+  Mount tree(std::move(archive), o);
+  for (const SweptEntry& e : entries) tree.add(e);
+  tree.sortFolders();
+  entries = {};
+
+  std::string options = "ro,default_permissions,fsname=" + escaped(o.archive) +
+                        ",subtype=archive-mount";
+  if (!o.fuseOptions.empty()) options += "," + o.fuseOptions;
+  std::vector<std::string> words = {"archive-mount", "-o", options};
+  std::vector<char*> argv;
+  for (std::string& w : words) argv.push_back(w.data());
+  fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
+  fuse_session* session = fuse_session_new(&args, &kOperations, sizeof kOperations, &tree);
+  fuse_opt_free_args(&args);
+  if (session == nullptr) {
+    say("cannot start the mount (see the options given with -o)");
+    return 2;
+  }
+  int status = 2;
+  if (fuse_set_signal_handlers(session) != 0) {
+    say("cannot catch signals");
+  } else {
+    if (fuse_session_mount(session, o.mountpoint.c_str()) != 0) {
+      say("cannot mount " + o.archive + " on " + o.mountpoint);
+    } else {
+      if (!o.foreground) openlog("archive-mount", LOG_PID, LOG_USER);
+      // The parent returns once the mount is there and this process serves it.
+      fuse_daemonize(o.foreground ? 1 : 0);
+      fuse_loop_config* config = fuse_loop_cfg_create();
+      fuse_loop_cfg_set_max_threads(config, kMaxThreads);
+      // Positive: the signal that ended it, which unmounts as cleanly as fusermount3 -u.
+      status = fuse_session_loop_mt(session, config) < 0 ? 2 : 0;
+      fuse_loop_cfg_destroy(config);
+      fuse_session_unmount(session);
+    }
+    fuse_remove_signal_handlers(session);
+  }
+  fuse_session_destroy(session);
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int status = 0;
+  std::optional<MountOptions> options = parseMountOptions(argc, argv, status);
+  if (!options) return status;
+  return run(*options);
+}

@@ -1,0 +1,28 @@
+// The command line of archive-mount.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "reading/selection.h"
+
+struct MountOptions {
+  bool foreground = false;                // -f: serve the mount from this process until unmounted
+  std::string fuseOptions;                // -o, without what the tool itself takes (uid, gid)
+  std::optional<uid_t> uid;               // -o uid=N: the owner shown
+  std::optional<gid_t> gid;               // -o gid=N: the group shown
+  uint64_t cacheSize = uint64_t{256} << 20;  // --cache-size: decoded entries kept, in bytes
+  std::string archive;
+  std::string mountpoint;
+  Selection selection;
+};
+
+// "256M", "1G", "4096": bytes with an optional K, M or G (powers of 1024).
+std::optional<uint64_t> parseByteSize(const std::string& text);
+
+// Parses the command line. On a usage error or after --help or --version it prints what it must
+// and sets `status` (2 or 0); the caller then exits with it.
+std::optional<MountOptions> parseMountOptions(int argc, char** argv, int& status);
