@@ -8,7 +8,7 @@ constexpr auto kRoomWait = std::chrono::seconds(30);
 }  // namespace
 
 bool DecodeCache::makeRoom(uint64_t charge) {
-  for (auto age = ages_.end(); used_ + charge > limit_ && age != ages_.begin();) {
+  for (auto age = ages_.end(); used_ > 0 && used_ + charge > limit_ && age != ages_.begin();) {
     --age;
     Slot& slot = slots_.at(*age);
     if (!slot.value || slot.value.use_count() > 1) continue;  // being decoded, or held
@@ -33,12 +33,9 @@ std::shared_ptr<const DecodedEntry> DecodeCache::get(
       changed_.wait(lock);  // another thread decodes it
       continue;
     }
-    if (charge > limit_) {
-      return std::make_shared<const DecodedEntry>(
-          DecodedEntry{EntryProblem::OutOfMemory, nullptr, static_cast<size_t>(charge)});
-    }
-    if (makeRoom(charge)) break;
-    if (changed_.wait_until(lock, deadline) == std::cv_status::timeout && !makeRoom(charge)) {
+    // An entry larger than the whole cache is decoded once nothing else is in it.
+    if (makeRoom(charge) || (charge > limit_ && used_ == 0)) break;
+    if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
       return std::make_shared<const DecodedEntry>(
           DecodedEntry{EntryProblem::OutOfMemory, nullptr, static_cast<size_t>(charge)});
     }

@@ -2,6 +2,7 @@
 // many readers ask for it at the same moment, kept while there is room, and dropped oldest first
 // when a new one needs the room. A buffer that an open file holds stays in the cache and counts
 // against the bound until the file lets it go; an entry being decoded counts with its input too.
+// So the cache holds at most the larger of its bound and one entry's decoding.
 #pragma once
 
 #include <condition_variable>
@@ -27,8 +28,8 @@ class DecodeCache {
 
   // Entry `key`, decoded by `decode` unless it is in the cache or being decoded by another
   // thread (then this one waits for it). `charge` is what decoding it takes at most (input and
-  // output). Waits for room while open files hold the cache full; gives OutOfMemory when the
-  // entry can never fit or the room does not come.
+  // output). Waits for room while open files hold the cache full; an entry larger than the whole
+  // cache waits until the cache is empty. Gives OutOfMemory when the room does not come.
   std::shared_ptr<const DecodedEntry> get(uint64_t key, uint64_t charge,
                                           const std::function<DecodedEntry()>& decode);
   // An open file let its buffer go: someone waiting for room may find it now.

@@ -166,6 +166,10 @@ class Mount {
       return void(fuse_reply_err(req, EROFS));
     }
     fi->keep_cache = 1;  // the bytes never change: the kernel may keep them between opens
+    // An entry listed at 0 bytes (its header is not in the archive) is read through here all the
+    // same, so that its read fails as any damaged entry's does, rather than the kernel's reading
+    // it as empty.
+    fi->direct_io = sizeOf(node(ino)) == 0 ? 1 : 0;
     fi->fh = node(ino).d.kind == EntryKind::Compressed ? reinterpret_cast<uint64_t>(new OpenEntry)
                                                        : 0;
     if (fuse_reply_open(req, fi) != 0) delete reinterpret_cast<OpenEntry*>(fi->fh);

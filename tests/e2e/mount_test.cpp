@@ -1,0 +1,417 @@
+// archive-mount end to end: the mounted tree against archive-extract's output of the same archive,
+// damaged entries, concurrent readers, what decodes when, memory, refusals and unmounting. Needs
+// /dev/fuse (and the right to mount); skipped, saying so, where it is absent.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <barrier>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "archive/format.h"
+#include "support/archive_builder.h"
+#include "support/tool_test.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+bool mounted(const fs::path& mountpoint) {
+  std::ifstream info("/proc/self/mountinfo");
+  const std::string want = " " + mountpoint.string() + " ";
+  for (std::string line; std::getline(info, line);) {
+    if (line.find(want) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// Processes of archive-mount serving `mountpoint`.
+std::vector<pid_t> mountProcesses(const fs::path& mountpoint) {
+  std::vector<pid_t> pids;
+  for (const auto& e : fs::directory_iterator("/proc")) {
+    const std::string name = e.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream in(e.path() / "cmdline");
+    std::vector<std::string> args;
+    for (std::string arg; std::getline(in, arg, '\0');) args.push_back(arg);
+    if (args.empty() || args[0].find("archive-mount") == std::string::npos) continue;
+    for (const std::string& a : args) {
+      if (a == mountpoint.string()) pids.push_back(std::stoi(name));
+    }
+  }
+  return pids;
+}
+
+// Reads the whole file: its bytes, or the errno that stopped the read.
+std::pair<std::string, int> readAll(const fs::path& file) {
+  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {"", errno};
+  std::string bytes;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      const int error = errno;
+      close(fd);
+      return {bytes, error};
+    }
+    if (n == 0) break;
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+  close(fd);
+  return {bytes, 0};
+}
+
+// Every file and folder under `root`: a folder's size is -1.
+std::map<std::string, int64_t> listing(const fs::path& root) {
+  std::map<std::string, int64_t> out;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    out[fs::relative(e.path(), root)] =
+        e.is_directory() ? -1 : static_cast<int64_t>(e.file_size());
+  }
+  return out;
+}
+
+// A table of entries of every kind, some damaged, in all eleven folders.
+std::vector<Table> mixedTables(std::mt19937_64& rng, int perFolder, size_t largest) {
+  std::vector<Table> tables;
+  for (int row = 0; row < 11; ++row) {
+    tables.push_back({row, {}});
+    for (int e = 0; e < perFolder; ++e) {
+      const std::string data = content(rng, 1 + rng() % (e % 5 == 4 ? largest : 20000));
+      std::string corrupt = encode(1, data), unsupported = encode(2, data);
+      corrupt[12] = 1;  // a back-reference before the first byte
+      unsupported[4] = 3;
+      const Entry kinds[] = {plain(data),        compressed(1, data),
+                             compressed(2, data), compressed(0, data),
+                             compressed(corrupt, data.size()),
+                             compressed(unsupported, data.size()), compressed(1, data)};
+      tables.back().entries.push_back(kinds[(row * perFolder + e) % 7]);
+    }
+  }
+  return tables;
+}
+
+class MountTest : public ToolTest {
+ protected:
+  void SetUp() override {
+    if (access("/dev/fuse", R_OK | W_OK) != 0) {
+      GTEST_SKIP() << "/dev/fuse is absent or not usable here: the mount tests need it";
+    }
+    fs::create_directory(mountpoint());
+  }
+  void TearDown() override { unmount(); }
+
+  fs::path mountpoint() const { return dir / "mnt"; }
+  std::string decodeLog() const { return dir / "decodes"; }
+  std::vector<std::string> decodes() const {
+    return fs::exists(decodeLog()) ? lines(readFile(decodeLog())) : std::vector<std::string>{};
+  }
+
+  Outcome mount(std::vector<std::string> args, RunOptions options = {}) const {
+    args.insert(args.begin(), ARCHIVE_MOUNT_PATH);
+    options.env.push_back("ARCHIVE_MOUNT_DECODE_LOG=" + decodeLog());
+    return runTool(args, dir.path(), dir.path(), options);
+  }
+  Outcome mountArchive(std::vector<std::string> args = {}) const {
+    args.insert(args.begin(), {archive(), mountpoint()});
+    return mount(args);
+  }
+
+  // Unmounts (lazily, so that a failed test does not leave it behind) and waits for the process
+  // that served it to end. True when it ended.
+  bool unmount() const {
+    if (!fs::exists(mountpoint())) return true;
+    if (mounted(mountpoint())) {
+      EXPECT_EQ(std::system(("fusermount3 -u -z '" + mountpoint().string() + "'").c_str()), 0);
+    }
+    for (int i = 0; i < 500; ++i) {
+      if (mountProcesses(mountpoint()).empty()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+  }
+
+  // What --list says each entry expands to (0 when it cannot tell), by path.
+  std::map<std::string, int64_t> listedSizes() const {
+    const Outcome run = extract({"-t", archive()});
+    std::map<std::string, int64_t> sizes;
+    for (const std::string& line : lines(run.out)) {
+      std::istringstream in(line);
+      std::string category, entry, sector, method, stored, size;
+      in >> category >> entry >> sector >> method >> stored >> size;
+      std::string path;
+      std::getline(in >> std::ws, path);
+      sizes[path] = size == "-" ? 0 : std::stoll(size);
+    }
+    return sizes;
+  }
+};
+
+// The mounted tree is the extracted one, plus the entries extraction leaves out for a problem,
+// listed at --list's size and failing with EIO when read; nothing decodes before a file is read,
+// each compressed entry decodes once, writes fail, and unmounting ends the process.
+TEST_F(MountTest, ShowsTheExtractedTreeAndFailsOnDamagedEntriesOnly) {
+  std::mt19937_64 rng(25);
+  writeArchive(archive(), mixedTables(rng, 10, 1 << 20));
+  const std::string whole = readFile(archive());
+  const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {{"damaged entries", whole}, {"cut short", whole.substr(0, whole.size() * 2 / 3)}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(archive(), std::ios::binary | std::ios::trunc) << c.bytes;
+    clearOut();
+    fs::remove(decodeLog());
+    extract({archive()});
+    const Tree want = readTree(out());
+    const std::map<std::string, int64_t> sizes = listedSizes();
+
+    const Outcome run = mountArchive();
+    ASSERT_EQ(run.status, 0) << run.err;
+    ASSERT_TRUE(mounted(mountpoint()));  // ready as the command returns
+
+    // Names and sizes, every file stat'ed: nothing decodes.
+    const std::map<std::string, int64_t> seen = listing(mountpoint());
+    std::map<std::string, int64_t> expected = listing(out());
+    size_t damaged = 0;
+    for (const auto& [path, size] : sizes) {
+      if (!want.contains(path)) ++damaged;
+      expected[path] = size;
+    }
+    EXPECT_GT(damaged, 0u);
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(decodes(), std::vector<std::string>{});
+
+    // The bytes: extraction's, or EIO for what it did not write.
+    std::set<std::string> compressedRead;
+    for (const auto& [path, size] : sizes) {
+      const auto [bytes, error] = readAll(mountpoint() / path);
+      if (want.contains(path)) {
+        EXPECT_EQ(error, 0) << path;
+        EXPECT_TRUE(bytes == want.at(path)) << path;
+      } else {
+        EXPECT_EQ(error, EIO) << path;
+      }
+    }
+    const std::vector<std::string> decoded = decodes();
+    EXPECT_EQ(std::set<std::string>(decoded.begin(), decoded.end()).size(), decoded.size())
+        << "an entry decoded twice";
+
+    // Read-only.
+    const std::string anyFile = mountpoint() / want.begin()->first;
+    errno = 0;
+    EXPECT_EQ(open(anyFile.c_str(), O_WRONLY | O_CLOEXEC), -1);
+    EXPECT_EQ(errno, EROFS);
+    EXPECT_EQ(mkdir((mountpoint() / "new").c_str(), 0755), -1);
+    EXPECT_EQ(errno, EROFS);
+    struct stat st{};
+    ASSERT_EQ(stat(anyFile.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0444 & ~0022);
+    EXPECT_EQ(st.st_uid, getuid());
+
+    EXPECT_TRUE(unmount()) << "the mount's process is still there";
+    EXPECT_FALSE(mounted(mountpoint()));
+  }
+}
+
+// The selection options and members show what extraction with them writes.
+TEST_F(MountTest, ShowsWhatTheSameSelectionExtracts) {
+  std::mt19937_64 rng(7);
+  writeArchive(archive(), mixedTables(rng, 6, 20000));
+  const std::vector<std::vector<std::string>> selections = {
+      {"--category", "g,hc"}, {"--entries", "1-3"}, {"models - c/0002.raw", "models - w"}};
+  for (const std::vector<std::string>& selection : selections) {
+    SCOPED_TRACE(selection[0]);
+    clearOut();
+    std::vector<std::string> args = {archive()};
+    args.insert(args.end(), selection.begin(), selection.end());
+    extract(args);
+    std::vector<std::string> mountArgs = selection;
+    mountArgs.insert(mountArgs.begin(), {archive(), mountpoint()});
+    ASSERT_EQ(mount(mountArgs).status, 0);
+    std::set<std::string> seen, want;
+    for (const auto& [path, size] : listing(mountpoint())) {
+      if (size < 0 || readAll(mountpoint() / path).second == 0) seen.insert(path);
+    }
+    for (const auto& [path, size] : listing(out())) want.insert(path);
+    EXPECT_EQ(seen, want);
+    ASSERT_TRUE(unmount());
+  }
+}
+
+// Eight threads read random ranges of random entries at once, through a cache that holds only a
+// few of them, and each eight readers of one entry opened at the same moment decode it once.
+TEST_F(MountTest, ServesConcurrentReadersAndDecodesEachEntryOnce) {
+  std::mt19937_64 rng(3);
+  std::vector<Table> tables = mixedTables(rng, 12, 1 << 20);
+  const std::string big = content(rng, 4 << 20);
+  tables[0].entries.push_back(compressed(1, big));
+  writeArchive(archive(), tables);
+  extract({archive()});
+  const Tree want = readTree(out());
+  const std::string bigPath = path(0, 12);  // left for the second part
+  std::vector<std::string> paths;
+  for (const auto& [path, bytes] : want) {
+    if (path != bigPath) paths.push_back(path);
+  }
+
+  ASSERT_EQ(mountArchive({"--cache-size", "6M"}).status, 0);
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937_64 r(t);
+      for (int i = 0; i < 150; ++i) {
+        const std::string& path = paths[r() % paths.size()];
+        const std::string& bytes = want.at(path);
+        const size_t offset = r() % (bytes.size() + 1);
+        const size_t length = r() % 200000;
+        const int fd = open((mountpoint() / path).c_str(), O_RDONLY | O_CLOEXEC);
+        std::string got(length, '\0');
+        const ssize_t n = pread(fd, got.data(), length, static_cast<off_t>(offset));
+        close(fd);
+        if (n < 0 || got.substr(0, static_cast<size_t>(n)) != bytes.substr(offset, length)) {
+          ++wrong;
+        }
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+
+  // The large entry, not read yet: eight opens at once, one decode.
+  fs::resize_file(decodeLog(), 0);  // the mount appends to the file it opened
+  std::barrier start(8);
+  threads.clear();
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&] {
+      start.arrive_and_wait();
+      if (readAll(mountpoint() / bigPath).first != big) ++wrong;
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(decodes(), std::vector<std::string>{bigPath});
+}
+
+// A foreground mount says why a damaged entry fails on stderr, and SIGTERM or SIGINT unmounts it;
+// reading four times --cache-size of entries keeps its peak memory within the cache size plus
+// the fixed amount the README gives.
+TEST_F(MountTest, ForegroundMountReportsProblemsAndStaysWithinItsMemoryBound) {
+  std::mt19937_64 rng(11);
+  std::vector<Table> tables = {{0, {}}, {1, {}}};
+  std::string corrupt = encode(1, content(rng, 5000));
+  corrupt[12] = 1;
+  tables[1].entries.push_back(compressed(corrupt, 5000));
+  for (int e = 0; e < 16; ++e) tables[0].entries.push_back(compressed(1, content(rng, 1 << 20)));
+  writeArchive(archive(), tables);
+  constexpr long kCacheMiB = 4, kFixedMiB = 24;
+
+  const struct {
+    const char* name;
+    int signal;
+    bool read;
+  } cases[] = {{"idle, SIGTERM", SIGTERM, false}, {"reading, SIGINT", SIGINT, true}};
+  long idlePeak = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    RunOptions options;
+    options.stdoutFile = dir / "stdout";
+    options.signal = c.signal;
+    options.signalWhen = [&] {
+      if (!mounted(mountpoint())) return false;
+      if (c.read) {
+        for (int e = 0; e < 16; ++e) EXPECT_EQ(readAll(mountpoint() / path(0, e)).second, 0);
+        EXPECT_EQ(readAll(mountpoint() / path(1, 0)).second, EIO);
+      }
+      return true;
+    };
+    const Outcome run = mount({"-f", "--cache-size", std::to_string(kCacheMiB) + "M", archive(),
+                               mountpoint()},
+                              options);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_FALSE(mounted(mountpoint()));
+    if (!c.read) {
+      idlePeak = run.peakKiB;
+      EXPECT_EQ(run.err, "");
+      continue;
+    }
+    EXPECT_EQ(run.err, "archive-mount: " + path(1, 0) + ": corrupt\n");
+    EXPECT_LE(run.peakKiB, idlePeak + (kCacheMiB + kFixedMiB) * 1024);
+  }
+}
+
+// What is refused is refused before anything is mounted: status 2 and a message, or status 1 and
+// the machine's line for a fault during the lookups.
+TEST_F(MountTest, RefusesBeforeMounting) {
+  std::mt19937_64 rng(5);
+  writeArchive(archive(), mixedTables(rng, 3, 5000));
+  const std::string whole = readFile(archive());
+  std::string faulting = whole;  // category 20's entry table far past guest RAM
+  faulting.replace(kArchiveIndexOffset + kCategoryRecordsOffset + kCategoryRecordSize * 20 + 4, 4,
+                   std::string("\0\0\x70\0", 4));
+  const struct {
+    const char* name;
+    std::string bytes;
+    std::function<void()> prepare;
+    int status;
+    const char* message;  // in stderr
+  } cases[] = {
+      {"journal", whole, [&] { std::ofstream(archive() + ".update-journal") << "x"; }, 2,
+       "journal"},
+      {"not an archive", "short", [] {}, 2, "archive.bin"},
+      {"mount point not empty", whole, [&] { std::ofstream(mountpoint() / "x") << "x"; }, 2,
+       "not empty"},
+      {"mount point a file", whole,
+       [&] {
+         fs::remove(mountpoint());
+         std::ofstream(mountpoint()) << "x";
+       },
+       2, "not a folder"},
+      {"fault in the lookups", faulting, [] {}, 1, "lookup routines stopped"},
+      {"member not found", whole, [] {}, 2, "not found in archive"},
+      {"bad cache size", whole, [] {}, 2, "--cache-size"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove_all(mountpoint());
+    fs::create_directory(mountpoint());
+    fs::remove(archive() + ".update-journal");
+    std::ofstream(archive(), std::ios::binary | std::ios::trunc) << c.bytes;
+    c.prepare();
+    std::vector<std::string> args = {archive(), mountpoint()};
+    if (std::string(c.name) == "member not found") args.push_back("models - g/9999.raw");
+    if (std::string(c.name) == "bad cache size") args.insert(args.begin(), {"--cache-size", "1X"});
+    const Outcome run = mount(args);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    if (c.status == 1) {
+      EXPECT_FALSE(run.out.empty());
+    }
+    EXPECT_FALSE(mounted(mountpoint()));
+    EXPECT_TRUE(mountProcesses(mountpoint()).empty());
+  }
+  fs::remove_all(mountpoint());
+  fs::create_directory(mountpoint());
+}
+
+}  // namespace
