@@ -119,6 +119,7 @@ bench: build
 	scripts/bench-extract
 	scripts/bench-update
 	scripts/bench-test
+	scripts/bench-mount
 	$(MAKE) python
 	scripts/bench-python
 
