@@ -425,6 +425,7 @@ int run(MountOptions& o) {
   std::string options = "ro,default_permissions,fsname=" + escaped(o.archive) +
                         ",subtype=archive-mount";
   if (!o.fuseOptions.empty()) options += "," + o.fuseOptions;
+  options += ",ro";  // last: an rw given with -o does not make it writable
   std::vector<std::string> words = {"archive-mount", "-o", options};
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
