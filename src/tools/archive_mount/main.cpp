@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -172,7 +174,45 @@ class Mount {
     fi->direct_io = sizeOf(node(ino)) == 0 ? 1 : 0;
     fi->fh = node(ino).d.kind == EntryKind::Compressed ? reinterpret_cast<uint64_t>(new OpenEntry)
                                                        : 0;
-    if (fuse_reply_open(req, fi) != 0) delete reinterpret_cast<OpenEntry*>(fi->fh);
+    if (fuse_reply_open(req, fi) != 0) {
+      delete reinterpret_cast<OpenEntry*>(fi->fh);
+      return;
+    }
+    // Files are mostly read in name order (cp -r, tar, a loop over a folder): the next entry of
+    // the folder is decoded on another core while this one is read.
+    const fuse_ino_t next = ino + 1;
+    if (valid(next) && node(next).parent == node(ino).parent &&
+        node(next).d.kind == EntryKind::Compressed) {
+      std::lock_guard lock(prefetchMutex_);
+      prefetch_ = next;
+      prefetchWanted_.notify_one();
+    }
+  }
+
+  // The thread that decodes ahead of the readers; started in the process that serves the mount.
+  void startPrefetching() {
+    prefetcher_ = std::thread([this] {
+      for (;;) {
+        fuse_ino_t ino;
+        {
+          std::unique_lock lock(prefetchMutex_);
+          prefetchWanted_.wait(lock, [&] { return prefetch_ != 0 || stopping_; });
+          if (stopping_) return;
+          ino = std::exchange(prefetch_, 0);
+        }
+        Node& n = node(ino);
+        cache_.get(ino, charge(n), [&] { return decode(n); });
+      }
+    });
+  }
+  void stopPrefetching() {
+    if (!prefetcher_.joinable()) return;
+    {
+      std::lock_guard lock(prefetchMutex_);
+      stopping_ = true;
+      prefetchWanted_.notify_one();
+    }
+    prefetcher_.join();
   }
 
   void release(fuse_req_t req, fuse_file_info* fi) {
@@ -255,7 +295,7 @@ class Mount {
     st.st_uid = uid_;
     st.st_gid = gid_;
     st.st_atim = st.st_mtim = st.st_ctim = time_;
-    st.st_blksize = 4096;
+    st.st_blksize = 1 << 20;  // readers that size their reads by it (cp) ask in large pieces
     if (n.folder) {
       st.st_mode = folderMode_;
       st.st_nlink = 2;
@@ -319,6 +359,11 @@ class Mount {
   uid_t uid_ = 0;
   gid_t gid_ = 0;
   int decodeLog_ = -1;  // the test hook: one line per decode
+  std::thread prefetcher_;
+  std::mutex prefetchMutex_;
+  std::condition_variable prefetchWanted_;
+  fuse_ino_t prefetch_ = 0;  // the entry to decode next; 0: none
+  bool stopping_ = false;
 };
 
 Mount& mountOf(fuse_req_t req) { return *static_cast<Mount*>(fuse_req_userdata(req)); }
@@ -446,11 +491,13 @@ int run(MountOptions& o) {
       if (!o.foreground) openlog("archive-mount", LOG_PID, LOG_USER);
       // The parent returns once the mount is there and this process serves it.
       fuse_daemonize(o.foreground ? 1 : 0);
+      tree.startPrefetching();
       fuse_loop_config* config = fuse_loop_cfg_create();
       fuse_loop_cfg_set_max_threads(config, kMaxThreads);
       // Positive: the signal that ended it, which unmounts as cleanly as fusermount3 -u.
       status = fuse_session_loop_mt(session, config) < 0 ? 2 : 0;
       fuse_loop_cfg_destroy(config);
+      tree.stopPrefetching();
       fuse_session_unmount(session);
     }
     fuse_remove_signal_handlers(session);
