@@ -36,6 +36,7 @@
 #include "decode_cache.h"
 #include "options.h"
 #include "platform/host_error.h"
+#include "platform/process.h"
 #include "reading/archive.h"
 #include "reading/entry.h"
 #include "reading/inspect.h"
@@ -512,5 +513,8 @@ int main(int argc, char** argv) {
   int status = 0;
   std::optional<MountOptions> options = parseMountOptions(argc, argv, status);
   if (!options) return status;
+  // Decoded entries are the mount's memory: each gets pages of its own, handed back when the
+  // cache drops it, so that what the process holds follows what the cache counts.
+  keepFreedMemory(4 << 20, 128 << 10);
   return run(*options);
 }
