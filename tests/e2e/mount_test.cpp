@@ -83,8 +83,7 @@ std::pair<std::string, int> readAll(const fs::path& file) {
 std::map<std::string, int64_t> listing(const fs::path& root) {
   std::map<std::string, int64_t> out;
   for (const auto& e : fs::recursive_directory_iterator(root)) {
-    out[fs::relative(e.path(), root)] =
-        e.is_directory() ? -1 : static_cast<int64_t>(e.file_size());
+    out[fs::relative(e.path(), root)] = e.is_directory() ? -1 : static_cast<int64_t>(e.file_size());
   }
   return out;
 }
@@ -99,10 +98,13 @@ std::vector<Table> mixedTables(std::mt19937_64& rng, int perFolder, size_t large
       std::string corrupt = encode(1, data), unsupported = encode(2, data);
       corrupt[12] = 1;  // a back-reference before the first byte
       unsupported[4] = 3;
-      const Entry kinds[] = {plain(data),        compressed(1, data),
-                             compressed(2, data), compressed(0, data),
+      const Entry kinds[] = {plain(data),
+                             compressed(1, data),
+                             compressed(2, data),
+                             compressed(0, data),
                              compressed(corrupt, data.size()),
-                             compressed(unsupported, data.size()), compressed(1, data)};
+                             compressed(unsupported, data.size()),
+                             compressed(1, data)};
       tables.back().entries.push_back(kinds[(row * perFolder + e) % 7]);
     }
   }
@@ -223,7 +225,7 @@ TEST_F(MountTest, ShowsTheExtractedTreeAndFailsOnDamagedEntriesOnly) {
     EXPECT_EQ(errno, EROFS);
     EXPECT_EQ(mkdir((mountpoint() / "new").c_str(), 0755), -1);
     EXPECT_EQ(errno, EROFS);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(anyFile.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0444 & ~0022);
     EXPECT_EQ(st.st_uid, getuid());
@@ -361,9 +363,8 @@ TEST_F(MountTest, ForegroundMountReportsProblemsAndStaysWithinItsMemoryBound) {
       }
       return true;
     };
-    const Outcome run = mount({"-f", "--cache-size", std::to_string(kCacheMiB) + "M", archive(),
-                               mountpoint()},
-                              options);
+    const Outcome run = mount(
+        {"-f", "--cache-size", std::to_string(kCacheMiB) + "M", archive(), mountpoint()}, options);
     EXPECT_EQ(run.status, 0);
     EXPECT_FALSE(mounted(mountpoint()));
     if (!c.read) {

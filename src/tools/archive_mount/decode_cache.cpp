@@ -19,8 +19,8 @@ bool DecodeCache::makeRoom(uint64_t charge) {
   return used_ + charge <= limit_;
 }
 
-std::shared_ptr<const DecodedEntry> DecodeCache::get(
-    uint64_t key, uint64_t charge, const std::function<DecodedEntry()>& decode) {
+std::shared_ptr<const DecodedEntry> DecodeCache::get(uint64_t key, uint64_t charge,
+                                                     const std::function<DecodedEntry()>& decode) {
   std::unique_lock lock(mutex_);
   const auto deadline = std::chrono::steady_clock::now() + kRoomWait;
   for (;;) {

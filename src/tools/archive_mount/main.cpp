@@ -7,6 +7,7 @@
 // stdout); 2 anything else (bad argument, unreadable archive, a mount point that is not an empty
 // folder, members not found, a mount that failed).
 #define FUSE_USE_VERSION 312
+#include <dirent.h>
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
 #include <sys/stat.h>
@@ -21,7 +22,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <dirent.h>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -78,7 +78,7 @@ class Mount {
  public:
   Mount(std::unique_ptr<Archive> archive, const MountOptions& o)
       : archive_(std::move(archive)), cache_(o.cacheSize), foreground_(o.foreground) {
-    struct stat st{};
+    struct stat st {};
     if (fstat(archive_->file().get(), &st) == 0) time_ = st.st_mtim;
     const mode_t mask = umask(0);
     umask(mask);
@@ -126,7 +126,7 @@ class Mount {
 
   void getattr(fuse_req_t req, fuse_ino_t ino) {
     if (!valid(ino)) return void(fuse_reply_err(req, ENOENT));
-    struct stat st{};
+    struct stat st {};
     attributes(ino, st);
     fuse_reply_attr(req, &st, kAttributeTimeout);
   }
@@ -138,7 +138,7 @@ class Mount {
     size_t used = 0;
     // Offsets: 1 after ".", 2 after "..", 3 + i after child i.
     for (size_t i = static_cast<size_t>(offset); i < n.children.size() + 2; ++i) {
-      struct stat st{};
+      struct stat st {};
       const char* name;
       if (i == 0) {
         name = ".";
@@ -173,8 +173,8 @@ class Mount {
     // same, so that its read fails as any damaged entry's does, rather than the kernel's reading
     // it as empty.
     fi->direct_io = sizeOf(node(ino)) == 0 ? 1 : 0;
-    fi->fh = node(ino).d.kind == EntryKind::Compressed ? reinterpret_cast<uint64_t>(new OpenEntry)
-                                                       : 0;
+    fi->fh =
+        node(ino).d.kind == EntryKind::Compressed ? reinterpret_cast<uint64_t>(new OpenEntry) : 0;
     if (fuse_reply_open(req, fi) != 0) {
       delete reinterpret_cast<OpenEntry*>(fi->fh);
       return;
@@ -242,8 +242,7 @@ class Mount {
       if (data->problem == EntryProblem::OutOfMemory) {
         std::lock_guard lock(open->mutex);
         open->data.reset();  // asked again on the next read
-        report(n.path + ": out of memory to decode it (" + std::to_string(data->size) +
-               " bytes)");
+        report(n.path + ": out of memory to decode it (" + std::to_string(data->size) + " bytes)");
       } else {
         reportOnce(n, entryProblemName(data->problem));
       }
@@ -255,7 +254,7 @@ class Mount {
   }
 
   void statfs(fuse_req_t req) {
-    struct statvfs st{};
+    struct statvfs st {};
     st.f_bsize = 4096;
     st.f_frsize = 4096;
     st.f_blocks = (archive_->size() + 4095) / 4096;
@@ -284,8 +283,8 @@ class Mount {
   // before the header does: what --list gives, without decoding anything.
   uint64_t sizeOf(Node& n) {
     std::call_once(n.sized, [&] {
-      n.size = n.d.kind == EntryKind::Plain ? n.d.length
-                                            : entryStorage(*archive_, n.d).size.value_or(0);
+      n.size =
+          n.d.kind == EntryKind::Plain ? n.d.length : entryStorage(*archive_, n.d).size.value_or(0);
     });
     return n.size;
   }
@@ -327,9 +326,7 @@ class Mount {
   }
 
   // What decoding entry `n` takes at most: its input buffer and what it expands to.
-  uint64_t charge(Node& n) const {
-    return n.d.inputBufferSize() + outputSizeOf(*archive_, n.d);
-  }
+  uint64_t charge(Node& n) const { return n.d.inputBufferSize() + outputSizeOf(*archive_, n.d); }
 
   DecodedEntry decode(const Node& n) {
     if (decodeLog_ >= 0) {
@@ -399,7 +396,7 @@ void say(const std::string& message) {
 
 // Refuses anything but an empty folder, before anything is mounted on it.
 bool emptyFolder(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   if (stat(path.c_str(), &st) != 0) {
     say(withReason("cannot mount on " + path, errno));
     return false;
@@ -468,8 +465,8 @@ int run(MountOptions& o) {
   tree.sortFolders();
   entries = {};
 
-  std::string options = "ro,default_permissions,fsname=" + escaped(o.archive) +
-                        ",subtype=archive-mount";
+  std::string options =
+      "ro,default_permissions,fsname=" + escaped(o.archive) + ",subtype=archive-mount";
   if (!o.fuseOptions.empty()) options += "," + o.fuseOptions;
   options += ",ro";  // last: an rw given with -o does not make it writable
   std::vector<std::string> words = {"archive-mount", "-o", options};

@@ -131,7 +131,8 @@ std::optional<MountOptions> parseMountOptions(int argc, char** argv, int& status
         const std::optional<uint64_t> size = parseByteSize(optarg);
         if (!size) {
           return usageError(std::string("--cache-size needs bytes with an optional K, M or G, "
-                                        "not '") + optarg + "'",
+                                        "not '") +
+                                optarg + "'",
                             status);
         }
         o.cacheSize = *size;
