@@ -342,14 +342,15 @@ TEST_F(MountTest, ForegroundMountReportsProblemsAndStaysWithinItsMemoryBound) {
   tables[1].entries.push_back(compressed(corrupt, 5000));
   for (int e = 0; e < 16; ++e) tables[0].entries.push_back(compressed(1, content(rng, 1 << 20)));
   writeArchive(archive(), tables);
-  constexpr long kCacheMiB = 4, kFixedMiB = 24;
+  constexpr long kCacheMiB = 4;
+  [[maybe_unused]] constexpr long kFixedMiB = 24;
 
   const struct {
     const char* name;
     int signal;
     bool read;
   } cases[] = {{"idle, SIGTERM", SIGTERM, false}, {"reading, SIGINT", SIGINT, true}};
-  long idlePeak = 0;
+  [[maybe_unused]] long idlePeak = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     RunOptions options;

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -173,10 +174,9 @@ class Mount {
     // same, so that its read fails as any damaged entry's does, rather than the kernel's reading
     // it as empty.
     fi->direct_io = sizeOf(node(ino)) == 0 ? 1 : 0;
-    fi->fh =
-        node(ino).d.kind == EntryKind::Compressed ? reinterpret_cast<uint64_t>(new OpenEntry) : 0;
+    fi->fh = node(ino).d.kind == EntryKind::Compressed ? std::bit_cast<uint64_t>(new OpenEntry) : 0;
     if (fuse_reply_open(req, fi) != 0) {
-      delete reinterpret_cast<OpenEntry*>(fi->fh);
+      delete std::bit_cast<OpenEntry*>(fi->fh);
       return;
     }
     // Files are mostly read in name order (cp -r, tar, a loop over a folder): the next entry of
@@ -218,7 +218,7 @@ class Mount {
 
   void release(fuse_req_t req, fuse_file_info* fi) {
     if (fi->fh != 0) {
-      delete reinterpret_cast<OpenEntry*>(fi->fh);
+      delete std::bit_cast<OpenEntry*>(fi->fh);
       cache_.released();
     }
     fuse_reply_err(req, 0);
@@ -229,7 +229,7 @@ class Mount {
     Node& n = node(ino);
     const auto position = static_cast<uint64_t>(offset);
     if (n.d.kind == EntryKind::Plain) return readPlain(req, n, size, position);
-    auto* open = reinterpret_cast<OpenEntry*>(fi->fh);
+    auto* open = std::bit_cast<OpenEntry*>(fi->fh);
     std::shared_ptr<const DecodedEntry> data;
     {
       std::lock_guard lock(open->mutex);
@@ -443,7 +443,7 @@ int run(MountOptions& o) {
   try {
     Sweep sweep = archive->entries(o.selection);
     while (std::optional<SweptEntry> e = sweep.next()) {
-      if (e->description.exists()) entries.push_back(std::move(*e));
+      if (e->description.exists()) entries.push_back(*e);
     }
   } catch (const r5900::MachineFault& fault) {
     if (!fault.line.empty()) std::fputs(fault.line.c_str(), stdout);
@@ -471,6 +471,7 @@ int run(MountOptions& o) {
   options += ",ro";  // last: an rw given with -o does not make it writable
   std::vector<std::string> words = {"archive-mount", "-o", options};
   std::vector<char*> argv;
+  argv.reserve(words.size());
   for (std::string& w : words) argv.push_back(w.data());
   fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
   fuse_session* session = fuse_session_new(&args, &kOperations, sizeof kOperations, &tree);
