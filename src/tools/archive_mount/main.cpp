@@ -511,8 +511,9 @@ int main(int argc, char** argv) {
   int status = 0;
   std::optional<MountOptions> options = parseMountOptions(argc, argv, status);
   if (!options) return status;
-  // Decoded entries are the mount's memory: each gets pages of its own, handed back when the
-  // cache drops it, so that what the process holds follows what the cache counts.
-  keepFreedMemory(4 << 20, 128 << 10);
+  // Decoded entries come and go by the thousand, as in archive-extract: up to 64 MiB of freed
+  // memory stays in the heap rather than going back to the kernel and being faulted in afresh
+  // for the next entry (giving every buffer pages of its own made cp -r 1.2 times slower).
+  keepFreedMemory(64 << 20, 32 << 20);
   return run(*options);
 }
