@@ -276,18 +276,8 @@ void runStoppable(std::atomic<bool>& cancel, const std::function<void()>& work,
 std::vector<SweptEntry> lookUp(Archive& archive, Selection& selection,
                                const std::atomic<bool>& cancel,
                                std::optional<r5900::MachineFault>& fault) {
-  std::vector<SweptEntry> entries;
   Sweep sweep = archive.entries(selection);
-  try {
-    while (!cancel.load()) {
-      std::optional<SweptEntry> e = sweep.next();
-      if (!e) break;
-      if (e->description.exists()) entries.push_back(std::move(*e));
-    }
-  } catch (const r5900::MachineFault& f) {
-    fault = f;
-  }
-  return entries;
+  return lookUpExisting(sweep, cancel, fault);
 }
 
 // How far a run has come, by entries with data and the bytes the index says they expand to.

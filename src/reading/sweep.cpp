@@ -28,3 +28,18 @@ std::optional<SweptEntry> Sweep::next() {
     if (selection_.take(category, entry, d)) return SweptEntry{category, entry, d};
   }
 }
+
+std::vector<SweptEntry> lookUpExisting(Sweep& sweep, const std::atomic<bool>& cancel,
+                                       std::optional<r5900::MachineFault>& fault) {
+  std::vector<SweptEntry> entries;
+  try {
+    while (!cancel.load()) {
+      std::optional<SweptEntry> e = sweep.next();
+      if (!e) break;
+      if (e->description.exists()) entries.push_back(std::move(*e));
+    }
+  } catch (const r5900::MachineFault& f) {
+    fault = f;
+  }
+  return entries;
+}

@@ -3,12 +3,14 @@
 // goes through the entries this way.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <utility>
 #include <vector>
 
+#include "cpu/fault.h"
 #include "guest/session.h"
 #include "reading/entry.h"
 #include "reading/selection.h"
@@ -34,3 +36,9 @@ class Sweep {
   size_t total_ = 0;
   size_t done_ = 0;
 };
+
+// The entries of `sweep` that exist, all looked up before any is read, so that a run knows how
+// much there is in all. Stops early once `cancel` is true. A fault of the machine ends the lookups:
+// the entries before it are kept and the fault is handed back in `fault`.
+std::vector<SweptEntry> lookUpExisting(Sweep& sweep, const std::atomic<bool>& cancel,
+                                       std::optional<r5900::MachineFault>& fault);

@@ -135,17 +135,8 @@ class Run {
   // machine ends the lookups; the entries before it are still worked on, then the fault ends the
   // run.
   std::vector<SweptEntry> lookUp(Archive& archive) {
-    std::vector<SweptEntry> entries;
     Sweep sweep = archive.entries(o_.selection);
-    try {
-      while (!interrupted_.load()) {
-        std::optional<SweptEntry> e = sweep.next();
-        if (!e) break;
-        if (e->description.exists()) entries.push_back(std::move(*e));
-      }
-    } catch (const r5900::MachineFault& fault) {
-      fault_ = fault;
-    }
+    std::vector<SweptEntry> entries = lookUpExisting(sweep, interrupted_, fault_);
     for (const SweptEntry& e : entries) {
       if (!e.description.hasData()) continue;
       ++progress_.entriesTotal;
