@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <bit>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -66,13 +65,8 @@ struct Node {
   // Its size, read from the header of a compressed entry the first time it is asked for.
   std::once_flag sized;
   uint64_t size = 0;
+  bool unknownSize = false;
   std::atomic<bool> reported{false};  // its problem was said once
-};
-
-// What an open compressed entry holds: the decoded bytes, from its first read on.
-struct OpenEntry {
-  std::mutex mutex;
-  std::shared_ptr<const DecodedEntry> data;
 };
 
 class Mount {
@@ -118,69 +112,73 @@ class Mount {
     const fuse_ino_t ino = child(parent, name);
     if (ino == 0) return void(fuse_reply_err(req, ENOENT));
     fuse_entry_param entry{};
-    entry.ino = ino;
-    entry.attr_timeout = kAttributeTimeout;
-    entry.entry_timeout = kAttributeTimeout;
-    attributes(ino, entry.attr);
+    describe(ino, entry);
     fuse_reply_entry(req, &entry);
   }
 
-  void getattr(fuse_req_t req, fuse_ino_t ino) {
+  // `reading`: asked by the kernel before a read past the end it knows (it gives the file then),
+  // as opposed to stat().
+  void getattr(fuse_req_t req, fuse_ino_t ino, bool reading) {
     if (!valid(ino)) return void(fuse_reply_err(req, ENOENT));
+    if (reading && unknownSize(node(ino))) {
+      reportOnce(node(ino), entryProblemName(EntryProblem::Incomplete));
+      return void(fuse_reply_err(req, EIO));
+    }
     struct stat st {};
     attributes(ino, st);
-    fuse_reply_attr(req, &st, kAttributeTimeout);
+    fuse_reply_attr(req, &st, timeoutOf(ino));
   }
 
-  void readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset) {
+  // A folder's entries from `offset` on; with `plus`, each with its attributes, so that a reader
+  // going through the folder (ls -l, cp -r, find -ls) needs no lookup per file.
+  void readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, bool plus) {
     if (!valid(ino) || !node(ino).folder) return void(fuse_reply_err(req, ENOTDIR));
     const Node& n = node(ino);
     std::vector<char> buffer(size);
     size_t used = 0;
     // Offsets: 1 after ".", 2 after "..", 3 + i after child i.
     for (size_t i = static_cast<size_t>(offset); i < n.children.size() + 2; ++i) {
-      struct stat st {};
+      fuse_entry_param entry{};
       const char* name;
-      if (i == 0) {
-        name = ".";
-        st.st_ino = ino;
-        st.st_mode = S_IFDIR;
-      } else if (i == 1) {
-        name = "..";
-        st.st_ino = n.parent;
-        st.st_mode = S_IFDIR;
+      if (i < 2) {
+        name = i == 0 ? "." : "..";
+        entry.attr.st_ino = i == 0 ? ino : n.parent;
+        entry.attr.st_mode = S_IFDIR;
       } else {
-        const auto& [childName, childIno] = n.children[i - 2];
-        name = childName.c_str();
-        st.st_ino = childIno;
-        st.st_mode = node(childIno).folder ? S_IFDIR : S_IFREG;
+        name = n.children[i - 2].first.c_str();
+        describe(n.children[i - 2].second, entry);
       }
-      const size_t wanted = fuse_add_direntry(req, buffer.data() + used, size - used, name, &st,
-                                              static_cast<off_t>(i + 1));
+      const auto next = static_cast<off_t>(i + 1);
+      char* at = buffer.data() + used;
+      const size_t wanted = plus
+                                ? fuse_add_direntry_plus(req, at, size - used, name, &entry, next)
+                                : fuse_add_direntry(req, at, size - used, name, &entry.attr, next);
       if (wanted > size - used) break;
       used += wanted;
     }
     fuse_reply_buf(req, buffer.data(), used);
   }
 
+  // Where the kernel allows it, files open without asking the mount (a request less per file:
+  // a copy of the tree is mostly round trips to the mount). The kernel then keeps each file's
+  // bytes between opens, and the mount being read-only refuses opens for writing itself.
+  void init(fuse_conn_info* conn) { noOpen_ = (conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) != 0; }
+
   void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     if (!valid(ino)) return void(fuse_reply_err(req, ENOENT));
     if (node(ino).folder) return void(fuse_reply_err(req, EISDIR));
+    if (noOpen_) return void(fuse_reply_err(req, ENOSYS));
     if ((fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & O_TRUNC) != 0) {
       return void(fuse_reply_err(req, EROFS));
     }
     fi->keep_cache = 1;  // the bytes never change: the kernel may keep them between opens
-    // An entry listed at 0 bytes (its header is not in the archive) is read through here all the
-    // same, so that its read fails as any damaged entry's does, rather than the kernel's reading
-    // it as empty.
-    fi->direct_io = sizeOf(node(ino)) == 0 ? 1 : 0;
-    fi->fh = node(ino).d.kind == EntryKind::Compressed ? std::bit_cast<uint64_t>(new OpenEntry) : 0;
-    if (fuse_reply_open(req, fi) != 0) {
-      delete std::bit_cast<OpenEntry*>(fi->fh);
-      return;
-    }
-    // Files are mostly read in name order (cp -r, tar, a loop over a folder): the next entry of
-    // the folder is decoded on another core while this one is read.
+    fi->direct_io = unknownSize(node(ino)) ? 1 : 0;  // so that its reads come here and fail
+    fuse_reply_open(req, fi);
+  }
+
+  // Files are mostly read in name order (cp -r, tar, a loop over a folder): when one is read from
+  // its start, the next entry of the folder is decoded on another core.
+  void decodeAhead(fuse_ino_t ino) {
     const fuse_ino_t next = ino + 1;
     if (valid(next) && node(next).parent == node(ino).parent &&
         node(next).d.kind == EntryKind::Compressed) {
@@ -202,7 +200,7 @@ class Mount {
           ino = std::exchange(prefetch_, 0);
         }
         Node& n = node(ino);
-        cache_.get(ino, charge(n), [&] { return decode(n); });
+        cache_.ahead(ino, charge(n), [&] { return decode(n); });
       }
     });
   }
@@ -216,36 +214,20 @@ class Mount {
     prefetcher_.join();
   }
 
-  void release(fuse_req_t req, fuse_file_info* fi) {
-    if (fi->fh != 0) {
-      delete std::bit_cast<OpenEntry*>(fi->fh);
-      cache_.released();
-    }
-    fuse_reply_err(req, 0);
-  }
-
-  void read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi) {
+  void read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset) {
     if (!valid(ino) || node(ino).folder) return void(fuse_reply_err(req, EISDIR));
     Node& n = node(ino);
     const auto position = static_cast<uint64_t>(offset);
+    if (position == 0) decodeAhead(ino);
     if (n.d.kind == EntryKind::Plain) return readPlain(req, n, size, position);
-    auto* open = std::bit_cast<OpenEntry*>(fi->fh);
-    std::shared_ptr<const DecodedEntry> data;
-    {
-      std::lock_guard lock(open->mutex);
-      if (!open->data) {
-        open->data = cache_.get(ino, charge(n), [&] { return decode(n); });
-      }
-      data = open->data;
+    const std::shared_ptr<const DecodedEntry> data =
+        cache_.get(ino, charge(n), [&] { return decode(n); }, position + size);
+    if (data->problem == EntryProblem::OutOfMemory) {
+      report(n.path + ": out of memory to decode it (" + std::to_string(data->size) + " bytes)");
+      return void(fuse_reply_err(req, EIO));
     }
     if (data->problem != EntryProblem::None) {
-      if (data->problem == EntryProblem::OutOfMemory) {
-        std::lock_guard lock(open->mutex);
-        open->data.reset();  // asked again on the next read
-        report(n.path + ": out of memory to decode it (" + std::to_string(data->size) + " bytes)");
-      } else {
-        reportOnce(n, entryProblemName(data->problem));
-      }
+      reportOnce(n, entryProblemName(data->problem));
       return void(fuse_reply_err(req, EIO));
     }
     if (position >= data->size) return void(fuse_reply_buf(req, nullptr, 0));
@@ -283,10 +265,31 @@ class Mount {
   // before the header does: what --list gives, without decoding anything.
   uint64_t sizeOf(Node& n) {
     std::call_once(n.sized, [&] {
-      n.size =
-          n.d.kind == EntryKind::Plain ? n.d.length : entryStorage(*archive_, n.d).size.value_or(0);
+      if (n.d.kind == EntryKind::Plain) {
+        n.size = n.d.length;
+      } else {
+        const std::optional<uint64_t> size = entryStorage(*archive_, n.d).size;
+        n.size = size.value_or(0);
+        n.unknownSize = !size;
+      }
     });
     return n.size;
+  }
+  // An entry listed at 0 bytes because its header is not in the archive: reading it must fail as
+  // reading any damaged entry does, but the kernel reads a file of 0 bytes as empty without
+  // asking. So its attributes are never kept, and the kernel asks for them again before it reads;
+  // the answer to that is the error.
+  bool unknownSize(Node& n) {
+    sizeOf(n);
+    return n.unknownSize;
+  }
+  double timeoutOf(fuse_ino_t ino) {
+    return !node(ino).folder && unknownSize(node(ino)) ? 0.0 : kAttributeTimeout;
+  }
+  void describe(fuse_ino_t ino, fuse_entry_param& entry) {
+    entry.ino = ino;
+    entry.attr_timeout = entry.entry_timeout = timeoutOf(ino);
+    attributes(ino, entry.attr);
   }
 
   void attributes(fuse_ino_t ino, struct stat& st) {
@@ -295,7 +298,6 @@ class Mount {
     st.st_uid = uid_;
     st.st_gid = gid_;
     st.st_atim = st.st_mtim = st.st_ctim = time_;
-    st.st_blksize = 1 << 20;  // readers that size their reads by it (cp) ask in large pieces
     if (n.folder) {
       st.st_mode = folderMode_;
       st.st_nlink = 2;
@@ -362,29 +364,30 @@ class Mount {
   std::condition_variable prefetchWanted_;
   fuse_ino_t prefetch_ = 0;  // the entry to decode next; 0: none
   bool stopping_ = false;
+  bool noOpen_ = false;
 };
 
 Mount& mountOf(fuse_req_t req) { return *static_cast<Mount*>(fuse_req_userdata(req)); }
 
 const fuse_lowlevel_ops kOperations = [] {
   fuse_lowlevel_ops ops{};
+  ops.init = [](void* mount, fuse_conn_info* conn) { static_cast<Mount*>(mount)->init(conn); };
   ops.lookup = [](fuse_req_t req, fuse_ino_t parent, const char* name) {
     mountOf(req).lookup(req, parent, name);
   };
-  ops.getattr = [](fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
-    mountOf(req).getattr(req, ino);
+  ops.getattr = [](fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    mountOf(req).getattr(req, ino, fi != nullptr);
   };
   ops.readdir = [](fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
-    mountOf(req).readdir(req, ino, size, offset);
+    mountOf(req).readdir(req, ino, size, offset, false);
   };
+  ops.readdirplus = [](fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset,
+                       fuse_file_info*) { mountOf(req).readdir(req, ino, size, offset, true); };
   ops.open = [](fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     mountOf(req).open(req, ino, fi);
   };
-  ops.read = [](fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi) {
-    mountOf(req).read(req, ino, size, offset, fi);
-  };
-  ops.release = [](fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
-    mountOf(req).release(req, fi);
+  ops.read = [](fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
+    mountOf(req).read(req, ino, size, offset);
   };
   ops.statfs = [](fuse_req_t req, fuse_ino_t) { mountOf(req).statfs(req); };
   return ops;
