@@ -92,8 +92,9 @@ test-asan:
 	cmake --build --preset asan
 	ctest --preset asan
 
-# The extraction's tests once with ThreadSanitizer in the tools and the tests: a data race or a
-# lock-order problem in the worker pool makes the process report it and fail its test.
+# The extraction's and the mount's tests once with ThreadSanitizer in the tools and the tests: a
+# data race or a lock-order problem in the worker pool or the mount's cache makes the process
+# report it and fail its test.
 test-tsan:
 	cmake --preset tsan
 	cmake --build --preset tsan
