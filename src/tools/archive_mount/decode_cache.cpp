@@ -27,9 +27,9 @@ bool DecodeCache::makeRoom(uint64_t charge, Clock::time_point now, bool keepRead
   return used_ + charge <= limit_;
 }
 
-std::shared_ptr<const DecodedEntry> DecodeCache::fill(
-    std::unique_lock<std::mutex>& lock, uint64_t key, uint64_t charge,
-    const std::function<DecodedEntry()>& decode) {
+std::shared_ptr<const DecodedEntry> DecodeCache::fill(std::unique_lock<std::mutex>& lock,
+                                                      uint64_t key, uint64_t charge,
+                                                      const std::function<DecodedEntry()>& decode) {
   ages_.push_front(key);
   slots_[key] = Slot{nullptr, charge, ages_.begin(), 0, {}};
   used_ += charge;

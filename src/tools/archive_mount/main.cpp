@@ -150,9 +150,8 @@ class Mount {
       }
       const auto next = static_cast<off_t>(i + 1);
       char* at = buffer.data() + used;
-      const size_t wanted = plus
-                                ? fuse_add_direntry_plus(req, at, size - used, name, &entry, next)
-                                : fuse_add_direntry(req, at, size - used, name, &entry.attr, next);
+      const size_t wanted = plus ? fuse_add_direntry_plus(req, at, size - used, name, &entry, next)
+                                 : fuse_add_direntry(req, at, size - used, name, &entry.attr, next);
       if (wanted > size - used) break;
       used += wanted;
     }
@@ -220,8 +219,8 @@ class Mount {
     const auto position = static_cast<uint64_t>(offset);
     if (position == 0) decodeAhead(ino);
     if (n.d.kind == EntryKind::Plain) return readPlain(req, n, size, position);
-    const std::shared_ptr<const DecodedEntry> data =
-        cache_.get(ino, charge(n), [&] { return decode(n); }, position + size);
+    const std::shared_ptr<const DecodedEntry> data = cache_.get(
+        ino, charge(n), [&] { return decode(n); }, position + size);
     if (data->problem == EntryProblem::OutOfMemory) {
       report(n.path + ": out of memory to decode it (" + std::to_string(data->size) + " bytes)");
       return void(fuse_reply_err(req, EIO));
@@ -381,8 +380,9 @@ const fuse_lowlevel_ops kOperations = [] {
   ops.readdir = [](fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
     mountOf(req).readdir(req, ino, size, offset, false);
   };
-  ops.readdirplus = [](fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset,
-                       fuse_file_info*) { mountOf(req).readdir(req, ino, size, offset, true); };
+  ops.readdirplus = [](fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
+    mountOf(req).readdir(req, ino, size, offset, true);
+  };
   ops.open = [](fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     mountOf(req).open(req, ino, fi);
   };
