@@ -11,42 +11,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "platform/host_error.h"
 #include "platform/interrupt.h"
 #include "platform/posix/internal.h"
 
-namespace {
-IoHook ioHook = nullptr;
-
-void report(IoEvent::Kind kind, const FileHandle* file, uint64_t offset = 0, uint64_t size = 0,
-            const std::string& path = {}, const std::string& to = {}) {
-  if (ioHook != nullptr) ioHook({kind, file, offset, size, path, to});
-}
-
-// `size` bytes just written at the file's position.
-void reportWriteAtPosition(const FileHandle& file, uint64_t size) {
-  if (ioHook == nullptr || size == 0) return;
-  const off_t end = lseek(file.get(), 0, SEEK_CUR);
-  report(IoEvent::Kind::Write, &file, static_cast<uint64_t>(end) - size, size);
-}
-}  // namespace
-
-void setIoHook(IoHook hook) { ioHook = hook; }
-
-void reportIo(const IoEvent& event) {
-  if (ioHook != nullptr) ioHook(event);
+uint64_t filePosition(const FileHandle& file) {
+  return static_cast<uint64_t>(lseek(file.get(), 0, SEEK_CUR));
 }
 
 std::string withReason(const std::string& what, int code) {
   return what + ": " + std::strerror(code);
 }
-void throwSystemError(const std::string& what, int code) {
-  throw HostError(withReason(what, code), code);
-}
-void throwSystemError(const std::string& what) { throwSystemError(what, errno); }
-
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
   if (this != &other) {
     close();
@@ -157,66 +133,6 @@ bool writeAllAt(const FileHandle& file, const uint8_t* data, size_t size, uint64
   return true;
 }
 
-bool writeZerosAt(const FileHandle& file, uint64_t size, uint64_t offset) {
-  static const std::vector<uint8_t> zeros(1 << 20);
-  while (size > 0) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(size, zeros.size()));
-    if (!writeAllAt(file, zeros.data(), n, offset)) return false;
-    offset += n;
-    size -= n;
-  }
-  return true;
-}
-
-bool copyRange(const FileHandle& from, uint64_t fromOffset, const FileHandle& to, uint64_t toOffset,
-               uint64_t size) {
-  std::vector<uint8_t> chunk(std::min<uint64_t>(size, 1 << 20));
-  while (size > 0) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(size, chunk.size()));
-    errno = 0;
-    const size_t got = readAt(from, fromOffset, chunk.data(), n);
-    if (got < n && errno != 0) return false;  // a read error, not the end of `from`
-    std::fill(chunk.begin() + static_cast<ptrdiff_t>(got),
-              chunk.begin() + static_cast<ptrdiff_t>(n), 0);
-    if (!writeAllAt(to, chunk.data(), n, toOffset)) return false;
-    fromOffset += n;
-    toOffset += n;
-    size -= n;
-  }
-  return true;
-}
-
-CopyResult FileCopier::copy(const FileHandle& from, uint64_t fromOffset, const FileHandle& to,
-                            uint64_t size) {
-  constexpr size_t kChunk = 1 << 20;
-  while (size > 0 && inKernel_) {
-    const int64_t n = copyInKernel(from, fromOffset, to, static_cast<size_t>(size));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      // Not supported here (another file system, an old kernel) or a real error: the copy through
-      // memory below tells a read error from a write error.
-      if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) {
-        inKernel_ = false;
-      }
-      break;
-    }
-    if (n == 0) break;  // the end of `from`
-    reportWriteAtPosition(to, static_cast<uint64_t>(n));
-    fromOffset += static_cast<uint64_t>(n);
-    size -= static_cast<uint64_t>(n);
-  }
-  while (size > 0) {
-    chunk_.resize(kChunk);
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, size));
-    const size_t got = readAt(from, fromOffset, chunk_.data(), n);
-    if (!writeAll(to, chunk_.data(), got)) return CopyResult::WriteFailed;
-    if (got < n) return CopyResult::SourceEnded;
-    fromOffset += n;
-    size -= n;
-  }
-  return CopyResult::Done;
-}
-
 const FileHandle& standardOutput() {
   static const FileHandle* const out = new FileHandle(STDOUT_FILENO);
   return *out;
@@ -307,27 +223,10 @@ bool tryLockExclusive(const FileHandle& file) { return flock(file.get(), LOCK_EX
 bool tryLockShared(const FileHandle& file) { return flock(file.get(), LOCK_SH | LOCK_NB) == 0; }
 void unlockFile(const FileHandle& file) { flock(file.get(), LOCK_UN); }
 
-bool waitForLock(const FileHandle& file, bool (*tryLock)(const FileHandle&), double seconds) {
-  constexpr double kStep = 0.05;
-  for (double waited = 0;; waited += kStep) {
-    if (tryLock(file)) return true;
-    if (errno != EWOULDBLOCK || waited >= seconds || stopRequested().load()) return false;
-    const timespec step{0, static_cast<long>(kStep * 1e9)};
-    nanosleep(&step, nullptr);
-    errno = EWOULDBLOCK;
-  }
-}
-
 std::optional<uint64_t> freeSpace(const std::string& folder) {
   struct statvfs fs {};
   if (statvfs(folder.c_str(), &fs) != 0) return std::nullopt;
   return static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
-}
-
-std::string folderOf(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 std::optional<std::string> realPath(const std::string& path) {
