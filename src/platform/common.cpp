@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "platform/host_error.h"
-#include "platform/interrupt.h"
 #include "platform/internal.h"
+#include "platform/interrupt.h"
 
 namespace {
 IoHook ioHook = nullptr;
@@ -101,7 +101,7 @@ bool waitForLock(const FileHandle& file, bool (*tryLock)(const FileHandle&), dou
 }
 
 std::string folderOf(const std::string& path) {
-  #ifdef _WIN32
+#ifdef _WIN32
   const size_t slash = path.find_last_of("/\\");
 #else
   const size_t slash = path.rfind('/');

@@ -53,7 +53,7 @@ struct FileInfo {
   uint64_t size = 0;
   uint64_t device = 0;
   uint64_t inode = 0;
-  uint64_t links = 0;  // the names (hard links) the file has
+  uint64_t links = 0;        // the names (hard links) the file has
   uint32_t permissions = 0;  // the mode's permission bits (07777)
   uint32_t owner = 0;
   uint32_t group = 0;

@@ -13,12 +13,17 @@
 class Folder {
  public:
   Folder() = default;  // the current folder
-  explicit Folder(FileHandle handle) : handle_(std::move(handle)) {}
+  explicit Folder(FileHandle handle, std::string path = {})
+      : handle_(std::move(handle)), path_(std::move(path)) {}
   // The open folder; invalid for the current one.
   const FileHandle& handle() const { return handle_; }
+  // Where Windows names files by path: the folder's, in the system's form (empty for the current
+  // one); the open handle keeps it from being renamed meanwhile.
+  const std::string& path() const { return path_; }
 
  private:
   FileHandle handle_;
+  std::string path_;
 };
 
 std::optional<Folder> openFolder(const std::string& path);

@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 // The cores this process may run on: those the scheduler allows that are online (at least 1).
 unsigned coreCount();
@@ -17,3 +19,16 @@ enum class StandardStream : uint8_t { Output, Error };
 bool isTerminal(StandardStream stream);
 
 int processId();
+
+// Made first in main: the command line as UTF-8 and the standard streams as bytes. On Windows the
+// arguments are taken from the wide command line (argc and argv then point at them, for as long
+// as this lives), stdin, stdout and stderr are set to binary (no byte of a model changed, \n line
+// ends) and a console shows UTF-8; elsewhere nothing changes.
+class ProgramArguments {
+ public:
+  ProgramArguments(int& argc, char**& argv);
+
+ private:
+  std::vector<std::string> strings_;
+  std::vector<char*> pointers_;
+};

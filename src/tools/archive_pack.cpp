@@ -30,6 +30,7 @@
 #include "platform/file.h"
 #include "platform/host_error.h"
 #include "platform/interrupt.h"
+#include "platform/process.h"
 #include "reading/archive.h"
 
 namespace {
@@ -314,6 +315,7 @@ void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& no
 }  // namespace
 
 int main(int argc, char** argv) {
+  const ProgramArguments arguments(argc, argv);
   int status = 0;
   std::optional<Options> options = parse(argc, argv, status);
   if (!options) return status;

@@ -21,6 +21,7 @@
 #include "cpu/fault.h"
 #include "cpu/machine_state.h"
 #include "cpu/step.h"
+#include "platform/process.h"
 
 using r5900::allocateGuestMemory;
 using r5900::disassemble;
@@ -571,6 +572,7 @@ bool stdoutFailed() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const ProgramArguments arguments(argc, argv);
   const CommandLine commandLine = parseCommandLine(argc, argv);
   switch (commandLine.request) {
     case Request::kHelp: std::fputs(kUsage, stdout); return stdoutFailed() ? 2 : 0;

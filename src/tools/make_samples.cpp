@@ -28,6 +28,7 @@
 
 #include "archive/categories.h"
 #include "archive/format.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -305,6 +306,7 @@ uint64_t parseNumber(const std::string& text, const char* what) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const ProgramArguments arguments(argc, argv);
   std::string dir;
   uint64_t count = 20, seed = 1;
   double scale = 1.0;

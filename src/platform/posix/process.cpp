@@ -19,3 +19,5 @@ bool isTerminal(StandardStream stream) {
 }
 
 int processId() { return static_cast<int>(getpid()); }
+
+ProgramArguments::ProgramArguments(int&, char**&) {}

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/file.h"
+#include "platform/internal.h"
 
 std::wstring wide(const std::string& text);
 std::string narrow(const std::wstring& text);
@@ -26,6 +27,3 @@ FileHandle adoptHandle(HANDLE handle);
 // error, so that withReason() gives the system's own text for it; returns the errno value.
 int setErrnoFrom(DWORD error);
 inline int setErrnoFromLast() { return setErrnoFrom(GetLastError()); }
-
-// Hands `event` to the hook of file.h, if one is installed.
-void reportIo(const IoEvent& event);

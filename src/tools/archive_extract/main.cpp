@@ -237,8 +237,8 @@ class Run {
   int list(Archive& archive, const std::vector<SweptEntry>& entries) {
     bool ok = true;
     forEach(entries, [&](const SweptEntry& e) {
-      return ok = console_.out(entryLine(o_, e, entryStorage(archive, e.description), nullptr,
-                                         false));
+      return ok = console_.out(
+                 entryLine(o_, e, entryStorage(archive, e.description), nullptr, false));
     });
     if (fault_ && ok && !interrupted_.load()) return machineFault(*fault_);
     if (ok) progressDone();
@@ -324,7 +324,7 @@ class Run {
   const std::atomic<bool>& interrupted_ = stopRequested();
   std::optional<r5900::MachineFault> fault_;
   Progress progress_;
-  uint64_t tested_ = 0;   // the --test lines' own (one thread at a time, in order)
+  uint64_t tested_ = 0;  // the --test lines' own (one thread at a time, in order)
   uint64_t damaged_ = 0;
   bool stdoutFailed_ = false;
 };
@@ -332,6 +332,7 @@ class Run {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const ProgramArguments arguments(argc, argv);
   int status = 0;
   std::optional<Options> options = parseOptions(argc, argv, status);
   if (!options) return status;

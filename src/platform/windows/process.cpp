@@ -1,0 +1,72 @@
+// The process on Windows: cores from the affinity mask, consoles, and what Linux alone has
+// (unnamed files, copies in the kernel, the allocator's thresholds) reported as absent.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+// After windows.h, which it builds on.
+#include <shellapi.h>
+
+#include <bit>
+#include <cerrno>
+#include <cstdio>
+#include <thread>
+
+#include "platform/process.h"
+#include "platform/unnamed_file.h"
+#include "platform/windows/internal.h"
+
+unsigned coresAllowed() {
+  DWORD_PTR process = 0, system = 0;
+  if (!GetProcessAffinityMask(GetCurrentProcess(), &process, &system)) return 0;
+  return static_cast<unsigned>(std::popcount(static_cast<uint64_t>(process)));
+}
+
+unsigned coreCount() {
+  const unsigned allowed = coresAllowed();
+  const unsigned online = std::thread::hardware_concurrency();
+  if (allowed > 0) return online > 0 ? std::min(allowed, online) : allowed;
+  return online > 0 ? online : 1;
+}
+
+void keepFreedMemory(size_t, size_t) {}
+
+bool isTerminal(StandardStream stream) {
+  DWORD mode = 0;
+  const HANDLE handle =
+      GetStdHandle(stream == StandardStream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  return GetConsoleMode(handle, &mode) != 0;
+}
+
+int processId() { return static_cast<int>(GetCurrentProcessId()); }
+
+bool unnamedFilesNameable() { return false; }
+FileHandle createUnnamedFile(const Folder&, const std::string&, bool) {
+  errno = EOPNOTSUPP;
+  return FileHandle();
+}
+bool unnamedUnsupported(int error) { return error == EOPNOTSUPP; }
+bool linkUnnamedFile(const FileHandle&, const Folder&, const std::string&) {
+  errno = EOPNOTSUPP;
+  return false;
+}
+
+int64_t copyInKernel(const FileHandle&, uint64_t, const FileHandle&, size_t) {
+  errno = ENOSYS;
+  return -1;
+}
+
+ProgramArguments::ProgramArguments(int& argc, char**& argv) {
+  _setmode(_fileno(stdin), _O_BINARY);
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  SetConsoleOutputCP(CP_UTF8);
+  int count = 0;
+  wchar_t** words = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (words == nullptr) return;
+  for (int i = 0; i < count; ++i) strings_.push_back(narrow(words[i]));
+  LocalFree(words);
+  for (std::string& s : strings_) pointers_.push_back(s.data());
+  pointers_.push_back(nullptr);
+  argc = count;
+  argv = pointers_.data();
+}
