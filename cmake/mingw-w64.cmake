@@ -12,8 +12,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-# Unicode Win32 entry points (the W functions) and Windows 8 as the oldest system.
-add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0602)
+# Unicode Win32 entry points (the W functions) and Windows 10 as the oldest system.
+add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0A00)
 if(EXISTS /usr/bin/wine64)
   set(CMAKE_CROSSCOMPILING_EMULATOR /usr/bin/wine64)
 elseif(EXISTS /usr/lib/wine/wine64)

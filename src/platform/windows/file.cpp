@@ -240,11 +240,52 @@ bool removeFile(const std::string& path) {
   return true;
 }
 
+namespace {
+// Renames `from` over `to` the POSIX way (Windows 10 on NTFS): `to` is replaced even while
+// others have it open, as long as they let it be deleted (this process's own handles do); a
+// program that holds it open without that makes the rename fail, and `to` stays as it was.
+// (FileRenameInfoEx, which the headers declare only for later targets.)
+constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+bool renamePosixWay(const std::wstring& from, const std::wstring& to) {
+  const HANDLE handle = CreateFileW(from.c_str(), DELETE | SYNCHRONIZE, kShareAll, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  std::vector<uint8_t> buffer(sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t));
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(to.size() * sizeof(wchar_t));
+  to.copy(info->FileName, to.size());
+  const BOOL ok = SetFileInformationByHandle(handle, kFileRenameInfoEx, info,
+                                             static_cast<DWORD>(buffer.size()));
+  const DWORD error = GetLastError();
+  CloseHandle(handle);
+  SetLastError(error);
+  return ok != 0;
+}
+}  // namespace
+
 bool renameFile(const std::string& from, const std::string& to) {
-  if (!MoveFileExW(systemPath(from).c_str(), systemPath(to).c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    setErrnoFromLast();
-    return false;
+  const std::wstring source = systemPath(from), target = systemPath(to);
+  if (!renamePosixWay(source, target)) {
+    const DWORD error = GetLastError();
+    // Where the system or the file system has no such rename, the classic one, which fails
+    // rather than replace a file that is open.
+    if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED &&
+        error != ERROR_INVALID_FUNCTION && error != ERROR_ACCESS_DENIED) {
+      setErrnoFrom(error);
+      return false;
+    }
+    // ReplaceFileW where `to` exists: it keeps `to` as it was when it cannot replace it.
+    const bool replaced =
+        GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES
+            ? ReplaceFileW(target.c_str(), source.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                           nullptr, nullptr) != 0
+            : MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+    if (!replaced) {
+      setErrnoFromLast();
+      return false;
+    }
   }
   report(IoEvent::Kind::Rename, nullptr, 0, 0, from, to);
   return true;
