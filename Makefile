@@ -1,6 +1,6 @@
 # Front door. `make test` is what CI runs.
 .PHONY: all deps build tools demo python python-module test-python install uninstall package test test-release check-package test-asan \
-	test-tsan check-memory bench fuzz fuzz-check lint format clean
+	test-tsan check-memory bench fuzz fuzz-check lint format clean windows
 
 all: build
 
@@ -75,6 +75,14 @@ uninstall:
 package: tools
 	scripts/install-deps package
 	scripts/check-package build/tools
+
+# The three tools as 64-bit Windows .exe files (mingw-w64, statically linked) in build/windows,
+# and the zip users download, with its SHA-256.
+windows:
+	scripts/install-deps windows
+	cmake --preset windows
+	cmake --build --preset windows
+	scripts/windows-zip build/windows
 
 test: deps test-release check-package test-python test-asan test-tsan check-memory fuzz-check
 
