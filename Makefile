@@ -1,6 +1,7 @@
 # Front door. `make test` is what CI runs.
-.PHONY: all deps build tools demo python python-module test-python install uninstall package test test-release check-package test-asan \
-	test-tsan check-memory bench fuzz fuzz-check lint format clean windows
+.PHONY: all deps build tools demo python python-module test-python install uninstall package test \
+	test-release check-package test-portable test-asan test-tsan check-memory bench fuzz fuzz-check \
+	lint format clean windows
 
 all: build
 
@@ -84,7 +85,17 @@ windows:
 	cmake --build --preset windows
 	scripts/windows-zip build/windows
 
-test: deps test-release check-package test-python test-asan test-tsan check-memory fuzz-check
+# Each step in turn, with the time it took; a step done is not made again by a later one that
+# depends on it (make -o).
+TEST_STEPS = deps test-release check-package test-python test-portable test-asan test-tsan \
+	check-memory fuzz-check
+test:
+	@done=""; for step in $(TEST_STEPS); do \
+	  start=$$(date +%s); \
+	  $(MAKE) --no-print-directory $$done $$step || exit 1; \
+	  echo "make test: $$step took $$(($$(date +%s) - start)) s"; \
+	  done="$$done -o $$step"; \
+	done
 
 test-release:
 	cmake --preset release
@@ -94,6 +105,13 @@ test-release:
 # The package built from the release build the tests just used.
 check-package: test-release
 	scripts/check-package build/release
+
+# The POSIX code alone, as on a POSIX system other than Linux: its fallbacks (named temporary files,
+# copies through memory) built and tested here.
+test-portable:
+	cmake --preset portable
+	cmake --build --preset portable
+	ctest --preset portable
 
 test-asan:
 	cmake --preset asan
