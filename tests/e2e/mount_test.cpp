@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <barrier>
 #include <cerrno>
@@ -324,7 +325,9 @@ TEST_F(MountTest, ServesConcurrentReadersAndDecodesEachEntryOnce) {
   }
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(wrong.load(), 0);
-  EXPECT_EQ(decodes(), std::vector<std::string>{bigPath});
+  // (Other lines may be there: an entry the random reads had the mount decode ahead.)
+  const std::vector<std::string> decoded = decodes();
+  EXPECT_EQ(std::count(decoded.begin(), decoded.end(), bigPath), 1);
 
   // Another archive renamed over this one: the mount goes on reading the file it opened.
   writeArchive(dir / "other.bin", {{0, {plain(std::string(300000, 'x'))}}});
