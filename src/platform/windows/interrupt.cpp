@@ -62,7 +62,12 @@ void stopSignalsWaitFromNow() {
   if (handlerEndsProcess.load()) waitFromNow.store(true);
 }
 
-void raiseTerminationSignal() { stop(SIGTERM); }
+// As a signal raised by the process itself: past the commit point it waits, and the process ends
+// as the work ends (here: nothing happens, rather than this thread waiting for ever).
+void raiseTerminationSignal() {
+  if (handlerEndsProcess.load() && waitFromNow.load()) return;
+  stop(SIGTERM);
+}
 
 void setNameToRemoveOnStop(const std::string& path) {
   nameSet.store(false);
