@@ -1,5 +1,6 @@
-// What the platform layer does the same way on every system: the I/O hook, errors as
-// exceptions, zeros and copies through memory, waiting for a lock, and folders of paths.
+// What the platform layer does the same way on every system: owned handles and pending files
+// (their closing and removing is each system's), the I/O hook, errors as exceptions, zeros and
+// copies through memory, waiting for a lock, and folders of paths.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -9,6 +10,28 @@
 #include "platform/host_error.h"
 #include "platform/internal.h"
 #include "platform/interrupt.h"
+#include "platform/pending_file.h"
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    close();
+    fd_ = other.release();
+  }
+  return *this;
+}
+
+FileHandle::~FileHandle() { close(); }
+
+PendingFile& PendingFile::operator=(PendingFile&& other) noexcept {
+  if (this != &other) {
+    drop();
+    file_ = std::move(other.file_);
+    base_ = other.base_;
+    tempName_ = std::move(other.tempName_);
+    unnamed_ = other.unnamed_;
+  }
+  return *this;
+}
 
 namespace {
 IoHook ioHook = nullptr;

@@ -185,9 +185,7 @@ TEST_F(E2eExtract, GivesTheSameOutputAtAnyNumberOfJobs) {
   }
   writeArchive(archive(), tables);
   const std::string whole = readFile(archive());
-  std::string faulting = whole;  // category 20's entry table far past guest RAM
-  faulting.replace(kArchiveIndexOffset + kCategoryRecordsOffset + kCategoryRecordSize * 20 + 4, 4,
-                   std::string("\0\0\x70\0", 4));
+  const std::string faulting = withFaultingLookups(whole);
   const struct {
     const char* name;
     std::string bytes;
@@ -379,7 +377,8 @@ TEST_F(E2eExtract, ShowsProgressAndKeptFilesOnATerminal) {
   EXPECT_NE(second.err.find("archive-extract: 2 existing files kept; --overwrite replaces them\n"),
             std::string::npos)
       << second.err;
-  const Outcome quiet = ToolTest::extract({"-q", archive(), "models - g"}, {.stderrTerminal = true});
+  const Outcome quiet =
+      ToolTest::extract({"-q", archive(), "models - g"}, {.stderrTerminal = true});
   EXPECT_EQ(quiet.err, "archive-extract: 1 existing file kept; --overwrite replaces it\n");
 }
 

@@ -396,9 +396,7 @@ TEST_F(MountTest, RefusesBeforeMounting) {
   std::mt19937_64 rng(5);
   writeArchive(archive(), mixedTables(rng, 3, 5000));
   const std::string whole = readFile(archive());
-  std::string faulting = whole;  // category 20's entry table far past guest RAM
-  faulting.replace(kArchiveIndexOffset + kCategoryRecordsOffset + kCategoryRecordSize * 20 + 4, 4,
-                   std::string("\0\0\x70\0", 4));
+  const std::string faulting = withFaultingLookups(whole);
   const struct {
     const char* name;
     std::string bytes;

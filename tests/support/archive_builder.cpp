@@ -114,3 +114,9 @@ void writeArchive(const fs::path& file, const std::vector<Table>& tables, uint64
   ASSERT_EQ(ftruncate(fd, static_cast<off_t>(size)), 0);
   close(fd);
 }
+
+std::string withFaultingLookups(std::string archive) {
+  archive.replace(kArchiveIndexOffset + kCategoryRecordsOffset + kCategoryRecordSize * 20 + 4, 4,
+                  std::string("\0\0\x70\0", 4));
+  return archive;
+}

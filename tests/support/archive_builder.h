@@ -43,6 +43,10 @@ Entry plain(const std::string& data);
 // A compressed entry of `stored` bytes, header first, whose index counts `size` expanded bytes.
 Entry compressed(const std::string& stored, size_t size);
 std::string encode(uint32_t method, const std::string& data);
+
+// `archive`'s bytes with category 20's entry table moved far past guest RAM: the lookup routines
+// stop there with a fault of the emulated machine.
+std::string withFaultingLookups(std::string archive);
 Entry compressed(uint32_t method, const std::string& data);
 
 // A category (a row of kFolders, or any category number) of a hand-made archive; its first group

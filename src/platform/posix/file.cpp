@@ -23,16 +23,6 @@ uint64_t filePosition(const FileHandle& file) {
 std::string withReason(const std::string& what, int code) {
   return what + ": " + std::strerror(code);
 }
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-FileHandle::~FileHandle() { close(); }
-
 bool FileHandle::close() {
   if (fd_ < 0) return true;
   const int fd = release();

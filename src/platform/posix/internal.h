@@ -1,6 +1,6 @@
 // Shared by the POSIX implementation: the descriptor a folder stands for in the *at() calls, and
 // (platform/internal.h) what Linux adds that the portable code uses where it is there (linux/;
-// elsewhere posix/unsupported.cpp, which reports that it is not).
+// elsewhere no_unnamed_files.cpp and posix/unsupported.cpp, which report that it is not).
 #pragma once
 
 #include <fcntl.h>

@@ -29,17 +29,6 @@ FileHandle createAfresh(int at, const std::string& name) {
 
 }  // namespace
 
-PendingFile& PendingFile::operator=(PendingFile&& other) noexcept {
-  if (this != &other) {
-    drop();
-    file_ = std::move(other.file_);
-    base_ = other.base_;
-    tempName_ = std::move(other.tempName_);
-    unnamed_ = other.unnamed_;
-  }
-  return *this;
-}
-
 void PendingFile::drop() {
   if (!file_.valid()) return;
   file_.close();

@@ -9,16 +9,6 @@
 
 #include "platform/windows/internal.h"
 
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-FileHandle::~FileHandle() { close(); }
-
 bool FileHandle::close() {
   if (fd_ < 0) return true;
   const int fd = release();

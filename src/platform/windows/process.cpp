@@ -1,5 +1,6 @@
-// The process on Windows: cores from the affinity mask, consoles, and what Linux alone has
-// (unnamed files, copies in the kernel, the allocator's thresholds) reported as absent.
+// The process on Windows: cores from the affinity mask, consoles, the command line, and what
+// Linux alone has (unnamed files: see no_unnamed_files.cpp; the allocator's thresholds) reported
+// as absent.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -39,21 +40,7 @@ bool isTerminal(StandardStream stream) {
 
 int processId() { return static_cast<int>(GetCurrentProcessId()); }
 
-bool unnamedFilesNameable() { return false; }
-FileHandle createUnnamedFile(const Folder&, const std::string&, bool) {
-  errno = EOPNOTSUPP;
-  return FileHandle();
-}
 bool unnamedUnsupported(int error) { return error == EOPNOTSUPP; }
-bool linkUnnamedFile(const FileHandle&, const Folder&, const std::string&) {
-  errno = EOPNOTSUPP;
-  return false;
-}
-
-int64_t copyInKernel(const FileHandle&, uint64_t, const FileHandle&, size_t) {
-  errno = ENOSYS;
-  return -1;
-}
 
 ProgramArguments::ProgramArguments(int& argc, char**& argv) {
   _setmode(_fileno(stdin), _O_BINARY);

@@ -45,11 +45,6 @@ class DecodeCache {
   // now; never waits.
   void ahead(uint64_t key, uint64_t charge, const std::function<DecodedEntry()>& decode);
 
-  uint64_t used() const {
-    std::lock_guard lock(mutex_);
-    return used_;
-  }
-
  private:
   using Clock = std::chrono::steady_clock;
   struct Slot {
