@@ -22,7 +22,7 @@ uint32_t storeAt(const std::filesystem::path& path, StorageMethod method, Replac
   const std::vector<uint8_t> data = readSourceFile(path, largestSourceFile(method));
   const std::optional<StoredEntry> stored = storeEntry(data, method);
   if (!stored) {
-    throw HostError(path.string() + ": " + std::to_string(data.size()) +
+    throw HostError(textOfPath(path) + ": " + std::to_string(data.size()) +
                     " bytes do not fit the chosen storage");
   }
   writeAt(file, offset, stored->bytes.data(), stored->bytes.size());
@@ -41,7 +41,7 @@ uint32_t copyPlain(const std::filesystem::path& path, Replacement& file, uint64_
   if (source.size == 0) return storeAt(path, StorageMethod::Stored, file, offset, summary);
   checkSourceSize(source, path, kMaxPlainLength);
   if (!copyRange(source.file, 0, file.file(), offset, source.size)) {
-    throwSystemError("cannot copy " + path.string() + " into " + file.target());
+    throwSystemError("cannot copy " + textOfPath(path) + " into " + file.target());
   }
   const uint32_t word = plainEntryWord(static_cast<uint32_t>(source.size));
   summary.add(source.size, word, {}, source.size);

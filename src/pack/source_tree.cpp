@@ -20,7 +20,7 @@ void list(const fs::path& folder, Each each) {
   fs::directory_iterator it(folder, code);
   for (; !code && it != fs::directory_iterator(); it.increment(code)) each(*it);
   if (code) {
-    throw HostError("cannot read the folder " + folder.string() + ": " + code.message(),
+    throw HostError("cannot read the folder " + textOfPath(folder) + ": " + code.message(),
                     code.value());
   }
 }
@@ -29,21 +29,21 @@ void list(const fs::path& folder, Each each) {
 
 SourceTree readSourceTree(const fs::path& source) {
   std::error_code code;
-  if (!fs::is_directory(source, code)) throw HostError(source.string() + " is not a folder");
+  if (!fs::is_directory(source, code)) throw HostError(textOfPath(source) + " is not a folder");
   SourceTree tree;
   list(source, [&](const fs::directory_entry& item) {
-    const std::optional<int32_t> category = categoryOfFolder(item.path().filename().string());
+    const std::optional<int32_t> category = categoryOfFolder(textOfPath(item.path().filename()));
     std::error_code kind;
     if (!category || !item.is_directory(kind)) {
-      tree.skipped.push_back(item.path().string() + ": not a category folder");
+      tree.skipped.push_back(textOfPath(item.path()) + ": not a category folder");
       return;
     }
     auto& files = tree.files[*category];
     list(item.path(), [&](const fs::directory_entry& file) {
       std::error_code fileKind;
-      const std::optional<int32_t> entry = entryOfFileName(file.path().filename().string());
+      const std::optional<int32_t> entry = entryOfFileName(textOfPath(file.path().filename()));
       if (!entry || !file.is_regular_file(fileKind)) {
-        tree.skipped.push_back(file.path().string() + ": not an NNNN.raw file");
+        tree.skipped.push_back(textOfPath(file.path()) + ": not an NNNN.raw file");
       } else {
         files[*entry] = file.path();
       }
@@ -53,12 +53,12 @@ SourceTree readSourceTree(const fs::path& source) {
 }
 
 SourceFile openSourceFile(const fs::path& path) {
-  FileHandle file = openFile(path.string(), OpenMode::ReadNonBlocking);
-  if (!file.valid()) throwSystemError("cannot read " + path.string());
+  FileHandle file = openFile(textOfPath(path), OpenMode::ReadNonBlocking);
+  if (!file.valid()) throwSystemError("cannot read " + textOfPath(path));
   const std::optional<FileInfo> info = fileInfo(file);
-  if (!info) throwSystemError("cannot read " + path.string());
-  if (!info->regular) throw HostError(path.string() + ": not a regular file");
-  if (!setBlocking(file)) throwSystemError("cannot read " + path.string());
+  if (!info) throwSystemError("cannot read " + textOfPath(path));
+  if (!info->regular) throw HostError(textOfPath(path) + ": not a regular file");
+  if (!setBlocking(file)) throwSystemError("cannot read " + textOfPath(path));
   return {std::move(file), info->size};
 }
 
@@ -70,7 +70,7 @@ uint64_t largestSourceFile(StorageMethod method) {
 
 void checkSourceSize(const SourceFile& source, const fs::path& path, uint64_t limit) {
   if (source.size > limit) {
-    throw HostError(path.string() + ": " + std::to_string(source.size) +
+    throw HostError(textOfPath(path) + ": " + std::to_string(source.size) +
                     " bytes do not fit the chosen storage");
   }
 }
@@ -81,8 +81,8 @@ std::vector<uint8_t> readSourceFile(const fs::path& path, uint64_t limit) {
   std::vector<uint8_t> data(static_cast<size_t>(source.size));
   errno = 0;
   if (readAt(source.file, 0, data.data(), data.size()) != data.size()) {
-    if (errno != 0) throwSystemError("cannot read " + path.string());
-    throw HostError("cannot read " + path.string() + ": it shrank while it was read");
+    if (errno != 0) throwSystemError("cannot read " + textOfPath(path));
+    throw HostError("cannot read " + textOfPath(path) + ": it shrank while it was read");
   }
   return data;
 }

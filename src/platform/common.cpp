@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/host_error.h"
 #include "platform/internal.h"
 #include "platform/interrupt.h"
@@ -131,4 +132,13 @@ std::string folderOf(const std::string& path) {
 #endif
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::filesystem::path pathOfText(const std::string& text) {
+  return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string textOfPath(const std::filesystem::path& path) {
+  const std::u8string text = path.generic_u8string();
+  return {text.begin(), text.end()};
 }

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -66,6 +67,12 @@ std::optional<FileInfo> linkInfo(const std::string& path);
 // What the symlink `path` points to.
 std::optional<std::string> readLink(const std::string& path);
 bool exists(const std::string& path);
+
+// The program's paths are UTF-8 text. A std::filesystem::path of such a text, and the text of a
+// path, with '/' between the names as the program shows paths on every system (std::string
+// conversions would go through the Windows code page).
+std::filesystem::path pathOfText(const std::string& text);
+std::string textOfPath(const std::filesystem::path& path);
 
 // Reads up to `size` bytes at `offset` and returns how many were there: what lies past the end
 // of the file (or cannot be read) is not read.

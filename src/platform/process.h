@@ -17,6 +17,9 @@ void keepFreedMemory(size_t keep, size_t ownPages);
 
 enum class StandardStream : uint8_t { Output, Error };
 bool isTerminal(StandardStream stream);
+// Whether the terminal on `stream` takes escape sequences (ESC [ K erases to the end of the line),
+// turning them on where the console has them off (Windows consoles: virtual-terminal processing).
+bool enableTerminalEscapes(StandardStream stream);
 
 int processId();
 

@@ -110,7 +110,10 @@ int flushStdout() {
 std::string refusal(int c, char** argv, const option* options) {
   const std::string word = argv[optind - 1];  // the last word getopt went past
   const std::string letter = "-" + std::string(1, static_cast<char>(optopt));
-  if (c == ':') {
+  // The BSD getopt_long (macOS, mingw-w64) answers ':' also for a value given to a long option that
+  // takes none ("--force=yes"), where glibc answers '?'.
+  const bool longWithValue = word.rfind("--", 0) == 0 && word.find('=') != std::string::npos;
+  if (c == ':' && !longWithValue) {
     // The option was the last word: a long one, or a short one alone or ending a bundle.
     return (word.rfind("--", 0) == 0 ? word : letter) + " needs a value";
   }
@@ -289,7 +292,7 @@ void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& no
     }
     return report();
   }
-  const SourceTree tree = readSourceTree(o.source);
+  const SourceTree tree = readSourceTree(pathOfText(o.source));
   for (const std::string& skipped : tree.skipped) notes.push_back("skipping " + skipped);
   if (o.command == Command::Build) {
     // Replacing a whole archive by accident (an --update forgotten) loses it: only on request.

@@ -62,11 +62,11 @@ TEST(Extractor, TwoOpenArchivesSweptSideBySideGiveTheirOwnTrees) {
     const fs::path out = dir / ("out" + std::to_string(round));
     fs::create_directories(out);
     writeArchive(archive, tables);
-    run.archive = Archive::open(archive);
+    run.archive = Archive::open(archive.string());
     std::string error;
     ASSERT_TRUE(run.selection.restrictEntries("0-19", error));
     run.sweep.emplace(run.archive->entries(run.selection));
-    std::optional<Folder> folder = openFolder(out);
+    std::optional<Folder> folder = openFolder(out.string());
     ASSERT_TRUE(folder);
     run.extractor = std::make_unique<Extractor>(*run.archive, std::move(*folder), run.events);
   }

@@ -63,7 +63,7 @@ class Recorder {
     for (const auto& item : fs::directory_iterator(folder)) {
       const int id = fresh(item.path());
       out_.before.files[id] = readFile(item.path());
-      out_.before.names[item.path().filename()] = id;
+      out_.before.names[item.path().filename().string()] = id;
     }
     active = this;
     setIoHook([](const IoEvent& e) { active->record(e); });
@@ -75,7 +75,7 @@ class Recorder {
  private:
   static inline Recorder* active = nullptr;
 
-  int fresh(const fs::path& path) { return ids_[fs::status(path).type() == fs::file_type::regular ? inode(openFile(path, OpenMode::Read)) : 0] = next_++; }
+  int fresh(const fs::path& path) { return ids_[fs::status(path).type() == fs::file_type::regular ? inode(openFile(path.string(), OpenMode::Read)) : 0] = next_++; }
   int fresh(const FileHandle& file) { return ids_[inode(file)] = next_++; }
   static uint64_t inode(const FileHandle& file) { return fileInfo(file).value().inode; }
   int known(const FileHandle& file) {
@@ -88,7 +88,7 @@ class Recorder {
     std::error_code error;
     return fs::equivalent(path.parent_path(), folder_, error);
   }
-  static std::string nameOf(const std::string& path) { return fs::path(path).filename(); }
+  static std::string nameOf(const std::string& path) { return fs::path(path).filename().string(); }
 
   void record(const IoEvent& e) {
     Op op{e.kind, -1, 0, {}, {}, {}};
@@ -218,7 +218,7 @@ void forEachCrashState(const History& h, int perInterval, uint64_t seed,
 
 // Every entry with data, as extraction gives it ("!problem" where it cannot).
 Tree readArchive(const fs::path& file) {
-  const std::unique_ptr<Archive> archive = Archive::open(file);
+  const std::unique_ptr<Archive> archive = Archive::open(file.string());
   Selection all;
   Sweep sweep = archive->entries(all);
   Tree tree;
@@ -300,7 +300,7 @@ class CrashStates : public testing::Test {
   // inode), recovers it and reads it: empty when it holds the old tree or the new one.
   std::string recovered(const Disk& disk) {
     for (const auto& item : fs::directory_iterator(dir_ / "work")) {
-      if (disk.names.count(item.path().filename()) == 0) fs::remove(item);
+      if (disk.names.count(item.path().filename().string()) == 0) fs::remove(item);
     }
     for (const auto& [name, file] : disk.names) {
       std::ofstream(dir_ / "work" / name, std::ios::binary | std::ios::trunc)
@@ -347,7 +347,7 @@ class CrashStates : public testing::Test {
   }
 
   ScratchFolder dir_;
-  std::string archive_ = dir_ / "work/archive.bin";
+  std::string archive_ = (dir_ / "work/archive.bin").string();
   SourceTree changes_;
   Tree before_, after_;
 };

@@ -1,8 +1,6 @@
 #include "support/archive_builder.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -26,7 +24,7 @@ std::string readFile(const fs::path& file) {
 Tree readTree(const fs::path& root) {
   Tree tree;
   for (const auto& item : fs::recursive_directory_iterator(root)) {
-    if (item.is_regular_file()) tree[fs::relative(item, root).string()] = readFile(item);
+    if (item.is_regular_file()) tree[fs::relative(item, root).generic_string()] = readFile(item);
   }
   return tree;
 }
@@ -34,7 +32,7 @@ Tree readTree(const fs::path& root) {
 void writeTree(const fs::path& root, const Tree& tree) {
   for (const auto& [name, data] : tree) {
     fs::create_directories((root / name).parent_path());
-    std::ofstream(root / name) << data;
+    std::ofstream(root / name, std::ios::binary) << data;
   }
 }
 
@@ -87,9 +85,11 @@ Entry compressed(uint32_t method, const std::string& data) {
 }
 
 void writeArchive(const fs::path& file, const std::vector<Table>& tables, uint64_t size) {
-  const int fd = open(file.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
-  const auto put = [fd](const void* data, size_t n, uint64_t offset) {
-    ASSERT_EQ(pwrite(fd, data, n, static_cast<off_t>(offset)), static_cast<ssize_t>(n));
+  std::ofstream stream(file, std::ios::binary | std::ios::trunc);
+  const auto put = [&stream](const void* data, size_t n, uint64_t offset) {
+    stream.seekp(static_cast<std::streamoff>(offset));
+    stream.write(static_cast<const char*>(data), static_cast<std::streamsize>(n));
+    ASSERT_TRUE(stream.good());
   };
   std::vector<CategoryTable> index;
   uint64_t sector = 0;
@@ -111,8 +111,10 @@ void writeArchive(const fs::path& file, const std::vector<Table>& tables, uint64
   ASSERT_TRUE(bytes) << error;
   put(bytes->data(), bytes->size(), kMinimumArchiveSize - bytes->size());
   size = size > 0 ? size : std::max(kMinimumArchiveSize, kDataStart + sector * 2048);
-  ASSERT_EQ(ftruncate(fd, static_cast<off_t>(size)), 0);
-  close(fd);
+  stream.close();
+  std::error_code resized;
+  std::filesystem::resize_file(file, size, resized);
+  ASSERT_FALSE(resized) << resized.message();
 }
 
 std::string withFaultingLookups(std::string archive) {

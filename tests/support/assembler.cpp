@@ -33,8 +33,12 @@ void record(const char* kind, const std::string& question, const std::string& an
   const char* file = std::getenv("TEST_TOOLS_RECORD");
   if (file == nullptr) return;
   const std::string line = std::string(kind) + " " + hex(question) + " " + hex(answer) + "\n";
-  // One append of the whole line: test processes running at once do not interleave.
-  std::ofstream(file, std::ios::app | std::ios::binary) << line << std::flush;
+  // One write of the whole line, appended: test processes running at once do not interleave.
+  if (FILE* out = std::fopen(file, "ab")) {
+    std::setvbuf(out, nullptr, _IOFBF, line.size() + 1);
+    std::fwrite(line.data(), 1, line.size(), out);
+    std::fclose(out);
+  }
 }
 // The recorded answer to `question`, when answers are replayed; nothing otherwise.
 std::optional<std::string> replayed(const char* kind, const std::string& question) {
@@ -97,7 +101,7 @@ std::map<uint32_t, std::string> objdump(const std::vector<uint8_t>& bytes, uint3
     return texts;
   }
   const ScratchFolder dir;
-  const std::string path = dir / "code.bin";
+  const std::string path = (dir / "code.bin").string();
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()),
              static_cast<std::streamsize>(bytes.size()));

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/resource.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -49,11 +50,13 @@ Outcome runTool(const std::vector<std::string>& args, const std::filesystem::pat
   }
   const pid_t pid = fork();
   if (pid == 0) {
-    const rlimit limit{options.fileSizeLimit, options.fileSizeLimit};
+    const rlim_t size = options.fileSizeLimit == kNoFileSizeLimit ? RLIM_INFINITY
+                                                                  : options.fileSizeLimit;
+    const rlimit limit{size, size};
     signal(SIGXFSZ, SIG_IGN);
     for (const std::string& setting : options.env) putenv(const_cast<char*>(setting.c_str()));
     if (chdir(cwd.c_str()) == 0 && dup2(fds[1], 1) == 1 && dup2(err, 2) == 2 &&
-        (options.fileSizeLimit == RLIM_INFINITY || setrlimit(RLIMIT_FSIZE, &limit) == 0) &&
+        (size == RLIM_INFINITY || setrlimit(RLIMIT_FSIZE, &limit) == 0) &&
         (!options.asNobody ||
          (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0))) {
       execv(argv[0], argv.data());

@@ -1,13 +1,21 @@
 // Runs a real executable for end-to-end tests and collects what it did.
 #pragma once
 
-#include <sys/resource.h>
-
 #include <csignal>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
+
+#ifdef _WIN32
+// Windows has no signals that end a process: SIGKILL stands for TerminateProcess (the status then
+// is 128 + 9, as on Linux), SIGINT for a Ctrl-Break event sent to the tool's process group.
+#define SIGKILL 9
+#endif
+
+// No limit on the size of a file the tool writes.
+constexpr uint64_t kNoFileSizeLimit = ~uint64_t{0};
 
 struct Outcome {
   int status;  // the exit status, or 128 + the signal that ended the process
@@ -20,12 +28,12 @@ struct RunOptions {
   // terminal, where stdout is line-buffered: each line arrives as it is printed.
   int signalAfterLines = 0;
   int signal = SIGKILL;
-  rlim_t fileSizeLimit = RLIM_INFINITY;  // RLIMIT_FSIZE, with SIGXFSZ ignored
+  uint64_t fileSizeLimit = kNoFileSizeLimit;  // RLIMIT_FSIZE, with SIGXFSZ ignored (Linux only)
   std::string stdoutFile{};              // stdout goes to this file (then `out` holds its text)
   std::function<bool()> signalWhen{};    // with stdoutFile: `signal` is sent once this holds
-  bool asNobody = false;                 // run as user and group 65534
+  bool asNobody = false;                 // run as user and group 65534 (Linux only)
   bool stderrTerminal = false;           // stderr is a terminal (`err` what it showed), stdout
-                                         // goes nowhere
+                                         // goes nowhere (Linux only)
   std::vector<std::string> env{};        // NAME=VALUE settings added to the environment
 };
 

@@ -2,16 +2,22 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <random>
+#include <system_error>
 
 ScratchFolder::ScratchFolder() {
-  std::string name = std::filesystem::temp_directory_path() / "test-XXXXXX";
-  if (mkdtemp(name.data()) == nullptr) {
-    ADD_FAILURE() << "cannot make a scratch folder: " << std::strerror(errno);
+  std::random_device seed;
+  std::mt19937_64 rng(seed());
+  std::error_code error;
+  const std::filesystem::path temp = std::filesystem::temp_directory_path(error);
+  for (int attempt = 0; attempt < 100 && !error; ++attempt) {
+    std::filesystem::path name = temp / ("test-" + std::to_string(rng() % 1000000000));
+    if (std::filesystem::create_directory(name, error)) {
+      path_ = std::move(name);
+      return;
+    }
   }
-  path_ = name;
+  ADD_FAILURE() << "cannot make a scratch folder: " << error.message();
 }
 
 ScratchFolder::~ScratchFolder() {

@@ -21,7 +21,7 @@ class ToolTest : public ::testing::Test {
     std::filesystem::remove_all(out());
     std::filesystem::create_directory(out());
   }
-  std::string archive() const { return dir / "archive.bin"; }
+  std::string archive() const { return (dir / "archive.bin").string(); }
 
   // archive-extract runs in out(), archive-pack in the scratch folder.
   Outcome extract(std::vector<std::string> args, const RunOptions& options = {}) const {

@@ -18,6 +18,9 @@ bool isTerminal(StandardStream stream) {
   return isatty(stream == StandardStream::Output ? STDOUT_FILENO : STDERR_FILENO) != 0;
 }
 
+// The terminals of POSIX systems take them.
+bool enableTerminalEscapes(StandardStream) { return true; }
+
 int processId() { return static_cast<int>(getpid()); }
 
 ProgramArguments::ProgramArguments(int&, char**&) {}

@@ -38,6 +38,15 @@ bool isTerminal(StandardStream stream) {
   return GetConsoleMode(handle, &mode) != 0;
 }
 
+bool enableTerminalEscapes(StandardStream stream) {
+  DWORD mode = 0;
+  const HANDLE handle =
+      GetStdHandle(stream == StandardStream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+  if (!GetConsoleMode(handle, &mode)) return false;
+  return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+         SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
 int processId() { return static_cast<int>(GetCurrentProcessId()); }
 
 bool unnamedUnsupported(int error) { return error == EOPNOTSUPP; }

@@ -75,9 +75,18 @@ void Console::progress(const Progress& p, bool force) {
     left = text;
   }
   if (!stdoutFailed_ && std::fflush(stdout) != 0) noteStdoutFailureLocked();
-  std::fprintf(stderr, "\r%llu of %s, %s, %d%%%s\033[K", static_cast<unsigned long long>(p.entries),
-               count(p.entriesTotal, "entry", "entries").c_str(),
-               bytesOf(p.bytes, p.bytesTotal).c_str(), static_cast<int>(share * 100), left.c_str());
+  char line[256];
+  std::snprintf(line, sizeof line, "%llu of %s, %s, %d%%%s",
+                static_cast<unsigned long long>(p.entries),
+                count(p.entriesTotal, "entry", "entries").c_str(),
+                bytesOf(p.bytes, p.bytesTotal).c_str(), static_cast<int>(share * 100), left.c_str());
+  const size_t width = std::strlen(line);
+  if (escapes_) {
+    std::fprintf(stderr, "\r%s\033[K", line);
+  } else {  // blanks over what a longer line before left
+    std::fprintf(stderr, "\r%s%*s", line, static_cast<int>(shownWidth_ > width ? shownWidth_ - width : 0), "");
+  }
+  shownWidth_ = width;
   std::fflush(stderr);
   progressShown_ = true;
 }
@@ -103,7 +112,12 @@ bool Console::stdoutFailed() {
 
 void Console::eraseProgressLocked() {
   if (!progressShown_) return;
-  std::fputs("\r\033[K", stderr);
+  if (escapes_) {
+    std::fputs("\r\033[K", stderr);
+  } else {
+    std::fprintf(stderr, "\r%*s\r", static_cast<int>(shownWidth_), "");
+  }
+  shownWidth_ = 0;
   std::fflush(stderr);
   progressShown_ = false;
 }

@@ -19,7 +19,10 @@ struct Progress {
 class Console {
  public:
   // `quiet`: nothing on stdout. `progress`: show a progress line on stderr.
-  Console(bool quiet, bool progress) : quiet_(quiet), progress_(progress) {}
+  // Without `escapes` (a console that takes no escape sequences) the progress line is erased by
+  // writing blanks over it.
+  Console(bool quiet, bool progress, bool escapes = true)
+      : quiet_(quiet), progress_(progress), escapes_(escapes) {}
 
   // One line on stdout (the newline is added). False once stdout has failed.
   bool out(const std::string& line);
@@ -40,6 +43,8 @@ class Console {
   std::mutex mutex_;
   const bool quiet_;
   const bool progress_;
+  const bool escapes_;
+  size_t shownWidth_ = 0;  // the progress line's length, to blank it out without escapes
   bool progressShown_ = false;
   int64_t lastDraw_ = 0;
   int64_t start_ = 0;  // when the first progress line was asked for

@@ -342,6 +342,8 @@ int main(int argc, char** argv) {
   // each one and faulting fresh zeroed pages in for the next.
   keepFreedMemory(64 << 20, 32 << 20);
   const bool terminal = isTerminal(StandardStream::Error);
-  Console console(options->quiet || options->toStdout, !options->quiet && terminal);
+  const bool progress = !options->quiet && terminal;
+  Console console(options->quiet || options->toStdout, progress,
+                  progress && enableTerminalEscapes(StandardStream::Error));
   return Run(*options, console, terminal).execute();
 }

@@ -95,7 +95,10 @@ int flushStdout() {
 std::string refusal(int c, char** argv) {
   const std::string word = argv[optind - 1];  // the last word getopt went past
   const std::string letter = "-" + std::string(1, static_cast<char>(optopt));
-  if (c == ':') {
+  // The BSD getopt_long (macOS, mingw-w64) answers ':' also for a value given to a long option that
+  // takes none ("--list=yes"), where glibc answers '?'.
+  const bool longWithValue = word.rfind("--", 0) == 0 && word.find('=') != std::string::npos;
+  if (c == ':' && !longWithValue) {
     // The option was the last word: a long one, or a short one alone or ending a bundle.
     return (word.rfind("--", 0) == 0 ? word : letter) + " needs a value";
   }
