@@ -1,7 +1,7 @@
 # Front door. `make test` is what CI runs.
 .PHONY: all deps build tools demo python python-module test-python install uninstall package test \
 	test-release check-package test-portable test-asan test-tsan check-memory bench fuzz fuzz-check \
-	lint format clean windows
+	lint format clean windows test-windows
 
 all: build
 
@@ -87,8 +87,8 @@ windows:
 
 # Each step in turn, with the time it took; a step done is not made again by a later one that
 # depends on it (make -o).
-TEST_STEPS = deps test-release check-package test-python test-portable test-asan test-tsan \
-	check-memory fuzz-check
+TEST_STEPS = deps test-release check-package test-python test-portable test-windows test-asan \
+	test-tsan check-memory fuzz-check
 test:
 	@done=""; for step in $(TEST_STEPS); do \
 	  start=$$(date +%s); \
@@ -97,9 +97,11 @@ test:
 	  done="$$done -o $$step"; \
 	done
 
+# The tests record what GNU as and objdump answer them, for the Windows tests (test-windows).
 test-release:
 	cmake --preset release
 	cmake --build --preset release
+	rm -f build/release/test-tools-answers
 	ctest --preset release
 
 # The package built from the release build the tests just used.
@@ -112,6 +114,16 @@ test-portable:
 	cmake --preset portable
 	cmake --build --preset portable
 	ctest --preset portable
+
+# The Windows build's tests under Wine, each test executable once (Wine's start-up is heavy), with
+# the answers GNU as and objdump gave the release build's tests; then the zip users download,
+# made of the same build.
+test-windows: test-release
+	cmake --preset windows-tests
+	cmake --build --preset windows-tests
+	ctest --preset windows-tests
+	scripts/windows-zip build/windows-tests
+	cmake -E tar tf build/windows-tests/archive-extract-*-win64.zip | grep -c '\.exe$$' | grep -qx 3
 
 test-asan:
 	cmake --preset asan

@@ -47,6 +47,7 @@ Outcome runTool(const std::vector<std::string>& args, const std::filesystem::pat
     openTerminal(fds);
   } else {
     EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    if (options.closedStdout) close(std::exchange(fds[0], -1));
   }
   const pid_t pid = fork();
   if (pid == 0) {

@@ -35,6 +35,7 @@ struct RunOptions {
   bool stderrTerminal = false;           // stderr is a terminal (`err` what it showed), stdout
                                          // goes nowhere (Linux only)
   std::vector<std::string> env{};        // NAME=VALUE settings added to the environment
+  bool closedStdout = false;             // stdout is a pipe whose reading end is closed
 };
 
 // Runs args[0] with the arguments in `cwd`; stderr is collected through a file in `scratch`.

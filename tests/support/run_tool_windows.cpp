@@ -90,6 +90,7 @@ Outcome runTool(const std::vector<std::string>& args, const std::filesystem::pat
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     EXPECT_TRUE(CreatePipe(&readEnd, &out, &inherit, 0));
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    if (options.closedStdout) CloseHandle(std::exchange(readEnd, nullptr));
   }
   HANDLE in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                           OPEN_EXISTING, 0, nullptr);
@@ -102,6 +103,9 @@ Outcome runTool(const std::vector<std::string>& args, const std::filesystem::pat
   startup.hStdError = err;
   std::wstring environment = environmentWith(options.env);
   PROCESS_INFORMATION process{};
+  // Console control events reach the processes attached to the console of the one that sends
+  // them: the test gets a console (kept for the rest of its run) for the tool to share.
+  if (options.signal == SIGINT) AllocConsole();
   // A process group of its own, so that a Ctrl-Break event reaches the tool alone.
   const BOOL started = CreateProcessW(
       nullptr, commandLine.data(), nullptr, nullptr, TRUE,

@@ -1,0 +1,131 @@
+// What the tools do where systems differ, checked on each: names in any script, Windows'
+// backslashes, an output file another program holds open, a closed pipe, Ctrl-C.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "support/archive_builder.h"
+#include "support/system.h"
+#include "support/tool_test.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// UTF-8 text of a path, as the tools take it on their command lines.
+std::string utf8(const fs::path& path) {
+  const std::u8string text = path.u8string();
+  return {text.begin(), text.end()};
+}
+
+class Systems : public ToolTest {};
+
+TEST_F(Systems, NamesOutsideAsciiAndWithBlanks) {
+  const fs::path file = dir / fs::path(u8"archivé ü 日本.bin");
+  const fs::path folder = dir / fs::path(u8"sortie ø Ωμέγα");
+  writeArchive(file, {{0, {plain("g0")}}, {1, {plain("c0")}}});
+  fs::create_directory(folder);
+  const Outcome run = extract({"-C", utf8(folder), utf8(file)});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out + run.err, sweepLines({{path(0, 0), ""}, {path(1, 0), ""}}));
+  EXPECT_EQ(readTree(folder), (Tree{{path(0, 0), "g0"}, {path(1, 0), "c0"}}));
+  // Messages name the file as it was given.
+  const std::string missing = utf8(dir / fs::path(u8"manquée ä.bin"));
+  const Outcome refused = extract({"--list", missing});
+  const std::string err = "archive-extract: cannot open " + missing + ": No such file or directory\n";
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_EQ(withReasonsOf(refused.err, err), err);
+  // archive-pack reads a source folder of such a name and updates such an archive.
+  writeTree(dir / fs::path(u8"source ñ"), {{path(0, 0), "new g0"}});
+  const Outcome update =
+      pack({"--update", utf8(dir / fs::path(u8"source ñ")), utf8(file)});
+  EXPECT_EQ(update.status, 0) << update.err;
+  const Outcome read = extract({"-O", utf8(file), path(0, 0)});
+  EXPECT_EQ(read.out, "new g0");
+}
+
+// -C and members with backslashes: separators on Windows; elsewhere a backslash is a character of
+// a name (the folder "a\b", a member no entry has).
+TEST_F(Systems, BackslashesSeparateNamesOnWindows) {
+  writeArchive(archive(), {{0, {plain("g0"), plain("g1")}}});
+  fs::create_directories(dir / "a\\b");
+  const Outcome run = runTool({ARCHIVE_EXTRACT_PATH, "-C", "a\\b", archive()}, dir.path(), dir.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(readTree(dir / "a\\b"), (Tree{{path(0, 0), "g0"}, {path(0, 1), "g1"}}));
+  const Outcome member = extract({"-O", archive(), "models - g\\0001.raw"});
+  if (kWindows) {
+    EXPECT_EQ(member.status, 0) << member.err;
+    EXPECT_EQ(member.out, "g1");
+  } else {
+    EXPECT_EQ(member.status, 2);
+    EXPECT_EQ(member.err, "archive-extract: models - g\\0001.raw: not found in archive\n");
+  }
+}
+
+// --overwrite of a file another program has open: Windows keeps such a file's name, so that file
+// is not written, with a line naming it, and the run goes on with the rest; elsewhere the open
+// file keeps the old data and the name gets the new.
+TEST_F(Systems, OverwritesAroundAFileAnotherProgramHoldsOpen) {
+  writeArchive(archive(), {{0, {plain("new g0"), plain("new g1")}}});
+  writeTree(out(), {{path(0, 0), "old"}});
+  Outcome run;
+  {
+    std::ifstream held(out() / path(0, 0), std::ios::binary);
+    ASSERT_TRUE(held);
+    run = extract({"--overwrite", archive()});
+  }
+  // Each entry's line comes before its file is named; a file that cannot be named is reported.
+  EXPECT_EQ(run.out, path(0, 0) + "\n" + path(0, 1) + "\n");
+  if (kWindows) {
+    EXPECT_EQ(run.status, 2);
+    const std::string line = "archive-extract: " + path(0, 0) +
+                             ": cannot rename the finished file onto " + path(0, 0) + ": ";
+    EXPECT_EQ(run.err.substr(0, line.size()), line) << run.err;
+    EXPECT_NE(run.err.find("; not written\narchive-extract: 1 entry written, 1 not written\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(readTree(out()), (Tree{{path(0, 0), "old"}, {path(0, 1), "new g1"}}));
+  } else {
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(readTree(out()), (Tree{{path(0, 0), "new g0"}, {path(0, 1), "new g1"}}));
+  }
+}
+
+// A pipe closed by its reader: status 2 and the reason on Windows, which has no SIGPIPE; elsewhere
+// SIGPIPE ends the tool, as it ends any tool writing into a closed pipe.
+TEST_F(Systems, AClosedPipe) {
+  writeArchive(archive(), {{0, {plain("g0")}}});
+  for (const char* mode : {"--list", "-O"}) {
+    SCOPED_TRACE(mode);
+    const Outcome run = extract({mode, archive()}, {.closedStdout = true});
+    if (kWindows) {
+      EXPECT_EQ(run.status, 2);
+      const std::string err = "archive-extract: cannot write to standard output: Broken pipe\n";
+      EXPECT_EQ(withReasonsOf(run.err.substr(0, run.err.find('\n') + 1), err), err);
+    } else {
+      EXPECT_EQ(run.status, 128 + 13);  // SIGPIPE
+    }
+  }
+}
+
+// Ctrl-C (SIGINT; a Ctrl-Break event on Windows) part-way: status 130, and stdout names exactly
+// the files on disk, all whole.
+TEST_F(Systems, CtrlCStopsBetweenEntries) {
+  if (kWindows) GTEST_SKIP() << "Wine delivers no console control event (GenerateConsoleCtrlEvent)";
+  std::mt19937_64 rng(12);
+  Table g{0, {}};
+  for (int e = 0; e < 400; ++e) g.entries.push_back(plain(content(rng, 100000)));
+  writeArchive(archive(), {g});
+  const Outcome run = extract({"--jobs", "1", archive()}, {.signalAfterLines = 5, .signal = SIGINT});
+  EXPECT_EQ(run.status, 130) << run.err;
+  const Tree tree = readTree(out());
+  EXPECT_GE(tree.size(), 5u);
+  EXPECT_LT(tree.size(), 400u);
+  EXPECT_EQ(run.out, sweepLines(tree));
+  for (const auto& [name, data] : tree) EXPECT_EQ(data.size(), 100000u) << name;
+}
+
+}  // namespace
