@@ -335,9 +335,26 @@ FileHandle createUniqueFile(std::string& pattern) {
   return FileHandle();
 }
 
+bool showFile(const FileHandle& file) {
+  FILE_BASIC_INFO basic{};
+  if (!GetFileInformationByHandleEx(osHandle(file), FileBasicInfo, &basic, sizeof basic)) {
+    return false;
+  }
+  basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN);
+  if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(osHandle(file), FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
 uint32_t newFileMode() { return 0666; }
 
-bool setPermissions(const FileHandle&, uint32_t) { return true; }
+// Windows keeps no mode but the read-only attribute, which is left alone: a read-only temporary
+// could not be removed should its rename fail. The file is shown instead: createUniqueFile made it
+// hidden while it was incomplete, and the attribute would go with it through the rename.
+bool setPermissions(const FileHandle& file, uint32_t) {
+  if (showFile(file)) return true;
+  setErrnoFromLast();
+  return false;
+}
 
 bool setOwner(const FileHandle&, uint32_t, uint32_t) {
   errno = EPERM;
