@@ -265,7 +265,7 @@ class Compaction {
   // A new archive written beside the old one, flushed, and renamed over it, unless the name no
   // longer has the file locked and read: the bytes before sector 500, the runs one after another,
   // the new index.
-  void commit(const Archive& archive, const IndexEditor& newIndex) const {
+  void commit(Archive& archive, const IndexEditor& newIndex) const {
     Replacement file(path_, fileInfo(archive.file()));
     file.copyFrom(archive.file(), 0, std::min<uint64_t>(oldSize_, kDataStart));
     for (const Run& r : runs_) {
@@ -278,7 +278,7 @@ class Compaction {
     if (!writeAllAt(file.file(), newIndex.bytes().data(), kArchiveIndexSize, kArchiveIndexOffset)) {
       throwSystemError("cannot write " + path_);
     }
-    file.commit();
+    file.commit([&archive] { archive.closeFile(); });
   }
 
   const std::string path_;

@@ -92,7 +92,7 @@ void Replacement::copyFrom(const FileHandle& from, uint64_t offset, uint64_t byt
   }
 }
 
-void Replacement::commit() {
+void Replacement::commit(const std::function<void()>& closeTarget) {
   // The mode first (it cannot fail for the file's owner), then the owner where permitted: a user
   // who may not give the file away keeps it as theirs.
   if (!setPermissions(file_, mode_)) throwSystemError("cannot set the mode of the new " + target_);
@@ -116,7 +116,17 @@ void Replacement::commit() {
   }
   checkTarget();
   stopSignalsWaitFromNow();  // renamed, the new archive is the result: a stop cannot undo it
-  if (!renameFile(tempName_, target_)) {
+  const auto closeOwn = [&] {
+    if (closeTarget) closeTarget();
+    checkTarget();
+  };
+  if (!renameFile(tempName_, target_, closeOwn)) {
+    if (errno == ETXTBSY) {
+      throw HostError(target_ +
+                          " is open in another program, which keeps it from being replaced; "
+                          "nothing was written: try again once that program has closed it",
+                      ETXTBSY);
+    }
     throwSystemError("cannot rename the new archive onto " + target_);
   }
   clearNameToRemoveOnStop();

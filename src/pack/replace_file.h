@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -27,9 +28,12 @@ class Replacement {
   // Fills the new file from `bytes` bytes of `from` at `offset` (inside the kernel where it can).
   void copyFrom(const FileHandle& from, uint64_t offset, uint64_t bytes);
   // Flushes the new content to disk, gives it the old file's mode (and owner, where permitted)
-  // and renames it over the target. Throws HostError when any step fails, or when the target is
-  // no longer the expected file; what has the target's name is then unchanged.
-  void commit();
+  // and renames it over the target. Throws HostError when any step fails, when the target is no
+  // longer the expected file, or when another program has it open where the system will not
+  // replace an open file; what has the target's name is then unchanged. `closeTarget` closes the
+  // caller's own handles on the target, where the system can only rename over a file that nobody
+  // has open (see renameFile); the target is checked again after it.
+  void commit(const std::function<void()>& closeTarget = {});
 
  private:
   void discard();

@@ -524,8 +524,9 @@ class Update {
   }
 
   // The default: a new archive written beside the old one, flushed, and renamed over it, unless
-  // the name no longer has the file locked and read.
-  void commitCopy(const Archive& archive, const IndexEditor& newIndex) {
+  // the name no longer has the file locked and read. The old archive stays open, and locked,
+  // through the rename, unless the system cannot rename over a file that is open.
+  void commitCopy(Archive& archive, const IndexEditor& newIndex) {
     Replacement file(path_, fileInfo(archive.file()));
     file.copyFrom(archive.file(), 0, oldSize_);
     for (size_t i = 0; i < pieces_.size(); ++i) {
@@ -535,7 +536,7 @@ class Update {
     if (!writeAllAt(file.file(), newIndex.bytes().data(), kArchiveIndexSize, kArchiveIndexOffset)) {
       throwSystemError("cannot write " + path_);
     }
-    file.commit();
+    file.commit([&archive] { archive.closeFile(); });
   }
 
   // --in-place. The order of the flushes is what makes a stop at any moment safe:

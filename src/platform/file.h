@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -143,8 +144,15 @@ bool syncFile(const FileHandle& file);
 // A new name, a rename or a removal in `folder` reaches the disk.
 bool syncFolder(const std::string& folder);
 bool removeFile(const std::string& path);
-// Replaces whatever `to` names, in one step.
-bool renameFile(const std::string& from, const std::string& to);
+// Replaces whatever `to` names, in one step. `to` may be a file this process holds open (and
+// locked): where the system can rename over a file that is open, the handles stay open on the old
+// file, as POSIX systems always do; where it can only replace a file nobody has open (Windows on
+// some file systems, Wine; see windows/file.cpp), `closeOwn` is called just before the rename to
+// close this process's own handles on `to` (it may throw: nothing is renamed then). False with
+// errno set: ETXTBSY (the file is busy) when another program has `to` open in a way that keeps it
+// from being replaced, which only Windows refuses for; `to` is then as it was.
+bool renameFile(const std::string& from, const std::string& to,
+                const std::function<void()>& closeOwn = {});
 // A new file named `pattern` with its last six characters (XXXXXX) made unique, open for reading
 // and writing, mode 0600; `pattern` then holds the name.
 FileHandle createUniqueFile(std::string& pattern);

@@ -31,6 +31,8 @@ class Archive : public ByteSource {
 
   const std::string& path() const { return path_; }
   const FileHandle& file() const { return file_; }
+  // Lets go of the file (and a lock on it) before the archive goes; reads find nothing after.
+  void closeFile() { file_.close(); }
   const std::vector<uint8_t>& index() const { return index_; }
   GuestSession& session() { return *session_; }
 

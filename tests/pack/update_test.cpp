@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include <memory>
 
 #include "archive/format.h"
+#include "pack/compact.h"
 #include "pack/journal.h"
 #include "platform/file.h"
 #include "platform/host_error.h"
@@ -116,11 +118,56 @@ TEST_F(UpdateLibrary, RefusesWhenTheArchiveIsReplacedMeanwhile) {
   archive = (dir_ / "a").string();
   writeArchive(archive, {{0, {plain("old 0")}}});
   writeTree(dir_.path(), {{"b", "moved in"}});
-  setIoHook([](const IoEvent&) { std::rename((folderOf(archive) + "/b").c_str(), archive.c_str()); });
+  setIoHook(
+      [](const IoEvent&) { std::rename((folderOf(archive) + "/b").c_str(), archive.c_str()); });
   UpdateResult result;
   EXPECT_THROW(updateArchive(source(0, "new 0"), archive, {}, result), HostError);
   setIoHook(nullptr);
   EXPECT_EQ(summary(readTree(dir_.path())), summary({{"a", "moved in"}, {"source0.raw", "new 0"}}));
+}
+
+// A new copy is renamed over the archive while the update still holds its lock on the old file:
+// another update that opened the old file meanwhile finds it locked up to the rename, and so never
+// writes an archive that the rename would lose.
+TEST_F(UpdateLibrary, TheOldArchiveStaysLockedThroughTheRename) {
+  static FileHandle old;
+  static int renames = 0, locked = 0;
+  const std::pair<const char*, std::function<void(const std::string&)>> commands[] = {
+      {"update",
+       [this](const std::string& a) {
+         UpdateResult r;
+         updateArchive(source(0, "new 0"), a, {}, r);
+       }},
+      {"delete",
+       [](const std::string& a) {
+         UpdateResult r;
+         deleteEntries({path(0, 0)}, a, {}, r);
+       }},
+      {"compact",
+       [](const std::string& a) {
+         CompactResult r;
+         compactArchive(a, {}, r);
+       }},
+  };
+  for (const auto& [name, command] : commands) {
+    SCOPED_TRACE(name);
+    const std::string archive = dir_ / (std::string(name) + ".bin");
+    writeArchive(archive, {{0, {plain("old 0"), plain("old 1")}}});
+    UpdateResult moved;  // the group moved leaves sectors for the compaction to reclaim
+    updateArchive(source(1, std::string(5000, 'x')), archive, {}, moved);
+    old = openFile(archive, OpenMode::Read);
+    renames = locked = 0;
+    setIoHook([](const IoEvent& e) {
+      if (e.kind != IoEvent::Kind::Rename) return;
+      ++renames;
+      locked += static_cast<int>(!tryLockShared(old) && errno == EWOULDBLOCK);
+    });
+    command(archive);
+    setIoHook(nullptr);
+    old.close();
+    EXPECT_EQ(renames, 1);
+    EXPECT_EQ(locked, 1);
+  }
 }
 
 // A recovery completes only a journal of the archive, which may be half applied: another file at

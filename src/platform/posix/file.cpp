@@ -183,7 +183,8 @@ bool removeFile(const std::string& path) {
   return true;
 }
 
-bool renameFile(const std::string& from, const std::string& to) {
+// An open `to` never stands in the way: its holders keep the old file.
+bool renameFile(const std::string& from, const std::string& to, const std::function<void()>&) {
   if (rename(from.c_str(), to.c_str()) != 0) return false;
   report(IoEvent::Kind::Rename, nullptr, 0, 0, from, to);
   return true;

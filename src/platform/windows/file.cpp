@@ -230,10 +230,25 @@ bool removeFile(const std::string& path) {
   return true;
 }
 
+// Replacing a file by renaming another over it, as an update commits its new archive.
+//
+// Windows 10 (1607 on) renames the POSIX way on NTFS (FileRenameInfoEx with POSIX semantics):
+// `to` is replaced while it is open, as long as every holder lets it be deleted. This process
+// opens its files so (kShareAll): an update keeps its archive open, and locked, through the
+// rename, and no other update can come between, as on Linux.
+//
+// Elsewhere the system has only the classic rename (MoveFileExW): FAT and exFAT, most network
+// shares, and Wine, which takes FileRenameInfoEx for an invalid parameter. It refuses to replace
+// a file anyone has open, this process included, so the caller's handles on `to` are closed first
+// (`closeOwn`; an update checks then that the name still has its archive) and the lock goes with
+// them. In the moment left before the rename another update may open and lock the old archive:
+// its handle then makes the rename fail, and that update goes on with the archive it read. Only
+// an update that read, rewrote and renamed a whole archive within that moment would be lost.
+//
+// ReplaceFileW is no way out: it moves `to` aside (Wine deletes it then) before the rename, so
+// that for a moment the name has no file and a failure there loses the archive, and where `to`
+// is held open under Wine it leaves an empty temporary ("rf*.tmp") behind.
 namespace {
-// Renames `from` over `to` the POSIX way (Windows 10 on NTFS): `to` is replaced even while
-// others have it open, as long as they let it be deleted (this process's own handles do); a
-// program that holds it open without that makes the rename fail, and `to` stays as it was.
 // (FileRenameInfoEx, which the headers declare only for later targets.)
 constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 bool renamePosixWay(const std::wstring& from, const std::wstring& to) {
@@ -253,28 +268,47 @@ bool renamePosixWay(const std::wstring& from, const std::wstring& to) {
   SetLastError(error);
   return ok != 0;
 }
+
+// What a system or file system without the POSIX rename answers.
+bool noPosixRename(DWORD error) {
+  return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+         error == ERROR_INVALID_FUNCTION || error == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+// Whether a handle of another program kept `to` from being replaced: one that does not let it be
+// deleted, or, for the classic rename (`anyHolder`, this process's own handles closed), any. An
+// open asking for what the rename needs fails with a sharing violation then.
+bool heldByOthers(const std::wstring& to, bool anyHolder) {
+  const HANDLE handle = CreateFileW(to.c_str(), DELETE, anyHolder ? 0 : kShareAll, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle != INVALID_HANDLE_VALUE) {
+    CloseHandle(handle);
+    return false;
+  }
+  return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+bool renameFailed(const std::wstring& to, DWORD error, bool anyHolder) {
+  if ((error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) &&
+      heldByOthers(to, anyHolder)) {
+    errno = ETXTBSY;
+    return false;
+  }
+  setErrnoFrom(error);
+  return false;
+}
 }  // namespace
 
-bool renameFile(const std::string& from, const std::string& to) {
+bool renameFile(const std::string& from, const std::string& to,
+                const std::function<void()>& closeOwn) {
   const std::wstring source = systemPath(from), target = systemPath(to);
   if (!renamePosixWay(source, target)) {
     const DWORD error = GetLastError();
-    // Where the system or the file system has no such rename, the classic one, which fails
-    // rather than replace a file that is open.
-    if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED &&
-        error != ERROR_INVALID_FUNCTION && error != ERROR_ACCESS_DENIED) {
-      setErrnoFrom(error);
-      return false;
-    }
-    // ReplaceFileW where `to` exists: it keeps `to` as it was when it cannot replace it.
-    const bool replaced =
-        GetFileAttributesW(target.c_str()) != INVALID_FILE_ATTRIBUTES
-            ? ReplaceFileW(target.c_str(), source.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
-                           nullptr, nullptr) != 0
-            : MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
-    if (!replaced) {
-      setErrnoFromLast();
-      return false;
+    if (!noPosixRename(error)) return renameFailed(target, error, false);
+    if (closeOwn) closeOwn();
+    if (!MoveFileExW(source.c_str(), target.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      return renameFailed(target, GetLastError(), true);
     }
   }
   report(IoEvent::Kind::Rename, nullptr, 0, 0, from, to);
@@ -301,9 +335,26 @@ FileHandle createUniqueFile(std::string& pattern) {
   return FileHandle();
 }
 
+bool showFile(const FileHandle& file) {
+  FILE_BASIC_INFO basic{};
+  if (!GetFileInformationByHandleEx(osHandle(file), FileBasicInfo, &basic, sizeof basic)) {
+    return false;
+  }
+  basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN);
+  if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(osHandle(file), FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
 uint32_t newFileMode() { return 0666; }
 
-bool setPermissions(const FileHandle&, uint32_t) { return true; }
+// Windows keeps no mode but the read-only attribute, which is left alone: a read-only temporary
+// could not be removed should its rename fail. The file is shown instead: createUniqueFile made it
+// hidden while it was incomplete, and the attribute would go with it through the rename.
+bool setPermissions(const FileHandle& file, uint32_t) {
+  if (showFile(file)) return true;
+  setErrnoFromLast();
+  return false;
+}
 
 bool setOwner(const FileHandle&, uint32_t, uint32_t) {
   errno = EPERM;

@@ -22,6 +22,9 @@ std::wstring systemPath(const std::string& path);
 HANDLE osHandle(const FileHandle& file);
 // A descriptor that owns `handle` (closed with it); invalid, with errno set, when `handle` is.
 FileHandle adoptHandle(HANDLE handle);
+// Clears the hidden attribute a temporary file is made with, before it takes its final name (the
+// attributes go with the file through a rename). False with the Win32 error set.
+bool showFile(const FileHandle& file);
 
 // Sets errno to the nearest value for Win32 error `error` (GetLastError()'s) and remembers the
 // error, so that withReason() gives the system's own text for it; returns the errno value.

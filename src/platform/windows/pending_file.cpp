@@ -41,16 +41,6 @@ FileHandle createAfresh(const std::string& name) {
   return FileHandle();
 }
 
-bool showFile(const FileHandle& file) {
-  FILE_BASIC_INFO basic{};
-  if (!GetFileInformationByHandleEx(osHandle(file), FileBasicInfo, &basic, sizeof basic)) {
-    return false;
-  }
-  basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN);
-  if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  return SetFileInformationByHandle(osHandle(file), FileBasicInfo, &basic, sizeof basic) != 0;
-}
-
 }  // namespace
 
 void PendingFile::drop() {
