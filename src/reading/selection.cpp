@@ -41,7 +41,12 @@ bool isModel(int32_t category) {
 }  // namespace
 
 void Selection::addMember(std::string_view text) {
-  std::string_view rest = text;
+  std::string separated(text);
+#ifdef _WIN32
+  // Windows users write paths with either separator; the archive's names use '/'.
+  std::replace(separated.begin(), separated.end(), '\\', '/');
+#endif
+  std::string_view rest = separated;
   while (rest.size() > 1 && rest.back() == '/') rest.remove_suffix(1);
   const size_t slash = rest.find('/');
   const std::string_view folder = rest.substr(0, slash);

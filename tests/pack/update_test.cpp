@@ -114,6 +114,7 @@ TEST_F(UpdateLibrary, OnlyTheTablesItEditsMustLieInsideTheIndex) {
 
 // A file renamed onto the archive during a copy update (at its first write) is kept: it refuses.
 TEST_F(UpdateLibrary, RefusesWhenTheArchiveIsReplacedMeanwhile) {
+  if (kWindows) GTEST_SKIP() << "Windows lets no file be renamed onto one the update holds open";
   static std::string archive;
   archive = (dir_ / "a").string();
   writeArchive(archive, {{0, {plain("old 0")}}});
@@ -130,6 +131,7 @@ TEST_F(UpdateLibrary, RefusesWhenTheArchiveIsReplacedMeanwhile) {
 // another update that opened the old file meanwhile finds it locked up to the rename, and so never
 // writes an archive that the rename would lose.
 TEST_F(UpdateLibrary, TheOldArchiveStaysLockedThroughTheRename) {
+  if (kWindows) GTEST_SKIP() << "Wine has no POSIX rename: the update lets go of the old archive first";
   static FileHandle old;
   static int renames = 0, locked = 0;
   const std::pair<const char*, std::function<void(const std::string&)>> commands[] = {
@@ -151,7 +153,7 @@ TEST_F(UpdateLibrary, TheOldArchiveStaysLockedThroughTheRename) {
   };
   for (const auto& [name, command] : commands) {
     SCOPED_TRACE(name);
-    const std::string archive = dir_ / (std::string(name) + ".bin");
+    const std::string archive = (dir_ / (std::string(name) + ".bin")).string();
     writeArchive(archive, {{0, {plain("old 0"), plain("old 1")}}});
     UpdateResult moved;  // the group moved leaves sectors for the compaction to reclaim
     updateArchive(source(1, std::string(5000, 'x')), archive, {}, moved);

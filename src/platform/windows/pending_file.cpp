@@ -66,8 +66,9 @@ NamingFailure PendingFile::name(const std::string& name, Naming naming) {
   }
   const DWORD flags = naming == Naming::Replace ? MOVEFILE_REPLACE_EXISTING : 0;
   if (failure == NamingFailure::None && !MoveFileExW(from.c_str(), to.c_str(), flags)) {
-    failure = NamingFailure::Rename;
     error = setErrnoFromLast();
+    // A name taken meanwhile, kept: as a link onto it fails where files are linked into place.
+    failure = naming == Naming::Keep && error == EEXIST ? NamingFailure::Link : NamingFailure::Rename;
   }
   if (failure != NamingFailure::None) {
     DeleteFileW(from.c_str());
