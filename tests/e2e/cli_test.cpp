@@ -863,6 +863,9 @@ TEST_F(Update, SurvivesAStopAfterEveryWrite) {
 // Extraction in a loop against in-place updates that swap two trees: every run sees one tree
 // whole (it waits while an update writes).
 TEST_F(Update, ReadersNeverSeeAHalfAppliedUpdate) {
+  // Under Wine, a test process whose two threads start processes at once now and then ends in
+  // std::terminate.
+  if (kWindows) GTEST_SKIP() << "two threads starting processes at once under Wine";
   fs::copy_file(base(), archive());
   const Tree changes = {{path(0, 1), std::string(30000, 'n')}, {path(1, 0), "c"}};
   Tree changed = base_, restore;
@@ -871,11 +874,12 @@ TEST_F(Update, ReadersNeverSeeAHalfAppliedUpdate) {
   writeTree(dir / "back", restore);
   fs::create_directory(dir / "updater");
   std::atomic<bool> done = false;
+  std::vector<int> statuses;  // checked once joined: assertions stay on the test's thread
   std::thread updater([&] {
     for (int i = 0; i < 16; ++i) {
       const std::vector<std::string> args = {ARCHIVE_PACK_PATH, "--update", "--in-place",
                                              i % 2 ? "back" : "to", archive()};
-      EXPECT_EQ(runTool(args, dir.path(), dir / "updater").status, 0);
+      statuses.push_back(runTool(args, dir.path(), dir / "updater").status);
     }
     done = true;
   });
@@ -885,6 +889,7 @@ TEST_F(Update, ReadersNeverSeeAHalfAppliedUpdate) {
     EXPECT_TRUE(now == base_ || now == changed) << "run " << runs;
   }
   updater.join();
+  EXPECT_EQ(statuses, std::vector<int>(16, 0));
 }
 
 // SIGKILL at random moments: the same.

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <mutex>
 #include <utility>
 
 #include "support/archive_builder.h"
@@ -82,6 +83,10 @@ Outcome runTool(const std::vector<std::string>& args, const std::filesystem::pat
     commandLine += (commandLine.empty() ? L"" : L" ") + quoted(wide(arg));
   }
   const std::filesystem::path errFile = scratch / "stderr";
+  // A child inherits every inheritable handle of the test process: those made for one child are
+  // made, handed over and closed while no other thread starts one.
+  static std::mutex starting;
+  std::unique_lock lock(starting);
   HANDLE err = createForWriting(errFile);
   HANDLE readEnd = nullptr, out = nullptr;
   if (!options.stdoutFile.empty()) {
@@ -115,6 +120,7 @@ Outcome runTool(const std::vector<std::string>& args, const std::filesystem::pat
   CloseHandle(out);
   CloseHandle(err);
   CloseHandle(in);
+  lock.unlock();
   Outcome run{-1, "", ""};
   if (!started) {
     if (readEnd != nullptr) CloseHandle(readEnd);

@@ -368,10 +368,10 @@ constexpr uint64_t kLockByte = 0x7FFFFFFFFFFFFFFEULL;
 bool lock(const FileHandle& file, DWORD flags) {
   OVERLAPPED o = at(kLockByte);
   if (LockFileEx(osHandle(file), flags | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &o)) return true;
+  // (Read first: setting errno goes through the C runtime's thread storage, which clears it.)
+  const DWORD error = GetLastError();
   setErrnoFromLast();
-  if (GetLastError() == ERROR_LOCK_VIOLATION || GetLastError() == ERROR_IO_PENDING) {
-    errno = EWOULDBLOCK;
-  }
+  if (error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING) errno = EWOULDBLOCK;
   return false;
 }
 }  // namespace
