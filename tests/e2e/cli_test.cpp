@@ -264,9 +264,9 @@ TEST_F(Cli, AnInterruptedRunNamesEveryFileItLeaves) {
                          return f.path().extension() == ".raw";
                        }) > 50;
     };
-    const Outcome run =
-        extract({"--jobs", "4", archive()},
-                {.signal = signal, .stdoutFile = (dir / "stdout").string(), .signalWhen = fiftyWritten});
+    const Outcome run = extract(
+        {"--jobs", "4", archive()},
+        {.signal = signal, .stdoutFile = (dir / "stdout").string(), .signalWhen = fiftyWritten});
     EXPECT_EQ(run.status, 128 + signal);
     const Tree tree = readTree(out());
     EXPECT_GT(tree.size(), 50u);
@@ -351,7 +351,8 @@ class Hostile : public ToolTest {
   std::map<std::string, uintmax_t> sizes() const {
     std::map<std::string, uintmax_t> files;
     for (const auto& item : fs::recursive_directory_iterator(out())) {
-      if (item.is_regular_file()) files[fs::relative(item.path(), out()).generic_string()] = item.file_size();
+      if (item.is_regular_file())
+        files[fs::relative(item.path(), out()).generic_string()] = item.file_size();
     }
     return files;
   }

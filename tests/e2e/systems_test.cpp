@@ -35,13 +35,13 @@ TEST_F(Systems, NamesOutsideAsciiAndWithBlanks) {
   // Messages name the file as it was given.
   const std::string missing = utf8(dir / fs::path(u8"manquée ä.bin"));
   const Outcome refused = extract({"--list", missing});
-  const std::string err = "archive-extract: cannot open " + missing + ": No such file or directory\n";
+  const std::string err =
+      "archive-extract: cannot open " + missing + ": No such file or directory\n";
   EXPECT_EQ(refused.status, 2);
   EXPECT_EQ(withReasonsOf(refused.err, err), err);
   // archive-pack reads a source folder of such a name and updates such an archive.
   writeTree(dir / fs::path(u8"source ñ"), {{path(0, 0), "new g0"}});
-  const Outcome update =
-      pack({"--update", utf8(dir / fs::path(u8"source ñ")), utf8(file)});
+  const Outcome update = pack({"--update", utf8(dir / fs::path(u8"source ñ")), utf8(file)});
   EXPECT_EQ(update.status, 0) << update.err;
   const Outcome read = extract({"-O", utf8(file), path(0, 0)});
   EXPECT_EQ(read.out, "new g0");
@@ -52,7 +52,8 @@ TEST_F(Systems, NamesOutsideAsciiAndWithBlanks) {
 TEST_F(Systems, BackslashesSeparateNamesOnWindows) {
   writeArchive(archive(), {{0, {plain("g0"), plain("g1")}}});
   fs::create_directories(dir / "a\\b");
-  const Outcome run = runTool({ARCHIVE_EXTRACT_PATH, "-C", "a\\b", archive()}, dir.path(), dir.path());
+  const Outcome run =
+      runTool({ARCHIVE_EXTRACT_PATH, "-C", "a\\b", archive()}, dir.path(), dir.path());
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(readTree(dir / "a\\b"), (Tree{{path(0, 0), "g0"}, {path(0, 1), "g1"}}));
   const Outcome member = extract({"-O", archive(), "models - g\\0001.raw"});
@@ -119,7 +120,8 @@ TEST_F(Systems, CtrlCStopsBetweenEntries) {
   Table g{0, {}};
   for (int e = 0; e < 400; ++e) g.entries.push_back(plain(content(rng, 100000)));
   writeArchive(archive(), {g});
-  const Outcome run = extract({"--jobs", "1", archive()}, {.signalAfterLines = 5, .signal = SIGINT});
+  const Outcome run =
+      extract({"--jobs", "1", archive()}, {.signalAfterLines = 5, .signal = SIGINT});
   EXPECT_EQ(run.status, 130) << run.err;
   const Tree tree = readTree(out());
   EXPECT_GE(tree.size(), 5u);

@@ -75,7 +75,11 @@ class Recorder {
  private:
   static inline Recorder* active = nullptr;
 
-  int fresh(const fs::path& path) { return ids_[fs::status(path).type() == fs::file_type::regular ? inode(openFile(path.string(), OpenMode::Read)) : 0] = next_++; }
+  int fresh(const fs::path& path) {
+    return ids_[fs::status(path).type() == fs::file_type::regular
+                    ? inode(openFile(path.string(), OpenMode::Read))
+                    : 0] = next_++;
+  }
   int fresh(const FileHandle& file) { return ids_[inode(file)] = next_++; }
   static uint64_t inode(const FileHandle& file) { return fileInfo(file).value().inode; }
   int known(const FileHandle& file) {
@@ -96,8 +100,8 @@ class Recorder {
       case Kind::Write:
         op.file = known(*e.file), op.offset = e.offset, op.bytes.resize(e.size);
         // Read through a handle of its own: the file may be open for writing only.
-        readAt(openFile("/proc/self/fd/" + std::to_string(e.file->get()), OpenMode::Read),
-               e.offset, reinterpret_cast<uint8_t*>(op.bytes.data()), e.size);
+        readAt(openFile("/proc/self/fd/" + std::to_string(e.file->get()), OpenMode::Read), e.offset,
+               reinterpret_cast<uint8_t*>(op.bytes.data()), e.size);
         break;
       case Kind::Resize: op.file = known(*e.file), op.offset = e.size; break;
       case Kind::SyncFile: op.file = known(*e.file); break;
@@ -190,7 +194,8 @@ void forEachCrashState(const History& h, int perInterval, uint64_t seed,
       const Fate f = durableAt[i] < p ? Kept : fate(i);
       if (f == Lost) continue;
       apply(disk, h.ops[i], f == Torn ? &coin : nullptr);
-      if (durableAt[i] >= p && !isFlush(h.ops[i])) kept += " " + std::to_string(i) + (f == Torn ? "t" : "");
+      if (durableAt[i] >= p && !isFlush(h.ops[i]))
+        kept += " " + std::to_string(i) + (f == Torn ? "t" : "");
     }
     std::string all;
     for (const auto& [name, file] : disk.names) all += name + '\0' + disk.files[file] + '\0';
@@ -199,19 +204,26 @@ void forEachCrashState(const History& h, int perInterval, uint64_t seed,
                     how + "; unflushed operations kept:" + (kept.empty() ? " none" : kept));
   };
   for (size_t p = 0; p <= n; ++p) {
-    emit(p, [](size_t) { return Lost; }, "what was flushed");
-    emit(p, [](size_t) { return Kept; }, "in order");
+    emit(
+        p, [](size_t) { return Lost; }, "what was flushed");
+    emit(
+        p, [](size_t) { return Kept; }, "in order");
   }
   for (size_t p = 0; p <= n; ++p) {
     if (p < n && !isFlush(h.ops[p])) continue;
-    emit(p, [&](size_t i) { return isData(h.ops[i]) ? Lost : Kept; }, "names without data");
-    emit(p, [&](size_t i) { return isData(h.ops[i]) ? Kept : Lost; }, "data without names");
+    emit(
+        p, [&](size_t i) { return isData(h.ops[i]) ? Lost : Kept; }, "names without data");
+    emit(
+        p, [&](size_t i) { return isData(h.ops[i]) ? Kept : Lost; }, "data without names");
     for (int r = 0; r < perInterval; ++r) {
       bool tear = r == 0;
-      emit(p, [&](size_t i) {
-        if (isData(h.ops[i]) && (tear || rng() % 4 == 0)) return tear = false, Torn;
-        return coin() ? Kept : Lost;
-      }, "at random");
+      emit(
+          p,
+          [&](size_t i) {
+            if (isData(h.ops[i]) && (tear || rng() % 4 == 0)) return tear = false, Torn;
+            return coin() ? Kept : Lost;
+          },
+          "at random");
     }
   }
 }
@@ -359,8 +371,8 @@ TEST_F(CrashStates, EveryStateRecoversToTheOldTreeOrTheNew) {
     compactArchive(archive, {}, result);
   };
   const std::pair<const char*, Command> commands[] = {
-      {"--update", update(false)},         {"--update --in-place", update(true)},
-      {"--delete", remove(false)},         {"--delete --in-place", remove(true)},
+      {"--update", update(false)}, {"--update --in-place", update(true)},
+      {"--delete", remove(false)}, {"--delete --in-place", remove(true)},
       {"--compact", compact},
   };
   for (const auto& [name, command] : commands) {
@@ -389,7 +401,8 @@ TEST_F(CrashStates, CatchAMisorderedFlush) {
     std::vector<Op>& ops = history.ops;
     const auto flush = std::find_if(ops.begin(), ops.end(),
                                     [](const Op& op) { return op.kind == Kind::SyncFile; });
-    const auto late = std::find_if(flush, ops.end(), [&](const Op& op) { return op.kind == c.after; });
+    const auto late =
+        std::find_if(flush, ops.end(), [&](const Op& op) { return op.kind == c.after; });
     ASSERT_NE(late, ops.end());
     std::rotate(flush, flush + 1, late + 1);
     const std::vector<std::string> bad = badStates(history);

@@ -131,7 +131,8 @@ TEST_F(UpdateLibrary, RefusesWhenTheArchiveIsReplacedMeanwhile) {
 // another update that opened the old file meanwhile finds it locked up to the rename, and so never
 // writes an archive that the rename would lose.
 TEST_F(UpdateLibrary, TheOldArchiveStaysLockedThroughTheRename) {
-  if (kWindows) GTEST_SKIP() << "Wine has no POSIX rename: the update lets go of the old archive first";
+  if (kWindows)
+    GTEST_SKIP() << "Wine has no POSIX rename: the update lets go of the old archive first";
   static FileHandle old;
   static int renames = 0, locked = 0;
   const std::pair<const char*, std::function<void(const std::string&)>> commands[] = {
@@ -187,11 +188,13 @@ TEST_F(UpdateLibrary, RecoveryCompletesOnlyAJournalOfTheArchive) {
   const std::vector<uint8_t> lastUnit(index.end() - 512, index.end());
   const auto journal = [&] { return journalPath(fs::canonical(archive).string()); };
   const auto with = [&](const std::vector<JournalRecord>& records) {
-    writeJournal(journal(), openFile(archive.string(), OpenMode::Read), {old.begin(), old.end()}, records);
+    writeJournal(journal(), openFile(archive.string(), OpenMode::Read), {old.begin(), old.end()},
+                 records);
   };
   const auto whole = [&] { with({{kArchiveIndexOffset, index}}); };
   const auto halfApplied = [&] {
-    whole(), applyJournal(openFile(archive.string(), OpenMode::ReadWrite), {{0xE1E00, lastUnit}}, "");
+    whole(),
+        applyJournal(openFile(archive.string(), OpenMode::ReadWrite), {{0xE1E00, lastUnit}}, "");
   };
   const auto noIndexLast = [&] { with({{kDataStart, {1}}}); };
   const std::tuple<const char*, std::function<void()>, const char*> cases[] = {

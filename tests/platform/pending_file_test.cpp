@@ -65,7 +65,9 @@ TEST(SUITE, NamingKeepsOrReplacesAndLeavesNoTemporaryFile) {
     const bool kept = kWindows && c.naming == Naming::Keep && c.taken;
     Tree after = unnamed ? c.after : Tree{{"f/n", kept ? "old" : "new"}};
     after["f/g"] = "stale";
-    EXPECT_EQ(failure, unnamed ? c.failure : kept ? NamingFailure::Link : NamingFailure::None)
+    EXPECT_EQ(failure, unnamed ? c.failure
+                       : kept  ? NamingFailure::Link
+                               : NamingFailure::None)
         << c.tryUnnamed;
     EXPECT_EQ(error == EEXIST, failure == NamingFailure::Link);
     EXPECT_EQ(readTree(dir.path()), after)

@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <sys/resource.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -51,8 +51,8 @@ Outcome runTool(const std::vector<std::string>& args, const std::filesystem::pat
   }
   const pid_t pid = fork();
   if (pid == 0) {
-    const rlim_t size = options.fileSizeLimit == kNoFileSizeLimit ? RLIM_INFINITY
-                                                                  : options.fileSizeLimit;
+    const rlim_t size =
+        options.fileSizeLimit == kNoFileSizeLimit ? RLIM_INFINITY : options.fileSizeLimit;
     const rlimit limit{size, size};
     signal(SIGXFSZ, SIG_IGN);
     for (const std::string& setting : options.env) putenv(const_cast<char*>(setting.c_str()));

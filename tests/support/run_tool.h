@@ -29,13 +29,13 @@ struct RunOptions {
   int signalAfterLines = 0;
   int signal = SIGKILL;
   uint64_t fileSizeLimit = kNoFileSizeLimit;  // RLIMIT_FSIZE, with SIGXFSZ ignored (Linux only)
-  std::string stdoutFile{};              // stdout goes to this file (then `out` holds its text)
-  std::function<bool()> signalWhen{};    // with stdoutFile: `signal` is sent once this holds
-  bool asNobody = false;                 // run as user and group 65534 (Linux only)
-  bool stderrTerminal = false;           // stderr is a terminal (`err` what it showed), stdout
-                                         // goes nowhere (Linux only)
-  std::vector<std::string> env{};        // NAME=VALUE settings added to the environment
-  bool closedStdout = false;             // stdout is a pipe whose reading end is closed
+  std::string stdoutFile{};            // stdout goes to this file (then `out` holds its text)
+  std::function<bool()> signalWhen{};  // with stdoutFile: `signal` is sent once this holds
+  bool asNobody = false;               // run as user and group 65534 (Linux only)
+  bool stderrTerminal = false;         // stderr is a terminal (`err` what it showed), stdout
+                                       // goes nowhere (Linux only)
+  std::vector<std::string> env{};      // NAME=VALUE settings added to the environment
+  bool closedStdout = false;           // stdout is a pipe whose reading end is closed
 };
 
 // Runs args[0] with the arguments in `cwd`; stderr is collected through a file in `scratch`.

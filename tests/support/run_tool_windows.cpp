@@ -3,9 +3,8 @@
 // is refused by failing the test: those tests skip on Windows before they get here.
 #include <windows.h>
 // After windows.h, which it builds on.
-#include <psapi.h>
-
 #include <gtest/gtest.h>
+#include <psapi.h>
 
 #include <algorithm>
 #include <mutex>
@@ -18,7 +17,8 @@ namespace {
 
 std::wstring wide(const std::string& text) {
   if (text.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring out(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
   return out;
@@ -112,10 +112,10 @@ Outcome runTool(const std::vector<std::string>& args, const std::filesystem::pat
   // them: the test gets a console (kept for the rest of its run) for the tool to share.
   if (options.signal == SIGINT) AllocConsole();
   // A process group of its own, so that a Ctrl-Break event reaches the tool alone.
-  const BOOL started = CreateProcessW(
-      nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-      CREATE_UNICODE_ENVIRONMENT | CREATE_NEW_PROCESS_GROUP, environment.data(),
-      cwd.wstring().c_str(), &startup, &process);
+  const BOOL started =
+      CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                     CREATE_UNICODE_ENVIRONMENT | CREATE_NEW_PROCESS_GROUP, environment.data(),
+                     cwd.wstring().c_str(), &startup, &process);
   EXPECT_TRUE(started) << "cannot start " << args[0] << ": error " << GetLastError();
   CloseHandle(out);
   CloseHandle(err);

@@ -175,7 +175,8 @@ TEST_F(GuestRunTest, ExitStatusAndMessages) {
   const bool fifo = makeFifo(dir / "fifo");
   for (std::string line; std::getline(bad, line, '|');) {
     // No /dev/zero and no FIFOs on Windows.
-    if (fifo || (line.find("fifo") == std::string::npos && line.find("/dev/") == std::string::npos)) {
+    if (fifo ||
+        (line.find("fifo") == std::string::npos && line.find("/dev/") == std::string::npos)) {
       cases.emplace_back(line, 2, "");
     }
   }
@@ -225,7 +226,8 @@ TEST_F(GuestRunTest, AnswersWithoutRunning) {
        "guest-run: dump at 0x02000000 of 1 bytes is not inside RAM or the scratchpad" + tryHelp},
   };
   for (const auto& c : cases) {
-    if (kWindows && std::string(c.args).find("/dev/") != std::string::npos) continue;  // no /dev/full
+    if (kWindows && std::string(c.args).find("/dev/") != std::string::npos)
+      continue;  // no /dev/full
     const Outcome result = run(c.args);
     EXPECT_EQ(result.status, c.status) << c.args;
     EXPECT_EQ(result.out, c.out) << c.args;

@@ -68,7 +68,8 @@ NamingFailure PendingFile::name(const std::string& name, Naming naming) {
   if (failure == NamingFailure::None && !MoveFileExW(from.c_str(), to.c_str(), flags)) {
     error = setErrnoFromLast();
     // A name taken meanwhile, kept: as a link onto it fails where files are linked into place.
-    failure = naming == Naming::Keep && error == EEXIST ? NamingFailure::Link : NamingFailure::Rename;
+    failure =
+        naming == Naming::Keep && error == EEXIST ? NamingFailure::Link : NamingFailure::Rename;
   }
   if (failure != NamingFailure::None) {
     DeleteFileW(from.c_str());

@@ -17,7 +17,8 @@ int64_t nowMs() {
 std::string bytesOf(uint64_t done, uint64_t total) {
   const int shift = total < 10 * 1024 * 1024 ? 10 : 20;
   char text[64];
-  std::snprintf(text, sizeof text, "%llu of %llu %s", static_cast<unsigned long long>(done >> shift),
+  std::snprintf(text, sizeof text, "%llu of %llu %s",
+                static_cast<unsigned long long>(done >> shift),
                 static_cast<unsigned long long>(total >> shift), shift == 10 ? "KiB" : "MiB");
   return text;
 }
@@ -76,15 +77,16 @@ void Console::progress(const Progress& p, bool force) {
   }
   if (!stdoutFailed_ && std::fflush(stdout) != 0) noteStdoutFailureLocked();
   char line[256];
-  std::snprintf(line, sizeof line, "%llu of %s, %s, %d%%%s",
-                static_cast<unsigned long long>(p.entries),
-                count(p.entriesTotal, "entry", "entries").c_str(),
-                bytesOf(p.bytes, p.bytesTotal).c_str(), static_cast<int>(share * 100), left.c_str());
+  std::snprintf(
+      line, sizeof line, "%llu of %s, %s, %d%%%s", static_cast<unsigned long long>(p.entries),
+      count(p.entriesTotal, "entry", "entries").c_str(), bytesOf(p.bytes, p.bytesTotal).c_str(),
+      static_cast<int>(share * 100), left.c_str());
   const size_t width = std::strlen(line);
   if (escapes_) {
     std::fprintf(stderr, "\r%s\033[K", line);
   } else {  // blanks over what a longer line before left
-    std::fprintf(stderr, "\r%s%*s", line, static_cast<int>(shownWidth_ > width ? shownWidth_ - width : 0), "");
+    std::fprintf(stderr, "\r%s%*s", line,
+                 static_cast<int>(shownWidth_ > width ? shownWidth_ - width : 0), "");
   }
   shownWidth_ = width;
   std::fflush(stderr);
