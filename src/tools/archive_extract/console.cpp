@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -66,7 +67,7 @@ void Console::progress(const Progress& p, bool force) {
   std::string left;
   const double elapsed = static_cast<double>(now - start_) / 1000;
   if (share > 0 && share < 1 && elapsed >= 1) {
-    const auto seconds = static_cast<long long>(elapsed * (1 - share) / share + 0.5);
+    const long long seconds = std::llround(elapsed * (1 - share) / share);
     char text[48];
     if (seconds < 60) {
       std::snprintf(text, sizeof text, ", %lld s left", seconds);
