@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "support/run_tool.h"
@@ -18,7 +21,14 @@ class ToolTest : public ::testing::Test {
 
   std::filesystem::path out() const { return dir / "out"; }
   void clearOut() const {
-    std::filesystem::remove_all(out());
+    // Under Wine a tool's files can stay open a moment after the wait for its end returned.
+    std::error_code error;
+    for (int attempt = 0; attempt < 200; ++attempt) {
+      std::filesystem::remove_all(out(), error);
+      if (!error) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_FALSE(error) << error.message();
     std::filesystem::create_directory(out());
   }
   std::string archive() const { return (dir / "archive.bin").string(); }
