@@ -1,28 +1,20 @@
 // runTool on Windows: CreateProcessW, stdout through a pipe or into a file, stderr into a file.
 // What a test asks for that has no Windows meaning (another user, a file size limit, a terminal)
 // is refused by failing the test: those tests skip on Windows before they get here.
+#include <gtest/gtest.h>
 #include <windows.h>
 // After windows.h, which it builds on.
-#include <gtest/gtest.h>
 #include <psapi.h>
 
 #include <algorithm>
 #include <mutex>
 #include <utility>
 
+#include "platform/windows/internal.h"
 #include "support/archive_builder.h"
 #include "support/run_tool.h"
 
 namespace {
-
-std::wstring wide(const std::string& text) {
-  if (text.empty()) return {};
-  const int n =
-      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
 
 // One argument as the C runtime's command-line parser reads it back: quoted when it holds a blank
 // or a quote or is empty; backslashes doubled only before a quote.
