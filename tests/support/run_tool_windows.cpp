@@ -103,11 +103,19 @@ Outcome runTool(const std::vector<std::string>& args, const std::filesystem::pat
   // Console control events reach the processes attached to the console of the one that sends
   // them: the test gets a console (kept for the rest of its run) for the tool to share.
   if (options.signal == SIGINT) AllocConsole();
-  // A process group of its own, so that a Ctrl-Break event reaches the tool alone.
-  const BOOL started =
-      CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-                     CREATE_UNICODE_ENVIRONMENT | CREATE_NEW_PROCESS_GROUP, environment.data(),
-                     cwd.wstring().c_str(), &startup, &process);
+  // A process group of its own, so that a Ctrl-Break event reaches the tool alone. Under a loaded
+  // Wine a new process now and then dies while its loader starts, before any code of the tool
+  // runs, and CreateProcessW answers ERROR_INTERNAL_ERROR: it is started again then.
+  BOOL started = FALSE;
+  for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+    if (attempt > 0) {
+      if (GetLastError() != ERROR_INTERNAL_ERROR) break;
+      Sleep(200);
+    }
+    started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                             CREATE_UNICODE_ENVIRONMENT | CREATE_NEW_PROCESS_GROUP,
+                             environment.data(), cwd.wstring().c_str(), &startup, &process);
+  }
   EXPECT_TRUE(started) << "cannot start " << args[0] << ": error " << GetLastError();
   CloseHandle(out);
   CloseHandle(err);
