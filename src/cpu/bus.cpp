@@ -20,6 +20,17 @@ bool isFixedZeroWord(uint32_t address) { return address == 0xBF80141C || address
 
 }  // namespace
 
+LoadWatch loadWatch;
+
+void markLoad(uint32_t address, uint32_t size) {
+  if (!isRamAccess(address, size)) return;
+  const uint32_t offset = address & kRamMask;
+  for (uint32_t i = 0; i < size; ++i) {
+    const uint32_t at = offset + i - loadWatch.begin;
+    if (at < loadWatch.size) loadWatch.bits[at / 64] |= uint64_t{1} << (at % 64);
+  }
+}
+
 uint8_t fetchByteSlow(uint32_t address) {
   if (inRegisterWindow(address)) {
     if (registerType(address) != 0) {
@@ -70,6 +81,7 @@ Reg128 fetchQWord(uint32_t address) {
   if (inRegisterWindow(address)) {
     machineFault("Unsupported fetchQWordFromRegisters\n");
   }
+  watchLoad(address, 16);
   const uint8_t* p = translateAddress(address, 16);
   // Bytes 0..7 are bits 0..63 (the lower half), bytes 8..15 bits 64..127.
   return Reg128{loadLittle<uint64_t>(p + 8), loadLittle<uint64_t>(p)};
@@ -79,6 +91,7 @@ void fetchVectorQWord(uint32_t address, uint32_t vf[4]) {
   if (inRegisterWindow(address)) {
     machineFault("Unsupported fetchQWordFromRegisters\n");
   }
+  watchLoad(address, 16);
   const uint8_t* p = translateAddress(address, 16);
   for (int i = 0; i < 4; ++i) {
     vf[i] = loadLittle<uint32_t>(p + 4 * i);

@@ -34,6 +34,23 @@ inline void storeLittle(uint8_t* p, T value) {
   std::memcpy(p, &value, sizeof value);
 }
 
+// Loads can be watched: while `loadWatch.bits` is set, every load that lands in main RAM marks the
+// bytes it reads at RAM offsets [begin, begin + size), one bit per byte. The packer learns this way
+// which words of the archive index the lookups of each category read. Off, it costs one test per
+// load.
+struct LoadWatch {
+  uint64_t* bits = nullptr;
+  uint32_t begin = 0;
+  uint32_t size = 0;
+};
+extern LoadWatch loadWatch;
+[[gnu::noinline, gnu::cold]] void markLoad(uint32_t address, uint32_t size);
+inline void watchLoad(uint32_t address, uint32_t size) {
+  if (loadWatch.bits != nullptr) [[unlikely]] {
+    markLoad(address, size);
+  }
+}
+
 [[gnu::noinline, gnu::cold]] uint8_t fetchByteSlow(uint32_t address);
 [[gnu::noinline, gnu::cold]] uint16_t fetchHalfWordSlow(uint32_t address);
 [[gnu::noinline, gnu::cold]] uint32_t fetchLongIntSlow(uint32_t address);
@@ -45,6 +62,7 @@ inline void storeLittle(uint8_t* p, T value) {
 
 inline uint8_t fetchByte(uint32_t address) {
   if (isRamAccess(address, 1)) {
+    watchLoad(address, 1);
     const uint8_t* p = ramAt(address);
     return *p;
   }
@@ -52,6 +70,7 @@ inline uint8_t fetchByte(uint32_t address) {
 }
 inline uint16_t fetchHalfWord(uint32_t address) {
   if (isRamAccess(address, 2)) {
+    watchLoad(address, 2);
     const uint8_t* p = ramAt(address);
     return loadLittle<uint16_t>(p);
   }
@@ -59,6 +78,7 @@ inline uint16_t fetchHalfWord(uint32_t address) {
 }
 inline uint32_t fetchLongInt(uint32_t address) {
   if (isRamAccess(address, 4)) {
+    watchLoad(address, 4);
     const uint8_t* p = ramAt(address);
     return loadLittle<uint32_t>(p);
   }
@@ -68,6 +88,7 @@ inline uint32_t fetchLongInt(uint32_t address) {
 // value sign-extended; the two fixed addresses that fetchLongInt answers with 0 read 0.
 inline uint64_t fetchDWord(uint32_t address) {
   if (isRamAccess(address, 8)) {
+    watchLoad(address, 8);
     const uint8_t* p = ramAt(address);
     return loadLittle<uint64_t>(p);
   }

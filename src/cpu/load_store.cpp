@@ -54,6 +54,7 @@ static_assert(masksComplementShifts());
 
 // The doubleword forms read memory directly, not through the register stubs.
 uint64_t readDWordDirect(uint32_t aligned) {
+  watchLoad(aligned, 8);
   return loadLittle<uint64_t>(translateAddress(aligned, 8));
 }
 

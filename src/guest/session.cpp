@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "archive/format.h"
+#include "cpu/bus.h"
 #include "guest/bridge.h"
 
 namespace {
@@ -27,7 +28,18 @@ GuestSession::~GuestSession() {
 }
 
 EntryAnswers GuestSession::ask(int32_t category, int32_t entry) {
+  return ask(category, entry, nullptr);
+}
+
+EntryAnswers GuestSession::ask(int32_t category, int32_t entry, uint64_t* indexReads) {
   const std::lock_guard lock(machineLock);
+  // The watch ends with the call, a fault too.
+  struct Watch {
+    explicit Watch(uint64_t* bits) {
+      r5900::loadWatch = {bits, kGuestIndexAddress & r5900::kRamMask, kArchiveIndexSize};
+    }
+    ~Watch() { r5900::loadWatch = {}; }
+  } watch(indexReads);
   if (placed != this) {
     // The memory exists since this session opened: placing cannot fail.
     initMachine(index_.data());

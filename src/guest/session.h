@@ -29,6 +29,9 @@ class GuestSession {
   // Asks queryEntrySector, queryEntryIsPlain, queryEntryLength and queryEntryStoredLength, always
   // all four and in this order. Throws r5900::MachineFault when the machine stops.
   EntryAnswers ask(int32_t category, int32_t entry);
+  // The same, marking in `indexReads` (one bit per byte of the index, kArchiveIndexSize bits) every
+  // byte of the index that the four routines load, up to a fault.
+  EntryAnswers ask(int32_t category, int32_t entry, uint64_t* indexReads);
 
  private:
   explicit GuestSession(const uint8_t* index);

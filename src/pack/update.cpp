@@ -12,6 +12,7 @@
 #include "archive/index.h"
 #include "cpu/fault.h"
 #include "guest/session.h"
+#include "pack/edit_check.h"
 #include "pack/journal.h"
 #include "pack/locked_archive.h"
 #include "pack/replace_file.h"
@@ -26,6 +27,22 @@
 namespace {
 
 [[noreturn]] void fail(const std::string& message) { throw HostError(message); }
+
+// A group with deleted entries is laid out again in place only up to this size: its journal holds
+// it all. A larger one moves past the end, as a group an update outgrows does.
+constexpr uint64_t kInPlaceLayoutLimit = uint64_t{64} << 20;
+
+// "models - b/0004.raw, models - t/0000.raw" (the first few, and how many more).
+std::string listEntries(const std::vector<std::pair<int32_t, uint32_t>>& entries) {
+  constexpr size_t kShown = 8;
+  std::string list;
+  for (size_t i = 0; i < entries.size() && i < kShown; ++i) {
+    if (i > 0) list += ", ";
+    list += entryPath(entries[i].first, static_cast<int32_t>(entries[i].second));
+  }
+  if (entries.size() > kShown) list += " and " + std::to_string(entries.size() - kShown) + " more";
+  return list;
+}
 
 // --in-place writes the archive's file itself: under another name (a hard link) it would change
 // too, and a journal left beside this name would not stop its readers.
@@ -140,9 +157,12 @@ class Update {
       findChanges(*archive, oldIndex);
     }
     if (changes_.empty()) return;
+    std::sort(named_.begin(), named_.end());
+    const EditCheck check(*archive, oldIndex);
     IndexEditor newIndex = oldIndex;
     plan(*archive, oldIndex, newIndex);
-    verify(*archive, oldIndex, newIndex);
+    refuseDamage(check);
+    verify(*archive, newIndex, check);
     for (const Change& c : changes_) {
       result_.report.push_back(reportLine(c));
       if (c.deleted) {
@@ -186,6 +206,7 @@ class Update {
                       {},       index.entryWord(category, static_cast<uint32_t>(entry))};
         if (!changed(archive, d, change)) continue;
         change.stored = storage(archive, d, change);
+        named_.emplace_back(category, static_cast<uint32_t>(entry));
         changes_.push_back(std::move(change));
       }
     }
@@ -215,6 +236,7 @@ class Update {
                       {{}, plainEntryWord(kNoDataLength)},
                       index.entryWord(e->category, entry)};
         change.deleted = true;
+        named_.emplace_back(e->category, entry);
         changes_.push_back(std::move(change));
       }
     } catch (const r5900::MachineFault& fault) {
@@ -303,8 +325,9 @@ class Update {
     // them all, where moved groups go.
     std::vector<bool> shared(changes_.size(), false);
     uint64_t claimedEnd = 0;
-    // A group with deleted entries is laid out again where it lies when the file holds its sectors
-    // and no entry outside it claims any of them; otherwise it moves.
+    // A group with deleted entries is laid out again where it lies when the file holds what it
+    // keeps, no entry outside it claims any of its sectors, and it is small enough for the
+    // journal; otherwise it moves.
     std::map<std::pair<int32_t, uint32_t>, Extent> relaid;
     for (const auto& [key, members] : groups) {
       if (std::none_of(members.begin(), members.end(), [](const Change* c) { return c->deleted; }))
@@ -313,9 +336,16 @@ class Update {
       const uint32_t last = std::min(first + kEntriesPerGroup, oldIndex.entryCount(key.first));
       Extent extent{oldIndex.entrySector(key.first, first), 0};
       extent.end = extent.start;
-      for (uint32_t e = first; e < last; ++e)
-        extent.end += entrySectors(oldIndex.entryWord(key.first, e));
-      if (extent.end * kSectorSize <= oldSize_) relaid[key] = extent;
+      uint64_t kept = extent.start;
+      for (uint32_t e = first; e < last; ++e) {
+        const uint32_t sectors = entrySectors(oldIndex.entryWord(key.first, e));
+        extent.end += sectors;
+        if (!isNamed(key.first, e)) kept += sectors;
+      }
+      if (kept * kSectorSize <= oldSize_ &&
+          (kept - extent.start) * kSectorSize <= kInPlaceLayoutLimit) {
+        relaid[key] = extent;
+      }
     }
     for (int32_t category = 0; category <= oldIndex.highestCategory(); ++category) {
       const uint32_t count = oldIndex.entryCount(category);
@@ -344,9 +374,13 @@ class Update {
         const uint32_t before = entrySectors(c->oldWord);
         const uint32_t after = entrySectors(c->stored.word);
         const bool fits = isPlainWord(c->stored.word) ? after == before : after <= before;
+        // Rewritten in place, the data stays inside the old file, which never grows but by whole
+        // appended groups: entries that claim sectors past its end would read other bytes.
+        const uint64_t at = oldIndex.entrySector(c->category, c->entry) * kSectorSize;
+        const bool inside = at <= oldSize_ && c->stored.bytes.size() <= oldSize_ - at;
         // A deleted entry takes no sectors in its group's walk: the entries after it would read
         // other bytes unless the group is laid out again.
-        return before > 0 && fits && !shared[i] && !c->deleted;
+        return before > 0 && fits && inside && !shared[i] && !c->deleted;
       });
       if (const auto where = relaid.find(key); where != relaid.end()) {
         const size_t first = pieces_.size();
@@ -371,8 +405,9 @@ class Update {
     }
     newIndex.setEntryWord(c.category, c.entry, c.stored.word);
     auto bytes = std::make_shared<std::vector<uint8_t>>(c.stored.bytes);
-    pieces_.push_back(Piece{oldIndex.entrySector(c.category, c.entry) * kSectorSize,
-                            uint64_t{sectors} * kSectorSize, bytes});
+    // The padding after the data clears what was there, up to the old end of the file.
+    const uint64_t at = oldIndex.entrySector(c.category, c.entry) * kSectorSize;
+    pieces_.push_back(Piece{at, std::min(uint64_t{sectors} * kSectorSize, oldSize_ - at), bytes});
     inPlacePieces_.push_back(pieces_.size() - 1);
   }
 
@@ -410,15 +445,54 @@ class Update {
     return at;
   }
 
-  // Through the guest routines over the new index: every changed entry decodes to its source
-  // file, every other entry of a moved group to what it was.
-  // Both indexes are looked up at once: the old one through the archive's session, the new one
-  // through a session of its own.
-  void verify(Archive& archive, const IndexEditor& oldIndex, const IndexEditor& newIndex) {
-    // The new file ends at the old end or at the end of the last piece, whichever is later: a
-    // piece rewritten in place is written whole, padding included, even past the old end.
-    uint64_t newSize = std::max(oldSize_, newEnd_);
-    for (const Piece& p : pieces_) newSize = std::max(newSize, p.offset + p.size);
+  bool isNamed(int32_t category, uint32_t entry) const {
+    return std::binary_search(named_.begin(), named_.end(), std::pair{category, entry});
+  }
+
+  // An edit leaves damage as it is. The entries the archive does not hold in full would read
+  // other bytes if their group moved or was laid out again (the sectors past the end of the file
+  // read as zeros when copied), or if the file grew under them; deleting or replacing them is the
+  // repair, so an edit that names them all goes ahead.
+  void refuseDamage(const EditCheck& check) const {
+    const auto damaged = check.notHeldInFull(
+        [this](int32_t category, uint32_t entry) { return isNamed(category, entry); });
+    if (damaged.empty()) return;
+    std::vector<std::pair<int32_t, uint32_t>> moved;
+    for (const auto& [category, entry] : damaged) {
+      const std::pair group{category, entry / kEntriesPerGroup};
+      if (std::find(movedGroups_.begin(), movedGroups_.end(), group) != movedGroups_.end()) {
+        moved.emplace_back(category, entry);
+      }
+    }
+    // "it" or "them", as many as there are.
+    const auto words = [](size_t n, const char* one, const char* many) {
+      return n == 1 ? one : many;
+    };
+    const auto repair = [&](size_t n) {
+      return std::string("; nothing was written. Deleting or replacing ") + words(n, "it", "them") +
+             " is the repair (in this edit too)";
+    };
+    if (!moved.empty()) {
+      const size_t n = moved.size();
+      fail(path_ + ": the edit would move " + listEntries(moved) + " with " +
+           words(n, "its group", "their groups") + ", but the archive does not hold " +
+           words(n, "it", "them") + " in full: moved, " + words(n, "it", "they") +
+           " would read other bytes" + repair(n));
+    }
+    if (newEnd_ > oldSize_) {
+      const size_t n = damaged.size();
+      fail(path_ + ": the edit would append past the end of the file, over sectors that " +
+           listEntries(damaged) + words(n, " claims", " claim") +
+           ", which the archive does not hold in full: " + words(n, "it", "they") +
+           " would then read other bytes" + repair(n));
+    }
+  }
+
+  // Before anything is written, the new archive is read as it will be: through the guest
+  // routines over the new index, every changed entry decodes to its source file, and every entry
+  // the edit does not name, in every category, comes out as before.
+  void verify(Archive& archive, const IndexEditor& newIndex, const EditCheck& check) {
+    const uint64_t newSize = std::max(oldSize_, newEnd_);
     const Overlay overlay(archive, pieces_, newSize);
     const std::unique_ptr<GuestSession> session = GuestSession::open(newIndex.bytes().data());
     if (!session) fail("out of memory: cannot allocate the 32 MiB of guest RAM");
@@ -430,29 +504,11 @@ class Update {
              "nothing was written");
       }
     }
-    for (const auto& [category, group] : movedGroups_) {
-      const uint32_t first = group * kEntriesPerGroup;
-      const uint32_t last = std::min(first + kEntriesPerGroup, oldIndex.entryCount(category));
-      for (uint32_t e = first; e < last; ++e) {
-        if (isChanged(category, e)) continue;
-        const auto entry = static_cast<int32_t>(e);
-        const EntryDescription old = archive.describe(category, entry);
-        const EntryDescription d = lookUpEntry(*session, category, entry);
-        bool same = d.kind == old.kind && d.length == old.length && d.stored == old.stored;
-        if (same && d.hasData()) {
-          same = sameBytes(archive, old.offset, overlay, d.offset, d.storedBytes());
-        }
-        if (!same) {
-          fail(entryPath(category, entry) +
-               ": moving its group would change it (an internal error); nothing was written");
-        }
-      }
-    }
-  }
-
-  bool isChanged(int32_t category, uint32_t entry) const {
-    return std::any_of(changes_.begin(), changes_.end(),
-                       [&](const Change& c) { return c.category == category && c.entry == entry; });
+    std::vector<WrittenRange> written;
+    for (const Piece& p : pieces_) written.push_back({p.offset, p.offset + p.size});
+    if (newSize > oldSize_) written.push_back({oldSize_, newSize});
+    check.verify(newIndex, overlay, written,
+                 [this](int32_t category, uint32_t entry) { return isNamed(category, entry); });
   }
 
   static std::string reportLine(const Change& c) {
@@ -619,6 +675,7 @@ class Update {
   std::vector<Piece> pieces_;
   std::vector<size_t> inPlacePieces_;
   std::vector<std::pair<int32_t, uint32_t>> movedGroups_;
+  std::vector<std::pair<int32_t, uint32_t>> named_;  // the changed entries, sorted
   const std::vector<std::string>* members_ = nullptr;
 };
 
