@@ -12,20 +12,29 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "platform/file.h"
 
+// One write the journal carries, `size()` bytes at archive offset `offset`: `bytes` (which the
+// caller keeps), then `copied` bytes of the archive at `from` (zeros past its end), then `zeros`
+// zero bytes. The journal holds them all, so that applying it needs nothing else.
 struct JournalRecord {
   uint64_t offset;
-  std::vector<uint8_t> bytes;
+  std::span<const uint8_t> bytes;
+  uint64_t copied = 0;
+  uint64_t from = 0;
+  uint64_t zeros = 0;
+  uint64_t size() const { return bytes.size() + copied + zeros; }
 };
 
 // The journal lies beside the archive's real file: journalPath() of reading/archive.h.
 
 // Writes the whole journal of `archive` (open, at the size it has until the journal is applied,
-// its old index `oldIndex`) as a new file at `path`, and flushes it and its folder. Throws
+// its old index `oldIndex`) as a new file at `path`, a piece at a time, and flushes it and its
+// folder. Throws
 // HostError (and removes what it wrote) when it cannot; a name already there is left alone.
 void writeJournal(const std::string& path, const FileHandle& archive,
                   const std::vector<uint8_t>& oldIndex, const std::vector<JournalRecord>& records);
@@ -42,9 +51,9 @@ enum class JournalState : uint8_t {
   OutOfBounds,  // a record outside what the journal's new index may rewrite: discarded
 };
 
-// Writes the records into the archive in order and flushes it. Throws HostError("WHAT: reason").
-void applyJournal(const FileHandle& archive, const std::vector<JournalRecord>& records,
-                  const std::string& what);
+// Writes the records of the complete journal at `path` into the archive in order, and flushes it.
+// Throws HostError("WHAT: reason").
+void applyJournal(const FileHandle& archive, const std::string& path, const std::string& what);
 
 // Deals with a journal left beside the archive by a stopped update: a complete one is applied
 // and removed, any other removed. `archive` is the archive open for writing, under the update

@@ -609,17 +609,18 @@ class Update {
   //  4. The journal is removed.
   void commitInPlace(const Archive& archive, const std::string& real, const IndexEditor& newIndex) {
     const FileHandle& fd = archive.file();
+    // The journal is written a piece at a time from the entries' new bytes and the old archive
+    // (an entry laid out again), and applied from itself: nothing is held twice.
     std::vector<JournalRecord> records;
     for (const size_t i : inPlacePieces_) {
       const Piece& p = pieces_[i];
       if (p.size == 0) continue;
-      std::vector<uint8_t> bytes(p.size, 0);
       if (p.data) {
-        std::copy(p.data->begin(), p.data->end(), bytes.begin());
+        const uint64_t n = std::min<uint64_t>(p.size, p.data->size());
+        records.push_back({p.offset, {p.data->data(), static_cast<size_t>(n)}, 0, 0, p.size - n});
       } else {
-        archive.readZeroFilled(p.from, bytes.data(), bytes.size());  // an entry laid out again
+        records.push_back({p.offset, {}, p.size, p.from});
       }
-      records.push_back({p.offset, std::move(bytes)});
     }
     records.push_back({kArchiveIndexOffset, newIndex.bytes()});
     const std::string journal = journalPath(real);
@@ -634,7 +635,7 @@ class Update {
       throw;
     }
     try {
-      applyJournal(fd, records, "cannot write " + path_);
+      applyJournal(fd, journal, "cannot write " + path_);
     } catch (const HostError& error) {
       throw HostError(std::string(error.what()) + "; its journal " + journal +
                           " completes the update (archive-pack --recover " + path_ + ")",
