@@ -10,7 +10,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
+#include <random>
 
 #include "archive/format.h"
 #include "pack/compact.h"
@@ -18,6 +20,7 @@
 #include "platform/file.h"
 #include "platform/host_error.h"
 #include "reading/archive.h"
+#include "reading/inspect.h"
 #include "reading/read.h"
 #include "support/archive_builder.h"
 #include "support/scratch.h"
@@ -69,6 +72,124 @@ TEST_F(UpdateLibrary, AnEntryTheArchiveDoesNotHoldInFullIsRewritten) {
     EXPECT_EQ(result.report.size(), 1U);
     const std::unique_ptr<Archive> updated = Archive::open(archive.string());
     EXPECT_TRUE(extractsTo(*updated, updated->describe(kCategories[0], 0), bytes(c.readsAs)));
+  }
+}
+
+// What extraction gives of every entry with data of the eleven categories: its verdict, and the
+// bytes of it the archive holds.
+std::map<std::string, std::string> verdicts(const fs::path& file) {
+  const std::unique_ptr<Archive> archive = Archive::open(file.string());
+  Selection all;
+  Sweep sweep = archive->entries(all);
+  std::map<std::string, std::string> out;
+  std::vector<uint8_t> chunk;
+  while (const std::optional<SweptEntry> e = sweep.next()) {
+    const EntryDescription& d = e->description;
+    if (!d.hasData()) continue;
+    std::string held(
+        d.offset >= archive->size() ? 0 : std::min(d.storedBytes(), archive->size() - d.offset),
+        '\0');
+    archive->readZeroFilled(d.offset, reinterpret_cast<uint8_t*>(held.data()), held.size());
+    out[e->path()] = std::string(entryProblemName(testEntry(*archive, d, chunk))) + ":" + held;
+  }
+  return out;
+}
+
+// An edit changes what it names and nothing else, in any category, damage included, or refuses
+// and writes nothing. Three categories of plain entries of two sectors; cut short, the file ends
+// inside models - hc/0001.raw. Shared: models - c takes models - g's whole record, or only its
+// group starts (so that models - c/0001.raw lies where models - g/0001.raw does).
+TEST_F(UpdateLibrary, EditsChangeOnlyWhatTheyName) {
+  enum Shape { kCut, kSharedRecord, kSharedStarts };
+  const struct {
+    const char* name;
+    Shape shape;
+    std::vector<std::string> deleted;  // else: models - g/NNNN.raw updated
+    int updated = 0;
+    size_t size = 0;                // of the new file
+    const char* refusal = nullptr;  // what a refusal says
+    bool inPlace = false;
+  } cases[] = {
+      {"cut: a group with damage moves",
+       kCut,
+       {path(2, 0)},
+       0,
+       0,
+       "would move models - hc/0001.raw with its group"},
+      {"cut: the damage deleted too", kCut, {path(2, 0), path(2, 1)}},
+      {"cut: a group appended",
+       kCut,
+       {},
+       1,
+       3 * kSectorSize,
+       "append past the end of the file, over sectors that models - hc/0001.raw claims"},
+      {"cut: in place", kCut, {}, 1, 2 * kSectorSize},
+      {"cut: in place, journal", kCut, {}, 1, 2 * kSectorSize, nullptr, true},
+      {"shared record: delete",
+       kSharedRecord,
+       {path(0, 1)},
+       0,
+       0,
+       "would change models - c/0001.raw, which it does not name"},
+      {"shared starts: a group moved",
+       kSharedStarts,
+       {},
+       0,
+       3 * kSectorSize,
+       "would change models - c/0000.raw, which it does not name"},
+      {"shared starts: a shared entry",
+       kSharedStarts,
+       {},
+       1,
+       2 * kSectorSize,
+       "would change models - c/0001.raw, which it does not name"},
+      {"shared starts: in place", kSharedStarts, {}, 5, 2 * kSectorSize},
+  };
+  std::mt19937_64 rng(7);
+  std::vector<Entry> g, c, hc;
+  for (int e = 0; e < 20; ++e) g.push_back(plain(content(rng, 3000)));
+  for (int e = 0; e < 3; ++e) c.push_back(plain(content(rng, 3000)));
+  for (int e = 0; e < 2; ++e) hc.push_back(plain(content(rng, 3000)));
+  for (const auto& t : cases) {
+    SCOPED_TRACE(t.name);
+    const fs::path archive = dir_ / "edited.bin";
+    writeArchive(archive, {{0, g}, {1, c}, {2, hc}},
+                 t.shape == kCut ? kDataStart + 49 * kSectorSize + 100 : 0);
+    if (t.shape != kCut) {
+      std::fstream file(archive, std::ios::in | std::ios::out | std::ios::binary);
+      const auto record = [](int row) {
+        return kArchiveIndexOffset + kCategoryRecordsOffset +
+               kCategoryRecordSize * kCategories[row];
+      };
+      char bytes[kCategoryRecordSize];
+      file.seekg(record(0)).read(bytes, sizeof bytes);
+      file.seekp(record(1)).write(bytes, t.shape == kSharedRecord ? kCategoryRecordSize : 4);
+    }
+    const std::string before = readFile(archive);
+    std::map<std::string, std::string> expected = verdicts(archive);
+    UpdateOptions options;
+    options.inPlace = t.inPlace;
+    UpdateResult result;
+    std::string refusal;
+    try {
+      if (t.deleted.empty()) {
+        std::string data = content(rng, t.size - 1000);
+        updateArchive(source(t.updated, data), archive.string(), options, result);
+        expected[path(0, t.updated)] = "ok:" + data;
+      } else {
+        deleteEntries(t.deleted, archive.string(), options, result);
+        for (const std::string& name : t.deleted) expected.erase(name);
+      }
+    } catch (const HostError& error) {
+      refusal = error.what();
+    }
+    if (t.refusal != nullptr) {
+      EXPECT_NE(refusal.find(t.refusal), std::string::npos) << refusal;
+      EXPECT_EQ(readFile(archive), before);
+    } else {
+      EXPECT_EQ(refusal, "");
+      EXPECT_EQ(verdicts(archive), expected);
+    }
   }
 }
 
