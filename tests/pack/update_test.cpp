@@ -193,6 +193,23 @@ TEST_F(UpdateLibrary, EditsChangeOnlyWhatTheyName) {
   }
 }
 
+// A group with a deleted entry is laid out again in place (through the journal, which holds it
+// all) only up to 64 MiB; a larger one moves past the end.
+TEST_F(UpdateLibrary, OnlyGroupsUpTo64MiBAreLaidOutAgainInPlace) {
+  for (const auto& [size, report] :
+       {std::pair{4'100'000, "laid out again in place"}, std::pair{4'500'000, "its group moved"}}) {
+    const fs::path archive = dir_ / "large.bin";
+    writeArchive(archive, {{0, std::vector<Entry>(16, plain(std::string(size, 'x')))}});
+    UpdateOptions options;
+    options.inPlace = true;
+    UpdateResult result;
+    deleteEntries({path(0, 3)}, archive.string(), options, result);
+    ASSERT_EQ(result.report.size(), 1U);
+    EXPECT_NE(result.report[0].find(report), std::string::npos) << result.report[0];
+    fs::remove(archive);
+  }
+}
+
 // An update that moves a group looks up the old index and the new one while another archive is
 // open; that archive's entries are still described from its own index, before and after.
 TEST_F(UpdateLibrary, RunsBesideAnOpenArchive) {
