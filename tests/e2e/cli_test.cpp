@@ -824,23 +824,36 @@ TEST_F(Update, WritesThroughLinksAndKeepsTheMode) {
 // The updater stopped dead (as by a crash) or sent SIGTERM after its k-th write or flush, for
 // every k, then recovered: the old tree or the new one, never a mix. Status 128 + 15 means the old
 // one: once the update commits, the signal waits and the run ends with 0. archive-extract refuses
-// while a journal is there.
+// while a journal is there. The delete runs on the archive cut short too: its damaged entries stay
+// so.
 TEST_F(Update, SurvivesAStopAfterEveryWrite) {
   const Tree changes = {
       {path(0, 1), "tiny"}, {path(0, 33), std::string(50000, 'y')}, {path(1, 0), "c"}};
   Tree changed = base_, deleted = base_;  // and with g22 deleted in place, its group laid out again
   for (const auto& [name, data] : changes) changed[name] = data;
   deleted.erase(path(0, 22));
+  const auto cutBase = [this] {
+    copyBase();
+    fs::resize_file(archive(), fs::file_size(archive()) - 3 * kSectorSize);
+  };
+  cutBase();
+  const Tree cut = extractAll(archive());
+  ASSERT_LT(cut.size(), base_.size());
+  Tree cutDeleted = cut;
+  cutDeleted.erase(path(0, 22));
   for (const std::string stop : {"ARCHIVE_PACK_STOP_AFTER=", "ARCHIVE_PACK_SIGNAL_AFTER="}) {
     const int stopped = stop.find("SIGNAL") != std::string::npos ? 128 + SIGTERM : 99;
-    for (const std::string mode : {"", "--in-place", "--delete"}) {
-      const Tree& after = mode == "--delete" ? deleted : changed;
+    for (const std::string mode : {"", "--in-place", "--delete", "--delete cut"}) {
+      const Tree& before = mode == "--delete cut" ? cut : base_;
+      const Tree& after = mode == "--delete"       ? deleted
+                          : mode == "--delete cut" ? cutDeleted
+                                                   : changed;
       for (int k = 1;; ++k) {
         SCOPED_TRACE(testing::Message() << stop << k << " " << mode);
-        copyBase();
+        mode == "--delete cut" ? cutBase() : copyBase();
         const RunOptions env{.env = {stop + std::to_string(k)}};
         const Outcome run =
-            mode == "--delete"
+            mode.starts_with("--delete")
                 ? pack({"--delete", "--in-place", archive(), path(0, 22)}, env)
                 : update(changes, mode.empty() ? std::vector<std::string>{} : std::vector{mode},
                          env);
@@ -854,7 +867,7 @@ TEST_F(Update, SurvivesAStopAfterEveryWrite) {
         }
         ASSERT_EQ(pack({"--recover", archive()}).status, 0);
         const Tree now = extractAll(archive());
-        EXPECT_TRUE(now == after ? stopped == 99 || run.status == 0 : now == base_ && run.status);
+        EXPECT_TRUE(now == after ? stopped == 99 || run.status == 0 : now == before && run.status);
         if (run.status == 0) break;
       }
     }
