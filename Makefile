@@ -155,6 +155,7 @@ bench: build
 	build/release/bench/step_bench --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
 	build/release/bench/lookup_bench --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
 	build/release/bench/codec_bench --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
+	build/release/bench/selection_bench --benchmark_repetitions=10 --benchmark_report_aggregates_only=true
 	scripts/bench-extract
 	scripts/bench-update
 	scripts/bench-test

@@ -165,11 +165,15 @@ std::unique_ptr<Selection> makeSelection(const py::object& categories, const py:
     throw py::value_error(error);
   }
   if (!members.is_none()) {
+    std::vector<std::string> names;
     if (py::isinstance<py::str>(members) || py::hasattr(members, "__fspath__")) {
-      selection->addMember(fspath(members));
+      names.push_back(fspath(members));
     } else {
-      for (const py::handle m : members) selection->addMember(fspath(m));
+      for (const py::handle m : members) names.push_back(fspath(m));
     }
+    // Each pattern is matched against every folder and file name here, once.
+    py::gil_scoped_release release;
+    for (const std::string& name : names) selection->addMember(name);
   }
   if (allCategories) selection->sweepAllCategories();
   return selection;
@@ -314,6 +318,27 @@ std::optional<std::string> faultLineOf(const std::optional<r5900::MachineFault>&
   return line;
 }
 
+// The archives open in this process, with the files and iterators that outlive their Archive:
+// each holds its archive's shared lock, which the packer's commands would wait for in vain.
+// Touched with the GIL held.
+std::vector<std::weak_ptr<Archive>> openArchives;
+
+// The packer's commands refuse at once an archive this process holds open (the same file, by
+// device and inode), rather than wait for its lock.
+void refuseIfOpenHere(const std::string& path) {
+  const std::optional<FileInfo> target = fileInfo(path);
+  std::erase_if(openArchives, [](const std::weak_ptr<Archive>& a) { return a.expired(); });
+  for (const std::weak_ptr<Archive>& weak : openArchives) {
+    const std::shared_ptr<Archive> archive = weak.lock();
+    const std::optional<FileInfo> open = archive ? fileInfo(archive->file()) : std::nullopt;
+    if (target && open && open->device == target->device && open->inode == target->inode) {
+      raiseAs(errorTypes.archiveError,
+              py::make_tuple(fsText(path + " is open in this process (an Archive not yet "
+                                           "closed); close it before changing the archive")));
+    }
+  }
+}
+
 // An archive open for reading, shared with the file objects and iterators made from it, so that
 // they stay usable after it is closed.
 class ArchiveHandle {
@@ -324,6 +349,7 @@ class ArchiveHandle {
       py::gil_scoped_release release;
       return std::shared_ptr<Archive>(Archive::open(path));
     });
+    openArchives.push_back(archive_);
   }
   void close() { archive_.reset(); }
   bool closed() const { return archive_ == nullptr; }
@@ -611,6 +637,7 @@ class CollectedEvents : public ExtractEvents {
     }
     spoil(path, what);
   }
+  void skipped(const std::string& path) override { problems.emplace_back(path, "folder"); }
   void failure(const std::string& message) override { failed = message; }
 
   std::vector<std::string> written;
@@ -830,6 +857,7 @@ PYBIND11_MODULE(_core, m) {
   m.def("update", [](const py::object& source, const py::object& archivePath,
                      const std::string& method, bool inPlace, bool dryRun) {
     const std::string archive = fspath(archivePath), from = fspath(source);
+    refuseIfOpenHere(archive);
     UpdateOptions options;
     options.method = packMethod(method, true);
     options.inPlace = inPlace;
@@ -874,6 +902,7 @@ PYBIND11_MODULE(_core, m) {
                      bool inPlace, bool dryRun) {
     const std::string archive = fspath(archivePath);
     if (members.empty()) throw py::value_error("delete() needs at least one member");
+    refuseIfOpenHere(archive);
     UpdateOptions options;
     options.inPlace = inPlace;
     options.dryRun = dryRun;
@@ -893,10 +922,11 @@ PYBIND11_MODULE(_core, m) {
 
   m.def("compact", [](const py::object& archivePath, bool dryRun) {
     const std::string archive = fspath(archivePath);
+    refuseIfOpenHere(archive);
     CompactResult result;
     py::tuple notes = packed({archive}, [&](std::vector<std::string>& notes) {
       try {
-        compactArchive(archive, CompactOptions{dryRun, std::nullopt}, result);
+        compactArchive(archive, CompactOptions{dryRun, std::nullopt, {}}, result);
       } catch (const HostError&) {
         notes.insert(notes.end(), result.notes.begin(), result.notes.end());
         throw;
@@ -908,6 +938,7 @@ PYBIND11_MODULE(_core, m) {
 
   m.def("recover", [](const py::object& archivePath) {
     const std::string archive = fspath(archivePath);
+    refuseIfOpenHere(archive);
     std::string note;
     packed({archive}, [&](std::vector<std::string>&) { note = recoverArchive(archive); });
     return fsText(note);

@@ -76,7 +76,8 @@ class ExtractError(Error):
 
     ``written`` lists the paths written (relative to the output folder, in sweep order);
     ``problems`` maps each path not written to what was wrong: the ``--test`` word for a
-    damaged entry, else the command line's message.
+    damaged entry, ``folder`` for an entry of a category folder that could not be used (the
+    folder's own path maps to why), else the command line's message.
     """
 
     def __init__(self, message, written, problems):
@@ -114,6 +115,7 @@ class EntryFile(io.RawIOBase):
     def __init__(self, reader):
         super().__init__()
         self._reader = reader
+        self._size = reader.size
         self._position = 0
         #: The entry's path.
         self.name = reader.path
@@ -123,7 +125,12 @@ class EntryFile(io.RawIOBase):
     @property
     def size(self):
         """The entry's length in bytes."""
-        return self._reader.size
+        return self._size
+
+    def close(self):
+        """Closes the file; it lets go of the archive (and its lock) at once."""
+        super().close()
+        self._reader = None
 
     def readable(self):
         """True: the entry can be read."""
@@ -138,6 +145,8 @@ class EntryFile(io.RawIOBase):
     def readinto(self, buffer):
         """Reads up to ``len(buffer)`` bytes into ``buffer``; returns how many (0 at the end)."""
         self._checkClosed()
+        if self._position >= self._size:
+            return 0  # at or past the end, however far (a position may pass 64 bits)
         with memoryview(buffer) as view:
             n = self._reader.readinto(self._position, view.cast("B"))
         self._position += n
@@ -146,7 +155,7 @@ class EntryFile(io.RawIOBase):
     def readall(self):
         """The rest of the entry."""
         self._checkClosed()
-        rest = bytearray(max(self._reader.size - self._position, 0))
+        rest = bytearray(max(self._size - self._position, 0))
         n = self.readinto(rest)
         del rest[n:]
         return bytes(rest)
@@ -159,7 +168,7 @@ class EntryFile(io.RawIOBase):
         elif whence == io.SEEK_CUR:
             base = self._position
         elif whence == io.SEEK_END:
-            base = self._reader.size
+            base = self._size
         else:
             raise ValueError(f"invalid whence ({whence!r}, should be 0, 1 or 2)")
         position = base + offset.__index__()

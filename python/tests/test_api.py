@@ -34,6 +34,7 @@ def test_file_object_reads_like_bytes_io(sound, method):
     for step in steps:
         assert getattr(f, step[0])(*step[1:]) == getattr(expected, step[0])(*step[1:]), step
         assert f.tell() == expected.tell()
+    assert f.seek(2**64 + 5) == 2**64 + 5 and f.read() == b"" and f.read(3) == b""
     f.seek(3)
     buffer = bytearray(32)
     assert f.readinto(buffer) == 32 and bytes(buffer) == data[3:35]
@@ -90,6 +91,16 @@ def test_errors_name_their_cause(archives, tmp_path):
     with ax.Archive(archives["damaged"]) as a, pytest.raises(ax.ExtractError) as failed:
         a.extract(tmp_path / "out")
     assert set(failed.value.problems.values()) == {"corrupt", "unsupported"}
+    # A link to nothing at a category folder's name: that folder's entries are skipped.
+    (tmp_path / "linked").mkdir()
+    (tmp_path / "linked" / "models - g").symlink_to("nowhere")
+    with ax.Archive(archives["sound"]) as a, pytest.raises(ax.ExtractError) as skipped:
+        g = [e.path for e in a.entries(categories="g") if e.method != "nodata"]
+        a.extract(tmp_path / "linked")
+    assert skipped.value.problems == {
+        **{p: "folder" for p in g},
+        "models - g": f"cannot create it: File exists; {len(g)} entries skipped"}
+    assert len(skipped.value.written) == len(files_under(tmp_path / "linked"))
     assert issubclass(ax.ExtractError, ax.Error) and issubclass(ax.EntryError, ax.Error)
     with ax.Archive(archives["sound"]) as a:
         with pytest.raises(ax.ArchiveError):
@@ -241,6 +252,24 @@ def test_build_and_update_round_trip_as_archive_pack_does(tree, tmp_path):
         ax.update(edits, ours)
     with pytest.raises(ValueError):
         ax.update(edits, ours, method="zip")
+
+
+def test_the_packer_refuses_an_archive_open_here_at_once(sound, tmp_path):
+    archive = tmp_path / "open.bin"
+    shutil.copyfile(sound, archive)
+    commands = [lambda: ax.update(tmp_path / "edits", archive), lambda: ax.compact(archive),
+                lambda: ax.delete(archive, ["models - g"]), lambda: ax.recover(archive)]
+    with ax.Archive(archive) as a:
+        plain = a.open(next(e for e in a.entries() if e.method == "plain"))
+        for command in commands:  # rather than wait for this process's own lock
+            with pytest.raises(ax.ArchiveError) as refused:
+                command()
+            assert str(refused.value) == (f"{archive} is open in this process (an Archive not yet "
+                                          "closed); close it before changing the archive")
+    with pytest.raises(ax.ArchiveError, match="open in this process"):
+        ax.compact(archive)  # the plain entry's file reads on from the archive
+    plain.close()  # lets go of it
+    assert "compact" in ax.compact(archive)
 
 
 @pytest.mark.parametrize("size_limit", [True, False])

@@ -172,7 +172,13 @@ class FolderListing {
     folderError_ = !makeFolder(output_, folder_) && errno != EEXIST ? errno : 0;
     std::fill(exists_.begin(), exists_.end(), false);
     FolderNames names = listFolder(output_, folder_);
-    if (!names.valid()) return;  // creating the file will report what is wrong
+    if (!names.valid()) {
+      // A link to nothing at the folder's name: it exists for mkdir, but holds no file. One
+      // folder's problem, as anything else in its place; otherwise creating the file will report
+      // what is wrong.
+      if (folderError_ == 0 && errno == ENOENT) folderError_ = EEXIST;
+      return;
+    }
     while (const char* name = names.next()) {
       if (const std::optional<int32_t> entry = entryOfFileName(name)) {
         exists_[static_cast<size_t>(*entry)] = true;
@@ -294,6 +300,7 @@ class Extractor::Impl {
     if (!skippedFolder_.empty() || skipsFolder(job)) {
       // Nothing can be written in its folder: the entry is neither printed nor attempted.
       ++skipped_;
+      events_.skipped(job.path);
       hadProblems_ = true;
       job.file.drop();
       return false;

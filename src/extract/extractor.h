@@ -35,6 +35,9 @@ class ExtractEvents {
   // file that cannot be named) or with a category folder (`path` is the folder, reported once,
   // after its last entry): nothing is written for it; the run goes on.
   virtual void problem(const std::string& path, const std::string& what) = 0;
+  // An entry of a category folder that cannot be used: neither reported nor attempted (the
+  // folder's problem follows after its last entry).
+  virtual void skipped(const std::string& path) { static_cast<void>(path); }
   // A failure that stops the run (a failed write, no memory, the output bound), with its reason.
   virtual void failure(const std::string& message) = 0;
 };

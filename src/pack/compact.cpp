@@ -96,7 +96,7 @@ class Compaction {
       : path_(path), options_(options), result_(result) {}
 
   void run() {
-    LockedArchive locked = lockArchive(path_, false);
+    LockedArchive locked = lockArchive(path_, false, options_.lockWait);
     if (options_.dryRun) refuseJournalOnDryRun(locked, path_);
     recoverFirst(locked, result_.notes);
     const std::string real = locked.real;

@@ -18,10 +18,13 @@
 #include <string>
 #include <vector>
 
+#include "pack/lock_wait.h"
+
 struct CompactOptions {
   bool dryRun = false;  // report what would be reclaimed, write nothing
   // The free space of the archive's file system; measured when not given (tests inject it).
   std::optional<uint64_t> freeSpace;
+  LockWait lockWait;  // how readers of the archive are waited for
 };
 
 struct CompactResult {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <optional>
 
@@ -15,8 +16,14 @@ namespace {
 
 [[noreturn]] void fail(const std::string& message) { throw HostError(message); }
 
-// How long an update waits for the readers of the archive to finish.
-constexpr double kReaderWaitSeconds = 10;
+// Who holds the archive's lock, in the words of the messages: "PROGRAM (process PID)" as far as
+// the system tells.
+std::string holderOf(const FileHandle& file) {
+  const std::optional<LockHolder> holder = lockHolder(file);
+  if (!holder) return "another program";
+  const std::string process = "process " + std::to_string(holder->pid);
+  return holder->program.empty() ? process : holder->program + " (" + process + ")";
+}
 
 // What the next contact did with a journal a stopped update left, for stderr.
 std::string recoveryNote(JournalState found, const std::string& journal) {
@@ -42,7 +49,7 @@ std::string recoveryNote(JournalState found, const std::string& journal) {
 
 }  // namespace
 
-LockedArchive lockArchive(const std::string& path, bool writable) {
+LockedArchive lockArchive(const std::string& path, bool writable, const LockWait& wait) {
   LockedArchive locked{FileHandle(), resolveSymlinks(path)};
   // Locked, then checked to be still the file the path names: an update that renamed a new
   // archive into place meanwhile leaves this one holding the old file.
@@ -59,11 +66,13 @@ LockedArchive lockArchive(const std::string& path, bool writable) {
       if (errno != EWOULDBLOCK) throwSystemError("cannot lock " + path);
       if (!tryLockShared(locked.file)) fail(path + " is being updated by another archive-pack");
       unlockFile(locked.file);
-      if (!waitForLock(locked.file, tryLockExclusive, kReaderWaitSeconds)) {
+      if (wait.notice) {
+        wait.notice(path + " is in use by " + holderOf(locked.file) + "; waiting up to " +
+                    std::to_string(std::llround(wait.seconds)) + " s");
+      }
+      if (!waitForLock(locked.file, tryLockExclusive, wait.seconds)) {
         if (errno != EWOULDBLOCK) throwSystemError("cannot lock " + path);
-        fail(path +
-             " is in use by another process (archive-extract or archive-pack); try again "
-             "when it is done");
+        fail(path + " is still in use by " + holderOf(locked.file) + "; try again when it is done");
       }
     }
     const std::optional<FileInfo> now = fileInfo(locked.real);

@@ -9,16 +9,18 @@
 
 #include "archive/index.h"
 #include "guest/session.h"
+#include "pack/lock_wait.h"
 #include "platform/file.h"
 #include "reading/source.h"
 
 // The archive's real file, open and locked exclusively: a second update refuses, readers are
-// waited for a while. Throws HostError.
+// waited for as `wait` says (the notice names the program holding the lock where the system
+// tells). Throws HostError.
 struct LockedArchive {
   FileHandle file;
   std::string real;
 };
-LockedArchive lockArchive(const std::string& path, bool writable);
+LockedArchive lockArchive(const std::string& path, bool writable, const LockWait& wait = {});
 
 // A journal left by a stopped update is dealt with before anything else (completed or
 // discarded); what was done is added to `notes`.

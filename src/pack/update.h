@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "pack/lock_wait.h"
 #include "pack/source_tree.h"
 #include "pack/store.h"
 
@@ -27,6 +28,7 @@ struct UpdateOptions {
   bool dryRun = false;   // report what would change, write nothing
   // The free space of the archive's file system; measured when not given (tests inject it).
   std::optional<uint64_t> freeSpace;
+  LockWait lockWait;  // how readers of the archive are waited for
 };
 
 struct UpdateResult {

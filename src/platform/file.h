@@ -172,6 +172,16 @@ void unlockFile(const FileHandle& file);
 // Waits `seconds` at most, in short steps, for `tryLock` to succeed; gives up early once a stop
 // signal is caught (stopRequested()). False with errno set as by the last try.
 bool waitForLock(const FileHandle& file, bool (*tryLock)(const FileHandle&), double seconds);
+// A process holding a lock on a file: its id, and its name as the system knows it (empty when
+// not known).
+struct LockHolder {
+  int64_t pid = 0;
+  std::string program;
+};
+// Who holds a lock on `file`, as far as the system tells: another process rather than this one.
+// Linux tells (its table of locks, and each process's name); elsewhere, and when the holder
+// cannot be seen, nothing.
+std::optional<LockHolder> lockHolder(const FileHandle& file);
 
 // Bytes free for an unprivileged user on the file system of `folder`; nothing when not known.
 std::optional<uint64_t> freeSpace(const std::string& folder);

@@ -46,5 +46,5 @@ class FolderNames {
   };
   std::unique_ptr<Stream, Close> stream_;
 };
-// The names in folder `name` of `base`; an invalid listing when it cannot be read.
+// The names in folder `name` of `base`; an invalid listing, errno set, when it cannot be read.
 FolderNames listFolder(const Folder& base, const std::string& name);

@@ -1,55 +1,96 @@
 #include "reading/glob.h"
 
-#include <optional>
-
 namespace {
 
 constexpr size_t kNone = std::string_view::npos;
 
-// The class opening at `pattern[start]` (a `[`) tried on `c`: where the pattern goes on after its
-// `]` when it takes `c`, kNone when it does not, nullopt when the `[` opens no class.
-std::optional<size_t> matchClass(std::string_view pattern, size_t start, char c) {
+using ByteSet = std::bitset<256>;
+
+// Bytes `low` to `high`, both included (none when high < low).
+ByteSet byteRange(unsigned low, unsigned high) {
+  if (high < low) return {};
+  ByteSet all;
+  all.set();
+  return (all << (255 - high) >> (255 - high)) & (all >> low << low);
+}
+
+// The class opening at `text[start]` (a `[`): the bytes it takes, and where the pattern goes on
+// after its `]`; kNone when the `[` opens no class (it is then an ordinary character).
+size_t parseClass(std::string_view text, size_t start, ByteSet& takes) {
   size_t i = start + 1;
-  const bool negated = i < pattern.size() && pattern[i] == '!';
+  const bool negated = i < text.size() && text[i] == '!';
   if (negated) ++i;
-  bool in = false;
-  for (const size_t first = i; i < pattern.size(); ++i) {
-    if (pattern[i] == ']' && i > first) return in != negated ? i + 1 : kNone;
-    const auto low = static_cast<unsigned char>(pattern[i]);
-    auto high = low;
-    if (i + 2 < pattern.size() && pattern[i + 1] == '-' && pattern[i + 2] != ']') {
-      high = static_cast<unsigned char>(pattern[i + 2]);
-      i += 2;
+  ByteSet in;
+  for (const size_t first = i; i < text.size(); ++i) {
+    if (text[i] == ']' && i > first) {
+      takes = negated ? ~in : in;
+      return i + 1;
     }
-    const auto u = static_cast<unsigned char>(c);
-    in = in || (low <= u && u <= high);
+    const auto low = static_cast<unsigned char>(text[i]);
+    if (i + 2 < text.size() && text[i + 1] == '-' && text[i + 2] != ']') {
+      in |= byteRange(low, static_cast<unsigned char>(text[i + 2]));
+      i += 2;
+    } else {
+      in.set(low);
+    }
   }
-  return std::nullopt;
+  return kNone;
 }
 
-// Where the pattern goes on after its element at `i` (anything but `*`) takes `c`, or kNone.
-size_t step(std::string_view pattern, size_t i, char c) {
-  if (i == pattern.size()) return kNone;
-  if (pattern[i] == '?') return i + 1;
-  if (pattern[i] == '[') {
-    if (const std::optional<size_t> next = matchClass(pattern, i, c)) return *next;
+}  // namespace
+
+bool isGlob(std::string_view text) { return text.find_first_of("*?[") != std::string_view::npos; }
+
+Glob::Glob(std::string_view pattern) {
+  // Component by component: wildcards never reach past a `/`.
+  for (;;) {
+    const size_t slash = pattern.find('/');
+    const std::string_view text = pattern.substr(0, slash);
+    Component& component = components_.emplace_back();
+    for (size_t i = 0; i < text.size();) {
+      Element e;
+      if (text[i] == '*') {
+        e.star = true;
+        ++i;
+        if (!component.elements.empty() && component.elements.back().star) continue;
+      } else if (text[i] == '?') {
+        e.takes.set();
+        ++i;
+      } else if (const size_t next = text[i] == '[' ? parseClass(text, i, e.takes) : kNone;
+                 next != kNone) {
+        i = next;
+      } else {
+        e.takes.set(static_cast<unsigned char>(text[i++]));
+      }
+      component.fixed += e.star ? 0 : 1;
+      component.elements.push_back(e);
+    }
+    if (slash == kNone) return;
+    pattern.remove_prefix(slash + 1);
   }
-  return pattern[i] == c ? i + 1 : kNone;
 }
 
-// One path component against one pattern component, neither holding a `/`. On a mismatch the
+size_t Glob::size() const {
+  size_t n = 0;
+  for (const Component& c : components_) n += c.elements.size();
+  return n;
+}
+
+// One path component against one pattern component, the text holding no `/`. On a mismatch the
 // last `*` takes one character more: a later `*` can take whatever an earlier one could, so
 // going back to the last is enough, and the match costs at most text × pattern steps.
-bool matchComponent(std::string_view pattern, std::string_view text) {
+bool Glob::matchComponent(const Component& component, std::string_view text) {
+  if (text.size() < component.fixed) return false;
+  const std::vector<Element>& pattern = component.elements;
   size_t p = 0, t = 0, starP = kNone, starT = 0;
   while (t < text.size()) {
-    if (p < pattern.size() && pattern[p] == '*') {
+    if (p < pattern.size() && pattern[p].star) {
       starP = ++p;
       starT = t;
       continue;
     }
-    if (const size_t next = step(pattern, p, text[t]); next != kNone) {
-      p = next;
+    if (p < pattern.size() && pattern[p].takes[static_cast<unsigned char>(text[t])]) {
+      ++p;
       ++t;
     } else if (starP != kNone) {
       p = starP;
@@ -58,21 +99,17 @@ bool matchComponent(std::string_view pattern, std::string_view text) {
       return false;
     }
   }
-  while (p < pattern.size() && pattern[p] == '*') ++p;
+  while (p < pattern.size() && pattern[p].star) ++p;
   return p == pattern.size();
 }
 
-}  // namespace
-
-bool isGlob(std::string_view text) { return text.find_first_of("*?[") != std::string_view::npos; }
-
-bool globMatch(std::string_view pattern, std::string_view text) {
-  // Component by component: wildcards never reach past a `/`.
-  for (;;) {
-    const size_t p = pattern.find('/'), t = text.find('/');
-    if (!matchComponent(pattern.substr(0, p), text.substr(0, t))) return false;
-    if (p == kNone || t == kNone) return p == t;
-    pattern.remove_prefix(p + 1);
-    text.remove_prefix(t + 1);
+bool Glob::matches(std::string_view text) const {
+  for (size_t i = 0;; ++i) {
+    const size_t slash = text.find('/');
+    if (!matchComponent(components_[i], text.substr(0, slash))) return false;
+    if (slash == kNone || i + 1 == components_.size()) {
+      return slash == kNone && i + 1 == components_.size();
+    }
+    text.remove_prefix(slash + 1);
   }
 }

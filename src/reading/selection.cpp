@@ -55,16 +55,19 @@ void Selection::addMember(std::string_view text) {
   Reach r;
   r.pattern = isGlob(rest);
   if (r.pattern) {
-    // The 256 folder names and the 10000 file names are each tried once, here.
+    // The 256 folder names and the 10000 file names are each tried once, here, against the
+    // pattern parsed once.
+    const Glob folders(folder);
     for (int32_t c = 0; c <= kHighestPossibleCategory; ++c) {
-      r.categories[static_cast<size_t>(c)] = globMatch(folder, categoryFolder(c));
+      r.categories[static_cast<size_t>(c)] = folders.matches(categoryFolder(c));
     }
     if (name) {
+      const Glob files(*name);
       r.entries.resize(kEntriesPerCategory);
       char file[16];
       for (int32_t e = 0; e < kEntriesPerCategory; ++e) {
         std::snprintf(file, sizeof file, "%04d.raw", static_cast<int>(e));
-        r.entries[static_cast<size_t>(e)] = globMatch(*name, file);
+        r.entries[static_cast<size_t>(e)] = files.matches(file);
       }
     }
   } else {

@@ -94,7 +94,10 @@ int usageError(const std::string& message) {
   return 2;
 }
 
-int failure(const std::string& message) {
+int failure(std::string message) {
+  // One line, also where the message ends with a line of the emulated machine's own (a fault's
+  // line keeps its line feed).
+  while (!message.empty() && message.back() == '\n') message.pop_back();
   print(stderr, "archive-pack: " + message);
   return 2;
 }
@@ -272,7 +275,7 @@ void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& no
   if (o.command == Command::Compact) {
     // The compaction deals with a journal itself, under its lock.
     CompactResult compacted;
-    const CompactOptions options{o.update.dryRun, o.update.freeSpace};
+    const CompactOptions options{o.update.dryRun, o.update.freeSpace, o.update.lockWait};
     try {
       compactArchive(o.archive, options, compacted);
     } catch (const HostError&) {
@@ -333,6 +336,10 @@ int main(int argc, char** argv) {
   if (const char* free = std::getenv("ARCHIVE_PACK_FREE_SPACE")) {
     options->update.freeSpace = std::strtoull(free, nullptr, 10);
   }
+  // Said at once, before the wait: the run may sit there for seconds.
+  options->update.lockWait.notice = [](const std::string& line) {
+    print(stderr, "archive-pack: " + line);
+  };
 
   std::vector<std::string> out, notes;
   try {

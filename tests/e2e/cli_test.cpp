@@ -600,6 +600,15 @@ TEST_F(Update, DeletesEntriesAndKeepsEveryOther) {
     EXPECT_EQ(run.out + run.err, report);
     EXPECT_TRUE(extractAll(archive()) == want) << mode;
   }
+  // An index whose lookups fault: refused in one line that ends with the machine's.
+  writeArchive(archive(), {{5, {plain("hn")}}});
+  const std::string faulting = withFaultingLookups(readFile(archive()));
+  std::ofstream(archive(), std::ios::binary) << faulting;
+  const Outcome fault = remove("--", {path(5, 0)});
+  EXPECT_EQ(fault.status, 2);
+  EXPECT_EQ(fault.err.substr(0, fault.err.find(": the lookup routines stopped on its index: ")),
+            "archive-pack: " + archive());
+  EXPECT_EQ(std::count(fault.err.begin(), fault.err.end(), '\n'), 1) << fault.err;
 }
 
 // The old sectors of the entries rewritten in place, from the report.

@@ -338,39 +338,43 @@ TEST_F(E2eExtract, StopsAtAFailingWriteAndLeavesNoPartialFile) {
   }
 }
 
-// A category folder that cannot be used (read-only to the user, or a file in its place) skips its
-// entries with one line, neither printing nor writing them; the other folders are extracted and a
-// summary line ends the run with status 2, the same at one worker and four.
+// A category folder that cannot be used (read-only to the user, a file or a link to nothing in its
+// place) skips its entries with one line, neither printing nor writing them; the other folders are
+// extracted and a summary line ends the run with status 2, the same at one worker and four.
 TEST_F(E2eExtract, SkipsAFolderItCannotUseAndGoesOn) {
   SKIP_ON_WINDOWS("running as another user");
 #ifndef _WIN32
-  writeArchive(archive(), {{0, {plain("g0"), plain("g1")}}, {1, {plain("c0")}}, {2, {plain("h")}}});
+  writeArchive(
+      archive(),
+      {{0, {plain("g0"), plain("g1")}}, {1, {plain("c0")}}, {2, {plain("h")}}, {3, {plain("w")}}});
   fs::permissions(dir.path(), fs::perms::others_exec, fs::perm_options::add);
   ASSERT_EQ(chown(out().c_str(), 65534, 65534), 0);
   fs::create_directory(out() / kFolders[0]);
   ASSERT_EQ(chown((out() / kFolders[0]).c_str(), 65534, 65534), 0);
   fs::permissions(out() / kFolders[0], fs::perms::owner_read | fs::perms::owner_exec);
   std::ofstream(out() / kFolders[1]) << "a file";
+  fs::create_symlink("nowhere", out() / kFolders[2]);
   for (const char* jobs : {"1", "4"}) {
     SCOPED_TRACE(jobs);
     const Outcome run = ToolTest::extract({"--jobs", jobs, archive()}, {.asNobody = true});
     EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.out, path(2, 0) + "\n");
+    EXPECT_EQ(run.out, path(3, 0) + "\n");
     EXPECT_EQ(run.err,
               "archive-extract: models - g: cannot create files in it: Permission denied; 2 "
               "entries skipped\n"
               "archive-extract: models - c: cannot create files in it: Not a directory; 1 entry "
               "skipped\n"
-              "archive-extract: 1 entry written, 3 not written\n");
-    EXPECT_EQ(readFile(out() / path(2, 0)), "h");
-    fs::remove(out() / path(2, 0));
+              "archive-extract: models - hc: cannot create it: File exists; 1 entry skipped\n"
+              "archive-extract: 1 entry written, 4 not written\n");
+    EXPECT_EQ(readFile(out() / path(3, 0)), "w");
+    fs::remove(out() / path(3, 0));
   }
   // One file that cannot be named (a folder stands at its name): that file alone is skipped.
-  fs::create_directory(out() / path(2, 0));
-  const Outcome one = ToolTest::extract({"--overwrite", archive(), "models - hc"});
+  fs::create_directory(out() / path(3, 0));
+  const Outcome one = ToolTest::extract({"--overwrite", archive(), "models - w"});
   EXPECT_EQ(one.status, 2);
-  EXPECT_EQ(one.err, "archive-extract: " + path(2, 0) + ": cannot rename the finished file onto " +
-                         path(2, 0) + ": Is a directory; not written\n" +
+  EXPECT_EQ(one.err, "archive-extract: " + path(3, 0) + ": cannot rename the finished file onto " +
+                         path(3, 0) + ": Is a directory; not written\n" +
                          "archive-extract: 0 entries written, 1 not written\n");
 #endif
 }

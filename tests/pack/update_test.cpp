@@ -19,6 +19,7 @@
 #include "pack/journal.h"
 #include "platform/file.h"
 #include "platform/host_error.h"
+#include "platform/process.h"
 #include "reading/archive.h"
 #include "reading/inspect.h"
 #include "reading/read.h"
@@ -308,6 +309,42 @@ TEST_F(UpdateLibrary, TheOldArchiveStaysLockedThroughTheRename) {
     old.close();
     EXPECT_EQ(renames, 1);
     EXPECT_EQ(locked, 1);
+  }
+}
+
+// A compaction waits for the archive's readers: it says so before the wait, naming the reader
+// where the system tells (this test, holding a shared lock), and goes on once the reader is gone;
+// a reader still there when the wait ends is named in the refusal.
+TEST_F(UpdateLibrary, SaysItWaitsForAReaderAndNamesIt) {
+  const std::string archive = (dir_ / "read.bin").string();
+  writeArchive(archive, {{0, {plain("old 0")}}});
+  std::string holder = "another program";
+#if defined(__linux__) && !defined(LOCK_HOLDER_UNKNOWN)
+  std::ifstream comm("/proc/self/comm");
+  std::getline(comm, holder);
+  holder += " (process " + std::to_string(processId()) + ")";
+#endif
+  FileHandle reader = openFile(archive, OpenMode::Read);
+  ASSERT_TRUE(tryLockShared(reader));
+  std::vector<std::string> notices;
+  CompactOptions options;
+  options.lockWait.notice = [&](const std::string& line) {
+    notices.push_back(line);
+    reader.close();  // a wait that began before the notice would not end
+  };
+  CompactResult result;
+  compactArchive(archive, options, result);
+  EXPECT_EQ(notices,
+            std::vector<std::string>{archive + " is in use by " + holder + "; waiting up to 10 s"});
+  reader = openFile(archive, OpenMode::Read);
+  ASSERT_TRUE(tryLockShared(reader));
+  options.lockWait = {nullptr, 0};
+  try {
+    compactArchive(archive, options, result);
+    ADD_FAILURE() << "not refused";
+  } catch (const HostError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              archive + " is still in use by " + holder + "; try again when it is done");
   }
 }
 

@@ -382,6 +382,8 @@ void unlockFile(const FileHandle& file) {
   OVERLAPPED o = at(kLockByte);
   UnlockFileEx(osHandle(file), 0, 1, 0, &o);
 }
+// Windows names no holder of a byte-range lock.
+std::optional<LockHolder> lockHolder(const FileHandle&) { return std::nullopt; }
 
 std::optional<uint64_t> freeSpace(const std::string& folder) {
   ULARGE_INTEGER available{};
