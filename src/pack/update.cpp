@@ -136,7 +136,8 @@ class Update {
       : tree_(noTree_), path_(path), options_(options), result_(result), members_(&members) {}
 
   void run() {
-    LockedArchive locked = lockArchive(path_, options_.inPlace && !options_.dryRun);
+    LockedArchive locked =
+        lockArchive(path_, options_.inPlace && !options_.dryRun, options_.lockWait);
     if (options_.dryRun) refuseJournalOnDryRun(locked, path_);
     recoverFirst(locked, result_.notes);
     if (options_.inPlace) refuseOtherNames(locked, path_);
@@ -240,7 +241,8 @@ class Update {
         changes_.push_back(std::move(change));
       }
     } catch (const r5900::MachineFault& fault) {
-      fail(path_ + ": the lookup routines stopped on its index: " + fault.line);
+      fail(path_ + ": the lookup routines stopped on its index: " +
+           fault.line.substr(0, fault.line.find_last_not_of('\n') + 1));
     }
     for (const Member& m : selection.members()) {
       if (!m.found) fail(m.text + ": not found in archive; nothing was deleted");
@@ -692,8 +694,8 @@ void deleteEntries(const std::vector<std::string>& members, const std::string& a
   Update(members, archivePath, options, result).run();
 }
 
-std::string recoverArchive(const std::string& archivePath) {
-  const LockedArchive archive = lockArchive(archivePath, false);
+std::string recoverArchive(const std::string& archivePath, const LockWait& wait) {
+  const LockedArchive archive = lockArchive(archivePath, false, wait);
   std::vector<std::string> notes;
   recoverFirst(archive, notes);
   return notes.empty() ? "" : notes.front();

@@ -55,4 +55,4 @@ void deleteEntries(const std::vector<std::string>& members, const std::string& a
 // archive-pack --recover: completes a whole journal left beside the archive by a stopped update,
 // or discards an incomplete one, under the update lock. Returns what it did (empty: there was no
 // journal); throws HostError.
-std::string recoverArchive(const std::string& archivePath);
+std::string recoverArchive(const std::string& archivePath, const LockWait& wait = {});

@@ -247,7 +247,7 @@ void stopDeadAfterK(const IoEvent&) {
 // Runs the command; what it reports goes to `out` (stdout) and `notes` (stderr).
 void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& notes) {
   if (o.command == Command::Recover) {
-    const std::string note = recoverArchive(o.archive);
+    const std::string note = recoverArchive(o.archive, o.update.lockWait);
     notes.push_back(note.empty() ? o.archive + ": no update journal to recover" : note);
     return;
   }
@@ -260,7 +260,7 @@ void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& no
   } catch (const HostError&) {
   }
   if (real && linkInfo(journalPath(*real)) && o.command != Command::Compact && !o.update.dryRun) {
-    const std::string note = recoverArchive(o.archive);
+    const std::string note = recoverArchive(o.archive, o.update.lockWait);
     if (!note.empty()) notes.push_back(note);
   }
   UpdateResult result;
