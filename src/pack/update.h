@@ -4,13 +4,16 @@
 // it; an identical file changes nothing. A changed entry keeps its storage (or takes the method
 // asked for). The entries of a group of 16 lie one after another from the group's start sector,
 // so a changed entry is rewritten where it lies when every changed entry of its group fits the
-// sectors it has and no other entry claims any of them; otherwise the whole group is appended
-// past everything any entry claims and its start repointed. The bytes outside the index, the
-// sectors rewritten in place and the appended groups are never touched.
+// sectors it has inside the file and no other entry claims any of them; otherwise the whole group
+// is appended past everything any entry claims and its start repointed. The bytes outside the
+// index, the sectors rewritten in place and the appended groups are never touched, and the file
+// grows only by appended groups.
 //
-// Before anything is committed, the new index is built in memory and every changed entry (and
-// every entry of a moved group) is looked up through the guest routines over it, read from what
-// will be stored, decoded and compared.
+// Before anything is committed, the new index is built in memory and every changed entry is
+// looked up through the guest routines over it, read from what will be stored, decoded and
+// compared; every other entry of every category must come out as before (pack/edit_check.h).
+// Entries the archive does not hold in full are never moved, nor given more file under them: such
+// an edit refuses, naming them.
 #pragma once
 
 #include <cstdint>
@@ -46,8 +49,8 @@ void updateArchive(const SourceTree& tree, const std::string& archivePath,
 // archive-pack --delete: the entries with data that `members` name (entry paths and category
 // folders, as archive-extract takes them) become entries with no data; every other entry extracts
 // as before, the later entries of their groups included (their groups are laid out again: in
-// place where the file holds their sectors and nothing outside them claims any, otherwise moved
-// past the end as an update moves a group). A member that names nothing refuses the whole delete.
+// place where the file holds what they keep, up to 64 MiB, and nothing outside them claims any
+// of their sectors, otherwise moved past the end as an update moves a group). A member that names nothing refuses the whole delete.
 // Throws HostError; the archive is then unchanged. `options.method` does not apply.
 void deleteEntries(const std::vector<std::string>& members, const std::string& archivePath,
                    const UpdateOptions& options, UpdateResult& result);
