@@ -245,22 +245,25 @@ using Extent = std::pair<uint64_t, uint64_t>;  // bytes, end exclusive
 // The bytes the index gives entries, merged and in order: each entry of a group starts where the
 // one before it ends, as the lookup routines walk it.
 std::vector<Extent> entryExtents(const IndexEditor& index) {
-  std::vector<Extent> extents;
+  std::vector<Extent> merged;
+  // Merged category by category: categories may share their tables, and a hostile index could
+  // otherwise make millions of extents at once.
   for (int32_t c = 0; c <= index.highestCategory(); ++c) {
     if (!index.tablesInside(c)) continue;
+    std::vector<Extent> extents = std::move(merged);
     for (uint32_t e = 0; e < index.entryCount(c); ++e) {
       const uint64_t start = index.entrySector(c, e) * kSectorSize;
       const uint64_t sectors = entrySectors(index.entryWord(c, e));
       if (sectors > 0) extents.emplace_back(start, start + sectors * kSectorSize);
     }
-  }
-  std::sort(extents.begin(), extents.end());
-  std::vector<Extent> merged;
-  for (const Extent& e : extents) {
-    if (!merged.empty() && e.first <= merged.back().second) {
-      merged.back().second = std::max(merged.back().second, e.second);
-    } else {
-      merged.push_back(e);
+    std::sort(extents.begin(), extents.end());
+    merged.clear();
+    for (const Extent& e : extents) {
+      if (!merged.empty() && e.first <= merged.back().second) {
+        merged.back().second = std::max(merged.back().second, e.second);
+      } else {
+        merged.push_back(e);
+      }
     }
   }
   return merged;
