@@ -1,12 +1,55 @@
 #include "pack/replace_file.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <random>
+#include <string_view>
 #include <vector>
 
+#include "platform/folder.h"
 #include "platform/host_error.h"
 #include "platform/interrupt.h"
-#include "platform/process.h"
 #include "platform/unnamed_file.h"
+
+namespace {
+
+// The copy's name beside the target while it has one: this prefix and six letters or digits.
+constexpr std::string_view kCopyPrefix = ".archive-pack-";
+constexpr size_t kCopySuffix = 6;
+
+bool isCopyName(std::string_view name) {
+  if (name.substr(0, kCopyPrefix.size()) != kCopyPrefix) return false;
+  const std::string_view rest = name.substr(kCopyPrefix.size());
+  // Earlier versions named a linked copy .archive-pack-PID-N: removed as well.
+  const bool earlier = rest.find_first_not_of("0123456789-") == std::string_view::npos &&
+                       rest.find('-') != std::string_view::npos;
+  const auto alnum = [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  };
+  return earlier || (rest.size() == kCopySuffix && std::all_of(rest.begin(), rest.end(), alnum));
+}
+
+std::string copyName(const std::string& folder) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  thread_local std::mt19937_64 rng(std::random_device{}());
+  std::string name = folder + "/" + std::string(kCopyPrefix);
+  for (size_t i = 0; i < kCopySuffix; ++i) name += kLetters[rng() % (sizeof kLetters - 1)];
+  return name;
+}
+
+// Whether `file`, locked now, still has the name `path`: a run that removes copies left behind
+// takes only those it can lock, and removes them while it holds the lock.
+bool sameFile(const FileHandle& file, const std::string& path) {
+  const std::optional<FileInfo> mine = fileInfo(file), named = linkInfo(path);
+  return mine && named && mine->device == named->device && mine->inode == named->inode;
+}
+
+// Locks the copy for as long as it is written: a lock held elsewhere is the run removing copies
+// left behind, which took this one in the moment before; false then. Where the file system has
+// no locks nobody can take one, so the copy goes on unlocked.
+bool lockCopy(const FileHandle& file) { return tryLockExclusive(file) || errno != EWOULDBLOCK; }
+
+}  // namespace
 
 // At most 40 links, as the kernel follows.
 std::string resolveSymlinks(const std::string& start) {
@@ -48,15 +91,23 @@ Replacement::Replacement(const std::string& path, std::optional<FileInfo> expect
   if (!named) {
     file_ = createUnnamedFile(Folder(), folder_, true);
     named = !file_.valid() && unnamedUnsupported(errno);
+    // Locked before it has a name, so from the moment it has one. Nobody else can have it yet:
+    // this fails only where the file system has no locks.
+    if (file_.valid()) static_cast<void>(tryLockExclusive(file_));
   }
-  if (named) {
-    // No unnamed files here: a named one, removed again on failure and by the signal handler.
-    std::string name = folder_ + "/.archive-pack-XXXXXX";
+  // No unnamed files here: a named one, removed again on failure and by the signal handler. It is
+  // locked just after it is made, and made again under another name when a run removing copies
+  // left behind took it in that moment.
+  for (int attempt = 0; named && attempt < 100; ++attempt) {
+    std::string name = folder_ + "/" + std::string(kCopyPrefix) + "XXXXXX";
     file_ = createUniqueFile(name);
-    if (file_.valid()) {
-      tempName_ = name;
-      setNameToRemoveOnStop(name);
-    }
+    if (!file_.valid()) break;
+    tempName_ = name;
+    setNameToRemoveOnStop(name);
+    if (lockCopy(file_) && sameFile(file_, name)) break;
+    clearNameToRemoveOnStop();
+    tempName_.clear();
+    file_.close();
   }
   if (!file_.valid()) throwSystemError("cannot create a file in " + folder_);
 }
@@ -102,8 +153,7 @@ void Replacement::commit(const std::function<void()>& closeTarget) {
   if (!syncFile(file_)) throwSystemError("cannot write " + target_);
   // Give the unnamed file a name beside the target, then rename it over the target.
   for (int attempt = 0; tempName_.empty(); ++attempt) {
-    const std::string candidate =
-        folder_ + "/.archive-pack-" + std::to_string(processId()) + "-" + std::to_string(attempt);
+    const std::string candidate = copyName(folder_);
     setNameToRemoveOnStop(candidate);
     if (linkUnnamedFile(file_, Folder(), candidate)) {
       tempName_ = candidate;
@@ -131,7 +181,33 @@ void Replacement::commit(const std::function<void()>& closeTarget) {
   }
   clearNameToRemoveOnStop();
   tempName_.clear();
+  unlockFile(file_);  // the lock was the copy's; readers of the new archive need not wait for it
   // The rename reaches the disk with the folder.
   syncFolder(folder_);
   file_.close();
+}
+
+std::vector<std::string> removeLeftCopies(const std::string& path) {
+  std::string folder;
+  try {
+    folder = folderOf(resolveSymlinks(path));
+  } catch (const HostError&) {
+    return {};  // the run itself reports it
+  }
+  std::vector<std::string> copies, notes;
+  FolderNames names = listFolder(Folder(), folder);
+  if (!names.valid()) return {};
+  while (const char* name = names.next()) {
+    if (isCopyName(name)) copies.push_back(folder + "/" + name);
+  }
+  for (const std::string& copy : copies) {
+    const FileHandle file = openFile(copy, OpenMode::ReadNoFollow);
+    const std::optional<FileInfo> info = file.valid() ? fileInfo(file) : std::nullopt;
+    // One that another run holds locked is being written.
+    if (!info || !info->regular || !tryLockExclusive(file) || !sameFile(file, copy)) continue;
+    const std::string what = copy + ", a copy left by a stopped archive-pack";
+    notes.push_back(removeFile(copy) ? "removed " + what
+                                     : withReason("cannot remove " + what, errno));
+  }
+  return notes;
 }

@@ -2,13 +2,15 @@
 // the old file as it was and no temporary file behind. The new content is written to an unnamed
 // file in the target's folder (a named temporary file where the system or the file system cannot),
 // which gets a name only at the commit, just before it is renamed over the target. While it has a
-// name, a stop signal removes it (see removeNameToRemoveOnStop).
+// name, a stop signal removes it (see removeNameToRemoveOnStop), and it is locked while it is
+// written, so that a copy a run stopped dead left can be told from one being written.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/file.h"
 
@@ -48,6 +50,13 @@ class Replacement {
   uint32_t owner_ = static_cast<uint32_t>(-1);
   uint32_t group_ = static_cast<uint32_t>(-1);
 };
+
+// Removes the copies that stopped runs left in the folder of archive `path` (the folder of the file
+// its symlinks name): a run stopped dead between naming its copy and renaming it over the target
+// leaves one, as large as the archive. A copy is locked while it is written, so one that another
+// run holds locked is left alone. Returns a note for stderr per copy removed, or that could not
+// be; nothing when the folder cannot be read.
+std::vector<std::string> removeLeftCopies(const std::string& path);
 
 // The file `path` names in the end, symlinks followed (it may not exist yet). Throws HostError
 // for a link that cannot be read or a loop.

@@ -62,13 +62,17 @@ void PackSummary::add(uint64_t size, uint32_t word, const std::vector<uint8_t>& 
 }
 
 std::string PackSummary::text() const {
-  std::string line = std::to_string(entries) + (entries == 1 ? " entry, " : " entries, ") +
-                     std::to_string(expanded) + " bytes expanded, " + std::to_string(stored) +
-                     " bytes stored";
+  // Appended in order: `+` of temporaries may insert one at the front of the next, which newer
+  // GCCs take for a possible overflow (-Wstringop-overflow) that is not there.
+  std::string line = std::to_string(entries);
+  line.append(entries == 1 ? " entry, " : " entries, ").append(std::to_string(expanded));
+  line.append(" bytes expanded, ").append(std::to_string(stored)).append(" bytes stored");
   const char* separator = " (";
   for (const auto& [method, count] : methods) {
-    line += separator + std::string(storageMethodName(method)) + " " + std::to_string(count);
+    line.append(separator).append(storageMethodName(method)).append(" ");
+    line.append(std::to_string(count));
     separator = ", ";
   }
-  return line + (methods.empty() ? "" : ")");
+  if (!methods.empty()) line.append(")");
+  return line;
 }

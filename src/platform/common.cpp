@@ -127,6 +127,8 @@ bool waitForLock(const FileHandle& file, bool (*tryLock)(const FileHandle&), dou
 std::string folderOf(const std::string& path) {
 #ifdef _WIN32
   const size_t slash = path.find_last_of("/\\");
+  // "C:" alone would be drive C's current folder: its root keeps the separator.
+  if (slash == 2 && path[1] == ':') return path.substr(0, 3);
 #else
   const size_t slash = path.rfind('/');
 #endif

@@ -21,8 +21,6 @@ bool isTerminal(StandardStream stream);
 // turning them on where the console has them off (Windows consoles: virtual-terminal processing).
 bool enableTerminalEscapes(StandardStream stream);
 
-int processId();
-
 // Made first in main: the command line as UTF-8 and the standard streams as bytes. On Windows the
 // arguments are taken from the wide command line (argc and argv then point at them, for as long
 // as this lives), stdin, stdout and stderr are set to binary (no byte of a model changed, \n line

@@ -61,7 +61,8 @@ constexpr const char* kUsage =
     "  --force          when building: replace an existing ARCHIVE (otherwise refused)\n"
     "  -v, --verbose    say on stderr what was stored: entries, bytes expanded and stored,\n"
     "                   and how many entries each method took\n"
-    "  --recover        complete or discard the journal a stopped update left beside ARCHIVE\n"
+    "  --recover        complete or discard the journal a stopped update left beside ARCHIVE,\n"
+    "                   and remove the copies stopped runs left in its folder\n"
     "  -h, --help       print this help and exit\n"
     "      --version    print the version and exit\n"
     "\n"
@@ -246,6 +247,11 @@ void stopDeadAfterK(const IoEvent&) {
 
 // Runs the command; what it reports goes to `out` (stdout) and `notes` (stderr).
 void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& notes) {
+  // The copies runs stopped dead left in the archive's folder go first (a dry run writes nothing,
+  // and leaves them).
+  if (!o.update.dryRun) {
+    for (std::string& note : removeLeftCopies(o.archive)) notes.push_back(std::move(note));
+  }
   if (o.command == Command::Recover) {
     const std::string note = recoverArchive(o.archive, o.update.lockWait);
     notes.push_back(note.empty() ? o.archive + ": no update journal to recover" : note);

@@ -1,5 +1,6 @@
-// What the tools do where systems differ, checked on each: names in any script, Windows'
-// backslashes, an output file another program holds open, a closed pipe, Ctrl-C.
+// What the tools do where systems differ, checked on each: names in any script, the output
+// folder in every form (Windows' backslashes and drives), an output file another program holds
+// open, a closed pipe, Ctrl-C.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -47,23 +48,36 @@ TEST_F(Systems, NamesOutsideAsciiAndWithBlanks) {
   EXPECT_EQ(read.out, "new g0");
 }
 
-// -C and members with backslashes: separators on Windows; elsewhere a backslash is a character of
-// a name (the folder "a\b", a member no entry has).
-TEST_F(Systems, BackslashesSeparateNamesOnWindows) {
+// -C in the forms shells and their tab completion give: a separator at the end, "." and its
+// folders, absolute. On Windows backslashes separate names (elsewhere "a\\b" is one name, and a
+// member with one names no entry) and a drive alone is its current folder. Each run writes into
+// the folder it names.
+TEST_F(Systems, PathsInEveryForm) {
   writeArchive(archive(), {{0, {plain("g0"), plain("g1")}}});
-  fs::create_directories(dir / "a\\b");
-  const Outcome run =
-      runTool({ARCHIVE_EXTRACT_PATH, "-C", "a\\b", archive()}, dir.path(), dir.path());
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(readTree(dir / "a\\b"), (Tree{{path(0, 0), "g0"}, {path(0, 1), "g1"}}));
-  const Outcome member = extract({"-O", archive(), "models - g\\0001.raw"});
+  fs::create_directories(out() / "sub");
+  fs::create_directories(out() / "a\\b");
+  std::vector<std::pair<std::string, std::string>> forms = {
+      {"sub/", "sub"}, {"./sub//", "sub"}, {"./", "."},
+      {".", "."},      {"a\\b", "a\\b"},   {utf8(out() / "sub") + "/", "sub"}};
   if (kWindows) {
-    EXPECT_EQ(member.status, 0) << member.err;
-    EXPECT_EQ(member.out, "g1");
-  } else {
-    EXPECT_EQ(member.status, 2);
-    EXPECT_EQ(member.err, "archive-extract: models - g\\0001.raw: not found in archive\n");
+    forms.insert(forms.end(), {{"sub\\", "sub"},
+                               {".\\", "."},
+                               {".\\sub\\", "sub"},
+                               {"a\\b\\", "a\\b"},
+                               {utf8(out().root_name()), "."},
+                               {utf8(out() / "sub") + "\\", "sub"}});
   }
+  for (const auto& [form, folder] : forms) {
+    SCOPED_TRACE(form);
+    const Outcome run = extract({"-C", form, archive(), path(0, 1)});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(readFile(out() / folder / path(0, 1)), "g1");
+    fs::remove_all(out() / folder / "models - g");
+  }
+  const Outcome member = extract({"-O", archive(), "models - g\\0001.raw"});
+  EXPECT_EQ(member.out + member.err,
+            kWindows ? "g1" : "archive-extract: models - g\\0001.raw: not found in archive\n");
+  EXPECT_EQ(member.status, kWindows ? 0 : 2);
 }
 
 // --overwrite of a file another program has open: Windows keeps such a file's name, so that file

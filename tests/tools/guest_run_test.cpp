@@ -35,8 +35,8 @@ std::string r128(const Reg128& r) {
 // A JSON array of `count` items.
 std::string list(int count, const std::function<std::string(int)>& item) {
   std::string text = "[";
-  for (int i = 0; i < count; ++i) text += (i > 0 ? "," : "") + item(i);
-  return text + "]";
+  for (int i = 0; i < count; ++i) text.append(i > 0 ? "," : "").append(item(i));
+  return text.append("]");
 }
 std::string words(const uint32_t* values, int count) {
   return list(count, [&](int i) { return hex(values[i], 8); });

@@ -21,6 +21,4 @@ bool isTerminal(StandardStream stream) {
 // The terminals of POSIX systems take them.
 bool enableTerminalEscapes(StandardStream) { return true; }
 
-int processId() { return static_cast<int>(getpid()); }
-
 ProgramArguments::ProgramArguments(int&, char**&) {}

@@ -47,8 +47,6 @@ bool enableTerminalEscapes(StandardStream stream) {
          SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
 }
 
-int processId() { return static_cast<int>(GetCurrentProcessId()); }
-
 bool unnamedUnsupported(int error) { return error == EOPNOTSUPP; }
 
 ProgramArguments::ProgramArguments(int& argc, char**& argv) {

@@ -28,19 +28,38 @@ std::string narrow(const std::wstring& text) {
   return out;
 }
 
+namespace {
+// A \\?\ path goes to the file system as it is, each backslash ending a name: two in a row make
+// an empty name, which it refuses (EINVAL). They come from a name joined with '/' to a folder
+// given with a separator at its end (`-C sub\`, what tab completion types, `.\`, a drive's root),
+// which GetFullPathNameW keeps. One stays of each run.
+std::wstring withoutEmptyNames(std::wstring path) {
+  constexpr size_t kPrefix = 4;  // \\?\ itself
+  size_t to = kPrefix;
+  for (size_t from = kPrefix; from < path.size(); ++from) {
+    if (path[from] == L'\\' && to > kPrefix && path[to - 1] == L'\\') continue;
+    path[to++] = path[from];
+  }
+  path.resize(to);
+  return path;
+}
+}  // namespace
+
 std::wstring systemPath(const std::string& path) {
   std::wstring w = wide(path);
   for (wchar_t& c : w) {
     if (c == L'/') c = L'\\';
   }
-  if (w.rfind(L"\\\\?\\", 0) == 0) return w;
+  if (w.rfind(L"\\\\?\\", 0) == 0) return withoutEmptyNames(w);
   const DWORD n = GetFullPathNameW(w.c_str(), 0, nullptr, nullptr);
   if (n == 0) return w;
   std::wstring full(n, L'\0');
   const DWORD got = GetFullPathNameW(w.c_str(), n, full.data(), nullptr);
   full.resize(got);
-  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share
-  return L"\\\\?\\" + full;
+  if (full.rfind(L"\\\\", 0) == 0) {
+    return withoutEmptyNames(L"\\\\?\\UNC\\" + full.substr(2));  // \\server\share
+  }
+  return withoutEmptyNames(L"\\\\?\\" + full);
 }
 
 HANDLE osHandle(const FileHandle& file) {
