@@ -6,6 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#ifdef __linux__
+#include <unistd.h>
+#endif
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -322,7 +325,7 @@ TEST_F(UpdateLibrary, SaysItWaitsForAReaderAndNamesIt) {
 #if defined(__linux__) && !defined(LOCK_HOLDER_UNKNOWN)
   std::ifstream comm("/proc/self/comm");
   std::getline(comm, holder);
-  holder += " (process " + std::to_string(processId()) + ")";
+  holder += " (process " + std::to_string(getpid()) + ")";
 #endif
   FileHandle reader = openFile(archive, OpenMode::Read);
   ASSERT_TRUE(tryLockShared(reader));
