@@ -478,6 +478,27 @@ TEST_F(Hostile, OverlappingEntriesStopAtTheBoundWithinTheirMemory) {
   EXPECT_EQ(bounded.err, stopped(path(8, 0)) + "archive-extract: tested 8 entries: all sound\n");
 }
 
+// Thirty-two run-length entries of 16 MiB, tested and sent to stdout by 1, 4 and 16 workers: the
+// entries in flight and their freed buffers share one budget whatever the number of workers, so
+// the peak stays within 64 MiB plus twice the largest entry, and 16 workers take at most 8 MiB
+// more than one.
+TEST_F(Hostile, PeakMemoryDoesNotGrowWithTheWorkers) {
+  if (const std::string why = whyPeakMemoryIsNotTheTools(); !why.empty()) GTEST_SKIP() << why;
+  const Entry entry = compressed(2, std::string(kMaxExpandedUnits * kExpandedUnit, 'x'));
+  writeArchive(archive(), {{0, std::vector<Entry>(32, entry)}});
+  for (const std::string mode : {"--test", "-O"}) {
+    long one = 0;
+    for (const std::string jobs : {"1", "4", "16"}) {
+      SCOPED_TRACE(mode + " --jobs " + jobs);
+      const Outcome run = extract({mode, "--jobs", jobs, archive()}, {.stdoutFile = "/dev/null"});
+      EXPECT_EQ(run.status, 0) << run.err;
+      EXPECT_LE(run.peakKiB, (64 + 2 * 32) << 10);
+      one = jobs == "1" ? run.peakKiB : one;
+      EXPECT_LE(run.peakKiB, one + (8 << 10));
+    }
+  }
+}
+
 // archive-pack --update, on archives shaped like real ones (see writeBaseArchive). Entries without
 // data or absent, inside the tables: new entries may be given data.
 const std::vector<std::string> kEmptySlots = {path(0, 5), path(0, 20), path(1, 3)};

@@ -1,8 +1,5 @@
 // A POSIX system without Linux's additions: what is not known is reported so (with
 // no_unnamed_files.cpp for the files), so that the portable way is taken.
 #include "platform/internal.h"
-#include "platform/process.h"
 
 unsigned coresAllowed() { return 0; }
-
-void keepFreedMemory(size_t, size_t) {}
