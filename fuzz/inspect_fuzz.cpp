@@ -46,7 +46,7 @@ void checkCompressed(const EntryDescription& d, uint32_t headerSize, EntryProble
   if (result.status != DecodeStatus::Ok && problem != EntryProblem::None) return;
   size_t size = 0;
   const DecodedBytes extracted = extractionBytes(d, size);
-  require(extracted != nullptr && size == headerSize);
+  require(extracted && size == headerSize);
   if (result.status == DecodeStatus::Ok) {
     require(problem == EntryProblem::None && static_cast<uint32_t>(result.size) == headerSize);
     require(size == 0 || std::memcmp(exact, extracted.get(), size) == 0);

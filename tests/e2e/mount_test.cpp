@@ -21,7 +21,6 @@
 
 #include "archive/format.h"
 #include "support/archive_builder.h"
-#include "support/system.h"
 #include "support/tool_test.h"
 
 namespace fs = std::filesystem;
@@ -59,17 +58,6 @@ std::vector<pid_t> mountProcesses(const fs::path& mountpoint) {
     }
   }
   return pids;
-}
-
-// The peak resident memory of the process serving `mountpoint` since it started, in KiB (what
-// wait4() gives counts the test's own pages, which a forked child shares until it runs the tool).
-long peakKiBOf(const fs::path& mountpoint) {
-  const std::vector<pid_t> pids = mountProcesses(mountpoint);
-  std::ifstream in("/proc/" + std::to_string(pids.empty() ? 0 : pids[0]) + "/status");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return 0;
 }
 
 // Reads the whole file: its bytes, or the errno that stopped the read.
@@ -220,7 +208,6 @@ TEST_F(MountTest, ShowsTheExtractedTreeAndFailsOnDamagedEntriesOnly) {
     EXPECT_EQ(decodes(), std::vector<std::string>{});
 
     // The bytes: extraction's, or EIO for what it did not write.
-    std::set<std::string> compressedRead;
     for (const auto& [path, size] : sizes) {
       const auto [bytes, error] = readAll(mountpoint() / path);
       if (want.contains(path)) {
@@ -371,44 +358,40 @@ TEST_F(MountTest, ForegroundMountReportsProblemsAndStaysWithinItsMemoryBound) {
     int signal;
     long cacheMiB, fixedMiB;  // the peak's bound above an idle mount's is their sum
     std::function<void()> read;
-  } cases[] = {{"idle, SIGTERM", SIGTERM, 1, 0, {}},
-               {"reading, SIGINT", SIGINT, 1, 24,
-                [&] {
-                  for (int e = 0; e < 16; ++e)
-                    EXPECT_EQ(readAll(mountpoint() / path(0, e)).second, 0);
-                  EXPECT_EQ(readAll(mountpoint() / path(1, 0)).second, EIO);
-                }},
-               {"32 readers, SIGTERM", SIGTERM, 256, 96, [&] {
-                  std::vector<std::jthread> readers;
-                  for (int e = 0; e < 32; ++e) {
-                    readers.emplace_back([&, e] {
-                      std::ifstream in(mountpoint() / path(2, e), std::ios::binary);
-                      std::vector<char> start(1 << 20);  // the whole entry is decoded for it
-                      EXPECT_TRUE(in.read(start.data(), 1 << 20));
-                    });
-                  }
-                }}};
+  } cases[] = {
+      {"idle, SIGTERM", SIGTERM, 1, 0, {}},
+      {"reading, SIGINT", SIGINT, 1, 24,
+       [&] {
+         for (int e = 0; e < 16; ++e) EXPECT_EQ(readAll(mountpoint() / path(0, e)).second, 0);
+         EXPECT_EQ(readAll(mountpoint() / path(1, 0)).second, EIO);
+       }},
+      {"32 readers, SIGTERM", SIGTERM, 256, 96, [&] {
+         std::vector<std::jthread> readers;  // of the first MiB, which decodes the whole entry
+         for (int e = 0; e < 32; ++e) {
+           readers.emplace_back([&, e] {
+             std::vector<char> start(1 << 20);
+             EXPECT_TRUE(std::ifstream(mountpoint() / path(2, e)).read(start.data(), 1 << 20));
+           });
+         }
+       }}};
   long idlePeak = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.cacheMiB > 1 && !whyNot.empty()) continue;  // only memory to see there
-    RunOptions options;
-    options.stdoutFile = dir / "stdout";
-    options.signal = c.signal;
-    long peak = 0;
-    options.signalWhen = [&] {
+    const auto readThenStop = [&] {
       if (!mounted(mountpoint())) return false;
       if (c.read) c.read();
-      peak = peakKiBOf(mountpoint());
       return true;
     };
+    const RunOptions options{
+        .signal = c.signal, .stdoutFile = dir / "stdout", .signalWhen = readThenStop};
     const Outcome run = mount(
         {"-f", "--cache-size", std::to_string(c.cacheMiB) + "M", archive(), mountpoint()}, options);
     EXPECT_EQ(run.status, 0);
     EXPECT_FALSE(mounted(mountpoint()));
-    if (!c.read) idlePeak = peak;
+    if (!c.read) idlePeak = run.peakKiB;
     if (whyNot.empty()) {
-      EXPECT_LE(peak, idlePeak + (c.cacheMiB + c.fixedMiB) * 1024);
+      EXPECT_LE(run.peakKiB, idlePeak + (c.cacheMiB + c.fixedMiB) * 1024);
     }
     if (c.signal == SIGTERM) {
       EXPECT_EQ(run.err, "");

@@ -1,6 +1,5 @@
 #include "support/system.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <sstream>
 #include <vector>
@@ -15,18 +14,6 @@ bool makeFifo(const std::filesystem::path& path) {
   return false;
 #else
   return mkfifo(path.c_str(), 0666) == 0;
-#endif
-}
-
-std::string whyPeakMemoryIsNotTheTools() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  return "a sanitizer's runtime takes memory of its own";
-#else
-  const char* preload = std::getenv("LD_PRELOAD");
-  if (preload != nullptr && std::strstr(preload, "vgpreload") != nullptr) {
-    return "valgrind's runtime takes memory of its own";
-  }
-  return kWindows ? "Wine runs the tool in a process of its own making" : "";
 #endif
 }
 

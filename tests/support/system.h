@@ -23,8 +23,3 @@ bool makeFifo(const std::filesystem::path& path);
 // it, where the rest of the line is the same: the tools end a failure's line with the system's own
 // text, which on Windows is not the C library's. Elsewhere `actual` as it is.
 std::string withReasonsOf(const std::string& actual, const std::string& expected);
-
-// Why a tool's peak memory says little about the tool here (a sanitizer's or valgrind's runtime
-// takes memory of its own; Wine runs the tool in a process of its own making); empty where it is
-// the tool's.
-std::string whyPeakMemoryIsNotTheTools();
