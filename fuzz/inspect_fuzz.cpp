@@ -21,14 +21,14 @@
 namespace {
 
 FuzzArchive archive;
-std::vector<uint8_t> chunk;  // the test's scratch space, kept between calls as the tool keeps it
+BufferPool buffers(kInFlightBudget);  // kept between calls as a run keeps it
 
 void require(bool rule) {
   if (!rule) std::abort();
 }
 
 // The integrity test's verdict on one entry.
-EntryProblem verdict(const EntryDescription& d) { return testEntry(archive.archive(), d, chunk); }
+EntryProblem verdict(const EntryDescription& d) { return testEntry(archive.archive(), d, buffers); }
 
 // Extraction's decoding of compressed entry `d`: its bytes when it decodes soundly, otherwise
 // nothing; `size` is its header's size either way.
@@ -46,7 +46,7 @@ void checkCompressed(const EntryDescription& d, uint32_t headerSize, EntryProble
   if (result.status != DecodeStatus::Ok && problem != EntryProblem::None) return;
   size_t size = 0;
   const DecodedBytes extracted = extractionBytes(d, size);
-  require(extracted != nullptr && size == headerSize);
+  require(extracted && size == headerSize);
   if (result.status == DecodeStatus::Ok) {
     require(problem == EntryProblem::None && static_cast<uint32_t>(result.size) == headerSize);
     require(size == 0 || std::memcmp(exact, extracted.get(), size) == 0);

@@ -415,12 +415,16 @@ EntryDescription entryToRead(Archive& archive, const py::handle& member, bool si
   return d;
 }
 
+// What read() and open() decode into, shared by the threads that call them: the buffers of one
+// entry are kept for the next, up to what a run of the tools keeps, rather than faulted in afresh.
+BufferPool decodeBuffers(kInFlightBudget);
+
 // A compressed entry decoded, or the problem that keeps extraction from writing it.
 DecodedBytes decode(const Archive& archive, const EntryDescription& d, const std::string& path,
                     size_t& size) {
   LoadedEntry loaded = [&] {
     py::gil_scoped_release release;
-    return loadCompressedEntry(archive, d);
+    return loadCompressedEntry(archive, d, decodeBuffers);
   }();
   if (loaded.problem == EntryProblem::OutOfMemory) {
     PyErr_SetString(PyExc_MemoryError, (path + ": out of memory to decode it").c_str());
@@ -562,22 +566,18 @@ py::tuple testEntries(const ArchiveHandle& handle, const py::object& categories,
   std::vector<TestResult> results;
   RunEnd end;
   std::atomic<bool> cancel{false};
-  struct Scratch : WorkerState {
-    std::vector<uint8_t> chunk;
-  };
   struct Work : OrderedWork {
     const Archive& archive;
+    EntryTester& tester;
     const SweptEntry& e;
     bool shared;
     std::vector<TestResult>& results;
     RunEnd& end;
     EntryProblem problem = EntryProblem::None;
-    Work(const Archive& a, const SweptEntry& e, bool shared, std::vector<TestResult>& r,
-         RunEnd& end)
-        : archive(a), e(e), shared(shared), results(r), end(end) {}
-    void perform(WorkerState& state) override {
-      problem = testEntry(archive, e.description, static_cast<Scratch&>(state).chunk);
-    }
+    Work(const Archive& a, EntryTester& t, const SweptEntry& e, bool shared,
+         std::vector<TestResult>& r, RunEnd& end)
+        : archive(a), tester(t), e(e), shared(shared), results(r), end(end) {}
+    void perform(WorkerState&) override { problem = tester.test(e.description); }
     bool finish() override {
       if (problem == EntryProblem::OutOfMemory) {
         end.failure = e.path() + ": out of memory to decode it";
@@ -598,13 +598,13 @@ py::tuple testEntries(const ArchiveHandle& handle, const py::object& categories,
       EntryTester tester(*archive, sizeLimit ? outputBound(archive->size()) : kNoOutputBound);
       bool stopped = false;
       {
-        OrderedPool pool(threads, &cancel, [] { return std::make_unique<Scratch>(); });
+        OrderedPool pool(threads, &cancel);
         for (const SweptEntry& e : swept) {
           if (cancel.load()) break;
           if (!e.description.hasData()) continue;
           try {
             const EntryTester::Admission admitted = tester.admit(e);
-            auto work = std::make_unique<Work>(*archive, e, admitted.shared, results, end);
+            auto work = std::make_unique<Work>(*archive, tester, e, admitted.shared, results, end);
             if (e.description.kind == EntryKind::Compressed) {
               work->weight = e.description.inputBufferSize() + admitted.expanded;
             }
@@ -795,10 +795,6 @@ py::tuple packed(const std::vector<std::string>& paths, F f) {
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The compiled part of archive_extract; use the package's API instead.";
   m.attr("version") = PROJECT_VERSION;
-  // Decoded entries come and go by the thousand, as in archive-extract: freed memory stays in
-  // the heap rather than going back to the kernel after each one, and fresh zeroed pages being
-  // faulted in for the next (the process keeps up to 64 MiB of it).
-  keepFreedMemory(64 << 20, 32 << 20);
 
   m.def("_set_errors",
         [](py::handle error, py::handle fault, py::handle archive, py::handle entry) {

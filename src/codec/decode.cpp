@@ -168,8 +168,7 @@ DecodeStatus expandRle(DecodeContext& c) {
   return DecodeStatus::Ok;
 }
 
-DecodeResult decompressEntry(const uint8_t* input, int32_t inputLength, uint8_t** output) {
-  *output = nullptr;
+DecodeResult readEntryHeader(const uint8_t* input, int32_t inputLength) {
   if (input == nullptr || inputLength < static_cast<int32_t>(kShortHeaderSize) ||
       inputLength < static_cast<int32_t>(headerSizeFor(input[3]))) {
     return {DecodeStatus::Corrupt, 0, std::max(inputLength, 0)};
@@ -180,11 +179,14 @@ DecodeResult decompressEntry(const uint8_t* input, int32_t inputLength, uint8_t*
   if (header.method == StorageMethod::Unsupported) {
     return {DecodeStatus::Unsupported, size, headerSize};
   }
-  auto* buffer = static_cast<uint8_t*>(std::malloc(size > 0 ? static_cast<size_t>(size) : 1));
-  if (buffer == nullptr) {
-    return {DecodeStatus::OutOfMemory, size, headerSize};
-  }
-  DecodeContext context = {input, inputLength, headerSize, buffer, size};
+  return {DecodeStatus::Ok, size, headerSize};
+}
+
+DecodeResult decodeEntry(const uint8_t* input, int32_t inputLength, uint8_t* output) {
+  const CompressedHeader header = readCompressedHeader(input);
+  const auto size = static_cast<int32_t>(header.expandedSize);
+  DecodeContext context = {input, inputLength, static_cast<int32_t>(header.headerSize), output,
+                           size};
   DecodeStatus status = DecodeStatus::Ok;
   switch (header.method) {
     case StorageMethod::Stored:  // the bytes behind the header are the entry
@@ -192,17 +194,28 @@ DecodeResult decompressEntry(const uint8_t* input, int32_t inputLength, uint8_t*
         status = DecodeStatus::Corrupt;
         context.cursor = inputLength;
       } else if (size > 0) {
-        std::memcpy(buffer, input + context.cursor, static_cast<size_t>(size));
+        std::memcpy(output, input + context.cursor, static_cast<size_t>(size));
         context.cursor += size;
       }
       break;
     case StorageMethod::Lz: status = expandLz(context); break;
     default: status = expandRle(context); break;
   }
-  if (status != DecodeStatus::Ok) {
+  return {status, size, context.cursor};
+}
+
+DecodeResult decompressEntry(const uint8_t* input, int32_t inputLength, uint8_t** output) {
+  *output = nullptr;
+  const DecodeResult header = readEntryHeader(input, inputLength);
+  if (header.status != DecodeStatus::Ok) return header;
+  const int32_t size = header.size;
+  auto* buffer = static_cast<uint8_t*>(std::malloc(size > 0 ? static_cast<size_t>(size) : 1));
+  if (buffer == nullptr) return {DecodeStatus::OutOfMemory, size, header.consumed};
+  const DecodeResult result = decodeEntry(input, inputLength, buffer);
+  if (result.status == DecodeStatus::Ok) {
+    *output = buffer;
+  } else {
     std::free(buffer);
-    return {status, size, context.cursor};
   }
-  *output = buffer;
-  return {DecodeStatus::Ok, size, context.cursor};
+  return result;
 }

@@ -30,9 +30,15 @@ struct DecodeResult {
   int32_t consumed;
 };
 
-// Decodes the entry in input[0, inputLength). On Ok, *output is a malloc'ed buffer of exactly
-// `size` bytes that the caller frees (nullptr when size is 0 is not guaranteed: a 1-byte
-// allocation may stand for it). On any other status *output is nullptr and nothing is allocated.
+// The header of the entry in input[0, inputLength): Ok with the expanded size (`consumed`: the
+// header's size); Unsupported for method 3; Corrupt when the input cannot hold the header.
+DecodeResult readEntryHeader(const uint8_t* input, int32_t inputLength);
+// Decodes the entry in input[0, inputLength), whose header readEntryHeader() accepted, into
+// `output`, which has room for its expanded size.
+DecodeResult decodeEntry(const uint8_t* input, int32_t inputLength, uint8_t* output);
+// Both, into a malloc'ed buffer. On Ok, *output holds exactly `size` bytes and the caller frees
+// it (nullptr when size is 0 is not guaranteed: a 1-byte allocation may stand for it). On any
+// other status *output is nullptr and nothing is allocated.
 DecodeResult decompressEntry(const uint8_t* input, int32_t inputLength, uint8_t** output);
 
 // The codecs; the output is fully written when they return Ok. context.cursor is then past the

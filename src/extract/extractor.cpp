@@ -53,7 +53,7 @@ struct Job {
   int failureCode = 0;
   Step failedAt = Step::None;
   PendingFile file;     // the written file
-  LoadedEntry decoded{EntryProblem::None, nullptr, 0};  // onto a stream: the bytes to send
+  LoadedEntry decoded{EntryProblem::None, {}, 0};  // onto a stream: the bytes to send
 };
 
 // What the file is called in messages until it has its name.
@@ -62,11 +62,12 @@ const std::string& writtenName(const Job& job) {
 }
 
 // What a worker thread keeps between entries: how files can be made and copied here, and a
-// buffer for copies through memory.
+// buffer for copies through memory. Decode buffers come from the run's pool, which all workers
+// share.
 class Worker : public WorkerState {
  public:
-  Worker(const Archive& archive, const Folder& output, bool toStream)
-      : archive_(archive), files_(output), toStream_(toStream) {}
+  Worker(const Archive& archive, const Folder& output, bool toStream, BufferPool& buffers)
+      : archive_(archive), files_(output), toStream_(toStream), buffers_(buffers) {}
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;
 
@@ -92,7 +93,7 @@ class Worker : public WorkerState {
 
  private:
   void decode(Job& job) {
-    LoadedEntry loaded = loadCompressedEntry(archive_, job.entry);
+    LoadedEntry loaded = loadCompressedEntry(archive_, job.entry, buffers_);
     switch (loaded.problem) {
       case EntryProblem::None: break;
       case EntryProblem::Unsupported: job.unsupported = true; return;
@@ -148,6 +149,7 @@ class Worker : public WorkerState {
   PendingFileMaker files_;
   FileCopier copier_;
   const bool toStream_;
+  BufferPool& buffers_;
 };
 
 // The files of the category folder being swept that existed before the sweep reached it, read
@@ -210,7 +212,8 @@ class Extractor::Impl {
         budget_(options.outputBound),
         listing_(output_),
         pool_(options.jobs, options.cancel, [this]() -> std::unique_ptr<WorkerState> {
-          return std::make_unique<Worker>(archive_, output_, options_.stream != nullptr);
+          return std::make_unique<Worker>(archive_, output_, options_.stream != nullptr,
+                                          buffers_);
         }) {}
   ~Impl() { pool_.finish(); }
 
@@ -426,6 +429,7 @@ class Extractor::Impl {
   uint64_t skipped_ = 0;
   bool failed_ = false;       // a failure was reported: the run has stopped
   bool hadProblems_ = false;
+  BufferPool buffers_{kInFlightBudget};  // before the pool: its workers' buffers come from it
   OrderedPool pool_;  // last: its workers end before the rest goes
 };
 

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "reading/buffer_pool.h"
+
 // What a worker thread keeps between entries (buffers, how files are made there).
 class WorkerState {
  public:
@@ -43,10 +45,9 @@ class OrderedWork {
   bool done_ = false;  // guarded by the pool's mutex
 };
 
-// The entries in flight (handed over and not yet finished) may hold this much memory between
+// The entries in flight (handed over and not yet finished) may hold kInFlightBudget bytes between
 // them; an entry larger than that waits until nothing else is in flight. Every entry counts for
 // at least kWorkWeight, which also bounds how many are in flight at once (256).
-constexpr size_t kInFlightBudget = 32 << 20;
 constexpr size_t kWorkWeight = 128 << 10;
 
 class OrderedPool {
@@ -83,7 +84,7 @@ class OrderedPool {
   std::condition_variable work_;      // an entry for the workers, or their end
   std::condition_variable progress_;  // an entry finished, or the finishing thread done
   std::deque<std::unique_ptr<OrderedWork>> order_;  // every entry not yet finished, in order
-  std::deque<OrderedWork*> pending_;  // the entries no worker has taken yet, in order
+  std::deque<OrderedWork*> pending_;                // the entries no worker has taken yet, in order
   size_t inFlight_ = 0;
   bool stopping_ = false;   // the workers end once nothing is pending
   bool finishing_ = false;  // a thread is finishing entries

@@ -131,7 +131,7 @@ class Compaction {
   // Every entry of every category up to the highest: the index as the routines read it, held in
   // full by the archive, and the sectors each group claims.
   void survey(Archive& archive, const IndexEditor& index) {
-    std::vector<uint8_t> chunk;
+    BufferPool buffers(kInFlightBudget);
     for (int32_t category = 0; category <= index.highestCategory(); ++category) {
       const uint32_t count = index.entryCount(category);
       if (count == 0) continue;
@@ -146,7 +146,7 @@ class Compaction {
         for (uint32_t e = group * kEntriesPerGroup; e < last; ++e) {
           const EntryDescription d = look(archive, index, category, e);
           if (d.hasData())
-            checkHeld(archive, d, entryPath(category, static_cast<int32_t>(e)), chunk);
+            checkHeld(archive, d, entryPath(category, static_cast<int32_t>(e)), buffers);
           if (d.exists()) entries_.push_back({category, e, d});
           end += entrySectors(index.entryWord(category, e));
         }
@@ -173,10 +173,11 @@ class Compaction {
   // Moved, an entry the archive does not hold in full (what the listing calls incomplete or
   // unknown) would read other bytes than the end of the file it reads now.
   void checkHeld(const Archive& archive, const EntryDescription& d, const std::string& name,
-                 std::vector<uint8_t>& chunk) const {
+                 BufferPool& buffers) const {
     const bool unknown = d.kind == EntryKind::Compressed &&
                          entryStorage(archive, d).method == StorageMethod::Unknown;
-    const EntryProblem problem = unknown ? EntryProblem::Incomplete : testEntry(archive, d, chunk);
+    const EntryProblem problem =
+        unknown ? EntryProblem::Incomplete : testEntry(archive, d, buffers);
     if (problem == EntryProblem::OutOfMemory) fail(name + ": out of memory to decode it");
     if (problem == EntryProblem::Incomplete) {
       fail(name + ": the archive does not hold it in full (" +

@@ -1,4 +1,4 @@
-// The process and its machine: the cores it may use, the allocator's handling of freed memory,
+// The process and its machine: the cores it may use, memory with pages of its own,
 // whether a standard stream is a terminal, its id.
 #pragma once
 
@@ -10,10 +10,11 @@
 // The cores this process may run on: those the scheduler allows that are online (at least 1).
 unsigned coreCount();
 
-// Freed heap memory up to `keep` bytes stays in the process rather than going back to the kernel,
-// and only blocks of `ownPages` bytes or more get pages of their own. Where the allocator cannot
-// be tuned, nothing.
-void keepFreedMemory(size_t keep, size_t ownPages);
+// Memory with pages of its own, outside the heap: its pages go back to the system when it is
+// unmapped, whatever the allocator would keep. Zero-filled; nullptr when there is none.
+void* mapPages(size_t size);
+// Unmaps what mapPages(size) gave.
+void unmapPages(void* pages, size_t size);
 
 enum class StandardStream : uint8_t { Output, Error };
 bool isTerminal(StandardStream stream);

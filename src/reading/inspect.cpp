@@ -26,19 +26,19 @@ EntryStorage entryStorage(const ByteSource& source, const EntryDescription& d) {
   return {h.method, h.expandedSize};
 }
 
-EntryProblem testEntry(const ByteSource& source, const EntryDescription& d,
-                       std::vector<uint8_t>& chunk) {
+EntryProblem testEntry(const ByteSource& source, const EntryDescription& d, BufferPool& buffers) {
   if (d.kind == EntryKind::Plain) {
-    chunk.resize(kChunk);
+    const PooledBuffer chunk = buffers.acquire(std::min<size_t>(kChunk, d.length));
+    if (!chunk) return EntryProblem::OutOfMemory;
     for (uint64_t done = 0; done < d.length;) {
       const size_t n = static_cast<size_t>(std::min<uint64_t>(kChunk, d.length - done));
-      if (source.readAt(d.offset + done, chunk.data(), n) < n) return EntryProblem::Incomplete;
+      if (source.readAt(d.offset + done, chunk.get(), n) < n) return EntryProblem::Incomplete;
       done += n;
     }
     return EntryProblem::None;
   }
   if (d.kind != EntryKind::Compressed) return EntryProblem::None;
-  return loadCompressedEntry(source, d).problem;
+  return loadCompressedEntry(source, d, buffers).problem;
 }
 
 bool StoredRanges::overlapsEarlier(uint64_t offset, uint64_t size) {

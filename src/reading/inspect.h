@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <vector>
 
 #include "archive/format.h"
+#include "reading/buffer_pool.h"
 #include "reading/entry.h"
 #include "reading/limit.h"
 #include "reading/read.h"
@@ -24,10 +24,9 @@ struct EntryStorage {
 EntryStorage entryStorage(const ByteSource& source, const EntryDescription& d);
 
 // Reads every byte of an entry with data and decodes it when compressed, exactly as extraction
-// does: None means extraction will write exactly what was decoded here. `chunk` is scratch space
-// that is kept between calls.
-EntryProblem testEntry(const ByteSource& source, const EntryDescription& d,
-                       std::vector<uint8_t>& chunk);
+// does: None means extraction will write exactly what was decoded here. Its buffers come from
+// `buffers`.
+EntryProblem testEntry(const ByteSource& source, const EntryDescription& d, BufferPool& buffers);
 
 // Entries whose stored bytes overlap those of an entry seen before. Sharing data is not damage
 // (a packer may let identical entries share), but the integrity test notes it: it is also how a
@@ -42,13 +41,13 @@ class StoredRanges {
 };
 
 // The integrity test of one run's entries, handed over in sweep order: what must be decided in
-// that order before each entry is read and decoded (testEntry(), which may run on several threads
-// at once): whether it shares stored bytes with an earlier entry, and where the test stops, as
+// that order before each entry is read and decoded (test(), which may run on several threads at
+// once): whether it shares stored bytes with an earlier entry, and where the test stops, as
 // extraction stops at the output bound.
 class EntryTester {
  public:
   EntryTester(const ByteSource& archive, uint64_t outputBound)
-      : archive_(archive), budget_(outputBound) {}
+      : archive_(archive), budget_(outputBound), buffers_(kInFlightBudget) {}
   struct Admission {
     bool shared;        // its stored bytes overlap an earlier entry's
     uint64_t expanded;  // what it expands to (see outputSizeOf())
@@ -56,9 +55,12 @@ class EntryTester {
   // Entry `e`, which has data. Throws HostError (EFBIG), with the message to print, when the test
   // stops before it at the output bound.
   Admission admit(const SweptEntry& e);
+  // testEntry() of an admitted entry, on any thread, the threads sharing their buffers.
+  EntryProblem test(const EntryDescription& d) { return testEntry(archive_, d, buffers_); }
 
  private:
   const ByteSource& archive_;
   OutputBudget budget_;
   StoredRanges ranges_;
+  BufferPool buffers_;
 };

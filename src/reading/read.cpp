@@ -18,39 +18,56 @@ const char* entryProblemName(EntryProblem problem) {
   return kNames[static_cast<size_t>(problem)];
 }
 
-LoadedEntry loadCompressedEntry(const ByteSource& source, const EntryDescription& d) {
+namespace {
+
+// Decodes input[0, length) into a buffer of `buffers` (`output`, on Ok).
+DecodeResult decodeInto(const uint8_t* input, size_t length, BufferPool& buffers,
+                        DecodedBytes& output) {
+  const auto inputLength = static_cast<int32_t>(length);
+  const DecodeResult header = readEntryHeader(input, inputLength);
+  if (header.status != DecodeStatus::Ok) return header;
+  output = buffers.acquire(static_cast<size_t>(header.size));
+  if (!output) return {DecodeStatus::OutOfMemory, header.size, header.consumed};
+  const DecodeResult result = decodeEntry(input, inputLength, output.get());
+  if (result.status != DecodeStatus::Ok) output.reset();
+  return result;
+}
+
+}  // namespace
+
+LoadedEntry loadCompressedEntry(const ByteSource& source, const EntryDescription& d,
+                                BufferPool& buffers) {
   // Most streams end inside their stored bytes, so they are decoded from just those first; only a
   // stream that runs out of them is decoded again with the zeros behind them (the padding up to
   // the expanded length, and whatever the source lacks). Decoding is a function of the bytes it
   // reads, so the first attempt, when it does not run out, gives what the second would.
   const size_t inputLength = d.inputBufferSize();
-  DecodedBytes input(static_cast<uint8_t*>(std::malloc(d.stored > 0 ? d.stored : 1)));
-  if (!input) return {EntryProblem::OutOfMemory, nullptr, inputLength};
+  PooledBuffer input = buffers.acquire(d.stored);
+  if (!input) return {EntryProblem::OutOfMemory, {}, inputLength};
   const size_t got = source.readAt(d.offset, input.get(), d.stored);
-  uint8_t* output = nullptr;
-  DecodeResult result = decompressEntry(input.get(), static_cast<int32_t>(got), &output);
+  DecodedBytes decoded;
+  DecodeResult result = decodeInto(input.get(), got, buffers, decoded);
   if (result.status == DecodeStatus::Corrupt && static_cast<size_t>(result.consumed) >= got &&
       inputLength > got) {
-    auto* padded = static_cast<uint8_t*>(std::realloc(input.get(), inputLength));
-    if (padded == nullptr) return {EntryProblem::OutOfMemory, nullptr, inputLength};
-    input.release();
-    input.reset(padded);
-    std::memset(padded + got, 0, inputLength - got);
-    result = decompressEntry(padded, static_cast<int32_t>(inputLength), &output);
+    PooledBuffer padded = buffers.acquire(inputLength);
+    if (!padded) return {EntryProblem::OutOfMemory, {}, inputLength};
+    std::memcpy(padded.get(), input.get(), got);
+    std::memset(padded.get() + got, 0, inputLength - got);
+    input = std::move(padded);
+    result = decodeInto(input.get(), inputLength, buffers, decoded);
   }
-  DecodedBytes decoded(output);
   const auto size = static_cast<size_t>(result.size);
   const auto consumed = static_cast<size_t>(result.consumed);
   if (got < d.stored && consumed > got) {  // decoding needed a byte the source lacks
-    return {EntryProblem::Incomplete, nullptr, size};
+    return {EntryProblem::Incomplete, {}, size};
   }
   switch (result.status) {
     case DecodeStatus::Ok: return {EntryProblem::None, std::move(decoded), size};
-    case DecodeStatus::Unsupported: return {EntryProblem::Unsupported, nullptr, size};
-    case DecodeStatus::Corrupt: return {EntryProblem::Corrupt, nullptr, size};
+    case DecodeStatus::Unsupported: return {EntryProblem::Unsupported, {}, size};
+    case DecodeStatus::Corrupt: return {EntryProblem::Corrupt, {}, size};
     case DecodeStatus::OutOfMemory: break;
   }
-  return {EntryProblem::OutOfMemory, nullptr, size};
+  return {EntryProblem::OutOfMemory, {}, size};
 }
 
 bool extractsTo(const ByteSource& source, const EntryDescription& d,

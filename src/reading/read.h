@@ -4,10 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 #include <vector>
 
+#include "reading/buffer_pool.h"
 #include "reading/entry.h"
 #include "reading/source.h"
 
@@ -20,11 +19,8 @@ enum class EntryProblem : uint8_t {
 };
 const char* entryProblemName(EntryProblem problem);
 
-// The decoder's output: a malloc'ed buffer, freed by its owner.
-struct FreeBytes {
-  void operator()(uint8_t* bytes) const { std::free(bytes); }
-};
-using DecodedBytes = std::unique_ptr<uint8_t[], FreeBytes>;
+// The decoder's output, in a buffer of the pool it was decoded with.
+using DecodedBytes = PooledBuffer;
 
 struct LoadedEntry {
   EntryProblem problem;
@@ -37,8 +33,14 @@ struct LoadedEntry {
 // the entry's input; bytes the source lacks within the stored length are not: an entry whose
 // decoding reached one of them is Incomplete, whatever the decoder made of the zeros. A stream
 // that ends before the source does is whole, even when its last sector is cut short (an archive
-// need not be padded to a whole sector).
-LoadedEntry loadCompressedEntry(const ByteSource& source, const EntryDescription& d);
+// need not be padded to a whole sector). The buffers come from `buffers`.
+LoadedEntry loadCompressedEntry(const ByteSource& source, const EntryDescription& d,
+                                BufferPool& buffers);
+// With buffers of its own, which go back to the system when freed.
+inline LoadedEntry loadCompressedEntry(const ByteSource& source, const EntryDescription& d) {
+  BufferPool own(0);
+  return loadCompressedEntry(source, d, own);
+}
 
 // Whether extracting entry `d` from `source` gives exactly `data`: a plain entry the source holds
 // in full with those bytes, or a compressed entry that decodes soundly to them.

@@ -359,8 +359,7 @@ class Hostile : public ToolTest {
   // "stopped before PATH: the entries would expand to more than ..." for this archive.
   std::string stopped(const std::string& path) const {
     return "archive-extract: stopped before " + path +
-           ": the entries would expand to more than 268435456 bytes, the bound for an archive "
-           "of " +
+           ": the entries would expand to more than 268435456 bytes, the bound for an archive of " +
            std::to_string(fs::file_size(archive())) +
            " bytes (64 times its size, at least 256 MiB); --no-size-limit lifts it\n";
   }
@@ -476,6 +475,24 @@ TEST_F(Hostile, OverlappingEntriesStopAtTheBoundWithinTheirMemory) {
   const Outcome bounded = extract({"--test", archive()});
   EXPECT_EQ(bounded.out, tested.substr(0, tested.find(path(8, 0))));
   EXPECT_EQ(bounded.err, stopped(path(8, 0)) + "archive-extract: tested 8 entries: all sound\n");
+}
+
+// Thirty-two run-length entries of 16 MiB, tested and sent to stdout by 1, 4 and 16 workers: the
+// entries in flight and their buffers share one budget, so the peak stays within 64 MiB plus twice
+// the largest entry, and 16 workers take at most 8 MiB more than one.
+TEST_F(Hostile, PeakMemoryDoesNotGrowWithTheWorkers) {
+  if (const std::string why = whyPeakMemoryIsNotTheTools(); !why.empty()) GTEST_SKIP() << why;
+  const Entry entry = compressed(2, std::string(kMaxExpandedUnits * kExpandedUnit, 'x'));
+  writeArchive(archive(), {{0, std::vector<Entry>(32, entry)}});
+  for (const std::string mode : {"--test", "-O"}) {
+    long one = 0;
+    for (const std::string jobs : {"1", "4", "16"}) {
+      const Outcome run = extract({mode, "--jobs", jobs, archive()}, {.stdoutFile = "/dev/null"});
+      EXPECT_EQ(run.status, 0) << run.err;
+      one = jobs == "1" ? run.peakKiB : one;
+      EXPECT_LE(run.peakKiB, std::min(one + (8 << 10), long{128 << 10})) << mode << " -j " << jobs;
+    }
+  }
 }
 
 // archive-pack --update, on archives shaped like real ones (see writeBaseArchive). Entries without

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <string>
 #include <utility>
 
 #include "support/archive_builder.h"
@@ -24,6 +26,15 @@ void openTerminal(int fds[2]) {
   tcgetattr(fds[1], &mode);
   cfmakeraw(&mode);
   tcsetattr(fds[1], TCSANOW, &mode);
+}
+
+// The peak resident memory of process `pid` since it started the tool, in KiB (0 where /proc does
+// not say); what wait4() gives also counts the test's pages, which the child shares until then.
+long peakSinceExec(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line) && line.rfind("VmHWM:", 0) != 0) continue;
+  return status ? std::stol(line.substr(6)) : 0;
 }
 
 }  // namespace
@@ -83,6 +94,7 @@ Outcome runTool(const std::vector<std::string>& args, const std::filesystem::pat
       const pid_t done = wait4(pid, &status, sent ? 0 : WNOHANG, &usage);
       if (done != 0) break;
       if (options.signalWhen()) {
+        run.peakKiB = peakSinceExec(pid);
         kill(pid, options.signal);
         sent = true;
       } else {
@@ -92,7 +104,7 @@ Outcome runTool(const std::vector<std::string>& args, const std::filesystem::pat
   } else {
     EXPECT_EQ(wait4(pid, &status, 0, &usage), pid);
   }
-  run.peakKiB = usage.ru_maxrss;
+  if (run.peakKiB == 0) run.peakKiB = usage.ru_maxrss;
   run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   run.err = options.stderrTerminal ? std::exchange(run.out, "") : readFile(errFile);
   if (!options.stdoutFile.empty() && options.stdoutFile != "/dev/full") {

@@ -20,7 +20,7 @@ constexpr uint64_t kNoFileSizeLimit = ~uint64_t{0};
 struct Outcome {
   int status;  // the exit status, or 128 + the signal that ended the process
   std::string out, err;
-  long peakKiB = 0;  // the process's peak resident memory
+  long peakKiB = 0;  // the process's peak resident memory (with signalWhen, as it is signalled)
 };
 
 struct RunOptions {

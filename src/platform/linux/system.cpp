@@ -1,7 +1,5 @@
-// What Linux and its C library offer beyond POSIX: copies inside the kernel (copy_file_range),
-// the scheduler's affinity mask, and the allocator's thresholds (mallopt, where the C library has
-// it).
-#include <malloc.h>
+// What Linux offers beyond POSIX: copies inside the kernel (copy_file_range) and the scheduler's
+// affinity mask.
 #include <sched.h>
 #include <unistd.h>
 
@@ -18,11 +16,4 @@ unsigned coresAllowed() {
   cpu_set_t set;
   CPU_ZERO(&set);
   return sched_getaffinity(0, sizeof set, &set) == 0 ? static_cast<unsigned>(CPU_COUNT(&set)) : 0;
-}
-
-void keepFreedMemory([[maybe_unused]] size_t keep, [[maybe_unused]] size_t ownPages) {
-#if defined(M_TRIM_THRESHOLD) && defined(M_MMAP_THRESHOLD)
-  mallopt(M_TRIM_THRESHOLD, static_cast<int>(keep));
-  mallopt(M_MMAP_THRESHOLD, static_cast<int>(ownPages));
-#endif
 }

@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,13 @@ unsigned coreCount() {
   if (allowed > 0) return online > 0 ? std::min(allowed, online) : allowed;
   return online > 0 ? online : 1;
 }
+
+void* mapPages(size_t size) {
+  void* pages = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  return pages == MAP_FAILED ? nullptr : pages;
+}
+
+void unmapPages(void* pages, size_t size) { munmap(pages, size); }
 
 bool isTerminal(StandardStream stream) {
   return isatty(stream == StandardStream::Output ? STDOUT_FILENO : STDERR_FILENO) != 0;

@@ -2,10 +2,7 @@
 // no_unnamed_files.cpp for the files), so that the portable way is taken.
 #include "platform/file.h"
 #include "platform/internal.h"
-#include "platform/process.h"
 
 unsigned coresAllowed() { return 0; }
-
-void keepFreedMemory(size_t, size_t) {}
 
 std::optional<LockHolder> lockHolder(const FileHandle&) { return std::nullopt; }

@@ -1,6 +1,5 @@
 // The process on Windows: cores from the affinity mask, consoles, the command line, and what
-// Linux alone has (unnamed files: see no_unnamed_files.cpp; the allocator's thresholds) reported
-// as absent.
+// Linux alone has (unnamed files: see no_unnamed_files.cpp) reported as absent.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -29,7 +28,11 @@ unsigned coreCount() {
   return online > 0 ? online : 1;
 }
 
-void keepFreedMemory(size_t, size_t) {}
+void* mapPages(size_t size) {
+  return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void unmapPages(void* pages, size_t) { VirtualFree(pages, 0, MEM_RELEASE); }
 
 bool isTerminal(StandardStream stream) {
   DWORD mode = 0;

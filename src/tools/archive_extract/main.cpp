@@ -248,22 +248,19 @@ class Run {
   // One entry of --test: read and decoded by a worker, its line printed in sweep order.
   class TestWork : public OrderedWork {
    public:
-    TestWork(Run& run, const Archive& archive, const SweptEntry& e, bool shared)
-        : run_(run), archive_(archive), e_(e), shared_(shared) {}
-    void perform(WorkerState& state) override {
-      problem_ = testEntry(archive_, e_.description, static_cast<Scratch&>(state).chunk);
-    }
+    TestWork(Run& run, const Archive& archive, EntryTester& tester, const SweptEntry& e,
+             bool shared)
+        : run_(run), archive_(archive), tester_(tester), e_(e), shared_(shared) {}
+    void perform(WorkerState&) override { problem_ = tester_.test(e_.description); }
     bool finish() override { return run_.reportTest(e_, problem_, shared_, archive_); }
 
    private:
     Run& run_;
     const Archive& archive_;
+    EntryTester& tester_;
     const SweptEntry& e_;
     const bool shared_;
     EntryProblem problem_ = EntryProblem::None;
-  };
-  struct Scratch : WorkerState {
-    std::vector<uint8_t> chunk;
   };
 
   // --test: each entry read and decoded as extraction would, on the same pool of workers, under
@@ -274,13 +271,12 @@ class Run {
     std::optional<std::string> stop;
     bool stopped = false;
     {
-      OrderedPool pool(o_.jobs > 0 ? o_.jobs : coreCount(), &interrupted_,
-                       [] { return std::make_unique<Scratch>(); });
+      OrderedPool pool(o_.jobs > 0 ? o_.jobs : coreCount(), &interrupted_);
       forEach(entries, [&](const SweptEntry& e) {
         if (!e.description.hasData()) return true;
         try {
           const EntryTester::Admission admitted = tester.admit(e);
-          auto work = std::make_unique<TestWork>(*this, archive, e, admitted.shared);
+          auto work = std::make_unique<TestWork>(*this, archive, tester, e, admitted.shared);
           if (e.description.kind == EntryKind::Compressed) {
             work->weight = e.description.inputBufferSize() + admitted.expanded;
           }
@@ -337,10 +333,6 @@ int main(int argc, char** argv) {
   std::optional<Options> options = parseOptions(argc, argv, status);
   if (!options) return status;
   catchStopSignals();
-  // Entry buffers come and go by the thousand, allocated by the main thread and freed by the
-  // writer: keep the freed memory in the heap rather than handing it back to the kernel after
-  // each one and faulting fresh zeroed pages in for the next.
-  keepFreedMemory(64 << 20, 32 << 20);
   const bool terminal = isTerminal(StandardStream::Error);
   const bool progress = !options->quiet && terminal;
   Console console(options->quiet || options->toStdout, progress,

@@ -75,7 +75,7 @@ std::shared_ptr<const DecodedEntry> DecodeCache::get(uint64_t key, uint64_t char
     if (makeRoom(charge, now, false) || (charge > limit_ && used_ == 0)) break;
     if (now >= deadline) {
       return std::make_shared<const DecodedEntry>(
-          DecodedEntry{EntryProblem::OutOfMemory, nullptr, static_cast<size_t>(charge)});
+          DecodedEntry{EntryProblem::OutOfMemory, {}, static_cast<size_t>(charge)});
     }
     changed_.wait_until(lock, std::min(deadline, now + kRoomPoll));
   }
