@@ -734,9 +734,11 @@ StorageMethod packMethod(const std::string& name, bool update) {
   return *method;
 }
 
-// A journal a stopped update left beside the archive is completed or discarded first, as
-// archive-pack does before it writes (a dry run leaves it to the library, which refuses it).
+// The copies stopped runs left in the archive's folder are removed, and a journal a stopped update
+// left beside the archive is completed or discarded first, as archive-pack does before it writes
+// (a dry run leaves it to the library, which refuses it).
 void recoverBeforeWriting(const std::string& archive, std::vector<std::string>& notes) {
+  for (std::string& note : removeLeftCopies(archive)) notes.push_back(std::move(note));
   std::optional<std::string> real;
   try {
     real = resolveSymlinks(archive);
