@@ -86,7 +86,7 @@ std::map<std::string, std::string> verdicts(const fs::path& file) {
   Selection all;
   Sweep sweep = archive->entries(all);
   std::map<std::string, std::string> out;
-  std::vector<uint8_t> chunk;
+  BufferPool buffers(0);
   while (const std::optional<SweptEntry> e = sweep.next()) {
     const EntryDescription& d = e->description;
     if (!d.hasData()) continue;
@@ -94,7 +94,7 @@ std::map<std::string, std::string> verdicts(const fs::path& file) {
         d.offset >= archive->size() ? 0 : std::min(d.storedBytes(), archive->size() - d.offset),
         '\0');
     archive->readZeroFilled(d.offset, reinterpret_cast<uint8_t*>(held.data()), held.size());
-    out[e->path()] = std::string(entryProblemName(testEntry(*archive, d, chunk))) + ":" + held;
+    out[e->path()] = std::string(entryProblemName(testEntry(*archive, d, buffers))) + ":" + held;
   }
   return out;
 }
