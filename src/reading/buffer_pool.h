@@ -25,6 +25,8 @@ class PooledBuffer {
   ~PooledBuffer() { reset(); }
 
   uint8_t* get() const { return data_; }
+  // The bytes it holds: what was asked for, or more (at most 2.25 times as much, or a page).
+  size_t capacity() const { return capacity_; }
   explicit operator bool() const { return data_ != nullptr; }
   void reset();
 
