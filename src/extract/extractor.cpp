@@ -52,7 +52,7 @@ struct Job {
   std::string failure;            // why the file could not be written
   int failureCode = 0;
   Step failedAt = Step::None;
-  PendingFile file;     // the written file
+  PendingFile file;                                // the written file
   LoadedEntry decoded{EntryProblem::None, {}, 0};  // onto a stream: the bytes to send
 };
 
@@ -212,8 +212,7 @@ class Extractor::Impl {
         budget_(options.outputBound),
         listing_(output_),
         pool_(options.jobs, options.cancel, [this]() -> std::unique_ptr<WorkerState> {
-          return std::make_unique<Worker>(archive_, output_, options_.stream != nullptr,
-                                          buffers_);
+          return std::make_unique<Worker>(archive_, output_, options_.stream != nullptr, buffers_);
         }) {}
   ~Impl() { pool_.finish(); }
 
@@ -427,10 +426,10 @@ class Extractor::Impl {
   std::string skippedFolder_;  // the folder whose entries are being skipped
   std::string skipReason_;
   uint64_t skipped_ = 0;
-  bool failed_ = false;       // a failure was reported: the run has stopped
+  bool failed_ = false;  // a failure was reported: the run has stopped
   bool hadProblems_ = false;
   BufferPool buffers_{kInFlightBudget};  // before the pool: its workers' buffers come from it
-  OrderedPool pool_;  // last: its workers end before the rest goes
+  OrderedPool pool_;                     // last: its workers end before the rest goes
 };
 
 Extractor::Extractor(const Archive& archive, Folder output, ExtractEvents& events,

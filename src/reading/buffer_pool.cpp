@@ -6,6 +6,7 @@
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 #include "platform/process.h"
@@ -23,12 +24,11 @@ namespace {
 
 constexpr size_t kPage = 4096;
 
-// What a request for `size` bytes gets: whole pages, rounded up to one of four steps per doubling,
-// so that entries of about the same size share buffers, and none is more than a quarter larger
-// than asked for. 0 when there is no such size.
+// What a request for `size` bytes gets: whole pages, rounded up to a power of two or one and a half
+// times one, so that entries of about the same size share buffers. 0 when there is no such size.
 size_t capacityFor(size_t size) {
   if (size > SIZE_MAX / 2) return 0;
-  const size_t step = std::max(kPage, std::bit_floor(size) / 4);
+  const size_t step = std::max(kPage, std::bit_floor(size) / 2);
   return size == 0 ? kPage : (size + step - 1) / step * step;
 }
 
@@ -41,7 +41,7 @@ void unmap(uint8_t* data, size_t capacity) {
 struct PooledBuffer::Shelf {
   explicit Shelf(size_t budget) : budget(budget) {}
   ~Shelf() {
-    for (const auto& [capacity, data] : kept) unmap(data, capacity);
+    for (const auto& [capacity, buffer] : kept) unmap(buffer.data, capacity);
   }
   Shelf(const Shelf&) = delete;
   Shelf& operator=(const Shelf&) = delete;
@@ -50,7 +50,7 @@ struct PooledBuffer::Shelf {
     ASAN_POISON_MEMORY_REGION(data, capacity);
     std::unique_lock lock(mutex);
     if (held <= budget) {
-      kept.emplace(capacity, data);
+      kept.emplace(capacity, Kept{data, std::this_thread::get_id()});
       return;
     }
     held -= capacity;
@@ -60,8 +60,12 @@ struct PooledBuffer::Shelf {
 
   const size_t budget;
   std::mutex mutex;
-  std::multimap<size_t, uint8_t*> kept;  // by capacity
-  size_t held = 0;                       // the capacity in use and kept
+  struct Kept {
+    uint8_t* data;
+    std::thread::id by;  // the thread that gave it back
+  };
+  std::multimap<size_t, Kept> kept;  // by capacity; of one capacity, in the order given back
+  size_t held = 0;                   // the capacity in use and kept
 };
 
 PooledBuffer& PooledBuffer::operator=(PooledBuffer&& other) noexcept {
@@ -90,20 +94,29 @@ PooledBuffer BufferPool::acquire(size_t size) {
   if (capacity == 0) return buffer;
   PooledBuffer::Shelf& shelf = *shelf_;
   {
-    // A kept buffer up to a quarter larger serves: the one given back last of the smallest such
-    // size, whose pages are likeliest still in the processor's caches. Otherwise a new one is
-    // made, the kept ones going back to the system, largest first, until it fits the budget.
+    // A kept buffer up to half as large again serves: of the smallest such size, the one this
+    // thread gave back last, else the last given back, whose bytes are likeliest still in this
+    // processor's caches (an entry's buffers come and go faster than the caches forget them, and
+    // reusing few sizes keeps few buffers in use). Otherwise a new one is made, the kept ones
+    // going back to the system, largest first, until it fits the budget.
     const std::lock_guard lock(shelf.mutex);
-    auto fit = shelf.kept.lower_bound(capacity);
-    if (fit != shelf.kept.end() && fit->first - capacity <= capacity / 4) {
-      fit = std::prev(shelf.kept.upper_bound(fit->first));
-      buffer.data_ = fit->second;
+    const auto none = shelf.kept.end();
+    auto fit = none, mine = none;
+    const auto fits = shelf.kept.upper_bound(capacity + capacity / 2);
+    for (auto k = shelf.kept.lower_bound(capacity); k != fits; ++k) {
+      if (fit != none && k->first != fit->first) break;
+      fit = k;
+      if (k->second.by == std::this_thread::get_id()) mine = k;
+    }
+    if (fit != none) {
+      fit = mine != none ? mine : fit;
+      buffer.data_ = fit->second.data;
       buffer.capacity_ = fit->first;
       shelf.kept.erase(fit);
     } else {
       while (!shelf.kept.empty() && shelf.held + capacity > shelf.budget) {
         const auto largest = std::prev(shelf.kept.end());
-        unmap(largest->second, largest->first);
+        unmap(largest->second.data, largest->first);
         shelf.held -= largest->first;
         shelf.kept.erase(largest);
       }

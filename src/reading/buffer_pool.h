@@ -1,7 +1,7 @@
 // Buffers for decoding entries, shared by the threads that decode them. An entry is decoded and
 // dropped in a moment: freeing its buffers and allocating the next entry's afresh faults their
 // pages in again, while a heap that keeps freed memory for the next keeps it where the freeing
-// thread allocates (glibc: an arena per thread), so that N workers came to hold N times the memory
+// thread allocates (glibc: an arena per thread), so that N workers would hold N times the memory
 // of the entries in flight. A pool gives each buffer pages of its own, hands a buffer given back
 // to the next entry of about its size, from whichever thread, and keeps given-back buffers only
 // while everything it holds, in use and kept, stays within its budget: beyond that they go back to
@@ -25,6 +25,8 @@ class PooledBuffer {
   ~PooledBuffer() { reset(); }
 
   uint8_t* get() const { return data_; }
+  // The bytes it holds: what was asked for, or more (at most 2.25 times as much, or a page).
+  size_t capacity() const { return capacity_; }
   explicit operator bool() const { return data_ != nullptr; }
   void reset();
 

@@ -44,7 +44,8 @@ std::shared_ptr<const DecodedEntry> DecodeCache::fill(std::unique_lock<std::mute
     ages_.erase(slot->second.age);
     slots_.erase(slot);
   } else {
-    const uint64_t kept = value->problem == EntryProblem::None ? value->size : 0;
+    // What its buffer holds, which may be more than its size.
+    const uint64_t kept = value->problem == EntryProblem::None ? value->data.capacity() : 0;
     used_ = used_ - slot->second.charge + kept;
     slot->second.charge = kept;
     slot->second.value = value;

@@ -49,6 +49,9 @@ namespace {
 constexpr double kAttributeTimeout = 3600.0;
 // Threads of the FUSE loop at most: as many entries decode at once.
 constexpr unsigned kMaxThreads = 8;
+// Decode buffers kept besides the cache's entries: with a full cache, an entry decoded in place of
+// one dropped finds a buffer of about its size among them, rather than pages faulted in afresh.
+constexpr uint64_t kKeptBuffers = 64 << 20;
 
 struct Node {
   Node(std::string name, fuse_ino_t parent, bool folder)
@@ -73,7 +76,7 @@ class Mount {
  public:
   Mount(std::unique_ptr<Archive> archive, const MountOptions& o)
       : archive_(std::move(archive)),
-        buffers_(o.cacheSize),
+        buffers_(o.cacheSize + kKeptBuffers),
         cache_(o.cacheSize),
         foreground_(o.foreground) {
     struct stat st {};
@@ -354,8 +357,7 @@ class Mount {
 
   std::unique_ptr<Archive> archive_;
   std::deque<Node> nodes_;  // inode N is nodes_[N - 1]; the root first
-  // What entries decode into: a buffer the cache drops serves the next entry, and what the pool
-  // keeps besides the cache's entries stays within the cache's size.
+  // What entries decode into: a buffer the cache drops serves the next entry of about its size.
   BufferPool buffers_;
   DecodeCache cache_;
   bool foreground_;
