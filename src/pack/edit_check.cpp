@@ -1,7 +1,6 @@
 #include "pack/edit_check.h"
 
 #include <algorithm>
-#include <memory>
 
 #include "archive/categories.h"
 #include "pack/locked_archive.h"
@@ -103,20 +102,18 @@ bool EditCheck::loadsAny(const Category& category, const std::vector<uint8_t>& c
   });
 }
 
-void EditCheck::verify(const IndexEditor& newIndex, const ByteSource& newArchive,
-                       const std::vector<WrittenRange>& written, const Named& named) const {
+void EditCheck::verify(GuestSession& newSession, const IndexEditor& newIndex,
+                       const ByteSource& newArchive, const std::vector<WrittenRange>& written,
+                       const Named& named) const {
   std::vector<uint8_t> changed(kArchiveIndexSize);
   for (uint32_t at = 0; at < kArchiveIndexSize; ++at) {
     changed[at] = index_.bytes()[at] != newIndex.bytes()[at];
   }
   std::vector<bool> relookup(categories_.size());
-  std::unique_ptr<GuestSession> session;
   for (size_t c = 0; c < categories_.size(); ++c) {
     relookup[c] = loadsAny(categories_[c], changed);
     if (!relookup[c]) continue;
-    if (!session) session = GuestSession::open(newIndex.bytes().data());
-    if (!session) fail("out of memory: cannot allocate the 32 MiB of guest RAM");
-    compareCategory(static_cast<int32_t>(c), *session, newIndex, newArchive, written, named);
+    compareCategory(static_cast<int32_t>(c), newSession, newIndex, newArchive, written, named);
   }
   // The other categories answer as before: their entries keep their sectors, and only the bytes
   // the edit writes can change them.

@@ -53,10 +53,10 @@ class EditCheck {
   std::vector<std::pair<int32_t, uint32_t>> notHeldInFull(const Named& named) const;
 
   // Throws HostError naming the first entry that `named` does not name and that the new archive
-  // (`newIndex`, read as `newArchive`, where the edit writes `written`) does not give as the old
-  // one does: other answers, other stored bytes, or a fault at another entry or with another
-  // line.
-  void verify(const IndexEditor& newIndex, const ByteSource& newArchive,
+  // (`newIndex`, looked up through `newSession`, read as `newArchive`, where the edit writes
+  // `written`) does not give as the old one does: other answers, other stored bytes, or a fault
+  // at another entry or with another line.
+  void verify(GuestSession& newSession, const IndexEditor& newIndex, const ByteSource& newArchive,
               const std::vector<WrittenRange>& written, const Named& named) const;
 
  private:

@@ -509,7 +509,7 @@ class Update {
     std::vector<WrittenRange> written;
     for (const Piece& p : pieces_) written.push_back({p.offset, p.offset + p.size});
     if (newSize > oldSize_) written.push_back({oldSize_, newSize});
-    check.verify(newIndex, overlay, written,
+    check.verify(*session, newIndex, overlay, written,
                  [this](int32_t category, uint32_t entry) { return isNamed(category, entry); });
   }
 
