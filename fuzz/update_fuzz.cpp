@@ -35,7 +35,7 @@
 #include "pack/compact.h"
 #include "pack/journal.h"
 #include "pack/update.h"
-#include "platform/host_error.h"
+#include "platform/error.h"
 #include "reading/archive.h"
 
 namespace {
@@ -136,7 +136,7 @@ int fuzzRecovery(const uint8_t* data, size_t size) {
   }
   try {
     recoverArchive(archive);
-  } catch (const HostError&) {
+  } catch (const Error&) {
   }
   const std::string after = readFile(archive);
   const IndexEditor ix(index);
@@ -224,7 +224,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
       updateArchive(source, archive, options, result);
     }
-  } catch (const HostError&) {
+  } catch (const Error&) {
     updated = false;
   }
   const bool journalLeft = fs::exists(journalPath(fs::canonical(archive)));
@@ -236,7 +236,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string note;
     try {
       note = recoverArchive(archive);
-    } catch (const HostError&) {
+    } catch (const Error&) {
       std::abort();
     }
     if (note.find("completed") != std::string::npos) change();

@@ -39,7 +39,7 @@
 #include "pack/update.h"
 #include "platform/file.h"
 #include "platform/folder.h"
-#include "platform/host_error.h"
+#include "platform/error.h"
 #include "platform/process.h"
 #include "reading/archive.h"
 #include "reading/entry.h"
@@ -111,9 +111,9 @@ py::object nameIn(const std::string& message, int code, const std::vector<std::s
   return py::none();
 }
 
-// A HostError as Python sees it: OSError (of the subclass its errno picks) with the errno, the
+// A Error as Python sees it: OSError (of the subclass its errno picks) with the errno, the
 // library's message and the file; ArchiveError when the failure is the archive's or a refusal.
-[[noreturn]] void raiseHostError(const HostError& e, const std::vector<std::string>& paths) {
+[[noreturn]] void raiseHostError(const Error& e, const std::vector<std::string>& paths) {
   if (e.code() == 0) raiseAs(errorTypes.archiveError, py::make_tuple(fsText(e.what())));
   py::object error = py::reinterpret_steal<py::object>(
       PyObject_CallFunctionObjArgs(PyExc_OSError, py::int_(e.code()).ptr(), fsText(e.what()).ptr(),
@@ -135,7 +135,7 @@ template <typename F>
 auto translated(const std::vector<std::string>& paths, F f) -> decltype(f()) {
   try {
     return f();
-  } catch (const HostError& e) {
+  } catch (const Error& e) {
     raiseHostError(e, paths);
   } catch (const r5900::MachineFault& fault) {
     raiseFault(fault);
@@ -609,7 +609,7 @@ py::tuple testEntries(const ArchiveHandle& handle, const py::object& categories,
               work->weight = e.description.inputBufferSize() + admitted.expanded;
             }
             if (!pool.submit(std::move(work))) break;
-          } catch (const HostError& error) {  // the output bound: the entries before it finish
+          } catch (const Error& error) {  // the output bound: the entries before it finish
             end.failure = error.what();
             break;
           }
@@ -664,7 +664,7 @@ py::tuple extractEntries(const ArchiveHandle& handle, const py::object& outputPa
   if (!folder) {
     const int error = errno;
     raiseHostError(
-        HostError(withReason("cannot use " + output + " as the output folder", error), error),
+        Error(withReason("cannot use " + output + " as the output folder", error), error),
         {output});
   }
   CollectedEvents events;
@@ -742,7 +742,7 @@ void recoverBeforeWriting(const std::string& archive, std::vector<std::string>& 
   std::optional<std::string> real;
   try {
     real = resolveSymlinks(archive);
-  } catch (const HostError&) {
+  } catch (const Error&) {
   }
   if (real && linkInfo(journalPath(*real))) {
     const std::string note = recoverArchive(archive);
@@ -867,7 +867,7 @@ PYBIND11_MODULE(_core, m) {
       for (const std::string& skipped : tree.skipped) notes.push_back("skipping " + skipped);
       try {
         updateArchive(tree, archive, options, result);
-      } catch (const HostError&) {
+      } catch (const Error&) {
         notes.insert(notes.end(), result.notes.begin(), result.notes.end());
         throw;
       }
@@ -886,7 +886,7 @@ PYBIND11_MODULE(_core, m) {
       for (const std::string& skipped : tree.skipped) notes.push_back("skipping " + skipped);
       const std::optional<FileInfo> existing = fileInfo(archive);
       if (existing && existing->regular && !force) {
-        throw HostError(archive +
+        throw Error(archive +
                         " exists; use update() to put the source folder's files into "
                         "it, or force=True to replace it with an archive of that "
                         "folder alone");
@@ -909,7 +909,7 @@ PYBIND11_MODULE(_core, m) {
       if (!dryRun) recoverBeforeWriting(archive, notes);
       try {
         deleteEntries(members, archive, options, result);
-      } catch (const HostError&) {
+      } catch (const Error&) {
         notes.insert(notes.end(), result.notes.begin(), result.notes.end());
         throw;
       }
@@ -925,7 +925,7 @@ PYBIND11_MODULE(_core, m) {
     py::tuple notes = packed({archive}, [&](std::vector<std::string>& notes) {
       try {
         compactArchive(archive, CompactOptions{dryRun, std::nullopt, {}}, result);
-      } catch (const HostError&) {
+      } catch (const Error&) {
         notes.insert(notes.end(), result.notes.begin(), result.notes.end());
         throw;
       }

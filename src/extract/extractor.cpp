@@ -7,7 +7,7 @@
 #include "archive/categories.h"
 #include "platform/file.h"
 #include "platform/folder.h"
-#include "platform/host_error.h"
+#include "platform/error.h"
 #include "platform/pending_file.h"
 #include "reading/archive.h"
 #include "reading/limit.h"
@@ -84,7 +84,7 @@ class Worker : public WorkerState {
         decode(job);
       }
       job.failedAt = Step::None;
-    } catch (const HostError& error) {
+    } catch (const Error& error) {
       job.failure = error.what();
       job.failureCode = error.code();
       job.file.drop();

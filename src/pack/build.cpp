@@ -6,7 +6,7 @@
 #include "archive/index.h"
 #include "pack/replace_file.h"
 #include "platform/file.h"
-#include "platform/host_error.h"
+#include "platform/error.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ uint32_t storeAt(const std::filesystem::path& path, StorageMethod method, Replac
   const std::vector<uint8_t> data = readSourceFile(path, largestSourceFile(method));
   const std::optional<StoredEntry> stored = storeEntry(data, method);
   if (!stored) {
-    throw HostError(textOfPath(path) + ": " + std::to_string(data.size()) +
+    throw Error(textOfPath(path) + ": " + std::to_string(data.size()) +
                     " bytes do not fit the chosen storage");
   }
   writeAt(file, offset, stored->bytes.data(), stored->bytes.size());
@@ -60,7 +60,7 @@ void build(const SourceTree& tree, Replacement& file, StorageMethod method, Pack
     for (int32_t e = 0; e < count; ++e) {
       if (e % kEntriesPerGroup == 0) {
         if (sector > kMaxGroupStartSector) {
-          throw HostError("the archive would exceed the 8 GiB the index can address");
+          throw Error("the archive would exceed the 8 GiB the index can address");
         }
         table.groupStarts.push_back(static_cast<uint32_t>(sector));
       }
@@ -85,7 +85,7 @@ void build(const SourceTree& tree, Replacement& file, StorageMethod method, Pack
   }
   std::string error;
   const std::optional<std::vector<uint8_t>> index = buildArchiveIndex(tables, highest, error);
-  if (!index) throw HostError(error);
+  if (!index) throw Error(error);
   writeAt(file, kArchiveIndexOffset, index->data(), index->size());
   // The data area starts at sector 500 even when it is empty.
   if (sector == 0) writeAt(file, kDataStart - 1, padding.data(), 1);

@@ -8,7 +8,7 @@
 #include "pack/store.h"
 
 // Writes the archive for `tree` through a one-step replacement of `archivePath` (see
-// replace_file.h). Throws HostError when a file cannot be read, an entry does not fit its storage
+// replace_file.h). Throws Error when a file cannot be read, an entry does not fit its storage
 // or the index, or the archive cannot be written; `archivePath` is then unchanged.
 // `summary`, when given, counts what was stored.
 void buildArchive(const SourceTree& tree, const std::string& archivePath, StorageMethod method,

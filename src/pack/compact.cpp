@@ -12,7 +12,7 @@
 #include "pack/locked_archive.h"
 #include "pack/replace_file.h"
 #include "platform/file.h"
-#include "platform/host_error.h"
+#include "platform/error.h"
 #include "reading/archive.h"
 #include "reading/entry.h"
 #include "reading/inspect.h"
@@ -20,7 +20,7 @@
 
 namespace {
 
-[[noreturn]] void fail(const std::string& message) { throw HostError(message); }
+[[noreturn]] void fail(const std::string& message) { throw Error(message); }
 
 // Sectors the old archive's entries claim, in one piece, and where they go.
 struct Run {

@@ -32,7 +32,7 @@ struct CompactResult {
   std::vector<std::string> notes;  // for stderr: a journal completed or discarded
 };
 
-// Compacts `archivePath` into a new file renamed over it. Throws HostError when anything fails or
+// Compacts `archivePath` into a new file renamed over it. Throws Error when anything fails or
 // is refused (an archive that does not hold one of its entries in full, tables that lie outside
 // the index); the archive is then unchanged. `result.notes` may hold notes even then.
 void compactArchive(const std::string& archivePath, const CompactOptions& options,

@@ -4,11 +4,11 @@
 
 #include "archive/categories.h"
 #include "pack/locked_archive.h"
-#include "platform/host_error.h"
+#include "platform/error.h"
 
 namespace {
 
-[[noreturn]] void fail(const std::string& message) { throw HostError(message); }
+[[noreturn]] void fail(const std::string& message) { throw Error(message); }
 
 // One bit per byte of the index.
 constexpr size_t kIndexBitWords = kArchiveIndexSize / 64;

@@ -52,7 +52,7 @@ class EditCheck {
   // full, in sweep order: moved, or with more file under them, they would read other bytes.
   std::vector<std::pair<int32_t, uint32_t>> notHeldInFull(const Named& named) const;
 
-  // Throws HostError naming the first entry that `named` does not name and that the new archive
+  // Throws Error naming the first entry that `named` does not name and that the new archive
   // (`newIndex`, looked up through `newSession`, read as `newArchive`, where the edit writes
   // `written`) does not give as the old one does: other answers, other stored bytes, or a fault
   // at another entry or with another line.

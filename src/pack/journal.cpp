@@ -7,7 +7,7 @@
 
 #include "archive/format.h"
 #include "archive/index.h"
-#include "platform/host_error.h"
+#include "platform/error.h"
 #include "reading/archive.h"
 
 namespace {
@@ -335,7 +335,7 @@ void applyRecords(const Journal& journal, const FileHandle& archive, const std::
 void applyJournal(const FileHandle& archive, const std::string& path, const std::string& what) {
   Journal journal;
   if (openJournal(path, UINT64_MAX, journal) != JournalState::Complete) {
-    throw HostError(what + ": its journal " + path + " no longer reads whole", EIO);
+    throw Error(what + ": its journal " + path + " no longer reads whole", EIO);
   }
   applyRecords(journal, archive, what);
 }
@@ -351,7 +351,7 @@ JournalState recoverJournal(const FileHandle& archive, const std::string& realPa
   }
   if (found == JournalState::Complete) {
     if (!belongsTo(journal, archive, *info)) {
-      throw HostError("the update journal " + path + " belongs to another file than " + realPath +
+      throw Error("the update journal " + path + " belongs to another file than " + realPath +
                       " (its device, inode, size or index differ) and was left alone; " +
                       "if the archive was replaced on purpose, move the journal away or delete it");
     }

@@ -35,7 +35,7 @@ struct JournalRecord {
 // Writes the whole journal of `archive` (open, at the size it has until the journal is applied,
 // its old index `oldIndex`) as a new file at `path`, a piece at a time, and flushes it and its
 // folder. Throws
-// HostError (and removes what it wrote) when it cannot; a name already there is left alone.
+// Error (and removes what it wrote) when it cannot; a name already there is left alone.
 void writeJournal(const std::string& path, const FileHandle& archive,
                   const std::vector<uint8_t>& oldIndex, const std::vector<JournalRecord>& records);
 
@@ -52,11 +52,11 @@ enum class JournalState : uint8_t {
 };
 
 // Writes the records of the complete journal at `path` into the archive in order, and flushes it.
-// Throws HostError("WHAT: reason").
+// Throws Error("WHAT: reason").
 void applyJournal(const FileHandle& archive, const std::string& path, const std::string& what);
 
 // Deals with a journal left beside the archive by a stopped update: a complete one is applied
 // and removed, any other removed. `archive` is the archive open for writing, under the update
-// lock. Returns what it found; throws HostError when it cannot, and when the journal belongs to
+// lock. Returns what it found; throws Error when it cannot, and when the journal belongs to
 // another file than `archive` (it is then left where it is).
 JournalState recoverJournal(const FileHandle& archive, const std::string& realPath);

@@ -9,12 +9,12 @@
 #include "archive/format.h"
 #include "pack/journal.h"
 #include "pack/replace_file.h"
-#include "platform/host_error.h"
+#include "platform/error.h"
 #include "reading/archive.h"
 
 namespace {
 
-[[noreturn]] void fail(const std::string& message) { throw HostError(message); }
+[[noreturn]] void fail(const std::string& message) { throw Error(message); }
 
 // Who holds the archive's lock, in the words of the messages: "PROGRAM (process PID)" as far as
 // the system tells.

@@ -15,7 +15,7 @@
 
 // The archive's real file, open and locked exclusively: a second update refuses, readers are
 // waited for as `wait` says (the notice names the program holding the lock where the system
-// tells). Throws HostError.
+// tells). Throws Error.
 struct LockedArchive {
   FileHandle file;
   std::string real;

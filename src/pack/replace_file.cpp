@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/folder.h"
-#include "platform/host_error.h"
+#include "platform/error.h"
 #include "platform/interrupt.h"
 #include "platform/unnamed_file.h"
 
@@ -67,7 +67,7 @@ std::string resolveSymlinks(const std::string& start) {
       path += *next;
     }
   }
-  throw HostError(start + ": too many levels of symbolic links", ELOOP);
+  throw Error(start + ": too many levels of symbolic links", ELOOP);
 }
 
 Replacement::Replacement(const std::string& path, std::optional<FileInfo> expected)
@@ -75,7 +75,7 @@ Replacement::Replacement(const std::string& path, std::optional<FileInfo> expect
   folder_ = folderOf(target_);
   if (const std::optional<FileInfo> info = fileInfo(target_)) {
     if (!info->regular) {
-      throw HostError(path + " is not a regular file; refusing to replace it");
+      throw Error(path + " is not a regular file; refusing to replace it");
     }
     existed_ = true;
     mode_ = info->permissions;
@@ -129,7 +129,7 @@ void Replacement::checkTarget() const {
   if (!expected_) return;
   const std::optional<FileInfo> now = linkInfo(target_);
   if (!now || now->device != expected_->device || now->inode != expected_->inode) {
-    throw HostError(target_ +
+    throw Error(target_ +
                     " was replaced by another file during the update; nothing was written");
   }
 }
@@ -172,7 +172,7 @@ void Replacement::commit(const std::function<void()>& closeTarget) {
   };
   if (!renameFile(tempName_, target_, closeOwn)) {
     if (errno == ETXTBSY) {
-      throw HostError(target_ +
+      throw Error(target_ +
                           " is open in another program, which keeps it from being replaced; "
                           "nothing was written: try again once that program has closed it",
                       ETXTBSY);
@@ -191,7 +191,7 @@ std::vector<std::string> removeLeftCopies(const std::string& path) {
   std::string folder;
   try {
     folder = folderOf(resolveSymlinks(path));
-  } catch (const HostError&) {
+  } catch (const Error&) {
     return {};  // the run itself reports it
   }
   std::vector<std::string> copies, notes;

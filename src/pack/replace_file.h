@@ -18,7 +18,7 @@ class Replacement {
  public:
   // Prepares to replace `path`. A symlink is followed to the file it names (which is replaced,
   // the link kept); anything but a regular file (or nothing yet) is refused. With `expected`,
-  // the commit replaces only that file (by device and inode). Throws HostError.
+  // the commit replaces only that file (by device and inode). Throws Error.
   explicit Replacement(const std::string& path, std::optional<FileInfo> expected = std::nullopt);
   Replacement(const Replacement&) = delete;
   Replacement& operator=(const Replacement&) = delete;
@@ -30,7 +30,7 @@ class Replacement {
   // Fills the new file from `bytes` bytes of `from` at `offset` (inside the kernel where it can).
   void copyFrom(const FileHandle& from, uint64_t offset, uint64_t bytes);
   // Flushes the new content to disk, gives it the old file's mode (and owner, where permitted)
-  // and renames it over the target. Throws HostError when any step fails, when the target is no
+  // and renames it over the target. Throws Error when any step fails, when the target is no
   // longer the expected file, or when another program has it open where the system will not
   // replace an open file; what has the target's name is then unchanged. `closeTarget` closes the
   // caller's own handles on the target, where the system can only rename over a file that nobody
@@ -58,6 +58,6 @@ class Replacement {
 // be; nothing when the folder cannot be read.
 std::vector<std::string> removeLeftCopies(const std::string& path);
 
-// The file `path` names in the end, symlinks followed (it may not exist yet). Throws HostError
+// The file `path` names in the end, symlinks followed (it may not exist yet). Throws Error
 // for a link that cannot be read or a loop.
 std::string resolveSymlinks(const std::string& path);

@@ -7,20 +7,20 @@
 #include <system_error>
 
 #include "archive/categories.h"
-#include "platform/host_error.h"
+#include "platform/error.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Calls `each` for every item of `folder`; throws HostError when it cannot be read.
+// Calls `each` for every item of `folder`; throws Error when it cannot be read.
 template <typename Each>
 void list(const fs::path& folder, Each each) {
   std::error_code code;
   fs::directory_iterator it(folder, code);
   for (; !code && it != fs::directory_iterator(); it.increment(code)) each(*it);
   if (code) {
-    throw HostError("cannot read the folder " + textOfPath(folder) + ": " + code.message(),
+    throw Error("cannot read the folder " + textOfPath(folder) + ": " + code.message(),
                     code.value());
   }
 }
@@ -29,7 +29,7 @@ void list(const fs::path& folder, Each each) {
 
 SourceTree readSourceTree(const fs::path& source) {
   std::error_code code;
-  if (!fs::is_directory(source, code)) throw HostError(textOfPath(source) + " is not a folder");
+  if (!fs::is_directory(source, code)) throw Error(textOfPath(source) + " is not a folder");
   SourceTree tree;
   list(source, [&](const fs::directory_entry& item) {
     const std::optional<int32_t> category = categoryOfFolder(textOfPath(item.path().filename()));
@@ -57,7 +57,7 @@ SourceFile openSourceFile(const fs::path& path) {
   if (!file.valid()) throwSystemError("cannot read " + textOfPath(path));
   const std::optional<FileInfo> info = fileInfo(file);
   if (!info) throwSystemError("cannot read " + textOfPath(path));
-  if (!info->regular) throw HostError(textOfPath(path) + ": not a regular file");
+  if (!info->regular) throw Error(textOfPath(path) + ": not a regular file");
   if (!setBlocking(file)) throwSystemError("cannot read " + textOfPath(path));
   return {std::move(file), info->size};
 }
@@ -70,7 +70,7 @@ uint64_t largestSourceFile(StorageMethod method) {
 
 void checkSourceSize(const SourceFile& source, const fs::path& path, uint64_t limit) {
   if (source.size > limit) {
-    throw HostError(textOfPath(path) + ": " + std::to_string(source.size) +
+    throw Error(textOfPath(path) + ": " + std::to_string(source.size) +
                     " bytes do not fit the chosen storage");
   }
 }
@@ -82,7 +82,7 @@ std::vector<uint8_t> readSourceFile(const fs::path& path, uint64_t limit) {
   errno = 0;
   if (readAt(source.file, 0, data.data(), data.size()) != data.size()) {
     if (errno != 0) throwSystemError("cannot read " + textOfPath(path));
-    throw HostError("cannot read " + textOfPath(path) + ": it shrank while it was read");
+    throw Error("cannot read " + textOfPath(path) + ": it shrank while it was read");
   }
   return data;
 }

@@ -17,11 +17,11 @@ struct SourceTree {
   std::vector<std::string> skipped;  // "PATH: why", for what is neither
 };
 
-// Reads the folder's layout (not the files). Throws HostError when a folder cannot be read.
+// Reads the folder's layout (not the files). Throws Error when a folder cannot be read.
 SourceTree readSourceTree(const std::filesystem::path& source);
 
 // A source file opened for reading: a regular file (a FIFO or a device is refused without blocking
-// on it), with its size. Throws HostError.
+// on it), with its size. Throws Error.
 struct SourceFile {
   FileHandle file;
   uint64_t size;
@@ -32,9 +32,9 @@ SourceFile openSourceFile(const std::filesystem::path& path);
 // expanded size. A larger file is refused before it is read.
 uint64_t largestSourceFile(StorageMethod method);
 
-// HostError "PATH: N bytes do not fit the chosen storage" when `source` holds more than `limit`.
+// Error "PATH: N bytes do not fit the chosen storage" when `source` holds more than `limit`.
 void checkSourceSize(const SourceFile& source, const std::filesystem::path& path, uint64_t limit);
 
-// The whole file, when it holds at most `limit` bytes; otherwise HostError "PATH: N bytes do not
+// The whole file, when it holds at most `limit` bytes; otherwise Error "PATH: N bytes do not
 // fit the chosen storage", before anything is read.
 std::vector<uint8_t> readSourceFile(const std::filesystem::path& path, uint64_t limit);

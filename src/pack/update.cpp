@@ -17,7 +17,7 @@
 #include "pack/locked_archive.h"
 #include "pack/replace_file.h"
 #include "platform/file.h"
-#include "platform/host_error.h"
+#include "platform/error.h"
 #include "platform/interrupt.h"
 #include "reading/archive.h"
 #include "reading/entry.h"
@@ -26,7 +26,7 @@
 
 namespace {
 
-[[noreturn]] void fail(const std::string& message) { throw HostError(message); }
+[[noreturn]] void fail(const std::string& message) { throw Error(message); }
 
 // A group with deleted entries is laid out again in place only up to this size: its journal holds
 // it all. A larger one moves past the end, as a group an update outgrows does.
@@ -632,19 +632,19 @@ class Update {
       // stop signal waits, so that a status of 128 + the signal always means the old archive.
       stopSignalsWaitFromNow();
       writeJournal(journal, fd, archive.index(), records);
-    } catch (const HostError&) {
+    } catch (const Error&) {
       if (resize(fd, oldSize_)) syncFile(fd);
       throw;
     }
     try {
       applyJournal(fd, journal, "cannot write " + path_);
-    } catch (const HostError& error) {
-      throw HostError(std::string(error.what()) + "; its journal " + journal +
+    } catch (const Error& error) {
+      throw Error(std::string(error.what()) + "; its journal " + journal +
                           " completes the update (archive-pack --recover " + path_ + ")",
                       error.code());
     }
     if (!removeFile(journal) || !syncFolder(folderOf(journal))) {
-      throw HostError("the update is complete, but its journal " + journal +
+      throw Error("the update is complete, but its journal " + journal +
                           " could not be removed: " + std::strerror(errno),
                       errno);
     }

@@ -40,7 +40,7 @@ struct UpdateResult {
   PackSummary summary;              // the changed entries as stored (deleted ones as nodata)
 };
 
-// Updates `archivePath` from `tree`. Throws HostError when anything fails or is refused; the
+// Updates `archivePath` from `tree`. Throws Error when anything fails or is refused; the
 // archive is then unchanged (or, in place, recoverable from its journal). `result.notes` may
 // hold notes even then.
 void updateArchive(const SourceTree& tree, const std::string& archivePath,
@@ -51,11 +51,11 @@ void updateArchive(const SourceTree& tree, const std::string& archivePath,
 // as before, the later entries of their groups included (their groups are laid out again: in
 // place where the file holds what they keep, up to 64 MiB, and nothing outside them claims any
 // of their sectors, otherwise moved past the end as an update moves a group). A member that names nothing refuses the whole delete.
-// Throws HostError; the archive is then unchanged. `options.method` does not apply.
+// Throws Error; the archive is then unchanged. `options.method` does not apply.
 void deleteEntries(const std::vector<std::string>& members, const std::string& archivePath,
                    const UpdateOptions& options, UpdateResult& result);
 
 // archive-pack --recover: completes a whole journal left beside the archive by a stopped update,
 // or discards an incomplete one, under the update lock. Returns what it did (empty: there was no
-// journal); throws HostError.
+// journal); throws Error.
 std::string recoverArchive(const std::string& archivePath, const LockWait& wait = {});

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/file.h"
-#include "platform/host_error.h"
+#include "platform/error.h"
 #include "platform/internal.h"
 #include "platform/interrupt.h"
 #include "platform/pending_file.h"
@@ -49,8 +49,8 @@ void reportWriteAtPosition(const FileHandle& file, uint64_t size) {
   report(IoEvent::Kind::Write, &file, filePosition(file) - size, size);
 }
 
-void throwSystemError(const std::string& what, int code) {
-  throw HostError(withReason(what, code), code);
+void throwSystemError(const std::string& what, int code, const std::string& path) {
+  throw Error(withReason(what, code), code, path);
 }
 void throwSystemError(const std::string& what) { throwSystemError(what, errno); }
 

@@ -1,7 +1,7 @@
 // Files through the operating system: an owned handle, positioned reads and writes with 64-bit
 // offsets, copies, what a file is, its mode and owner, names and links, locks, durability and free
 // space. The functions report failure the way the system does (false or an invalid handle, with
-// errno set); the layers above turn that into a HostError with the file's name.
+// errno set); the layers above turn that into a Error with the file's name.
 #pragma once
 
 #include <cstddef>

@@ -3,7 +3,7 @@
 #include <cerrno>
 
 #include "archive/format.h"
-#include "platform/host_error.h"
+#include "platform/error.h"
 
 namespace {
 // How long a reader waits for an update that holds the archive.
@@ -21,22 +21,22 @@ std::unique_ptr<Archive> Archive::open(const std::string& path) {
   if (!file.valid()) throwSystemError("cannot open " + path);
   const std::optional<FileInfo> info = fileInfo(file);
   if (!info) throwSystemError("cannot read " + path);
-  if (info->directory) throw HostError(path + ": is a directory", EISDIR);
+  if (info->directory) throw Error(path + ": is a directory", EISDIR);
   if (!info->regular) {
-    throw HostError(path + ": is not a regular file (the archive is read at random offsets)");
+    throw Error(path + ": is not a regular file (the archive is read at random offsets)");
   }
   // Shared with other readers; an in-place update holds the lock exclusively while it writes, and
   // a reader waits for it rather than read a half-written index.
   if (!waitForLock(file, tryLockShared, kUpdateWaitSeconds)) {
     if (errno != EWOULDBLOCK) throwSystemError("cannot lock " + path);
-    throw HostError(path + ": being updated by archive-pack; try again when the update is done",
+    throw Error(path + ": being updated by archive-pack; try again when the update is done",
                     EWOULDBLOCK);
   }
   if (info->size >= kMinimumArchiveSize) {
     const std::optional<std::string> real = realPath(path);
     const std::string journal = real ? journalPath(*real) : "";
     if (!journal.empty() && exists(journal)) {
-      throw HostError(path + ": an update of it was stopped and left its journal " + journal +
+      throw Error(path + ": an update of it was stopped and left its journal " + journal +
                       "; run 'archive-pack --recover " + path + "' first");
     }
   }
@@ -48,7 +48,7 @@ std::unique_ptr<Archive> Archive::fromFile(FileHandle file, const std::string& p
   const std::optional<FileInfo> info = fileInfo(file);
   if (!info) throwSystemError("cannot read " + path);
   if (info->size < kMinimumArchiveSize) {
-    throw HostError(path + ": too short to hold the archive index (0xE2000 bytes)");
+    throw Error(path + ": too short to hold the archive index (0xE2000 bytes)");
   }
   std::unique_ptr<Archive> archive(new Archive(std::move(file), path, info->size));
   archive->index_.resize(kArchiveIndexSize);
@@ -58,7 +58,7 @@ std::unique_ptr<Archive> Archive::fromFile(FileHandle file, const std::string& p
   }
   archive->session_ = GuestSession::open(archive->index_.data());
   if (!archive->session_) {
-    throw HostError("out of memory: cannot allocate the 32 MiB of guest RAM", ENOMEM);
+    throw Error("out of memory: cannot allocate the 32 MiB of guest RAM", ENOMEM);
   }
   return archive;
 }

@@ -20,7 +20,7 @@ std::string journalPath(const std::string& realPath);
 
 class Archive : public ByteSource {
  public:
-  // Opens `path` for reading. Refuses, with a HostError that names `path` and says why: a file
+  // Opens `path` for reading. Refuses, with a Error that names `path` and says why: a file
   // that cannot be opened or read, a directory, anything but a regular file (the archive is read
   // at random offsets), a file shorter than its index, and an archive whose update was stopped
   // and left its journal.

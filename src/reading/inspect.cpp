@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <iterator>
 
-#include "platform/host_error.h"
+#include "platform/error.h"
 
 namespace {
 constexpr size_t kChunk = 1 << 20;
@@ -65,7 +65,7 @@ EntryTester::Admission EntryTester::admit(const SweptEntry& e) {
   const uint64_t expanded = outputSizeOf(archive_, d);
   // A plain entry the archive does not hold in full is neither read nor counted.
   if ((d.kind == EntryKind::Compressed || d.liesWithin(size)) && !budget_.take(expanded)) {
-    throw HostError(budget_.refusal(e.path(), size), EFBIG);
+    throw Error(budget_.refusal(e.path(), size), EFBIG);
   }
   // Only the stored bytes that lie in the archive can be shared.
   const uint64_t held = d.offset >= size ? 0 : std::min(d.storedBytes(), size - d.offset);

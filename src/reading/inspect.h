@@ -52,7 +52,7 @@ class EntryTester {
     bool shared;        // its stored bytes overlap an earlier entry's
     uint64_t expanded;  // what it expands to (see outputSizeOf())
   };
-  // Entry `e`, which has data. Throws HostError (EFBIG), with the message to print, when the test
+  // Entry `e`, which has data. Throws Error (EFBIG), with the message to print, when the test
   // stops before it at the output bound.
   Admission admit(const SweptEntry& e);
   // testEntry() of an admitted entry, on any thread, the threads sharing their buffers.

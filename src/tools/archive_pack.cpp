@@ -28,7 +28,7 @@
 #include "pack/source_tree.h"
 #include "pack/update.h"
 #include "platform/file.h"
-#include "platform/host_error.h"
+#include "platform/error.h"
 #include "platform/interrupt.h"
 #include "platform/process.h"
 #include "reading/archive.h"
@@ -263,7 +263,7 @@ void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& no
   std::optional<std::string> real;
   try {
     real = resolveSymlinks(o.archive);
-  } catch (const HostError&) {
+  } catch (const Error&) {
   }
   if (real && linkInfo(journalPath(*real)) && o.command != Command::Compact && !o.update.dryRun) {
     const std::string note = recoverArchive(o.archive, o.update.lockWait);
@@ -284,7 +284,7 @@ void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& no
     const CompactOptions options{o.update.dryRun, o.update.freeSpace, o.update.lockWait};
     try {
       compactArchive(o.archive, options, compacted);
-    } catch (const HostError&) {
+    } catch (const Error&) {
       notes.insert(notes.end(), compacted.notes.begin(), compacted.notes.end());
       throw;
     }
@@ -295,7 +295,7 @@ void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& no
   if (o.command == Command::Delete) {
     try {
       deleteEntries(o.members, o.archive, o.update, result);
-    } catch (const HostError&) {
+    } catch (const Error&) {
       notes.insert(notes.end(), result.notes.begin(), result.notes.end());
       throw;
     }
@@ -307,7 +307,7 @@ void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& no
     // Replacing a whole archive by accident (an --update forgotten) loses it: only on request.
     const std::optional<FileInfo> existing = fileInfo(o.archive);
     if (existing && existing->regular && !o.force) {
-      throw HostError(o.archive + " exists; use --update to put SOURCE_DIR's files into it, " +
+      throw Error(o.archive + " exists; use --update to put SOURCE_DIR's files into it, " +
                       "or --force to replace it with an archive of SOURCE_DIR alone");
     }
     buildArchive(tree, o.archive, o.method.value_or(StorageMethod::Auto), &result.summary);
@@ -317,7 +317,7 @@ void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& no
   o.update.method = o.method.value_or(StorageMethod::Keep);
   try {
     updateArchive(tree, o.archive, o.update, result);
-  } catch (const HostError&) {
+  } catch (const Error&) {
     notes.insert(notes.end(), result.notes.begin(), result.notes.end());
     throw;
   }
@@ -350,7 +350,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> out, notes;
   try {
     run(*options, out, notes);
-  } catch (const HostError& error) {
+  } catch (const Error& error) {
     for (const std::string& note : notes) print(stderr, "archive-pack: " + note);
     return failure(error.what());
   }

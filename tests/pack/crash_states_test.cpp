@@ -24,7 +24,7 @@
 #include "pack/compact.h"
 #include "pack/update.h"
 #include "platform/file.h"
-#include "platform/host_error.h"
+#include "platform/error.h"
 #include "reading/archive.h"
 #include "reading/read.h"
 #include "support/archive_builder.h"
@@ -333,7 +333,7 @@ class CrashStates : public testing::Test {
         }
       }
       return "some entries of each tree";
-    } catch (const HostError& error) {
+    } catch (const Error& error) {
       return error.what();
     } catch (const r5900::MachineFault& fault) {
       return "the machine stopped: " + fault.line;

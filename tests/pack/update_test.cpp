@@ -21,7 +21,7 @@
 #include "pack/compact.h"
 #include "pack/journal.h"
 #include "platform/file.h"
-#include "platform/host_error.h"
+#include "platform/error.h"
 #include "platform/process.h"
 #include "reading/archive.h"
 #include "reading/inspect.h"
@@ -184,7 +184,7 @@ TEST_F(UpdateLibrary, EditsChangeOnlyWhatTheyName) {
         deleteEntries(t.deleted, archive.string(), options, result);
         for (const std::string& name : t.deleted) expected.erase(name);
       }
-    } catch (const HostError& error) {
+    } catch (const Error& error) {
       refusal = error.what();
     }
     if (t.refusal != nullptr) {
@@ -264,7 +264,7 @@ TEST_F(UpdateLibrary, RefusesWhenTheArchiveIsReplacedMeanwhile) {
   setIoHook(
       [](const IoEvent&) { std::rename((folderOf(archive) + "/b").c_str(), archive.c_str()); });
   UpdateResult result;
-  EXPECT_THROW(updateArchive(source(0, "new 0"), archive, {}, result), HostError);
+  EXPECT_THROW(updateArchive(source(0, "new 0"), archive, {}, result), Error);
   setIoHook(nullptr);
   EXPECT_EQ(summary(readTree(dir_.path())), summary({{"a", "moved in"}, {"source0.raw", "new 0"}}));
 }
@@ -345,7 +345,7 @@ TEST_F(UpdateLibrary, SaysItWaitsForAReaderAndNamesIt) {
   try {
     compactArchive(archive, options, result);
     ADD_FAILURE() << "not refused";
-  } catch (const HostError& e) {
+  } catch (const Error& e) {
     EXPECT_EQ(std::string(e.what()),
               archive + " is still in use by " + holder + "; try again when it is done");
   }
@@ -401,7 +401,7 @@ TEST_F(UpdateLibrary, RecoveryCompletesOnlyAJournalOfTheArchive) {
     std::string outcome;
     try {
       outcome = recoverArchive(archive.string());
-    } catch (const HostError& error) {
+    } catch (const Error& error) {
       outcome = error.what();
     }
     EXPECT_NE(outcome.find(expected), std::string::npos) << outcome;

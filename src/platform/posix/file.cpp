@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/host_error.h"
+#include "platform/error.h"
 #include "platform/interrupt.h"
 #include "platform/posix/internal.h"
 

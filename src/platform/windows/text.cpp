@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/host_error.h"
+#include "platform/error.h"
 #include "platform/windows/internal.h"
 
 std::wstring wide(const std::string& text) {

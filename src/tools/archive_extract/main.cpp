@@ -19,7 +19,7 @@
 #include "extract/ordered_pool.h"
 #include "options.h"
 #include "platform/folder.h"
-#include "platform/host_error.h"
+#include "platform/error.h"
 #include "platform/interrupt.h"
 #include "platform/process.h"
 #include "reading/archive.h"
@@ -107,7 +107,7 @@ class Run {
     std::unique_ptr<Archive> archive;
     try {
       archive = Archive::open(o_.archive);
-    } catch (const HostError& error) {
+    } catch (const Error& error) {
       console_.err(error.what());
       return 2;
     }
@@ -281,7 +281,7 @@ class Run {
             work->weight = e.description.inputBufferSize() + admitted.expanded;
           }
           return pool.submit(std::move(work));
-        } catch (const HostError& error) {  // the output bound: the entries before it finish
+        } catch (const Error& error) {  // the output bound: the entries before it finish
           stop = error.what();
           return false;
         }

@@ -35,7 +35,7 @@
 #include "cpu/fault.h"
 #include "decode_cache.h"
 #include "options.h"
-#include "platform/host_error.h"
+#include "platform/error.h"
 #include "platform/process.h"
 #include "reading/archive.h"
 #include "reading/entry.h"
@@ -444,7 +444,7 @@ int run(MountOptions& o) {
   std::unique_ptr<Archive> archive;
   try {
     archive = Archive::open(o.archive);
-  } catch (const HostError& error) {
+  } catch (const Error& error) {
     say(error.what());
     return 2;
   }
