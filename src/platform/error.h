@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 enum class ErrorKind : uint8_t {
   Host,          // the operating system failed (code() says why): a file, a folder, the disk
@@ -18,10 +19,22 @@ enum class ErrorKind : uint8_t {
   EntryProblem,  // one entry cannot be read: no data, corrupt, incomplete, unsupported
 };
 
+// What the caller can do about it, which each front end words in its own terms (an option of the
+// command line, a keyword argument or a function of the module) after the library's message.
+enum class ErrorHint : uint8_t {
+  None,
+  LiftOutputBound,  // the run would pass the output bound; the caller may lift the bound
+  RecoverFirst,     // a stopped update left its journal; recover the archive first
+  EditInPlace,      // an edit that would need room for a whole new copy can be made in place
+  PlainMethod,      // the file does not fit its entry's storage; storing it plain would do
+};
+
 class Error : public std::runtime_error {
  public:
-  Error(ErrorKind kind, const std::string& message, std::string path = {}, int code = 0)
-      : std::runtime_error(message), kind_(kind), code_(code), path_(std::move(path)) {}
+  Error(ErrorKind kind, const std::string& message, std::string path = {}, int code = 0,
+        ErrorHint hint = ErrorHint::None)
+      : std::runtime_error(message), kind_(kind), code_(code), path_(std::move(path)),
+        hint_(hint) {}
   // A failure of the system when `code` is set, a refusal otherwise.
   explicit Error(const std::string& message, int code = 0, std::string path = {})
       : Error(code != 0 ? ErrorKind::Host : ErrorKind::Refused, message, std::move(path), code) {}
@@ -30,11 +43,13 @@ class Error : public std::runtime_error {
   int code() const { return code_; }
   // The file, folder or entry ("models - g/0001.raw") it concerns; empty when none is.
   const std::string& path() const { return path_; }
+  ErrorHint hint() const { return hint_; }
 
  private:
   ErrorKind kind_;
   int code_;
   std::string path_;
+  ErrorHint hint_;
 };
 
 // "WHAT: REASON" for the system error `code`.
