@@ -71,8 +71,7 @@ class FuzzArchive {
   std::vector<SweptEntry> sweep() {
     std::vector<SweptEntry> entries;
     Selection selection;
-    std::string error;
-    selection.restrictEntries("0-" + std::to_string(kFuzzEntries - 1), error);
+    selection.restrictEntries("0-" + std::to_string(kFuzzEntries - 1));
     Sweep sweep = archive_->entries(selection);
     try {
       while (const std::optional<SweptEntry> e = sweep.next()) entries.push_back(*e);

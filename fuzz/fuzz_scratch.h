@@ -21,6 +21,6 @@ inline std::filesystem::path makeScratch(const char* name) {
 class QuietEvents : public ExtractEvents {
   void extracting(const std::string&) override {}
   void unsupported(const std::string&) override {}
-  void problem(const std::string&, const std::string&) override {}
-  void failure(const std::string&) override {}
+  void problem(const std::string&, EntryProblem, const std::string&) override {}
+  void failure(const Error&) override {}
 };

@@ -63,7 +63,7 @@ class ProblemEvents : public QuietEvents {
 
  private:
   void unsupported(const std::string& path) override { tree_[path] = "(unsupported)"; }
-  void problem(const std::string& path, const std::string& what) override {
+  void problem(const std::string& path, EntryProblem, const std::string& what) override {
     tree_[path] = "(" + what + ")";
   }
   Tree& tree_;
@@ -89,9 +89,8 @@ bool extractTree(const fs::path& archive, const fs::path& out, Tree& tree) {
     Extractor extractor(*opened, std::move(*output), events);
     for (int32_t c = 0; c <= kHighestPossibleCategory && ok; ++c) {
       Selection selection;
-      std::string error;
-      selection.restrictCategories(std::to_string(c), error);
-      selection.restrictEntries("0-" + std::to_string(kFuzzEntries - 1), error);
+      selection.restrictCategories(std::to_string(c));
+      selection.restrictEntries("0-" + std::to_string(kFuzzEntries - 1));
       Sweep sweep = opened->entries(selection);
       try {
         while (const std::optional<SweptEntry> e = ok ? sweep.next() : std::nullopt) {

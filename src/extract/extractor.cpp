@@ -5,23 +5,29 @@
 #include <vector>
 
 #include "archive/categories.h"
+#include "extract/ordered_pool.h"
+#include "platform/error.h"
 #include "platform/file.h"
 #include "platform/folder.h"
-#include "platform/error.h"
 #include "platform/pending_file.h"
 #include "reading/archive.h"
 #include "reading/limit.h"
 #include "reading/read.h"
-#include "extract/ordered_pool.h"
 
 namespace {
 
-constexpr const char* kIncomplete = "incomplete: the archive ends inside its data; not written";
+// How the events word an entry's own damage.
+std::string problemWords(EntryProblem problem) {
+  return problem == EntryProblem::Corrupt
+             ? "corrupt compressed data; not written"
+             : "incomplete: the archive ends inside its data; not written";
+}
 
 enum class Action : uint8_t {
   Report,     // nothing to read or write: its problem, if any, says it all
   Decode,     // a compressed entry: read, decode and write
-  CopyPlain,  // a plain entry copied from the archive
+  CopyPlain,  // a plain entry copied from the archive's file
+  ReadPlain,  // a plain entry read into memory (into a sink, or from an archive without a file)
   Stop,       // the run stops here with `failure`, no path printed
 };
 
@@ -47,10 +53,9 @@ struct Job {
   Action action = Action::Report;
   EntryDescription entry{};
   // What the work gave.
-  const char* problem = nullptr;  // reported after the path; no file
-  bool unsupported = false;       // the unsupported compression method; no file
-  std::string failure;            // why the file could not be written
-  int failureCode = 0;
+  EntryProblem problem = EntryProblem::None;  // Corrupt, Incomplete: reported; no file
+  bool unsupported = false;                   // the unsupported compression method; no file
+  std::optional<Error> failure;               // why the file could not be written
   Step failedAt = Step::None;
   PendingFile file;                                // the written file
   LoadedEntry decoded{EntryProblem::None, {}, 0};  // onto a stream: the bytes to send
@@ -66,8 +71,8 @@ const std::string& writtenName(const Job& job) {
 // share.
 class Worker : public WorkerState {
  public:
-  Worker(const Archive& archive, const Folder& output, bool toStream, BufferPool& buffers)
-      : archive_(archive), files_(output), toStream_(toStream), buffers_(buffers) {}
+  Worker(const Archive& archive, const Folder& output, bool inMemory, BufferPool& buffers)
+      : archive_(archive), files_(output), inMemory_(inMemory), buffers_(buffers) {}
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;
 
@@ -78,33 +83,46 @@ class Worker : public WorkerState {
         job.failedAt = Step::Write;
         if (!copyPlain(job)) {  // the archive was cut short since the entry was looked at
           job.file.drop();
-          job.problem = kIncomplete;
+          job.problem = EntryProblem::Incomplete;
         }
       } else if (job.action == Action::Decode) {
-        decode(job);
+        keep(job, loadCompressedEntry(archive_, job.entry, buffers_));
+      } else if (job.action == Action::ReadPlain) {
+        keep(job, readPlain(job.entry));
       }
       job.failedAt = Step::None;
     } catch (const Error& error) {
-      job.failure = error.what();
-      job.failureCode = error.code();
+      job.failure = error;
       job.file.drop();
     }
   }
 
  private:
-  void decode(Job& job) {
-    LoadedEntry loaded = loadCompressedEntry(archive_, job.entry, buffers_);
+  // A plain entry's bytes, read from the archive (Incomplete when it ends before them).
+  LoadedEntry readPlain(const EntryDescription& d) {
+    PooledBuffer data = buffers_.acquire(d.length);
+    if (!data) return {EntryProblem::OutOfMemory, {}, d.length};
+    if (archive_.readAt(d.offset, data.get(), d.length) < d.length) {
+      return {EntryProblem::Incomplete, {}, d.length};
+    }
+    return {EntryProblem::None, std::move(data), d.length};
+  }
+
+  // The entry's bytes, decoded or read: kept for the sink or the stream, or written to its file.
+  void keep(Job& job, LoadedEntry loaded) {
     switch (loaded.problem) {
       case EntryProblem::None: break;
       case EntryProblem::Unsupported: job.unsupported = true; return;
-      case EntryProblem::Corrupt: job.problem = "corrupt compressed data; not written"; return;
-      case EntryProblem::Incomplete: job.problem = kIncomplete; return;
+      case EntryProblem::Corrupt:
+      case EntryProblem::Incomplete: job.problem = loaded.problem; return;
       case EntryProblem::OutOfMemory:
         job.action = Action::Stop;
-        job.failure = "out of memory (" + std::to_string(loaded.size) + " bytes)";
+        job.failure =
+            Error(ErrorKind::Host, "out of memory (" + std::to_string(loaded.size) + " bytes)",
+                  job.path, ENOMEM);
         return;
     }
-    if (toStream_) {
+    if (inMemory_) {
       job.decoded = std::move(loaded);
       return;
     }
@@ -148,7 +166,7 @@ class Worker : public WorkerState {
   const Archive& archive_;
   PendingFileMaker files_;
   FileCopier copier_;
-  const bool toStream_;
+  const bool inMemory_;
   BufferPool& buffers_;
 };
 
@@ -211,15 +229,17 @@ class Extractor::Impl {
         archiveSize_(archive.size()),
         budget_(options.outputBound),
         listing_(output_),
-        pool_(options.jobs, options.cancel, [this]() -> std::unique_ptr<WorkerState> {
-          return std::make_unique<Worker>(archive_, output_, options_.stream != nullptr, buffers_);
+        toStream_(options.stream != nullptr || options.sink != nullptr),
+        fromFile_(archive.file().valid()),
+        pool_(options.executor, options.cancel, [this]() -> std::unique_ptr<WorkerState> {
+          return std::make_unique<Worker>(archive_, output_, toStream_, buffers_);
         }) {}
   ~Impl() { pool_.finish(); }
 
   bool extract(int32_t category, int32_t entry, const EntryDescription& d) {
-    if (stopped_) return false;
+    if (stopped_ || (options_.cancel != nullptr && options_.cancel->load())) return false;
     if (!d.exists()) return true;
-    const bool toStream = options_.stream != nullptr;
+    const bool toStream = toStream_;
     if (!toStream && listing_.has(category, entry) && !options_.overwrite) {
       if (d.hasData()) ++counts_.kept;
       return true;  // never touched again
@@ -238,11 +258,14 @@ class Extractor::Impl {
       // One that the archive does not hold in full is not written: a later run with the whole
       // archive must not find a damaged file in its place.
       if (!d.liesWithin(archiveSize_)) {
-        job.problem = kIncomplete;
+        job.problem = EntryProblem::Incomplete;
       } else if (!budget_.take(d.length)) {
         return stopAtBound(job);
-      } else {
+      } else if (fromFile_ && options_.sink == nullptr) {
         job.action = Action::CopyPlain;
+      } else {
+        job.action = Action::ReadPlain;
+        work->weight = d.length;
       }
     } else {
       const uint64_t expanded = outputSizeOf(archive_, d);
@@ -250,8 +273,9 @@ class Extractor::Impl {
       job.action = Action::Decode;
       work->weight = d.inputBufferSize() + expanded;
     }
-    // Onto a stream, a plain entry is copied when its turn comes.
-    work->needsWorker = job.action == Action::Decode || (job.action == Action::CopyPlain && !toStream);
+    // Onto a stream, a plain entry is copied from the file when its turn comes.
+    work->needsWorker = job.action == Action::Decode || job.action == Action::ReadPlain ||
+                        (job.action == Action::CopyPlain && !toStream);
     if (!pool_.submit(std::move(work))) stopped_ = true;
     return !stopped_;
   }
@@ -259,11 +283,15 @@ class Extractor::Impl {
   ExtractStatus finish() {
     const bool stopped = pool_.finish();
     reportSkippedFolder();
+    if (stop_ == RunStop::None && options_.cancel != nullptr && options_.cancel->load()) {
+      stop_ = RunStop::Cancelled;
+    }
     if (stopped || failed_) return ExtractStatus::Stopped;
     return hadProblems_ ? ExtractStatus::Problems : ExtractStatus::Clean;
   }
 
   ExtractCounts counts() const { return counts_; }
+  RunStop stop() const { return stop_; }
 
  private:
   class EntryWork : public OrderedWork {
@@ -294,8 +322,8 @@ class Extractor::Impl {
   // Called in sweep order, one at a time.
   bool commit(Job& job) {
     if (job.action == Action::Stop) {
-      failed_ = true;
-      events_.failure(job.failure);
+      fail(*job.failure, job.failure->hint() == ErrorHint::LiftOutputBound ? RunStop::OutputBound
+                                                                           : RunStop::OutOfMemory);
       return true;
     }
     if (job.folder != skippedFolder_) reportSkippedFolder();
@@ -308,20 +336,19 @@ class Extractor::Impl {
       return false;
     }
     events_.extracting(job.path);
-    if (job.problem != nullptr) {
-      events_.problem(job.path, job.problem);
+    if (job.problem != EntryProblem::None) {
+      events_.problem(job.path, job.problem, problemWords(job.problem));
       hadProblems_ = true;
     }
     if (job.unsupported) {
       events_.unsupported(job.path);
       hadProblems_ = true;
     }
-    if (!job.failure.empty()) {  // a failed write: the run stops at this entry
-      failed_ = true;
-      events_.failure(job.failure);
+    if (job.failure) {  // a failed write: the run stops at this entry
+      fail(*job.failure);
       return true;
     }
-    if (options_.stream != nullptr) return send(job);
+    if (toStream_) return send(job);
     if (!job.file.valid()) return false;
     if (!name(job)) return false;
     ++counts_.written;
@@ -331,43 +358,58 @@ class Extractor::Impl {
   // Whether the entry's folder cannot be made or used (the first entry that finds out): its
   // entries are skipped until the sweep leaves it.
   bool skipsFolder(const Job& job) {
-    if (job.failedAt != Step::Create || !concernsOneName(job.failureCode)) return false;
+    if (job.failedAt != Step::Create || !concernsOneName(job.failure->code())) return false;
     // A folder that could not be made for lack of permission: the output folder takes no new
     // folder, which concerns the whole output.
     if (job.folderError == EACCES || job.folderError == EPERM) return false;
     skippedFolder_ = job.folder;
     skipReason_ = job.folderError != 0 ? "cannot create it" : "cannot create files in it";
-    skipReason_ = withReason(skipReason_, job.failureCode);
+    skipReason_ = withReason(skipReason_, job.failure->code());
     return true;
   }
 
   void reportSkippedFolder() {
     if (skippedFolder_.empty()) return;
-    events_.problem(skippedFolder_, skipReason_ + "; " + std::to_string(skipped_) +
-                                        (skipped_ == 1 ? " entry" : " entries") + " skipped");
+    events_.problem(skippedFolder_, EntryProblem::None,
+                    skipReason_ + "; " + std::to_string(skipped_) +
+                        (skipped_ == 1 ? " entry" : " entries") + " skipped");
     skippedFolder_.clear();
     skipped_ = 0;
   }
 
   // Sends the entry's bytes onto the stream. True when the run stops here.
   bool send(Job& job) {
-    if (job.problem != nullptr || job.unsupported) return false;
+    if (job.problem != EntryProblem::None || job.unsupported) return false;
+    if (options_.sink != nullptr) {
+      const bool taken = options_.sink->write(job.path, job.decoded.data.get(), job.decoded.size);
+      job.decoded.data.reset();
+      if (taken) {
+        ++counts_.written;
+        return false;
+      }
+      failed_ = true;
+      stop_ = RunStop::SinkStopped;
+      return true;
+    }
     const FileHandle& stream = *options_.stream;
     std::string failure;
-    if (job.action == Action::Decode) {
+    int code = 0;
+    if (job.action != Action::CopyPlain) {
       if (!writeAll(stream, job.decoded.data.get(), job.decoded.size)) {
-        failure = withReason("cannot write to standard output", errno);
+        code = errno;
+        failure = withReason("cannot write to standard output", code);
       }
       job.decoded.data.reset();
     } else {
       switch (copier_.copy(archive_.file(), job.entry.offset, stream, job.entry.length)) {
         case CopyResult::Done: break;
         case CopyResult::SourceEnded:
-          failure = withReason("cannot read " + job.path + " from " + archive_.path(),
-                               errno != 0 ? errno : EIO);
+          code = errno != 0 ? errno : EIO;
+          failure = withReason("cannot read " + job.path + " from " + archive_.path(), code);
           break;
         case CopyResult::WriteFailed:
-          failure = withReason("cannot write to standard output", errno);
+          code = errno;
+          failure = withReason("cannot write to standard output", code);
           break;
       }
     }
@@ -375,9 +417,15 @@ class Extractor::Impl {
       ++counts_.written;
       return false;
     }
-    failed_ = true;
-    events_.failure(failure);
+    fail(Error(ErrorKind::Host, failure, {}, code));
     return true;
+  }
+
+  // A failure that stops the run.
+  void fail(const Error& error, RunStop stop = RunStop::Failure) {
+    failed_ = true;
+    stop_ = stop;
+    events_.failure(error);
   }
 
   // Gives the written file its name. Without --overwrite, linking fails if another program made
@@ -393,20 +441,21 @@ class Extractor::Impl {
     switch (failure) {
       case NamingFailure::None: return true;
       case NamingFailure::Link:
-        message = "cannot link the finished file as " + (overwrite ? job.file.tempName() : job.path);
+        message =
+            "cannot link the finished file as " + (overwrite ? job.file.tempName() : job.path);
         break;
       case NamingFailure::Close:
-        failed_ = true;
-        events_.failure(withReason("cannot write " + writtenName(job), error));
+        fail(Error(withReason("cannot write " + writtenName(job), error), error, job.path));
         return false;
-      case NamingFailure::Rename: message = "cannot rename the finished file onto " + job.path; break;
+      case NamingFailure::Rename:
+        message = "cannot rename the finished file onto " + job.path;
+        break;
     }
     if (concernsOneName(error)) {
-      events_.problem(job.path, withReason(message, error) + "; not written");
+      events_.problem(job.path, EntryProblem::None, withReason(message, error) + "; not written");
       hadProblems_ = true;
     } else {
-      failed_ = true;
-      events_.failure(withReason(message, error));
+      fail(Error(withReason(message, error), error, job.path));
     }
     return false;
   }
@@ -427,7 +476,10 @@ class Extractor::Impl {
   std::string skipReason_;
   uint64_t skipped_ = 0;
   bool failed_ = false;  // a failure was reported: the run has stopped
+  RunStop stop_ = RunStop::None;
   bool hadProblems_ = false;
+  const bool toStream_;  // onto the stream or into the sink: nothing in the output folder
+  const bool fromFile_;  // the archive is a file: plain entries are copied file to file
   BufferPool buffers_{kInFlightBudget};  // before the pool: its workers' buffers come from it
   OrderedPool pool_;                     // last: its workers end before the rest goes
 };
@@ -441,3 +493,28 @@ bool Extractor::extract(int32_t category, int32_t entry, const EntryDescription&
 }
 ExtractStatus Extractor::finish() { return impl_->finish(); }
 ExtractCounts Extractor::counts() const { return impl_->counts(); }
+RunStop Extractor::stop() const { return impl_->stop(); }
+
+ExtractSummary Extractor::run(const LookedUp& found, RunProgress* progress) {
+  for (const SweptEntry& e : found.entries) {
+    if (!extract(e.category, e.entry, e.description)) break;
+    if (progress != nullptr) progress->advance(e);
+  }
+  ExtractSummary summary;
+  summary.status = finish();
+  summary.counts = counts();
+  summary.stop = stop();
+  uint64_t wanted = 0;
+  for (const SweptEntry& e : found.entries) wanted += e.description.hasData() ? 1 : 0;
+  summary.counts.notWritten = wanted - summary.counts.kept - summary.counts.written;
+  // The entries looked up before a fault are finished first, as a single thread would have; if
+  // one of their writes fails, the run stops there, before the fault.
+  if (summary.status == ExtractStatus::Stopped) return summary;
+  if (summary.stop == RunStop::Cancelled) return summary;
+  if (found.fault) {
+    summary.fault = found.fault;
+  } else if (summary.status == ExtractStatus::Clean && progress != nullptr) {
+    progress->complete();
+  }
+  return summary;
+}

@@ -1,5 +1,6 @@
 // Extraction of described entries into an output folder, or one after another onto a stream
-// (standard output): the caller's thread hands the entries over in sweep order; a pool of worker
+// (standard output) or into a sink the caller implements (a zip stream, a browser's folder): the
+// caller's thread hands the entries over in sweep order; a pool of worker
 // threads reads, decodes and writes several at once, each file without a name; then each entry is
 // reported and its file named (or its bytes sent) strictly in the order the entries were handed
 // over. So what is reported and written comes out exactly as if one thread had done it all, at any
@@ -17,9 +18,16 @@
 #include <memory>
 #include <string>
 
+#include "cpu/fault.h"
+#include "extract/ordered_pool.h"
+#include "extract/run.h"
+#include "platform/error.h"
 #include "platform/folder.h"
 #include "reading/archive.h"
 #include "reading/entry.h"
+#include "reading/progress.h"
+#include "reading/read.h"
+#include "reading/sweep.h"
 
 // What the extraction reports, in sweep order, one call at a time (from whichever thread
 // finished the entry).
@@ -31,15 +39,26 @@ class ExtractEvents {
   virtual void extracting(const std::string& path) = 0;
   // The entry uses the unsupported compression method: no file is written.
   virtual void unsupported(const std::string& path) = 0;
-  // Something is wrong with the entry (corrupt data, data the archive does not hold in full, a
-  // file that cannot be named) or with a category folder (`path` is the folder, reported once,
-  // after its last entry): nothing is written for it; the run goes on.
-  virtual void problem(const std::string& path, const std::string& what) = 0;
+  // Something is wrong with the entry (corrupt data, data the archive does not hold in full:
+  // `problem` says which) or with its file or category folder (`problem` is None; for a folder
+  // `path` is the folder, reported once, after its last entry): nothing is written for it; the run
+  // goes on. `what` words it.
+  virtual void problem(const std::string& path, EntryProblem problem, const std::string& what) = 0;
   // An entry of a category folder that cannot be used: neither reported nor attempted (the
   // folder's problem follows after its last entry).
   virtual void skipped(const std::string& path) { static_cast<void>(path); }
-  // A failure that stops the run (a failed write, no memory, the output bound), with its reason.
-  virtual void failure(const std::string& message) = 0;
+  // A failure that stops the run (a failed write, no memory, the output bound: the error's hint
+  // says it may be lifted).
+  virtual void failure(const Error& error) = 0;
+};
+
+// Where the entries' bytes go when the caller takes them: one call per entry written, in sweep
+// order, one at a time (from whichever thread finished the entry).
+class ExtractSink {
+ public:
+  virtual ~ExtractSink() = default;
+  // Entry `path`'s `size` bytes. False: the run stops here (the caller knows why).
+  virtual bool write(const std::string& path, const uint8_t* data, size_t size) = 0;
 };
 
 enum class ExtractStatus : uint8_t {
@@ -55,21 +74,33 @@ struct ExtractOptions {
   // The most the entries may expand to in all (see reading/limit.h); the run stops before an entry
   // that would pass it.
   uint64_t outputBound = UINT64_MAX;
-  // Worker threads that read, decode and write entries (1: one thread does it all, in order).
-  unsigned jobs = 1;
+  // Who reads, decodes and writes the entries: worker threads, or the caller's thread.
+  Executor executor;
   // The entries' bytes go one after another onto this stream instead of into files: no folder is
   // made and existing files play no part.
   const FileHandle* stream = nullptr;
+  // Or into this sink, likewise.
+  ExtractSink* sink = nullptr;
 };
 
 struct ExtractCounts {
-  uint64_t written = 0;  // files named (entries sent onto the stream)
-  uint64_t kept = 0;     // existing files left alone
+  uint64_t written = 0;     // files named (entries sent onto the stream or into the sink)
+  uint64_t kept = 0;        // existing files left alone
+  uint64_t notWritten = 0;  // run(): the other entries with data, neither written nor kept
+};
+
+// What a whole run did and why it ended.
+struct ExtractSummary {
+  ExtractStatus status = ExtractStatus::Clean;
+  ExtractCounts counts;
+  RunStop stop = RunStop::None;
+  // The fault of the machine that ended the lookups, when the run was not stopped before.
+  std::optional<r5900::MachineFault> fault;
 };
 
 class Extractor {
  public:
-  // Files go under `output`.
+  // Files go under `output` (unused with a stream or a sink).
   Extractor(const Archive& archive, Folder output, ExtractEvents& events,
             ExtractOptions options = {});
   ~Extractor();  // finishes the work in flight
@@ -86,6 +117,12 @@ class Extractor {
   ExtractStatus finish();
   // What the run did (once finished).
   ExtractCounts counts() const;
+  // Why it stopped (once finished).
+  RunStop stop() const;
+
+  // The whole extraction of the entries looked up: handed over in order, `progress` advanced
+  // after each (and completed when the run was clean), then finished.
+  ExtractSummary run(const LookedUp& found, RunProgress* progress = nullptr);
 
  private:
   class Impl;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 bool OrderedPool::submit(std::unique_ptr<OrderedWork> work) {
+  if (threads_ == 0) return submitInline(std::move(work));
   work->weight = std::max(work->weight, kWorkWeight);
   OrderedWork* raw = work.get();
   // Once handed over, a worker may finish the entry and free it: nothing of it is read after.
@@ -32,7 +33,29 @@ bool OrderedPool::submit(std::unique_ptr<OrderedWork> work) {
   return !stopped_;
 }
 
+// The same decisions as the workers and the finishing thread make, in the same order, one entry
+// at a time: nothing is ever in flight after submit() returns, so the budget never holds it back.
+bool OrderedPool::submitInline(std::unique_ptr<OrderedWork> work) {
+  if (stopped_) {
+    work->drop();
+    return false;
+  }
+  dropping_ = dropping_ || cancelled();
+  if (!dropping_ && work->needsWorker) {
+    if (!inlineState_) inlineState_ = makeState_ ? makeState_() : std::make_unique<WorkerState>();
+    work->perform(*inlineState_);
+  }
+  dropping_ = dropping_ || cancelled();
+  if (dropping_) {
+    work->drop();
+  } else {
+    stopped_ = work->finish();
+  }
+  return !stopped_;
+}
+
 bool OrderedPool::finish() {
+  if (threads_ == 0) return stopped_;
   {
     std::unique_lock lock(mutex_);
     progress_.wait(lock, [&] { return order_.empty() && !finishing_; });

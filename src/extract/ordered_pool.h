@@ -2,7 +2,9 @@
 // handed over: workers do the slow part (reading, decoding, writing a file without a name)
 // several at once; each entry is then finished (reported, its file named, its bytes sent on) by
 // whichever thread finishes the one at the front. So what a run reports and writes comes out
-// exactly as if one thread had done it all, at any number of workers.
+// exactly as if one thread had done it all, at any number of workers. Or, inline, the caller's
+// thread does each entry's work and finishes it inside submit(): no thread is ever started, for a
+// build that has none (single-threaded WebAssembly), with the same order, bound and budget.
 #pragma once
 
 #include <atomic>
@@ -50,36 +52,46 @@ class OrderedWork {
 // at least kWorkWeight, which also bounds how many are in flight at once (256).
 constexpr size_t kWorkWeight = 128 << 10;
 
+// Who does the entries' work: `threads` worker threads, or none (inlineOnCaller()): the caller's
+// thread, inside submit().
+struct Executor {
+  unsigned threads = 1;
+  static constexpr Executor inlineOnCaller() { return Executor{0}; }
+  constexpr bool isInline() const { return threads == 0; }
+};
+
 class OrderedPool {
  public:
-  // `threads` workers, started with the first entry that needs one. When `cancel` becomes true,
-  // the entry being finished is the last: the others are dropped.
-  // Each worker's state comes from `makeState`.
+  // The executor's workers, started with the first entry that needs one. When `cancel` becomes
+  // true, the entry being finished is the last: the others are dropped.
+  // Each worker's state (inline: the caller's) comes from `makeState`.
   using StateMaker = std::function<std::unique_ptr<WorkerState>()>;
-  explicit OrderedPool(unsigned threads, const std::atomic<bool>* cancel = nullptr,
+  explicit OrderedPool(Executor executor, const std::atomic<bool>* cancel = nullptr,
                        StateMaker makeState = {})
-      : threads_(threads > 0 ? threads : 1), cancel_(cancel), makeState_(std::move(makeState)) {}
+      : threads_(executor.threads), cancel_(cancel), makeState_(std::move(makeState)) {}
   ~OrderedPool() { finish(); }
   OrderedPool(const OrderedPool&) = delete;
   OrderedPool& operator=(const OrderedPool&) = delete;
 
-  // Hands `work` over once it fits in the budget. False once the run has stopped (`work` is then
-  // dropped).
+  // Hands `work` over once it fits in the budget (inline: performs and finishes it). False once
+  // the run has stopped (`work` is then dropped).
   bool submit(std::unique_ptr<OrderedWork> work);
   // Waits until every entry handed over is finished or dropped and the workers have ended. True
   // when an entry stopped the run.
   bool finish();
 
  private:
+  bool submitInline(std::unique_ptr<OrderedWork> work);
   void startWorkers();
   void work();
   bool cancelled() const { return cancel_ != nullptr && cancel_->load(); }
   void finishReady();
 
-  const unsigned threads_;
+  const unsigned threads_;  // 0: inline
   const std::atomic<bool>* cancel_;
   const StateMaker makeState_;
   std::vector<std::thread> workers_;
+  std::unique_ptr<WorkerState> inlineState_;  // the caller's, inline
   std::mutex mutex_;
   std::condition_variable work_;      // an entry for the workers, or their end
   std::condition_variable progress_;  // an entry finished, or the finishing thread done

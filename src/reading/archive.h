@@ -1,5 +1,6 @@
-// An archive open for reading: the file, its size when opened, a copy of its index and the guest
-// session that answers questions about its entries. Every front end opens archives this way.
+// An archive open for reading: its bytes (a file, or a reader the caller gives: a browser's File,
+// a Python file object), its size when opened, a copy of its index and the guest session that
+// answers questions about its entries. Every front end opens archives this way.
 #pragma once
 
 #include <cstdint>
@@ -25,11 +26,16 @@ class Archive : public ByteSource {
   // at random offsets), a file shorter than its index, and an archive whose update was stopped
   // and left its journal.
   static std::unique_ptr<Archive> open(const std::string& path);
+  // An archive read through `reader` (any thread may read through it), named `name` in messages:
+  // refused, like a file, when too short to hold its index.
+  static std::unique_ptr<Archive> open(std::unique_ptr<ByteSource> reader, std::string name);
   // An archive over `file`, which the caller opened (and locked, and recovered): reads its size
   // and index. `path` names it in messages.
   static std::unique_ptr<Archive> fromFile(FileHandle file, const std::string& path);
 
+  // The path it was opened from, or the name its reader was given.
   const std::string& path() const { return path_; }
+  // The file it is read from; not valid when read through a reader.
   const FileHandle& file() const { return file_; }
   // Lets go of the file (and a lock on it) before the archive goes; reads find nothing after.
   void closeFile() { file_.close(); }
@@ -48,7 +54,10 @@ class Archive : public ByteSource {
 
  private:
   Archive(FileHandle file, std::string path, uint64_t size);
+  // Reads the index and starts the session.
+  static std::unique_ptr<Archive> load(std::unique_ptr<Archive> archive);
   FileHandle file_;
+  std::unique_ptr<ByteSource> reader_;  // instead of the file
   std::string path_;
   uint64_t size_;
   std::vector<uint8_t> index_;

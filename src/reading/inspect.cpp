@@ -1,10 +1,7 @@
 #include "reading/inspect.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <iterator>
-
-#include "platform/error.h"
 
 namespace {
 constexpr size_t kChunk = 1 << 20;
@@ -59,15 +56,15 @@ bool StoredRanges::overlapsEarlier(uint64_t offset, uint64_t size) {
   return overlaps;
 }
 
-EntryTester::Admission EntryTester::admit(const SweptEntry& e) {
+std::optional<EntryTester::Admission> EntryTester::admit(const SweptEntry& e) {
   const EntryDescription& d = e.description;
   const uint64_t size = archive_.size();
   const uint64_t expanded = outputSizeOf(archive_, d);
   // A plain entry the archive does not hold in full is neither read nor counted.
   if ((d.kind == EntryKind::Compressed || d.liesWithin(size)) && !budget_.take(expanded)) {
-    throw Error(budget_.refusal(e.path(), size), EFBIG);
+    return std::nullopt;
   }
   // Only the stored bytes that lie in the archive can be shared.
   const uint64_t held = d.offset >= size ? 0 : std::min(d.storedBytes(), size - d.offset);
-  return {ranges_.overlapsEarlier(d.offset, held), expanded};
+  return Admission{ranges_.overlapsEarlier(d.offset, held), expanded};
 }

@@ -52,9 +52,10 @@ class EntryTester {
     bool shared;        // its stored bytes overlap an earlier entry's
     uint64_t expanded;  // what it expands to (see outputSizeOf())
   };
-  // Entry `e`, which has data. Throws Error (EFBIG), with the message to print, when the test
-  // stops before it at the output bound.
-  Admission admit(const SweptEntry& e);
+  // Entry `e`, which has data; none when the test stops before it at the output bound (refusal()
+  // says so).
+  std::optional<Admission> admit(const SweptEntry& e);
+  Error refusal(const SweptEntry& e) const { return budget_.refusal(e.path(), archive_.size()); }
   // testEntry() of an admitted entry, on any thread, the threads sharing their buffers.
   EntryProblem test(const EntryDescription& d) { return testEntry(archive_, d, buffers_); }
 

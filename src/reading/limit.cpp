@@ -14,10 +14,11 @@ uint64_t outputSizeOf(const ByteSource& source, const EntryDescription& d) {
   }
 }
 
-std::string OutputBudget::refusal(const std::string& path, uint64_t archiveSize) const {
-  return "stopped before " + path + ": the entries would expand to more than " +
-         std::to_string(bound_) + " bytes, the bound for an archive of " +
-         std::to_string(archiveSize) + " bytes (" + std::to_string(kOutputFactor) +
-         " times its size, at least " + std::to_string(kOutputFloor >> 20) +
-         " MiB); --no-size-limit lifts it";
+Error OutputBudget::refusal(const std::string& path, uint64_t archiveSize) const {
+  return Error(ErrorKind::Refused,
+               "stopped before " + path + ": the entries would expand to more than " +
+                   std::to_string(bound_) + " bytes, the bound for an archive of " +
+                   std::to_string(archiveSize) + " bytes (" + std::to_string(kOutputFactor) +
+                   " times its size, at least " + std::to_string(kOutputFloor >> 20) + " MiB)",
+               path, 0, ErrorHint::LiftOutputBound);
 }

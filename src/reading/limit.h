@@ -9,6 +9,7 @@
 #include <limits>
 #include <string>
 
+#include "platform/error.h"
 #include "reading/entry.h"
 #include "reading/source.h"
 
@@ -37,8 +38,9 @@ class OutputBudget {
     used_ += bytes;
     return true;
   }
-  // What a run that stops before `path` says.
-  std::string refusal(const std::string& path, uint64_t archiveSize) const;
+  // What a run that stops before `path` says: a refusal concerning `path`, which the caller may
+  // lift (ErrorHint::LiftOutputBound).
+  Error refusal(const std::string& path, uint64_t archiveSize) const;
 
  private:
   const uint64_t bound_;

@@ -5,6 +5,7 @@
 
 #include "archive/categories.h"
 #include "archive/format.h"
+#include "platform/error.h"
 #include "reading/glob.h"
 
 namespace {
@@ -85,22 +86,20 @@ void Selection::addMember(std::string_view text) {
   reach_.push_back(std::move(r));
 }
 
-bool Selection::restrictCategories(std::string_view list, std::string& error) {
+void Selection::restrictCategories(std::string_view list) {
   if (!categories_) categories_.emplace(kCategoryCount, false);
   for (const std::string_view item : split(list)) {
     std::optional<int32_t> category = number(item, 3);
     if (!category) category = categoryOfFolder("models - " + std::string(item));
     if (!category || *category > kHighestPossibleCategory) {
-      error = "unknown category '" + std::string(item) +
-              "' (a folder letter such as g or hc, or a number from 0 to 255)";
-      return false;
+      throw Error("unknown category '" + std::string(item) +
+                  "' (a folder letter such as g or hc, or a number from 0 to 255)");
     }
     (*categories_)[static_cast<size_t>(*category)] = true;
   }
-  return true;
 }
 
-bool Selection::restrictEntries(std::string_view list, std::string& error) {
+void Selection::restrictEntries(std::string_view list) {
   if (!entries_) entries_.emplace(kEntriesPerCategory, false);
   for (const std::string_view item : split(list)) {
     const size_t dash = item.find('-');
@@ -108,12 +107,10 @@ bool Selection::restrictEntries(std::string_view list, std::string& error) {
     const std::optional<int32_t> last =
         dash == std::string_view::npos ? first : number(item.substr(dash + 1), 4);
     if (!first || !last || *first > *last) {
-      error = "bad entry range '" + std::string(item) + "' (numbers from 0 to 9999, or N-M)";
-      return false;
+      throw Error("bad entry range '" + std::string(item) + "' (numbers from 0 to 9999, or N-M)");
     }
     std::fill(entries_->begin() + *first, entries_->begin() + *last + 1, true);
   }
-  return true;
 }
 
 bool Selection::reaches(const Reach& r, int32_t category) const {

@@ -29,10 +29,11 @@ class Selection {
   // with sweepAllCategories() or restrictCategories(); so "*" means what a run without members
   // takes, and never turns into a sweep of all 256 categories by itself.
   void addMember(std::string_view text);
-  // "g,hc,25": folder letters or category numbers (0 to 255). False, with `error`, otherwise.
-  bool restrictCategories(std::string_view list, std::string& error);
-  // "0-99,120": numbers and N-M spans of entry numbers (0 to 9999).
-  bool restrictEntries(std::string_view list, std::string& error);
+  // "g,hc,25": folder letters or category numbers (0 to 255). Throws Error (Refused), saying which
+  // item is wrong, otherwise.
+  void restrictCategories(std::string_view list);
+  // "0-99,120": numbers and N-M spans of entry numbers (0 to 9999); throws Error like the above.
+  void restrictEntries(std::string_view list);
   void sweepAllCategories() { allCategories_ = true; }
 
   // The categories to sweep, ascending (which is also the model categories' sweep order).

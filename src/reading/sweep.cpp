@@ -29,17 +29,16 @@ std::optional<SweptEntry> Sweep::next() {
   }
 }
 
-std::vector<SweptEntry> lookUpExisting(Sweep& sweep, const std::atomic<bool>& cancel,
-                                       std::optional<r5900::MachineFault>& fault) {
-  std::vector<SweptEntry> entries;
+LookedUp lookUpExisting(Sweep& sweep, const std::atomic<bool>& cancel) {
+  LookedUp found;
   try {
     while (!cancel.load()) {
       std::optional<SweptEntry> e = sweep.next();
       if (!e) break;
-      if (e->description.exists()) entries.push_back(std::move(*e));
+      if (e->description.exists()) found.entries.push_back(std::move(*e));
     }
   } catch (const r5900::MachineFault& f) {
-    fault = f;
+    found.fault = f;
   }
-  return entries;
+  return found;
 }

@@ -37,8 +37,12 @@ class Sweep {
   size_t done_ = 0;
 };
 
-// The entries of `sweep` that exist, all looked up before any is read, so that a run knows how
-// much there is in all. Stops early once `cancel` is true. A fault of the machine ends the lookups:
-// the entries before it are kept and the fault is handed back in `fault`.
-std::vector<SweptEntry> lookUpExisting(Sweep& sweep, const std::atomic<bool>& cancel,
-                                       std::optional<r5900::MachineFault>& fault);
+// The selected entries that exist, all looked up before any is read, so that a run knows how much
+// there is in all; and the fault of the machine that ended the lookups early, if one did (the
+// entries before it are kept).
+struct LookedUp {
+  std::vector<SweptEntry> entries;
+  std::optional<r5900::MachineFault> fault;
+};
+// The lookups of `sweep`, which stop early once `cancel` is true.
+LookedUp lookUpExisting(Sweep& sweep, const std::atomic<bool>& cancel);

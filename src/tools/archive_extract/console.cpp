@@ -137,23 +137,3 @@ void Console::noteStdoutFailureLocked() {
 std::string count(uint64_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
-
-std::string jsonString(const std::string& text) {
-  std::string json = "\"";
-  for (const char c : text) {
-    switch (c) {
-      case '"': json += "\\\""; break;
-      case '\\': json += "\\\\"; break;
-      case '\n': json += "\\n"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20) {
-          char escape[8];
-          std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
-          json += escape;
-        } else {
-          json += c;
-        }
-    }
-  }
-  return json + "\"";
-}

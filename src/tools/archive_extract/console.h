@@ -7,14 +7,7 @@
 #include <mutex>
 #include <string>
 
-// How far a run has come: entries and the bytes they expand to (as the index counts them), done
-// and in all.
-struct Progress {
-  uint64_t entries = 0;
-  uint64_t entriesTotal = 0;
-  uint64_t bytes = 0;
-  uint64_t bytesTotal = 0;
-};
+#include "api/archive.h"
 
 class Console {
  public:
@@ -54,6 +47,3 @@ class Console {
 
 // "1 entry", "2 entries".
 std::string count(uint64_t n, const char* one, const char* many);
-
-// `text` as a JSON string, quotes included.
-std::string jsonString(const std::string& text);

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include "api/error.h"
+
 namespace {
 
 constexpr unsigned long kMaxJobs = 256;
@@ -126,7 +128,6 @@ std::string refusal(int c, char** argv) {
 std::optional<Options> parseOptions(int argc, char** argv, int& status) {
   Options o;
   bool extract = false, list = false, test = false, file = false;
-  std::string error;
   opterr = 0;  // the messages below name the option the way the user wrote it
   optind = 0;  // not 1: a bundle an earlier parse stopped inside is forgotten too
   for (int c; (c = getopt_long(argc, argv, ":xtf:C:Oqvhj:", kLongOptions, nullptr)) != -1;) {
@@ -143,10 +144,16 @@ std::optional<Options> parseOptions(int argc, char** argv, int& status) {
       case 'O': o.toStdout = true; break;
       case kJson: o.json = true; break;
       case kCategory:
-        if (!o.selection.restrictCategories(optarg, error)) return usageError(error, status);
-        break;
       case kEntries:
-        if (!o.selection.restrictEntries(optarg, error)) return usageError(error, status);
+        try {
+          if (c == kCategory) {
+            o.selection.restrictCategories(optarg);
+          } else {
+            o.selection.restrictEntries(optarg);
+          }
+        } catch (const Error& e) {
+          return usageError(e.what(), status);
+        }
         break;
       case kAllCategories: o.selection.sweepAllCategories(); break;
       case kOverwrite: o.overwrite = true; break;

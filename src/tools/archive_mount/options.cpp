@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include "api/error.h"
+
 namespace {
 
 constexpr const char* kUsage =
@@ -121,10 +123,16 @@ std::optional<MountOptions> parseMountOptions(int argc, char** argv, int& status
         if (!takeFuseOptions(optarg, o, error)) return usageError(error, status);
         break;
       case kCategory:
-        if (!o.selection.restrictCategories(optarg, error)) return usageError(error, status);
-        break;
       case kEntries:
-        if (!o.selection.restrictEntries(optarg, error)) return usageError(error, status);
+        try {
+          if (c == kCategory) {
+            o.selection.restrictCategories(optarg);
+          } else {
+            o.selection.restrictEntries(optarg);
+          }
+        } catch (const Error& e) {
+          return usageError(e.what(), status);
+        }
         break;
       case kAllCategories: o.selection.sweepAllCategories(); break;
       case kCacheSize: {
