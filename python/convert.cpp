@@ -68,8 +68,17 @@ std::string fspath(const py::handle& path) {
   throw py::error_already_set();
 }
 
+std::string messageOf(const Error& e) {
+  switch (e.hint()) {
+    case ErrorHint::LiftOutputBound: return std::string(e.what()) + "; size_limit=False lifts it";
+    case ErrorHint::RecoverFirst:
+      return std::string(e.what()) + "; archive_extract.recover() it first";
+    default: return e.what();
+  }
+}
+
 [[noreturn]] void raiseHostError(const Error& e, const std::vector<std::string>& paths) {
-  if (e.code() == 0) raiseAs(errorTypes.archiveError, py::make_tuple(fsText(e.what())));
+  if (e.code() == 0) raiseAs(errorTypes.archiveError, py::make_tuple(fsText(messageOf(e))));
   py::object error = py::reinterpret_steal<py::object>(
       PyObject_CallFunctionObjArgs(PyExc_OSError, py::int_(e.code()).ptr(), fsText(e.what()).ptr(),
                                    nameIn(e.what(), e.code(), paths).ptr(), nullptr));
@@ -104,12 +113,11 @@ std::string commaList(const py::handle& value) {
 std::unique_ptr<Selection> makeSelection(const py::object& categories, const py::object& entries,
                                          const py::object& members, bool allCategories) {
   auto selection = std::make_unique<Selection>();
-  std::string error;
-  if (!categories.is_none() && !selection->restrictCategories(commaList(categories), error)) {
-    throw py::value_error(error);
-  }
-  if (!entries.is_none() && !selection->restrictEntries(commaList(entries), error)) {
-    throw py::value_error(error);
+  try {
+    if (!categories.is_none()) selection->restrictCategories(commaList(categories));
+    if (!entries.is_none()) selection->restrictEntries(commaList(entries));
+  } catch (const Error& e) {
+    throw py::value_error(e.what());
   }
   if (!members.is_none()) {
     std::vector<std::string> names;

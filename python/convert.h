@@ -30,6 +30,9 @@ py::list fsTexts(const std::vector<std::string>& texts);
 std::string fspath(const py::handle& path);
 
 [[noreturn]] void raiseAs(py::handle type, const py::tuple& args);
+// The library's message, and what the caller can do about it in the module's terms (a keyword
+// argument, a function).
+std::string messageOf(const Error& e);
 // An Error as Python sees it: OSError (of the subclass its errno picks) with the errno, the
 // library's message and the file; ArchiveError when the failure is the archive's or a refusal.
 [[noreturn]] void raiseHostError(const Error& e, const std::vector<std::string>& paths);

@@ -12,6 +12,7 @@
 #include <pybind11/stl.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "convert.h"
@@ -33,20 +34,31 @@ PYBIND11_MODULE(_core, m) {
       .def_readonly("category", &Entry::category, "The category number (0 to 255).")
       .def_readonly("entry", &Entry::entry, "The entry number in its category (0 to 9999).")
       .def_readonly("sector", &Entry::sector, "The archive sector its data starts at.")
-      .def_readonly("method", &Entry::method,
-                    "How it is stored: stored, lz, rle, unsupported, plain, unknown or nodata.")
+      .def_property_readonly(
+          "method", [](const Entry& e) { return e.methodName(); },
+          "How it is stored: stored, lz, rle, unsupported, plain, unknown or nodata.")
       .def_readonly("stored", &Entry::stored, "Bytes it occupies in the archive (None: no data).")
       .def_readonly("size", &Entry::size, "Bytes it expands to (None: not known).")
-      .def("__repr__", [](const Entry& e) { return "<Entry " + e.path + " " + e.method + ">"; });
+      .def("__repr__",
+           [](const Entry& e) { return "<Entry " + e.path + " " + e.methodName() + ">"; });
 
   py::class_<TestResult, Entry>(m, "TestResult", "One entry's verdict of the integrity test.")
-      .def_readonly("ok", &TestResult::ok, "Whether it reads and decodes soundly.")
-      .def_readonly("problem", &TestResult::problem,
-                    "None, or what is wrong: corrupt, unsupported or incomplete.")
-      .def_readonly("shared", &TestResult::shared,
-                    "Whether its stored bytes overlap an earlier entry's.")
+      .def_property_readonly(
+          "ok", [](const TestResult& r) { return r.problemName() == nullptr; },
+          "Whether it reads and decodes soundly.")
+      .def_property_readonly(
+          "problem",
+          [](const TestResult& r) -> std::optional<std::string> {
+            const char* problem = r.problemName();
+            return problem == nullptr ? std::nullopt : std::optional<std::string>(problem);
+          },
+          "None, or what is wrong: corrupt, unsupported or incomplete.")
+      .def_property_readonly(
+          "shared", [](const TestResult& r) { return r.verdict && r.verdict->shared; },
+          "Whether its stored bytes overlap an earlier entry's.")
       .def("__repr__", [](const TestResult& r) {
-        return "<TestResult " + r.path + " " + (r.ok ? std::string("ok") : *r.problem) + ">";
+        const char* problem = r.problemName();
+        return "<TestResult " + r.path + " " + (problem == nullptr ? "ok" : problem) + ">";
       });
 
   py::class_<ArchiveHandle, std::shared_ptr<ArchiveHandle>>(m, "ArchiveHandle")

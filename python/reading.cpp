@@ -44,7 +44,7 @@ EntryDescription entryToRead(Archive& archive, const py::handle& member, bool si
                              std::string& path) {
   const auto [category, entry] = entryNamed(member);
   path = entryPath(category, entry);
-  std::string refusal;
+  std::optional<Error> refusal;
   const EntryDescription d = translated({archive.path()}, [&] {
     py::gil_scoped_release release;
     const EntryDescription d = archive.describe(category, entry);
@@ -62,7 +62,7 @@ EntryDescription entryToRead(Archive& archive, const py::handle& member, bool si
   if (d.kind == EntryKind::Plain && !d.liesWithin(archive.size())) {
     raiseEntryError(path, entryProblemName(EntryProblem::Incomplete));
   }
-  if (!refusal.empty()) raiseAs(errorTypes.error, py::make_tuple(refusal));
+  if (refusal) raiseAs(errorTypes.error, py::make_tuple(messageOf(*refusal)));
   return d;
 }
 
@@ -87,18 +87,6 @@ DecodedBytes decode(const Archive& archive, const EntryDescription& d, const std
 }
 
 }  // namespace
-
-Entry describeForListing(const ByteSource& archive, const SweptEntry& e) {
-  const EntryDescription& d = e.description;
-  const EntryStorage storage = entryStorage(archive, d);
-  return {e.path(),
-          e.category,
-          e.entry,
-          d.sector,
-          storageMethodName(storage.method),
-          d.kind == EntryKind::NoData ? std::nullopt : std::optional<uint32_t>(d.stored),
-          storage.size};
-}
 
 ArchiveHandle::ArchiveHandle(const py::object& name) : path_(fspath(name)) {
   const std::string& path = path_;
@@ -195,7 +183,7 @@ py::object Listing::next() {
         throw;
       }
       if (!e) return std::nullopt;
-      if (e->description.exists()) return describeForListing(*archive_, *e);
+      if (e->description.exists()) return entryRecord(*archive_, *e);
     }
   });
   if (!entry) {

@@ -8,33 +8,23 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "reading/archive.h"
+#include "reading/entry_record.h"
 #include "reading/read.h"
 #include "reading/selection.h"
 #include "reading/sweep.h"
 
 namespace py = pybind11;
 
-// One entry as --list --json prints it.
-struct Entry {
-  std::string path;
-  int32_t category;
-  int32_t entry;
-  uint32_t sector;
-  std::string method;
-  std::optional<uint32_t> stored;
-  std::optional<uint32_t> size;
-};
+// One entry as the listing shows it: the library's record.
+using Entry = EntryRecord;
 
-// One entry as --test --json prints it.
-struct TestResult : Entry {
-  bool ok;
-  std::optional<std::string> problem;
-  bool shared;
+// One entry with the integrity test's verdict (its own type, for Python's TestResult).
+struct TestResult : EntryRecord {
+  explicit TestResult(EntryRecord record) : EntryRecord(std::move(record)) {}
 };
-
-Entry describeForListing(const ByteSource& archive, const SweptEntry& e);
 
 // The packer's commands refuse at once an archive this process holds open (the same file, by
 // device and inode), rather than wait for its lock.

@@ -4,14 +4,20 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <random>
+#include <vector>
 
 #include "archive/categories.h"
+#include "extract/tester.h"
 #include "reading/archive.h"
 #include "reading/entry.h"
+#include "reading/entry_record.h"
 #include "reading/selection.h"
 #include "support/archive_builder.h"
 #include "support/scratch.h"
@@ -29,7 +35,9 @@ class RecordedEvents : public ExtractEvents {
   void problem(const std::string& path, EntryProblem, const std::string& what) override {
     log += "problem " + path + ": " + what + "\n";
   }
-  void failure(const Error& error) override { log += "failure " + std::string(error.what()) + "\n"; }
+  void failure(const Error& error) override {
+    log += "failure " + std::string(error.what()) + "\n";
+  }
 };
 
 // Two archives with different trees, open at once and swept side by side, an entry of one then an
@@ -83,6 +91,125 @@ TEST(Extractor, TwoOpenArchivesSweptSideBySideGiveTheirOwnTrees) {
     EXPECT_EQ(run.extractor->finish(), ExtractStatus::Clean);
     EXPECT_EQ(run.events.log, sweepLines(run.want));
     EXPECT_EQ(summary(readTree(dir / ("out" + std::to_string(round)))), summary(run.want));
+  }
+}
+
+// The archive's bytes held in memory, read through the caller's reader.
+class MemorySource : public ByteSource {
+ public:
+  explicit MemorySource(std::string bytes) : bytes_(std::move(bytes)) {}
+  size_t readAt(uint64_t offset, uint8_t* buffer, size_t size) const override {
+    if (offset >= bytes_.size()) return 0;
+    const size_t n = std::min<size_t>(size, bytes_.size() - offset);
+    std::memcpy(buffer, bytes_.data() + offset, n);
+    return n;
+  }
+  uint64_t size() const override { return bytes_.size(); }
+
+ private:
+  std::string bytes_;
+};
+
+// What a caller's sink is given: each entry's path and bytes, in order.
+class RecordedSink : public ExtractSink {
+ public:
+  Tree tree;
+  std::string order;
+  bool write(const std::string& path, const uint8_t* data, size_t size) override {
+    tree[path].assign(reinterpret_cast<const char*>(data), size);
+    order += path + "\n";
+    return true;
+  }
+};
+
+class RecordedVerdicts : public TestSink {
+ public:
+  std::string lines;
+  bool tested(const EntryRecord& record) override {
+    lines += entryJson(record) + "\n";
+    return true;
+  }
+};
+
+// The same run, extracted into a caller's sink and tested, gives the same entries, events,
+// verdicts and summary whoever does the work: the caller's thread inline (no thread started) or a
+// pool of one or four workers, from the archive's file or from a reader over its bytes; and, at
+// an output bound that stops it halfway, it stops at the same entry.
+TEST(Extractor, InlineAndThreadedRunsIntoASinkAgree) {
+  const ScratchFolder dir;
+  std::mt19937_64 rng(11);
+  Tree want;
+  std::vector<Table> tables;
+  for (int row = 0; row < 3; ++row) {
+    Table table{row, {}};
+    for (int e = 0; e < 12; ++e) {
+      const std::string data = content(rng, 1000 + rng() % 200000);
+      table.entries.push_back(e % 3 == 0 ? plain(data) : compressed(1 + e % 2, data));
+      want[path(row, e)] = data;
+    }
+    tables.push_back(table);
+  }
+  // Damage the sink must never be given: an entry whose stream runs out.
+  const std::string cut = encode(1, content(rng, 50000));
+  tables[1].entries[4] = compressed(cut.substr(0, cut.size() / 3), 50000);
+  want.erase(path(1, 4));
+  const fs::path file = dir / "archive";
+  writeArchive(file, tables);
+
+  struct Outcome {
+    Tree tree;
+    std::string order, events, verdicts;
+    ExtractSummary extracted;
+    TestSummary tested;
+  };
+  for (const uint64_t bound : {kNoOutputBound, uint64_t{2} << 20}) {
+    std::optional<Outcome> first;
+    for (const bool fromReader : {false, true}) {
+      for (const Executor executor : {Executor::inlineOnCaller(), Executor{1}, Executor{4}}) {
+        SCOPED_TRACE(testing::Message() << "bound " << bound << ", threads " << executor.threads
+                                        << (fromReader ? ", from a reader" : ""));
+        const std::unique_ptr<Archive> archive =
+            fromReader ? Archive::open(std::make_unique<MemorySource>(readFile(file)), "memory")
+                       : Archive::open(file.string());
+        Selection selection;
+        Sweep sweep = archive->entries(selection);
+        const std::atomic<bool> cancel = false;
+        const LookedUp found = lookUpExisting(sweep, cancel);
+        Outcome got;
+        RecordedSink sink;
+        RecordedEvents events;
+        ExtractOptions options{false, nullptr, bound, executor};
+        options.sink = &sink;
+        got.extracted = Extractor(*archive, Folder(), events, options).run(found);
+        got.tree = sink.tree;
+        got.order = sink.order;
+        got.events = events.log;
+        RecordedVerdicts verdicts;
+        got.tested = Tester(*archive, verdicts, {bound, executor, nullptr}).run(found);
+        got.verdicts = verdicts.lines;
+        if (bound == kNoOutputBound) {
+          EXPECT_EQ(summary(got.tree), summary(want));
+          EXPECT_EQ(got.extracted.status, ExtractStatus::Problems);
+          EXPECT_EQ(got.tested.damaged, 1u);
+        } else {
+          EXPECT_EQ(got.extracted.stop, RunStop::OutputBound);
+          EXPECT_EQ(got.tested.stop, RunStop::OutputBound);
+          ASSERT_TRUE(got.tested.error);
+          EXPECT_EQ(got.tested.error->hint(), ErrorHint::LiftOutputBound);
+        }
+        if (!first) {
+          first = got;
+          continue;
+        }
+        EXPECT_EQ(got.tree, first->tree);
+        EXPECT_EQ(got.order, first->order);
+        EXPECT_EQ(got.events, first->events);
+        EXPECT_EQ(got.verdicts, first->verdicts);
+        EXPECT_EQ(got.extracted.counts.written, first->extracted.counts.written);
+        EXPECT_EQ(got.extracted.counts.notWritten, first->extracted.counts.notWritten);
+        EXPECT_EQ(got.tested.tested, first->tested.tested);
+      }
+    }
   }
 }
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "reading/selection.h"
+#include "api/archive.h"
 
 enum class Mode : uint8_t { Extract, List, Test };
 
