@@ -131,10 +131,10 @@ class RecordedVerdicts : public TestSink {
   }
 };
 
-// The same run, extracted into a caller's sink and tested, gives the same entries, events,
-// verdicts and summary whoever does the work: the caller's thread inline (no thread started) or a
-// pool of one or four workers, from the archive's file or from a reader over its bytes; and, at
-// an output bound that stops it halfway, it stops at the same entry.
+// The same run, extracted into a caller's sink (and into a folder) and tested, gives the same
+// entries, events, verdicts and summary whoever does the work: the caller's thread inline (no
+// thread started) or a pool of one or four workers, from the archive's file or from a reader over
+// its bytes; and, at an output bound that stops it halfway, it stops at the same entry.
 TEST(Extractor, InlineAndThreadedRunsIntoASinkAgree) {
   const ScratchFolder dir;
   std::mt19937_64 rng(11);
@@ -189,6 +189,18 @@ TEST(Extractor, InlineAndThreadedRunsIntoASinkAgree) {
         got.verdicts = verdicts.lines;
         if (bound == kNoOutputBound) {
           EXPECT_EQ(summary(got.tree), summary(want));
+          // Into a folder, plain entries too are read through the reader rather than copied
+          // from a file.
+          const fs::path out =
+              dir / ("out" + std::to_string(executor.threads) + (fromReader ? "r" : "f"));
+          fs::create_directories(out);
+          std::optional<Folder> folder = openFolder(out.string());
+          ASSERT_TRUE(folder);
+          RecordedEvents folderEvents;
+          Extractor(*archive, std::move(*folder), folderEvents, {false, nullptr, bound, executor})
+              .run(found);
+          EXPECT_EQ(folderEvents.log, events.log);
+          EXPECT_EQ(summary(readTree(out)), summary(want));
           EXPECT_EQ(got.extracted.status, ExtractStatus::Problems);
           EXPECT_EQ(got.tested.damaged, 1u);
         } else {
