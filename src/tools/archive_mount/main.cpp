@@ -445,7 +445,11 @@ int run(MountOptions& o) {
   try {
     archive = Archive::open(o.archive);
   } catch (const Error& error) {
-    say(error.what());
+    std::string message = error.what();
+    if (error.hint() == ErrorHint::RecoverFirst) {
+      message += "; run 'archive-pack --recover " + error.path() + "' first";
+    }
+    say(message);
     return 2;
   }
   if (!emptyFolder(o.mountpoint)) return 2;
