@@ -10,11 +10,8 @@
 #include <string>
 #include <utility>
 
-#include "reading/archive.h"
-#include "reading/entry_record.h"
+#include "api/archive.h"
 #include "reading/read.h"
-#include "reading/selection.h"
-#include "reading/sweep.h"
 
 namespace py = pybind11;
 

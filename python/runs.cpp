@@ -12,12 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include "api/extract.h"
+#include "api/system.h"
 #include "convert.h"
-#include "extract/extractor.h"
-#include "extract/tester.h"
-#include "platform/folder.h"
-#include "reading/limit.h"
-#include "reading/progress.h"
 
 namespace {
 
@@ -76,18 +73,15 @@ py::tuple testEntries(const ArchiveHandle& handle, const py::object& categories,
                       bool sizeLimit, const py::object& jobs) {
   const std::shared_ptr<Archive> archive = handle.archive();
   std::unique_ptr<Selection> selection = makeSelection(categories, entries, members, allCategories);
-  const TestOptions options{boundFor(*archive, sizeLimit), Executor{workers(jobs)}, nullptr};
   CollectedVerdicts verdicts;
   TestSummary summary;
   std::atomic<bool> cancel{false};
+  const TestOptions options{boundFor(*archive, sizeLimit), Executor{workers(jobs)}, &cancel};
   translated({archive->path()}, [&] {
     runStoppable(cancel, [&] {
       Sweep sweep = archive->entries(*selection);
       const LookedUp found = lookUpExisting(sweep, cancel);
-      TestOptions cancellable = options;
-      cancellable.cancel = &cancel;
-      Tester tester(*archive, verdicts, cancellable);
-      summary = tester.run(found);
+      summary = Tester(*archive, verdicts, options).run(found);
     });
   });
   std::optional<std::string> failure;
