@@ -5,10 +5,10 @@
 // Input: the first kIndexPart bytes, repeated to fill the 0x28000-byte index so that any table
 // offset lands on fuzzed bytes; the rest is the data from sector 500 on.
 //
-// Sizes are cut (mapping and poisoning the megabyte buffers random sizes claim would take nearly all
-// the time): swept EntryWords to plain lengths below 64 KiB and compressed sizes of at most 1023
-// units and 31 sectors, compressed headers to below 256 KiB. withinCutSizes() tells the entries
-// whose EntryWord lies outside the index and keeps its size.
+// Sizes are cut (mapping and poisoning the megabyte buffers random sizes claim would take nearly
+// all the time): swept EntryWords to plain lengths below 64 KiB and compressed sizes of at most
+// 1023 units and 31 sectors, compressed headers to below 256 KiB. withinCutSizes() tells the
+// entries whose EntryWord lies outside the index and keeps its size.
 #pragma once
 
 #include <sys/mman.h>

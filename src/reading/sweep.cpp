@@ -35,7 +35,7 @@ LookedUp lookUpExisting(Sweep& sweep, const std::atomic<bool>& cancel) {
     while (!cancel.load()) {
       std::optional<SweptEntry> e = sweep.next();
       if (!e) break;
-      if (e->description.exists()) found.entries.push_back(std::move(*e));
+      if (e->description.exists()) found.entries.push_back(*e);
     }
   } catch (const r5900::MachineFault& f) {
     found.fault = f;
