@@ -68,20 +68,29 @@ std::string fspath(const py::handle& path) {
   throw py::error_already_set();
 }
 
-std::string messageOf(const Error& e) {
-  switch (e.hint()) {
-    case ErrorHint::LiftOutputBound: return std::string(e.what()) + "; size_limit=False lifts it";
-    case ErrorHint::RecoverFirst:
-      return std::string(e.what()) + "; archive_extract.recover() it first";
-    default: return e.what();
+std::string hintWords(ErrorHint hint) {
+  switch (hint) {
+    case ErrorHint::LiftOutputBound: return "; size_limit=False lifts it";
+    case ErrorHint::RecoverFirst: return ": run archive_extract.recover() first";
+    case ErrorHint::EditInPlace: return " (in_place=True needs only the appended groups)";
+    case ErrorHint::PlainMethod: return "; use method=\"plain\"";
+    case ErrorHint::EditByCopy:
+      return "; update it with in_place=False: the new archive then takes this name alone";
+    case ErrorHint::RecoverToFinish: return " (archive_extract.recover() completes it)";
+    case ErrorHint::UpdateOrReplace:
+      return "; use update() to put the source folder's files into it, or force=True to replace "
+             "it with an archive of that folder alone";
+    default: return "";
   }
 }
 
+std::string messageOf(const Error& e) { return e.what() + hintWords(e.hint()); }
+
 [[noreturn]] void raiseHostError(const Error& e, const std::vector<std::string>& paths) {
   if (e.code() == 0) raiseAs(errorTypes.archiveError, py::make_tuple(fsText(messageOf(e))));
-  py::object error = py::reinterpret_steal<py::object>(
-      PyObject_CallFunctionObjArgs(PyExc_OSError, py::int_(e.code()).ptr(), fsText(e.what()).ptr(),
-                                   nameIn(e.what(), e.code(), paths).ptr(), nullptr));
+  py::object error = py::reinterpret_steal<py::object>(PyObject_CallFunctionObjArgs(
+      PyExc_OSError, py::int_(e.code()).ptr(), fsText(messageOf(e)).ptr(),
+      nameIn(e.what(), e.code(), paths).ptr(), nullptr));
   if (!error) throw py::error_already_set();
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
   throw py::error_already_set();

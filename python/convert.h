@@ -30,8 +30,10 @@ py::list fsTexts(const std::vector<std::string>& texts);
 std::string fspath(const py::handle& path);
 
 [[noreturn]] void raiseAs(py::handle type, const py::tuple& args);
-// The library's message, and what the caller can do about it in the module's terms (a keyword
-// argument, a function).
+// What the module adds to the library's words: the argument or function that does what the hint
+// says.
+std::string hintWords(ErrorHint hint);
+// The library's message and its hint's words.
 std::string messageOf(const Error& e);
 // An Error as Python sees it: OSError (of the subclass its errno picks) with the errno, the
 // library's message and the file; ArchiveError when the failure is the archive's or a refusal.

@@ -27,23 +27,6 @@ StorageMethod packMethod(const std::string& name, bool update) {
   return *method;
 }
 
-// What the module adds to the library's words: the argument or function that does what the hint
-// says.
-std::string hintWords(ErrorHint hint) {
-  switch (hint) {
-    case ErrorHint::RecoverFirst: return ": run archive_extract.recover() first";
-    case ErrorHint::EditInPlace: return " (in_place=True needs only the appended groups)";
-    case ErrorHint::PlainMethod: return "; use method=\"plain\"";
-    case ErrorHint::EditByCopy:
-      return "; update it with in_place=False: the new archive then takes this name alone";
-    case ErrorHint::RecoverToFinish: return " (archive_extract.recover() completes it)";
-    case ErrorHint::UpdateOrReplace:
-      return "; use update() to put the source folder's files into it, or force=True to replace "
-             "it with an archive of that folder alone";
-    default: return "";
-  }
-}
-
 // The notes a command makes, for the Python side: returned with its result, or attached to the
 // exception as .notes.
 struct Notes : PackEvents {
@@ -75,8 +58,7 @@ py::list packed(const std::vector<std::string>& paths, F f) {
               thrown = std::make_exception_ptr(
                   r5900::MachineFault{line.empty() ? line : line + "\n", line.empty()});
             } else {
-              thrown = std::make_exception_ptr(
-                  Error(e.kind(), e.what() + hintWords(e.hint()), e.path(), e.code(), e.hint()));
+              thrown = std::current_exception();  // worded with its hint when raised
             }
           } catch (...) {
             thrown = std::current_exception();
