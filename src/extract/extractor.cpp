@@ -98,7 +98,8 @@ class Worker : public WorkerState {
       case EntryProblem::None: break;
       case EntryProblem::Unsupported: job.unsupported = true; return;
       case EntryProblem::Corrupt: job.problem = "corrupt compressed data; not written"; return;
-      case EntryProblem::Incomplete: job.problem = kIncomplete; return;
+      case EntryProblem::Incomplete:
+      case EntryProblem::NoData: job.problem = kIncomplete; return;
       case EntryProblem::OutOfMemory:
         job.action = Action::Stop;
         job.failure = "out of memory (" + std::to_string(loaded.size) + " bytes)";
