@@ -75,12 +75,9 @@ class Mount {
     uid_ = o.uid ? *o.uid : getuid();
     gid_ = o.gid ? *o.gid : getgid();
     if (const char* log = std::getenv("ARCHIVE_MOUNT_DECODE_LOG"); log != nullptr && *log != 0) {
-      decodeLog_ = ::open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+      decodeLog_ = FileHandle(::open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     }
     nodes_.emplace_back("", FUSE_ROOT_ID, true);
-  }
-  ~Mount() {
-    if (decodeLog_ >= 0) ::close(decodeLog_);
   }
 
   // Adds the folder of every entry that exists (extraction makes it even for an entry without
@@ -282,9 +279,9 @@ class Mount {
 
   // The test hook: one line per decode.
   void logDecode(fuse_ino_t ino) {
-    if (decodeLog_ < 0) return;
+    if (!decodeLog_.valid()) return;
     const std::string line = node(ino).path + "\n";
-    [[maybe_unused]] const ssize_t written = ::write(decodeLog_, line.data(), line.size());
+    [[maybe_unused]] const ssize_t written = ::write(decodeLog_.get(), line.data(), line.size());
   }
 
   void reportOnce(Node& n, const std::string& message) {
@@ -300,13 +297,13 @@ class Mount {
 
   std::unique_ptr<Archive> archive_;
   std::deque<Node> nodes_;  // inode N is nodes_[N - 1]; the root first
+  FileHandle decodeLog_;    // the test hook: one line per decode (closed after the cache's thread)
   DecodeCache cache_;
   bool foreground_;
   timespec time_{};
   mode_t fileMode_ = 0, folderMode_ = 0;
   uid_t uid_ = 0;
   gid_t gid_ = 0;
-  int decodeLog_ = -1;  // the test hook: one line per decode
   bool noOpen_ = false;
 };
 
