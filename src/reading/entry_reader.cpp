@@ -15,7 +15,8 @@ std::string entryErrorMessage(const std::string& path, EntryProblem problem) {
                                                : entryProblemName(problem));
 }
 
-// The words of the output bound's refusal, without what a front end adds on how to lift it.
+// The output bound's refusal in the library's words: how to lift the bound is each front end's to
+// say (refusal() ends with the command line's way, which archive-extract prints as it is).
 std::string boundRefusal(const OutputBudget& budget, const std::string& path,
                          uint64_t archiveSize) {
   std::string words = budget.refusal(path, archiveSize);
