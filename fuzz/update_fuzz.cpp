@@ -213,16 +213,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto change = [&] {
     if (!compact) remove ? void(before.erase(path)) : void(before[path] = contents);
   };
-  UpdateResult result;
+  PackEvents quiet;
   bool updated = true;
   try {
     if (compact) {
-      CompactResult compacted;
-      compactArchive(archive, {}, compacted);
+      compactArchive(archive, {}, quiet);
     } else if (remove) {
-      deleteEntries({path}, archive, options, result);
+      deleteEntries({path}, archive, options, quiet);
     } else {
-      updateArchive(source, archive, options, result);
+      updateArchive(source, archive, options, quiet);
     }
   } catch (const Error&) {
     updated = false;
@@ -235,7 +234,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // In place, a failure after the journal was written leaves it to complete the update.
     std::string note;
     try {
-      note = recoverArchive(archive);
+      note = recoverArchive(archive).note;
     } catch (const Error&) {
       std::abort();
     }

@@ -9,19 +9,13 @@
 #include <utility>
 #include <vector>
 
+#include "api/pack.h"
 #include "convert.h"
-#include "pack/build.h"
-#include "pack/compact.h"
-#include "pack/replace_file.h"
-#include "pack/source_tree.h"
-#include "pack/store.h"
-#include "pack/update.h"
-#include "platform/file.h"
 #include "reading.h"
 
 namespace {
 
-// The --method words of archive-pack.
+// The method words of archive-pack.
 StorageMethod packMethod(const std::string& name, bool update) {
   const std::optional<StorageMethod> method = parseStorageMethod(name);
   if (!method || !isPackerMethod(*method)) {
@@ -33,62 +27,76 @@ StorageMethod packMethod(const std::string& name, bool update) {
   return *method;
 }
 
-// The copies stopped runs left in the archive's folder are removed, and a journal a stopped update
-// left beside the archive is completed or discarded first, as archive-pack does before it writes
-// (a dry run leaves it to the library, which refuses it).
-void recoverBeforeWriting(const std::string& archive, std::vector<std::string>& notes) {
-  for (std::string& note : removeLeftCopies(archive)) notes.push_back(std::move(note));
-  std::optional<std::string> real;
-  try {
-    real = resolveSymlinks(archive);
-  } catch (const Error&) {
-  }
-  if (real && linkInfo(journalPath(*real))) {
-    const std::string note = recoverArchive(archive);
-    if (!note.empty()) notes.push_back(note);
+// What the module adds to the library's words: the argument or function that does what the hint
+// says.
+std::string hintWords(ErrorHint hint) {
+  switch (hint) {
+    case ErrorHint::RecoverFirst: return ": run archive_extract.recover() first";
+    case ErrorHint::EditInPlace: return " (in_place=True needs only the appended groups)";
+    case ErrorHint::PlainMethod: return "; use method=\"plain\"";
+    case ErrorHint::EditByCopy:
+      return "; update it with in_place=False: the new archive then takes this name alone";
+    case ErrorHint::RecoverToFinish: return " (archive_extract.recover() completes it)";
+    case ErrorHint::UpdateOrReplace:
+      return "; use update() to put the source folder's files into it, or force=True to replace "
+             "it with an archive of that folder alone";
+    default: return "";
   }
 }
 
-// "PATH: ACTION" lines as (path, action).
-std::vector<std::pair<std::string, std::string>> reportPairs(
-    const std::vector<std::string>& lines) {
-  std::vector<std::pair<std::string, std::string>> pairs;
-  for (const std::string& line : lines) {
-    const size_t colon = line.find(": ");
-    pairs.emplace_back(line.substr(0, colon),
-                       colon == std::string::npos ? "" : line.substr(colon + 2));
-  }
-  return pairs;
-}
+// The notes a command makes, for the Python side: returned with its result, or attached to the
+// exception as .notes.
+struct Notes : PackEvents {
+  std::vector<std::string> kept;
+  void note(const std::string& text) override { kept.push_back(text); }
+};
 
 // Runs a packer command with the GIL released, on a thread that SIGINT and SIGTERM do not
 // interrupt: the command commits or leaves the archive as it was, and a KeyboardInterrupt comes
-// once it has returned. Notes go to the Python side even when it fails (returned with the result,
-// or attached to the exception as .notes).
+// once it has returned. Returns its notes.
 template <typename F>
-py::tuple packed(const std::vector<std::string>& paths, F f) {
-  std::vector<std::string> notes;
+py::list packed(const std::vector<std::string>& paths, F f) {
+  Notes notes;
   try {
-    return translated(paths, [&] {
+    translated(paths, [&] {
       std::exception_ptr thrown;
       {
         py::gil_scoped_release release;
         std::thread([&] {
           blockStopSignals();
           try {
-            f(notes);
+            Packer packer(notes);
+            f(packer);
+          } catch (const Error& e) {
+            // The lookup routines stopped on the archive's index: the machine's fault, as reading
+            // it raises.
+            if (e.kind() == ErrorKind::MachineFault) {
+              const std::string line = e.what();
+              thrown = std::make_exception_ptr(
+                  r5900::MachineFault{line.empty() ? line : line + "\n", line.empty()});
+            } else {
+              thrown = std::make_exception_ptr(
+                  Error(e.kind(), e.what() + hintWords(e.hint()), e.path(), e.code(), e.hint()));
+            }
           } catch (...) {
             thrown = std::current_exception();
           }
         }).join();
       }
       if (thrown) std::rethrow_exception(thrown);
-      return py::make_tuple(fsTexts(notes));
     });
   } catch (py::error_already_set& e) {
-    if (e.matches(PyExc_Exception)) e.value().attr("notes") = fsTexts(notes);
+    if (e.matches(PyExc_Exception)) e.value().attr("notes") = fsTexts(notes.kept);
     throw;
   }
+  return fsTexts(notes.kept);
+}
+
+// The changed entries as (path, action).
+std::vector<std::pair<std::string, std::string>> reportPairs(const EditResult& result) {
+  std::vector<std::pair<std::string, std::string>> pairs;
+  for (const EntryChange& change : result.changes) pairs.emplace_back(change.path, change.action);
+  return pairs;
 }
 
 }  // namespace
@@ -102,40 +110,20 @@ void bindPacker(py::module_& m) {
     options.method = packMethod(method, true);
     options.inPlace = inPlace;
     options.dryRun = dryRun;
-    UpdateResult result;
-    py::tuple notes = packed({archive, from}, [&](std::vector<std::string>& notes) {
-      if (!dryRun) recoverBeforeWriting(archive, notes);
-      const SourceTree tree = readSourceTree(from);
-      for (const std::string& skipped : tree.skipped) notes.push_back("skipping " + skipped);
-      try {
-        updateArchive(tree, archive, options, result);
-      } catch (const Error&) {
-        notes.insert(notes.end(), result.notes.begin(), result.notes.end());
-        throw;
-      }
-      notes.insert(notes.end(), result.notes.begin(), result.notes.end());
+    EditResult result;
+    py::list notes = packed({archive, from}, [&](Packer& packer) {
+      result = packer.update(PackSource::folder(pathOfText(from)), archive, options);
     });
-    return py::make_tuple(reportPairs(result.report), notes[0]);
+    return py::make_tuple(reportPairs(result), notes);
   });
 
   m.def("build", [](const py::object& source, const py::object& archivePath,
                     const std::string& method, bool force) {
     const std::string archive = fspath(archivePath), from = fspath(source);
-    const StorageMethod storage = packMethod(method, false);
-    py::tuple notes = packed({archive, from}, [&](std::vector<std::string>& notes) {
-      recoverBeforeWriting(archive, notes);
-      const SourceTree tree = readSourceTree(from);
-      for (const std::string& skipped : tree.skipped) notes.push_back("skipping " + skipped);
-      const std::optional<FileInfo> existing = fileInfo(archive);
-      if (existing && existing->regular && !force) {
-        throw Error(archive +
-                    " exists; use update() to put the source folder's files into "
-                    "it, or force=True to replace it with an archive of that "
-                    "folder alone");
-      }
-      buildArchive(tree, archive, storage);
+    const BuildOptions options{packMethod(method, false), force};
+    return packed({archive, from}, [&](Packer& packer) {
+      packer.build(PackSource::folder(pathOfText(from)), archive, options);
     });
-    return py::object(notes[0]);
   });
 
   m.def("delete", [](const py::object& archivePath, const std::vector<std::string>& members,
@@ -146,41 +134,31 @@ void bindPacker(py::module_& m) {
     UpdateOptions options;
     options.inPlace = inPlace;
     options.dryRun = dryRun;
-    UpdateResult result;
-    py::tuple notes = packed({archive}, [&](std::vector<std::string>& notes) {
-      if (!dryRun) recoverBeforeWriting(archive, notes);
-      try {
-        deleteEntries(members, archive, options, result);
-      } catch (const Error&) {
-        notes.insert(notes.end(), result.notes.begin(), result.notes.end());
-        throw;
-      }
-      notes.insert(notes.end(), result.notes.begin(), result.notes.end());
-    });
-    return py::make_tuple(reportPairs(result.report), notes[0]);
+    EditResult result;
+    py::list notes = packed(
+        {archive}, [&](Packer& packer) { result = packer.remove(members, archive, options); });
+    return py::make_tuple(reportPairs(result), notes);
   });
 
   m.def("compact", [](const py::object& archivePath, bool dryRun) {
     const std::string archive = fspath(archivePath);
     refuseIfOpenHere(archive);
-    CompactResult result;
-    py::tuple notes = packed({archive}, [&](std::vector<std::string>& notes) {
-      try {
-        compactArchive(archive, CompactOptions{dryRun, std::nullopt, {}}, result);
-      } catch (const Error&) {
-        notes.insert(notes.end(), result.notes.begin(), result.notes.end());
-        throw;
-      }
-      notes.insert(notes.end(), result.notes.begin(), result.notes.end());
+    std::string report;
+    py::list notes = packed({archive}, [&](Packer& packer) {
+      report = packer.compact(archive, CompactOptions{dryRun, std::nullopt, {}});
     });
-    return py::make_tuple(fsText(result.report), notes[0]);
+    return py::make_tuple(fsText(report), notes);
   });
 
+  // "completed", "discarded" or None, and the notes (the copies stopped runs left, removed).
   m.def("recover", [](const py::object& archivePath) {
     const std::string archive = fspath(archivePath);
     refuseIfOpenHere(archive);
-    std::string note;
-    packed({archive}, [&](std::vector<std::string>&) { note = recoverArchive(archive); });
-    return fsText(note);
+    RecoverResult result;
+    py::list notes = packed({archive}, [&](Packer& packer) { result = packer.recover(archive); });
+    const py::object outcome = result.outcome == Recovery::Completed   ? py::str("completed")
+                               : result.outcome == Recovery::Discarded ? py::str("discarded")
+                                                                       : py::object(py::none());
+    return py::make_tuple(outcome, notes);
   });
 }

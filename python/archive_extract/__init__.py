@@ -359,7 +359,6 @@ def compact(archive, dry_run=False):
 def recover(archive):
     """Completes or discards the journal a stopped update left beside ``archive``, as
     ``archive-pack --recover`` does: returns "completed", "discarded" or None (no journal)."""
-    note = _core.recover(archive)
-    if not note:
-        return None
-    return "completed" if note.startswith("completed") else "discarded"
+    outcome, notes = _core.recover(archive)
+    _warn(notes)
+    return outcome

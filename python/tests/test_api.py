@@ -88,6 +88,10 @@ def test_errors_name_their_cause(archives, tmp_path):
         list(a.entries())
     assert fault.value.line and not fault.value.line.endswith("\n")
     assert fault.value.line in tool("archive-extract", "--list", archives["faulting"], check=False)
+    shutil.copyfile(archives["faulting"], tmp_path / "faulting.bin")
+    with pytest.raises(ax.MachineFault) as packing:  # the packer's lookups stop there too
+        ax.delete(tmp_path / "faulting.bin", ["models - hn"])
+    assert packing.value.line == fault.value.line
     with ax.Archive(archives["damaged"]) as a, pytest.raises(ax.ExtractError) as failed:
         a.extract(tmp_path / "out")
     assert set(failed.value.problems.values()) == {"corrupt", "unsupported"}

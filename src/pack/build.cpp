@@ -1,12 +1,13 @@
 #include "pack/build.h"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 
 #include "archive/index.h"
 #include "pack/replace_file.h"
-#include "platform/file.h"
 #include "platform/error.h"
+#include "platform/file.h"
 
 namespace {
 
@@ -17,13 +18,15 @@ void writeAt(Replacement& file, uint64_t offset, const uint8_t* data, size_t siz
 
 // An entry stored as `method` asks (Plain for an empty file is a compressed entry of size 0),
 // written whole with its last sector padded. Returns its EntryWord.
-uint32_t storeAt(const std::filesystem::path& path, StorageMethod method, Replacement& file,
+uint32_t storeAt(const SourceEntry& source, StorageMethod method, Replacement& file,
                  uint64_t offset, PackSummary& summary) {
-  const std::vector<uint8_t> data = readSourceFile(path, largestSourceFile(method));
+  const std::shared_ptr<const std::vector<uint8_t>> held =
+      readSourceEntry(source, largestSourceFile(method));
+  const std::vector<uint8_t>& data = *held;
   const std::optional<StoredEntry> stored = storeEntry(data, method);
   if (!stored) {
-    throw Error(textOfPath(path) + ": " + std::to_string(data.size()) +
-                    " bytes do not fit the chosen storage");
+    throw Error(source.shownName() + ": " + std::to_string(data.size()) +
+                " bytes do not fit the chosen storage");
   }
   writeAt(file, offset, stored->bytes.data(), stored->bytes.size());
   const std::vector<uint8_t> padding(sectorsFor(stored->bytes.size()) * kSectorSize -
@@ -35,10 +38,20 @@ uint32_t storeAt(const std::filesystem::path& path, StorageMethod method, Replac
 
 // A plain entry goes from the source file to the archive without being held in memory. Returns
 // its EntryWord; the caller pads the last sector.
-uint32_t copyPlain(const std::filesystem::path& path, Replacement& file, uint64_t offset,
+uint32_t copyPlain(const SourceEntry& entry, Replacement& file, uint64_t offset,
                    PackSummary& summary) {
+  if (entry.bytes) {
+    if (entry.bytes->empty()) return storeAt(entry, StorageMethod::Stored, file, offset, summary);
+    const std::shared_ptr<const std::vector<uint8_t>> data =
+        readSourceEntry(entry, kMaxPlainLength);
+    writeAt(file, offset, data->data(), data->size());
+    const uint32_t word = plainEntryWord(static_cast<uint32_t>(data->size()));
+    summary.add(data->size(), word, {}, data->size());
+    return word;
+  }
+  const std::filesystem::path& path = entry.file;
   const SourceFile source = openSourceFile(path);
-  if (source.size == 0) return storeAt(path, StorageMethod::Stored, file, offset, summary);
+  if (source.size == 0) return storeAt(entry, StorageMethod::Stored, file, offset, summary);
   checkSourceSize(source, path, kMaxPlainLength);
   if (!copyRange(source.file, 0, file.file(), offset, source.size)) {
     throwSystemError("cannot copy " + textOfPath(path) + " into " + file.target());
@@ -93,10 +106,11 @@ void build(const SourceTree& tree, Replacement& file, StorageMethod method, Pack
 
 }  // namespace
 
-void buildArchive(const SourceTree& tree, const std::string& archivePath, StorageMethod method,
-                  PackSummary* summary) {
-  PackSummary counted;
+PackSummary buildArchive(const SourceTree& tree, const std::string& archivePath,
+                         StorageMethod method) {
+  PackSummary summary;
   Replacement file(archivePath);
-  build(tree, file, method, summary != nullptr ? *summary : counted);
+  build(tree, file, method, summary);
   file.commit();
+  return summary;
 }

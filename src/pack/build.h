@@ -10,6 +10,6 @@
 // Writes the archive for `tree` through a one-step replacement of `archivePath` (see
 // replace_file.h). Throws Error when a file cannot be read, an entry does not fit its storage
 // or the index, or the archive cannot be written; `archivePath` is then unchanged.
-// `summary`, when given, counts what was stored.
-void buildArchive(const SourceTree& tree, const std::string& archivePath, StorageMethod method,
-                  PackSummary* summary = nullptr);
+// Returns what was stored.
+PackSummary buildArchive(const SourceTree& tree, const std::string& archivePath,
+                         StorageMethod method);

@@ -11,8 +11,8 @@
 #include "guest/session.h"
 #include "pack/locked_archive.h"
 #include "pack/replace_file.h"
-#include "platform/file.h"
 #include "platform/error.h"
+#include "platform/file.h"
 #include "reading/archive.h"
 #include "reading/entry.h"
 #include "reading/inspect.h"
@@ -92,13 +92,14 @@ class Compacted : public ByteSource {
 
 class Compaction {
  public:
-  Compaction(const std::string& path, const CompactOptions& options, CompactResult& result)
-      : path_(path), options_(options), result_(result) {}
+  Compaction(const std::string& path, const CompactOptions& options, PackEvents& events)
+      : path_(path), options_(options), events_(events) {}
 
-  void run() {
+  // Returns the report.
+  std::string run() {
     LockedArchive locked = lockArchive(path_, false, options_.lockWait);
     if (options_.dryRun) refuseJournalOnDryRun(locked, path_);
-    recoverFirst(locked, result_.notes);
+    recoverFirst(locked, events_);
     const std::string real = locked.real;
     const std::unique_ptr<Archive> archive = Archive::fromFile(std::move(locked.file), path_);
     oldSize_ = archive->size();
@@ -109,22 +110,18 @@ class Compaction {
     const bool moves =
         newSize_ != oldSize_ ||
         std::any_of(runs_.begin(), runs_.end(), [](const Run& r) { return r.to != r.start; });
-    if (!moves) {
-      result_.report = path_ + ": already compact, nothing to reclaim";
-      return;
-    }
+    if (!moves) return path_ + ": already compact, nothing to reclaim";
     verify(*archive, newIndex);
     const std::string sizes =
         std::to_string(oldSize_) + " bytes to " + std::to_string(newSize_) + " bytes";
     const std::string reclaimed = std::to_string(oldSize_ - newSize_) + " bytes";
     if (options_.dryRun) {
-      result_.report = path_ + ": compacting would reclaim " + reclaimed + " (" + sizes +
-                       "); nothing was written";
-      return;
+      return path_ + ": compacting would reclaim " + reclaimed + " (" + sizes +
+             "); nothing was written";
     }
     checkFreeSpace(real);
     commit(*archive, newIndex);
-    result_.report = path_ + ": compacted, " + reclaimed + " reclaimed (" + sizes + ")";
+    return path_ + ": compacted, " + reclaimed + " reclaimed (" + sizes + ")";
   }
 
  private:
@@ -165,8 +162,8 @@ class Compaction {
              path_ + " cannot be compacted");
       }
       return describeEntry(answers);
-    } catch (const r5900::MachineFault&) {
-      fail(name + ": the lookup routines stop on it; " + path_ + " cannot be compacted");
+    } catch (const r5900::MachineFault& fault) {
+      throwMachineFault(fault, path_);
     }
   }
 
@@ -284,7 +281,7 @@ class Compaction {
 
   const std::string path_;
   const CompactOptions& options_;
-  CompactResult& result_;
+  PackEvents& events_;
   uint64_t oldSize_ = 0;
   uint64_t newSize_ = 0;
   std::vector<Group> groups_;
@@ -294,7 +291,7 @@ class Compaction {
 
 }  // namespace
 
-void compactArchive(const std::string& archivePath, const CompactOptions& options,
-                    CompactResult& result) {
-  Compaction(archivePath, options, result).run();
+std::string compactArchive(const std::string& archivePath, const CompactOptions& options,
+                           PackEvents& events) {
+  return Compaction(archivePath, options, events).run();
 }

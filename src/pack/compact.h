@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "pack/events.h"
 #include "pack/lock_wait.h"
 
 struct CompactOptions {
@@ -27,13 +28,10 @@ struct CompactOptions {
   LockWait lockWait;  // how readers of the archive are waited for
 };
 
-struct CompactResult {
-  std::string report;              // one line for stdout: the bytes reclaimed
-  std::vector<std::string> notes;  // for stderr: a journal completed or discarded
-};
-
-// Compacts `archivePath` into a new file renamed over it. Throws Error when anything fails or
-// is refused (an archive that does not hold one of its entries in full, tables that lie outside
-// the index); the archive is then unchanged. `result.notes` may hold notes even then.
-void compactArchive(const std::string& archivePath, const CompactOptions& options,
-                    CompactResult& result);
+// Compacts `archivePath` into a new file renamed over it; a journal a stopped update left is dealt
+// with first, under the lock, and noted to `events`. Returns the report: the bytes reclaimed (or
+// that would be). Throws Error when anything fails or is refused (an archive that does not hold
+// one of its entries in full, tables that lie outside the index; a MachineFault where the lookup
+// routines stop on its index); the archive is then unchanged.
+std::string compactArchive(const std::string& archivePath, const CompactOptions& options,
+                           PackEvents& events);

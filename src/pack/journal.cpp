@@ -200,7 +200,8 @@ JournalState checkJournal(Journal& journal) {
   uint64_t hash = 0xCBF29CE484222325ULL;
   std::vector<uint8_t> chunk(static_cast<size_t>(std::min<uint64_t>(size, 1 << 20)));
   for (uint64_t at = 0; at < size - kTrailerSize;) {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(size - kTrailerSize - at, chunk.size()));
+    const size_t n =
+        static_cast<size_t>(std::min<uint64_t>(size - kTrailerSize - at, chunk.size()));
     readOrThrow(journal, at, chunk.data(), n);
     hash = fnv1a(chunk.data(), n, hash);
     at += n;
@@ -213,14 +214,14 @@ JournalState checkJournal(Journal& journal) {
   for (uint32_t u = 0; u < kIndexUnits; ++u)
     id.indexSums.push_back(getLittle(&header[40 + 8 * u], 8));
   journal.count = getLittle(header.data() + 12, 4);
-  const bool whole = forEachRecord(journal, [&](uint64_t offset, uint64_t length, uint64_t at,
-                                                bool last) {
-    if (!last) return;
-    journal.lastOffset = offset;
-    if (length != kArchiveIndexSize) return;
-    journal.newIndex.resize(kArchiveIndexSize);
-    readOrThrow(journal, at, journal.newIndex.data(), kArchiveIndexSize);
-  });
+  const bool whole =
+      forEachRecord(journal, [&](uint64_t offset, uint64_t length, uint64_t at, bool last) {
+        if (!last) return;
+        journal.lastOffset = offset;
+        if (length != kArchiveIndexSize) return;
+        journal.newIndex.resize(kArchiveIndexSize);
+        readOrThrow(journal, at, journal.newIndex.data(), kArchiveIndexSize);
+      });
   return whole ? JournalState::Complete : JournalState::Incomplete;
 }
 
@@ -231,8 +232,7 @@ JournalState openJournal(const std::string& path, uint64_t cap, Journal& journal
   journal.file = openFile(path, OpenMode::ReadNoFollow);
   if (!journal.file.valid() && errno == ENOENT) return JournalState::Absent;
   if (!journal.file.valid() && errno == ELOOP) return JournalState::NotAFile;
-  const std::optional<FileInfo> info =
-      journal.file.valid() ? fileInfo(journal.file) : std::nullopt;
+  const std::optional<FileInfo> info = journal.file.valid() ? fileInfo(journal.file) : std::nullopt;
   if (!info) throwSystemError("cannot read the update journal " + path);
   if (!info->regular) return JournalState::NotAFile;
   if (info->size > cap) return JournalState::TooLarge;
@@ -352,8 +352,8 @@ JournalState recoverJournal(const FileHandle& archive, const std::string& realPa
   if (found == JournalState::Complete) {
     if (!belongsTo(journal, archive, *info)) {
       throw Error("the update journal " + path + " belongs to another file than " + realPath +
-                      " (its device, inode, size or index differ) and was left alone; " +
-                      "if the archive was replaced on purpose, move the journal away or delete it");
+                  " (its device, inode, size or index differ) and was left alone; " +
+                  "if the archive was replaced on purpose, move the journal away or delete it");
     }
     applyRecords(journal, archive,
                  "cannot complete the update journal " + path + " into " + realPath);

@@ -86,19 +86,29 @@ LockedArchive lockArchive(const std::string& path, bool writable, const LockWait
 // A journal left by a stopped update is dealt with before anything else, through a writable
 // descriptor of its own (the lock is held on the archive's). Whatever bears the journal's name
 // counts, a dangling link too: no update writes through it.
-void recoverFirst(const LockedArchive& archive, std::vector<std::string>& notes) {
+JournalState recoverFirst(const LockedArchive& archive, PackEvents& events) {
   const std::string journal = journalPath(archive.real);
-  if (!linkInfo(journal)) return;
+  if (!linkInfo(journal)) return JournalState::Absent;
   const FileHandle file = openFile(archive.real, OpenMode::ReadWrite);
   if (!file.valid()) throwSystemError("cannot open " + archive.real + " to recover its journal");
-  const std::string note = recoveryNote(recoverJournal(file, archive.real), journal);
-  if (!note.empty()) notes.push_back(note);
+  const JournalState found = recoverJournal(file, archive.real);
+  const std::string note = recoveryNote(found, journal);
+  if (!note.empty()) events.note(note);
+  return found;
 }
 
 void refuseJournalOnDryRun(const LockedArchive& archive, const std::string& path) {
   if (!linkInfo(journalPath(archive.real))) return;
-  fail(path + ": an update of it was stopped and left its journal " + journalPath(archive.real) +
-       "; a dry run writes nothing: run 'archive-pack --recover " + path + "' first");
+  throw Error(ErrorKind::Refused,
+              path + ": an update of it was stopped and left its journal " +
+                  journalPath(archive.real) + "; a dry run writes nothing",
+              path, 0, ErrorHint::RecoverFirst);
+}
+
+void throwMachineFault(const r5900::MachineFault& fault, const std::string& path) {
+  std::string line = fault.line;
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  throw Error(ErrorKind::MachineFault, line, path);
 }
 
 bool routinesAgree(const EntryAnswers& a, const IndexEditor& index, int32_t category,

@@ -8,7 +8,10 @@
 #include <vector>
 
 #include "archive/index.h"
+#include "cpu/fault.h"
 #include "guest/session.h"
+#include "pack/events.h"
+#include "pack/journal.h"
 #include "pack/lock_wait.h"
 #include "platform/file.h"
 #include "reading/source.h"
@@ -23,11 +26,15 @@ struct LockedArchive {
 LockedArchive lockArchive(const std::string& path, bool writable, const LockWait& wait = {});
 
 // A journal left by a stopped update is dealt with before anything else (completed or
-// discarded); what was done is added to `notes`.
-void recoverFirst(const LockedArchive& archive, std::vector<std::string>& notes);
+// discarded); what was done is noted to `events`. Returns what was found.
+JournalState recoverFirst(const LockedArchive& archive, PackEvents& events);
 
 // A dry run writes nothing, not even the completion of a journal: it refuses while one is there.
 void refuseJournalOnDryRun(const LockedArchive& archive, const std::string& path);
+
+// The lookup routines stopped on the index of the archive being edited: an Error of kind
+// MachineFault whose what() is the machine's line (without its line feed), concerning the archive.
+[[noreturn]] void throwMachineFault(const r5900::MachineFault& fault, const std::string& path);
 
 // Whether the routines' answers about entry e are what the index, read on the host, says: the
 // packer edits the index with host code, so its reading must be the routines' own.

@@ -6,8 +6,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/folder.h"
 #include "platform/error.h"
+#include "platform/folder.h"
 #include "platform/interrupt.h"
 #include "platform/unnamed_file.h"
 
@@ -129,8 +129,7 @@ void Replacement::checkTarget() const {
   if (!expected_) return;
   const std::optional<FileInfo> now = linkInfo(target_);
   if (!now || now->device != expected_->device || now->inode != expected_->inode) {
-    throw Error(target_ +
-                    " was replaced by another file during the update; nothing was written");
+    throw Error(target_ + " was replaced by another file during the update; nothing was written");
   }
 }
 
@@ -173,9 +172,9 @@ void Replacement::commit(const std::function<void()>& closeTarget) {
   if (!renameFile(tempName_, target_, closeOwn)) {
     if (errno == ETXTBSY) {
       throw Error(target_ +
-                          " is open in another program, which keeps it from being replaced; "
-                          "nothing was written: try again once that program has closed it",
-                      ETXTBSY);
+                      " is open in another program, which keeps it from being replaced; "
+                      "nothing was written: try again once that program has closed it",
+                  ETXTBSY);
     }
     throwSystemError("cannot rename the new archive onto " + target_);
   }

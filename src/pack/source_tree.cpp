@@ -21,7 +21,7 @@ void list(const fs::path& folder, Each each) {
   for (; !code && it != fs::directory_iterator(); it.increment(code)) each(*it);
   if (code) {
     throw Error("cannot read the folder " + textOfPath(folder) + ": " + code.message(),
-                    code.value());
+                code.value());
   }
 }
 
@@ -45,7 +45,7 @@ SourceTree readSourceTree(const fs::path& source) {
       if (!entry || !file.is_regular_file(fileKind)) {
         tree.skipped.push_back(textOfPath(file.path()) + ": not an NNNN.raw file");
       } else {
-        files[*entry] = file.path();
+        files[*entry] = SourceEntry(file.path());
       }
     });
   });
@@ -71,8 +71,41 @@ uint64_t largestSourceFile(StorageMethod method) {
 void checkSourceSize(const SourceFile& source, const fs::path& path, uint64_t limit) {
   if (source.size > limit) {
     throw Error(textOfPath(path) + ": " + std::to_string(source.size) +
-                    " bytes do not fit the chosen storage");
+                " bytes do not fit the chosen storage");
   }
+}
+
+SourceTree memorySourceTree(
+    const std::map<std::string, std::shared_ptr<const std::vector<uint8_t>>>& files) {
+  SourceTree tree;
+  for (const auto& [name, bytes] : files) {
+    const size_t slash = name.find('/');
+    const std::optional<int32_t> category =
+        slash == std::string::npos ? std::nullopt : categoryOfFolder(name.substr(0, slash));
+    const std::optional<int32_t> entry =
+        category ? entryOfFileName(name.substr(slash + 1)) : std::nullopt;
+    if (!entry) {
+      throw Error(
+          ErrorKind::Refused,
+          name + ": not an entry path (\"models - X/NNNN.raw\" or \"category NNN/NNNN.raw\")",
+          name);
+    }
+    tree.files[*category][*entry] = SourceEntry(name, bytes);
+  }
+  return tree;
+}
+
+std::shared_ptr<const std::vector<uint8_t>> readSourceEntry(const SourceEntry& entry,
+                                                            uint64_t limit) {
+  if (!entry.bytes)
+    return std::make_shared<const std::vector<uint8_t>>(readSourceFile(entry.file, limit));
+  if (entry.bytes->size() > limit) {
+    throw Error(ErrorKind::Refused,
+                entry.name + ": " + std::to_string(entry.bytes->size()) +
+                    " bytes do not fit the chosen storage",
+                entry.name);
+  }
+  return entry.bytes;
 }
 
 std::vector<uint8_t> readSourceFile(const fs::path& path, uint64_t limit) {

@@ -1,24 +1,49 @@
-// The folder the packer reads: "models - X" and "category NNN" folders of NNNN.raw files, laid
-// out as archive-extract writes them.
+// What the packer reads: the files of a folder laid out as extraction writes them ("models - X"
+// and "category NNN" folders of NNNN.raw files), or the same entries held in memory, named by
+// their entry paths ("models - g/0001.raw").
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "archive/format.h"
 #include "platform/file.h"
 
+// One entry's new content: a file of the source folder, or bytes held in memory.
+struct SourceEntry {
+  SourceEntry() = default;
+  SourceEntry(std::filesystem::path path) : file(std::move(path)) {}  // NOLINT: a file converts
+  SourceEntry(std::string entryPath, std::shared_ptr<const std::vector<uint8_t>> data)
+      : bytes(std::move(data)), name(std::move(entryPath)) {}
+  std::filesystem::path file;                         // empty when held in memory
+  std::shared_ptr<const std::vector<uint8_t>> bytes;  // set when held in memory
+  std::string name;                                   // the entry path, when held in memory
+  // How messages name it: the file's path, or the entry path.
+  std::string shownName() const { return bytes ? name : textOfPath(file); }
+};
+
 struct SourceTree {
-  // The files by category, then by entry number.
-  std::map<int32_t, std::map<int32_t, std::filesystem::path>> files;
+  // The entries by category, then by entry number.
+  std::map<int32_t, std::map<int32_t, SourceEntry>> files;
   std::vector<std::string> skipped;  // "PATH: why", for what is neither
 };
 
 // Reads the folder's layout (not the files). Throws Error when a folder cannot be read.
 SourceTree readSourceTree(const std::filesystem::path& source);
+
+// The entries `files` holds, by entry path ("models - g/0001.raw", "category 040/0001.raw").
+// Throws Error (Refused, naming it) for a name that is no entry path.
+SourceTree memorySourceTree(
+    const std::map<std::string, std::shared_ptr<const std::vector<uint8_t>>>& files);
+
+// The entry's whole content, when it holds at most `limit` bytes; otherwise Error "NAME: N bytes
+// do not fit the chosen storage", before a file is read.
+std::shared_ptr<const std::vector<uint8_t>> readSourceEntry(const SourceEntry& entry,
+                                                            uint64_t limit);
 
 // A source file opened for reading: a regular file (a FIFO or a device is refused without blocking
 // on it), with its size. Throws Error.

@@ -16,8 +16,8 @@
 #include "pack/journal.h"
 #include "pack/locked_archive.h"
 #include "pack/replace_file.h"
-#include "platform/file.h"
 #include "platform/error.h"
+#include "platform/file.h"
 #include "platform/interrupt.h"
 #include "reading/archive.h"
 #include "reading/entry.h"
@@ -50,9 +50,10 @@ void refuseOtherNames(const LockedArchive& archive, const std::string& path) {
   const std::optional<FileInfo> info = fileInfo(archive.file);
   if (!info) throwSystemError("cannot read " + path);
   if (info->links > 1) {
-    fail(path + " has " + std::to_string(info->links) +
-         " names (hard links), which an update in place would all change; update it without "
-         "--in-place: the new archive then takes this name alone");
+    throw Error(ErrorKind::Refused,
+                path + " has " + std::to_string(info->links) +
+                    " names (hard links), which an update in place would all change",
+                path, 0, ErrorHint::EditByCopy);
   }
 }
 
@@ -111,7 +112,7 @@ struct Change {
   int32_t category;
   uint32_t entry;
   std::string path;
-  std::shared_ptr<std::vector<uint8_t>> data;  // the source file
+  std::shared_ptr<const std::vector<uint8_t>> data;  // the source file
   StoredEntry stored;
   uint32_t oldWord;
   bool isNew = false;
@@ -128,18 +129,24 @@ struct Extent {
 class Update {
  public:
   Update(const SourceTree& tree, const std::string& path, const UpdateOptions& options,
-         UpdateResult& result)
-      : tree_(tree), path_(path), options_(options), result_(result) {}
+         PackEvents& events)
+      : tree_(tree), path_(path), options_(options), events_(events) {}
   // A delete: the entries `members` name lose their data.
   Update(const std::vector<std::string>& members, const std::string& path,
-         const UpdateOptions& options, UpdateResult& result)
-      : tree_(noTree_), path_(path), options_(options), result_(result), members_(&members) {}
+         const UpdateOptions& options, PackEvents& events)
+      : tree_(noTree_), path_(path), options_(options), events_(events), members_(&members) {}
 
-  void run() {
+  EditResult run() {
+    edit();
+    return std::move(result_);
+  }
+
+ private:
+  void edit() {
     LockedArchive locked =
         lockArchive(path_, options_.inPlace && !options_.dryRun, options_.lockWait);
     if (options_.dryRun) refuseJournalOnDryRun(locked, path_);
-    recoverFirst(locked, result_.notes);
+    recoverFirst(locked, events_);
     if (options_.inPlace) refuseOtherNames(locked, path_);
     const std::string real = locked.real;
     const std::unique_ptr<Archive> archive = Archive::fromFile(std::move(locked.file), path_);
@@ -165,7 +172,7 @@ class Update {
     refuseDamage(check);
     verify(*archive, newIndex, check);
     for (const Change& c : changes_) {
-      result_.report.push_back(reportLine(c));
+      result_.changes.push_back({c.path, action(c)});
       if (c.deleted) {
         ++result_.summary.entries;
         ++result_.summary.methods[StorageMethod::NoData];
@@ -182,7 +189,6 @@ class Update {
     }
   }
 
- private:
   void findChanges(Archive& archive, const IndexEditor& index) {
     for (const auto& [category, files] : tree_.files) {
       for (const auto& [entry, file] : files) {
@@ -193,15 +199,14 @@ class Update {
                " entries in the index; adding entry " + std::to_string(entry) +
                " would need a larger entry table, which an update does not make");
         }
-        const EntryAnswers answers = archive.session().ask(category, entry);
+        const EntryAnswers answers = ask(archive, category, entry);
         if (!routinesAgree(answers, index, category, static_cast<uint32_t>(entry))) {
           fail(path +
                ": the lookup routines and the index read on the host disagree about it; "
                "nothing was written");
         }
         const EntryDescription d = describeEntry(answers);
-        auto data = std::make_shared<std::vector<uint8_t>>(
-            readSourceFile(file, largestSourceFile(options_.method)));
+        auto data = readSourceEntry(file, largestSourceFile(options_.method));
         Change change{category, static_cast<uint32_t>(entry),
                       path,     data,
                       {},       index.entryWord(category, static_cast<uint32_t>(entry))};
@@ -224,8 +229,7 @@ class Update {
         if (!e->description.hasData()) continue;
         const auto entry = static_cast<uint32_t>(e->entry);
         if (!index.tablesInside(e->category) ||
-            !routinesAgree(archive.session().ask(e->category, e->entry), index, e->category,
-                           entry)) {
+            !routinesAgree(ask(archive, e->category, e->entry), index, e->category, entry)) {
           fail(e->path() +
                ": the lookup routines and the index read on the host disagree "
                "about it; nothing was written");
@@ -233,7 +237,7 @@ class Update {
         Change change{e->category,
                       entry,
                       e->path(),
-                      std::make_shared<std::vector<uint8_t>>(),
+                      std::make_shared<const std::vector<uint8_t>>(),
                       {{}, plainEntryWord(kNoDataLength)},
                       index.entryWord(e->category, entry)};
         change.deleted = true;
@@ -241,11 +245,20 @@ class Update {
         changes_.push_back(std::move(change));
       }
     } catch (const r5900::MachineFault& fault) {
-      fail(path_ + ": the lookup routines stopped on its index: " +
-           fault.line.substr(0, fault.line.find_last_not_of('\n') + 1));
+      throwMachineFault(fault, path_);
     }
     for (const Member& m : selection.members()) {
       if (!m.found) fail(m.text + ": not found in archive; nothing was deleted");
+    }
+  }
+
+  // The routines' answers about an entry of the archive being edited; where the machine stops on
+  // its index, that is the failure.
+  EntryAnswers ask(Archive& archive, int32_t category, int32_t entry) const {
+    try {
+      return archive.session().ask(category, entry);
+    } catch (const r5900::MachineFault& fault) {
+      throwMachineFault(fault, path_);
     }
   }
 
@@ -284,9 +297,11 @@ class Update {
       stored = storeCompressed(data, h.method, h.headerSize);
     }
     if (!stored) {
-      fail(change.path + ": " + std::to_string(data.size()) +
-           " bytes do not fit its storage (a compressed entry holds at most 8191 sectors and " +
-           "262143 units of 64 bytes, a plain one 0x3FFFFFFE bytes); use --method plain");
+      throw Error(ErrorKind::Refused,
+                  change.path + ": " + std::to_string(data.size()) +
+                      " bytes do not fit its storage (a compressed entry holds at most 8191 " +
+                      "sectors and 262143 units of 64 bytes, a plain one 0x3FFFFFFE bytes)",
+                  change.path, 0, ErrorHint::PlainMethod);
     }
     return std::move(*stored);
   }
@@ -308,10 +323,8 @@ class Update {
       const EntryDescription d = archive.describe(category, static_cast<int32_t>(e));
       const uint64_t start = d.offset / kSectorSize;
       return {start, d.hasData() ? start + sectorsFor(d.storedBytes()) : start};
-    } catch (const r5900::MachineFault&) {
-      fail(archive.path() + ": the lookup routines stop on category " + std::to_string(category) +
-           ", so which sectors its entries claim is not known; an " +
-           "update cannot place data safely");
+    } catch (const r5900::MachineFault& fault) {
+      throwMachineFault(fault, archive.path());
     }
   }
 
@@ -499,8 +512,13 @@ class Update {
     const std::unique_ptr<GuestSession> session = GuestSession::open(newIndex.bytes().data());
     if (!session) fail("out of memory: cannot allocate the 32 MiB of guest RAM");
     for (const Change& c : changes_) {
-      const EntryDescription d = lookUpEntry(*session, c.category, static_cast<int32_t>(c.entry));
-      if (c.deleted ? d.hasData() : !extractsTo(overlay, d, *c.data)) {
+      bool gives = false;
+      try {
+        const EntryDescription d = lookUpEntry(*session, c.category, static_cast<int32_t>(c.entry));
+        gives = c.deleted ? !d.hasData() : extractsTo(overlay, d, *c.data);
+      } catch (const r5900::MachineFault&) {
+      }
+      if (!gives) {
         fail(c.path +
              ": the new archive would not give this file back (an internal error); "
              "nothing was written");
@@ -513,8 +531,8 @@ class Update {
                  [this](int32_t category, uint32_t entry) { return isNamed(category, entry); });
   }
 
-  static std::string reportLine(const Change& c) {
-    std::string line = c.path + ": ";
+  static std::string action(const Change& c) {
+    std::string line;
     if (c.deleted)
       return line + (c.inPlace ? "deleted, its group laid out again in place"
                                : "deleted, its group moved");
@@ -541,9 +559,10 @@ class Update {
     if (!measured) return;  // not known: try
     const uint64_t free = *measured;
     if (free < need) {
-      fail("not enough free space beside " + path_ + " for the update: it needs " +
-           std::to_string(need) + " bytes, " + std::to_string(free) + " are free" +
-           (options_.inPlace ? "" : " (--in-place needs only the appended groups)"));
+      throw Error(ErrorKind::Refused,
+                  "not enough free space beside " + path_ + " for the update: it needs " +
+                      std::to_string(need) + " bytes, " + std::to_string(free) + " are free",
+                  path_, 0, options_.inPlace ? ErrorHint::None : ErrorHint::EditInPlace);
     }
   }
 
@@ -639,14 +658,14 @@ class Update {
     try {
       applyJournal(fd, journal, "cannot write " + path_);
     } catch (const Error& error) {
-      throw Error(std::string(error.what()) + "; its journal " + journal +
-                          " completes the update (archive-pack --recover " + path_ + ")",
-                      error.code());
+      throw Error(error.kind(),
+                  std::string(error.what()) + "; its journal " + journal + " completes the update",
+                  path_, error.code(), ErrorHint::RecoverToFinish);
     }
     if (!removeFile(journal) || !syncFolder(folderOf(journal))) {
       throw Error("the update is complete, but its journal " + journal +
-                          " could not be removed: " + std::strerror(errno),
-                      errno);
+                      " could not be removed: " + std::strerror(errno),
+                  errno);
     }
   }
 
@@ -671,7 +690,8 @@ class Update {
   const SourceTree& tree_;
   const std::string path_;
   const UpdateOptions& options_;
-  UpdateResult& result_;
+  PackEvents& events_;
+  EditResult result_;
   uint64_t oldSize_ = 0;
   uint64_t newEnd_ = 0;  // the end of the appended groups, in bytes
   std::vector<Change> changes_;
@@ -684,19 +704,26 @@ class Update {
 
 }  // namespace
 
-void updateArchive(const SourceTree& tree, const std::string& archivePath,
-                   const UpdateOptions& options, UpdateResult& result) {
-  Update(tree, archivePath, options, result).run();
+EditResult updateArchive(const SourceTree& tree, const std::string& archivePath,
+                         const UpdateOptions& options, PackEvents& events) {
+  return Update(tree, archivePath, options, events).run();
 }
 
-void deleteEntries(const std::vector<std::string>& members, const std::string& archivePath,
-                   const UpdateOptions& options, UpdateResult& result) {
-  Update(members, archivePath, options, result).run();
+EditResult deleteEntries(const std::vector<std::string>& members, const std::string& archivePath,
+                         const UpdateOptions& options, PackEvents& events) {
+  return Update(members, archivePath, options, events).run();
 }
 
-std::string recoverArchive(const std::string& archivePath, const LockWait& wait) {
+RecoverResult recoverArchive(const std::string& archivePath, const LockWait& wait) {
   const LockedArchive archive = lockArchive(archivePath, false, wait);
-  std::vector<std::string> notes;
-  recoverFirst(archive, notes);
-  return notes.empty() ? "" : notes.front();
+  // The one note the recovery makes is its outcome.
+  struct Kept : PackEvents {
+    std::string text;
+    void note(const std::string& t) override { text = t; }
+  } kept;
+  const JournalState found = recoverFirst(archive, kept);
+  return {found == JournalState::Absent     ? Recovery::None
+          : found == JournalState::Complete ? Recovery::Completed
+                                            : Recovery::Discarded,
+          kept.text};
 }

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "pack/events.h"
 #include "pack/lock_wait.h"
 #include "pack/source_tree.h"
 #include "pack/store.h"
@@ -34,28 +35,41 @@ struct UpdateOptions {
   LockWait lockWait;  // how readers of the archive are waited for
 };
 
-struct UpdateResult {
-  std::vector<std::string> report;  // one line per changed entry, in sweep order
-  std::vector<std::string> notes;   // for stderr: a journal completed or discarded
-  PackSummary summary;              // the changed entries as stored (deleted ones as nodata)
+// One entry an edit changes: its path ("models - g/0001.raw") and what is done to it ("in place",
+// "moved with its group", "new entry, in place", "deleted, its group moved", ...).
+struct EntryChange {
+  std::string path;
+  std::string action;
+  std::string line() const { return path + ": " + action; }
 };
 
-// Updates `archivePath` from `tree`. Throws Error when anything fails or is refused; the
-// archive is then unchanged (or, in place, recoverable from its journal). `result.notes` may
-// hold notes even then.
-void updateArchive(const SourceTree& tree, const std::string& archivePath,
-                   const UpdateOptions& options, UpdateResult& result);
+struct EditResult {
+  std::vector<EntryChange> changes;  // in sweep order
+  PackSummary summary;               // the changed entries as stored (deleted ones as nodata)
+};
 
-// archive-pack --delete: the entries with data that `members` name (entry paths and category
+// Updates `archivePath` from `tree`; a journal a stopped update left is dealt with first, under
+// the lock, and noted to `events`. Throws Error when anything fails or is refused; the archive is
+// then unchanged (or, in place, recoverable from its journal). Where the lookup routines stop on
+// the archive's index, the Error is a MachineFault whose what() is the machine's line.
+EditResult updateArchive(const SourceTree& tree, const std::string& archivePath,
+                         const UpdateOptions& options, PackEvents& events);
+
+// The delete: the entries with data that `members` name (entry paths and category
 // folders, as archive-extract takes them) become entries with no data; every other entry extracts
 // as before, the later entries of their groups included (their groups are laid out again: in
 // place where the file holds what they keep, up to 64 MiB, and nothing outside them claims any
-// of their sectors, otherwise moved past the end as an update moves a group). A member that names nothing refuses the whole delete.
-// Throws Error; the archive is then unchanged. `options.method` does not apply.
-void deleteEntries(const std::vector<std::string>& members, const std::string& archivePath,
-                   const UpdateOptions& options, UpdateResult& result);
+// of their sectors, otherwise moved past the end as an update moves a group). A member that names
+// nothing refuses the whole delete. Throws Error as updateArchive does; the archive is then
+// unchanged. `options.method` does not apply.
+EditResult deleteEntries(const std::vector<std::string>& members, const std::string& archivePath,
+                         const UpdateOptions& options, PackEvents& events);
 
-// archive-pack --recover: completes a whole journal left beside the archive by a stopped update,
-// or discards an incomplete one, under the update lock. Returns what it did (empty: there was no
-// journal); throws Error.
-std::string recoverArchive(const std::string& archivePath, const LockWait& wait = {});
+// The recovery: completes a whole journal left beside the archive by a stopped update,
+// or discards an incomplete one, under the update lock. Returns what it did; throws Error.
+enum class Recovery : uint8_t { None, Completed, Discarded };
+struct RecoverResult {
+  Recovery outcome = Recovery::None;
+  std::string note;  // what was done, in words (empty for None)
+};
+RecoverResult recoverArchive(const std::string& archivePath, const LockWait& wait = {});

@@ -27,13 +27,19 @@ enum class ErrorHint : uint8_t {
   RecoverFirst,     // a stopped update left its journal; recover the archive first
   EditInPlace,      // an edit that would need room for a whole new copy can be made in place
   PlainMethod,      // the file does not fit its entry's storage; storing it plain would do
+  EditByCopy,       // an edit in place cannot be made; one that writes a new copy can
+  RecoverToFinish,  // the edit stopped after its journal was whole; recovering completes it
+  UpdateOrReplace,  // the archive to build exists; update it, or ask for it to be replaced
 };
 
 class Error : public std::runtime_error {
  public:
   Error(ErrorKind kind, const std::string& message, std::string path = {}, int code = 0,
         ErrorHint hint = ErrorHint::None)
-      : std::runtime_error(message), kind_(kind), code_(code), path_(std::move(path)),
+      : std::runtime_error(message),
+        kind_(kind),
+        code_(code),
+        path_(std::move(path)),
         hint_(hint) {}
   // A failure of the system when `code` is set, a refusal otherwise.
   explicit Error(const std::string& message, int code = 0, std::string path = {})

@@ -22,16 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "pack/build.h"
-#include "pack/compact.h"
-#include "pack/replace_file.h"
-#include "pack/source_tree.h"
-#include "pack/update.h"
-#include "platform/file.h"
-#include "platform/error.h"
-#include "platform/interrupt.h"
-#include "platform/process.h"
-#include "reading/archive.h"
+#include "api/error.h"
+#include "api/pack.h"
+#include "api/system.h"
 
 namespace {
 
@@ -71,8 +64,9 @@ constexpr const char* kUsage =
     "link kept), or with --in-place committed through its journal; a failure or a stop leaves it\n"
     "as it was, or, in place, recoverable. A compaction prints the bytes it reclaimed; it\n"
     "refuses an archive that does not hold all of its entries in full.\n"
-    "Exit status: 0 done (or nothing to do); 2 any failure (ARCHIVE unchanged); 128+N after\n"
-    "signal N.\n";
+    "Exit status: 0 done (or nothing to do); 1 the lookup routines stopped on ARCHIVE's index\n"
+    "(the machine's line on stdout; ARCHIVE unchanged); 2 any other failure (ARCHIVE unchanged);\n"
+    "128+N after signal N.\n";
 
 enum class Command : uint8_t { Build, Update, Delete, Compact, Recover };
 
@@ -245,83 +239,76 @@ void stopDeadAfterK(const IoEvent&) {
   raiseTerminationSignal();
 }
 
-// Runs the command; what it reports goes to `out` (stdout) and `notes` (stderr).
-void run(Options& o, std::vector<std::string>& out, std::vector<std::string>& notes) {
-  // The copies runs stopped dead left in the archive's folder go first (a dry run writes nothing,
-  // and leaves them).
-  if (!o.update.dryRun) {
-    for (std::string& note : removeLeftCopies(o.archive)) notes.push_back(std::move(note));
-  }
-  if (o.command == Command::Recover) {
-    const std::string note = recoverArchive(o.archive, o.update.lockWait);
-    notes.push_back(note.empty() ? o.archive + ": no update journal to recover" : note);
-    return;
-  }
-  // Any run on an archive first deals with a journal a stopped update left beside it. (A link that
-  // cannot be followed is reported by the build or the update; a dry run, which writes nothing,
-  // and the compaction leave the journal to the library, which refuses or recovers it.)
-  std::optional<std::string> real;
-  try {
-    real = resolveSymlinks(o.archive);
-  } catch (const Error&) {
-  }
-  if (real && linkInfo(journalPath(*real)) && o.command != Command::Compact && !o.update.dryRun) {
-    const std::string note = recoverArchive(o.archive, o.update.lockWait);
-    if (!note.empty()) notes.push_back(note);
-  }
-  UpdateResult result;
-  const auto report = [&] {
-    notes.insert(notes.end(), result.notes.begin(), result.notes.end());
-    out = std::move(result.report);
+// Notes go to stderr as they come; the wait for readers too, at once.
+class StderrEvents : public PackEvents {
+ public:
+  void note(const std::string& text) override { print(stderr, "archive-pack: " + text); }
+  void waiting(const std::string& line) override { note(line); }
+};
+
+// Runs the command; what it reports for stdout goes to `out`, its notes to stderr.
+void run(const Options& o, std::vector<std::string>& out) {
+  StderrEvents events;
+  Packer packer(events);
+  const auto report = [&](const EditResult& result) {
+    for (const EntryChange& change : result.changes) out.push_back(change.line());
     if (o.verbose) {
       const char* done = o.update.dryRun ? "would change " : "changed ";
-      notes.push_back(o.archive + ": " + done + result.summary.text());
+      events.note(o.archive + ": " + done + result.summary.text());
     }
   };
-  if (o.command == Command::Compact) {
-    // The compaction deals with a journal itself, under its lock.
-    CompactResult compacted;
-    const CompactOptions options{o.update.dryRun, o.update.freeSpace, o.update.lockWait};
-    try {
-      compactArchive(o.archive, options, compacted);
-    } catch (const Error&) {
-      notes.insert(notes.end(), compacted.notes.begin(), compacted.notes.end());
-      throw;
+  switch (o.command) {
+    case Command::Recover: {
+      const RecoverResult recovered = packer.recover(o.archive, o.update.lockWait);
+      events.note(recovered.outcome == Recovery::None ? o.archive + ": no update journal to recover"
+                                                      : recovered.note);
+      return;
     }
-    notes.insert(notes.end(), compacted.notes.begin(), compacted.notes.end());
-    out.push_back(compacted.report);
-    return;
-  }
-  if (o.command == Command::Delete) {
-    try {
-      deleteEntries(o.members, o.archive, o.update, result);
-    } catch (const Error&) {
-      notes.insert(notes.end(), result.notes.begin(), result.notes.end());
-      throw;
+    case Command::Compact:
+      out.push_back(packer.compact(
+          o.archive, CompactOptions{o.update.dryRun, o.update.freeSpace, o.update.lockWait}));
+      return;
+    case Command::Delete: return report(packer.remove(o.members, o.archive, o.update));
+    case Command::Build: {
+      const PackSummary summary =
+          packer.build(PackSource::folder(pathOfText(o.source)), o.archive,
+                       BuildOptions{o.method.value_or(StorageMethod::Auto), o.force});
+      if (o.verbose) events.note(o.archive + ": built of " + summary.text());
+      return;
     }
-    return report();
-  }
-  const SourceTree tree = readSourceTree(pathOfText(o.source));
-  for (const std::string& skipped : tree.skipped) notes.push_back("skipping " + skipped);
-  if (o.command == Command::Build) {
-    // Replacing a whole archive by accident (an --update forgotten) loses it: only on request.
-    const std::optional<FileInfo> existing = fileInfo(o.archive);
-    if (existing && existing->regular && !o.force) {
-      throw Error(o.archive + " exists; use --update to put SOURCE_DIR's files into it, " +
-                      "or --force to replace it with an archive of SOURCE_DIR alone");
+    case Command::Update: {
+      UpdateOptions options = o.update;
+      options.method = o.method.value_or(StorageMethod::Keep);
+      return report(packer.update(PackSource::folder(pathOfText(o.source)), o.archive, options));
     }
-    buildArchive(tree, o.archive, o.method.value_or(StorageMethod::Auto), &result.summary);
-    if (o.verbose) notes.push_back(o.archive + ": built of " + result.summary.text());
-    return;
   }
-  o.update.method = o.method.value_or(StorageMethod::Keep);
-  try {
-    updateArchive(tree, o.archive, o.update, result);
-  } catch (const Error&) {
-    notes.insert(notes.end(), result.notes.begin(), result.notes.end());
-    throw;
+}
+
+// What archive-pack adds to the library's words: the option or command that does what the
+// hint says.
+std::string hintWords(const Error& error, const std::string& archive) {
+  switch (error.hint()) {
+    case ErrorHint::RecoverFirst: return ": run 'archive-pack --recover " + archive + "' first";
+    case ErrorHint::EditInPlace: return " (--in-place needs only the appended groups)";
+    case ErrorHint::PlainMethod: return "; use --method plain";
+    case ErrorHint::EditByCopy:
+      return "; update it without --in-place: the new archive then takes this name alone";
+    case ErrorHint::RecoverToFinish: return " (archive-pack --recover " + archive + ")";
+    case ErrorHint::UpdateOrReplace:
+      return "; use --update to put SOURCE_DIR's files into it, or --force to replace it with an "
+             "archive of SOURCE_DIR alone";
+    default: return "";
   }
-  report();
+}
+
+// The lookup routines stopped on the archive's index: the machine's line, exactly, where the
+// machine prints (stdout), then which archive made them stop, as archive-extract says it.
+int machineFault(const Error& fault) {
+  if (fault.what()[0] != '\0') print(stdout, fault.what());
+  std::fflush(stdout);
+  print(stderr, "archive-pack: " + fault.path() +
+                    ": the lookup routines stopped on its index (is it an archive of this kind?)");
+  return 1;
 }
 
 }  // namespace
@@ -342,19 +329,13 @@ int main(int argc, char** argv) {
   if (const char* free = std::getenv("ARCHIVE_PACK_FREE_SPACE")) {
     options->update.freeSpace = std::strtoull(free, nullptr, 10);
   }
-  // Said at once, before the wait: the run may sit there for seconds.
-  options->update.lockWait.notice = [](const std::string& line) {
-    print(stderr, "archive-pack: " + line);
-  };
-
-  std::vector<std::string> out, notes;
+  std::vector<std::string> out;
   try {
-    run(*options, out, notes);
+    run(*options, out);
   } catch (const Error& error) {
-    for (const std::string& note : notes) print(stderr, "archive-pack: " + note);
-    return failure(error.what());
+    if (error.kind() == ErrorKind::MachineFault) return machineFault(error);
+    return failure(error.what() + hintWords(error, options->archive));
   }
-  for (const std::string& note : notes) print(stderr, "archive-pack: " + note);
   for (const std::string& line : out) print(stdout, line);
   if (std::fflush(stdout) != 0) return failure("cannot write to standard output");
   return 0;

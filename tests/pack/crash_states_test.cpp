@@ -23,8 +23,8 @@
 #include "cpu/fault.h"
 #include "pack/compact.h"
 #include "pack/update.h"
-#include "platform/file.h"
 #include "platform/error.h"
+#include "platform/file.h"
 #include "reading/archive.h"
 #include "reading/read.h"
 #include "support/archive_builder.h"
@@ -347,14 +347,14 @@ class CrashStates : public testing::Test {
   }
   Command update(bool inPlace) {
     return [this, inPlace](const std::string& archive) {
-      UpdateResult result;
-      updateArchive(changes_, archive, options(inPlace), result);
+      PackEvents quiet;
+      updateArchive(changes_, archive, options(inPlace), quiet);
     };
   }
   static Command remove(bool inPlace) {
     return [inPlace](const std::string& archive) {
-      UpdateResult result;
-      deleteEntries({path(0, 22), path(0, 35)}, archive, options(inPlace), result);
+      PackEvents quiet;
+      deleteEntries({path(0, 22), path(0, 35)}, archive, options(inPlace), quiet);
     };
   }
 
@@ -367,8 +367,8 @@ class CrashStates : public testing::Test {
 // Each command, every crash state: the old tree or the new one after recovery.
 TEST_F(CrashStates, EveryStateRecoversToTheOldTreeOrTheNew) {
   const auto compact = [](const std::string& archive) {
-    CompactResult result;
-    compactArchive(archive, {}, result);
+    PackEvents quiet;
+    compactArchive(archive, {}, quiet);
   };
   const std::pair<const char*, Command> commands[] = {
       {"--update", update(false)}, {"--update --in-place", update(true)},

@@ -18,10 +18,11 @@
 #include <random>
 
 #include "archive/format.h"
+#include "pack/commands.h"
 #include "pack/compact.h"
 #include "pack/journal.h"
-#include "platform/file.h"
 #include "platform/error.h"
+#include "platform/file.h"
 #include "platform/process.h"
 #include "reading/archive.h"
 #include "reading/inspect.h"
@@ -48,6 +49,7 @@ class UpdateLibrary : public testing::Test {
   static std::vector<uint8_t> bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
   ScratchFolder dir_;
+  PackEvents quiet_;
 };
 
 // An entry the archive does not hold in full extracts to nothing, so a source file equal to what
@@ -71,9 +73,7 @@ TEST_F(UpdateLibrary, AnEntryTheArchiveDoesNotHoldInFullIsRewritten) {
     SCOPED_TRACE(c.name);
     const fs::path archive = dir_ / (std::string(c.name) + ".bin");
     writeArchive(archive, {{0, {c.entry}}}, kDataStart + 3000);
-    UpdateResult result;
-    updateArchive(source(0, c.readsAs), archive.string(), {}, result);
-    EXPECT_EQ(result.report.size(), 1U);
+    EXPECT_EQ(updateArchive(source(0, c.readsAs), archive.string(), {}, quiet_).changes.size(), 1U);
     const std::unique_ptr<Archive> updated = Archive::open(archive.string());
     EXPECT_TRUE(extractsTo(*updated, updated->describe(kCategories[0], 0), bytes(c.readsAs)));
   }
@@ -173,15 +173,14 @@ TEST_F(UpdateLibrary, EditsChangeOnlyWhatTheyName) {
     std::map<std::string, std::string> expected = verdicts(archive);
     UpdateOptions options;
     options.inPlace = t.inPlace;
-    UpdateResult result;
     std::string refusal;
     try {
       if (t.deleted.empty()) {
         std::string data = content(rng, t.size - 1000);
-        updateArchive(source(t.updated, data), archive.string(), options, result);
+        updateArchive(source(t.updated, data), archive.string(), options, quiet_);
         expected[path(0, t.updated)] = "ok:" + data;
       } else {
-        deleteEntries(t.deleted, archive.string(), options, result);
+        deleteEntries(t.deleted, archive.string(), options, quiet_);
         for (const std::string& name : t.deleted) expected.erase(name);
       }
     } catch (const Error& error) {
@@ -206,11 +205,47 @@ TEST_F(UpdateLibrary, OnlyGroupsUpTo64MiBAreLaidOutAgainInPlace) {
     writeArchive(archive, {{0, std::vector<Entry>(16, plain(std::string(size, 'x')))}});
     UpdateOptions options;
     options.inPlace = true;
-    UpdateResult result;
-    deleteEntries({path(0, 3)}, archive.string(), options, result);
-    ASSERT_EQ(result.report.size(), 1U);
-    EXPECT_NE(result.report[0].find(report), std::string::npos) << result.report[0];
+    const EditResult result = deleteEntries({path(0, 3)}, archive.string(), options, quiet_);
+    ASSERT_EQ(result.changes.size(), 1U);
+    EXPECT_NE(result.changes[0].action.find(report), std::string::npos) << result.changes[0].action;
     fs::remove(archive);
+  }
+}
+
+// Entries held in memory pack as the same files in a folder do: a build (every method) and an
+// update write the same archive, byte for byte. A name that is no entry path refuses.
+TEST_F(UpdateLibrary, EntriesInMemoryPackAsTheSameFilesInAFolder) {
+  const Tree files = {
+      {path(0, 0), "zero"}, {path(0, 17), std::string(5000, 'x')}, {"category 040/0001.raw", ""}};
+  writeTree(dir_ / "folder", files);
+  std::map<std::string, std::vector<uint8_t>> held;
+  for (const auto& [name, data] : files) held[name] = bytes(data);
+  const PackSource sources[] = {PackSource::folder(dir_ / "folder"), PackSource::memory(held)};
+  Packer packer(quiet_);
+  const auto built = [&](const PackSource& source, StorageMethod method) {
+    const std::string archive = (dir_ / "built.bin").string();
+    packer.build(source, archive, {method, true});
+    return readFile(archive);
+  };
+  for (const StorageMethod method :
+       {StorageMethod::Auto, StorageMethod::Plain, StorageMethod::Lz}) {
+    EXPECT_EQ(built(sources[0], method), built(sources[1], method));
+  }
+  std::map<std::string, std::vector<uint8_t>> old;
+  for (const auto& [name, data] : files) old[name] = bytes("old " + name);
+  std::string updated[2];
+  for (int i = 0; i < 2; ++i) {
+    packer.build(PackSource::memory(old), (dir_ / "updated.bin").string(),
+                 {StorageMethod::Auto, true});
+    EXPECT_EQ(packer.update(sources[i], (dir_ / "updated.bin").string(), {}).changes.size(), 3U);
+    updated[i] = readFile(dir_ / "updated.bin");
+  }
+  EXPECT_EQ(updated[0], updated[1]);
+  try {
+    packer.build(PackSource::memory({{"models - g/1.raw", {}}}), (dir_ / "x.bin").string(), {});
+    ADD_FAILURE() << "not refused";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.path(), "models - g/1.raw");
   }
 }
 
@@ -223,9 +258,10 @@ TEST_F(UpdateLibrary, RunsBesideAnOpenArchive) {
   const EntryDescription before = other->describe(kCategories[0], 1);
 
   const std::string grown(5000, 'x');  // more sectors than entry 1 has: its group moves
-  UpdateResult result;
-  updateArchive(source(1, grown), (dir_ / "updated.bin").string(), {}, result);
-  ASSERT_EQ(result.report, std::vector<std::string>{path(0, 1) + ": moved with its group"});
+  const EditResult result =
+      updateArchive(source(1, grown), (dir_ / "updated.bin").string(), {}, quiet_);
+  ASSERT_EQ(result.changes.size(), 1U);
+  ASSERT_EQ(result.changes[0].line(), path(0, 1) + ": moved with its group");
 
   const EntryDescription after = other->describe(kCategories[0], 1);
   EXPECT_EQ(after.offset, before.offset);
@@ -248,9 +284,9 @@ TEST_F(UpdateLibrary, OnlyTheTablesItEditsMustLieInsideTheIndex) {
     file.write(reinterpret_cast<const char*>(far), 8)
         .write(reinterpret_cast<const char*>(&count), 2);
     file.close();
-    UpdateResult result;
-    updateArchive(source(0, "new 0"), archive.string(), {}, result);
-    EXPECT_EQ(result.report, std::vector<std::string>{path(0, 0) + ": in place"}) << count;
+    const EditResult result = updateArchive(source(0, "new 0"), archive.string(), {}, quiet_);
+    ASSERT_EQ(result.changes.size(), 1U);
+    EXPECT_EQ(result.changes[0].line(), path(0, 0) + ": in place") << count;
   }
 }
 
@@ -263,8 +299,7 @@ TEST_F(UpdateLibrary, RefusesWhenTheArchiveIsReplacedMeanwhile) {
   writeTree(dir_.path(), {{"b", "moved in"}});
   setIoHook(
       [](const IoEvent&) { std::rename((folderOf(archive) + "/b").c_str(), archive.c_str()); });
-  UpdateResult result;
-  EXPECT_THROW(updateArchive(source(0, "new 0"), archive, {}, result), Error);
+  EXPECT_THROW(updateArchive(source(0, "new 0"), archive, {}, quiet_), Error);
   setIoHook(nullptr);
   EXPECT_EQ(summary(readTree(dir_.path())), summary({{"a", "moved in"}, {"source0.raw", "new 0"}}));
 }
@@ -279,27 +314,16 @@ TEST_F(UpdateLibrary, TheOldArchiveStaysLockedThroughTheRename) {
   static int renames = 0, locked = 0;
   const std::pair<const char*, std::function<void(const std::string&)>> commands[] = {
       {"update",
-       [this](const std::string& a) {
-         UpdateResult r;
-         updateArchive(source(0, "new 0"), a, {}, r);
-       }},
-      {"delete",
-       [](const std::string& a) {
-         UpdateResult r;
-         deleteEntries({path(0, 0)}, a, {}, r);
-       }},
-      {"compact",
-       [](const std::string& a) {
-         CompactResult r;
-         compactArchive(a, {}, r);
-       }},
+       [this](const std::string& a) { updateArchive(source(0, "new 0"), a, {}, quiet_); }},
+      {"delete", [this](const std::string& a) { deleteEntries({path(0, 0)}, a, {}, quiet_); }},
+      {"compact", [this](const std::string& a) { compactArchive(a, {}, quiet_); }},
   };
   for (const auto& [name, command] : commands) {
     SCOPED_TRACE(name);
     const std::string archive = (dir_ / (std::string(name) + ".bin")).string();
     writeArchive(archive, {{0, {plain("old 0"), plain("old 1")}}});
-    UpdateResult moved;  // the group moved leaves sectors for the compaction to reclaim
-    updateArchive(source(1, std::string(5000, 'x')), archive, {}, moved);
+    // The group moved leaves sectors for the compaction to reclaim.
+    updateArchive(source(1, std::string(5000, 'x')), archive, {}, quiet_);
     old = openFile(archive, OpenMode::Read);
     renames = locked = 0;
     setIoHook([](const IoEvent& e) {
@@ -335,15 +359,14 @@ TEST_F(UpdateLibrary, SaysItWaitsForAReaderAndNamesIt) {
     notices.push_back(line);
     reader.close();  // a wait that began before the notice would not end
   };
-  CompactResult result;
-  compactArchive(archive, options, result);
+  compactArchive(archive, options, quiet_);
   EXPECT_EQ(notices,
             std::vector<std::string>{archive + " is in use by " + holder + "; waiting up to 10 s"});
   reader = openFile(archive, OpenMode::Read);
   ASSERT_TRUE(tryLockShared(reader));
   options.lockWait = {nullptr, 0};
   try {
-    compactArchive(archive, options, result);
+    compactArchive(archive, options, quiet_);
     ADD_FAILURE() << "not refused";
   } catch (const Error& e) {
     EXPECT_EQ(std::string(e.what()),
@@ -400,7 +423,7 @@ TEST_F(UpdateLibrary, RecoveryCompletesOnlyAJournalOfTheArchive) {
     const std::string before = readFile(archive);
     std::string outcome;
     try {
-      outcome = recoverArchive(archive.string());
+      outcome = recoverArchive(archive.string()).note;
     } catch (const Error& error) {
       outcome = error.what();
     }
