@@ -11,7 +11,6 @@
 #include "convert.h"
 #include "platform/file.h"
 #include "reading/inspect.h"
-#include "reading/limit.h"
 
 namespace {
 
@@ -38,52 +37,45 @@ std::pair<int32_t, int32_t> entryNamed(const py::handle& member) {
   throw py::error_already_set();
 }
 
-// The entry `member`, which extraction would write a file for: its description, looked up.
-// Raises KeyError, EntryError (nodata, incomplete) or Error (the output bound).
-EntryDescription entryToRead(Archive& archive, const py::handle& member, bool sizeLimit,
-                             std::string& path) {
-  const auto [category, entry] = entryNamed(member);
-  path = entryPath(category, entry);
-  std::optional<Error> refusal;
-  const EntryDescription d = translated({archive.path()}, [&] {
-    py::gil_scoped_release release;
-    const EntryDescription d = archive.describe(category, entry);
-    if (d.hasData() && sizeLimit) {
-      OutputBudget budget(outputBound(archive.size()));
-      if (!budget.take(outputSizeOf(archive, d))) refusal = budget.refusal(path, archive.size());
-    }
-    return d;
-  });
-  if (!d.exists()) {
-    PyErr_SetObject(PyExc_KeyError, py::str(path).ptr());
+// An entry's problem as the exception Python sees: MemoryError for no memory to decode it (not
+// the entry's fault), EntryError with --test's word otherwise.
+[[noreturn]] void raiseEntryProblem(const EntryError& e) {
+  if (e.problem() == EntryProblem::OutOfMemory) {
+    PyErr_SetString(PyExc_MemoryError, e.what());
     throw py::error_already_set();
   }
-  if (d.kind == EntryKind::NoData) raiseEntryError(path, "nodata");
-  if (d.kind == EntryKind::Plain && !d.liesWithin(archive.size())) {
-    raiseEntryError(path, entryProblemName(EntryProblem::Incomplete));
-  }
-  if (refusal) raiseAs(errorTypes.error, py::make_tuple(messageOf(*refusal)));
-  return d;
+  raiseEntryError(e.path(), entryProblemName(e.problem()));
 }
 
-// What read() and open() decode into, shared by the threads that call them: the buffers of one
-// entry are kept for the next, up to what a run of the tools keeps, rather than faulted in afresh.
-BufferPool decodeBuffers(kInFlightBudget);
-
-// A compressed entry decoded, or the problem that keeps extraction from writing it.
-DecodedBytes decode(const Archive& archive, const EntryDescription& d, const std::string& path,
-                    size_t& size) {
-  LoadedEntry loaded = [&] {
+// Calls `f` with the GIL released, turning what reading an entry throws into Python's exceptions;
+// the output bound's refusal says how to lift it here.
+template <typename F>
+void readingEntry(const std::string& archivePath, F f) {
+  try {
     py::gil_scoped_release release;
-    return loadCompressedEntry(archive, d, decodeBuffers);
-  }();
-  if (loaded.problem == EntryProblem::OutOfMemory) {
-    PyErr_SetString(PyExc_MemoryError, (path + ": out of memory to decode it").c_str());
+    f();
+  } catch (const EntryError& e) {
+    raiseEntryProblem(e);
+  } catch (const Error& e) {
+    if (e.hint() != ErrorHint::LiftOutputBound) raiseHostError(e, {archivePath});
+    raiseAs(errorTypes.error, py::make_tuple(messageOf(e)));
+  } catch (const r5900::MachineFault& fault) {
+    raiseFault(fault);
+  }
+}
+
+// Entry `member` (a path or an Entry) opened as extraction would write it. Raises KeyError when
+// there is no such entry, and what readingEntry() raises.
+EntryBytes openMember(Archive& archive, const py::handle& member, bool sizeLimit) {
+  const auto [category, entry] = entryNamed(member);
+  std::optional<EntryBytes> bytes;
+  readingEntry(archive.path(),
+               [&] { bytes = openEntry(archive, category, entry, {.outputBound = sizeLimit}); });
+  if (!bytes) {
+    PyErr_SetObject(PyExc_KeyError, py::str(entryPath(category, entry)).ptr());
     throw py::error_already_set();
   }
-  if (loaded.problem != EntryProblem::None) raiseEntryError(path, entryProblemName(loaded.problem));
-  size = loaded.size;
-  return std::move(loaded.data);
+  return std::move(*bytes);
 }
 
 }  // namespace
@@ -113,55 +105,29 @@ void refuseIfOpenHere(const std::string& path) {
 
 py::bytes readEntry(const ArchiveHandle& handle, const py::handle& member, bool sizeLimit) {
   const std::shared_ptr<Archive> archive = handle.archive();
-  std::string path;
-  const EntryDescription d = entryToRead(*archive, member, sizeLimit, path);
-  if (d.kind == EntryKind::Compressed) {
-    size_t size = 0;
-    const DecodedBytes data = decode(*archive, d, path, size);
-    return py::bytes(reinterpret_cast<const char*>(data.get()), size);
+  const EntryBytes entry = openMember(*archive, member, sizeLimit);
+  if (const uint8_t* data = entry.data()) {
+    return py::bytes(reinterpret_cast<const char*>(data), static_cast<py::ssize_t>(entry.size()));
   }
-  py::object bytes =
-      py::reinterpret_steal<py::object>(PyBytes_FromStringAndSize(nullptr, d.length));
+  py::object bytes = py::reinterpret_steal<py::object>(
+      PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(entry.size())));
   if (!bytes) throw py::error_already_set();
-  char* buffer = PyBytes_AS_STRING(bytes.ptr());
-  size_t got;
-  {
-    py::gil_scoped_release release;
-    got = archive->readAt(d.offset, reinterpret_cast<uint8_t*>(buffer), d.length);
-  }
-  if (got != d.length) raiseEntryError(path, entryProblemName(EntryProblem::Incomplete));
+  auto* buffer = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes.ptr()));
+  readingEntry(archive->path(), [&] { entry.readAt(0, buffer, entry.size()); });
   return py::reinterpret_steal<py::bytes>(bytes.release());
 }
 
 EntryReader::EntryReader(const ArchiveHandle& handle, const py::handle& member, bool sizeLimit)
-    : archive_(handle.archive()) {
-  d_ = entryToRead(*archive_, member, sizeLimit, path_);
-  if (d_.kind == EntryKind::Compressed) {
-    data_ = decode(*archive_, d_, path_, size_);
-    archive_.reset();  // the decoded bytes are all it needs
-  } else {
-    size_ = d_.length;
-  }
+    : archive_(handle.archive()), entry_(openMember(*archive_, member, sizeLimit)) {
+  if (entry_.data() != nullptr) archive_.reset();  // the decoded bytes are all it needs
 }
 
 size_t EntryReader::readInto(uint64_t position, const py::buffer& buffer) {
   py::buffer_info info = buffer.request(true);
-  const uint64_t want = static_cast<uint64_t>(info.size * info.itemsize);
-  if (position >= size_) return 0;
-  const size_t n = static_cast<size_t>(std::min(want, size_ - position));
-  auto* target = static_cast<uint8_t*>(info.ptr);
-  size_t got;
-  {
-    py::gil_scoped_release release;
-    if (data_) {
-      std::memcpy(target, data_.get() + position, n);
-      got = n;
-    } else {
-      got = archive_->readAt(d_.offset + position, target, n);
-    }
-  }
-  // The archive was cut short since the entry was opened.
-  if (got != n) raiseEntryError(path_, entryProblemName(EntryProblem::Incomplete));
+  const auto want = static_cast<size_t>(info.size * info.itemsize);
+  size_t n = 0;
+  readingEntry(archive_ ? archive_->path() : std::string(),
+               [&] { n = entry_.readAt(position, static_cast<uint8_t*>(info.ptr), want); });
   return n;
 }
 

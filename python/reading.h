@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "api/archive.h"
-#include "reading/read.h"
+#include "api/read.h"
 
 namespace py = pybind11;
 
@@ -53,17 +53,14 @@ py::bytes readEntry(const ArchiveHandle& handle, const py::handle& member, bool 
 class EntryReader {
  public:
   EntryReader(const ArchiveHandle& handle, const py::handle& member, bool sizeLimit);
-  uint64_t size() const { return size_; }
-  const std::string& path() const { return path_; }
+  uint64_t size() const { return entry_.size(); }
+  const std::string& path() const { return entry_.path(); }
   // Up to len(buffer) bytes from `position` into `buffer`: how many (0 at or past the end).
   size_t readInto(uint64_t position, const py::buffer& buffer);
 
  private:
-  std::shared_ptr<Archive> archive_;
-  EntryDescription d_{};
-  std::string path_;
-  DecodedBytes data_;
-  size_t size_ = 0;
+  std::shared_ptr<Archive> archive_;  // a plain entry's, which is read where it lies
+  EntryBytes entry_;
 };
 
 // Entries in sweep order, looked up one at a time as the iteration asks for them.

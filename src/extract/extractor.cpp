@@ -115,6 +115,7 @@ class Worker : public WorkerState {
       case EntryProblem::Unsupported: job.unsupported = true; return;
       case EntryProblem::Corrupt:
       case EntryProblem::Incomplete: job.problem = loaded.problem; return;
+      case EntryProblem::NoData: job.problem = EntryProblem::Incomplete; return;  // not from a load
       case EntryProblem::OutOfMemory:
         job.action = Action::Stop;
         job.failure =

@@ -12,9 +12,9 @@ void ByteSource::readZeroFilled(uint64_t offset, uint8_t* buffer, size_t size) c
 }
 
 const char* entryProblemName(EntryProblem problem) {
-  static const char* const kNames[] = {"ok", "corrupt", "unsupported", "incomplete",
-                                       "out of memory"};
-  static_assert(std::size(kNames) == static_cast<size_t>(EntryProblem::OutOfMemory) + 1);
+  static const char* const kNames[] = {"ok",         "corrupt",       "unsupported",
+                                       "incomplete", "out of memory", "nodata"};
+  static_assert(std::size(kNames) == static_cast<size_t>(EntryProblem::NoData) + 1);
   return kNames[static_cast<size_t>(problem)];
 }
 

@@ -16,6 +16,7 @@ enum class EntryProblem : uint8_t {
   Unsupported,  // stored with the unsupported method
   Incomplete,   // the source ends inside the entry's stored bytes, and they were needed
   OutOfMemory,  // no memory to decode it (not the entry's fault)
+  NoData,       // the index marks the entry as having no data: there is nothing to read
 };
 const char* entryProblemName(EntryProblem problem);
 

@@ -16,12 +16,8 @@
 #include <utility>
 #include <vector>
 
-#include "cpu/bus.h"
-#include "cpu/disassemble.h"
-#include "cpu/fault.h"
-#include "cpu/machine_state.h"
-#include "cpu/step.h"
-#include "platform/process.h"
+#include "api/interpreter.h"
+#include "api/system.h"
 
 using r5900::allocateGuestMemory;
 using r5900::disassemble;

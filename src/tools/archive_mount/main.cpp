@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,22 +25,14 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
-#include "archive/categories.h"
-#include "cpu/fault.h"
-#include "decode_cache.h"
+#include "api/archive.h"
+#include "api/error.h"
+#include "api/read.h"
 #include "options.h"
-#include "platform/error.h"
-#include "platform/process.h"
-#include "reading/archive.h"
-#include "reading/entry.h"
-#include "reading/inspect.h"
-#include "reading/limit.h"
-#include "reading/read.h"
 
 namespace {
 
@@ -49,9 +40,6 @@ namespace {
 constexpr double kAttributeTimeout = 3600.0;
 // Threads of the FUSE loop at most: as many entries decode at once.
 constexpr unsigned kMaxThreads = 8;
-// Decode buffers kept besides the cache's entries: with a full cache, an entry decoded in place of
-// one dropped finds a buffer of about its size among them, rather than pages faulted in afresh.
-constexpr uint64_t kKeptBuffers = 64 << 20;
 
 struct Node {
   Node(std::string name, fuse_ino_t parent, bool folder)
@@ -76,8 +64,7 @@ class Mount {
  public:
   Mount(std::unique_ptr<Archive> archive, const MountOptions& o)
       : archive_(std::move(archive)),
-        buffers_(o.cacheSize + kKeptBuffers),
-        cache_(o.cacheSize),
+        cache_(*archive_, o.cacheSize, [this](uint64_t ino) { logDecode(ino); }),
         foreground_(o.foreground) {
     struct stat st {};
     if (fstat(archive_->file().get(), &st) == 0) time_ = st.st_mtim;
@@ -88,12 +75,9 @@ class Mount {
     uid_ = o.uid ? *o.uid : getuid();
     gid_ = o.gid ? *o.gid : getgid();
     if (const char* log = std::getenv("ARCHIVE_MOUNT_DECODE_LOG"); log != nullptr && *log != 0) {
-      decodeLog_ = ::open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+      decodeLog_ = FileHandle(::open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     }
     nodes_.emplace_back("", FUSE_ROOT_ID, true);
-  }
-  ~Mount() {
-    if (decodeLog_ >= 0) ::close(decodeLog_);
   }
 
   // Adds the folder of every entry that exists (extraction makes it even for an entry without
@@ -127,7 +111,7 @@ class Mount {
   void getattr(fuse_req_t req, fuse_ino_t ino, bool reading) {
     if (!valid(ino)) return void(fuse_reply_err(req, ENOENT));
     if (reading && unknownSize(node(ino))) {
-      reportOnce(node(ino), entryProblemName(EntryProblem::Incomplete));
+      reportOnce(node(ino), EntryError(node(ino).path, EntryProblem::Incomplete).what());
       return void(fuse_reply_err(req, EIO));
     }
     struct stat st {};
@@ -181,63 +165,41 @@ class Mount {
     fuse_reply_open(req, fi);
   }
 
-  // Files are mostly read in name order (cp -r, tar, a loop over a folder): when one is read from
-  // its start, the next entry of the folder is decoded on another core.
-  void decodeAhead(fuse_ino_t ino) {
-    const fuse_ino_t next = ino + 1;
-    if (valid(next) && node(next).parent == node(ino).parent &&
-        node(next).d.kind == EntryKind::Compressed) {
-      std::lock_guard lock(prefetchMutex_);
-      prefetch_ = next;
-      prefetchWanted_.notify_one();
-    }
-  }
-
-  // The thread that decodes ahead of the readers; started in the process that serves the mount.
-  void startPrefetching() {
-    prefetcher_ = std::thread([this] {
-      for (;;) {
-        fuse_ino_t ino;
-        {
-          std::unique_lock lock(prefetchMutex_);
-          prefetchWanted_.wait(lock, [&] { return prefetch_ != 0 || stopping_; });
-          if (stopping_) return;
-          ino = std::exchange(prefetch_, 0);
-        }
-        Node& n = node(ino);
-        cache_.ahead(ino, charge(n), [&] { return decode(n); });
-      }
-    });
-  }
-  void stopPrefetching() {
-    if (!prefetcher_.joinable()) return;
-    {
-      std::lock_guard lock(prefetchMutex_);
-      stopping_ = true;
-      prefetchWanted_.notify_one();
-    }
-    prefetcher_.join();
-  }
-
+  // A plain entry is read where it lies, a compressed one from the cache. Files are mostly read in
+  // name order (cp -r, tar, a loop over a folder): the next entry of the folder follows each in
+  // the cache's order, so that it decodes ahead while this one is read.
   void read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset) {
     if (!valid(ino) || node(ino).folder) return void(fuse_reply_err(req, EISDIR));
     Node& n = node(ino);
     const auto position = static_cast<uint64_t>(offset);
-    if (position == 0) decodeAhead(ino);
-    if (n.d.kind == EntryKind::Plain) return readPlain(req, n, size, position);
-    const std::shared_ptr<const DecodedEntry> data = cache_.get(
-        ino, charge(n), [&] { return decode(n); }, position + size);
-    if (data->problem == EntryProblem::OutOfMemory) {
-      report(n.path + ": out of memory to decode it (" + std::to_string(data->size) + " bytes)");
-      return void(fuse_reply_err(req, EIO));
+    const fuse_ino_t after = ino + 1;
+    std::optional<DecodeCache::Entry> next;
+    if (valid(after) && node(after).parent == n.parent) next = {{after, node(after).d}};
+    try {
+      const EntryBytes bytes = openEntry(*archive_, n.d, n.path,
+                                         {.outputBound = false,
+                                          .cache = &cache_,
+                                          .key = ino,
+                                          .start = position,
+                                          .end = position + size,
+                                          .next = next ? &*next : nullptr});
+      if (position >= bytes.size()) return void(fuse_reply_buf(req, nullptr, 0));
+      const size_t wanted = static_cast<size_t>(std::min<uint64_t>(size, bytes.size() - position));
+      if (const uint8_t* data = bytes.data()) {
+        return void(fuse_reply_buf(req, reinterpret_cast<const char*>(data + position), wanted));
+      }
+      thread_local std::vector<uint8_t> buffer;
+      if (buffer.size() < wanted) buffer.resize(wanted);
+      bytes.readAt(position, buffer.data(), wanted);
+      fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), wanted);
+    } catch (const EntryError& error) {
+      if (error.problem() == EntryProblem::OutOfMemory) {
+        report(error.what() + (" (" + std::to_string(error.size()) + " bytes)"));
+      } else {
+        reportOnce(n, error.what());
+      }
+      fuse_reply_err(req, EIO);
     }
-    if (data->problem != EntryProblem::None) {
-      reportOnce(n, entryProblemName(data->problem));
-      return void(fuse_reply_err(req, EIO));
-    }
-    if (position >= data->size) return void(fuse_reply_buf(req, nullptr, 0));
-    const size_t n2 = static_cast<size_t>(std::min<uint64_t>(size, data->size - position));
-    fuse_reply_buf(req, reinterpret_cast<const char*>(data->data.get() + position), n2);
   }
 
   void statfs(fuse_req_t req) {
@@ -315,37 +277,15 @@ class Mount {
     }
   }
 
-  void readPlain(fuse_req_t req, Node& n, size_t size, uint64_t position) {
-    if (!n.d.liesWithin(archive_->size())) {
-      reportOnce(n, entryProblemName(EntryProblem::Incomplete));
-      return void(fuse_reply_err(req, EIO));
-    }
-    if (position >= n.d.length) return void(fuse_reply_buf(req, nullptr, 0));
-    const size_t wanted = static_cast<size_t>(std::min<uint64_t>(size, n.d.length - position));
-    thread_local std::vector<uint8_t> buffer;
-    if (buffer.size() < wanted) buffer.resize(wanted);
-    // Short: the archive was cut short since it was opened.
-    if (archive_->readAt(n.d.offset + position, buffer.data(), wanted) != wanted) {
-      reportOnce(n, entryProblemName(EntryProblem::Incomplete));
-      return void(fuse_reply_err(req, EIO));
-    }
-    fuse_reply_buf(req, reinterpret_cast<const char*>(buffer.data()), wanted);
+  // The test hook: one line per decode.
+  void logDecode(fuse_ino_t ino) {
+    if (!decodeLog_.valid()) return;
+    const std::string line = node(ino).path + "\n";
+    [[maybe_unused]] const ssize_t written = ::write(decodeLog_.get(), line.data(), line.size());
   }
 
-  // What decoding entry `n` takes at most: its input buffer and what it expands to.
-  uint64_t charge(Node& n) const { return n.d.inputBufferSize() + outputSizeOf(*archive_, n.d); }
-
-  DecodedEntry decode(const Node& n) {
-    if (decodeLog_ >= 0) {
-      const std::string line = n.path + "\n";
-      [[maybe_unused]] const ssize_t written = ::write(decodeLog_, line.data(), line.size());
-    }
-    LoadedEntry loaded = loadCompressedEntry(*archive_, n.d, buffers_);
-    return {loaded.problem, std::move(loaded.data), loaded.size};
-  }
-
-  void reportOnce(Node& n, const char* problem) {
-    if (!n.reported.exchange(true)) report(n.path + ": " + problem);
+  void reportOnce(Node& n, const std::string& message) {
+    if (!n.reported.exchange(true)) report(message);
   }
   void report(const std::string& message) {
     if (foreground_) {
@@ -357,20 +297,13 @@ class Mount {
 
   std::unique_ptr<Archive> archive_;
   std::deque<Node> nodes_;  // inode N is nodes_[N - 1]; the root first
-  // What entries decode into: a buffer the cache drops serves the next entry of about its size.
-  BufferPool buffers_;
+  FileHandle decodeLog_;    // the test hook: one line per decode (closed after the cache's thread)
   DecodeCache cache_;
   bool foreground_;
   timespec time_{};
   mode_t fileMode_ = 0, folderMode_ = 0;
   uid_t uid_ = 0;
   gid_t gid_ = 0;
-  int decodeLog_ = -1;  // the test hook: one line per decode
-  std::thread prefetcher_;
-  std::mutex prefetchMutex_;
-  std::condition_variable prefetchWanted_;
-  fuse_ino_t prefetch_ = 0;  // the entry to decode next; 0: none
-  bool stopping_ = false;
   bool noOpen_ = false;
 };
 
@@ -505,13 +438,11 @@ int run(MountOptions& o) {
       if (!o.foreground) openlog("archive-mount", LOG_PID, LOG_USER);
       // The parent returns once the mount is there and this process serves it.
       fuse_daemonize(o.foreground ? 1 : 0);
-      tree.startPrefetching();
       fuse_loop_config* config = fuse_loop_cfg_create();
       fuse_loop_cfg_set_max_threads(config, kMaxThreads);
       // Positive: the signal that ended it, which unmounts as cleanly as fusermount3 -u.
       status = fuse_session_loop_mt(session, config) < 0 ? 2 : 0;
       fuse_loop_cfg_destroy(config);
-      tree.stopPrefetching();
       fuse_session_unmount(session);
     }
     fuse_remove_signal_handlers(session);

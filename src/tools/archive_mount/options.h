@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "reading/selection.h"
+#include "api/archive.h"
 
 struct MountOptions {
   bool foreground = false;   // -f: serve the mount from this process until unmounted
