@@ -75,7 +75,8 @@ class FuzzArchive {
     Sweep sweep = archive_->entries(selection);
     try {
       while (const std::optional<SweptEntry> e = sweep.next()) entries.push_back(*e);
-    } catch (const r5900::MachineFault&) {
+    } catch (const Error& fault) {
+      if (fault.kind() != ErrorKind::MachineFault) throw;
     }
     for (const SweptEntry& swept : entries) {
       if (swept.description.kind == EntryKind::Compressed) cutHeader(swept.description.offset);

@@ -96,8 +96,9 @@ bool extractTree(const fs::path& archive, const fs::path& out, Tree& tree) {
         while (const std::optional<SweptEntry> e = ok ? sweep.next() : std::nullopt) {
           ok = extractor.extract(e->category, e->entry, e->description);
         }
-      } catch (const r5900::MachineFault& fault) {
-        tree["fault " + std::to_string(c)] = std::to_string(sweep.done()) + " " + fault.line;
+      } catch (const Error& fault) {
+        if (fault.kind() != ErrorKind::MachineFault) throw;
+        tree["fault " + std::to_string(c)] = std::to_string(sweep.done()) + " " + fault.what();
       }
     }
     ok = extractor.finish() != ExtractStatus::Stopped && ok;

@@ -11,7 +11,7 @@
 #include <optional>
 #include <thread>
 
-#include "platform/process.h"
+#include "api/system.h"
 
 ErrorTypes errorTypes;
 
@@ -87,6 +87,10 @@ std::string hintWords(ErrorHint hint) {
 std::string messageOf(const Error& e) { return e.what() + hintWords(e.hint()); }
 
 [[noreturn]] void raiseHostError(const Error& e, const std::vector<std::string>& paths) {
+  // A stop of the machine: MachineFault with its line.
+  if (e.kind() == ErrorKind::MachineFault) {
+    raiseAs(errorTypes.machineFault, py::make_tuple(e.what()));
+  }
   if (e.code() == 0) raiseAs(errorTypes.archiveError, py::make_tuple(fsText(messageOf(e))));
   py::object error = py::reinterpret_steal<py::object>(PyObject_CallFunctionObjArgs(
       PyExc_OSError, py::int_(e.code()).ptr(), fsText(messageOf(e)).ptr(),
@@ -94,13 +98,6 @@ std::string messageOf(const Error& e) { return e.what() + hintWords(e.hint()); }
   if (!error) throw py::error_already_set();
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
   throw py::error_already_set();
-}
-
-// The machine's line without its line feed (empty for a silent stop).
-[[noreturn]] void raiseFault(const r5900::MachineFault& fault) {
-  std::string line = fault.line;
-  if (!line.empty() && line.back() == '\n') line.pop_back();
-  raiseAs(errorTypes.machineFault, py::make_tuple(line));
 }
 
 [[noreturn]] void raiseEntryError(const std::string& path, const char* problem) {

@@ -10,9 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "cpu/fault.h"
-#include "platform/error.h"
-#include "reading/selection.h"
+#include "api/archive.h"
+#include "api/error.h"
 
 namespace py = pybind11;
 
@@ -38,8 +37,6 @@ std::string messageOf(const Error& e);
 // An Error as Python sees it: OSError (of the subclass its errno picks) with the errno, the
 // library's message and the file; ArchiveError when the failure is the archive's or a refusal.
 [[noreturn]] void raiseHostError(const Error& e, const std::vector<std::string>& paths);
-// The machine's line without its line feed (empty for a silent stop).
-[[noreturn]] void raiseFault(const r5900::MachineFault& fault);
 [[noreturn]] void raiseEntryError(const std::string& path, const char* problem);
 
 // Calls `f`, turning the library's exceptions into Python's.
@@ -49,8 +46,6 @@ auto translated(const std::vector<std::string>& paths, F f) -> decltype(f()) {
     return f();
   } catch (const Error& e) {
     raiseHostError(e, paths);
-  } catch (const r5900::MachineFault& fault) {
-    raiseFault(fault);
   }
 }
 

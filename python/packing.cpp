@@ -50,16 +50,6 @@ py::list packed(const std::vector<std::string>& paths, F f) {
           try {
             Packer packer(notes);
             f(packer);
-          } catch (const Error& e) {
-            // The lookup routines stopped on the archive's index: the machine's fault, as reading
-            // it raises.
-            if (e.kind() == ErrorKind::MachineFault) {
-              const std::string line = e.what();
-              thrown = std::make_exception_ptr(
-                  r5900::MachineFault{line.empty() ? line : line + "\n", line.empty()});
-            } else {
-              thrown = std::current_exception();  // worded with its hint when raised
-            }
           } catch (...) {
             thrown = std::current_exception();
           }

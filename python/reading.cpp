@@ -7,10 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "archive/categories.h"
+#include "api/system.h"
 #include "convert.h"
-#include "platform/file.h"
-#include "reading/inspect.h"
 
 namespace {
 
@@ -59,8 +57,6 @@ void readingEntry(const std::string& archivePath, F f) {
   } catch (const Error& e) {
     if (e.hint() != ErrorHint::LiftOutputBound) raiseHostError(e, {archivePath});
     raiseAs(errorTypes.error, py::make_tuple(messageOf(e)));
-  } catch (const r5900::MachineFault& fault) {
-    raiseFault(fault);
   }
 }
 

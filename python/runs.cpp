@@ -18,11 +18,9 @@
 
 namespace {
 
-std::optional<std::string> faultLineOf(const std::optional<r5900::MachineFault>& fault) {
+std::optional<std::string> faultLineOf(const std::optional<Error>& fault) {
   if (!fault) return std::nullopt;
-  std::string line = fault->line;
-  if (!line.empty() && line.back() == '\n') line.pop_back();
-  return line;
+  return std::string(fault->what());
 }
 
 uint64_t boundFor(const Archive& archive, bool sizeLimit) {

@@ -95,7 +95,7 @@ struct ExtractSummary {
   ExtractCounts counts;
   RunStop stop = RunStop::None;
   // The fault of the machine that ended the lookups, when the run was not stopped before.
-  std::optional<r5900::MachineFault> fault;
+  std::optional<Error> fault;
 };
 
 class Extractor {

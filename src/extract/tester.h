@@ -41,7 +41,7 @@ struct TestSummary {
   RunStop stop = RunStop::None;
   std::optional<Error> error;  // OutputBound: the refusal; OutOfMemory: the entry it concerns
   // The fault of the machine that ended the lookups, when the test otherwise went to its end.
-  std::optional<r5900::MachineFault> fault;
+  std::optional<Error> fault;
 };
 
 class Tester {

@@ -106,9 +106,7 @@ void refuseJournalOnDryRun(const LockedArchive& archive, const std::string& path
 }
 
 void throwMachineFault(const r5900::MachineFault& fault, const std::string& path) {
-  std::string line = fault.line;
-  if (!line.empty() && line.back() == '\n') line.pop_back();
-  throw Error(ErrorKind::MachineFault, line, path);
+  throw machineFaultError(fault, path);
 }
 
 bool routinesAgree(const EntryAnswers& a, const IndexEditor& index, int32_t category,

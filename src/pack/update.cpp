@@ -224,28 +224,24 @@ class Update {
     Selection selection;
     for (const std::string& member : *members_) selection.addMember(member);
     Sweep sweep = archive.entries(selection);
-    try {
-      while (const std::optional<SweptEntry> e = sweep.next()) {
-        if (!e->description.hasData()) continue;
-        const auto entry = static_cast<uint32_t>(e->entry);
-        if (!index.tablesInside(e->category) ||
-            !routinesAgree(ask(archive, e->category, e->entry), index, e->category, entry)) {
-          fail(e->path() +
-               ": the lookup routines and the index read on the host disagree "
-               "about it; nothing was written");
-        }
-        Change change{e->category,
-                      entry,
-                      e->path(),
-                      std::make_shared<const std::vector<uint8_t>>(),
-                      {{}, plainEntryWord(kNoDataLength)},
-                      index.entryWord(e->category, entry)};
-        change.deleted = true;
-        named_.emplace_back(e->category, entry);
-        changes_.push_back(std::move(change));
+    while (const std::optional<SweptEntry> e = sweep.next()) {
+      if (!e->description.hasData()) continue;
+      const auto entry = static_cast<uint32_t>(e->entry);
+      if (!index.tablesInside(e->category) ||
+          !routinesAgree(ask(archive, e->category, e->entry), index, e->category, entry)) {
+        fail(e->path() +
+             ": the lookup routines and the index read on the host disagree "
+             "about it; nothing was written");
       }
-    } catch (const r5900::MachineFault& fault) {
-      throwMachineFault(fault, path_);
+      Change change{e->category,
+                    entry,
+                    e->path(),
+                    std::make_shared<const std::vector<uint8_t>>(),
+                    {{}, plainEntryWord(kNoDataLength)},
+                    index.entryWord(e->category, entry)};
+      change.deleted = true;
+      named_.emplace_back(e->category, entry);
+      changes_.push_back(std::move(change));
     }
     for (const Member& m : selection.members()) {
       if (!m.found) fail(m.text + ": not found in archive; nothing was deleted");
@@ -319,13 +315,9 @@ class Update {
       sector = extent.end;
       return extent;
     }
-    try {
-      const EntryDescription d = archive.describe(category, static_cast<int32_t>(e));
-      const uint64_t start = d.offset / kSectorSize;
-      return {start, d.hasData() ? start + sectorsFor(d.storedBytes()) : start};
-    } catch (const r5900::MachineFault& fault) {
-      throwMachineFault(fault, archive.path());
-    }
+    const EntryDescription d = archive.describe(category, static_cast<int32_t>(e));
+    const uint64_t start = d.offset / kSectorSize;
+    return {start, d.hasData() ? start + sectorsFor(d.storedBytes()) : start};
   }
 
   void plan(Archive& archive, const IndexEditor& oldIndex, IndexEditor& newIndex) {

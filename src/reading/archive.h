@@ -45,12 +45,17 @@ class Archive : public ByteSource {
   size_t readAt(uint64_t offset, uint8_t* buffer, size_t size) const override;
   uint64_t size() const override { return size_; }
 
-  // Entry `entry` of `category`, as the lookup routines describe it. Throws MachineFault.
+  // Entry `entry` of `category`, as the lookup routines describe it. Throws an Error of kind
+  // MachineFault when the machine stops on the index.
   EntryDescription describe(int32_t category, int32_t entry) {
-    return lookUpEntry(*session_, category, entry);
+    try {
+      return lookUpEntry(*session_, category, entry);
+    } catch (const r5900::MachineFault& fault) {
+      throw machineFaultError(fault, path_);
+    }
   }
   // The selected entries in sweep order.
-  Sweep entries(Selection& selection) { return Sweep(*session_, selection); }
+  Sweep entries(Selection& selection) { return Sweep(*session_, selection, path_); }
 
  private:
   Archive(FileHandle file, std::string path, uint64_t size);

@@ -1,11 +1,19 @@
 #include "reading/sweep.h"
 
+#include <utility>
+
 #include "archive/categories.h"
 
 std::string SweptEntry::path() const { return entryPath(category, entry); }
 
-Sweep::Sweep(GuestSession& session, Selection& selection)
-    : session_(session), selection_(selection) {
+Error machineFaultError(const r5900::MachineFault& fault, const std::string& archive) {
+  std::string line = fault.line;
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  return Error(ErrorKind::MachineFault, line, archive);
+}
+
+Sweep::Sweep(GuestSession& session, Selection& selection, std::string archive)
+    : session_(session), selection_(selection), archive_(std::move(archive)) {
   for (const int32_t category : selection.categories()) {
     plan_.emplace_back(category, selection.entries(category));
     total_ += plan_.back().second.size();
@@ -21,7 +29,12 @@ std::optional<SweptEntry> Sweep::next() {
     if (category_ == plan_.size()) return std::nullopt;
     const int32_t category = plan_[category_].first;
     const int32_t entry = plan_[category_].second[entry_];
-    const EntryDescription d = lookUpEntry(session_, category, entry);
+    EntryDescription d;
+    try {
+      d = lookUpEntry(session_, category, entry);
+    } catch (const r5900::MachineFault& fault) {
+      throw machineFaultError(fault, archive_);
+    }
     ++entry_;
     ++done_;
     // An entry that only patterns asked for and that holds no data is passed over.
@@ -37,8 +50,9 @@ LookedUp lookUpExisting(Sweep& sweep, const std::atomic<bool>& cancel) {
       if (!e) break;
       if (e->description.exists()) found.entries.push_back(*e);
     }
-  } catch (const r5900::MachineFault& f) {
-    found.fault = f;
+  } catch (const Error& e) {
+    if (e.kind() != ErrorKind::MachineFault) throw;
+    found.fault = e;
   }
   return found;
 }

@@ -7,21 +7,28 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "cpu/fault.h"
 #include "guest/session.h"
+#include "platform/error.h"
 #include "reading/entry.h"
 #include "reading/selection.h"
+
+// A stop of the emulated machine as the library's error: kind MachineFault, the machine's line
+// without its line feed (empty where the machine stops silently), concerning `archive`.
+Error machineFaultError(const r5900::MachineFault& fault, const std::string& archive);
 
 class Sweep {
  public:
   // `selection` must outlive the sweep: its members are marked found as entries match them.
-  Sweep(GuestSession& session, Selection& selection);
+  // `archive` names the archive in the error a fault of the machine becomes.
+  Sweep(GuestSession& session, Selection& selection, std::string archive = {});
 
   // The next selected entry that the selection takes, looked up; nothing after the last. Throws
-  // MachineFault when the machine stops (the sweep cannot go on after that).
+  // an Error of kind MachineFault when the machine stops (the sweep cannot go on after that).
   std::optional<SweptEntry> next();
   // Entries the sweep asks about in all, and so far.
   size_t total() const { return total_; }
@@ -30,6 +37,7 @@ class Sweep {
  private:
   GuestSession& session_;
   Selection& selection_;
+  std::string archive_;
   std::vector<std::pair<int32_t, std::vector<int32_t>>> plan_;  // category, its entry numbers
   size_t category_ = 0;
   size_t entry_ = 0;
@@ -42,7 +50,7 @@ class Sweep {
 // entries before it are kept).
 struct LookedUp {
   std::vector<SweptEntry> entries;
-  std::optional<r5900::MachineFault> fault;
+  std::optional<Error> fault;  // of kind MachineFault
 };
 // The lookups of `sweep`, which stop early once `cancel` is true.
 LookedUp lookUpExisting(Sweep& sweep, const std::atomic<bool>& cancel);

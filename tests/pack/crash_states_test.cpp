@@ -334,9 +334,10 @@ class CrashStates : public testing::Test {
       }
       return "some entries of each tree";
     } catch (const Error& error) {
+      if (error.kind() == ErrorKind::MachineFault) {
+        return "the machine stopped: " + std::string(error.what());
+      }
       return error.what();
-    } catch (const r5900::MachineFault& fault) {
-      return "the machine stopped: " + fault.line;
     }
   }
 

@@ -137,12 +137,13 @@ class Run {
   // A fault of the emulated machine: its line, exactly, where the machine prints (stdout; stderr
   // with --quiet, and where stdout holds something else: JSON or the entries' bytes), then which
   // archive made the lookups stop.
-  int machineFault(const r5900::MachineFault& fault) {
+  int machineFault(const Error& fault) {
     console_.clearProgress();
-    if (!fault.line.empty() && (o_.quiet || o_.json || o_.toStdout)) {
-      console_.errLine(fault.line.substr(0, fault.line.size() - 1));
-    } else if (!fault.line.empty()) {
-      console_.out(fault.line.substr(0, fault.line.size() - 1));  // without its newline
+    const std::string line = fault.what();
+    if (!line.empty() && (o_.quiet || o_.json || o_.toStdout)) {
+      console_.errLine(line);
+    } else if (!line.empty()) {
+      console_.out(line);
     }
     console_.err(o_.archive +
                  ": the lookup routines stopped on its index (is it an archive of "

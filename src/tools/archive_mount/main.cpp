@@ -393,8 +393,9 @@ int run(MountOptions& o) {
     while (std::optional<SweptEntry> e = sweep.next()) {
       if (e->description.exists()) entries.push_back(*e);
     }
-  } catch (const r5900::MachineFault& fault) {
-    if (!fault.line.empty()) std::fputs(fault.line.c_str(), stdout);
+  } catch (const Error& fault) {
+    if (fault.kind() != ErrorKind::MachineFault) throw;
+    if (*fault.what() != 0) std::printf("%s\n", fault.what());
     std::fflush(stdout);
     say(o.archive + ": the lookup routines stopped on its index (is it an archive of this kind?)");
     return 1;
