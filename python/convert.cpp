@@ -15,28 +15,6 @@
 
 ErrorTypes errorTypes;
 
-namespace {
-// What a call failed on, for OSError.filename: the first of the call's paths that the message
-// names, taken to the end of the name when the message goes on below it ("cannot write
-// out/models - g/0001.raw: No space left on device").
-py::object nameIn(const std::string& message, int code, const std::vector<std::string>& paths) {
-  const std::string reason = std::string(": ") + std::strerror(code);
-  std::string what = message;
-  if (what.size() >= reason.size() && what.ends_with(reason)) {
-    what.resize(what.size() - reason.size());
-  }
-  for (const std::string& path : paths) {
-    const size_t at = path.empty() ? std::string::npos : what.find(path);
-    if (at == std::string::npos) continue;
-    const size_t end = at + path.size();
-    if (end < what.size() && what[end] == '/') return fsText(what.substr(at));
-    return fsText(path);
-  }
-  return py::none();
-}
-
-}  // namespace
-
 py::str fsText(const std::string& text) {
   PyObject* decoded =
       PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
@@ -86,7 +64,7 @@ std::string hintWords(ErrorHint hint) {
 
 std::string messageOf(const Error& e) { return e.what() + hintWords(e.hint()); }
 
-[[noreturn]] void raiseHostError(const Error& e, const std::vector<std::string>& paths) {
+[[noreturn]] void raiseHostError(const Error& e) {
   // A stop of the machine: MachineFault with its line.
   if (e.kind() == ErrorKind::MachineFault) {
     raiseAs(errorTypes.machineFault, py::make_tuple(e.what()));
@@ -94,7 +72,7 @@ std::string messageOf(const Error& e) { return e.what() + hintWords(e.hint()); }
   if (e.code() == 0) raiseAs(errorTypes.archiveError, py::make_tuple(fsText(messageOf(e))));
   py::object error = py::reinterpret_steal<py::object>(PyObject_CallFunctionObjArgs(
       PyExc_OSError, py::int_(e.code()).ptr(), fsText(messageOf(e)).ptr(),
-      nameIn(e.what(), e.code(), paths).ptr(), nullptr));
+      (e.path().empty() ? py::object(py::none()) : py::object(fsText(e.path()))).ptr(), nullptr));
   if (!error) throw py::error_already_set();
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
   throw py::error_already_set();

@@ -35,17 +35,18 @@ std::string hintWords(ErrorHint hint);
 // The library's message and its hint's words.
 std::string messageOf(const Error& e);
 // An Error as Python sees it: OSError (of the subclass its errno picks) with the errno, the
-// library's message and the file; ArchiveError when the failure is the archive's or a refusal.
-[[noreturn]] void raiseHostError(const Error& e, const std::vector<std::string>& paths);
+// library's message and the file it concerns; ArchiveError when the failure is the archive's or a
+// refusal.
+[[noreturn]] void raiseHostError(const Error& e);
 [[noreturn]] void raiseEntryError(const std::string& path, const char* problem);
 
 // Calls `f`, turning the library's exceptions into Python's.
 template <typename F>
-auto translated(const std::vector<std::string>& paths, F f) -> decltype(f()) {
+auto translated(F f) -> decltype(f()) {
   try {
     return f();
   } catch (const Error& e) {
-    raiseHostError(e, paths);
+    raiseHostError(e);
   }
 }
 

@@ -38,10 +38,10 @@ struct Notes : PackEvents {
 // interrupt: the command commits or leaves the archive as it was, and a KeyboardInterrupt comes
 // once it has returned. Returns its notes.
 template <typename F>
-py::list packed(const std::vector<std::string>& paths, F f) {
+py::list packed(F f) {
   Notes notes;
   try {
-    translated(paths, [&] {
+    translated([&] {
       std::exception_ptr thrown;
       {
         py::gil_scoped_release release;
@@ -83,7 +83,7 @@ void bindPacker(py::module_& m) {
     options.inPlace = inPlace;
     options.dryRun = dryRun;
     EditResult result;
-    py::list notes = packed({archive, from}, [&](Packer& packer) {
+    py::list notes = packed([&](Packer& packer) {
       result = packer.update(PackSource::folder(pathOfText(from)), archive, options);
     });
     return py::make_tuple(reportPairs(result), notes);
@@ -93,7 +93,7 @@ void bindPacker(py::module_& m) {
                     const std::string& method, bool force) {
     const std::string archive = fspath(archivePath), from = fspath(source);
     const BuildOptions options{packMethod(method, false), force};
-    return packed({archive, from}, [&](Packer& packer) {
+    return packed([&](Packer& packer) {
       packer.build(PackSource::folder(pathOfText(from)), archive, options);
     });
   });
@@ -107,8 +107,8 @@ void bindPacker(py::module_& m) {
     options.inPlace = inPlace;
     options.dryRun = dryRun;
     EditResult result;
-    py::list notes = packed(
-        {archive}, [&](Packer& packer) { result = packer.remove(members, archive, options); });
+    py::list notes =
+        packed([&](Packer& packer) { result = packer.remove(members, archive, options); });
     return py::make_tuple(reportPairs(result), notes);
   });
 
@@ -116,7 +116,7 @@ void bindPacker(py::module_& m) {
     const std::string archive = fspath(archivePath);
     refuseIfOpenHere(archive);
     std::string report;
-    py::list notes = packed({archive}, [&](Packer& packer) {
+    py::list notes = packed([&](Packer& packer) {
       report = packer.compact(archive, CompactOptions{dryRun, std::nullopt, {}});
     });
     return py::make_tuple(fsText(report), notes);
@@ -127,7 +127,7 @@ void bindPacker(py::module_& m) {
     const std::string archive = fspath(archivePath);
     refuseIfOpenHere(archive);
     RecoverResult result;
-    py::list notes = packed({archive}, [&](Packer& packer) { result = packer.recover(archive); });
+    py::list notes = packed([&](Packer& packer) { result = packer.recover(archive); });
     const py::object outcome = result.outcome == Recovery::Completed   ? py::str("completed")
                                : result.outcome == Recovery::Discarded ? py::str("discarded")
                                                                        : py::object(py::none());

@@ -48,14 +48,14 @@ std::pair<int32_t, int32_t> entryNamed(const py::handle& member) {
 // Calls `f` with the GIL released, turning what reading an entry throws into Python's exceptions;
 // the output bound's refusal says how to lift it here.
 template <typename F>
-void readingEntry(const std::string& archivePath, F f) {
+void readingEntry(F f) {
   try {
     py::gil_scoped_release release;
     f();
   } catch (const EntryError& e) {
     raiseEntryProblem(e);
   } catch (const Error& e) {
-    if (e.hint() != ErrorHint::LiftOutputBound) raiseHostError(e, {archivePath});
+    if (e.hint() != ErrorHint::LiftOutputBound) raiseHostError(e);
     raiseAs(errorTypes.error, py::make_tuple(messageOf(e)));
   }
 }
@@ -65,8 +65,7 @@ void readingEntry(const std::string& archivePath, F f) {
 EntryBytes openMember(Archive& archive, const py::handle& member, bool sizeLimit) {
   const auto [category, entry] = entryNamed(member);
   std::optional<EntryBytes> bytes;
-  readingEntry(archive.path(),
-               [&] { bytes = openEntry(archive, category, entry, {.outputBound = sizeLimit}); });
+  readingEntry([&] { bytes = openEntry(archive, category, entry, {.outputBound = sizeLimit}); });
   if (!bytes) {
     PyErr_SetObject(PyExc_KeyError, py::str(entryPath(category, entry)).ptr());
     throw py::error_already_set();
@@ -78,7 +77,7 @@ EntryBytes openMember(Archive& archive, const py::handle& member, bool sizeLimit
 
 ArchiveHandle::ArchiveHandle(const py::object& name) : path_(fspath(name)) {
   const std::string& path = path_;
-  archive_ = translated({path}, [&] {
+  archive_ = translated([&] {
     py::gil_scoped_release release;
     return std::shared_ptr<Archive>(Archive::open(path));
   });
@@ -109,7 +108,7 @@ py::bytes readEntry(const ArchiveHandle& handle, const py::handle& member, bool 
       PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(entry.size())));
   if (!bytes) throw py::error_already_set();
   auto* buffer = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(bytes.ptr()));
-  readingEntry(archive->path(), [&] { entry.readAt(0, buffer, entry.size()); });
+  readingEntry([&] { entry.readAt(0, buffer, entry.size()); });
   return py::reinterpret_steal<py::bytes>(bytes.release());
 }
 
@@ -122,8 +121,7 @@ size_t EntryReader::readInto(uint64_t position, const py::buffer& buffer) {
   py::buffer_info info = buffer.request(true);
   const auto want = static_cast<size_t>(info.size * info.itemsize);
   size_t n = 0;
-  readingEntry(archive_ ? archive_->path() : std::string(),
-               [&] { n = entry_.readAt(position, static_cast<uint8_t*>(info.ptr), want); });
+  readingEntry([&] { n = entry_.readAt(position, static_cast<uint8_t*>(info.ptr), want); });
   return n;
 }
 
@@ -134,7 +132,7 @@ Listing::Listing(const ArchiveHandle& handle, std::unique_ptr<Selection> selecti
 
 py::object Listing::next() {
   if (!sweep_) throw py::stop_iteration();
-  std::optional<Entry> entry = translated({archive_->path()}, [&]() -> std::optional<Entry> {
+  std::optional<Entry> entry = translated([&]() -> std::optional<Entry> {
     py::gil_scoped_release release;
     for (;;) {
       std::optional<SweptEntry> e;

@@ -75,7 +75,7 @@ py::tuple testEntries(const ArchiveHandle& handle, const py::object& categories,
   TestSummary summary;
   std::atomic<bool> cancel{false};
   const TestOptions options{boundFor(*archive, sizeLimit), Executor{workers(jobs)}, &cancel};
-  translated({archive->path()}, [&] {
+  translated([&] {
     runStoppable(cancel, [&] {
       Sweep sweep = archive->entries(*selection);
       const LookedUp found = lookUpExisting(sweep, cancel);
@@ -101,8 +101,7 @@ py::tuple extractEntries(const ArchiveHandle& handle, const py::object& outputPa
   if (!folder) {
     const int error = errno;
     raiseHostError(
-        Error(withReason("cannot use " + output + " as the output folder", error), error),
-        {output});
+        Error(withReason("cannot use " + output + " as the output folder", error), error, output));
   }
   CollectedEvents events;
   RunProgress done;
@@ -116,7 +115,7 @@ py::tuple extractEntries(const ArchiveHandle& handle, const py::object& outputPa
     last = p;
     progress(p.entries, p.entriesTotal, p.bytes, p.bytesTotal);
   };
-  translated({output, archive->path()}, [&] {
+  translated([&] {
     runStoppable(
         cancel,
         [&] {

@@ -130,7 +130,7 @@ class Worker : public WorkerState {
     create(job);
     job.failedAt = Step::Write;
     if (!writeAll(job.file.file(), loaded.data.get(), loaded.size)) {
-      throwSystemError("cannot write " + writtenName(job));
+      throwSystemError("cannot write " + writtenName(job), errno, writtenName(job));
     }
   }
 
@@ -141,7 +141,7 @@ class Worker : public WorkerState {
   void create(Job& job) {
     job.failedAt = Step::Create;
     if (job.folderError != 0) {
-      throwSystemError("cannot create the folder " + job.folder, job.folderError);
+      throwSystemError("cannot create the folder " + job.folder, job.folderError, job.folder);
     }
     const size_t name = job.folder.size() + 1;
     std::string temp;
@@ -149,8 +149,9 @@ class Worker : public WorkerState {
     temp.append(job.path, 0, name).append(".").append(job.path, name).append(".partial");
     job.file = files_.create(job.folder, std::move(temp));
     if (!job.file.valid()) {
-      throwSystemError(job.file.unnamed() ? "cannot create a file in " + job.folder
-                                          : "cannot create " + job.file.tempName());
+      const std::string& name = job.file.unnamed() ? job.folder : job.file.tempName();
+      throwSystemError((job.file.unnamed() ? "cannot create a file in " : "cannot create ") + name,
+                       errno, name);
     }
   }
 
@@ -159,7 +160,8 @@ class Worker : public WorkerState {
     switch (copier_.copy(archive_.file(), job.entry.offset, job.file.file(), job.entry.length)) {
       case CopyResult::Done: break;
       case CopyResult::SourceEnded: return false;
-      case CopyResult::WriteFailed: throwSystemError("cannot write " + writtenName(job));
+      case CopyResult::WriteFailed:
+        throwSystemError("cannot write " + writtenName(job), errno, writtenName(job));
     }
     return true;
   }

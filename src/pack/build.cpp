@@ -13,7 +13,7 @@ namespace {
 
 void writeAt(Replacement& file, uint64_t offset, const uint8_t* data, size_t size) {
   if (!writeAllAt(file.file(), data, size, offset))
-    throwSystemError("cannot write " + file.target());
+    throwSystemError("cannot write " + file.target(), errno, file.target());
 }
 
 // An entry stored as `method` asks (Plain for an empty file is a compressed entry of size 0),
@@ -54,7 +54,8 @@ uint32_t copyPlain(const SourceEntry& entry, Replacement& file, uint64_t offset,
   if (source.size == 0) return storeAt(entry, StorageMethod::Stored, file, offset, summary);
   checkSourceSize(source, path, kMaxPlainLength);
   if (!copyRange(source.file, 0, file.file(), offset, source.size)) {
-    throwSystemError("cannot copy " + textOfPath(path) + " into " + file.target());
+    throwSystemError("cannot copy " + textOfPath(path) + " into " + file.target(), errno,
+                     textOfPath(path));
   }
   const uint32_t word = plainEntryWord(static_cast<uint32_t>(source.size));
   summary.add(source.size, word, {}, source.size);

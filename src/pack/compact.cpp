@@ -274,7 +274,7 @@ class Compaction {
       if (held < (r.end - r.start) * kSectorSize) break;
     }
     if (!writeAllAt(file.file(), newIndex.bytes().data(), kArchiveIndexSize, kArchiveIndexOffset)) {
-      throwSystemError("cannot write " + path_);
+      throwSystemError("cannot write " + path_, errno, path_);
     }
     file.commit([&archive] { archive.closeFile(); });
   }

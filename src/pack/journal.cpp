@@ -141,10 +141,11 @@ bool writeRecords(JournalWriter& out, const FileHandle& archive, const FileInfo&
 void writeJournal(const std::string& path, const FileHandle& archive,
                   const std::vector<uint8_t>& oldIndex, const std::vector<JournalRecord>& records) {
   const std::optional<FileInfo> info = fileInfo(archive);
-  if (!info) throwSystemError("cannot read the archive to write its update journal " + path);
+  if (!info)
+    throwSystemError("cannot read the archive to write its update journal " + path, errno, path);
   // A new file: never through a link, never over what another left there.
   FileHandle file = openFile(path, OpenMode::CreateNew);
-  if (!file.valid()) throwSystemError("cannot write the update journal " + path);
+  if (!file.valid()) throwSystemError("cannot write the update journal " + path, errno, path);
   JournalWriter out(file);
   bool ok = writeRecords(out, archive, *info, oldIndex, records) && syncFile(file);
   const int saved = errno;
@@ -152,7 +153,7 @@ void writeJournal(const std::string& path, const FileHandle& archive,
   if (ok && syncFolder(folderOf(path))) return;
   const int error = ok ? errno : saved;
   removeFile(path);
-  throwSystemError("cannot write the update journal " + path, error);
+  throwSystemError("cannot write the update journal " + path, error, path);
 }
 
 namespace {
@@ -160,7 +161,8 @@ namespace {
 void readOrThrow(const Journal& journal, uint64_t offset, uint8_t* buffer, size_t size) {
   errno = 0;
   if (readAt(journal.file, offset, buffer, size) != size) {
-    throwSystemError("cannot read the update journal " + journal.path, errno != 0 ? errno : EIO);
+    throwSystemError("cannot read the update journal " + journal.path, errno != 0 ? errno : EIO,
+                     journal.path);
   }
 }
 
@@ -233,7 +235,7 @@ JournalState openJournal(const std::string& path, uint64_t cap, Journal& journal
   if (!journal.file.valid() && errno == ENOENT) return JournalState::Absent;
   if (!journal.file.valid() && errno == ELOOP) return JournalState::NotAFile;
   const std::optional<FileInfo> info = journal.file.valid() ? fileInfo(journal.file) : std::nullopt;
-  if (!info) throwSystemError("cannot read the update journal " + path);
+  if (!info) throwSystemError("cannot read the update journal " + path, errno, path);
   if (!info->regular) return JournalState::NotAFile;
   if (info->size > cap) return JournalState::TooLarge;
   journal.size = info->size;
@@ -343,7 +345,7 @@ void applyJournal(const FileHandle& archive, const std::string& path, const std:
 JournalState recoverJournal(const FileHandle& archive, const std::string& realPath) {
   const std::string path = journalPath(realPath);
   const std::optional<FileInfo> info = fileInfo(archive);
-  if (!info) throwSystemError("cannot read " + realPath);
+  if (!info) throwSystemError("cannot read " + realPath, errno, realPath);
   Journal journal;
   JournalState found = openJournal(path, journalSizeCap(info->size), journal);
   if (found == JournalState::Complete && !recordsInBounds(journal)) {
@@ -360,7 +362,7 @@ JournalState recoverJournal(const FileHandle& archive, const std::string& realPa
   }
   journal.file.close();  // Windows removes no file that is open
   if (found != JournalState::Absent && (!removeFile(path) || !syncFolder(folderOf(path)))) {
-    throwSystemError("cannot remove the update journal " + path);
+    throwSystemError("cannot remove the update journal " + path, errno, path);
   }
   return found;
 }

@@ -56,14 +56,14 @@ LockedArchive lockArchive(const std::string& path, bool writable, const LockWait
   for (int attempt = 0;; ++attempt) {
     locked.file = openFile(locked.real,
                            writable ? OpenMode::ReadWriteNonBlocking : OpenMode::ReadNonBlocking);
-    if (!locked.file.valid()) throwSystemError("cannot open " + path);
+    if (!locked.file.valid()) throwSystemError("cannot open " + path, errno, path);
     const std::optional<FileInfo> info = fileInfo(locked.file);
-    if (!info) throwSystemError("cannot read " + path);
+    if (!info) throwSystemError("cannot read " + path, errno, path);
     if (!info->regular) fail(path + " is not a regular file");
     // Another update holds the lock exclusively: refused at once. Readers hold it shared for the
     // whole of their run: waited for a while, since they end by themselves.
     if (!tryLockExclusive(locked.file)) {
-      if (errno != EWOULDBLOCK) throwSystemError("cannot lock " + path);
+      if (errno != EWOULDBLOCK) throwSystemError("cannot lock " + path, errno, path);
       if (!tryLockShared(locked.file)) fail(path + " is being updated by another archive-pack");
       unlockFile(locked.file);
       if (wait.notice) {
@@ -71,7 +71,7 @@ LockedArchive lockArchive(const std::string& path, bool writable, const LockWait
                     std::to_string(std::llround(wait.seconds)) + " s");
       }
       if (!waitForLock(locked.file, tryLockExclusive, wait.seconds)) {
-        if (errno != EWOULDBLOCK) throwSystemError("cannot lock " + path);
+        if (errno != EWOULDBLOCK) throwSystemError("cannot lock " + path, errno, path);
         fail(path + " is still in use by " + holderOf(locked.file) + "; try again when it is done");
       }
     }
@@ -90,7 +90,9 @@ JournalState recoverFirst(const LockedArchive& archive, PackEvents& events) {
   const std::string journal = journalPath(archive.real);
   if (!linkInfo(journal)) return JournalState::Absent;
   const FileHandle file = openFile(archive.real, OpenMode::ReadWrite);
-  if (!file.valid()) throwSystemError("cannot open " + archive.real + " to recover its journal");
+  if (!file.valid())
+    throwSystemError("cannot open " + archive.real + " to recover its journal", errno,
+                     archive.real);
   const JournalState found = recoverJournal(file, archive.real);
   const std::string note = recoveryNote(found, journal);
   if (!note.empty()) events.note(note);

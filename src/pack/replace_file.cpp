@@ -58,7 +58,7 @@ std::string resolveSymlinks(const std::string& start) {
     const std::optional<FileInfo> info = linkInfo(path);
     if (!info || !info->symlink) return path;
     const std::optional<std::string> next = readLink(path);
-    if (!next) throwSystemError("cannot read the link " + path);
+    if (!next) throwSystemError("cannot read the link " + path, errno, path);
     if ((*next)[0] == '/') {
       path = *next;
     } else {
@@ -82,7 +82,7 @@ Replacement::Replacement(const std::string& path, std::optional<FileInfo> expect
     owner_ = info->owner;
     group_ = info->group;
   } else if (errno != ENOENT) {
-    throwSystemError("cannot look at " + path);
+    throwSystemError("cannot look at " + path, errno, path);
   } else {
     mode_ = newFileMode();  // as a file made afresh would get
   }
@@ -109,7 +109,7 @@ Replacement::Replacement(const std::string& path, std::optional<FileInfo> expect
     tempName_.clear();
     file_.close();
   }
-  if (!file_.valid()) throwSystemError("cannot create a file in " + folder_);
+  if (!file_.valid()) throwSystemError("cannot create a file in " + folder_, errno, folder_);
 }
 
 Replacement::~Replacement() { discard(); }
@@ -145,11 +145,12 @@ void Replacement::copyFrom(const FileHandle& from, uint64_t offset, uint64_t byt
 void Replacement::commit(const std::function<void()>& closeTarget) {
   // The mode first (it cannot fail for the file's owner), then the owner where permitted: a user
   // who may not give the file away keeps it as theirs.
-  if (!setPermissions(file_, mode_)) throwSystemError("cannot set the mode of the new " + target_);
+  if (!setPermissions(file_, mode_))
+    throwSystemError("cannot set the mode of the new " + target_, errno, target_);
   if (existed_ && !setOwner(file_, owner_, group_) && errno != EPERM) {
-    throwSystemError("cannot set the owner of the new " + target_);
+    throwSystemError("cannot set the owner of the new " + target_, errno, target_);
   }
-  if (!syncFile(file_)) throwSystemError("cannot write " + target_);
+  if (!syncFile(file_)) throwSystemError("cannot write " + target_, errno, target_);
   // Give the unnamed file a name beside the target, then rename it over the target.
   for (int attempt = 0; tempName_.empty(); ++attempt) {
     const std::string candidate = copyName(folder_);
@@ -160,7 +161,7 @@ void Replacement::commit(const std::function<void()>& closeTarget) {
       const int error = errno;
       clearNameToRemoveOnStop();
       if (error != EEXIST || attempt > 100)
-        throwSystemError("cannot name the new " + target_, error);
+        throwSystemError("cannot name the new " + target_, error, target_);
     }
   }
   checkTarget();
@@ -176,7 +177,7 @@ void Replacement::commit(const std::function<void()>& closeTarget) {
                       "nothing was written: try again once that program has closed it",
                   ETXTBSY);
     }
-    throwSystemError("cannot rename the new archive onto " + target_);
+    throwSystemError("cannot rename the new archive onto " + target_, errno, target_);
   }
   clearNameToRemoveOnStop();
   tempName_.clear();

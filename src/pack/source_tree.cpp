@@ -54,11 +54,12 @@ SourceTree readSourceTree(const fs::path& source) {
 
 SourceFile openSourceFile(const fs::path& path) {
   FileHandle file = openFile(textOfPath(path), OpenMode::ReadNonBlocking);
-  if (!file.valid()) throwSystemError("cannot read " + textOfPath(path));
+  if (!file.valid()) throwSystemError("cannot read " + textOfPath(path), errno, textOfPath(path));
   const std::optional<FileInfo> info = fileInfo(file);
-  if (!info) throwSystemError("cannot read " + textOfPath(path));
+  if (!info) throwSystemError("cannot read " + textOfPath(path), errno, textOfPath(path));
   if (!info->regular) throw Error(textOfPath(path) + ": not a regular file");
-  if (!setBlocking(file)) throwSystemError("cannot read " + textOfPath(path));
+  if (!setBlocking(file))
+    throwSystemError("cannot read " + textOfPath(path), errno, textOfPath(path));
   return {std::move(file), info->size};
 }
 
@@ -114,7 +115,7 @@ std::vector<uint8_t> readSourceFile(const fs::path& path, uint64_t limit) {
   std::vector<uint8_t> data(static_cast<size_t>(source.size));
   errno = 0;
   if (readAt(source.file, 0, data.data(), data.size()) != data.size()) {
-    if (errno != 0) throwSystemError("cannot read " + textOfPath(path));
+    if (errno != 0) throwSystemError("cannot read " + textOfPath(path), errno, textOfPath(path));
     throw Error("cannot read " + textOfPath(path) + ": it shrank while it was read");
   }
   return data;

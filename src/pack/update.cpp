@@ -48,7 +48,7 @@ std::string listEntries(const std::vector<std::pair<int32_t, uint32_t>>& entries
 // too, and a journal left beside this name would not stop its readers.
 void refuseOtherNames(const LockedArchive& archive, const std::string& path) {
   const std::optional<FileInfo> info = fileInfo(archive.file);
-  if (!info) throwSystemError("cannot read " + path);
+  if (!info) throwSystemError("cannot read " + path, errno, path);
   if (info->links > 1) {
     throw Error(ErrorKind::Refused,
                 path + " has " + std::to_string(info->links) +
@@ -581,14 +581,14 @@ class Update {
     } else if (p.from < oldSize_) {
       ok = copyRange(from, p.from, to, p.offset, std::min(p.size, oldSize_ - p.from));
     }
-    if (!ok) throwSystemError("cannot write " + path_);
+    if (!ok) throwSystemError("cannot write " + path_, errno, path_);
   }
 
   // The file reaches the end of the last appended group.
   void extendTo(const FileHandle& file, uint64_t end) {
     const std::optional<FileInfo> info = fileInfo(file);
     if (!info || (info->size < end && !resize(file, end))) {
-      throwSystemError("cannot write " + path_);
+      throwSystemError("cannot write " + path_, errno, path_);
     }
   }
 
@@ -603,7 +603,7 @@ class Update {
     }
     extendTo(file.file(), newEnd_);
     if (!writeAllAt(file.file(), newIndex.bytes().data(), kArchiveIndexSize, kArchiveIndexOffset)) {
-      throwSystemError("cannot write " + path_);
+      throwSystemError("cannot write " + path_, errno, path_);
     }
     file.commit([&archive] { archive.closeFile(); });
   }
@@ -675,7 +675,7 @@ class Update {
     }
     if (end == oldSize_ && inPlacePieces_.size() == pieces_.size()) return;
     extendTo(fd, end);
-    if (!syncFile(fd)) throwSystemError("cannot write " + path_);
+    if (!syncFile(fd)) throwSystemError("cannot write " + path_, errno, path_);
   }
 
   static inline const SourceTree noTree_{};
