@@ -53,12 +53,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     prepare(options[1], (options[0] & 2) != 0);
     std::atomic<bool> cancel = false;
     QuietEvents events;
-    const unsigned jobs = 1 + ((options[0] >> 2) & 3);
+    // No thread at all (the caller's own does the work, in order), or one to three workers.
+    const Executor jobs{(options[0] >> 2) & 3U};
     const uint64_t bound = (options[0] & 16) != 0 ? uint64_t{1} << 20 : UINT64_MAX;
     std::optional<Folder> output = openFolder(scratch);
     if (!output) std::abort();
     Extractor extractor(archive.archive(), std::move(*output), events,
-                        {(options[0] & 1) != 0, &cancel, bound, jobs});
+                        {(options[0] & 1) != 0, &cancel, bound, jobs, nullptr});
     size_t reached = 0;
     for (const SweptEntry& swept : entries) {
       const EntryDescription& d = swept.description;

@@ -12,6 +12,10 @@
 
 namespace {
 
+// What read() and open() decode into, shared by the threads that call them: the buffers of one
+// entry are kept for the next, up to what a run of the tools keeps, rather than faulted in afresh.
+BufferPool decodeBuffers(kInFlightBudget);
+
 // The archives open in this process, with the files and iterators that outlive their Archive:
 // each holds its archive's shared lock, which the packer's commands would wait for in vain.
 // Touched with the GIL held.
@@ -65,7 +69,10 @@ void readingEntry(F f) {
 EntryBytes openMember(Archive& archive, const py::handle& member, bool sizeLimit) {
   const auto [category, entry] = entryNamed(member);
   std::optional<EntryBytes> bytes;
-  readingEntry([&] { bytes = openEntry(archive, category, entry, {.outputBound = sizeLimit}); });
+  readingEntry([&] {
+    bytes =
+        openEntry(archive, category, entry, {.outputBound = sizeLimit, .buffers = &decodeBuffers});
+  });
   if (!bytes) {
     PyErr_SetObject(PyExc_KeyError, py::str(entryPath(category, entry)).ptr());
     throw py::error_already_set();

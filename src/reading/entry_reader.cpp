@@ -15,14 +15,6 @@ std::string entryErrorMessage(const std::string& path, EntryProblem problem) {
                                                : entryProblemName(problem));
 }
 
-// What entries read one at a time decode into, shared by the threads that read them: the buffers
-// of one entry are kept for the next, up to what a run of the tools keeps, rather than faulted in
-// afresh.
-BufferPool& sharedBuffers() {
-  static BufferPool pool(kInFlightBudget);
-  return pool;
-}
-
 }  // namespace
 
 EntryError::EntryError(const std::string& path, EntryProblem problem, uint64_t size)
@@ -65,9 +57,10 @@ EntryBytes openEntry(const ByteSource& source, const EntryDescription& d, const 
     return bytes;
   }
   std::shared_ptr<const LoadedEntry> decoded =
-      options.cache != nullptr
-          ? options.cache->get({options.key, d}, options.end)
-          : std::make_shared<const LoadedEntry>(loadCompressedEntry(source, d, sharedBuffers()));
+      options.cache != nullptr ? options.cache->get({options.key, d}, options.end)
+      : options.buffers != nullptr
+          ? std::make_shared<const LoadedEntry>(loadCompressedEntry(source, d, *options.buffers))
+          : std::make_shared<const LoadedEntry>(loadCompressedEntry(source, d));
   if (decoded->problem != EntryProblem::None) {
     throw EntryError(path, decoded->problem, decoded->size);
   }

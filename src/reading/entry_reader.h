@@ -36,8 +36,10 @@ struct ReadOptions {
   bool outputBound = true;
   // Decode a compressed entry through `cache`, as entry `key` for a read that starts at `start`
   // and ends at `end`, `next` following it in the readers' order (see DecodeCache::reading);
-  // without a cache, each call decodes afresh into buffers the library's readers share.
+  // without a cache, each call decodes afresh, into buffers of `buffers` (a pool the caller keeps,
+  // so that one entry's buffers serve the next) or of its own.
   DecodeCache* cache = nullptr;
+  BufferPool* buffers = nullptr;
   uint64_t key = 0;
   uint64_t start = 0;
   uint64_t end = UINT64_MAX;
@@ -73,6 +75,6 @@ class EntryBytes {
 EntryBytes openEntry(const ByteSource& source, const EntryDescription& d, const std::string& path,
                      const ReadOptions& options = {});
 // Entry `entry` of `category`, looked up: nothing when it is absent. Throws as openEntry() above,
-// and MachineFault when the machine stops on the lookup.
+// and an Error of kind MachineFault when the machine stops on the lookup.
 std::optional<EntryBytes> openEntry(Archive& archive, int32_t category, int32_t entry,
                                     const ReadOptions& options = {});
