@@ -15,4 +15,3 @@
 #include "reading/selection.h"
 #include "reading/source.h"
 #include "reading/sweep.h"
-#include "reading/sweep.h"
