@@ -58,8 +58,9 @@ std::string hintWords(ErrorHint hint) {
     case ErrorHint::UpdateOrReplace:
       return "; use update() to put the source folder's files into it, or force=True to replace "
              "it with an archive of that folder alone";
-    default: return "";
+    case ErrorHint::None: return "";
   }
+  return "";
 }
 
 std::string messageOf(const Error& e) { return e.what() + hintWords(e.hint()); }

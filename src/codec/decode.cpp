@@ -199,7 +199,15 @@ DecodeResult decodeEntry(const uint8_t* input, int32_t inputLength, uint8_t* out
       }
       break;
     case StorageMethod::Lz: status = expandLz(context); break;
-    default: status = expandRle(context); break;
+    case StorageMethod::Rle: status = expandRle(context); break;
+    // Method 3 has no decoder (readEntryHeader() says so first); the others never stand in a
+    // compressed entry's header.
+    case StorageMethod::Unsupported:
+    case StorageMethod::Plain:
+    case StorageMethod::Unknown:
+    case StorageMethod::NoData:
+    case StorageMethod::Auto:
+    case StorageMethod::Keep: status = DecodeStatus::Unsupported; break;
   }
   return {status, size, context.cursor};
 }

@@ -230,7 +230,13 @@ std::vector<uint8_t> buildCompressedEntry(StorageMethod method, const uint8_t* d
   switch (method) {
     case StorageMethod::Stored: body.assign(data, data + size); break;
     case StorageMethod::Lz: body = compressLz(data, size); break;
-    default: body = compressRle(data, size); break;
+    case StorageMethod::Rle: body = compressRle(data, size); break;
+    case StorageMethod::Unsupported:  // refused above
+    case StorageMethod::Plain:
+    case StorageMethod::Unknown:
+    case StorageMethod::NoData:
+    case StorageMethod::Auto:
+    case StorageMethod::Keep: break;
   }
   entry.insert(entry.end(), body.begin(), body.end());
   return entry;

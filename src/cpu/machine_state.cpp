@@ -39,8 +39,6 @@ bool allocateGuestMemory() {
   return true;
 }
 
-GuestMemory guestMemory() { return {machine.ramBase, machine.scratchpadBase}; }
-
 uint8_t* hostPointerOrNull(uint32_t address, uint32_t size) {
   if (machine.ramBase == nullptr) {
     return nullptr;

@@ -99,15 +99,9 @@ constexpr uint32_t kScratchpadBase = 0x70000000;
 constexpr uint32_t kScratchpadSize = 0x4000;  // 16 KiB
 constexpr uint32_t kScratchpadMask = kScratchpadSize - 1;
 
-struct GuestMemory {
-  uint8_t* ram;
-  uint8_t* scratchpad;
-};
-
 // Allocates RAM and scratchpad (zero-filled) once and records their bases in `machine`. Returns
 // false when the host is out of memory; nothing is recorded then.
 bool allocateGuestMemory();
-GuestMemory guestMemory();
 
 // Where a guest address lands without refusing it: used by tools and set-up code that must
 // validate addresses themselves. Returns nullptr unless all `size` bytes from `address` lie in

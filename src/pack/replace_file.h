@@ -26,7 +26,6 @@ class Replacement {
 
   const FileHandle& file() const { return file_; }
   const std::string& target() const { return target_; }
-  bool targetExisted() const { return existed_; }
   // Fills the new file from `bytes` bytes of `from` at `offset` (inside the kernel where it can).
   void copyFrom(const FileHandle& from, uint64_t offset, uint64_t bytes);
   // Flushes the new content to disk, gives it the old file's mode (and owner, where permitted)

@@ -37,7 +37,12 @@ std::optional<StoredEntry> storeEntry(const std::vector<uint8_t>& data, StorageM
     case StorageMethod::Stored: return compressed(StorageMethod::Stored);
     case StorageMethod::Lz: return compressed(StorageMethod::Lz);
     case StorageMethod::Rle: return compressed(StorageMethod::Rle);
-    default: break;  // Auto (Keep means Auto for an entry with nothing to keep)
+    // Auto; Keep means Auto for an entry with nothing to keep; the others are not packer methods.
+    case StorageMethod::Auto:
+    case StorageMethod::Keep:
+    case StorageMethod::Unsupported:
+    case StorageMethod::Unknown:
+    case StorageMethod::NoData: break;
   }
   std::optional<StoredEntry> best;
   for (auto candidate :

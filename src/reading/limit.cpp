@@ -10,8 +10,14 @@ uint64_t outputSizeOf(const ByteSource& source, const EntryDescription& d) {
     case StorageMethod::Stored:
     case StorageMethod::Lz:
     case StorageMethod::Rle: return storage.size.value_or(0);
-    default: return 0;
+    case StorageMethod::Unsupported:  // nothing is written for it
+    case StorageMethod::Plain:
+    case StorageMethod::Unknown:  // its header is not in the archive
+    case StorageMethod::NoData:
+    case StorageMethod::Auto:
+    case StorageMethod::Keep: return 0;
   }
+  return 0;
 }
 
 Error OutputBudget::refusal(const std::string& path, uint64_t archiveSize) const {

@@ -297,8 +297,10 @@ std::string hintWords(const Error& error, const std::string& archive) {
     case ErrorHint::UpdateOrReplace:
       return "; use --update to put SOURCE_DIR's files into it, or --force to replace it with an "
              "archive of SOURCE_DIR alone";
-    default: return "";
+    case ErrorHint::LiftOutputBound:  // the packer has no output bound
+    case ErrorHint::None: return "";
   }
+  return "";
 }
 
 // The lookup routines stopped on the archive's index: the machine's line, exactly, where the

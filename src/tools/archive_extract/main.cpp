@@ -29,8 +29,15 @@ std::string message(const Error& error) {
     case ErrorHint::RecoverFirst:
       return std::string(error.what()) + "; run 'archive-pack --recover " + error.path() +
              "' first";
-    default: return error.what();
+    // The packer's hints: extraction never meets them.
+    case ErrorHint::EditInPlace:
+    case ErrorHint::PlainMethod:
+    case ErrorHint::EditByCopy:
+    case ErrorHint::RecoverToFinish:
+    case ErrorHint::UpdateOrReplace:
+    case ErrorHint::None: return error.what();
   }
+  return error.what();
 }
 
 // Paths and the unsupported-method line on stdout, problems on stderr, in sweep order. With -O,
