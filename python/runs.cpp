@@ -3,7 +3,6 @@
 #include <pybind11/stl.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -96,13 +95,8 @@ py::tuple extractEntries(const ArchiveHandle& handle, const py::object& outputPa
   const std::shared_ptr<Archive> archive = handle.archive();
   std::unique_ptr<Selection> selection = makeSelection(categories, entries, members, allCategories);
   const unsigned threads = workers(jobs);
-  const std::string output = fspath(outputPath);
-  std::optional<Folder> folder = openFolder(output);
-  if (!folder) {
-    const int error = errno;
-    raiseHostError(
-        Error(withReason("cannot use " + output + " as the output folder", error), error, output));
-  }
+  std::optional<Folder> folder;
+  translated([&] { folder = openOutputFolder(fspath(outputPath)); });
   CollectedEvents events;
   RunProgress done;
   ExtractSummary summary;
@@ -132,10 +126,6 @@ py::tuple extractEntries(const ArchiveHandle& handle, const py::object& outputPa
         tick);
   });
   // The command line's last line after problems.
-  const ExtractCounts& counts = summary.counts;
-  const std::string line = std::to_string(counts.written) +
-                           (counts.written == 1 ? " entry" : " entries") + " written, " +
-                           std::to_string(counts.notWritten) + " not written";
   return py::make_tuple(events.written, events.problems, faultLineOf(summary.fault), events.failed,
-                        missingMembers(*selection), line);
+                        missingMembers(*selection), writtenSummary(summary.counts));
 }

@@ -5,7 +5,6 @@
 
 #include "api/error.h"
 #include "archive/categories.h"
-#include "cpu/fault.h"
 #include "reading/archive.h"
 #include "reading/entry.h"
 #include "reading/entry_record.h"

@@ -242,8 +242,7 @@ class Extractor::Impl {
   bool extract(int32_t category, int32_t entry, const EntryDescription& d) {
     if (stopped_ || (options_.cancel != nullptr && options_.cancel->load())) return false;
     if (!d.exists()) return true;
-    const bool toStream = toStream_;
-    if (!toStream && listing_.has(category, entry) && !options_.overwrite) {
+    if (!toStream_ && listing_.has(category, entry) && !options_.overwrite) {
       if (d.hasData()) ++counts_.kept;
       return true;  // never touched again
     }
@@ -251,7 +250,7 @@ class Extractor::Impl {
 
     auto work = std::make_unique<EntryWork>(*this);
     Job& job = work->job;
-    if (!toStream) {
+    if (!toStream_) {
       job.folder = listing_.folder();
       job.folderError = listing_.folderError();
     }
@@ -278,7 +277,7 @@ class Extractor::Impl {
     }
     // Onto a stream, a plain entry is copied from the file when its turn comes.
     work->needsWorker = job.action == Action::Decode || job.action == Action::ReadPlain ||
-                        (job.action == Action::CopyPlain && !toStream);
+                        (job.action == Action::CopyPlain && !toStream_);
     if (!pool_.submit(std::move(work))) stopped_ = true;
     return !stopped_;
   }
@@ -497,6 +496,17 @@ bool Extractor::extract(int32_t category, int32_t entry, const EntryDescription&
 ExtractStatus Extractor::finish() { return impl_->finish(); }
 ExtractCounts Extractor::counts() const { return impl_->counts(); }
 RunStop Extractor::stop() const { return impl_->stop(); }
+
+std::string writtenSummary(const ExtractCounts& counts) {
+  return std::to_string(counts.written) + (counts.written == 1 ? " entry" : " entries") +
+         " written, " + std::to_string(counts.notWritten) + " not written";
+}
+
+Folder openOutputFolder(const std::string& path) {
+  std::optional<Folder> opened = openFolder(path);
+  if (!opened) throwSystemError("cannot use " + path + " as the output folder", errno, path);
+  return std::move(*opened);
+}
 
 ExtractSummary Extractor::run(const LookedUp& found, RunProgress* progress) {
   for (const SweptEntry& e : found.entries) {

@@ -18,7 +18,6 @@
 #include <memory>
 #include <string>
 
-#include "cpu/fault.h"
 #include "extract/ordered_pool.h"
 #include "extract/run.h"
 #include "platform/error.h"
@@ -88,6 +87,13 @@ struct ExtractCounts {
   uint64_t kept = 0;        // existing files left alone
   uint64_t notWritten = 0;  // run(): the other entries with data, neither written nor kept
 };
+
+// "2 entries written, 1 not written": what a run that did not go cleanly wrote.
+std::string writtenSummary(const ExtractCounts& counts);
+
+// The folder `path` opened as the output of an extraction. Throws Error (Host, naming `path`):
+// "cannot use PATH as the output folder: REASON".
+Folder openOutputFolder(const std::string& path);
 
 // What a whole run did and why it ended.
 struct ExtractSummary {

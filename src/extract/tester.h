@@ -9,7 +9,6 @@
 #include <memory>
 #include <optional>
 
-#include "cpu/fault.h"
 #include "extract/ordered_pool.h"
 #include "extract/run.h"
 #include "platform/error.h"

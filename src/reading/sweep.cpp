@@ -12,6 +12,10 @@ Error machineFaultError(const r5900::MachineFault& fault, const std::string& arc
   return Error(ErrorKind::MachineFault, line, archive);
 }
 
+std::string lookupsStopped(const std::string& archive) {
+  return archive + ": the lookup routines stopped on its index (is it an archive of this kind?)";
+}
+
 Sweep::Sweep(GuestSession& session, Selection& selection, std::string archive)
     : session_(session), selection_(selection), archive_(std::move(archive)) {
   for (const int32_t category : selection.categories()) {

@@ -20,6 +20,9 @@
 // A stop of the emulated machine as the library's error: kind MachineFault, the machine's line
 // without its line feed (empty where the machine stops silently), concerning `archive`.
 Error machineFaultError(const r5900::MachineFault& fault, const std::string& archive);
+// What a front end says after the machine's line: "ARCHIVE: the lookup routines stopped on its
+// index (is it an archive of this kind?)".
+std::string lookupsStopped(const std::string& archive);
 
 class Sweep {
  public:

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "api/archive.h"
 #include "api/error.h"
 #include "api/pack.h"
 #include "api/system.h"
@@ -308,8 +309,7 @@ std::string hintWords(const Error& error, const std::string& archive) {
 int machineFault(const Error& fault) {
   if (fault.what()[0] != '\0') print(stdout, fault.what());
   std::fflush(stdout);
-  print(stderr, "archive-pack: " + fault.path() +
-                    ": the lookup routines stopped on its index (is it an archive of this kind?)");
+  print(stderr, "archive-pack: " + lookupsStopped(fault.path()));
   return 1;
 }
 

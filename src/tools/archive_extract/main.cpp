@@ -5,7 +5,6 @@
 // else (bad argument, unreadable archive, write failure, entries that could not be extracted or
 // that are damaged, members not found); 128 + N after signal N.
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -152,9 +151,7 @@ class Run {
     } else if (!line.empty()) {
       console_.out(line);
     }
-    console_.err(o_.archive +
-                 ": the lookup routines stopped on its index (is it an archive of "
-                 "this kind?)");
+    console_.err(lookupsStopped(o_.archive));
     console_.finishStdout();
     return 1;
   }
@@ -168,13 +165,12 @@ class Run {
   int extract(Archive& archive, const LookedUp& found) {
     Folder output;
     if (o_.directory) {
-      std::optional<Folder> opened = openFolder(*o_.directory);
-      if (!opened) {
-        const int error = errno;
-        console_.err(withReason("cannot use " + *o_.directory + " as the output folder", error));
+      try {
+        output = openOutputFolder(*o_.directory);
+      } catch (const Error& error) {
+        console_.err(error.what());
         return 2;
       }
-      output = std::move(*opened);
     }
     ConsoleEvents events(console_, o_);
     ExtractOptions options{o_.overwrite, &interrupted_, bound(archive), executor()};
@@ -193,8 +189,7 @@ class Run {
     int status = summary.status == ExtractStatus::Clean ? 0 : 2;
     if (!console_.finishStdout() && status == 0) status = 2;
     if (summary.status != ExtractStatus::Clean) {
-      console_.err(count(counts.written, "entry", "entries") + " written, " +
-                   std::to_string(counts.notWritten) + " not written");
+      console_.err(writtenSummary(counts));
     }
     return status;
   }

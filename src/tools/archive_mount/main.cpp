@@ -397,7 +397,7 @@ int run(MountOptions& o) {
     if (fault.kind() != ErrorKind::MachineFault) throw;
     if (*fault.what() != 0) std::printf("%s\n", fault.what());
     std::fflush(stdout);
-    say(o.archive + ": the lookup routines stopped on its index (is it an archive of this kind?)");
+    say(lookupsStopped(o.archive));
     return 1;
   }
   bool missing = false;
