@@ -11,10 +11,6 @@ namespace r5900 {
 
 namespace {
 
-constexpr const char* kGprNames[32] = {"zero", "at", "v0", "v1", "a0", "a1", "a2", "a3",
-                                       "t0",   "t1", "t2", "t3", "t4", "t5", "t6", "t7",
-                                       "s0",   "s1", "s2", "s3", "s4", "s5", "s6", "s7",
-                                       "t8",   "t9", "k0", "k1", "gp", "sp", "s8", "ra"};
 // The R5900's COP0 registers by name; the unnamed ones print as $N. 24 and 25, the debug and
 // performance-counter registers, have moves of their own (MFBPC, MFPS and so on).
 constexpr const char* kCop0Names[32] = {

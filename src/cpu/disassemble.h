@@ -6,6 +6,13 @@
 
 namespace r5900 {
 
+// The general registers by their o32 names, as the disassembler prints them and guest-run reads
+// them.
+inline constexpr const char* kGprNames[32] = {"zero", "at", "v0", "v1", "a0", "a1", "a2", "a3",
+                                              "t0",   "t1", "t2", "t3", "t4", "t5", "t6", "t7",
+                                              "s0",   "s1", "s2", "s3", "s4", "s5", "s6", "s7",
+                                              "t8",   "t9", "k0", "k1", "gp", "sp", "s8", "ra"};
+
 // The mnemonic and its operands as GNU objdump writes them for the R5900 with o32 register names
 // and no aliases (`objdump -M gpr-names=32,no-aliases`), with one space where objdump puts a tab:
 // "addiu t0,zero,42", "beq t0,zero,0x100018" (branch and jump targets absolute, from `address`),

@@ -12,8 +12,6 @@
 // size change, a creation, a link, a rename or a removal), as a crash would;
 // ARCHIVE_PACK_SIGNAL_AFTER=K sends it SIGTERM there instead; ARCHIVE_PACK_FREE_SPACE=BYTES stands
 // for the free space of the archive's file system.
-#include <getopt.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +24,7 @@
 #include "api/error.h"
 #include "api/pack.h"
 #include "api/system.h"
+#include "cli/command_line.h"
 
 namespace {
 
@@ -85,8 +84,7 @@ struct Options {
 void print(FILE* stream, const std::string& line) { std::fprintf(stream, "%s\n", line.c_str()); }
 
 int usageError(const std::string& message) {
-  std::fprintf(stderr, "archive-pack: %s\nTry 'archive-pack --help' for more information.\n",
-               message.c_str());
+  printUsageError("archive-pack", message);
   return 2;
 }
 
@@ -102,36 +100,6 @@ int failure(std::string message) {
 int flushStdout() {
   if (std::ferror(stdout) == 0 && std::fflush(stdout) == 0) return 0;
   return failure(std::string("cannot write to standard output: ") + std::strerror(errno));
-}
-
-// What getopt_long refused (`c` is ':' or '?'), in the words the user wrote: a short option by its
-// letter, also inside a bundle such as -vx, and a long option without its "=value".
-std::string refusal(int c, char** argv, const option* options) {
-  const std::string word = argv[optind - 1];  // the last word getopt went past
-  const std::string letter = "-" + std::string(1, static_cast<char>(optopt));
-  // The BSD getopt_long (macOS, mingw-w64) answers ':' also for a value given to a long option that
-  // takes none ("--force=yes"), where glibc answers '?'.
-  const bool longWithValue = word.rfind("--", 0) == 0 && word.find('=') != std::string::npos;
-  if (c == ':' && !longWithValue) {
-    // The option was the last word: a long one, or a short one alone or ending a bundle.
-    return (word.rfind("--", 0) == 0 ? word : letter) + " needs a value";
-  }
-  // A long option sets optopt to 0 when unknown, to its value when known but given one.
-  bool known = false;
-  for (const option* o = options; o->name != nullptr; ++o) known |= o->val == optopt;
-  const std::string name = word.substr(0, word.find('='));
-  if (optopt == 0) {
-    // Unknown, or the beginning of several names.
-    std::string names;
-    for (const option* o = options; o->name != nullptr; ++o) {
-      if (name.size() > 2 && std::string(o->name).rfind(name.substr(2), 0) == 0) {
-        names += (names.empty() ? "--" : ", --") + std::string(o->name);
-      }
-    }
-    if (names.empty()) return "unknown option '" + name + "'";
-    return "ambiguous option '" + name + "' (" + names + ")";
-  }
-  return known ? name + " takes no value" : "unknown option '" + letter + "'";
 }
 
 // The command line. Nothing, with `status` set, on a usage error or after --help or --version.
@@ -181,7 +149,7 @@ std::optional<Options> parse(int argc, char** argv, int& status) {
         std::printf("archive-pack %s\n", PROJECT_VERSION);
         status = flushStdout();
         return std::nullopt;
-      default: return usage(refusal(c, argv, options));
+      default: return usage(getoptRefusal(c, argv, options));
     }
   }
   if (update + recover + remove + compact > 1) {

@@ -1,7 +1,5 @@
 // archive-extract's command line, parsed in process: every usage error with its message, help and
-// version, and what a valid line sets; then which categories and entries a run sweeps for given
-// members, --category, --entries and --all-categories (every filter given must match), and the
-// patterns members may be.
+// version, and what a valid line sets.
 #include <gtest/gtest.h>
 
 #include <list>
@@ -10,8 +8,6 @@
 #include <vector>
 
 #include "options.h"
-#include "reading/glob.h"
-#include "reading/selection.h"
 
 namespace {
 
@@ -154,113 +150,6 @@ TEST(ArchiveExtractOptions, ValidLinesSetTheirFields) {
   EXPECT_EQ(p.options->selection.categories(), (std::vector<int32_t>{13, 40}));
   EXPECT_EQ(p.options->selection.entries(13), (std::vector<int32_t>{3, 4}));
   EXPECT_EQ(parse({"--all-categories", "a"}).options->selection.categories().size(), 256u);
-}
-
-// "0-2,7" for {0, 1, 2, 7}.
-std::string spans(const std::vector<int32_t>& numbers) {
-  std::string text;
-  for (size_t i = 0; i < numbers.size(); ++i) {
-    if (i > 0) text += ',';
-    text += std::to_string(numbers[i]);
-    size_t last = i;
-    while (last + 1 < numbers.size() && numbers[last + 1] == numbers[last] + 1) ++last;
-    if (last > i) text += '-' + std::to_string(numbers[last]);
-    i = last;
-  }
-  return text;
-}
-
-TEST(Selection, SweepsWhatEveryFilterAllows) {
-  const std::string models = "13-16,19-20,22-25,34", all = "0-9999";
-  const struct {
-    std::vector<std::string> members, categories;
-    const char* entries;  // nullptr: no --entries
-    bool allCategories;
-    std::string swept;                   // the categories
-    std::vector<std::string> entriesOf;  // the entries of each swept category
-  } cases[] = {
-      // clang-format off
-      {{}, {}, nullptr, false, models, std::vector<std::string>(11, all)},
-      {{}, {}, nullptr, true, "0-255", std::vector<std::string>(256, all)},
-      {{}, {"g,hc,25"}, nullptr, false, "13,15,25", {all, all, all}},
-      {{}, {"g", "007,40"}, "0-2,7,9999", true, "7,13,40",
-       {"0-2,7,9999", "0-2,7,9999", "0-2,7,9999"}},
-      {{}, {}, "5-5,0003", false, models, std::vector<std::string>(11, "3,5")},
-      {{"models - g/0001.raw"}, {}, nullptr, false, "13", {"1"}},
-      {{"models - g/", "category 040/0002.raw"}, {}, nullptr, false, "13,40", {all, "2"}},
-      {{"models - g", "models - c/0005.raw"}, {}, "0-2", false, "13-14", {"0-2", ""}},
-      {{"models - g"}, {"c"}, nullptr, false, "", {}},
-      // Names extraction never writes: a model category's number, a short file name, no folder.
-      {{"category 013", "models - g/1.raw", "models - g/0001.bin", "0001.raw"}, {}, nullptr, true,
-       "", {}},
-      // Patterns: the model folders, the others only when the run would sweep them anyway.
-      {{"models - h*/"}, {}, nullptr, false, "15,20,24", {all, all, all}},
-      {{"models - */0001.raw", "*/000[1]*"}, {}, nullptr, false, models,
-       std::vector<std::string>(11, "1")},
-      {{"category 0[0-3]?/*"}, {}, nullptr, false, "", {}},
-      {{"category 0[0-3]?/*"}, {}, "5", true, "0-12,17-18,21,26-33,35-39",
-       std::vector<std::string>(29, "5")},
-      {{"*/00[!0-8]?.raw", "models - g/0095.raw"}, {"g,40"}, nullptr, false, "13,40",
-       {"90-99", "90-99"}},
-  };
-  // clang-format on
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.members.size() << " members, swept " << c.swept);
-    Selection s;
-    for (const std::string& m : c.members) s.addMember(m);
-    for (const std::string& list : c.categories) s.restrictCategories(list);
-    if (c.entries != nullptr) s.restrictEntries(c.entries);
-    if (c.allCategories) s.sweepAllCategories();
-    const std::vector<int32_t> categories = s.categories();
-    EXPECT_EQ(spans(categories), c.swept);
-    std::vector<std::string> entries;
-    for (const int32_t category : categories) entries.push_back(spans(s.entries(category)));
-    EXPECT_EQ(entries, c.entriesOf);
-  }
-}
-
-// An entry marks every member that names it, its folder's included; a pattern takes only entries
-// with data.
-TEST(Selection, TakeMarksTheMembersThatMatchTheEntry) {
-  for (const EntryKind kind : {EntryKind::NoData, EntryKind::Plain}) {
-    Selection s, pattern;
-    for (const char* m : {"models - g", "models - g/0001.raw", "models - g/0002.raw", "models - c",
-                          "models - g/000?.raw"}) {
-      s.addMember(m);
-    }
-    pattern.addMember("models - g/000?.raw");
-    const EntryDescription d{kind, 0, 0, 1, 1};
-    EXPECT_TRUE(s.take(13, 1, d));
-    EXPECT_EQ(pattern.take(13, 1, d), kind == EntryKind::Plain);
-    std::string found;
-    for (const Member& m : s.members()) found += m.found ? '1' : '0';
-    EXPECT_EQ(found, kind == EntryKind::Plain ? "11001" : "11000");
-  }
-}
-
-TEST(Glob, MatchesWithinOnePathComponent) {
-  // pattern, text, whether it matches
-  const std::tuple<const char*, const char*, bool> cases[] = {
-      // clang-format off
-      {"models - g/00*", "models - g/0012.raw", true}, {"m*", "models - g/0001.raw", false},
-      {"*/*", "a/b", true}, {"a*b", "a/b", false}, {"a*/b", "axx/b", true}, {"M*", "models", false},
-      {"models - h?", "models - hc", true}, {"models - h?", "models - h", false}, {"?", "", false},
-      {"*", "", true}, {"*a*b", "xaybzb", true}, {"a*b*c", "abcbc", true}, {"*x", "aaaa", false},
-      {"00[0-2]?.raw", "0025.raw", true}, {"00[0-2]?.raw", "0031.raw", false},
-      {"[!0-8]", "9", true}, {"[!0-8]", "5", false}, {"[]a]", "]", true}, {"[!]]", "]", false},
-      {"[a-]", "-", true}, {"[abc", "[abc", true}, {"a**b", "ab", true}, {"a*??", "ab", false},
-      {"a*??", "abc", true}, {"[z-a]", "m", false}, {"[\x01-\xff]", "\xe9", true},
-      // clang-format on
-  };
-  for (const auto& [pattern, text, match] : cases) {
-    EXPECT_EQ(Glob(pattern).matches(text), match) << pattern << " " << text;
-  }
-  // However long its text, a class is parsed once into one element, so that trying it on the
-  // 10,256 names a member is matched against costs no more than a short class.
-  const Glob wide("*[" + std::string(300000, 'a') + "b]/0");
-  EXPECT_EQ(wide.size(), 3U);
-  EXPECT_TRUE(wide.matches("xxb/0"));
-  EXPECT_FALSE(wide.matches("bx/0"));
 }
 
 }  // namespace

@@ -162,15 +162,13 @@ TEST_F(GuestRunTest, ExitStatusAndMessages) {
       {"--load 0x100000 load.bin --gpr t1=0x40000000", 1, "Access to unmapped memory 40000000\n"},
       {"--pc 0x100000 --until 0x100008 --max-steps 1", 3, State{1, 0x100004}.json()},
       {"--max-steps 0", 3, noSteps.json()}};
-  // Bad command lines (load.bin is 16 bytes long); "--pc 0x100000 --until 0x100004" is added
-  // unless either is named.
+  // Bad command lines (load.bin is 16 bytes long), mostly files that cannot be used (the parser's
+  // own refusals are tested in process); "--pc 0x100000 --until 0x100004" is added unless either
+  // is named.
   std::istringstream bad(
-      "--until 0x100004|--pc 0x100000 --until|--pc 12abc --until 4|--hi -1|"
-      "--pc 0x0x100000 --until 4|--pc 0x100000000 --until 4|--gpr t0|--gpr 32=1|--gpr t10=1|"
-      "--gpr t0=0x1:|--gpr t0=0x10000000000000000|--frobnicate|--load 0x01fffff1 load.bin|"
+      "--until 0x100004|--pc 0x100000 --until|--frobnicate|--load 0x01fffff1 load.bin|"
       "--load 0x70003ff1 load.bin|--load 0x40000000 load.bin|--load 0x100000 missing.bin|"
-      "--dump 0x100000|--dump 0x01fffffc:8|--fpr 1|--fpr 1=0x100000000|--fpr t0=1|--fcc 2|"
-      "--cop0 32=0|--vf 1=1,2,3|--vf 1=1,2,3,4,5|--vf 1=1,2,,4|--micro big.bin|--vu-data big.bin|"
+      "--dump 0x01fffffc:8|--micro big.bin|--vu-data big.bin|"
       "--load 0x100000 /dev/zero|--micro /dev/zero|--vu-data fifo");
   const bool fifo = makeFifo(dir / "fifo");
   for (std::string line; std::getline(bad, line, '|');) {
@@ -218,8 +216,6 @@ TEST_F(GuestRunTest, AnswersWithoutRunning) {
       {"--pc=0x100000 --until=0x100004 --dump=0:0 --max-steps=1", 0,
        State{1, 0x100004, {}, 0, R"({"addr":"0x00000000","hex":""})"}.json(), ""},
       {"--frobnicate=1 --help", 2, "", "guest-run: unknown argument '--frobnicate'" + tryHelp},
-      {"--pc 0 --until 4 --trace=1", 2, "", "guest-run: --trace takes no value" + tryHelp},
-      {"--pc 0x100000", 2, "", "guest-run: --pc and --until are required" + tryHelp},
       {"--pc 0 --until 4 --load 0 missing.bin", 2, "",
        "guest-run: cannot open 'missing.bin': No such file or directory" + tryHelp},
       {"--pc 0 --until 4 --dump 0x02000000:1", 2, "",

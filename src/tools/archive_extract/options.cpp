@@ -1,14 +1,12 @@
 #include "options.h"
 
-#include <getopt.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "api/error.h"
+#include "cli/command_line.h"
 
 namespace {
 
@@ -78,8 +76,7 @@ const option kLongOptions[] = {
 };
 
 std::nullopt_t usageError(const std::string& message, int& status) {
-  std::fprintf(stderr, "archive-extract: %s\nTry 'archive-extract --help' for more information.\n",
-               message.c_str());
+  printUsageError("archive-extract", message);
   status = 2;
   return std::nullopt;
 }
@@ -90,37 +87,6 @@ int flushStdout() {
   std::fprintf(stderr, "archive-extract: cannot write to standard output: %s\n",
                std::strerror(errno));
   return 2;
-}
-
-// What getopt_long refused (`c` is ':' or '?'), in the words the user wrote: a short option by its
-// letter, also inside a bundle such as -tc, and a long option without its "=value".
-std::string refusal(int c, char** argv) {
-  const std::string word = argv[optind - 1];  // the last word getopt went past
-  const std::string letter = "-" + std::string(1, static_cast<char>(optopt));
-  // The BSD getopt_long (macOS, mingw-w64) answers ':' also for a value given to a long option that
-  // takes none ("--list=yes"), where glibc answers '?'.
-  const bool longWithValue = word.rfind("--", 0) == 0 && word.find('=') != std::string::npos;
-  if (c == ':' && !longWithValue) {
-    // The option was the last word: a long one, or a short one alone or ending a bundle.
-    return (word.rfind("--", 0) == 0 ? word : letter) + " needs a value";
-  }
-  // A long option sets optopt to 0 when unknown, to its value when known but given one.
-  bool known = false;
-  for (const option& o : kLongOptions) known |= o.name != nullptr && o.val == optopt;
-  const std::string name = word.substr(0, word.find('='));
-  if (optopt == 0) {
-    // Unknown, or the beginning of several names.
-    std::string names;
-    for (const option& o : kLongOptions) {
-      if (o.name != nullptr && name.size() > 2 &&
-          std::string(o.name).rfind(name.substr(2), 0) == 0) {
-        names += (names.empty() ? "--" : ", --") + std::string(o.name);
-      }
-    }
-    if (names.empty()) return "unknown option '" + name + "'";
-    return "ambiguous option '" + name + "' (" + names + ")";
-  }
-  return known ? name + " takes no value" : "unknown option '" + letter + "'";
 }
 
 }  // namespace
@@ -145,14 +111,8 @@ std::optional<Options> parseOptions(int argc, char** argv, int& status) {
       case kJson: o.json = true; break;
       case kCategory:
       case kEntries:
-        try {
-          if (c == kCategory) {
-            o.selection.restrictCategories(optarg);
-          } else {
-            o.selection.restrictEntries(optarg);
-          }
-        } catch (const Error& e) {
-          return usageError(e.what(), status);
+        if (const auto refusal = narrowSelection(o.selection, c == kCategory, optarg)) {
+          return usageError(*refusal, status);
         }
         break;
       case kAllCategories: o.selection.sweepAllCategories(); break;
@@ -180,7 +140,7 @@ std::optional<Options> parseOptions(int argc, char** argv, int& status) {
         std::printf("archive-extract %s\n", PROJECT_VERSION);
         status = flushStdout();
         return std::nullopt;
-      default: return usageError(refusal(c, argv), status);
+      default: return usageError(getoptRefusal(c, argv, kLongOptions), status);
     }
   }
   if (list && test) return usageError("--list and --test exclude each other", status);

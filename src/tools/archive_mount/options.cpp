@@ -1,13 +1,11 @@
 #include "options.h"
 
-#include <getopt.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
 
-#include "api/error.h"
+#include "cli/command_line.h"
 
 namespace {
 
@@ -46,8 +44,7 @@ const option kLongOptions[] = {
 };
 
 std::optional<MountOptions> usageError(const std::string& message, int& status) {
-  std::fprintf(stderr, "archive-mount: %s\nTry 'archive-mount --help' for more information.\n",
-               message.c_str());
+  printUsageError("archive-mount", message);
   status = 2;
   return std::nullopt;
 }
@@ -124,14 +121,8 @@ std::optional<MountOptions> parseMountOptions(int argc, char** argv, int& status
         break;
       case kCategory:
       case kEntries:
-        try {
-          if (c == kCategory) {
-            o.selection.restrictCategories(optarg);
-          } else {
-            o.selection.restrictEntries(optarg);
-          }
-        } catch (const Error& e) {
-          return usageError(e.what(), status);
+        if (const auto refusal = narrowSelection(o.selection, c == kCategory, optarg)) {
+          return usageError(*refusal, status);
         }
         break;
       case kAllCategories: o.selection.sweepAllCategories(); break;
@@ -154,9 +145,7 @@ std::optional<MountOptions> parseMountOptions(int argc, char** argv, int& status
         std::printf("archive-mount %s\n", PROJECT_VERSION);
         status = std::fflush(stdout) == 0 ? 0 : 2;
         return std::nullopt;
-      case ':':
-        return usageError(std::string("option '") + argv[optind - 1] + "' needs a value", status);
-      default: return usageError(std::string("unknown option '") + argv[optind - 1] + "'", status);
+      default: return usageError(getoptRefusal(c, argv, kLongOptions), status);
     }
   }
   if (optind >= argc) return usageError("no ARCHIVE given", status);
