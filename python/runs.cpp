@@ -23,7 +23,7 @@ std::optional<std::string> faultLineOf(const std::optional<Error>& fault) {
 }
 
 uint64_t boundFor(const Archive& archive, bool sizeLimit) {
-  return sizeLimit ? outputBound(archive.size()) : kNoOutputBound;
+  return sizeLimit ? outputBoundOf(archive.size()) : kNoOutputBound;
 }
 
 // The verdicts, kept for the Python side in sweep order.

@@ -9,7 +9,7 @@
 #include "reading/entry.h"
 #include "reading/entry_record.h"
 #include "reading/inspect.h"
-#include "reading/limit.h"
+#include "reading/output_bound.h"
 #include "reading/progress.h"
 #include "reading/selection.h"
 #include "reading/source.h"

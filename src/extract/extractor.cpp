@@ -11,7 +11,7 @@
 #include "platform/folder.h"
 #include "platform/pending_file.h"
 #include "reading/archive.h"
-#include "reading/limit.h"
+#include "reading/output_bound.h"
 #include "reading/read.h"
 
 namespace {
@@ -230,7 +230,7 @@ class Extractor::Impl {
         events_(events),
         options_(options),
         archiveSize_(archive.size()),
-        budget_(options.outputBound),
+        bound_(options.outputBound),
         listing_(output_),
         toStream_(options.stream != nullptr || options.sink != nullptr),
         fromFile_(archive.file().valid()),
@@ -261,7 +261,7 @@ class Extractor::Impl {
       // archive must not find a damaged file in its place.
       if (!d.liesWithin(archiveSize_)) {
         job.problem = EntryProblem::Incomplete;
-      } else if (!budget_.take(d.length)) {
+      } else if (!bound_.take(d.length)) {
         return stopAtBound(job);
       } else if (fromFile_ && options_.sink == nullptr) {
         job.action = Action::CopyPlain;
@@ -271,7 +271,7 @@ class Extractor::Impl {
       }
     } else {
       const uint64_t expanded = outputSizeOf(archive_, d);
-      if (!budget_.take(expanded)) return stopAtBound(job);
+      if (!bound_.take(expanded)) return stopAtBound(job);
       job.action = Action::Decode;
       work->weight = d.inputBufferSize() + expanded;
     }
@@ -313,7 +313,7 @@ class Extractor::Impl {
   bool stopAtBound(const Job& job) {
     auto stop = std::make_unique<EntryWork>(*this);
     stop->job.action = Action::Stop;
-    stop->job.failure = budget_.refusal(job.path, archiveSize_);
+    stop->job.failure = bound_.refusal(job.path, archiveSize_);
     stop->needsWorker = false;
     pool_.submit(std::move(stop));
     stopped_ = true;
@@ -468,7 +468,7 @@ class Extractor::Impl {
   const ExtractOptions options_;
   const uint64_t archiveSize_;
   // The sweep's own.
-  OutputBudget budget_;
+  OutputBound bound_;
   FolderListing listing_;
   bool stopped_ = false;
   // The committing thread's own (one at a time, in sweep order).

@@ -14,7 +14,7 @@
 #include "platform/error.h"
 #include "reading/archive.h"
 #include "reading/entry_record.h"
-#include "reading/limit.h"
+#include "reading/output_bound.h"
 #include "reading/progress.h"
 #include "reading/sweep.h"
 
@@ -27,7 +27,7 @@ class TestSink {
 };
 
 struct TestOptions {
-  // The most the entries may expand to in all (see reading/limit.h).
+  // The most the entries may expand to in all (see reading/output_bound.h).
   uint64_t outputBound = kNoOutputBound;
   Executor executor;
   // When it becomes true, the entry being finished is the last.

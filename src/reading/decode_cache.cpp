@@ -4,7 +4,7 @@
 #include <system_error>
 #include <utility>
 
-#include "reading/limit.h"
+#include "reading/output_bound.h"
 
 namespace {
 // How long a reader that stopped part-way through an entry keeps it in the cache.

@@ -5,7 +5,7 @@
 
 #include "archive/categories.h"
 #include "reading/buffer_pool.h"
-#include "reading/limit.h"
+#include "reading/output_bound.h"
 
 namespace {
 
@@ -43,9 +43,9 @@ EntryBytes openEntry(const ByteSource& source, const EntryDescription& d, const 
     throw EntryError(path, EntryProblem::Incomplete);
   }
   if (options.outputBound) {
-    OutputBudget budget(outputBound(source.size()));
-    if (!budget.take(outputSizeOf(source, d))) {
-      throw budget.refusal(path, source.size());
+    OutputBound bound(outputBoundOf(source.size()));
+    if (!bound.take(outputSizeOf(source, d))) {
+      throw bound.refusal(path, source.size());
     }
   }
   EntryBytes bytes;

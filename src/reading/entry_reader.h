@@ -32,7 +32,7 @@ class EntryError : public Error {
 };
 
 struct ReadOptions {
-  // Refuse an entry that alone expands past the output bound of its archive (see limit.h).
+  // Refuse an entry that alone expands past the output bound of its archive (see output_bound.h).
   bool outputBound = true;
   // Decode a compressed entry through `cache`, as entry `key` for a read that starts at `start`
   // and ends at `end`, `next` following it in the readers' order (see DecodeCache::reading);

@@ -61,7 +61,7 @@ std::optional<EntryTester::Admission> EntryTester::admit(const SweptEntry& e) {
   const uint64_t size = archive_.size();
   const uint64_t expanded = outputSizeOf(archive_, d);
   // A plain entry the archive does not hold in full is neither read nor counted.
-  if ((d.kind == EntryKind::Compressed || d.liesWithin(size)) && !budget_.take(expanded)) {
+  if ((d.kind == EntryKind::Compressed || d.liesWithin(size)) && !bound_.take(expanded)) {
     return std::nullopt;
   }
   // Only the stored bytes that lie in the archive can be shared.

@@ -9,7 +9,7 @@
 #include "archive/format.h"
 #include "reading/buffer_pool.h"
 #include "reading/entry.h"
-#include "reading/limit.h"
+#include "reading/output_bound.h"
 #include "reading/read.h"
 #include "reading/source.h"
 
@@ -47,7 +47,7 @@ class StoredRanges {
 class EntryTester {
  public:
   EntryTester(const ByteSource& archive, uint64_t outputBound)
-      : archive_(archive), budget_(outputBound), buffers_(kInFlightBudget) {}
+      : archive_(archive), bound_(outputBound), buffers_(kInFlightBudget) {}
   struct Admission {
     bool shared;        // its stored bytes overlap an earlier entry's
     uint64_t expanded;  // what it expands to (see outputSizeOf())
@@ -55,13 +55,13 @@ class EntryTester {
   // Entry `e`, which has data; none when the test stops before it at the output bound (refusal()
   // says so).
   std::optional<Admission> admit(const SweptEntry& e);
-  Error refusal(const SweptEntry& e) const { return budget_.refusal(e.path(), archive_.size()); }
+  Error refusal(const SweptEntry& e) const { return bound_.refusal(e.path(), archive_.size()); }
   // testEntry() of an admitted entry, on any thread, the threads sharing their buffers.
   EntryProblem test(const EntryDescription& d) { return testEntry(archive_, d, buffers_); }
 
  private:
   const ByteSource& archive_;
-  OutputBudget budget_;
+  OutputBound bound_;
   StoredRanges ranges_;
   BufferPool buffers_;
 };

@@ -159,7 +159,7 @@ class Run {
   Executor executor() const { return Executor{o_.jobs > 0 ? o_.jobs : coreCount()}; }
 
   uint64_t bound(const Archive& archive) const {
-    return o_.sizeLimit ? outputBound(archive.size()) : kNoOutputBound;
+    return o_.sizeLimit ? outputBoundOf(archive.size()) : kNoOutputBound;
   }
 
   int extract(Archive& archive, const LookedUp& found) {

@@ -17,7 +17,7 @@ constexpr uint64_t kOutputFactor = 64;
 constexpr uint64_t kOutputFloor = uint64_t{256} << 20;
 constexpr uint64_t kNoOutputBound = std::numeric_limits<uint64_t>::max();
 
-constexpr uint64_t outputBound(uint64_t archiveSize) {
+constexpr uint64_t outputBoundOf(uint64_t archiveSize) {
   const uint64_t scaled =
       archiveSize > kNoOutputBound / kOutputFactor ? kNoOutputBound : archiveSize * kOutputFactor;
   return scaled > kOutputFloor ? scaled : kOutputFloor;
@@ -28,11 +28,12 @@ constexpr uint64_t outputBound(uint64_t archiveSize) {
 // archive).
 uint64_t outputSizeOf(const ByteSource& source, const EntryDescription& d);
 
-// Counts what the entries of a run expand to, in sweep order, against the bound.
-class OutputBudget {
+// The bound of one run: what its entries expand to, counted in sweep order against it. (The output
+// bound is this one thing; "budget" names only the memory the entries in flight may hold.)
+class OutputBound {
  public:
-  explicit OutputBudget(uint64_t bound) : bound_(bound) {}
-  // Takes `bytes` from the budget; false (taking nothing) when they would pass the bound.
+  explicit OutputBound(uint64_t bound) : bound_(bound) {}
+  // Counts `bytes` more; false (counting nothing) when they would pass the bound.
   bool take(uint64_t bytes) {
     if (bytes > bound_ - used_) return false;
     used_ += bytes;

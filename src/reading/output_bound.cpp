@@ -1,4 +1,4 @@
-#include "reading/limit.h"
+#include "reading/output_bound.h"
 
 #include "reading/inspect.h"
 
@@ -20,7 +20,7 @@ uint64_t outputSizeOf(const ByteSource& source, const EntryDescription& d) {
   return 0;
 }
 
-Error OutputBudget::refusal(const std::string& path, uint64_t archiveSize) const {
+Error OutputBound::refusal(const std::string& path, uint64_t archiveSize) const {
   return Error(ErrorKind::Refused,
                "stopped before " + path + ": the entries would expand to more than " +
                    std::to_string(bound_) + " bytes, the bound for an archive of " +
