@@ -70,8 +70,8 @@ struct ExtractOptions {
   bool overwrite = false;  // replace existing files (atomically) instead of keeping them
   // When it becomes true, the writer finishes the entry it is on and drops the ones waiting.
   const std::atomic<bool>* cancel = nullptr;
-  // The most the entries may expand to in all (see reading/output_bound.h); the run stops before an entry
-  // that would pass it.
+  // The most the entries may expand to in all (see reading/output_bound.h); the run stops before an
+  // entry that would pass it.
   uint64_t outputBound = UINT64_MAX;
   // Who reads, decodes and writes the entries: worker threads, or the caller's thread.
   Executor executor;

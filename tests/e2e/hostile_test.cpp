@@ -3,23 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
-#include <random>
-#include <set>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "archive/categories.h"
 #include "archive/format.h"
-#include "archive/index.h"
-#include "platform/file.h"
 #include "support/archive_builder.h"
-#include "support/system.h"
 #include "support/tool_test.h"
 
 namespace {
