@@ -1,7 +1,6 @@
 #include "convert.h"
 
 #include <pybind11/stl.h>
-#include <signal.h>
 
 #include <cerrno>
 #include <chrono>
@@ -142,14 +141,6 @@ unsigned workers(const py::object& jobs) {
   return static_cast<unsigned>(n);
 }
 
-void blockStopSignals() {
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  pthread_sigmask(SIG_BLOCK, &stops, nullptr);
-}
-
 void runStoppable(std::atomic<bool>& cancel, const std::function<void()>& work,
                   const std::function<void()>& tick) {
   std::mutex mutex;
@@ -157,7 +148,7 @@ void runStoppable(std::atomic<bool>& cancel, const std::function<void()>& work,
   bool done = false;
   std::exception_ptr thrown;
   std::thread thread([&] {
-    blockStopSignals();
+    blockStopSignalsOnThisThread();
     try {
       work();
     } catch (...) {

@@ -57,10 +57,6 @@ py::list missingMembers(const Selection& selection);
 // Worker threads: one per core by default, at most as many as archive-extract --jobs takes.
 unsigned workers(const py::object& jobs);
 
-// SIGINT and SIGTERM go to the other threads (the interpreter's handlers run on the main thread):
-// the library's calls on this thread and those it starts are never interrupted by them.
-void blockStopSignals();
-
 // Runs `work` on a thread of its own (SIGINT and SIGTERM blocked there and in the threads it
 // starts, so that the interpreter's handlers run on the calling thread). Meanwhile the calling
 // thread, the GIL held, runs the signal handlers and `tick` every 50 ms; when either raises,

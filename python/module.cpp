@@ -11,6 +11,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,6 +24,9 @@
 PYBIND11_MODULE(_core, m) {
   m.doc() = "The compiled part of archive_extract; use the package's API instead.";
   m.attr("version") = PROJECT_VERSION;
+  // What the archive's guest routines print goes where it always went: C's stdout.
+  r5900::setGuestOutput(
+      [](const char* bytes, size_t size) { std::fwrite(bytes, 1, size, stdout); });
 
   m.def("_set_errors",
         [](py::handle error, py::handle fault, py::handle archive, py::handle entry) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "api/pack.h"
+#include "api/system.h"
 #include "convert.h"
 #include "reading.h"
 
@@ -46,7 +47,7 @@ py::list packed(F f) {
       {
         py::gil_scoped_release release;
         std::thread([&] {
-          blockStopSignals();
+          blockStopSignalsOnThisThread();
           try {
             Packer packer(notes);
             f(packer);

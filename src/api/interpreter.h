@@ -1,6 +1,6 @@
 // The interpreter of the emulated processor, for front ends that run guest code themselves: the
-// machine's state, its memory and bus, one step at a time, the faults that stop it, and the
-// disassembler that traces it.
+// machine's state, its memory and bus, one step at a time, the faults that stop it, where the text
+// it prints goes, and the disassembler that traces it.
 #pragma once
 
 #include "cpu/bus.h"

@@ -8,7 +8,10 @@ namespace r5900 {
 
 namespace {
 bool atLineStart = true;
-}
+GuestOutput output = nullptr;
+}  // namespace
+
+void setGuestOutput(GuestOutput to) { output = to; }
 
 void machineFault(const char* format, ...) {
   char text[256];
@@ -31,12 +34,13 @@ void guestPrintf(const char* format, ...) {
   if (length == 0) {
     return;
   }
-  std::fputs(text, stdout);
+  if (output != nullptr) output(text, length);
   atLineStart = text[length - 1] == '\n';
 }
 
 void guestPutchar(int c) {
-  std::putchar(c);
+  const char byte = static_cast<char>(c);
+  if (output != nullptr) output(&byte, 1);
   atLineStart = static_cast<unsigned char>(c) == '\n';
 }
 

@@ -1,6 +1,7 @@
 // Faults of the emulated machine and the text it prints.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace r5900 {
@@ -22,10 +23,18 @@ struct MachineFault {
 [[noreturn, gnu::cold]] void machineStopSilently();
 
 // Text the guest makes the machine print (SYSCALL lines, the quadword-store type message) and
-// bytes written to the serial transmit register. Both go to stdout; the tools use
+// bytes written to the serial transmit register. Both go to the guest output below; the tools use
 // guestOutputAtLineStart() to know whether the last thing printed ended a line.
 void guestPrintf(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void guestPutchar(int c);
 bool guestOutputAtLineStart();
+
+// Where what the guest prints goes: each piece as it is printed (a line, one serial byte). The
+// machine is one per process, and so is this; a front end sets it before it runs guest code (the
+// tools and the Python module: C's stdout, in order with what they print there themselves).
+// Until one is set, or after nullptr, the text goes nowhere (guestOutputAtLineStart() still
+// follows it).
+using GuestOutput = void (*)(const char* bytes, size_t size);
+void setGuestOutput(GuestOutput output);
 
 }  // namespace r5900

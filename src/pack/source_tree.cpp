@@ -4,48 +4,50 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <system_error>
 
 #include "archive/categories.h"
 #include "platform/error.h"
+#include "platform/folder.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// Calls `each` for every item of `folder`; throws Error when it cannot be read.
+// Calls `each` with the path and the kind of every item of `folder`; throws Error when it cannot
+// be read.
 template <typename Each>
 void list(const fs::path& folder, Each each) {
-  std::error_code code;
-  fs::directory_iterator it(folder, code);
-  for (; !code && it != fs::directory_iterator(); it.increment(code)) each(*it);
-  if (code) {
-    throw Error("cannot read the folder " + textOfPath(folder) + ": " + code.message(),
-                code.value());
+  FolderNames names = listFolder(Folder(), textOfPath(folder));
+  const char* name = names.valid() ? names.next() : nullptr;
+  for (; name != nullptr; name = names.next()) {
+    if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
+      each(folder / pathOfText(name), name, names.kind());
+    }
+  }
+  if (const int code = errno; code != 0) {
+    throw Error(withReason("cannot read the folder " + textOfPath(folder), code), code);
   }
 }
 
 }  // namespace
 
 SourceTree readSourceTree(const fs::path& source) {
-  std::error_code code;
-  if (!fs::is_directory(source, code)) throw Error(textOfPath(source) + " is not a folder");
+  const std::optional<FileInfo> info = fileInfo(textOfPath(source));
+  if (!info || !info->directory) throw Error(textOfPath(source) + " is not a folder");
   SourceTree tree;
-  list(source, [&](const fs::directory_entry& item) {
-    const std::optional<int32_t> category = categoryOfFolder(textOfPath(item.path().filename()));
-    std::error_code kind;
-    if (!category || !item.is_directory(kind)) {
-      tree.skipped.push_back(textOfPath(item.path()) + ": not a category folder");
+  list(source, [&](const fs::path& folder, const std::string& name, NameKind kind) {
+    const std::optional<int32_t> category = categoryOfFolder(name);
+    if (!category || kind != NameKind::Folder) {
+      tree.skipped.push_back(textOfPath(folder) + ": not a category folder");
       return;
     }
     auto& files = tree.files[*category];
-    list(item.path(), [&](const fs::directory_entry& file) {
-      std::error_code fileKind;
-      const std::optional<int32_t> entry = entryOfFileName(textOfPath(file.path().filename()));
-      if (!entry || !file.is_regular_file(fileKind)) {
-        tree.skipped.push_back(textOfPath(file.path()) + ": not an NNNN.raw file");
+    list(folder, [&](const fs::path& file, const std::string& fileName, NameKind fileKind) {
+      const std::optional<int32_t> entry = entryOfFileName(fileName);
+      if (!entry || fileKind != NameKind::Regular) {
+        tree.skipped.push_back(textOfPath(file) + ": not an NNNN.raw file");
       } else {
-        files[*entry] = SourceEntry(file.path());
+        files[*entry] = SourceEntry(file);
       }
     });
   });

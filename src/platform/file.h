@@ -74,6 +74,10 @@ bool exists(const std::string& path);
 // conversions would go through the Windows code page).
 std::filesystem::path pathOfText(const std::string& text);
 std::string textOfPath(const std::filesystem::path& path);
+// A path the user typed, with each separator the system takes written as '/', the program's own
+// and the one an archive's names use: Windows takes '\' as well; elsewhere '\' is a character
+// that a name may hold, and the path stays as it is.
+std::string withSlashSeparators(std::string path);
 
 // Reads up to `size` bytes at `offset` and returns how many were there: what lies past the end
 // of the file (or cannot be read) is not read.

@@ -4,6 +4,7 @@
 // does (false, nothing or an invalid listing, with errno set).
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,12 +32,20 @@ std::optional<Folder> openFolder(const std::string& path);
 // Creates folder `name` in `base`, mode 0777 less the umask. EEXIST when something has the name.
 bool makeFolder(const Folder& base, const std::string& name);
 
+// What a name in a folder stands for, symlinks followed. Other: anything else, or nothing that
+// can be seen (a link to nothing, a name removed meanwhile).
+enum class NameKind : uint8_t { Folder, Regular, Other };
+
 // The names in one folder, read once (one listing rather than a lookup per file).
 class FolderNames {
  public:
   bool valid() const { return stream_ != nullptr; }
-  // The next name ("." and ".." among them), valid until the next call; nullptr after the last.
+  // The next name ("." and ".." among them), valid until the next call; nullptr after the last,
+  // errno then 0, or set when the listing failed on the way.
   const char* next();
+  // What the name next() gave last stands for: most file systems tell it in the listing itself;
+  // for the others, and for a symlink, the system is asked.
+  NameKind kind() const;
 
  private:
   friend FolderNames listFolder(const Folder& base, const std::string& name);

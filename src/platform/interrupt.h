@@ -20,6 +20,11 @@ void handleStopSignals(void (*handler)(int signal));
 // would now misreport it. From here on a handler installed by handleStopSignals() no longer runs;
 // the signals wait and the process ends as the work ends. Without such a handler, nothing changes.
 void stopSignalsWaitFromNow();
+// SIGINT and SIGTERM no longer come to the calling thread, nor to the threads it starts from
+// here on: they go to another thread, whose handlers (a language runtime's, say) then run there and
+// never interrupt a call made here. On Windows a console's interrupts come on a thread of their
+// own anyway, and nothing changes.
+void blockStopSignalsOnThisThread();
 // Sends SIGTERM to this process, as another process would (the tests' stand-in for one).
 void raiseTerminationSignal();
 // The name a handler removes, one at a time.

@@ -6,6 +6,7 @@
 #include "archive/categories.h"
 #include "archive/format.h"
 #include "platform/error.h"
+#include "platform/file.h"
 #include "reading/glob.h"
 
 namespace {
@@ -42,11 +43,7 @@ bool isModel(int32_t category) {
 }  // namespace
 
 void Selection::addMember(std::string_view text) {
-  std::string separated(text);
-#ifdef _WIN32
-  // Windows users write paths with either separator; the archive's names use '/'.
-  std::replace(separated.begin(), separated.end(), '\\', '/');
-#endif
+  const std::string separated = withSlashSeparators(std::string(text));
   std::string_view rest = separated;
   while (rest.size() > 1 && rest.back() == '/') rest.remove_suffix(1);
   const size_t slash = rest.find('/');

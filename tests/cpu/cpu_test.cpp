@@ -1,5 +1,5 @@
-// The instruction step, the integer maps (primary, SPECIAL, REGIMM, MMI) with their refusals, and the
-// bus. Only where the R5900 departs from MIPS64, or MIPS64 leaves the result open: what behaves
+// The instruction step, the integer maps (primary, SPECIAL, REGIMM, MMI) with their refusals, and
+// the bus. Only where the R5900 departs from MIPS64, or MIPS64 leaves the result open: what behaves
 // exactly as on MIPS64 is the differential test's against qemu.
 #include <cstdint>
 #include <cstdio>
@@ -307,7 +307,7 @@ TEST_F(SpecialTest, MultiplyAndDivide) {
   }
 }
 
-// SYSCALL prints on stdout; each case then prints the state it left.
+// SYSCALL prints through the guest output; each case then adds the state it left.
 // The number printed is the low word of v1, signed; only 122 returns, with v0 = 255.
 TEST_F(SpecialTest, SyscallPaths) {
   const struct {
@@ -324,13 +324,14 @@ TEST_F(SpecialTest, SyscallPaths) {
     reg(2) = 0x77;
     reg(3) = c.v1;
     machine.PC = c.address;
-    const std::string out = stdoutOf([] {
-      step();
-      std::printf("v0=%llx cause=%llx epc=%llx pc=%x\n", static_cast<unsigned long long>(reg(2)),
+    char state[128];
+    const std::string out = guestOutputOf([] { step(); });
+    std::snprintf(state, sizeof state, "v0=%llx cause=%llx epc=%llx pc=%x\n",
+                  static_cast<unsigned long long>(reg(2)),
                   static_cast<unsigned long long>(machine.cop0[13]),
                   static_cast<unsigned long long>(machine.cop0[14]), machine.PC);
-    });
-    EXPECT_EQ(out, c.out);
+    EXPECT_EQ(out + state, c.out);
+    EXPECT_TRUE(r5900::guestOutputAtLineStart());
   }
 }
 
@@ -571,13 +572,14 @@ TEST_F(BusTest, DroppedWritesAndTheSerialPort) {
   writeDWord(0x12000000, 5);             // GS privileged registers: dropped
   writeQWord(0x10004000, Reg128{1, 2});  // VIF0 FIFO
   writeQWord(0x11000000, Reg128{1, 2});
-  const std::string serial = stdoutOf([] {
+  const std::string serial = guestOutputOf([] {
     writeByte(0x1000F180, 'A');
     writeByte(0xB000F180, '\n');
     writeQWord(0x12000000, Reg128{1, 2});  // printed, dropped, and the machine goes on
     writeByte(0x1000F180, 'B');
   });
   EXPECT_EQ(serial, "A\nUnhandled register type 2000000\nB");
+  EXPECT_FALSE(r5900::guestOutputAtLineStart());
 }
 
 // Each accessor's refusals: another register type, a general register it does not serve.

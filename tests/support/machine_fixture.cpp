@@ -57,7 +57,7 @@ void MachineTest::expectRefused(const std::string& source, const std::string& li
   loadAsm(source);
   machine.PC = kCodeAddress;
   if (line.empty()) {
-    EXPECT_EQ(stdoutOf([] { step(); }), "");
+    EXPECT_EQ(guestOutputOf([] { step(); }), "");
   } else {
     expectFault([] { step(); }, line);
   }
@@ -78,7 +78,7 @@ void MachineTest::expectUppersKept() {
 void expectFault(const std::function<void()>& body, const std::string& line) {
   std::string fault = "(no fault)";
   bool silent = false;
-  const std::string out = stdoutOf([&] {
+  const std::string out = guestOutputOf([&] {
     try {
       body();
     } catch (const MachineFault& f) {
@@ -91,18 +91,19 @@ void expectFault(const std::function<void()>& body, const std::string& line) {
   EXPECT_EQ(silent, line.empty());
 }
 
-std::string stdoutOf(const std::function<void()>& body) {
-  std::fflush(stdout);
-  testing::internal::CaptureStdout();
-  try {
-    body();
-  } catch (...) {
-    std::fflush(stdout);
-    testing::internal::GetCapturedStdout();
-    throw;
-  }
-  std::fflush(stdout);
-  return testing::internal::GetCapturedStdout();
+namespace {
+std::string* caught = nullptr;
+}  // namespace
+
+std::string guestOutputOf(const std::function<void()>& body) {
+  std::string out;
+  caught = &out;
+  r5900::setGuestOutput([](const char* bytes, size_t size) { caught->append(bytes, size); });
+  struct Unset {
+    ~Unset() { r5900::setGuestOutput(nullptr); }
+  } unset;
+  body();
+  return out;
 }
 
 std::string printed(const char* format, uint32_t value) {

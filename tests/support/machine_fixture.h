@@ -50,8 +50,9 @@ class MachineTest : public ::testing::Test {
 };
 
 // Runs `body`, which must stop the machine with a fault whose line is exactly `line` (empty: the
-// silent stop) after printing nothing else on stdout.
+// silent stop) after the guest printed nothing else.
 void expectFault(const std::function<void()>& body, const std::string& line);
-// What `body` printed on stdout (SYSCALL lines, the serial port).
-std::string stdoutOf(const std::function<void()>& body);
+// What the guest printed while `body` ran (SYSCALL lines, the serial port), caught by the guest
+// output, which is unset again after it.
+std::string guestOutputOf(const std::function<void()>& body);
 std::string printed(const char* format, uint32_t value);

@@ -94,6 +94,8 @@ std::optional<std::string> readLink(const std::string& path) {
 
 bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
+std::string withSlashSeparators(std::string path) { return path; }
+
 size_t readAt(const FileHandle& file, uint64_t offset, uint8_t* buffer, size_t size) {
   size_t done = 0;
   while (done < size) {

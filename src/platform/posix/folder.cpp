@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include "platform/posix/internal.h"
 
 std::optional<Folder> openFolder(const std::string& path) {
@@ -18,6 +20,7 @@ bool makeFolder(const Folder& base, const std::string& name) {
 
 struct FolderNames::Stream {
   DIR* listing;
+  const dirent* last = nullptr;
 };
 
 void FolderNames::Close::operator()(Stream* stream) const {
@@ -26,8 +29,24 @@ void FolderNames::Close::operator()(Stream* stream) const {
 }
 
 const char* FolderNames::next() {
-  const dirent* item = readdir(stream_->listing);
-  return item != nullptr ? item->d_name : nullptr;
+  errno = 0;  // readdir leaves it so at the end, and sets it when it fails
+  stream_->last = readdir(stream_->listing);
+  return stream_->last != nullptr ? stream_->last->d_name : nullptr;
+}
+
+NameKind FolderNames::kind() const {
+  const dirent* item = stream_->last;
+  switch (item->d_type) {
+    case DT_DIR: return NameKind::Folder;
+    case DT_REG: return NameKind::Regular;
+    case DT_LNK:
+    case DT_UNKNOWN: break;
+    default: return NameKind::Other;
+  }
+  struct stat info {};
+  if (fstatat(dirfd(stream_->listing), item->d_name, &info, 0) != 0) return NameKind::Other;
+  if (S_ISDIR(info.st_mode)) return NameKind::Folder;
+  return S_ISREG(info.st_mode) ? NameKind::Regular : NameKind::Other;
 }
 
 FolderNames listFolder(const Folder& base, const std::string& name) {

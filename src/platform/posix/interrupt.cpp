@@ -44,7 +44,10 @@ void handleStopSignals(void (*handler)(int)) {
 }
 
 void stopSignalsWaitFromNow() {
-  if (!handlerEndsProcess.load()) return;
+  if (handlerEndsProcess.load()) blockStopSignalsOnThisThread();
+}
+
+void blockStopSignalsOnThisThread() {
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);

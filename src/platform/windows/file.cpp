@@ -4,6 +4,7 @@
 
 #include <io.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -111,6 +112,11 @@ std::optional<std::string> readLink(const std::string&) {
 
 bool exists(const std::string& path) {
   return GetFileAttributesW(systemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::string withSlashSeparators(std::string path) {
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
 }
 
 namespace {

@@ -41,6 +41,7 @@ struct FolderNames::Stream {
   HANDLE search = INVALID_HANDLE_VALUE;
   WIN32_FIND_DATAW found{};
   bool first = true;
+  std::string folder;
   std::string name;
 };
 
@@ -51,17 +52,35 @@ void FolderNames::Close::operator()(Stream* stream) const {
 
 const char* FolderNames::next() {
   Stream& s = *stream_;
+  errno = 0;
   if (s.search == INVALID_HANDLE_VALUE) return nullptr;
-  if (!s.first && !FindNextFileW(s.search, &s.found)) return nullptr;
+  if (!s.first && !FindNextFileW(s.search, &s.found)) {
+    if (GetLastError() != ERROR_NO_MORE_FILES) setErrnoFromLast();
+    return nullptr;
+  }
   s.first = false;
   s.name = narrow(s.found.cFileName);
   return s.name.c_str();
 }
 
+// The listing tells a folder from a file; a reparse point (a symlink, a junction) is followed.
+NameKind FolderNames::kind() const {
+  const Stream& s = *stream_;
+  if ((s.found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+    const bool folder = (s.found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return folder ? NameKind::Folder : NameKind::Regular;
+  }
+  const std::optional<FileInfo> info = fileInfo(s.folder + "/" + s.name);
+  if (!info) return NameKind::Other;
+  if (info->directory) return NameKind::Folder;
+  return info->regular ? NameKind::Regular : NameKind::Other;
+}
+
 FolderNames listFolder(const Folder& base, const std::string& name) {
   FolderNames names;
   auto stream = std::make_unique<FolderNames::Stream>();
-  stream->search = FindFirstFileW((systemPath(below(base, name)) + L"\\*").c_str(), &stream->found);
+  stream->folder = below(base, name);
+  stream->search = FindFirstFileW((systemPath(stream->folder) + L"\\*").c_str(), &stream->found);
   if (stream->search == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND) {
     setErrnoFromLast();
     return names;

@@ -62,6 +62,8 @@ void stopSignalsWaitFromNow() {
   if (handlerEndsProcess.load()) waitFromNow.store(true);
 }
 
+void blockStopSignalsOnThisThread() {}
+
 // As a signal raised by the process itself: past the commit point it waits, and the process ends
 // as the work ends (here: nothing happens, rather than this thread waiting for ever).
 void raiseTerminationSignal() {

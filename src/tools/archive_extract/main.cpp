@@ -238,6 +238,8 @@ class Run {
 
 int main(int argc, char** argv) {
   const ProgramArguments arguments(argc, argv);
+  r5900::setGuestOutput(
+      [](const char* bytes, size_t size) { std::fwrite(bytes, 1, size, stdout); });
   int status = 0;
   std::optional<Options> options = parseOptions(argc, argv, status);
   if (!options) return status;

@@ -455,6 +455,8 @@ int run(MountOptions& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  r5900::setGuestOutput(
+      [](const char* bytes, size_t size) { std::fwrite(bytes, 1, size, stdout); });
   int status = 0;
   std::optional<MountOptions> options = parseMountOptions(argc, argv, status);
   if (!options) return status;

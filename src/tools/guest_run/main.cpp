@@ -212,6 +212,8 @@ bool stdoutFailed() {
 
 int main(int argc, char** argv) {
   const ProgramArguments arguments(argc, argv);
+  r5900::setGuestOutput(
+      [](const char* bytes, size_t size) { std::fwrite(bytes, 1, size, stdout); });
   const CommandLine commandLine = parseCommandLine(argc, argv);
   switch (commandLine.request) {
     case Request::kHelp: std::fputs(kUsage, stdout); return stdoutFailed() ? 2 : 0;
