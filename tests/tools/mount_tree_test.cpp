@@ -33,6 +33,7 @@ void walk(uint64_t ino, const std::string& prefix, Mounted& m) {
     const NodeAttributes a = m.tree->attributes(item->inode);
     m.inodes[path] = item->inode;
     EXPECT_EQ(m.tree->lookup(ino, item->name), item->inode) << path;
+    EXPECT_FALSE(item->dots) << path;
     m.text += path + (a.folder ? "/" : " " + std::to_string(a.size)) +
               (m.tree->unknownSize(item->inode) ? "?\n" : "\n");
     if (a.folder) walk(item->inode, path + "/", m);
