@@ -44,6 +44,7 @@ enum class OpenMode : uint8_t {
   ReadWriteNonBlocking,
   ReadNoFollow,  // refuses a symlink (ELOOP) and does not block on a FIFO
   CreateNew,     // created (0600); fails when the name exists, as a dangling symlink too
+  Append,        // for writing at its end; created (0644 less the umask) when missing
 };
 FileHandle openFile(const std::string& path, OpenMode mode);
 bool setBlocking(const FileHandle& file);
@@ -59,6 +60,8 @@ struct FileInfo {
   uint32_t permissions = 0;  // the mode's permission bits (07777)
   uint32_t owner = 0;
   uint32_t group = 0;
+  int64_t modifiedSeconds = 0;  // the last change of its bytes, since 1970 (UTC)
+  uint32_t modifiedNanoseconds = 0;
 };
 std::optional<FileInfo> fileInfo(const FileHandle& file);
 // What `path` names now (symlinks followed).
@@ -163,6 +166,8 @@ FileHandle createUniqueFile(std::string& pattern);
 
 // The mode a new file gets: 0666 less the umask.
 uint32_t newFileMode();
+// The umask: the permission bits that files and folders made by this process go without.
+uint32_t creationMask();
 bool setPermissions(const FileHandle& file, uint32_t permissions);
 // EPERM when the process may not give the file away.
 bool setOwner(const FileHandle& file, uint32_t owner, uint32_t group);

@@ -1,5 +1,5 @@
 // The process and its machine: the cores it may use, memory with pages of its own,
-// whether a standard stream is a terminal, its id.
+// whether a standard stream is a terminal, its user and group.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +15,10 @@ unsigned coreCount();
 void* mapPages(size_t size);
 // Unmaps what mapPages(size) gave.
 void unmapPages(void* pages, size_t size);
+
+// The real user and group of the process (0 on Windows, which numbers neither).
+uint32_t userId();
+uint32_t groupId();
 
 enum class StandardStream : uint8_t { Output, Error };
 bool isTerminal(StandardStream stream);

@@ -38,8 +38,9 @@ FileHandle openFile(const std::string& path, OpenMode mode) {
     case OpenMode::ReadWriteNonBlocking: flags |= O_RDWR | O_NONBLOCK; break;
     case OpenMode::ReadNoFollow: flags |= O_RDONLY | O_NOFOLLOW | O_NONBLOCK; break;
     case OpenMode::CreateNew: flags |= O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW; break;
+    case OpenMode::Append: flags |= O_WRONLY | O_APPEND | O_CREAT; break;
   }
-  FileHandle file(open(path.c_str(), flags, 0600));
+  FileHandle file(open(path.c_str(), flags, mode == OpenMode::Append ? 0644 : 0600));
   if (mode == OpenMode::CreateNew && file.valid()) report(IoEvent::Kind::Create, &file, 0, 0, path);
   return file;
 }
@@ -57,7 +58,9 @@ FileInfo infoOf(const struct stat& s) {
           static_cast<uint64_t>(s.st_nlink),
           static_cast<uint32_t>(s.st_mode & 07777),
           static_cast<uint32_t>(s.st_uid),
-          static_cast<uint32_t>(s.st_gid)};
+          static_cast<uint32_t>(s.st_gid),
+          static_cast<int64_t>(s.st_mtim.tv_sec),
+          static_cast<uint32_t>(s.st_mtim.tv_nsec)};
 }
 }  // namespace
 
@@ -198,10 +201,12 @@ FileHandle createUniqueFile(std::string& pattern) {
   return file;
 }
 
-uint32_t newFileMode() {
+uint32_t newFileMode() { return 0666 & ~creationMask(); }
+
+uint32_t creationMask() {
   const mode_t mask = umask(0);  // only read by setting it
   umask(mask);
-  return 0666 & ~mask;
+  return mask;
 }
 
 bool setPermissions(const FileHandle& file, uint32_t permissions) {

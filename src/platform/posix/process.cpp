@@ -22,6 +22,9 @@ void* mapPages(size_t size) {
 
 void unmapPages(void* pages, size_t size) { munmap(pages, size); }
 
+uint32_t userId() { return getuid(); }
+uint32_t groupId() { return getgid(); }
+
 bool isTerminal(StandardStream stream) {
   return isatty(stream == StandardStream::Output ? STDOUT_FILENO : STDERR_FILENO) != 0;
 }

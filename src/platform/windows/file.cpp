@@ -58,6 +58,9 @@ FileHandle openFile(const std::string& path, OpenMode mode) {
       handle = openHandle(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW,
                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
       break;
+    case OpenMode::Append:
+      handle = openHandle(path, FILE_APPEND_DATA, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+      break;
   }
   FileHandle file = adoptHandle(handle);
   if (mode == OpenMode::CreateNew && file.valid()) report(IoEvent::Kind::Create, &file, 0, 0, path);
@@ -84,6 +87,11 @@ std::optional<FileInfo> infoOf(HANDLE handle) {
   // The only permission Windows keeps in a file's attributes: read-only or not.
   const bool readOnly = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
   out.permissions = out.directory ? 0777 : readOnly ? 0444 : 0666;
+  // Counted in 100 ns from 1601, 11644473600 seconds before 1970.
+  const uint64_t written = (static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                           info.ftLastWriteTime.dwLowDateTime;
+  out.modifiedSeconds = static_cast<int64_t>(written / 10000000) - 11644473600;
+  out.modifiedNanoseconds = static_cast<uint32_t>(written % 10000000 * 100);
   return out;
 }
 
@@ -352,6 +360,7 @@ bool showFile(const FileHandle& file) {
 }
 
 uint32_t newFileMode() { return 0666; }
+uint32_t creationMask() { return 0; }
 
 // Windows keeps no mode but the read-only attribute, which is left alone: a read-only temporary
 // could not be removed should its rename fail. The file is shown instead: createUniqueFile made it

@@ -34,6 +34,9 @@ void* mapPages(size_t size) {
 
 void unmapPages(void* pages, size_t) { VirtualFree(pages, 0, MEM_RELEASE); }
 
+uint32_t userId() { return 0; }
+uint32_t groupId() { return 0; }
+
 bool isTerminal(StandardStream stream) {
   DWORD mode = 0;
   const HANDLE handle =

@@ -7,32 +7,25 @@
 // stdout); 2 anything else (bad argument, unreadable archive, a mount point that is not an empty
 // folder, members not found, a mount that failed).
 #define FUSE_USE_VERSION 312
-#include <dirent.h>
-#include <fcntl.h>
 #include <fuse_lowlevel.h>
-#include <sys/stat.h>
-#include <syslog.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "api/archive.h"
 #include "api/error.h"
 #include "api/read.h"
+#include "api/system.h"
 #include "options.h"
+#include "tree.h"
 
 namespace {
 
@@ -40,66 +33,24 @@ namespace {
 constexpr double kAttributeTimeout = 3600.0;
 // Threads of the FUSE loop at most: as many entries decode at once.
 constexpr unsigned kMaxThreads = 8;
+static_assert(MountTree::kRoot == FUSE_ROOT_ID);
 
-struct Node {
-  Node(std::string name, fuse_ino_t parent, bool folder)
-      : name(std::move(name)), parent(parent), folder(folder) {}
-  std::string name;
-  fuse_ino_t parent;
-  bool folder;
-  // A folder's: its children in name order, and by name.
-  std::vector<std::pair<std::string, fuse_ino_t>> children;
-  std::unordered_map<std::string, fuse_ino_t> byName;
-  // A file's: the entry and its path as extraction names it.
-  EntryDescription d{};
-  std::string path;
-  // Its size, read from the header of a compressed entry the first time it is asked for.
-  std::once_flag sized;
-  uint64_t size = 0;
-  bool unknownSize = false;
-  std::atomic<bool> reported{false};  // its problem was said once
-};
-
+// The FUSE operations on the tree: each answers one request of the kernel.
 class Mount {
  public:
-  Mount(std::unique_ptr<Archive> archive, const MountOptions& o)
+  Mount(std::unique_ptr<Archive> archive, std::unique_ptr<MountTree> tree, const MountOptions& o)
       : archive_(std::move(archive)),
+        tree_(std::move(tree)),
         cache_(*archive_, o.cacheSize, [this](uint64_t ino) { logDecode(ino); }),
         foreground_(o.foreground) {
-    struct stat st {};
-    if (fstat(archive_->file().get(), &st) == 0) time_ = st.st_mtim;
-    const mode_t mask = umask(0);
-    umask(mask);
-    fileMode_ = S_IFREG | (0444 & ~mask);
-    folderMode_ = S_IFDIR | (0555 & ~mask);
-    uid_ = o.uid ? *o.uid : getuid();
-    gid_ = o.gid ? *o.gid : getgid();
     if (const char* log = std::getenv("ARCHIVE_MOUNT_DECODE_LOG"); log != nullptr && *log != 0) {
-      decodeLog_ = FileHandle(::open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
+      decodeLog_ = openFile(log, OpenMode::Append);
     }
-    nodes_.emplace_back("", FUSE_ROOT_ID, true);
   }
-
-  // Adds the folder of every entry that exists (extraction makes it even for an entry without
-  // data) and a file for every entry with data.
-  void add(const SweptEntry& e) {
-    const std::string folder = categoryFolder(e.category);
-    fuse_ino_t parent = child(FUSE_ROOT_ID, folder);
-    if (parent == 0) parent = addChild(FUSE_ROOT_ID, folder, true);
-    if (!e.description.hasData()) return;
-    const fuse_ino_t ino = addChild(parent, e.path().substr(folder.size() + 1), false);
-    node(ino).d = e.description;
-    node(ino).path = e.path();
-  }
-  void sortFolders() {
-    for (Node& n : nodes_) std::sort(n.children.begin(), n.children.end());
-  }
-
-  void setForeground(bool foreground) { foreground_ = foreground; }
 
   void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
-    if (!valid(parent) || !node(parent).folder) return void(fuse_reply_err(req, ENOTDIR));
-    const fuse_ino_t ino = child(parent, name);
+    if (!tree_->valid(parent) || !tree_->folder(parent)) return void(fuse_reply_err(req, ENOTDIR));
+    const fuse_ino_t ino = tree_->lookup(parent, name);
     if (ino == 0) return void(fuse_reply_err(req, ENOENT));
     fuse_entry_param entry{};
     describe(ino, entry);
@@ -109,9 +60,9 @@ class Mount {
   // `reading`: asked by the kernel before a read past the end it knows (it gives the file then),
   // as opposed to stat().
   void getattr(fuse_req_t req, fuse_ino_t ino, bool reading) {
-    if (!valid(ino)) return void(fuse_reply_err(req, ENOENT));
-    if (reading && unknownSize(node(ino))) {
-      reportOnce(node(ino), EntryError(node(ino).path, EntryProblem::Incomplete).what());
+    if (!tree_->valid(ino)) return void(fuse_reply_err(req, ENOENT));
+    if (reading && tree_->unknownSize(ino)) {
+      reportOnce(ino, EntryError(tree_->path(ino), EntryProblem::Incomplete).what());
       return void(fuse_reply_err(req, EIO));
     }
     struct stat st {};
@@ -122,26 +73,23 @@ class Mount {
   // A folder's entries from `offset` on; with `plus`, each with its attributes, so that a reader
   // going through the folder (ls -l, cp -r, find -ls) needs no lookup per file.
   void readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, bool plus) {
-    if (!valid(ino) || !node(ino).folder) return void(fuse_reply_err(req, ENOTDIR));
-    const Node& n = node(ino);
+    if (!tree_->valid(ino) || !tree_->folder(ino)) return void(fuse_reply_err(req, ENOTDIR));
     std::vector<char> buffer(size);
     size_t used = 0;
-    // Offsets: 1 after ".", 2 after "..", 3 + i after child i.
-    for (size_t i = static_cast<size_t>(offset); i < n.children.size() + 2; ++i) {
+    for (auto i = static_cast<uint64_t>(offset);
+         const std::optional<FolderItem> item = tree_->item(ino, i); ++i) {
       fuse_entry_param entry{};
-      const char* name;
-      if (i < 2) {
-        name = i == 0 ? "." : "..";
-        entry.attr.st_ino = i == 0 ? ino : n.parent;
+      if (item->dots) {
+        entry.attr.st_ino = item->inode;
         entry.attr.st_mode = S_IFDIR;
       } else {
-        name = n.children[i - 2].first.c_str();
-        describe(n.children[i - 2].second, entry);
+        describe(item->inode, entry);
       }
       const auto next = static_cast<off_t>(i + 1);
       char* at = buffer.data() + used;
-      const size_t wanted = plus ? fuse_add_direntry_plus(req, at, size - used, name, &entry, next)
-                                 : fuse_add_direntry(req, at, size - used, name, &entry.attr, next);
+      const size_t wanted =
+          plus ? fuse_add_direntry_plus(req, at, size - used, item->name, &entry, next)
+               : fuse_add_direntry(req, at, size - used, item->name, &entry.attr, next);
       if (wanted > size - used) break;
       used += wanted;
     }
@@ -154,14 +102,14 @@ class Mount {
   void init(fuse_conn_info* conn) { noOpen_ = (conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) != 0; }
 
   void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
-    if (!valid(ino)) return void(fuse_reply_err(req, ENOENT));
-    if (node(ino).folder) return void(fuse_reply_err(req, EISDIR));
+    if (!tree_->valid(ino)) return void(fuse_reply_err(req, ENOENT));
+    if (tree_->folder(ino)) return void(fuse_reply_err(req, EISDIR));
     if (noOpen_) return void(fuse_reply_err(req, ENOSYS));
     if ((fi->flags & O_ACCMODE) != O_RDONLY || (fi->flags & O_TRUNC) != 0) {
       return void(fuse_reply_err(req, EROFS));
     }
     fi->keep_cache = 1;  // the bytes never change: the kernel may keep them between opens
-    fi->direct_io = unknownSize(node(ino)) ? 1 : 0;  // so that its reads come here and fail
+    fi->direct_io = tree_->unknownSize(ino) ? 1 : 0;  // so that its reads come here and fail
     fuse_reply_open(req, fi);
   }
 
@@ -169,14 +117,13 @@ class Mount {
   // name order (cp -r, tar, a loop over a folder): the next entry of the folder follows each in
   // the cache's order, so that it decodes ahead while this one is read.
   void read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset) {
-    if (!valid(ino) || node(ino).folder) return void(fuse_reply_err(req, EISDIR));
-    Node& n = node(ino);
+    if (!tree_->valid(ino) || tree_->folder(ino)) return void(fuse_reply_err(req, EISDIR));
     const auto position = static_cast<uint64_t>(offset);
-    const fuse_ino_t after = ino + 1;
+    const fuse_ino_t after = tree_->nextInFolder(ino);
     std::optional<DecodeCache::Entry> next;
-    if (valid(after) && node(after).parent == n.parent) next = {{after, node(after).d}};
+    if (after != 0) next = {{after, tree_->description(after)}};
     try {
-      const EntryBytes bytes = openEntry(*archive_, n.d, n.path,
+      const EntryBytes bytes = openEntry(*archive_, tree_->description(ino), tree_->path(ino),
                                          {.outputBound = false,
                                           .cache = &cache_,
                                           .key = ino,
@@ -196,7 +143,7 @@ class Mount {
       if (error.problem() == EntryProblem::OutOfMemory) {
         report(error.what() + (" (" + std::to_string(error.size()) + " bytes)"));
       } else {
-        reportOnce(n, error.what());
+        reportOnce(ino, error.what());
       }
       fuse_reply_err(req, EIO);
     }
@@ -207,52 +154,15 @@ class Mount {
     st.f_bsize = 4096;
     st.f_frsize = 4096;
     st.f_blocks = (archive_->size() + 4095) / 4096;
-    st.f_files = nodes_.size();
+    st.f_files = tree_->nodeCount();
     st.f_namemax = 255;
     fuse_reply_statfs(req, &st);
   }
 
  private:
-  bool valid(fuse_ino_t ino) const { return ino >= FUSE_ROOT_ID && ino - 1 < nodes_.size(); }
-  Node& node(fuse_ino_t ino) { return nodes_[ino - 1]; }
-
-  fuse_ino_t child(fuse_ino_t parent, const std::string& name) {
-    const auto found = node(parent).byName.find(name);
-    return found == node(parent).byName.end() ? 0 : found->second;
-  }
-  fuse_ino_t addChild(fuse_ino_t parent, const std::string& name, bool folder) {
-    nodes_.emplace_back(name, parent, folder);
-    const fuse_ino_t ino = nodes_.size();
-    node(parent).children.emplace_back(name, ino);
-    node(parent).byName.emplace(name, ino);
-    return ino;
-  }
-
-  // A plain entry's length; a compressed entry's size from its header, 0 when the archive ends
-  // before the header does: what --list gives, without decoding anything.
-  uint64_t sizeOf(Node& n) {
-    std::call_once(n.sized, [&] {
-      if (n.d.kind == EntryKind::Plain) {
-        n.size = n.d.length;
-      } else {
-        const std::optional<uint64_t> size = entryStorage(*archive_, n.d).size;
-        n.size = size.value_or(0);
-        n.unknownSize = !size;
-      }
-    });
-    return n.size;
-  }
-  // An entry listed at 0 bytes because its header is not in the archive: reading it must fail as
-  // reading any damaged entry does, but the kernel reads a file of 0 bytes as empty without
-  // asking. So its attributes are never kept, and the kernel asks for them again before it reads;
-  // the answer to that is the error.
-  bool unknownSize(Node& n) {
-    sizeOf(n);
-    return n.unknownSize;
-  }
-  double timeoutOf(fuse_ino_t ino) {
-    return !node(ino).folder && unknownSize(node(ino)) ? 0.0 : kAttributeTimeout;
-  }
+  // An entry listed at 0 bytes because its header is not in the archive: its attributes are never
+  // kept, so that the kernel asks for them again before it reads; the answer to that is the error.
+  double timeoutOf(fuse_ino_t ino) { return tree_->unknownSize(ino) ? 0.0 : kAttributeTimeout; }
   void describe(fuse_ino_t ino, fuse_entry_param& entry) {
     entry.ino = ino;
     entry.attr_timeout = entry.entry_timeout = timeoutOf(ino);
@@ -260,50 +170,43 @@ class Mount {
   }
 
   void attributes(fuse_ino_t ino, struct stat& st) {
-    Node& n = node(ino);
-    st.st_ino = ino;
-    st.st_uid = uid_;
-    st.st_gid = gid_;
-    st.st_atim = st.st_mtim = st.st_ctim = time_;
-    if (n.folder) {
-      st.st_mode = folderMode_;
-      st.st_nlink = 2;
-      for (const auto& c : n.children) st.st_nlink += node(c.second).folder ? 1 : 0;
-    } else {
-      st.st_mode = fileMode_;
-      st.st_nlink = 1;
-      st.st_size = static_cast<off_t>(sizeOf(n));
-      st.st_blocks = (st.st_size + 511) / 512;
+    const NodeAttributes a = tree_->attributes(ino);
+    st.st_ino = a.inode;
+    st.st_uid = a.owner;
+    st.st_gid = a.group;
+    st.st_atim = st.st_mtim =
+        st.st_ctim = {static_cast<time_t>(a.seconds), static_cast<long>(a.nanoseconds)};
+    st.st_mode = (a.folder ? S_IFDIR : S_IFREG) | a.permissions;
+    st.st_nlink = a.links;
+    if (!a.folder) {
+      st.st_size = static_cast<off_t>(a.size);
+      st.st_blocks = static_cast<blkcnt_t>(a.blocks);
     }
   }
 
   // The test hook: one line per decode.
   void logDecode(fuse_ino_t ino) {
     if (!decodeLog_.valid()) return;
-    const std::string line = node(ino).path + "\n";
-    [[maybe_unused]] const ssize_t written = ::write(decodeLog_.get(), line.data(), line.size());
+    const std::string line = tree_->path(ino) + "\n";
+    writeAll(decodeLog_, reinterpret_cast<const uint8_t*>(line.data()), line.size());
   }
 
-  void reportOnce(Node& n, const std::string& message) {
-    if (!n.reported.exchange(true)) report(message);
+  void reportOnce(fuse_ino_t ino, const std::string& message) {
+    if (tree_->firstReport(ino)) report(message);
   }
   void report(const std::string& message) {
     if (foreground_) {
       std::fprintf(stderr, "archive-mount: %s\n", message.c_str());
     } else {
-      syslog(LOG_ERR, "%s", message.c_str());
+      logError(message);
     }
   }
 
   std::unique_ptr<Archive> archive_;
-  std::deque<Node> nodes_;  // inode N is nodes_[N - 1]; the root first
-  FileHandle decodeLog_;    // the test hook: one line per decode (closed after the cache's thread)
+  std::unique_ptr<MountTree> tree_;
+  FileHandle decodeLog_;  // the test hook: one line per decode (closed after the cache's thread)
   DecodeCache cache_;
   bool foreground_;
-  timespec time_{};
-  mode_t fileMode_ = 0, folderMode_ = 0;
-  uid_t uid_ = 0;
-  gid_t gid_ = 0;
   bool noOpen_ = false;
 };
 
@@ -340,25 +243,24 @@ void say(const std::string& message) {
 
 // Refuses anything but an empty folder, before anything is mounted on it.
 bool emptyFolder(const std::string& path) {
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0) {
+  const std::optional<FileInfo> info = fileInfo(path);
+  if (!info) {
     say(withReason("cannot mount on " + path, errno));
     return false;
   }
-  if (!S_ISDIR(st.st_mode)) {
+  if (!info->directory) {
     say("cannot mount on " + path + ": not a folder");
     return false;
   }
-  DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) {
+  FolderNames names = listFolder(Folder(), path);
+  if (!names.valid()) {
     say(withReason("cannot mount on " + path, errno));
     return false;
   }
   bool empty = true;
-  while (const dirent* d = readdir(dir)) {
-    if (std::strcmp(d->d_name, ".") != 0 && std::strcmp(d->d_name, "..") != 0) empty = false;
+  while (const char* name = names.next()) {
+    if (std::string_view(name) != "." && std::string_view(name) != "..") empty = false;
   }
-  closedir(dir);
   if (!empty) say("cannot mount on " + path + ": the folder is not empty");
   return empty;
 }
@@ -387,11 +289,18 @@ int run(MountOptions& o) {
   }
   if (!emptyFolder(o.mountpoint)) return 2;
 
-  std::vector<SweptEntry> entries;
+  TreeLook look{.owner = o.uid.value_or(userId()),
+                .group = o.gid.value_or(groupId()),
+                .mask = creationMask()};
+  if (const std::optional<FileInfo> info = fileInfo(archive->file())) {
+    look.seconds = info->modifiedSeconds;
+    look.nanoseconds = info->modifiedNanoseconds;
+  }
+  auto tree = std::make_unique<MountTree>(*archive, look);
   try {
     Sweep sweep = archive->entries(o.selection);
     while (std::optional<SweptEntry> e = sweep.next()) {
-      if (e->description.exists()) entries.push_back(*e);
+      if (e->description.exists()) tree->add(*e);
     }
   } catch (const Error& fault) {
     if (fault.kind() != ErrorKind::MachineFault) throw;
@@ -408,11 +317,8 @@ int run(MountOptions& o) {
     }
   }
   if (missing) return 2;
-
-  Mount tree(std::move(archive), o);
-  for (const SweptEntry& e : entries) tree.add(e);
-  tree.sortFolders();
-  entries = {};
+  tree->sortFolders();
+  Mount mount(std::move(archive), std::move(tree), o);
 
   std::string options =
       "ro,default_permissions,fsname=" + escaped(o.archive) + ",subtype=archive-mount";
@@ -423,7 +329,7 @@ int run(MountOptions& o) {
   argv.reserve(words.size());
   for (std::string& w : words) argv.push_back(w.data());
   fuse_args args = FUSE_ARGS_INIT(static_cast<int>(argv.size()), argv.data());
-  fuse_session* session = fuse_session_new(&args, &kOperations, sizeof kOperations, &tree);
+  fuse_session* session = fuse_session_new(&args, &kOperations, sizeof kOperations, &mount);
   fuse_opt_free_args(&args);
   if (session == nullptr) {
     say("cannot start the mount (see the options given with -o)");
@@ -436,7 +342,7 @@ int run(MountOptions& o) {
     if (fuse_session_mount(session, o.mountpoint.c_str()) != 0) {
       say("cannot mount " + o.archive + " on " + o.mountpoint);
     } else {
-      if (!o.foreground) openlog("archive-mount", LOG_PID, LOG_USER);
+      if (!o.foreground) openSystemLog("archive-mount");
       // The parent returns once the mount is there and this process serves it.
       fuse_daemonize(o.foreground ? 1 : 0);
       fuse_loop_config* config = fuse_loop_cfg_create();

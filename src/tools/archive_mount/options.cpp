@@ -74,9 +74,9 @@ bool takeFuseOptions(const std::string& list, MountOptions& o, std::string& erro
         return false;
       }
       if (option[0] == 'u') {
-        o.uid = static_cast<uid_t>(value);
+        o.uid = static_cast<uint32_t>(value);
       } else {
-        o.gid = static_cast<gid_t>(value);
+        o.gid = static_cast<uint32_t>(value);
       }
       continue;
     }

@@ -1,8 +1,6 @@
 // The command line of archive-mount.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,10 +8,10 @@
 #include "api/archive.h"
 
 struct MountOptions {
-  bool foreground = false;   // -f: serve the mount from this process until unmounted
-  std::string fuseOptions;   // -o, without what the tool itself takes (uid, gid)
-  std::optional<uid_t> uid;  // -o uid=N: the owner shown
-  std::optional<gid_t> gid;  // -o gid=N: the group shown
+  bool foreground = false;      // -f: serve the mount from this process until unmounted
+  std::string fuseOptions;      // -o, without what the tool itself takes (uid, gid)
+  std::optional<uint32_t> uid;  // -o uid=N: the owner shown
+  std::optional<uint32_t> gid;  // -o gid=N: the group shown
   uint64_t cacheSize = uint64_t{256} << 20;  // --cache-size: decoded entries kept, in bytes
   std::string archive;
   std::string mountpoint;
