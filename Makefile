@@ -52,11 +52,14 @@ PREFIX ?= /usr/local
 HAVE_PYTHON_MODULE = $(and $(wildcard /usr/lib/cmake/pybind11/pybind11Config.cmake \
   /usr/share/cmake/pybind11/pybind11Config.cmake),$(wildcard /usr/include/python3*/Python.h))
 install: tools
-	cmake --install build/tools --prefix "$(PREFIX)"
 ifneq ($(HAVE_PYTHON_MODULE),)
 	$(MAKE) python-module
+	scripts/new-folders "$(PREFIX)" build/tools build/python:python > $(INSTALL_FOLDERS)
+	cmake --install build/tools --prefix "$(PREFIX)"
 	cmake --install build/python --prefix "$(PREFIX)" --component python
 else
+	scripts/new-folders "$(PREFIX)" build/tools > $(INSTALL_FOLDERS)
+	cmake --install build/tools --prefix "$(PREFIX)"
 	rm -f $(PYTHON_MANIFEST)
 	@echo "make install: skipped the Python module: pybind11 or Python's headers are not installed (make deps installs them)"
 endif
@@ -65,6 +68,8 @@ endif
 # or names a file outside PREFIX (give the PREFIX the install was given).
 # The Python module's list, when it was installed, too.
 INSTALL_MANIFEST = build/tools/install_manifest.txt
+# The folders the last install created (deepest first), removed again when they are empty.
+INSTALL_FOLDERS = build/tools/install_folders.txt
 PYTHON_MANIFEST = build/python/install_manifest_python.txt
 uninstall:
 	@if [ ! -f $(INSTALL_MANIFEST) ]; then \
@@ -78,7 +83,10 @@ uninstall:
 	    exit 1; \
 	  fi; \
 	done; \
-	awk 1 $(INSTALL_MANIFEST) $(wildcard $(PYTHON_MANIFEST)) | tr '\n' '\0' | xargs -0 -r rm -fv --
+	awk 1 $(INSTALL_MANIFEST) $(wildcard $(PYTHON_MANIFEST)) | tr '\n' '\0' | xargs -0 -r rm -fv --; \
+	if [ -f $(INSTALL_FOLDERS) ]; then \
+	  tr '\n' '\0' < $(INSTALL_FOLDERS) | xargs -0 -r rmdir -v --ignore-fail-on-non-empty --; \
+	fi
 
 # A .deb of the same, in build/tools, checked (and, as root, installed and removed again).
 package: tools

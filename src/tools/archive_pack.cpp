@@ -29,8 +29,9 @@
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: archive-pack [--method METHOD] [--force] SOURCE_DIR ARCHIVE\n"
-    "       archive-pack --update [--method METHOD] [--in-place] [--dry-run] SOURCE_DIR ARCHIVE\n"
+    "Usage: archive-pack [-v] [--method METHOD] [--force] SOURCE_DIR ARCHIVE\n"
+    "       archive-pack --update [-v] [--method METHOD] [--in-place] [--dry-run] SOURCE_DIR "
+    "ARCHIVE\n"
     "       archive-pack --delete [--in-place] [--dry-run] ARCHIVE MEMBER...\n"
     "       archive-pack --compact [--dry-run] ARCHIVE\n"
     "       archive-pack --recover ARCHIVE\n"
@@ -43,8 +44,9 @@ constexpr const char* kUsage =
     "                   default when building), plain, stored, lz, rle, or with --update keep\n"
     "                   (the default: each changed entry keeps its storage)\n"
     "  --update         update ARCHIVE from SOURCE_DIR, which may hold only the changed files\n"
-    "  --delete         make the entries MEMBER names (entry paths such as 'models - g/0001.raw'\n"
-    "                   or category folders) entries with no data; the others stay as they are\n"
+    "  --delete         make the entries MEMBER names (entry paths such as 'models - g/0001.raw',\n"
+    "                   category folders, or patterns of either with *, ? and [...]) entries\n"
+    "                   with no data; the others stay as they are\n"
     "  --in-place       with --update or --delete: rewrite ARCHIVE where it lies, through a\n"
     "                   journal, instead of writing a new copy and renaming it into place\n"
     "  --compact        rewrite ARCHIVE with the data of its entries one after another, without\n"

@@ -173,16 +173,23 @@ TEST_F(MountTest, ShowsTheExtractedTreeAndFailsOnDamagedEntriesOnly) {
     extract({archive()});
     const Tree want = readTree(out());
 
-    const Outcome run = mountArchive();
+    // In the background, the reasons of failed reads go to the --log file.
+    const std::string log = dir / "reasons.log";
+    fs::remove(log);
+    const Outcome run = mountArchive({"--log", log});
     ASSERT_EQ(run.status, 0) << run.err;
     ASSERT_TRUE(mounted(mountpoint()));  // ready as the command returns
+    const Outcome again = mountArchive();
+    EXPECT_EQ(again.status, 2);
+    EXPECT_EQ(again.err, "archive-mount: cannot mount on " + mountpoint().string() +
+                             ": already a mount point\n");
 
     // Every file stat'ed: nothing decodes. (Which files, at what sizes: mount_tree_test.)
     const std::map<std::string, int64_t> seen = listing(mountpoint());
     EXPECT_EQ(decodes(), std::vector<std::string>{});
 
     // The bytes: extraction's, or EIO for what it did not write.
-    size_t extracted = 0;
+    size_t extracted = 0, failed = 0;
     for (const auto& [path, size] : seen) {
       if (size < 0) continue;
       const auto [bytes, error] = readAll(mountpoint() / path);
@@ -191,10 +198,16 @@ TEST_F(MountTest, ShowsTheExtractedTreeAndFailsOnDamagedEntriesOnly) {
         EXPECT_EQ(error, 0) << path;
         EXPECT_TRUE(bytes == want.at(path)) << path;
       } else {
+        ++failed;
         EXPECT_EQ(error, EIO) << path;
       }
     }
     EXPECT_EQ(extracted, want.size());
+    const std::vector<std::string> reasons = lines(readFile(log));
+    EXPECT_EQ(reasons.size(), failed);
+    for (const std::string& line : reasons) {
+      EXPECT_TRUE(line.size() > 20 && line.substr(19, 16) == " archive-mount: ") << line;
+    }
     const std::vector<std::string> decoded = decodes();
     EXPECT_EQ(std::set<std::string>(decoded.begin(), decoded.end()).size(), decoded.size())
         << "an entry decoded twice";
@@ -385,6 +398,7 @@ TEST_F(MountTest, RefusesBeforeMounting) {
       {"fault in the lookups", faulting, [] {}, 1, "lookup routines stopped"},
       {"member not found", whole, [] {}, 2, "not found in archive"},
       {"bad cache size", whole, [] {}, 2, "--cache-size"},
+      {"log in no folder", whole, [] {}, 2, "cannot open the log "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -396,6 +410,7 @@ TEST_F(MountTest, RefusesBeforeMounting) {
     std::vector<std::string> args = {archive(), mountpoint()};
     if (std::string(c.name) == "member not found") args.push_back("models - g/9999.raw");
     if (std::string(c.name) == "bad cache size") args.insert(args.begin(), {"--cache-size", "1X"});
+    if (std::string(c.name) == "log in no folder") args.insert(args.begin(), {"--log", "no/log"});
     const Outcome run = mount(args);
     EXPECT_EQ(run.status, c.status);
     EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;

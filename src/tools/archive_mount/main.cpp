@@ -13,7 +13,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -38,9 +40,11 @@ static_assert(MountTree::kRoot == FUSE_ROOT_ID);
 // The FUSE operations on the tree: each answers one request of the kernel.
 class Mount {
  public:
-  Mount(std::unique_ptr<Archive> archive, std::unique_ptr<MountTree> tree, const MountOptions& o)
+  Mount(std::unique_ptr<Archive> archive, std::unique_ptr<MountTree> tree, FileHandle log,
+        const MountOptions& o)
       : archive_(std::move(archive)),
         tree_(std::move(tree)),
+        log_(std::move(log)),
         cache_(*archive_, o.cacheSize, [this](uint64_t ino) { logDecode(ino); }),
         foreground_(o.foreground) {
     if (const char* log = std::getenv("ARCHIVE_MOUNT_DECODE_LOG"); log != nullptr && *log != 0) {
@@ -195,7 +199,15 @@ class Mount {
     if (tree_->firstReport(ino)) report(message);
   }
   void report(const std::string& message) {
-    if (foreground_) {
+    if (log_.valid()) {
+      // One write a line, so that the lines of several threads never mix.
+      const std::time_t now = std::time(nullptr);
+      char stamp[32] = "";
+      const std::lock_guard lock(logMutex_);
+      std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", std::localtime(&now));
+      const std::string line = std::string(stamp) + " archive-mount: " + message + "\n";
+      writeAll(log_, reinterpret_cast<const uint8_t*>(line.data()), line.size());
+    } else if (foreground_) {
       std::fprintf(stderr, "archive-mount: %s\n", message.c_str());
     } else {
       logError(message);
@@ -204,6 +216,8 @@ class Mount {
 
   std::unique_ptr<Archive> archive_;
   std::unique_ptr<MountTree> tree_;
+  FileHandle log_;  // --log: the reasons of failed reads, a line each
+  std::mutex logMutex_;
   FileHandle decodeLog_;  // the test hook: one line per decode (closed after the cache's thread)
   DecodeCache cache_;
   bool foreground_;
@@ -261,7 +275,13 @@ bool emptyFolder(const std::string& path) {
   while (const char* name = names.next()) {
     if (std::string_view(name) != "." && std::string_view(name) != "..") empty = false;
   }
-  if (!empty) say("cannot mount on " + path + ": the folder is not empty");
+  if (!empty) {
+    // A mount point shows what is mounted there: a folder on another device than its parent.
+    const std::optional<FileInfo> parent = fileInfo(path + "/..");
+    const bool mountPoint = parent && parent->device != info->device;
+    say("cannot mount on " + path +
+        (mountPoint ? ": already a mount point" : ": the folder is not empty"));
+  }
   return empty;
 }
 
@@ -288,6 +308,15 @@ int run(MountOptions& o) {
     return 2;
   }
   if (!emptyFolder(o.mountpoint)) return 2;
+  FileHandle log;
+  if (o.logFile) {
+    // Opened here: a mount in the background works from the root folder.
+    log = openFile(*o.logFile, OpenMode::Append);
+    if (!log.valid()) {
+      say(withReason("cannot open the log " + *o.logFile, errno));
+      return 2;
+    }
+  }
 
   TreeLook look{.owner = o.uid.value_or(userId()),
                 .group = o.gid.value_or(groupId()),
@@ -318,7 +347,7 @@ int run(MountOptions& o) {
   }
   if (missing) return 2;
   tree->sortFolders();
-  Mount mount(std::move(archive), std::move(tree), o);
+  Mount mount(std::move(archive), std::move(tree), std::move(log), o);
 
   std::string options =
       "ro,default_permissions,fsname=" + escaped(o.archive) + ",subtype=archive-mount";
@@ -342,7 +371,7 @@ int run(MountOptions& o) {
     if (fuse_session_mount(session, o.mountpoint.c_str()) != 0) {
       say("cannot mount " + o.archive + " on " + o.mountpoint);
     } else {
-      if (!o.foreground) openSystemLog("archive-mount");
+      if (!o.foreground && !o.logFile) openSystemLog("archive-mount");
       // The parent returns once the mount is there and this process serves it.
       fuse_daemonize(o.foreground ? 1 : 0);
       fuse_loop_config* config = fuse_loop_cfg_create();

@@ -18,6 +18,8 @@ constexpr const char* kUsage =
     "\n"
     "  -f, --foreground      serve the mount from this process until it is unmounted (SIGINT\n"
     "                        and SIGTERM unmount it); problems go to stderr, not to syslog\n"
+    "      --log FILE        append the reasons of failed reads to FILE instead (its lines\n"
+    "                        begin with the time)\n"
     "  -o OPTIONS            mount options, comma-separated, passed to FUSE (allow_other, ...);\n"
     "                        uid=N and gid=N set the owner the files show\n"
     "      --category LIST   only these categories: folder letters or numbers (g,hc,25)\n"
@@ -30,7 +32,7 @@ constexpr const char* kUsage =
     "Exit status: 0 success (unmounted, or mounted in the background); 1 a fault of the\n"
     "emulated machine during the lookups; 2 any other failure.\n";
 
-enum LongOnly { kCategory = 256, kEntries, kAllCategories, kCacheSize, kVersion };
+enum LongOnly { kCategory = 256, kEntries, kAllCategories, kCacheSize, kVersion, kLog };
 
 const option kLongOptions[] = {
     {"foreground", no_argument, nullptr, 'f'},
@@ -38,6 +40,7 @@ const option kLongOptions[] = {
     {"entries", required_argument, nullptr, kEntries},
     {"all-categories", no_argument, nullptr, kAllCategories},
     {"cache-size", required_argument, nullptr, kCacheSize},
+    {"log", required_argument, nullptr, kLog},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -126,6 +129,7 @@ std::optional<MountOptions> parseMountOptions(int argc, char** argv, int& status
         }
         break;
       case kAllCategories: o.selection.sweepAllCategories(); break;
+      case kLog: o.logFile = optarg; break;
       case kCacheSize: {
         const std::optional<uint64_t> size = parseByteSize(optarg);
         if (!size) {

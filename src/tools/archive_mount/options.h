@@ -13,6 +13,7 @@ struct MountOptions {
   std::optional<uint32_t> uid;  // -o uid=N: the owner shown
   std::optional<uint32_t> gid;  // -o gid=N: the group shown
   uint64_t cacheSize = uint64_t{256} << 20;  // --cache-size: decoded entries kept, in bytes
+  std::optional<std::string> logFile;        // --log: where the reasons of failed reads go
   std::string archive;
   std::string mountpoint;
   Selection selection;
