@@ -47,6 +47,7 @@ class CollectedEvents : public ExtractEvents {
   void problem(const std::string& path, EntryProblem problem, const std::string& what) override {
     spoil(path, problem != EntryProblem::None ? entryProblemName(problem) : what);
   }
+  void inTheWay(const std::string& path) override { spoil(path, "in the way"); }
   void skipped(const std::string& path) override { problems.emplace_back(path, "folder"); }
   void failure(const Error& error) override { failed = messageOf(error); }
 

@@ -105,6 +105,11 @@ def test_errors_name_their_cause(archives, tmp_path):
         **{p: "folder" for p in g},
         "models - g": f"cannot create it: File exists; {len(g)} entries skipped"}
     assert len(skipped.value.written) == len(files_under(tmp_path / "linked"))
+    # A folder at an entry's name: that entry alone is not written.
+    (tmp_path / "blocked" / g[0]).mkdir(parents=True)
+    with ax.Archive(archives["sound"]) as a, pytest.raises(ax.ExtractError) as blocked:
+        a.extract(tmp_path / "blocked")
+    assert blocked.value.problems == {g[0]: "in the way"}
     assert issubclass(ax.ExtractError, ax.Error) and issubclass(ax.EntryError, ax.Error)
     with ax.Archive(archives["sound"]) as a:
         with pytest.raises(ax.ArchiveError):

@@ -56,6 +56,7 @@ struct Job {
   EntryProblem problem = EntryProblem::None;  // Corrupt, Incomplete: reported; no file
   bool unsupported = false;                   // the unsupported compression method; no file
   std::optional<Error> failure;               // why the file could not be written
+  bool folderInTheWay = false;                // a folder stands at its path: no file
   Step failedAt = Step::None;
   PendingFile file;                                // the written file
   LoadedEntry decoded{EntryProblem::None, {}, 0};  // onto a stream: the bytes to send
@@ -173,6 +174,9 @@ class Worker : public WorkerState {
   BufferPool& buffers_;
 };
 
+// What stands at an entry's path in its category folder before the sweep reaches it.
+enum class Existing : uint8_t { Nothing, File, Folder };
+
 // The files of the category folder being swept that existed before the sweep reached it, read
 // once per folder: one directory listing instead of a lookup per entry in a folder of thousands.
 // The folder is created (mode 0777 less the umask) when the first existing entry reaches it.
@@ -180,9 +184,10 @@ class FolderListing {
  public:
   explicit FolderListing(const Folder& output) : output_(output) {}
 
-  bool has(int32_t category, int32_t entry) {
+  Existing at(int32_t category, int32_t entry) {
     if (category != category_) load(category);
-    return entry >= 0 && entry < kEntriesPerCategory && exists_[static_cast<size_t>(entry)];
+    return entry >= 0 && entry < kEntriesPerCategory ? exists_[static_cast<size_t>(entry)]
+                                                     : Existing::Nothing;
   }
   const std::string& folder() const { return folder_; }
   // Why the folder could not be created (0: it exists).
@@ -193,7 +198,7 @@ class FolderListing {
     category_ = category;
     folder_ = categoryFolder(category);
     folderError_ = !makeFolder(output_, folder_) && errno != EEXIST ? errno : 0;
-    std::fill(exists_.begin(), exists_.end(), false);
+    std::fill(exists_.begin(), exists_.end(), Existing::Nothing);
     FolderNames names = listFolder(output_, folder_);
     if (!names.valid()) {
       // A link to nothing at the folder's name: it exists for mkdir, but holds no file. One
@@ -204,7 +209,9 @@ class FolderListing {
     }
     while (const char* name = names.next()) {
       if (const std::optional<int32_t> entry = entryOfFileName(name)) {
-        exists_[static_cast<size_t>(*entry)] = true;
+        // A folder is no earlier run's file: it is in the way, --overwrite or not.
+        exists_[static_cast<size_t>(*entry)] =
+            names.kind() == NameKind::Folder ? Existing::Folder : Existing::File;
       }
     }
   }
@@ -213,7 +220,7 @@ class FolderListing {
   int32_t category_ = -1;
   std::string folder_;
   int folderError_ = 0;
-  std::vector<bool> exists_ = std::vector<bool>(kEntriesPerCategory);
+  std::vector<Existing> exists_ = std::vector<Existing>(kEntriesPerCategory);
 };
 
 }  // namespace
@@ -242,7 +249,8 @@ class Extractor::Impl {
   bool extract(int32_t category, int32_t entry, const EntryDescription& d) {
     if (stopped_ || (options_.cancel != nullptr && options_.cancel->load())) return false;
     if (!d.exists()) return true;
-    if (!toStream_ && listing_.has(category, entry) && !options_.overwrite) {
+    const Existing existing = toStream_ ? Existing::Nothing : listing_.at(category, entry);
+    if (existing == Existing::File && !options_.overwrite) {
       if (d.hasData()) ++counts_.kept;
       return true;  // never touched again
     }
@@ -256,7 +264,9 @@ class Extractor::Impl {
     }
     job.path = entryPath(category, entry);
     job.entry = d;
-    if (d.kind == EntryKind::Plain) {
+    if (existing == Existing::Folder) {
+      job.folderInTheWay = true;  // reported in its turn; nothing to read
+    } else if (d.kind == EntryKind::Plain) {
       // One that the archive does not hold in full is not written: a later run with the whole
       // archive must not find a damaged file in its place.
       if (!d.liesWithin(archiveSize_)) {
@@ -335,6 +345,11 @@ class Extractor::Impl {
       events_.skipped(job.path);
       hadProblems_ = true;
       job.file.drop();
+      return false;
+    }
+    if (job.folderInTheWay) {
+      events_.inTheWay(job.path);
+      hadProblems_ = true;
       return false;
     }
     events_.extracting(job.path);
@@ -504,6 +519,11 @@ std::string writtenSummary(const ExtractCounts& counts) {
 
 Folder openOutputFolder(const std::string& path) {
   std::optional<Folder> opened = openFolder(path);
+  // A missing output folder is made, but not its parents: a mistyped parent is more likely than
+  // a tree nobody has made yet.
+  if (!opened && errno == ENOENT && (makeFolder(Folder(), path) || errno == EEXIST)) {
+    opened = openFolder(path);
+  }
   if (!opened) throwSystemError("cannot use " + path + " as the output folder", errno, path);
   return std::move(*opened);
 }

@@ -43,6 +43,10 @@ class ExtractEvents {
   // `path` is the folder, reported once, after its last entry): nothing is written for it; the run
   // goes on. `what` words it.
   virtual void problem(const std::string& path, EntryProblem problem, const std::string& what) = 0;
+  // A folder stands where the entry's file would go: nothing is written for it; the run goes on.
+  virtual void inTheWay(const std::string& path) {
+    problem(path, EntryProblem::None, "a folder is in the way; not written");
+  }
   // An entry of a category folder that cannot be used: neither reported nor attempted (the
   // folder's problem follows after its last entry).
   virtual void skipped(const std::string& path) { static_cast<void>(path); }
@@ -91,8 +95,9 @@ struct ExtractCounts {
 // "2 entries written, 1 not written": what a run that did not go cleanly wrote.
 std::string writtenSummary(const ExtractCounts& counts);
 
-// The folder `path` opened as the output of an extraction. Throws Error (Host, naming `path`):
-// "cannot use PATH as the output folder: REASON".
+// The folder `path` opened as the output of an extraction, made first when it is missing (its
+// parent is not). Throws Error (Host, naming `path`): "cannot use PATH as the output folder:
+// REASON".
 Folder openOutputFolder(const std::string& path);
 
 // What a whole run did and why it ended.

@@ -137,7 +137,7 @@ std::vector<Change> findDeletions(Archive& archive, const IndexEditor& index,
     changes.push_back(std::move(change));
   }
   for (const Member& m : selection.members()) {
-    if (!m.found) fail(m.text + ": not found in archive; nothing was deleted");
+    if (!m.found) fail(unmatchedMember(m) + "; nothing was deleted");
   }
   return changes;
 }

@@ -156,9 +156,17 @@ std::vector<int32_t> Selection::entries(int32_t category) const {
 bool Selection::take(int32_t category, int32_t entry, const EntryDescription& d) {
   bool taken = members_.empty();
   for (size_t i = 0; i < members_.size(); ++i) {
-    if (!wants(reach_[i], category, entry)) continue;
-    taken = taken || !reach_[i].pattern || d.hasData();
-    if (reach_[i].pattern ? d.hasData() : d.exists()) members_[i].found = true;
+    const Reach& r = reach_[i];
+    if (!wants(r, category, entry)) continue;
+    const bool folder = !r.pattern && r.entries.empty();
+    taken = taken || folder || d.hasData();
+    if (folder ? d.exists() : d.hasData()) members_[i].found = true;
+    if (!r.pattern && !folder && d.exists() && !d.hasData()) members_[i].noData = true;
   }
   return taken;
+}
+
+std::string unmatchedMember(const Member& member) {
+  return member.text + (member.noData ? ": no data in the archive (deleted or never stored)"
+                                      : ": not found in archive");
 }

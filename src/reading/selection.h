@@ -16,7 +16,14 @@
 struct Member {
   std::string text;    // as given
   bool found = false;  // some swept entry matched it
+  // It names one entry, which exists but holds no data (deleted or never stored): an entry
+  // without data is no member, so it is not found either.
+  bool noData = false;
 };
+
+// How a front end reports a member that took nothing: "TEXT: not found in archive", or for one
+// that names an entry without data "TEXT: no data in the archive (deleted or never stored)".
+std::string unmatchedMember(const Member& member);
 
 class Selection {
  public:
@@ -41,8 +48,9 @@ class Selection {
   // The entry numbers to ask about in `category`, ascending.
   std::vector<int32_t> entries(int32_t category) const;
   // Whether the sweep passes on this entry of entries(category), now looked up, and marks the
-  // members it matches as found: a name matches an entry that exists, a pattern only one with
-  // data (an entry without data is passed on only when a name or no member at all asks for it).
+  // members it matches as found: a folder's name matches an entry that exists, an entry's name
+  // and a pattern only one with data (an entry without data is passed on only when a folder's
+  // name or no member at all asks for it).
   bool take(int32_t category, int32_t entry, const EntryDescription& d);
   const std::vector<Member>& members() const { return members_; }
 

@@ -290,7 +290,7 @@ TEST_F(Update, ReportsPlacementAndKeepsStorage) {
   EXPECT_EQ(shrink.out, path(0, 6) + ": in place\n");
   EXPECT_EQ(shrink.err, "archive-pack: " + archive() +
                             ": changed 1 entry, 5 bytes expanded, 18 bytes stored (rle 1)\n");
-  const Outcome list = extract({"-t", archive(), path(0, 6), path(0, 1)});
+  const Outcome list = extract({"-tv", archive(), path(0, 6), path(0, 1)});
   EXPECT_NE(list.out.find(" lz "), std::string::npos) << list.out;   // g1 kept LZ
   EXPECT_NE(list.out.find(" rle "), std::string::npos) << list.out;  // g6 kept run-length
   EXPECT_EQ(extractAll(archive()).at(path(10, 0)), g0);              // m0 still has the old data

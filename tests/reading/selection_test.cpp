@@ -72,22 +72,28 @@ TEST(Selection, SweepsWhatEveryFilterAllows) {
   }
 }
 
-// An entry marks every member that names it, its folder's included; a pattern takes only entries
-// with data.
+// An entry marks every member that names it, its folder's included; an entry's name and a pattern
+// take only entries with data, and a name of one without data ('n') is reported as such.
 TEST(Selection, TakeMarksTheMembersThatMatchTheEntry) {
   for (const EntryKind kind : {EntryKind::NoData, EntryKind::Plain}) {
-    Selection s, pattern;
+    Selection s, pattern, name;
     for (const char* m : {"models - g", "models - g/0001.raw", "models - g/0002.raw", "models - c",
                           "models - g/000?.raw"}) {
       s.addMember(m);
     }
     pattern.addMember("models - g/000?.raw");
+    name.addMember("models - g/0001.raw");
     const EntryDescription d{kind, 0, 0, 1, 1};
     EXPECT_TRUE(s.take(13, 1, d));
     EXPECT_EQ(pattern.take(13, 1, d), kind == EntryKind::Plain);
+    EXPECT_EQ(name.take(13, 1, d), kind == EntryKind::Plain);
     std::string found;
-    for (const Member& m : s.members()) found += m.found ? '1' : '0';
-    EXPECT_EQ(found, kind == EntryKind::Plain ? "11001" : "11000");
+    for (const Member& m : s.members()) found += m.found ? '1' : m.noData ? 'n' : '0';
+    EXPECT_EQ(found, kind == EntryKind::Plain ? "11001" : "1n000");
+    EXPECT_EQ(unmatchedMember(s.members()[kind == EntryKind::Plain ? 2 : 1]),
+              kind == EntryKind::Plain
+                  ? "models - g/0002.raw: not found in archive"
+                  : "models - g/0001.raw: no data in the archive (deleted or never stored)");
   }
 }
 

@@ -70,14 +70,17 @@ class ConsoleEvents : public ExtractEvents {
   const Options& o_;
 };
 
-// One entry of --list or --test, as text or as a JSON object.
+// --test's verdict of one entry as text.
+std::string verdictLine(const EntryRecord& r) {
+  const char* problem = r.problemName();
+  return r.path + ": " + (problem == nullptr ? "ok" : problem) +
+         (r.verdict->shared ? " (shares stored bytes with an earlier entry)" : "");
+}
+
+// One entry of --list (the long form) or --test, as text or as a JSON object.
 std::string entryLine(const Options& o, const EntryRecord& r) {
   if (o.json) return entryJson(r);
-  if (r.verdict) {
-    const char* problem = r.problemName();
-    return r.path + ": " + (problem == nullptr ? "ok" : problem) +
-           (r.verdict->shared ? " (shares stored bytes with an earlier entry)" : "");
-  }
+  if (r.verdict) return verdictLine(r);
   char line[128];
   std::snprintf(line, sizeof line, "%3d %04d %10u %-11s %10s %10s  ", static_cast<int>(r.category),
                 static_cast<int>(r.entry), r.sector, r.methodName(),
@@ -86,11 +89,15 @@ std::string entryLine(const Options& o, const EntryRecord& r) {
   return line + r.path;
 }
 
-// --test's lines on stdout, in sweep order; a failed stdout stops the test.
+// --test's lines on stdout, in sweep order; a failed stdout stops the test. With --quiet, stdout
+// holds nothing, but a damaged entry is a problem: its line goes to stderr.
 class ConsoleTestSink : public TestSink {
  public:
   ConsoleTestSink(Console& console, const Options& o) : console_(console), o_(o) {}
-  bool tested(const EntryRecord& record) override { return console_.out(entryLine(o_, record)); }
+  bool tested(const EntryRecord& record) override {
+    if (o_.quiet && record.problemName() != nullptr) console_.err(verdictLine(record));
+    return console_.out(entryLine(o_, record));
+  }
 
  private:
   Console& console_;
@@ -131,7 +138,7 @@ class Run {
     if (const int signal = stopSignal(); signal != 0) return 128 + signal;
     for (const Member& m : o_.selection.members()) {
       if (!m.found) {
-        console_.err(m.text + ": not found in archive");
+        console_.err(unmatchedMember(m));
         status = 2;
       }
     }
@@ -194,12 +201,18 @@ class Run {
     return status;
   }
 
-  // --list: one line per entry; a failed stdout stops it at once.
+  // --list: the members' paths, as tar lists; with -v or --json, every entry and its storage. A
+  // failed stdout stops it at once.
   int list(Archive& archive, const LookedUp& found) {
+    const bool paths = !o_.verbose && !o_.json;
     bool ok = true;
     for (const SweptEntry& e : found.entries) {
       if (interrupted_.load()) break;
-      ok = console_.out(entryLine(o_, entryRecord(archive, e)));
+      if (!paths) {
+        ok = console_.out(entryLine(o_, entryRecord(archive, e)));
+      } else if (e.description.hasData()) {
+        ok = console_.out(e.path());
+      }
       if (!ok) break;
       progress_.advance(e);
     }

@@ -14,7 +14,7 @@ struct Options {
   bool overwrite = false;
   bool quiet = false;
   bool toStdout = false;  // -O: the selected entries' bytes to stdout in sweep order, no files
-  bool verbose = false;   // with -O, each entry's path on stderr before its bytes
+  bool verbose = false;   // with -t, the long listing; with -O, each path on stderr
   bool sizeLimit = true;  // stop before the entries expand to more than the bound
   unsigned jobs = 0;      // worker threads for extraction (0: one per core available)
   std::optional<std::string> directory;  // -C DIR

@@ -341,7 +341,7 @@ int run(MountOptions& o) {
   bool missing = false;
   for (const Member& m : o.selection.members()) {
     if (!m.found) {
-      say(m.text + ": not found in archive");
+      say(unmatchedMember(m));
       missing = true;
     }
   }
