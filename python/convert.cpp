@@ -70,8 +70,12 @@ std::string messageOf(const Error& e) { return e.what() + hintWords(e.hint()); }
     raiseAs(errorTypes.machineFault, py::make_tuple(e.what()));
   }
   if (e.code() == 0) raiseAs(errorTypes.archiveError, py::make_tuple(fsText(messageOf(e))));
+  // With a file named, the reason alone, as Python's own OSError words it ("[Errno 2] No such
+  // file or directory: 'X'"): the library's words name the file too.
+  const bool named = !e.path().empty() && e.hint() == ErrorHint::None;
   py::object error = py::reinterpret_steal<py::object>(PyObject_CallFunctionObjArgs(
-      PyExc_OSError, py::int_(e.code()).ptr(), fsText(messageOf(e)).ptr(),
+      PyExc_OSError, py::int_(e.code()).ptr(),
+      fsText(named ? std::string(std::strerror(e.code())) : messageOf(e)).ptr(),
       (e.path().empty() ? py::object(py::none()) : py::object(fsText(e.path()))).ptr(), nullptr));
   if (!error) throw py::error_already_set();
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
@@ -82,9 +86,10 @@ std::string messageOf(const Error& e) { return e.what() + hintWords(e.hint()); }
   raiseAs(errorTypes.entryError, py::make_tuple(path + ": " + problem, problem, path));
 }
 
-// "g,hc,25" from a string as given or from an iterable of letters and numbers.
+// "g,hc,25" from a string as given, one number, or an iterable of letters and numbers.
 std::string commaList(const py::handle& value) {
   if (py::isinstance<py::str>(value)) return value.cast<std::string>();
+  if (py::isinstance<py::int_>(value)) return py::str(value).cast<std::string>();
   std::string list;
   for (const py::handle item : value) {
     if (!list.empty()) list += ',';

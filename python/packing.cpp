@@ -2,7 +2,9 @@
 
 #include <pybind11/stl.h>
 
+#include <cstdint>
 #include <exception>
+#include <map>
 #include <optional>
 #include <string>
 #include <thread>
@@ -65,6 +67,29 @@ py::list packed(F f) {
   return fsTexts(notes.kept);
 }
 
+// The source of a build or an update: a folder's path, or a dict of entry paths (str) to bytes-like
+// objects, copied here with the GIL held. A name that is no entry path raises ValueError before
+// the command begins (which may complete a journal: something written).
+PackSource sourceOf(const py::object& source) {
+  if (!PyDict_Check(source.ptr())) return PackSource::folder(pathOfText(fspath(source)));
+  std::map<std::string, std::vector<uint8_t>> files;
+  for (const auto& [key, value] : source.cast<py::dict>()) {
+    const std::string name = fspath(key);
+    const size_t slash = name.find('/');
+    if (slash == std::string::npos || !categoryOfFolder(name.substr(0, slash)) ||
+        !entryOfFileName(name.substr(slash + 1))) {
+      throw py::value_error(name + R"(: not an entry path ("models - X/NNNN.raw" or )"
+                                   R"("category NNN/NNNN.raw"))");
+    }
+    Py_buffer view;
+    if (PyObject_GetBuffer(value.ptr(), &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+    const auto* data = static_cast<const uint8_t*>(view.buf);
+    files[name].assign(data, data + view.len);
+    PyBuffer_Release(&view);
+  }
+  return PackSource::memory(std::move(files));
+}
+
 // The changed entries as (path, action).
 std::vector<std::pair<std::string, std::string>> reportPairs(const EditResult& result) {
   std::vector<std::pair<std::string, std::string>> pairs;
@@ -77,26 +102,25 @@ std::vector<std::pair<std::string, std::string>> reportPairs(const EditResult& r
 void bindPacker(py::module_& m) {
   m.def("update", [](const py::object& source, const py::object& archivePath,
                      const std::string& method, bool inPlace, bool dryRun) {
-    const std::string archive = fspath(archivePath), from = fspath(source);
+    const std::string archive = fspath(archivePath);
+    const PackSource from = sourceOf(source);
     refuseIfOpenHere(archive);
     UpdateOptions options;
     options.method = packMethod(method, true);
     options.inPlace = inPlace;
     options.dryRun = dryRun;
     EditResult result;
-    py::list notes = packed([&](Packer& packer) {
-      result = packer.update(PackSource::folder(pathOfText(from)), archive, options);
-    });
+    py::list notes =
+        packed([&](Packer& packer) { result = packer.update(from, archive, options); });
     return py::make_tuple(reportPairs(result), notes);
   });
 
   m.def("build", [](const py::object& source, const py::object& archivePath,
                     const std::string& method, bool force) {
-    const std::string archive = fspath(archivePath), from = fspath(source);
+    const std::string archive = fspath(archivePath);
+    const PackSource from = sourceOf(source);
     const BuildOptions options{packMethod(method, false), force};
-    return packed([&](Packer& packer) {
-      packer.build(PackSource::folder(pathOfText(from)), archive, options);
-    });
+    return packed([&](Packer& packer) { packer.build(from, archive, options); });
   });
 
   m.def("delete", [](const py::object& archivePath, const std::vector<std::string>& members,

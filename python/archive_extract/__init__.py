@@ -14,13 +14,21 @@ gives the same answers, the same bytes and the same refusals::
             f.seek(-16, 2)
             tail = f.read()
 
+    ax.update({"models - g/0001.raw": data[::-1]}, "DATA.BIN")
+
+An :class:`Archive` holds its members as a zip or tar file does: iterating over it, ``namelist()``,
+``getinfo()`` and ``in`` see the entries with data of the model folders (what extraction
+without options writes).
+
 Long work runs with the GIL released; Ctrl-C stops testing and extraction as SIGINT stops the
 command line.
 """
 
 import io
 import os
+import pathlib
 import warnings
+from collections.abc import Mapping
 
 from . import _core
 
@@ -137,6 +145,16 @@ class EntryFile(io.RawIOBase):
         self._checkClosed()
         return True
 
+    def writable(self):
+        """False: an entry is changed through :func:`update`."""
+        self._checkClosed()
+        return False
+
+    def write(self, data):
+        """Raises :class:`io.UnsupportedOperation`: the file is read-only."""
+        self._checkClosed()
+        raise io.UnsupportedOperation("write")
+
     def seekable(self):
         """True: any position can be sought."""
         self._checkClosed()
@@ -233,11 +251,41 @@ class Archive:
     def __repr__(self):
         return f"<archive_extract.Archive {self.path!r}{' closed' if self.closed else ''}>"
 
+    def __iter__(self):
+        """The members: the :class:`Entry` objects of the entries with data of the model
+        folders, in sweep order (``entries()`` without arguments, less the entries with no
+        data)."""
+        return (e for e in self.entries() if e.method != "nodata")
+
+    def namelist(self):
+        """The members' paths ("models - g/0001.raw"), in sweep order."""
+        return [e.path for e in self]
+
+    def getinfo(self, path):
+        """The member ``path`` as an :class:`Entry`; :class:`KeyError` when it is no member (no
+        entry path, an entry with no data, or one outside the model folders)."""
+        name = path.path if isinstance(path, Entry) else _entry_path(path)
+        if name is not None and name.startswith("models - "):
+            try:
+                for e in self.entries(members=[name]):
+                    if e.path == name and e.method != "nodata":
+                        return e
+            except KeyError:
+                pass
+        raise KeyError(path)
+
+    def __contains__(self, path):
+        try:
+            self.getinfo(path)
+        except (KeyError, TypeError, ValueError):
+            return False
+        return True
+
     def entries(self, categories=None, entries=None, members=None, all_categories=False):
         """Yields the selected entries in sweep order as :class:`Entry` objects, as
         ``archive-extract --list --json`` lists them (the same fields and values).
 
-        ``categories``: folder letters or category numbers ("g", 13, or "g,hc,25").
+        ``categories``: folder letters or category numbers ("g", 13, "g,hc,25" or ["g", 25]).
         ``entries``: a range string ("0-99,120") or an iterable of entry numbers.
         ``members``: paths, folders or glob patterns, as on the command line.
         ``all_categories``: sweep all 256 categories, not only the eleven model ones.
@@ -313,26 +361,51 @@ class Archive:
         return written
 
 
+def _entry_path(path):
+    """An entry path given as ``str`` or ``os.PathLike``, with "/" between folder and file."""
+    if isinstance(path, pathlib.PurePath):
+        return path.as_posix()
+    return os.fsdecode(os.fspath(path))
+
+
+def _source(source):
+    """A source folder's path as given, or a mapping of entry paths to bytes as a dict."""
+    if isinstance(source, Mapping):
+        return {_entry_path(path): data for path, data in source.items()}
+    return source
+
+
 def update(source, archive, method="keep", in_place=False, dry_run=False):
     """Puts the files of the folder ``source`` back into ``archive``, changing only what differs,
     as ``archive-pack --update`` does; returns its report as (path, action) pairs, the action
     being the words after "PATH: " ("in place", "moved with its group", ...).
 
+    ``source`` may instead map entry paths (``str`` or ``os.PathLike``, "models - g/0001.raw")
+    to bytes-like objects: the same update, with no folder written. A key that is no entry path
+    raises :class:`ValueError` before anything is written.
+
     ``method``: keep (each changed entry keeps its storage), auto, plain, stored, lz or rle.
     ``in_place``: rewrite the archive where it lies, through a journal. ``dry_run``: report,
     write nothing. Raises :class:`ArchiveError` for a refusal and :class:`OSError` for a host
-    failure; the archive is then unchanged (or, in place, recoverable). A journal completed or
-    discarded first, and skipped source files, are reported as :class:`PackWarning`.
+    failure (:class:`FileNotFoundError` for a missing source folder); the archive is then unchanged
+    (or, in place, recoverable). A journal completed or discarded first, and skipped source
+    files, are reported as :class:`PackWarning`.
     """
-    report, notes = _core.update(source, archive, method, in_place, dry_run)
+    report, notes = _core.update(_source(source), archive, method, in_place, dry_run)
     _warn(notes)
     return report
 
 
 def build(source, archive, method="auto", force=False):
-    """Builds ``archive`` from the folder ``source`` (laid out as extraction writes it), as
-    archive-pack does; an existing archive is replaced only with ``force``."""
-    _warn(_core.build(source, archive, method, force))
+    """Builds ``archive`` from the folder ``source`` (laid out as extraction writes it), or from
+    a mapping of entry paths to bytes as :func:`update` takes, as archive-pack does; an existing
+    archive is replaced only with ``force``.
+
+    Raises :class:`ArchiveError` for a refusal (a source of no entry among them: a category
+    folder given for the source folder), :class:`ValueError` for a key that is no entry path and
+    :class:`OSError` for a host failure (:class:`FileNotFoundError` for a missing source
+    folder)."""
+    _warn(_core.build(_source(source), archive, method, force))
 
 
 def delete(archive, members, in_place=False, dry_run=False):

@@ -29,6 +29,8 @@ def test_file_object_reads_like_bytes_io(sound, method):
         f = a.open(e.path)
     expected = io.BytesIO(data)  # the archive is closed: the file reads on
     assert isinstance(f, io.RawIOBase) and f.readable() and f.seekable() and not f.writable()
+    with pytest.raises(io.UnsupportedOperation):
+        f.write(b"x")
     steps = [("seek", 10, 0), ("read", 5), ("seek", 7, 1), ("read", 3), ("seek", -16, 2),
              ("read", 100), ("read", 1), ("seek", 5, 2), ("read", 4), ("seek", 0, 0), ("read",)]
     for step in steps:
@@ -64,7 +66,7 @@ def test_bad_requests_raise(sound, call, exception):
 def test_errors_name_their_cause(archives, tmp_path):
     with pytest.raises(FileNotFoundError) as missing:
         ax.Archive(tmp_path / "none.bin")
-    assert missing.value.errno == errno.ENOENT and missing.value.filename == str(tmp_path / "none.bin")
+    assert str(missing.value) == f"[Errno 2] No such file or directory: '{tmp_path / 'none.bin'}'"
     with pytest.raises(IsADirectoryError):
         ax.Archive(tmp_path)
     odd = os.fsencode(tmp_path) + b"/\xff"  # a name that is not UTF-8
@@ -117,6 +119,65 @@ def test_errors_name_their_cause(archives, tmp_path):
         a.close()
         with pytest.raises(ValueError):
             a.read("models - g/0000.raw")
+
+
+def test_an_archive_holds_its_entries_with_data_as_members(archives):
+    with ax.Archive(archives["deleted"]) as a:
+        listed = list(a.entries())
+        members = [e for e in listed if e.method != "nodata"]
+        assert [e.path for e in a] == a.namelist() == [e.path for e in members] != []
+        assert [e.path for e in a.entries(categories=13)] == [
+            e.path for e in a.entries(categories="g")] != []
+        for e in members[::7]:
+            for name in (e.path, Path(e.path), e):
+                assert name in a and a.getinfo(name).sector == e.sector
+        no_data = next(e.path for e in listed if e.method == "nodata")
+        for name in (no_data, "models - g/9999.raw", "models - g", "models - g/000?.raw",
+                     "category 040/0000.raw", "x"):
+            assert name not in a
+            with pytest.raises(KeyError):
+                a.getinfo(name)
+        assert 5 not in a
+
+
+def test_entries_in_memory_pack_as_a_folder_of_them(tree, sound, tmp_path):
+    files = files_under(tree)
+    held = {Path(p) if i % 2 else p: bytearray(d) if i % 3 else memoryview(d)
+            for i, (p, d) in enumerate(files.items())}
+    ax.build(held, tmp_path / "held.bin")
+    assert (tmp_path / "held.bin").read_bytes() == sound.read_bytes()
+    edits = {p: os.urandom(300) for p in list(files)[:3]}
+    for p, d in edits.items():
+        (tmp_path / "edits" / p).parent.mkdir(parents=True, exist_ok=True)
+        (tmp_path / "edits" / p).write_bytes(d)
+    shutil.copyfile(sound, tmp_path / "folder.bin")
+    assert ax.update(edits, tmp_path / "held.bin") == ax.update(tmp_path / "edits",
+                                                                tmp_path / "folder.bin")
+    assert (tmp_path / "held.bin").read_bytes() == (tmp_path / "folder.bin").read_bytes()
+    before = (tmp_path / "folder.bin").read_bytes()
+    for key in ("models - g/1.raw", "models - g", "models - q/0001.raw", "../models - g/0001.raw"):
+        with pytest.raises(ValueError, match="not an entry path"):
+            ax.update({**edits, key: b"x"}, tmp_path / "folder.bin")
+    with pytest.raises(TypeError):
+        ax.build({"models - g/0001.raw": "text"}, tmp_path / "text.bin")
+    assert (tmp_path / "folder.bin").read_bytes() == before
+    assert not (tmp_path / "text.bin").exists()
+
+
+@pytest.mark.parametrize("source,error,message", [
+    ("source/models - g", ax.ArchiveError, "holds no category folders"),
+    ("empty", ax.ArchiveError, "holds no category folders"),
+    ({}, ax.ArchiveError, "no entries were given"),
+    ("missing", FileNotFoundError, "No such file or directory"),
+])
+def test_a_build_of_no_entry_is_refused(tree, tmp_path, source, error, message):
+    shutil.copytree(tree, tmp_path / "source")
+    (tmp_path / "empty").mkdir()
+    if isinstance(source, str):
+        source = tmp_path / source
+    with pytest.raises(error, match=message):
+        ax.build(source, tmp_path / "new.bin")
+    assert not (tmp_path / "new.bin").exists()
 
 
 def test_four_threads_read_at_once(sound):

@@ -1,5 +1,6 @@
 #include "pack/commands.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "pack/replace_file.h"
@@ -54,14 +55,35 @@ void Packer::clearLeftovers(const std::string& archive, const LockWait& wait) {
 
 SourceTree Packer::readSource(const PackSource& source) {
   SourceTree tree = source.read();
-  for (const std::string& skipped : tree.skipped) events_.skipped(skipped);
+  for (const SourceTree::Skipped& skipped : tree.skipped) events_.skipped(skipped.what);
   return tree;
 }
 
 PackSummary Packer::build(const PackSource& source, const std::string& archive,
                           const BuildOptions& options) {
   clearLeftovers(archive, {});
-  const SourceTree tree = readSource(source);
+  // An archive of no entry is refused, as an empty tar is: a source folder given one level too
+  // deep (a category folder) or left empty would otherwise make one without a word. Without a
+  // category folder, only the folders skipped are told (why each is none): files there are no
+  // entries' by their place alone.
+  const SourceTree tree = source.read();
+  const std::string from = textOfPath(source.path());
+  for (const SourceTree::Skipped& skipped : tree.skipped) {
+    if (skipped.folder || !tree.files.empty()) events_.skipped(skipped.what);
+  }
+  if (tree.files.empty()) {
+    throw Error(ErrorKind::Refused,
+                from.empty() ? "no entries were given; nothing was written"
+                             : from +
+                                   " holds no category folders (models - g, models - c, ..., "
+                                   "category 040); nothing was written",
+                from);
+  }
+  if (std::all_of(tree.files.begin(), tree.files.end(),
+                  [](const auto& category) { return category.second.empty(); })) {
+    throw Error(ErrorKind::Refused,
+                from + ": its category folders hold no NNNN.raw files; nothing was written", from);
+  }
   const std::optional<FileInfo> existing = fileInfo(archive);
   if (existing && existing->regular && !options.force) {
     throw Error(ErrorKind::Refused, archive + " exists", archive, 0, ErrorHint::UpdateOrReplace);

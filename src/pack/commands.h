@@ -54,7 +54,7 @@ class Packer {
   explicit Packer(PackEvents& events) : events_(events) {}
 
   // A new archive from `source`, written beside `archive` and renamed over it. Returns what was
-  // stored.
+  // stored. A source of no entry is refused (Error, Refused, naming the source folder).
   PackSummary build(const PackSource& source, const std::string& archive,
                     const BuildOptions& options);
   // `archive` with the entries of `source` that differ put back into it (update.h).

@@ -29,28 +29,55 @@ void list(const fs::path& folder, Each each) {
   }
 }
 
+// Why the item `name` is no category folder: a "category N" folder whose number is written
+// otherwise than its folder's name is told the name that would be taken.
+std::string notACategoryFolder(const std::string& name) {
+  constexpr std::string_view kPrefix = "category ";
+  const std::string digits = name.substr(std::min(name.size(), kPrefix.size()));
+  const bool numbered =
+      name.compare(0, kPrefix.size(), kPrefix) == 0 && !digits.empty() && digits.size() <= 4 &&
+      std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (!numbered) return ": not a category folder";
+  const int number = std::stoi(digits);
+  if (number > kHighestPossibleCategory) return ": not a category folder (categories end at 255)";
+  const std::string folder = categoryFolder(number);
+  if (folder.compare(0, kPrefix.size(), kPrefix) != 0) {
+    return ": not a category folder; category " + std::to_string(number) + " is named " + folder;
+  }
+  return ": not a category folder; category folders are named with three digits: " + folder;
+}
+
 }  // namespace
 
 SourceTree readSourceTree(const fs::path& source) {
-  const std::optional<FileInfo> info = fileInfo(textOfPath(source));
-  if (!info || !info->directory) throw Error(textOfPath(source) + " is not a folder");
+  const std::string name = textOfPath(source);
+  errno = 0;
+  const std::optional<FileInfo> info = fileInfo(name);
+  if (!info) throwSystemError("cannot read the folder " + name, errno != 0 ? errno : ENOENT, name);
+  if (!info->directory) throw Error(name + " is not a folder", ENOTDIR, name);
   SourceTree tree;
   list(source, [&](const fs::path& folder, const std::string& name, NameKind kind) {
     const std::optional<int32_t> category = categoryOfFolder(name);
     if (!category || kind != NameKind::Folder) {
-      tree.skipped.push_back(textOfPath(folder) + ": not a category folder");
+      const bool isFolder = kind == NameKind::Folder;
+      tree.skipped.push_back(
+          {textOfPath(folder) + (isFolder ? notACategoryFolder(name) : ": not a category folder"),
+           isFolder});
       return;
     }
     auto& files = tree.files[*category];
     list(folder, [&](const fs::path& file, const std::string& fileName, NameKind fileKind) {
       const std::optional<int32_t> entry = entryOfFileName(fileName);
       if (!entry || fileKind != NameKind::Regular) {
-        tree.skipped.push_back(textOfPath(file) + ": not an NNNN.raw file");
+        tree.skipped.push_back({textOfPath(file) + ": not an NNNN.raw file", false});
       } else {
         files[*entry] = SourceEntry(file);
       }
     });
   });
+  // In the order of their names, not the file system's: the same folder says the same.
+  std::sort(tree.skipped.begin(), tree.skipped.end(),
+            [](const auto& a, const auto& b) { return a.what < b.what; });
   return tree;
 }
 

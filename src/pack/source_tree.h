@@ -29,7 +29,12 @@ struct SourceEntry {
 struct SourceTree {
   // The entries by category, then by entry number.
   std::map<int32_t, std::map<int32_t, SourceEntry>> files;
-  std::vector<std::string> skipped;  // "PATH: why", for what is neither
+  // What is neither, by name: "PATH: why", and whether it is a folder.
+  struct Skipped {
+    std::string what;
+    bool folder;
+  };
+  std::vector<Skipped> skipped;
 };
 
 // Reads the folder's layout (not the files). Throws Error when a folder cannot be read.

@@ -336,6 +336,43 @@ TEST_F(Cli, PackRefusesOddTargetsAndStopsCleanly) {
   }
 }
 
+// A source of no entry is refused, nothing written: a category folder given for the source
+// folder (its files not listed one by one), an empty folder, category folders of no NNNN.raw file.
+// A folder that is nearly a category folder's name is skipped saying which name would be taken;
+// what is skipped is named in the order of the names.
+TEST_F(Cli, PackRefusesASourceOfNoEntry) {
+  const std::string g = kFolders[0];
+  writeTree(dir / "source", {{path(0, 0), "zero"}, {path(0, 1), "one"}});
+  writeTree(dir / "seven", {{"category 7/0001.raw", "x"}, {"category 040/x.raw", "x"}});
+  writeTree(dir / "thirteen", {{"category 013/0001.raw", "x"}});
+  fs::create_directories(dir / "empty");
+  const std::string none =
+      " holds no category folders (models - g, models - c, ..., category 040); nothing was "
+      "written\n";
+  const struct {
+    std::string source, err;
+  } cases[] = {
+      {"source/" + g, "archive-pack: source/" + g + none},
+      {"empty", "archive-pack: empty" + none},
+      {"thirteen",
+       "archive-pack: skipping thirteen/category 013: not a category folder; category 13 is named "
+       "models - g\narchive-pack: thirteen" +
+           none},
+      {"seven",
+       "archive-pack: skipping seven/category 040/x.raw: not an NNNN.raw file\narchive-pack: "
+       "skipping seven/category 7: not a category folder; category folders are named with three "
+       "digits: category 007\narchive-pack: seven: its category folders hold no NNNN.raw files; "
+       "nothing was written\n"},
+      {"missing", "archive-pack: cannot read the folder missing: No such file or directory\n"},
+  };
+  for (const auto& c : cases) {
+    const Outcome run = pack({c.source, "new.bin"});
+    EXPECT_EQ(run.status, 2) << c.source;
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_FALSE(fs::exists(dir / "new.bin")) << c.source;
+  }
+}
+
 // Source files are sized before they are read: 3 GiB is refused at once, in memory that stays
 // small; a plain entry is copied into the archive, not held in memory.
 TEST_F(Cli, PackSizesSourceFilesBeforeReadingThem) {
