@@ -9,6 +9,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "platform/process.h"
@@ -51,6 +52,23 @@ bool enableTerminalEscapes(StandardStream stream) {
   if (!GetConsoleMode(handle, &mode)) return false;
   return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
          SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+bool writeError(const std::string& text) {
+  DWORD n = 0;
+  return WriteFile(GetStdHandle(STD_ERROR_HANDLE), text.data(), static_cast<DWORD>(text.size()), &n,
+                   nullptr) &&
+         n == text.size();
+}
+
+// The C runtime turns ERROR_NO_DATA into EINVAL: the system's own code tells a closed pipe.
+// _doserrno keeps it when a call made since has reset the last error. Other threads may be
+// writing files: the process ends at once, as a signal ends it, and the next run removes the
+// temporaries.
+void endIfStdoutClosed() {
+  const DWORD last = GetLastError();
+  const auto closed = [](unsigned long e) { return e == ERROR_NO_DATA || e == ERROR_BROKEN_PIPE; };
+  if (closed(last) || closed(_doserrno)) TerminateProcess(GetCurrentProcess(), 2);
 }
 
 bool unnamedUnsupported(int error) { return error == EOPNOTSUPP; }
