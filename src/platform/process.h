@@ -34,6 +34,14 @@ bool writeError(const std::string& text);
 // quietly and with status 2, as SIGPIPE would end it on Linux; any other failure returns.
 void endIfStdoutClosed();
 
+// Whether the process has a console of its own, which closes when it ends: started from Explorer
+// (double-clicked, or files dropped on it), with stdin, stdout and stderr all that console. A
+// process started from a console shares it, and one whose streams are pipes or files (a program
+// with no console of its own starting it) is not taken for it. Always false on POSIX.
+bool ownsConsoleAlone();
+// Waits for a key pressed in that console (nothing on POSIX).
+void waitForKey();
+
 // Made first in main: the command line as UTF-8 and the standard streams as bytes. On Windows the
 // arguments are taken from the wide command line (argc and argv then point at them, for as long
 // as this lives), stdin, stdout and stderr are set to binary (no byte of a model changed, \n line

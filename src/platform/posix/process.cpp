@@ -48,4 +48,7 @@ bool writeError(const std::string& text) {
 // caller's to report.
 void endIfStdoutClosed() {}
 
+bool ownsConsoleAlone() { return false; }
+void waitForKey() {}
+
 ProgramArguments::ProgramArguments(int&, char**&) {}

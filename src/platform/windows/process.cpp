@@ -71,6 +71,27 @@ void endIfStdoutClosed() {
   if (closed(last) || closed(_doserrno)) TerminateProcess(GetCurrentProcess(), 2);
 }
 
+bool ownsConsoleAlone() {
+  DWORD processes[2];
+  if (GetConsoleProcessList(processes, 2) != 1) return false;
+  for (const DWORD stream : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    DWORD mode = 0;
+    if (!GetConsoleMode(GetStdHandle(stream), &mode)) return false;
+  }
+  return true;
+}
+
+void waitForKey() {
+  const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  // A key pressed while the work went on does not close the window before it is read.
+  FlushConsoleInputBuffer(in);
+  INPUT_RECORD record{};
+  DWORD n = 0;
+  while (ReadConsoleInputW(in, &record, 1, &n) && n == 1) {
+    if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) return;
+  }
+}
+
 bool unnamedUnsupported(int error) { return error == EOPNOTSUPP; }
 
 ProgramArguments::ProgramArguments(int& argc, char**& argv) {
