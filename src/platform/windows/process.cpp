@@ -61,19 +61,29 @@ bool writeError(const std::string& text) {
          n == text.size();
 }
 
-// The C runtime turns ERROR_NO_DATA into EINVAL: the system's own code tells a closed pipe.
+// The C runtime turns ERROR_NO_DATA into EINVAL: the system's own code tells a closed pipe (Wine
+// answers a Unix pipe's EPIPE with ERROR_PIPE_NOT_CONNECTED).
 // _doserrno keeps it when a call made since has reset the last error. Other threads may be
 // writing files: the process ends at once, as a signal ends it, and the next run removes the
 // temporaries.
 void endIfStdoutClosed() {
   const DWORD last = GetLastError();
-  const auto closed = [](unsigned long e) { return e == ERROR_NO_DATA || e == ERROR_BROKEN_PIPE; };
+  const auto closed = [](unsigned long e) {
+    return e == ERROR_NO_DATA || e == ERROR_BROKEN_PIPE || e == ERROR_PIPE_NOT_CONNECTED;
+  };
   if (closed(last) || closed(_doserrno)) TerminateProcess(GetCurrentProcess(), 2);
+}
+
+// Wine gives a program started from a Unix terminal a console of its own, which is the shell's
+// terminal: there the program is never taken to have been started from Explorer.
+bool underWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
 bool ownsConsoleAlone() {
   DWORD processes[2];
-  if (GetConsoleProcessList(processes, 2) != 1) return false;
+  if (GetConsoleProcessList(processes, 2) != 1 || underWine()) return false;
   for (const DWORD stream : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
     DWORD mode = 0;
     if (!GetConsoleMode(GetStdHandle(stream), &mode)) return false;
