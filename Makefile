@@ -4,7 +4,7 @@
 # -strict presets (and the others CI alone builds), where warnings are errors.
 .PHONY: all deps build tools demo python python-module python-strict test-python install uninstall package test \
 	test-release check-package test-portable test-asan test-tsan check-memory bench fuzz fuzz-check \
-	lint format clean windows test-windows
+	lint format clean windows test-windows check-windows-zip
 
 all: build
 
@@ -139,7 +139,21 @@ test-windows: test-release
 	cmake --build --preset windows-tests
 	ctest --preset windows-tests
 	scripts/windows-zip build/windows-tests
-	cmake -E tar tf build/windows-tests/archive-extract-*-win64.zip | grep -c '\.exe$$' | grep -qx 3
+	$(MAKE) --no-print-directory check-windows-zip ZIP="$$(ls build/windows-tests/archive-extract-*-win64.zip)"
+
+# The zip holds the three tools, README.txt for users and the three pages as text, nothing else;
+# the pages name the version and README.txt has Windows line ends.
+check-windows-zip:
+	@test "$$(unzip -Z1 $(ZIP) | grep -v '/$$' | sed 's|^[^/]*/||' | LC_ALL=C sort | tr '\n' ' ')" = \
+	  "README.txt archive-extract.exe archive-extract.txt archive-pack.exe archive-pack.txt guest-run.exe guest-run.txt " \
+	  || { echo "check-windows-zip: $(ZIP) holds:"; unzip -Z1 $(ZIP); exit 1; }
+	@version=$$(sed -n 's/^project(archive_extract VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt); \
+	for page in archive-extract archive-pack guest-run; do \
+	  unzip -p $(ZIP) "*/$$page.txt" | grep -q "$$page $$version" \
+	    || { echo "check-windows-zip: $$page.txt does not name version $$version"; exit 1; }; \
+	done
+	@test "$$(unzip -p $(ZIP) '*/README.txt' | grep -cv "$$(printf '\r')$$")" = 0 \
+	  || { echo "check-windows-zip: README.txt has lines without CR LF"; exit 1; }
 
 test-asan:
 	cmake --preset asan

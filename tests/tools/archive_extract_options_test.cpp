@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "dropped.h"
 #include "options.h"
 
 namespace {
@@ -153,3 +154,22 @@ TEST(ArchiveExtractOptions, ValidLinesSetTheirFields) {
 }
 
 }  // namespace
+
+// The folder an archive dropped on the tool goes to: its name less the last extension, or the
+// archive's name and ".extracted" where that would be the archive itself or a file.
+TEST(DroppedFolder, BesideTheArchive) {
+  const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+      // archive, the one name a file has, folder
+      {"C:\\game\\DATA.BIN", "", "C:\\game\\DATA"},
+      {"D:/a.b/DATA.v2.BIN", "", "D:/a.b/DATA.v2"},
+      {"DATA.BIN", "", "DATA"},
+      {"C:\\game\\DATA", "", "C:\\game\\DATA.extracted"},
+      {"C:\\game.d\\DATA", "", "C:\\game.d\\DATA.extracted"},
+      {"C:\\game\\.bin", "", "C:\\game\\.bin.extracted"},
+      {"C:\\game\\DATA.BIN", "C:\\game\\DATA", "C:\\game\\DATA.BIN.extracted"},
+  };
+  for (const auto& [archive, file, folder] : cases) {
+    EXPECT_EQ(droppedFolder(archive, [&](const std::string& name) { return name == file; }), folder)
+        << archive;
+  }
+}

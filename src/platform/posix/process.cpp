@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <thread>
 
 #include "platform/posix/internal.h"
@@ -31,5 +32,23 @@ bool isTerminal(StandardStream stream) {
 
 // The terminals of POSIX systems take them.
 bool enableTerminalEscapes(StandardStream) { return true; }
+
+bool writeError(const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(STDERR_FILENO, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// SIGPIPE ends the process before the write returns; where it is ignored, the failure is the
+// caller's to report.
+void endIfStdoutClosed() {}
+
+bool ownsConsoleAlone() { return false; }
+void waitForKey() {}
 
 ProgramArguments::ProgramArguments(int&, char**&) {}

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/process.h"
 #include "platform/windows/internal.h"
 
 bool FileHandle::close() {
@@ -189,6 +190,7 @@ bool writeAll(const FileHandle& file, const uint8_t* data, size_t size) {
     DWORD n = 0;
     const DWORD want = static_cast<DWORD>(std::min(size - done, kMaxTransfer));
     if (!WriteFile(handle, data + done, want, &n, nullptr)) {
+      if (handle == GetStdHandle(STD_OUTPUT_HANDLE)) endIfStdoutClosed();
       setErrnoFromLast();
       return false;
     }

@@ -9,6 +9,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "platform/process.h"
@@ -51,6 +52,54 @@ bool enableTerminalEscapes(StandardStream stream) {
   if (!GetConsoleMode(handle, &mode)) return false;
   return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
          SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+bool writeError(const std::string& text) {
+  DWORD n = 0;
+  return WriteFile(GetStdHandle(STD_ERROR_HANDLE), text.data(), static_cast<DWORD>(text.size()), &n,
+                   nullptr) &&
+         n == text.size();
+}
+
+// The C runtime turns ERROR_NO_DATA into EINVAL: the system's own code tells a closed pipe (Wine
+// answers a Unix pipe's EPIPE with ERROR_PIPE_NOT_CONNECTED).
+// _doserrno keeps it when a call made since has reset the last error. Other threads may be
+// writing files: the process ends at once, as a signal ends it, and the next run removes the
+// temporaries.
+void endIfStdoutClosed() {
+  const DWORD last = GetLastError();
+  const auto closed = [](unsigned long e) {
+    return e == ERROR_NO_DATA || e == ERROR_BROKEN_PIPE || e == ERROR_PIPE_NOT_CONNECTED;
+  };
+  if (closed(last) || closed(_doserrno)) TerminateProcess(GetCurrentProcess(), 2);
+}
+
+// Wine gives a program started from a Unix terminal a console of its own, which is the shell's
+// terminal: there the program is never taken to have been started from Explorer.
+bool underWine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+bool ownsConsoleAlone() {
+  DWORD processes[2];
+  if (GetConsoleProcessList(processes, 2) != 1 || underWine()) return false;
+  for (const DWORD stream : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    DWORD mode = 0;
+    if (!GetConsoleMode(GetStdHandle(stream), &mode)) return false;
+  }
+  return true;
+}
+
+void waitForKey() {
+  const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  // A key pressed while the work went on does not close the window before it is read.
+  FlushConsoleInputBuffer(in);
+  INPUT_RECORD record{};
+  DWORD n = 0;
+  while (ReadConsoleInputW(in, &record, 1, &n) && n == 1) {
+    if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) return;
+  }
 }
 
 bool unnamedUnsupported(int error) { return error == EOPNOTSUPP; }

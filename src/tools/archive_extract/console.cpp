@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "api/system.h"
+
 namespace {
 
 int64_t nowMs() {
@@ -83,14 +85,11 @@ void Console::progress(const Progress& p, bool force) {
       count(p.entriesTotal, "entry", "entries").c_str(), bytesOf(p.bytes, p.bytesTotal).c_str(),
       static_cast<int>(share * 100), left.c_str());
   const size_t width = std::strlen(line);
-  if (escapes_) {
-    std::fprintf(stderr, "\r%s\033[K", line);
-  } else {  // blanks over what a longer line before left
-    std::fprintf(stderr, "\r%s%*s", line,
-                 static_cast<int>(shownWidth_ > width ? shownWidth_ - width : 0), "");
-  }
+  // Blanks over what a longer line before left, where the console takes no escapes.
+  writeError(
+      "\r" + std::string(line) +
+      (escapes_ ? "\033[K" : std::string(shownWidth_ > width ? shownWidth_ - width : 0, ' ')));
   shownWidth_ = width;
-  std::fflush(stderr);
   progressShown_ = true;
 }
 
@@ -115,18 +114,14 @@ bool Console::stdoutFailed() {
 
 void Console::eraseProgressLocked() {
   if (!progressShown_) return;
-  if (escapes_) {
-    std::fputs("\r\033[K", stderr);
-  } else {
-    std::fprintf(stderr, "\r%*s\r", static_cast<int>(shownWidth_), "");
-  }
+  writeError(escapes_ ? "\r\033[K" : "\r" + std::string(shownWidth_, ' ') + "\r");
   shownWidth_ = 0;
-  std::fflush(stderr);
   progressShown_ = false;
 }
 
 void Console::noteStdoutFailureLocked() {
   const int error = errno;
+  endIfStdoutClosed();
   stdoutFailed_ = true;
   if (failureReported_) return;
   failureReported_ = true;

@@ -4,6 +4,7 @@
 // Exit status: 0 success; 1 a fault of the emulated machine (its message is on stdout); 2 anything
 // else (bad argument, unreadable archive, write failure, entries that could not be extracted or
 // that are damaged, members not found); 128 + N after signal N.
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "api/extract.h"
 #include "api/system.h"
 #include "console.h"
+#include "dropped.h"
 #include "options.h"
 
 namespace {
@@ -146,6 +148,9 @@ class Run {
     return status;
   }
 
+  // The entries the extraction wrote.
+  uint64_t written() const { return written_; }
+
  private:
   // A fault of the emulated machine: its line, exactly, where the machine prints (stdout; stderr
   // with --quiet, and where stdout holds something else: JSON or the entries' bytes), then which
@@ -188,6 +193,7 @@ class Run {
     console_.clearProgress();
     if (interrupted_.load()) return 2;
     const ExtractCounts& counts = summary.counts;
+    written_ = counts.written;
     if (counts.kept > 0 && stderrIsTerminal_) {
       console_.err(count(counts.kept, "existing file", "existing files") + " kept; --overwrite " +
                    (counts.kept == 1 ? "replaces it" : "replaces them"));
@@ -245,7 +251,46 @@ class Run {
   const bool stderrIsTerminal_;
   const std::atomic<bool>& interrupted_ = stopRequested();
   RunProgress progress_;
+  uint64_t written_ = 0;
 };
+
+// Archives dropped on the tool in Explorer, or none (it was double-clicked): each extracted beside
+// itself with the progress and a summary, and no paths (hundreds would scroll away). The window
+// closes with the process: it waits for a key first, so that what happened can be read.
+int extractDropped(int argc, char** argv) {
+  catchStopSignals();
+  int status = 0;
+  if (argc < 2) {
+    std::printf(
+        "archive-extract writes the model files of an archive into folders.\n"
+        "Drop an archive on archive-extract.exe to extract it into a folder beside it,\n"
+        "or run it from a console: archive-extract --help\n");
+  }
+  const bool escapes = enableTerminalEscapes(StandardStream::Error);
+  for (int i = 1; i < argc && stopSignal() == 0; ++i) {
+    Options o;
+    o.archive = argv[i];
+    const std::string folder = droppedFolder(o.archive, [](const std::string& path) {
+      const std::optional<FileInfo> info = fileInfo(path);
+      return info && !info->directory;
+    });
+    makeFolder(Folder(), folder);  // one already there is used as it is
+    o.directory = folder;
+    std::printf("%s\n", o.archive.c_str());
+    std::fflush(stdout);
+    Console console(true, true, escapes);
+    Run run(o, console, false);
+    const int archiveStatus = run.execute();
+    if (archiveStatus == 0) {
+      console.errLine(count(run.written(), "entry", "entries") + " written to " + folder);
+    }
+    status = std::max(status, archiveStatus);
+  }
+  std::printf("Press any key to close this window\n");
+  std::fflush(stdout);
+  waitForKey();
+  return status;
+}
 
 }  // namespace
 
@@ -253,6 +298,7 @@ int main(int argc, char** argv) {
   const ProgramArguments arguments(argc, argv);
   r5900::setGuestOutput(
       [](const char* bytes, size_t size) { std::fwrite(bytes, 1, size, stdout); });
+  if (ownsConsoleAlone()) return extractDropped(argc, argv);
   int status = 0;
   std::optional<Options> options = parseOptions(argc, argv, status);
   if (!options) return status;
