@@ -45,13 +45,20 @@ class ToolTest : public ::testing::Test {
   }
 
   // archive-extract runs in out(), archive-pack in the scratch folder.
-  Outcome extract(std::vector<std::string> args, const RunOptions& options = {}) const {
-    args.insert(args.begin(), ARCHIVE_EXTRACT_PATH);
-    return runTool(args, out(), dir.path(), options);
+  Outcome extract(const std::vector<std::string>& args, const RunOptions& options = {}) const {
+    return runTool(command(ARCHIVE_EXTRACT_PATH, args), out(), dir.path(), options);
   }
-  Outcome pack(std::vector<std::string> args, const RunOptions& options = {}) const {
-    args.insert(args.begin(), ARCHIVE_PACK_PATH);
-    return runTool(args, dir.path(), dir.path(), options);
+  Outcome pack(const std::vector<std::string>& args, const RunOptions& options = {}) const {
+    return runTool(command(ARCHIVE_PACK_PATH, args), dir.path(), dir.path(), options);
+  }
+  // The tool's path, then `args`. (Built by appending: GCC's link-time optimisation misreads an
+  // insert at the front of a vector of strings as reading past a short string.)
+  static std::vector<std::string> command(const char* tool, const std::vector<std::string>& args) {
+    std::vector<std::string> words;
+    words.reserve(args.size() + 1);
+    words.emplace_back(tool);
+    words.insert(words.end(), args.begin(), args.end());
+    return words;
   }
 
   ScratchFolder dir;
