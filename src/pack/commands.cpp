@@ -53,8 +53,35 @@ void Packer::clearLeftovers(const std::string& archive, const LockWait& wait) {
   }
 }
 
-SourceTree Packer::readSource(const PackSource& source) {
+namespace {
+
+bool sameFile(const std::optional<FileInfo>& a, const std::optional<FileInfo>& b) {
+  return a && b && a->device == b->device && a->inode == b->inode;
+}
+
+// The source folder may hold the archive itself (`archive-pack --update . DATA.BIN`), its journal
+// or a copy another run is writing: none of them is an entry, and none is worth a word.
+void dropTheArchive(SourceTree& tree, const std::string& archive) {
+  const std::optional<FileInfo> own = fileInfo(archive);
+  std::optional<std::string> real;
+  try {
+    real = resolveSymlinks(archive);
+  } catch (const Error&) {
+  }
+  const std::optional<FileInfo> journal = real ? fileInfo(journalPath(*real)) : std::nullopt;
+  std::erase_if(tree.skipped, [&](const SourceTree::Skipped& skipped) {
+    if (skipped.folder) return false;
+    const std::optional<FileInfo> info = fileInfo(textOfPath(skipped.path));
+    return sameFile(info, own) || sameFile(info, journal) ||
+           (info && info->regular && isCopyName(textOfPath(skipped.path.filename())));
+  });
+}
+
+}  // namespace
+
+SourceTree Packer::readSource(const PackSource& source, const std::string& archive) {
   SourceTree tree = source.read();
+  dropTheArchive(tree, archive);
   for (const SourceTree::Skipped& skipped : tree.skipped) events_.skipped(skipped.what);
   return tree;
 }
@@ -66,7 +93,8 @@ PackSummary Packer::build(const PackSource& source, const std::string& archive,
   // deep (a category folder) or left empty would otherwise make one without a word. Without a
   // category folder, only the folders skipped are told (why each is none): files there are no
   // entries' by their place alone.
-  const SourceTree tree = source.read();
+  SourceTree tree = source.read();
+  dropTheArchive(tree, archive);
   const std::string from = textOfPath(source.path());
   for (const SourceTree::Skipped& skipped : tree.skipped) {
     if (skipped.folder || !tree.files.empty()) events_.skipped(skipped.what);
@@ -94,7 +122,7 @@ PackSummary Packer::build(const PackSource& source, const std::string& archive,
 EditResult Packer::update(const PackSource& source, const std::string& archive,
                           const UpdateOptions& options) {
   if (!options.dryRun) clearLeftovers(archive, options.lockWait);
-  const SourceTree tree = readSource(source);
+  const SourceTree tree = readSource(source, archive);
   UpdateOptions with = options;
   with.lockWait = told(options.lockWait);
   return updateArchive(tree, archive, with, events_);

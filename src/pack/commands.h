@@ -71,7 +71,7 @@ class Packer {
  private:
   void clearLeftovers(const std::string& archive, const LockWait& wait);
   void removeLeftCopies(const std::string& archive);
-  SourceTree readSource(const PackSource& source);
+  SourceTree readSource(const PackSource& source, const std::string& archive);
   LockWait told(const LockWait& wait);
 
   PackEvents& events_;

@@ -17,6 +17,8 @@ namespace {
 constexpr std::string_view kCopyPrefix = ".archive-pack-";
 constexpr size_t kCopySuffix = 6;
 
+}  // namespace
+
 bool isCopyName(std::string_view name) {
   if (name.substr(0, kCopyPrefix.size()) != kCopyPrefix) return false;
   const std::string_view rest = name.substr(kCopyPrefix.size());
@@ -28,6 +30,8 @@ bool isCopyName(std::string_view name) {
   };
   return earlier || (rest.size() == kCopySuffix && std::all_of(rest.begin(), rest.end(), alnum));
 }
+
+namespace {
 
 std::string copyName(const std::string& folder) {
   static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";

@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/file.h"
@@ -56,6 +57,9 @@ class Replacement {
 // run holds locked is left alone. Returns a note for stderr per copy removed, or that could not
 // be; nothing when the folder cannot be read.
 std::vector<std::string> removeLeftCopies(const std::string& path);
+
+// Whether `name` (a file name, no folder) is one of those copies' names.
+bool isCopyName(std::string_view name);
 
 // The file `path` names in the end, symlinks followed (it may not exist yet). Throws Error
 // for a link that cannot be read or a loop.

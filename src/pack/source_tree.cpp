@@ -62,14 +62,14 @@ SourceTree readSourceTree(const fs::path& source) {
       const bool isFolder = kind == NameKind::Folder;
       tree.skipped.push_back(
           {textOfPath(folder) + (isFolder ? notACategoryFolder(name) : ": not a category folder"),
-           isFolder});
+           isFolder, folder});
       return;
     }
     auto& files = tree.files[*category];
     list(folder, [&](const fs::path& file, const std::string& fileName, NameKind fileKind) {
       const std::optional<int32_t> entry = entryOfFileName(fileName);
       if (!entry || fileKind != NameKind::Regular) {
-        tree.skipped.push_back({textOfPath(file) + ": not an NNNN.raw file", false});
+        tree.skipped.push_back({textOfPath(file) + ": not an NNNN.raw file", false, file});
       } else {
         files[*entry] = SourceEntry(file);
       }

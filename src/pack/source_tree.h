@@ -33,6 +33,7 @@ struct SourceTree {
   struct Skipped {
     std::string what;
     bool folder;
+    std::filesystem::path path;
   };
   std::vector<Skipped> skipped;
 };

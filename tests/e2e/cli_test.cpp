@@ -373,6 +373,24 @@ TEST_F(Cli, PackRefusesASourceOfNoEntry) {
   }
 }
 
+// The archive may lie in the folder it is made of: it is no entry of its own, and not worth a
+// "skipping" line; any other stray file still is.
+TEST_F(Cli, PackPassesOverTheArchiveInItsSourceFolder) {
+  writeTree(dir / "src", {{path(0, 0), "zero"}, {path(0, 1), "1"}, {"notes.txt", "n"}});
+  const std::string stray = "archive-pack: skipping src/notes.txt: not a category folder\n";
+  const Outcome built = pack({"src", "src/DATA.BIN"});
+  EXPECT_EQ(built.status, 0);
+  EXPECT_EQ(built.err, stray);
+  writeTree(dir / "src", {{path(0, 1), "one"}});
+  for (const std::string archive : {"src/DATA.BIN", "./src/DATA.BIN"}) {
+    const Outcome updated = pack({"--update", "src", archive});
+    EXPECT_EQ(updated.status, 0) << archive;
+    EXPECT_EQ(updated.err, stray) << archive;
+  }
+  EXPECT_EQ(pack({"--force", "src", "src/DATA.BIN"}).err, stray);
+  EXPECT_EQ(extract({"-O", (dir / "src/DATA.BIN").string(), path(0, 1)}).out, "one");
+}
+
 // Source files are sized before they are read: 3 GiB is refused at once, in memory that stays
 // small; a plain entry is copied into the archive, not held in memory.
 TEST_F(Cli, PackSizesSourceFilesBeforeReadingThem) {
