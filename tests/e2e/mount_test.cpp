@@ -377,6 +377,8 @@ TEST_F(MountTest, RefusesBeforeMounting) {
   writeArchive(archive(), mixedTables(rng, 3, 5000));
   const std::string whole = readFile(archive());
   const std::string faulting = withFaultingLookups(whole);
+  writeArchive(archive(), {{0, {plain("abc"), Entry{plainEntryWord(kNoDataLength), ""}}}});
+  const std::string holed = readFile(archive());
   const struct {
     const char* name;
     std::string bytes;
@@ -397,6 +399,8 @@ TEST_F(MountTest, RefusesBeforeMounting) {
        2, "not a folder"},
       {"fault in the lookups", faulting, [] {}, 1, "lookup routines stopped"},
       {"member not found", whole, [] {}, 2, "not found in archive"},
+      {"member without data", holed, [] {}, 2,
+       "models - g/0001.raw: no data in the archive (deleted or never stored)"},
       {"bad cache size", whole, [] {}, 2, "--cache-size"},
       {"log in no folder", whole, [] {}, 2, "cannot open the log "},
   };
@@ -409,6 +413,7 @@ TEST_F(MountTest, RefusesBeforeMounting) {
     c.prepare();
     std::vector<std::string> args = {archive(), mountpoint()};
     if (std::string(c.name) == "member not found") args.push_back("models - g/9999.raw");
+    if (std::string(c.name) == "member without data") args.push_back("models - g/0001.raw");
     if (std::string(c.name) == "bad cache size") args.insert(args.begin(), {"--cache-size", "1X"});
     if (std::string(c.name) == "log in no folder") args.insert(args.begin(), {"--log", "no/log"});
     const Outcome run = mount(args);
