@@ -132,12 +132,13 @@ test-portable:
 	ctest --preset portable
 
 # The Windows build's tests under Wine, each test executable once (Wine's start-up is heavy), with
-# the answers GNU as and objdump gave the release build's tests; then the zip users download,
+# the answers GNU as and objdump gave the release build's tests, beside an X server without a
+# screen (a test opens a console window, which Wine draws with X); then the zip users download,
 # made of the same build.
 test-windows: test-release
 	cmake --preset windows-tests
 	cmake --build --preset windows-tests
-	ctest --preset windows-tests
+	xvfb-run -a ctest --preset windows-tests
 	scripts/windows-zip build/windows-tests
 	$(MAKE) --no-print-directory check-windows-zip ZIP="$$(ls build/windows-tests/archive-extract-*-win64.zip)"
 

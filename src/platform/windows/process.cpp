@@ -5,6 +5,7 @@
 #include <windows.h>
 // After windows.h, which it builds on.
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include <bit>
 #include <cerrno>
@@ -50,8 +51,24 @@ bool enableTerminalEscapes(StandardStream stream) {
   const HANDLE handle =
       GetStdHandle(stream == StandardStream::Output ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
   if (!GetConsoleMode(handle, &mode)) return false;
-  return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
-         SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+  if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) == 0 &&
+      SetConsoleMode(handle, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) == 0) {
+    return false;  // a console before Windows 10
+  }
+  // A console may take the mode and still show an escape as text (Wine's console window does):
+  // an erase to the end of the line must leave the cursor where it was. Text is rubbed out.
+  CONSOLE_SCREEN_BUFFER_INFO before{}, after{};
+  if (!GetConsoleScreenBufferInfo(handle, &before)) return true;
+  DWORD n = 0;
+  WriteConsoleW(handle, L"\x1b[K", 3, &n, nullptr);
+  if (!GetConsoleScreenBufferInfo(handle, &after)) return true;
+  if (after.dwCursorPosition.X == before.dwCursorPosition.X &&
+      after.dwCursorPosition.Y == before.dwCursorPosition.Y) {
+    return true;
+  }
+  FillConsoleOutputCharacterW(handle, L' ', n, before.dwCursorPosition, &n);
+  SetConsoleCursorPosition(handle, before.dwCursorPosition);
+  return false;
 }
 
 bool writeError(const std::string& text) {
@@ -74,21 +91,48 @@ void endIfStdoutClosed() {
   if (closed(last) || closed(_doserrno)) TerminateProcess(GetCurrentProcess(), 2);
 }
 
-// Wine gives a program started from a Unix terminal a console of its own, which is the shell's
-// terminal: there the program is never taken to have been started from Explorer.
+namespace {
+
 bool underWine() {
   const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+// Whether the process that started this one is a Windows process still running.
+bool hasWindowsParent() {
+  const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return false;
+  const DWORD self = GetCurrentProcessId();
+  DWORD parent = 0;
+  bool found = false;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ProcessID == self) parent = entry.th32ParentProcessID;
+  }
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more && parent != 0;
+       more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ProcessID == parent) found = true;
+  }
+  CloseHandle(snapshot);
+  return found;
+}
+
+}  // namespace
+
 bool ownsConsoleAlone() {
   DWORD processes[2];
-  if (GetConsoleProcessList(processes, 2) != 1 || underWine()) return false;
+  if (GetConsoleProcessList(processes, 2) != 1) return false;
   for (const DWORD stream : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
     DWORD mode = 0;
     if (!GetConsoleMode(GetStdHandle(stream), &mode)) return false;
   }
-  return true;
+  // Wine gives a program started from a Unix terminal a console of its own too (the terminal),
+  // and no Windows parent: only a program that a Windows process started (Wine's Explorer, or a
+  // program asking for a new console) is taken to have a window of its own there.
+  return !underWine() || hasWindowsParent();
 }
 
 void waitForKey() {
