@@ -6,3 +6,4 @@
 #include "reading/decode_cache.h"
 #include "reading/entry_reader.h"
 #include "reading/read.h"
+#include "reading/store_ahead.h"

@@ -117,11 +117,19 @@ std::shared_ptr<const LoadedEntry> DecodeCache::get(const Entry& e, uint64_t end
   return value;
 }
 
-void DecodeCache::ahead(const Entry& e) {
+std::shared_ptr<const LoadedEntry> DecodeCache::getAhead(const Entry& e) {
   const uint64_t wanted = charge(e.d);
   std::unique_lock lock(mutex_);
-  if (slots_.contains(e.key) || !makeRoom(wanted, Clock::now(), true)) return;
-  fill(lock, e, wanted);
+  if (const auto found = slots_.find(e.key); found != slots_.end()) return found->second.value;
+  if (!makeRoom(wanted, Clock::now(), true)) return nullptr;
+  auto value = fill(lock, e, wanted);
+  return value->problem == EntryProblem::OutOfMemory ? nullptr : value;
+}
+
+void DecodeCache::given(uint64_t key) {
+  const std::lock_guard lock(mutex_);
+  const auto found = slots_.find(key);
+  if (found != slots_.end()) ages_.splice(ages_.end(), ages_, found->second.age);
 }
 
 void DecodeCache::reading(uint64_t start, const Entry* next) {
@@ -139,7 +147,7 @@ void DecodeCache::reading(uint64_t start, const Entry* next) {
             if (stopping_) return;
             e = std::exchange(aheadNext_, std::nullopt);
           }
-          ahead(*e);
+          getAhead(*e);
         }
       });
     } catch (const std::system_error&) {  // no thread to be had: the readers decode it

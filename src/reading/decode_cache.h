@@ -56,6 +56,12 @@ class DecodeCache {
   // does). From the entry's start, a compressed `next` is decoded ahead, on the cache's thread, if
   // it is not in the cache and there is room for it then. Never waits.
   void reading(uint64_t start, const Entry* next);
+  // Compressed entry `e` for a reader to come: from the cache, or decoded now if there is room
+  // for it without dropping an entry being read. Null when there is none, or another thread is
+  // decoding it. Never waits for room.
+  std::shared_ptr<const LoadedEntry> getAhead(const Entry& e);
+  // Entry `key` was handed on whole (stored ahead for its readers): it is the first to be dropped.
+  void given(uint64_t key);
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -78,8 +84,6 @@ class DecodeCache {
   // Decodes into a new slot, with the lock held on entry and on return.
   std::shared_ptr<const LoadedEntry> fill(std::unique_lock<std::mutex>& lock, const Entry& e,
                                           uint64_t charge);
-  // Decodes `e` if it is not in the cache and there is room for it now.
-  void ahead(const Entry& e);
 
   const ByteSource& source_;
   const uint64_t limit_;

@@ -129,9 +129,21 @@ class MountTest : public ToolTest {
     return fs::exists(decodeLog()) ? lines(readFile(decodeLog())) : std::vector<std::string>{};
   }
 
+  // The requests the last mounts served, by name ("LOOKUP", "READ", ...), summed.
+  std::map<std::string, uint64_t> requests() const {
+    std::map<std::string, uint64_t> counts;
+    if (!fs::exists(dir / "requests")) return counts;
+    for (const std::string& line : lines(readFile(dir / "requests"))) {
+      const size_t space = line.find(' ');
+      counts[line.substr(0, space)] += std::stoull(line.substr(space + 1));
+    }
+    return counts;
+  }
+
   Outcome mount(std::vector<std::string> args, RunOptions options = {}) const {
     args.insert(args.begin(), ARCHIVE_MOUNT_PATH);
     options.env.push_back("ARCHIVE_MOUNT_DECODE_LOG=" + decodeLog());
+    options.env.push_back("ARCHIVE_MOUNT_REQUEST_LOG=" + (dir / "requests").string());
     return runTool(args, dir.path(), dir.path(), options);
   }
   Outcome mountArchive(std::vector<std::string> args = {}) const {
@@ -227,6 +239,35 @@ TEST_F(MountTest, ShowsTheExtractedTreeAndFailsOnDamagedEntriesOnly) {
     EXPECT_TRUE(unmount()) << "the mount's process is still there";
     EXPECT_FALSE(mounted(mountpoint()));
   }
+}
+
+// A cold copy of the tree: listed with their attributes, its files need no lookup, and read in
+// order, most were stored ahead of the reader and ask for no read. A damaged entry among them
+// still fails, and is never stored. (A maximum read size given with -o is the kernel's too.)
+TEST_F(MountTest, CopiesWithoutLookupsAndFewReads) {
+  std::mt19937_64 rng(37);
+  Table g{0, {}};
+  for (int e = 0; e < 300; ++e) {
+    const std::string data = content(rng, 2000 + rng() % 30000);
+    g.entries.push_back(e % 2 == 0 ? plain(data) : compressed(1, data));
+  }
+  std::string corrupt = encode(1, content(rng, 5000));
+  corrupt[12] = 1;
+  g.entries[150] = compressed(corrupt, 5000);
+  writeArchive(archive(), {g});
+  extract({archive()});
+  const Tree want = readTree(out());
+  ASSERT_EQ(mountArchive({"-o", "max_read=65536"}).status, 0);
+  const fs::path copy = dir / "copy";
+  std::system(
+      ("cp -r '" + mountpoint().string() + "/.' '" + copy.string() + "' 2>/dev/null").c_str());
+  EXPECT_EQ(readAll(mountpoint() / path(0, 150)).second, EIO);
+  fs::remove(copy / path(0, 150));
+  EXPECT_TRUE(readTree(copy) == want);
+  EXPECT_TRUE(unmount());
+  const std::map<std::string, uint64_t> counts = requests();
+  EXPECT_EQ(counts.at("LOOKUP"), 0u);
+  EXPECT_LE(counts.at("READ"), 30u);
 }
 
 // Eight threads read random ranges of random entries at once, through a cache that holds only a
@@ -403,6 +444,7 @@ TEST_F(MountTest, RefusesBeforeMounting) {
        "models - g/0001.raw: no data in the archive (deleted or never stored)"},
       {"bad cache size", whole, [] {}, 2, "--cache-size"},
       {"log in no folder", whole, [] {}, 2, "cannot open the log "},
+      {"bad max_read", whole, [] {}, 2, "-o max_read needs a number of bytes, not 'x'"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -416,6 +458,7 @@ TEST_F(MountTest, RefusesBeforeMounting) {
     if (std::string(c.name) == "member without data") args.push_back("models - g/0001.raw");
     if (std::string(c.name) == "bad cache size") args.insert(args.begin(), {"--cache-size", "1X"});
     if (std::string(c.name) == "log in no folder") args.insert(args.begin(), {"--log", "no/log"});
+    if (std::string(c.name) == "bad max_read") args.insert(args.begin(), {"-o", "max_read=x"});
     const Outcome run = mount(args);
     EXPECT_EQ(run.status, c.status);
     EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;

@@ -26,10 +26,14 @@ struct Mounted {
   std::string text;  // a line each: "folder/", "file size", with "?" when the size is unknown
 };
 
-// Every file and folder below folder `ino`, by its listing, each found by its name.
+// Every file and folder below folder `ino`, by its listing, each found by its name. Numbers
+// ascend in the order of each listing (a copy goes through a folder in the order of its numbers).
 void walk(uint64_t ino, const std::string& prefix, Mounted& m) {
+  uint64_t last = 0;
   for (uint64_t i = 2; const std::optional<FolderItem> item = m.tree->item(ino, i); ++i) {
     const std::string path = prefix + item->name;
+    EXPECT_GT(item->inode, last) << path;
+    last = item->inode;
     const NodeAttributes a = m.tree->attributes(item->inode);
     m.inodes[path] = item->inode;
     EXPECT_EQ(m.tree->lookup(ino, item->name), item->inode) << path;

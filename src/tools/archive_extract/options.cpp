@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr unsigned long kMaxJobs = 256;
-
 constexpr const char* kUsage =
     "Usage: archive-extract [OPTION]... ARCHIVE [MEMBER]...\n"
     "  or:  archive-extract [OPTION]... -f ARCHIVE [MEMBER]...\n"
@@ -119,18 +117,9 @@ std::optional<Options> parseOptions(int argc, char** argv, int& status) {
       case kAllCategories: o.selection.sweepAllCategories(); break;
       case kOverwrite: o.overwrite = true; break;
       case kNoSizeLimit: o.sizeLimit = false; break;
-      case 'j': {
-        char* end = nullptr;
-        errno = 0;
-        const unsigned long n = std::strtoul(optarg, &end, 10);
-        if (*optarg < '0' || *optarg > '9' || *end != '\0' || errno != 0 || n < 1 || n > kMaxJobs) {
-          return usageError("--jobs needs a number from 1 to " + std::to_string(kMaxJobs) +
-                                ", not '" + optarg + "'",
-                            status);
-        }
-        o.jobs = static_cast<unsigned>(n);
+      case 'j':
+        if (const auto refusal = parseJobs(optarg, o.jobs)) return usageError(*refusal, status);
         break;
-      }
       case 'q': o.quiet = true; break;
       case 'v': o.verbose = true; break;
       case 'h':

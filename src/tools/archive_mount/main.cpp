@@ -10,6 +10,8 @@
 #include <fuse_lowlevel.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -46,11 +48,32 @@ class Mount {
         tree_(std::move(tree)),
         log_(std::move(log)),
         cache_(*archive_, o.cacheSize, [this](uint64_t ino) { logDecode(ino); }),
-        foreground_(o.foreground) {
+        ahead_(
+            *archive_, cache_, o.cacheSize / 2, o.jobs > 0 ? o.jobs : coreCount(),
+            [this](uint64_t ino) { return nextItem(ino); },
+            [this](uint64_t ino, uint64_t offset, const uint8_t* data, size_t size) {
+              return storeInKernel(ino, offset, data, size);
+            }),
+        foreground_(o.foreground),
+        maxRead_(o.maxRead) {
     if (const char* log = std::getenv("ARCHIVE_MOUNT_DECODE_LOG"); log != nullptr && *log != 0) {
       decodeLog_ = openFile(log, OpenMode::Append);
     }
+    if (const char* log = std::getenv("ARCHIVE_MOUNT_REQUEST_LOG"); log != nullptr && *log != 0) {
+      requestLog_ = log;
+    }
   }
+
+  // The session the workers storing entries ahead give them to; they stop before it ends.
+  void serve(fuse_session* session) { session_ = session; }
+  void stop() {
+    ahead_.stop();
+    writeRequestCounts();
+  }
+
+  // The requests served, by operation (for tests and the benchmark).
+  enum Operation : uint8_t { kLookup, kGetattr, kReaddir, kReaddirplus, kOpen, kRead, kStatfs };
+  void count(Operation operation) { requests_[operation].fetch_add(1, std::memory_order_relaxed); }
 
   void lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
     if (!tree_->valid(parent) || !tree_->folder(parent)) return void(fuse_reply_err(req, ENOTDIR));
@@ -103,7 +126,15 @@ class Mount {
   // Where the kernel allows it, files open without asking the mount (a request less per file:
   // a copy of the tree is mostly round trips to the mount). The kernel then keeps each file's
   // bytes between opens, and the mount being read-only refuses opens for writing itself.
-  void init(fuse_conn_info* conn) { noOpen_ = (conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) != 0; }
+  //
+  // A listing always gives the attributes of its names (READDIRPLUS), not only for the first
+  // part of each folder: a copy of the tree then looks up no file. A maximum read size given
+  // with -o is the one the kernel is told.
+  void init(fuse_conn_info* conn) {
+    noOpen_ = (conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) != 0;
+    conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;
+    if (maxRead_) conn->max_read = *maxRead_;
+  }
 
   void open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     if (!tree_->valid(ino)) return void(fuse_reply_err(req, ENOENT));
@@ -123,17 +154,14 @@ class Mount {
   void read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset) {
     if (!tree_->valid(ino) || tree_->folder(ino)) return void(fuse_reply_err(req, EISDIR));
     const auto position = static_cast<uint64_t>(offset);
-    const fuse_ino_t after = tree_->nextInFolder(ino);
-    std::optional<DecodeCache::Entry> next;
-    if (after != 0) next = {{after, tree_->description(after)}};
+    if (position == 0) ahead_.started(ino);
     try {
       const EntryBytes bytes = openEntry(*archive_, tree_->description(ino), tree_->path(ino),
                                          {.outputBound = false,
                                           .cache = &cache_,
                                           .key = ino,
                                           .start = position,
-                                          .end = position + size,
-                                          .next = next ? &*next : nullptr});
+                                          .end = position + size});
       if (position >= bytes.size()) return void(fuse_reply_buf(req, nullptr, 0));
       const size_t wanted = static_cast<size_t>(std::min<uint64_t>(size, bytes.size() - position));
       if (const uint8_t* data = bytes.data()) {
@@ -188,6 +216,40 @@ class Mount {
     }
   }
 
+  // The file after `ino` in its folder as the workers storing ahead see it: one whose size is
+  // not known is never stored (its reader must get the error).
+  std::optional<StoreAhead::Item> nextItem(uint64_t ino) {
+    const fuse_ino_t after = tree_->nextInFolder(ino);
+    if (after == 0) return std::nullopt;
+    StoreAhead::Item item{after, tree_->description(after), tree_->attributes(after).size};
+    if (tree_->unknownSize(after)) item.d.kind = EntryKind::Absent;
+    return item;
+  }
+
+  // Puts bytes of a file into the kernel's page cache, as if read (never from a request's
+  // thread: the kernel may wait on a page a request holds). Nothing more of a file the kernel
+  // has not met (ENOENT), nor of any once the mount has gone.
+  bool storeInKernel(uint64_t ino, uint64_t offset, const uint8_t* data, size_t size) {
+    if (session_ == nullptr) return false;
+    fuse_bufvec buffer = FUSE_BUFVEC_INIT(size);
+    buffer.buf[0].mem = const_cast<uint8_t*>(data);
+    return fuse_lowlevel_notify_store(session_, ino, static_cast<off_t>(offset), &buffer,
+                                      static_cast<fuse_buf_copy_flags>(0)) == 0;
+  }
+
+  // ARCHIVE_MOUNT_REQUEST_LOG: "LOOKUP N" and so on, a line each, written when the mount ends.
+  void writeRequestCounts() {
+    if (requestLog_.empty()) return;
+    static constexpr std::array<const char*, 7> kNames = {
+        "LOOKUP", "GETATTR", "READDIR", "READDIRPLUS", "OPEN", "READ", "STATFS"};
+    std::string text;
+    for (size_t i = 0; i < kNames.size(); ++i) {
+      text += std::string(kNames[i]) + " " + std::to_string(requests_[i].load()) + "\n";
+    }
+    FileHandle file = openFile(requestLog_, OpenMode::Append);
+    if (file.valid()) writeAll(file, reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  }
+
   // The test hook: one line per decode.
   void logDecode(fuse_ino_t ino) {
     if (!decodeLog_.valid()) return;
@@ -220,8 +282,13 @@ class Mount {
   std::mutex logMutex_;
   FileHandle decodeLog_;  // the test hook: one line per decode (closed after the cache's thread)
   DecodeCache cache_;
+  StoreAhead ahead_;
   bool foreground_;
+  std::optional<uint32_t> maxRead_;
   bool noOpen_ = false;
+  fuse_session* session_ = nullptr;
+  std::string requestLog_;
+  std::array<std::atomic<uint64_t>, 7> requests_{};
 };
 
 Mount& mountOf(fuse_req_t req) { return *static_cast<Mount*>(fuse_req_userdata(req)); }
@@ -230,24 +297,33 @@ const fuse_lowlevel_ops kOperations = [] {
   fuse_lowlevel_ops ops{};
   ops.init = [](void* mount, fuse_conn_info* conn) { static_cast<Mount*>(mount)->init(conn); };
   ops.lookup = [](fuse_req_t req, fuse_ino_t parent, const char* name) {
+    mountOf(req).count(Mount::kLookup);
     mountOf(req).lookup(req, parent, name);
   };
   ops.getattr = [](fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    mountOf(req).count(Mount::kGetattr);
     mountOf(req).getattr(req, ino, fi != nullptr);
   };
   ops.readdir = [](fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
+    mountOf(req).count(Mount::kReaddir);
     mountOf(req).readdir(req, ino, size, offset, false);
   };
   ops.readdirplus = [](fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
+    mountOf(req).count(Mount::kReaddirplus);
     mountOf(req).readdir(req, ino, size, offset, true);
   };
   ops.open = [](fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+    mountOf(req).count(Mount::kOpen);
     mountOf(req).open(req, ino, fi);
   };
   ops.read = [](fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
+    mountOf(req).count(Mount::kRead);
     mountOf(req).read(req, ino, size, offset);
   };
-  ops.statfs = [](fuse_req_t req, fuse_ino_t) { mountOf(req).statfs(req); };
+  ops.statfs = [](fuse_req_t req, fuse_ino_t) {
+    mountOf(req).count(Mount::kStatfs);
+    mountOf(req).statfs(req);
+  };
   return ops;
 }();
 
@@ -376,8 +452,10 @@ int run(MountOptions& o) {
       fuse_daemonize(o.foreground ? 1 : 0);
       fuse_loop_config* config = fuse_loop_cfg_create();
       fuse_loop_cfg_set_max_threads(config, kMaxThreads);
+      mount.serve(session);
       // Positive: the signal that ended it, which unmounts as cleanly as fusermount3 -u.
       status = fuse_session_loop_mt(session, config) < 0 ? 2 : 0;
+      mount.stop();
       fuse_loop_cfg_destroy(config);
       fuse_session_unmount(session);
     }

@@ -25,7 +25,9 @@ constexpr const char* kUsage =
     "      --category LIST   only these categories: folder letters or numbers (g,hc,25)\n"
     "      --entries RANGE   only these entry numbers (0-99,120)\n"
     "      --all-categories  every category number from 0 to 255, not only the eleven\n"
-    "      --cache-size SIZE keep at most SIZE bytes of decoded entries (K, M, G; default 256M)\n"
+    "      --cache-size SIZE keep at most SIZE bytes of decoded entries (K, M, G; default 256M);\n"
+    "                        files read in order are stored ahead, up to half of SIZE\n"
+    "  -j, --jobs N          decode up to N entries ahead at once (default: one per core)\n"
     "  -h, --help            print this help and exit\n"
     "      --version         print the version and exit\n"
     "\n"
@@ -41,6 +43,7 @@ const option kLongOptions[] = {
     {"all-categories", no_argument, nullptr, kAllCategories},
     {"cache-size", required_argument, nullptr, kCacheSize},
     {"log", required_argument, nullptr, kLog},
+    {"jobs", required_argument, nullptr, 'j'},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, kVersion},
     {nullptr, 0, nullptr, 0},
@@ -71,6 +74,13 @@ bool takeFuseOptions(const std::string& list, MountOptions& o, std::string& erro
     start = end + 1;
     if (option.empty()) continue;
     unsigned long value = 0;
+    if (option.rfind("max_read=", 0) == 0) {
+      if (!number(option.substr(9), value) || value == 0) {
+        error = "-o max_read needs a number of bytes, not '" + option.substr(9) + "'";
+        return false;
+      }
+      o.maxRead = static_cast<uint32_t>(value);
+    }
     if (option.rfind("uid=", 0) == 0 || option.rfind("gid=", 0) == 0) {
       if (!number(option.substr(4), value)) {
         error = "-o " + option.substr(0, 3) + " needs a number, not '" + option.substr(4) + "'";
@@ -116,7 +126,7 @@ std::optional<MountOptions> parseMountOptions(int argc, char** argv, int& status
   MountOptions o;
   std::string error;
   opterr = 0;
-  for (int c; (c = getopt_long(argc, argv, ":fo:h", kLongOptions, nullptr)) != -1;) {
+  for (int c; (c = getopt_long(argc, argv, ":fo:hj:", kLongOptions, nullptr)) != -1;) {
     switch (c) {
       case 'f': o.foreground = true; break;
       case 'o':
@@ -130,6 +140,9 @@ std::optional<MountOptions> parseMountOptions(int argc, char** argv, int& status
         break;
       case kAllCategories: o.selection.sweepAllCategories(); break;
       case kLog: o.logFile = optarg; break;
+      case 'j':
+        if (const auto refusal = parseJobs(optarg, o.jobs)) return usageError(*refusal, status);
+        break;
       case kCacheSize: {
         const std::optional<uint64_t> size = parseByteSize(optarg);
         if (!size) {

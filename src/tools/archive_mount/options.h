@@ -14,6 +14,8 @@ struct MountOptions {
   std::optional<uint32_t> gid;  // -o gid=N: the group shown
   uint64_t cacheSize = uint64_t{256} << 20;  // --cache-size: decoded entries kept, in bytes
   std::optional<std::string> logFile;        // --log: where the reasons of failed reads go
+  unsigned jobs = 0;                // --jobs: workers storing entries ahead (0: one per core)
+  std::optional<uint32_t> maxRead;  // -o max_read=N, which FUSE is given as well
   std::string archive;
   std::string mountpoint;
   Selection selection;

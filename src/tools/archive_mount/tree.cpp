@@ -19,6 +19,27 @@ void MountTree::add(const SweptEntry& e) {
 
 void MountTree::sortFolders() {
   for (Node& n : nodes_) std::sort(n.children.begin(), n.children.end());
+  // Numbered again breadth first, each folder's names in order: numbers then ascend in the order
+  // of every listing (GNU cp goes through a folder in the order of its inode numbers), and the
+  // files of a folder stay consecutive.
+  std::vector<uint64_t> order = {kRoot};
+  for (size_t i = 0; i < order.size(); ++i) {
+    for (const auto& child : node(order[i]).children) order.push_back(child.second);
+  }
+  std::vector<uint64_t> renumbered(nodes_.size() + 1);
+  for (size_t i = 0; i < order.size(); ++i) renumbered[order[i]] = i + 1;
+  std::deque<Node> nodes;
+  for (const uint64_t old : order) {
+    const Node& n = node(old);
+    Node& moved = nodes.emplace_back(n.name, renumbered[n.parent], n.folder);
+    moved.d = n.d;
+    moved.path = n.path;
+    for (const auto& [name, child] : n.children) {
+      moved.children.emplace_back(name, renumbered[child]);
+      moved.byName.emplace(name, renumbered[child]);
+    }
+  }
+  nodes_.swap(nodes);
 }
 
 uint64_t MountTree::lookup(uint64_t parent, const std::string& name) const {

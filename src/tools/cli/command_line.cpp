@@ -1,6 +1,8 @@
 #include "command_line.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "api/error.h"
 
@@ -48,5 +50,17 @@ std::optional<std::string> narrowSelection(Selection& selection, bool categories
   } catch (const Error& e) {
     return e.what();
   }
+  return std::nullopt;
+}
+
+std::optional<std::string> parseJobs(const char* text, unsigned& jobs) {
+  constexpr unsigned long kMaxJobs = 256;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long n = std::strtoul(text, &end, 10);
+  if (*text < '0' || *text > '9' || *end != '\0' || errno != 0 || n < 1 || n > kMaxJobs) {
+    return "--jobs needs a number from 1 to " + std::to_string(kMaxJobs) + ", not '" + text + "'";
+  }
+  jobs = static_cast<unsigned>(n);
   return std::nullopt;
 }

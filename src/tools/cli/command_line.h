@@ -21,3 +21,6 @@ void printUsageError(const char* program, const std::string& message);
 // --category LIST or --entries RANGE applied to `selection`; the refusal's words when the text is
 // not one.
 std::optional<std::string> narrowSelection(Selection& selection, bool categories, const char* text);
+
+// --jobs N into `jobs`: a number from 1 to 256; otherwise the refusal's words.
+std::optional<std::string> parseJobs(const char* text, unsigned& jobs);
