@@ -59,7 +59,11 @@ void StoreAhead::started(uint64_t key) {
   std::optional<Item> item = next_(key);
   expected_ = item ? std::optional(item->key) : std::nullopt;
   bool added = false;
-  for (uint64_t bytes = 0; item && bytes < window_; item = next_(item->key)) {
+  // (At most so many entries: a window of small files is walked under the lock.)
+  constexpr int kMostEntries = 4096;
+  int walked = 0;
+  for (uint64_t bytes = 0; item && bytes < window_ && walked < kMostEntries;
+       item = next_(item->key), ++walked) {
     bytes += item->size;
     if (planned_.insert(item->key).second) {
       queue_.push_back(*item);
