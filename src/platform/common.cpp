@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/file.h"
 #include "platform/error.h"
+#include "platform/file.h"
 #include "platform/internal.h"
 #include "platform/interrupt.h"
 #include "platform/pending_file.h"

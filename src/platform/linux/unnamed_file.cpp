@@ -21,7 +21,8 @@ FileHandle createUnnamedFile(const Folder& base, const std::string& folder, bool
 bool linkUnnamedFile(const FileHandle& file, const Folder& base, const std::string& name) {
   char self[32];
   std::snprintf(self, sizeof self, "/proc/self/fd/%d", file.get());
-  if (linkat(AT_FDCWD, self, atDescriptor(base), name.c_str(), AT_SYMLINK_FOLLOW) != 0) return false;
+  if (linkat(AT_FDCWD, self, atDescriptor(base), name.c_str(), AT_SYMLINK_FOLLOW) != 0)
+    return false;
   reportIo({IoEvent::Kind::Link, &file, 0, 0, name, {}});
   return true;
 }
