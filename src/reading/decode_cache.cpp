@@ -1,7 +1,6 @@
 #include "reading/decode_cache.h"
 
 #include <algorithm>
-#include <system_error>
 #include <utility>
 
 #include "reading/output_bound.h"
@@ -24,16 +23,6 @@ DecodeCache::DecodeCache(const ByteSource& source, uint64_t limit,
       limit_(limit),
       onDecode_(std::move(onDecode)),
       buffers_(limit + kKeptBuffers) {}
-
-DecodeCache::~DecodeCache() {
-  if (!aheadThread_.joinable()) return;
-  {
-    const std::lock_guard lock(aheadMutex_);
-    stopping_ = true;
-    aheadWanted_.notify_one();
-  }
-  aheadThread_.join();
-}
 
 uint64_t DecodeCache::charge(const EntryDescription& d) const {
   return d.inputBufferSize() + outputSizeOf(source_, d);
@@ -130,30 +119,4 @@ void DecodeCache::given(uint64_t key) {
   const std::lock_guard lock(mutex_);
   const auto found = slots_.find(key);
   if (found != slots_.end()) ages_.splice(ages_.end(), ages_, found->second.age);
-}
-
-void DecodeCache::reading(uint64_t start, const Entry* next) {
-  if (start != 0 || next == nullptr || next->d.kind != EntryKind::Compressed) return;
-  const std::lock_guard lock(aheadMutex_);
-  aheadNext_ = *next;
-  if (!aheadThread_.joinable()) {
-    try {
-      aheadThread_ = std::thread([this] {
-        for (;;) {
-          std::optional<Entry> e;
-          {
-            std::unique_lock wait(aheadMutex_);
-            aheadWanted_.wait(wait, [&] { return aheadNext_ || stopping_; });
-            if (stopping_) return;
-            e = std::exchange(aheadNext_, std::nullopt);
-          }
-          getAhead(*e);
-        }
-      });
-    } catch (const std::system_error&) {  // no thread to be had: the readers decode it
-      aheadNext_.reset();
-      return;
-    }
-  }
-  aheadWanted_.notify_one();
 }

@@ -5,11 +5,10 @@
 // dropped oldest first when a new one needs the room.
 //
 // A read drops what it must, except entries being decoded or copied out right now (it waits for
-// those). Readers mostly go through entries in order (a folder's files by name: cp -r, tar, a
-// loop over a folder), so the entry after one being read from its start is decoded ahead on a
-// thread of the cache's. Decoding ahead never drops an entry that a reader has begun and not
-// finished and read from less than a second ago: with a cache of a few entries, the entry decoded
-// ahead would otherwise push out the one being read, and each piece would decode it again. An
+// those). Decoding ahead (getAhead(), for StoreAhead's workers) never drops an entry that a
+// reader has begun and not finished and read from less than a second ago: with a cache of a few
+// entries, the entry decoded ahead would otherwise push out the one being read, and each piece
+// would decode it again. An
 // entry larger than the whole cache is decoded once nothing else is in it. So the cache holds at
 // most the larger of its bound and one entry's decoding (its input with it).
 #pragma once
@@ -23,7 +22,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <unordered_map>
 
 #include "reading/buffer_pool.h"
@@ -44,7 +42,6 @@ class DecodeCache {
   // of them. `onDecode` (for tests) is told the key of every entry as its decoding begins.
   DecodeCache(const ByteSource& source, uint64_t limit,
               std::function<void(uint64_t key)> onDecode = {});
-  ~DecodeCache();  // waits for a decode ahead to end
   DecodeCache(const DecodeCache&) = delete;
   DecodeCache& operator=(const DecodeCache&) = delete;
 
@@ -52,10 +49,6 @@ class DecodeCache {
   // decoded now unless another thread is decoding it (then this one waits for it). Waits while
   // entries in use hold the cache full; gives OutOfMemory when the room does not come.
   std::shared_ptr<const LoadedEntry> get(const Entry& e, uint64_t end);
-  // A reader is at byte `start` of an entry that `next` follows in the readers' order (null: none
-  // does). From the entry's start, a compressed `next` is decoded ahead, on the cache's thread, if
-  // it is not in the cache and there is room for it then. Never waits.
-  void reading(uint64_t start, const Entry* next);
   // Compressed entry `e` for a reader to come: from the cache, or decoded now if there is room
   // for it without dropping an entry being read. Null when there is none, or another thread is
   // decoding it. Never waits for room.
@@ -95,12 +88,4 @@ class DecodeCache {
   std::unordered_map<uint64_t, Slot> slots_;
   std::list<uint64_t> ages_;  // most recently used first
   uint64_t used_ = 0;
-
-  // The thread that decodes ahead, started at the first entry it has to (so that a front end
-  // that becomes a daemon, forking, has it in the process that serves the reads).
-  std::thread aheadThread_;
-  std::mutex aheadMutex_;
-  std::condition_variable aheadWanted_;
-  std::optional<Entry> aheadNext_;  // the entry to decode next: only the latest asked for
-  bool stopping_ = false;
 };

@@ -37,7 +37,6 @@ size_t EntryBytes::readAt(uint64_t position, uint8_t* buffer, size_t n) const {
 
 EntryBytes openEntry(const ByteSource& source, const EntryDescription& d, const std::string& path,
                      const ReadOptions& options) {
-  if (options.cache != nullptr) options.cache->reading(options.start, options.next);
   if (d.kind == EntryKind::NoData) throw EntryError(path, EntryProblem::NoData);
   if (d.kind == EntryKind::Plain && !d.liesWithin(source.size())) {
     throw EntryError(path, EntryProblem::Incomplete);

@@ -34,16 +34,13 @@ class EntryError : public Error {
 struct ReadOptions {
   // Refuse an entry that alone expands past the output bound of its archive (see output_bound.h).
   bool outputBound = true;
-  // Decode a compressed entry through `cache`, as entry `key` for a read that starts at `start`
-  // and ends at `end`, `next` following it in the readers' order (see DecodeCache::reading);
+  // Decode a compressed entry through `cache`, as entry `key` for a read that ends at `end`;
   // without a cache, each call decodes afresh, into buffers of `buffers` (a pool the caller keeps,
   // so that one entry's buffers serve the next) or of its own.
   DecodeCache* cache = nullptr;
   BufferPool* buffers = nullptr;
   uint64_t key = 0;
-  uint64_t start = 0;
   uint64_t end = UINT64_MAX;
-  const DecodeCache::Entry* next = nullptr;
 };
 
 // An entry with data, ready to read: a plain entry read where it lies in the archive, a

@@ -1,5 +1,5 @@
 // The decode cache in process: each entry decoded once however many readers want it at once, kept
-// within its bound and dropped oldest first, the next entry decoded ahead of a reader.
+// within its bound and dropped oldest first.
 #include "reading/decode_cache.h"
 
 #include <gtest/gtest.h>
@@ -92,23 +92,6 @@ TEST_F(DecodeCacheTest, ReadersAtOnceShareOneDecoding) {
   for (int i = 0; i < 8; ++i) readers.emplace_back([&] { expectEntry(cache, 2); });
   for (std::thread& t : readers) t.join();
   EXPECT_EQ(decoded, (std::map<uint64_t, int>{{2, 1}}));
-}
-
-// A reader at the start of entry 0, with entry 1 next, has entry 1 decoded on the cache's thread;
-// a reader in the middle of an entry starts nothing.
-TEST_F(DecodeCacheTest, DecodesTheNextEntryAhead) {
-  DecodeCache cache(*archive, 8 << 20, counter());
-  expectEntry(cache, 0);
-  cache.reading(65536, &entries[2]);
-  cache.reading(0, &entries[1]);
-  {
-    std::unique_lock lock(mutex);
-    ASSERT_TRUE(
-        changed.wait_for(lock, std::chrono::seconds(30), [&] { return decoded.size() == 2; }));
-  }
-  expectEntry(cache, 1);
-  const std::lock_guard lock(mutex);
-  EXPECT_EQ(decoded, (std::map<uint64_t, int>{{0, 1}, {1, 1}}));
 }
 
 }  // namespace

@@ -148,20 +148,17 @@ class Mount {
     fuse_reply_open(req, fi);
   }
 
-  // A plain entry is read where it lies, a compressed one from the cache. Files are mostly read in
-  // name order (cp -r, tar, a loop over a folder): the next entry of the folder follows each in
-  // the cache's order, so that it decodes ahead while this one is read.
+  // A plain entry is read where it lies, a compressed one from the cache. A read from a file's
+  // start sets the workers storing ahead to the files after it (files are mostly read in name
+  // order: cp -r, tar, a loop over a folder).
   void read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset) {
     if (!tree_->valid(ino) || tree_->folder(ino)) return void(fuse_reply_err(req, EISDIR));
     const auto position = static_cast<uint64_t>(offset);
     if (position == 0) ahead_.started(ino);
     try {
-      const EntryBytes bytes = openEntry(*archive_, tree_->description(ino), tree_->path(ino),
-                                         {.outputBound = false,
-                                          .cache = &cache_,
-                                          .key = ino,
-                                          .start = position,
-                                          .end = position + size});
+      const EntryBytes bytes =
+          openEntry(*archive_, tree_->description(ino), tree_->path(ino),
+                    {.outputBound = false, .cache = &cache_, .key = ino, .end = position + size});
       if (position >= bytes.size()) return void(fuse_reply_buf(req, nullptr, 0));
       const size_t wanted = static_cast<size_t>(std::min<uint64_t>(size, bytes.size() - position));
       if (const uint8_t* data = bytes.data()) {
@@ -280,7 +277,7 @@ class Mount {
   std::unique_ptr<MountTree> tree_;
   FileHandle log_;  // --log: the reasons of failed reads, a line each
   std::mutex logMutex_;
-  FileHandle decodeLog_;  // the test hook: one line per decode (closed after the cache's thread)
+  FileHandle decodeLog_;  // the test hook: one line per decode (closed after the workers end)
   DecodeCache cache_;
   StoreAhead ahead_;
   bool foreground_;
