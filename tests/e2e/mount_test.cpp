@@ -244,6 +244,8 @@ TEST_F(MountTest, ShowsTheExtractedTreeAndFailsOnDamagedEntriesOnly) {
 // A cold copy of the tree: listed with their attributes, its files need no lookup, and read in
 // order, most were stored ahead of the reader and ask for no read. A damaged entry among them
 // still fails, and is never stored. (A maximum read size given with -o is the kernel's too.)
+// Without storing ahead, each of the 300 files asks for at least one read; how many the workers
+// get ahead of cp depends on the machine (a sanitizer build is slower), so the bound is loose.
 TEST_F(MountTest, CopiesWithoutLookupsAndFewReads) {
   std::mt19937_64 rng(37);
   Table g{0, {}};
@@ -267,7 +269,7 @@ TEST_F(MountTest, CopiesWithoutLookupsAndFewReads) {
   EXPECT_TRUE(unmount());
   const std::map<std::string, uint64_t> counts = requests();
   EXPECT_EQ(counts.at("LOOKUP"), 0u);
-  EXPECT_LE(counts.at("READ"), 30u);
+  EXPECT_LE(counts.at("READ"), 75u);
 }
 
 // Eight threads read random ranges of random entries at once, through a cache that holds only a
