@@ -6,7 +6,6 @@
 // arithmetic gives; nothing is clamped or flushed, and no exception is raised.
 #pragma once
 
-#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -17,11 +16,12 @@ namespace r5900 {
 // round twice differently) and no fused multiply-add (the build turns contraction off).
 static_assert(FLT_EVAL_METHOD == 0, "float arithmetic must be evaluated in its own type");
 
-inline double widen(uint32_t bits) { return static_cast<double>(std::bit_cast<float>(bits)); }
-inline uint32_t roundToSingle(double value) {
-  return std::bit_cast<uint32_t>(static_cast<float>(value));
-}
-inline uint32_t singleBits(float value) { return std::bit_cast<uint32_t>(value); }
+// The register's bits as a float and back. (__builtin_bit_cast rather than std::bit_cast: the
+// C++ library of the WebAssembly build's compiler has no std::bit_cast yet.)
+inline float singleOf(uint32_t bits) { return __builtin_bit_cast(float, bits); }
+inline uint32_t singleBits(float value) { return __builtin_bit_cast(uint32_t, value); }
+inline double widen(uint32_t bits) { return static_cast<double>(singleOf(bits)); }
+inline uint32_t roundToSingle(double value) { return singleBits(static_cast<float>(value)); }
 
 inline uint32_t fpAdd(uint32_t a, uint32_t b) { return roundToSingle(widen(a) + widen(b)); }
 inline uint32_t fpSub(uint32_t a, uint32_t b) { return roundToSingle(widen(a) - widen(b)); }
@@ -53,7 +53,7 @@ inline uint32_t fpToWord(uint32_t a) {
   if ((a & 0x7F800000) > 0x4E800000) {
     return (a & 0x80000000) != 0 ? 0x80000000 : 0x7FFFFFFF;
   }
-  return static_cast<uint32_t>(static_cast<int32_t>(std::bit_cast<float>(a)));
+  return static_cast<uint32_t>(static_cast<int32_t>(singleOf(a)));
 }
 
 // Signed 32-bit integer to single, rounded to nearest, ties to even (16777217 gives 16777216).

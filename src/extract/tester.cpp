@@ -111,3 +111,8 @@ TestSummary Tester::run(const LookedUp& found, RunProgress* progress) {
   }
   return summary;
 }
+
+std::string testedSummary(const TestSummary& summary) {
+  return "tested " + std::to_string(summary.tested) + (summary.tested == 1 ? " entry" : " entries") +
+         ": " + (summary.damaged == 0 ? "all sound" : std::to_string(summary.damaged) + " damaged");
+}

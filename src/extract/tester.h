@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "extract/ordered_pool.h"
 #include "extract/run.h"
@@ -42,6 +43,10 @@ struct TestSummary {
   // The fault of the machine that ended the lookups, when the test otherwise went to its end.
   std::optional<Error> fault;
 };
+
+// The test's last line, as every front end words it: "tested 20 entries: 4 damaged", or
+// "tested 1 entry: all sound".
+std::string testedSummary(const TestSummary& summary);
 
 class Tester {
  public:

@@ -239,9 +239,7 @@ class Run {
     if (summary.stop == RunStop::SinkStopped) return 2;
     if (stopSignal() == 0) {
       console_.clearProgress();
-      console_.err(
-          "tested " + count(summary.tested, "entry", "entries") + ": " +
-          (summary.damaged == 0 ? "all sound" : std::to_string(summary.damaged) + " damaged"));
+      console_.err(testedSummary(summary));
     }
     return summary.damaged == 0 && summary.stop == RunStop::None ? 0 : 2;
   }

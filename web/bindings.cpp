@@ -1,0 +1,399 @@
+// The library as the page's workers and Node see it (embind): an archive read through a reader
+// the JavaScript side gives (a browser's File sliced and read with FileReaderSync, a file read
+// with fs.readSync), its selected entries looked up, each read as extraction writes it, and the
+// integrity test and the extraction run a few entries per call, so that the worker can take a
+// cancel and report progress between calls. Everything runs on the caller's thread: this build
+// has no threads.
+#include <emscripten.h>
+#include <emscripten/bind.h>
+#include <emscripten/val.h>
+
+#include <atomic>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "api/archive.h"
+#include "api/error.h"
+#include "api/extract.h"
+#include "api/read.h"
+
+using emscripten::val;
+
+// Reads up to `size` bytes at `offset` of reader `reader` into the module's memory at `target`:
+// how many there were. The reader is Module.readSource(reader, offset, view); an offset up to
+// 2^53 is exact as a JavaScript number.
+EM_JS(double, jsReadSource, (int reader, double offset, uint8_t* target, double size), {
+  return Module["readSource"](reader, offset, HEAPU8.subarray(target, target + size));
+});
+
+namespace {
+
+class JsSource : public ByteSource {
+ public:
+  JsSource(int reader, uint64_t size) : reader_(reader), size_(size) {}
+  size_t readAt(uint64_t offset, uint8_t* buffer, size_t size) const override {
+    if (offset >= size_ || size == 0) return 0;
+    if (size > size_ - offset) size = static_cast<size_t>(size_ - offset);
+    const double n =
+        jsReadSource(reader_, static_cast<double>(offset), buffer, static_cast<double>(size));
+    return n > 0 ? static_cast<size_t>(n) : 0;
+  }
+  uint64_t size() const override { return size_; }
+
+ private:
+  int reader_;
+  uint64_t size_;
+};
+
+// The command line's words for an error: what the user can do about it, where there is something.
+std::string wordsOf(const Error& error) {
+  switch (error.hint()) {
+    case ErrorHint::LiftOutputBound:
+      return std::string(error.what()) + "; --no-size-limit lifts it";
+    case ErrorHint::RecoverFirst:
+      return std::string(error.what()) + "; run 'archive-pack --recover " + error.path() +
+             "' first";
+    default: return error.what();
+  }
+}
+
+const char* kindName(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::Host: return "host";
+    case ErrorKind::MachineFault: return "fault";
+    case ErrorKind::NotAnArchive: return "not-an-archive";
+    case ErrorKind::Refused: return "refused";
+    case ErrorKind::EntryProblem: return "entry";
+  }
+  return "host";
+}
+
+val errorObject(const Error& error) {
+  val e = val::object();
+  e.set("error", wordsOf(error));
+  e.set("kind", kindName(error.kind()));
+  return e;
+}
+
+// Runs `f`, turning what the library throws into {error, kind} for the JavaScript side.
+template <typename F>
+val guarded(F f) {
+  try {
+    return f();
+  } catch (const Error& e) {
+    return errorObject(e);
+  } catch (const std::bad_alloc&) {
+    val e = val::object();
+    e.set("error", std::string("out of memory"));
+    e.set("kind", std::string("memory"));
+    return e;
+  }
+}
+
+val linesOf(const std::vector<std::string>& lines) {
+  val array = val::array();
+  for (const std::string& line : lines) array.call<void>("push", line);
+  return array;
+}
+
+// The bytes in the module's memory, copied into a Uint8Array of their own.
+val bytesOf(const uint8_t* data, size_t size) {
+  return val(emscripten::typed_memory_view(size, data)).call<val>("slice");
+}
+
+class CollectedVerdicts : public TestSink {
+ public:
+  bool tested(const EntryRecord& record) override {
+    lines.push_back(entryJson(record));
+    return true;
+  }
+  std::vector<std::string> lines;
+};
+
+// Each extracted entry's bytes go to the JavaScript side at once (copied there), each problem as
+// the command line words it on stderr.
+class JsExtraction : public ExtractEvents, public ExtractSink {
+ public:
+  explicit JsExtraction(val write) : write_(std::move(write)) {}
+  void extracting(const std::string&) override {}
+  void unsupported(const std::string& path) override {
+    problems.push_back(path + ": unsupported compression method; not written");
+  }
+  void problem(const std::string& path, EntryProblem, const std::string& what) override {
+    problems.push_back(path + ": " + what);
+  }
+  void failure(const Error& error) override { failures.push_back(wordsOf(error)); }
+  bool write(const std::string& path, const uint8_t* data, size_t size) override {
+    return write_(path, bytesOf(data, size)).as<bool>();
+  }
+  std::vector<std::string> problems;
+  std::vector<std::string> failures;
+
+ private:
+  val write_;
+};
+
+const char* stopName(RunStop stop) {
+  switch (stop) {
+    case RunStop::None: return "none";
+    case RunStop::OutputBound: return "output-bound";
+    case RunStop::OutOfMemory: return "out-of-memory";
+    case RunStop::Failure: return "failure";
+    case RunStop::SinkStopped: return "sink-stopped";
+    case RunStop::Cancelled: return "cancelled";
+  }
+  return "none";
+}
+
+}  // namespace
+
+// One archive open in a worker, with the entries of its last selection looked up.
+class WebArchive {
+ public:
+  // Opens the archive read through reader `reader` of `size` bytes, named `name` in messages:
+  // {archive} or {error, kind}.
+  static val open(int reader, double size, const std::string& name) {
+    return guarded([&] {
+      auto source = std::make_unique<JsSource>(reader, static_cast<uint64_t>(size));
+      std::shared_ptr<Archive> archive = Archive::open(std::move(source), name);
+      val result = val::object();
+      result.set("archive", WebArchive(std::move(archive)));
+      return result;
+    });
+  }
+
+  // Looks up the entries `spec` selects ({categories, entries, members, allCategories}, as the
+  // command line's --category, --entries, members and --all-categories): {count, fault, note} or
+  // {error}. The entries are kept for records(), read(), test and extraction.
+  val select(val spec) {
+    return guarded([&] {
+      auto selection = std::make_shared<Selection>();
+      if (spec["allCategories"].as<bool>()) selection->sweepAllCategories();
+      if (spec["categories"].isString()) {
+        selection->restrictCategories(spec["categories"].as<std::string>());
+      }
+      if (spec["entries"].isString()) {
+        selection->restrictEntries(spec["entries"].as<std::string>());
+      }
+      const std::vector<std::string> members =
+          emscripten::vecFromJSArray<std::string>(spec["members"]);
+      for (const std::string& m : members) selection->addMember(m);
+      selection_ = std::move(selection);
+      Sweep sweep = archive_->entries(*selection_);
+      const std::atomic<bool> never{false};
+      found_ = lookUpExisting(sweep, never);
+      val result = val::object();
+      result.set("count", static_cast<double>(found_.entries.size()));
+      if (found_.fault) {
+        result.set("fault", std::string(found_.fault->what()));
+        result.set("note", lookupsStopped(archive_->path()));
+      }
+      return result;
+    });
+  }
+
+  // The looked-up entries as --list --json prints them, one JSON line each.
+  val records() {
+    return guarded([&] {
+      std::vector<std::string> lines;
+      lines.reserve(found_.entries.size());
+      for (const SweptEntry& e : found_.entries) {
+        lines.push_back(entryJson(entryRecord(*archive_, e)));
+      }
+      return linesOf(lines);
+    });
+  }
+
+  // What the members of the last selection that took nothing say, as the command line says it.
+  val unmatched() {
+    std::vector<std::string> lines;
+    if (selection_) {
+      for (const Member& m : selection_->members()) {
+        if (!m.found) lines.push_back(unmatchedMember(m));
+      }
+    }
+    return linesOf(lines);
+  }
+
+  // Entry `path` ("models - g/0001.raw") as extraction writes it: {bytes}, {error, kind} (an
+  // entry problem in --test's words, the output bound), or {missing} when there is no such entry.
+  val read(const std::string& path, bool sizeLimit) {
+    return guarded([&] {
+      val result = val::object();
+      const size_t slash = path.find('/');
+      std::optional<int32_t> category, entry;
+      if (slash != std::string::npos) {
+        category = categoryOfFolder(std::string_view(path).substr(0, slash));
+        entry = entryOfFileName(std::string_view(path).substr(slash + 1));
+      }
+      std::optional<EntryBytes> bytes;
+      if (category && entry) {
+        bytes = openEntry(*archive_, *category, *entry,
+                          {.outputBound = sizeLimit, .buffers = buffers_.get()});
+      }
+      if (!bytes) {
+        result.set("missing", path + ": not found in archive");
+        return result;
+      }
+      if (const uint8_t* data = bytes->data()) {
+        result.set("bytes", bytesOf(data, bytes->size()));
+      } else {
+        std::vector<uint8_t> plain(bytes->size());
+        bytes->readAt(0, plain.data(), plain.size());
+        result.set("bytes", bytesOf(plain.data(), plain.size()));
+      }
+      return result;
+    });
+  }
+
+  // The integrity test of the looked-up entries, `count` entries at a time from entry `from`:
+  // {lines} (--test --json's, in order); testFinish() then gives the summary.
+  val testStart(bool sizeLimit) {
+    return guarded([&] {
+      verdicts_ = std::make_shared<CollectedVerdicts>();
+      *cancel_ = false;
+      tester_ = std::make_shared<Tester>(
+          *archive_, *verdicts_,
+          TestOptions{boundFor(sizeLimit), Executor::inlineOnCaller(), cancel_.get()});
+      next_ = 0;
+      return val::object();
+    });
+  }
+  val testSome(int count) {
+    return guarded([&] {
+      val result = val::object();
+      for (int i = 0; i < count && next_ < found_.entries.size(); ++i) {
+        if (!tester_->test(found_.entries[next_++])) {
+          next_ = found_.entries.size();
+          break;
+        }
+      }
+      result.set("lines", linesOf(verdicts_->lines));
+      verdicts_->lines.clear();
+      result.set("done", next_ >= found_.entries.size());
+      return result;
+    });
+  }
+  // {lines, tested, damaged, summary, stop, error, fault, note}; `cancelled` ends it early.
+  val testFinish(bool cancelled) {
+    return guarded([&] {
+      if (cancelled) *cancel_ = true;
+      TestSummary summary = tester_->finish();
+      if (cancelled) summary.stop = RunStop::Cancelled;
+      if (!summary.fault && summary.stop == RunStop::None && found_.fault) {
+        summary.fault = found_.fault;
+      }
+      val result = val::object();
+      result.set("lines", linesOf(verdicts_->lines));
+      result.set("tested", static_cast<double>(summary.tested));
+      result.set("damaged", static_cast<double>(summary.damaged));
+      result.set("summary", testedSummary(summary));
+      result.set("stop", stopName(summary.stop));
+      if (summary.error) result.set("error", wordsOf(*summary.error));
+      if (summary.fault) {
+        result.set("fault", std::string(summary.fault->what()));
+        result.set("note", lookupsStopped(archive_->path()));
+      }
+      tester_.reset();
+      verdicts_.reset();
+      return result;
+    });
+  }
+
+  // The extraction of the looked-up entries into `write(path, bytes)` (false: stop), `count`
+  // entries at a time: {problems, failures} per call; extractFinish() then gives the summary.
+  val extractStart(val write, bool sizeLimit) {
+    return guarded([&] {
+      extraction_ = std::make_shared<JsExtraction>(std::move(write));
+      *cancel_ = false;
+      ExtractOptions options;
+      options.cancel = cancel_.get();
+      options.outputBound = boundFor(sizeLimit);
+      options.executor = Executor::inlineOnCaller();
+      options.sink = extraction_.get();
+      extractor_ = std::make_shared<Extractor>(*archive_, Folder(), *extraction_, options);
+      next_ = 0;
+      return val::object();
+    });
+  }
+  val extractSome(int count) {
+    return guarded([&] {
+      for (int i = 0; i < count && next_ < found_.entries.size(); ++i) {
+        const SweptEntry& e = found_.entries[next_++];
+        if (!extractor_->extract(e.category, e.entry, e.description)) {
+          next_ = found_.entries.size();
+          break;
+        }
+      }
+      val result = reported();
+      result.set("done", next_ >= found_.entries.size());
+      return result;
+    });
+  }
+  val extractFinish(bool cancelled) {
+    return guarded([&] {
+      if (cancelled) *cancel_ = true;
+      const ExtractStatus status = extractor_->finish();
+      const ExtractCounts counts = extractor_->counts();
+      val result = reported();
+      result.set("written", static_cast<double>(counts.written));
+      result.set("clean", status == ExtractStatus::Clean && !cancelled);
+      result.set("summary", writtenSummary(counts));
+      result.set("stop", cancelled ? "cancelled" : stopName(extractor_->stop()));
+      if (found_.fault && !cancelled && status != ExtractStatus::Stopped) {
+        result.set("fault", std::string(found_.fault->what()));
+        result.set("note", lookupsStopped(archive_->path()));
+      }
+      extractor_.reset();
+      extraction_.reset();
+      return result;
+    });
+  }
+
+ private:
+  explicit WebArchive(std::shared_ptr<Archive> archive) : archive_(std::move(archive)) {}
+
+  uint64_t boundFor(bool sizeLimit) const {
+    return sizeLimit ? outputBoundOf(archive_->size()) : kNoOutputBound;
+  }
+
+  val reported() {
+    val result = val::object();
+    result.set("problems", linesOf(extraction_->problems));
+    result.set("failures", linesOf(extraction_->failures));
+    extraction_->problems.clear();
+    extraction_->failures.clear();
+    return result;
+  }
+
+  std::shared_ptr<Archive> archive_;
+  std::shared_ptr<Selection> selection_;
+  LookedUp found_;
+  size_t next_ = 0;
+  // Held apart: JavaScript holds a copy of the object.
+  std::shared_ptr<std::atomic<bool>> cancel_ = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<BufferPool> buffers_ = std::make_shared<BufferPool>(kInFlightBudget);
+  std::shared_ptr<CollectedVerdicts> verdicts_;
+  std::shared_ptr<Tester> tester_;
+  std::shared_ptr<JsExtraction> extraction_;
+  std::shared_ptr<Extractor> extractor_;
+};
+
+EMSCRIPTEN_BINDINGS(archive_extract) {
+  emscripten::class_<WebArchive>("WebArchive")
+      .class_function("open", &WebArchive::open)
+      .function("select", &WebArchive::select)
+      .function("records", &WebArchive::records)
+      .function("unmatched", &WebArchive::unmatched)
+      .function("read", &WebArchive::read)
+      .function("testStart", &WebArchive::testStart)
+      .function("testSome", &WebArchive::testSome)
+      .function("testFinish", &WebArchive::testFinish)
+      .function("extractStart", &WebArchive::extractStart)
+      .function("extractSome", &WebArchive::extractSome)
+      .function("extractFinish", &WebArchive::extractFinish);
+}
