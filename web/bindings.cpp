@@ -155,9 +155,11 @@ const char* stopName(RunStop stop) {
 class WebArchive {
  public:
   // Opens the archive read through reader `reader` of `size` bytes, named `name` in messages:
-  // {archive} or {error, kind}.
-  static val open(int reader, double size, const std::string& name) {
+  // {archive} or {error, kind}. `journal`, when not empty, names the journal a stopped update
+  // left beside it: the archive is refused until it is recovered.
+  static val open(int reader, double size, const std::string& name, const std::string& journal) {
     return guarded([&] {
+      if (!journal.empty()) throw stoppedUpdateError(name, journal);
       auto source = std::make_unique<JsSource>(reader, static_cast<uint64_t>(size));
       std::shared_ptr<Archive> archive = Archive::open(std::move(source), name);
       val result = val::object();
@@ -384,6 +386,7 @@ class WebArchive {
 };
 
 EMSCRIPTEN_BINDINGS(archive_extract) {
+  emscripten::function("journalPath", &journalPath);
   emscripten::class_<WebArchive>("WebArchive")
       .class_function("open", &WebArchive::open)
       .function("select", &WebArchive::select)

@@ -12,6 +12,12 @@ constexpr double kUpdateWaitSeconds = 10;
 
 std::string journalPath(const std::string& realPath) { return realPath + ".update-journal"; }
 
+Error stoppedUpdateError(const std::string& path, const std::string& journal) {
+  return Error(ErrorKind::Refused,
+               path + ": an update of it was stopped and left its journal " + journal, path, 0,
+               ErrorHint::RecoverFirst);
+}
+
 Archive::Archive(FileHandle file, std::string path, uint64_t size)
     : file_(std::move(file)), path_(std::move(path)), size_(size) {}
 
@@ -36,9 +42,7 @@ std::unique_ptr<Archive> Archive::open(const std::string& path) {
     const std::optional<std::string> real = realPath(path);
     const std::string journal = real ? journalPath(*real) : "";
     if (!journal.empty() && exists(journal)) {
-      throw Error(ErrorKind::Refused,
-                  path + ": an update of it was stopped and left its journal " + journal, path, 0,
-                  ErrorHint::RecoverFirst);
+      throw stoppedUpdateError(path, journal);
     }
   }
   if (!setBlocking(file)) throwSystemError("cannot read " + path, errno, path);

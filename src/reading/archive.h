@@ -18,6 +18,9 @@
 // "ARCHIVE.update-journal" beside the archive's real file (`realPath`, symlinks resolved): an
 // update stopped half-way leaves it, and the index may be half written until it is completed.
 std::string journalPath(const std::string& realPath);
+// The refusal of archive `path` beside which a stopped update left `journal` (its hint:
+// RecoverFirst).
+Error stoppedUpdateError(const std::string& path, const std::string& journal);
 
 class Archive : public ByteSource {
  public:

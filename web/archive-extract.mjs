@@ -1,0 +1,275 @@
+// The scriptable face of the WebAssembly build, for the page, another page or Node:
+//
+//   const archive = await open(file);          // a File or Blob; in Node, a path
+//   const listing = await archive.entries({members: ['models - g/*']});
+//   const bytes = await archive.read('models - g/0001.raw');
+//   const verdicts = await archive.test();
+//   const summary = await archive.extract({write: async (path, bytes) => ...});
+//   archive.close();
+//
+// Every call is a promise; a refusal rejects with an ArchiveError whose message is the command
+// line's (without the program's name) and whose kind says what it is: 'host' (the file),
+// 'not-an-archive', 'refused' (a limit, a journal), 'entry' (one entry's problem), 'fault' (the
+// emulated machine stopped on the index), 'memory' or 'worker' (the worker failed: the archive
+// must be opened again). The archive is read where it lies, in a worker, never whole.
+const inNode = typeof process === 'object' && process.versions != null && process.versions.node != null;
+
+export class ArchiveError extends Error {
+  constructor(message, kind) {
+    super(message);
+    this.name = 'ArchiveError';
+    this.kind = kind;
+  }
+}
+
+const workerUrl = new URL('./worker.js', import.meta.url);
+
+// A worker, and its replies matched to the requests by number.
+class Channel {
+  constructor(worker) {
+    this.worker = worker;
+    this.waiting = new Map();
+    this.next = 1;
+    const receive = ({ id, result }) => {
+      const w = this.waiting.get(id);
+      this.waiting.delete(id);
+      if (w) w.resolve(result);
+    };
+    const fail = (error) => {
+      this.failed = new ArchiveError(`the worker stopped: ${error.message || error}`, 'worker');
+      for (const w of this.waiting.values()) w.reject(this.failed);
+      this.waiting.clear();
+    };
+    if (inNode) {
+      worker.on('message', receive);
+      worker.on('error', fail);
+      worker.on('exit', (code) => code !== 0 && fail(new Error(`exit status ${code}`)));
+    } else {
+      worker.onmessage = (event) => receive(event.data);
+      worker.onerror = (event) => {
+        event.preventDefault();
+        fail(new Error(event.message || 'out of memory or a fault'));
+      };
+    }
+  }
+
+  // The worker's result of `request`; an {error} result rejects with an ArchiveError.
+  async call(request, transfer = []) {
+    if (this.failed) throw this.failed;
+    const id = this.next++;
+    const result = await new Promise((resolve, reject) => {
+      this.waiting.set(id, { resolve, reject });
+      this.worker.postMessage({ id, ...request }, transfer);
+    });
+    if (result.error !== undefined && result.kind !== undefined && !result.stop) {
+      throw new ArchiveError(result.error, result.kind);
+    }
+    return result;
+  }
+
+  close() {
+    this.worker.terminate();
+  }
+}
+
+async function startWorker() {
+  if (inNode) {
+    const { Worker } = await import('node:worker_threads');
+    return new Channel(new Worker(workerUrl));
+  }
+  return new Channel(new Worker(workerUrl));
+}
+
+// What a selection may hold, as the command line's options: categories ('g,hc,25', as
+// --category), entries ('0-99', as --entries), members (paths or patterns) and allCategories.
+function selectionOf(selection = {}) {
+  return {
+    categories: selection.categories ?? null,
+    entries: selection.entries ?? null,
+    members: [...(selection.members ?? [])],
+    allCategories: Boolean(selection.allCategories),
+  };
+}
+
+class Archive {
+  constructor(channel, name, size) {
+    this.channel = channel;
+    this.name = name;
+    this.size = size;
+    this.selected = null;  // the last selection's JSON text
+  }
+
+  // The entries `selection` takes, looked up: {entries (records), lines (--list --json's lines),
+  // unmatched (what the members that took nothing say), fault and note (the machine's line and
+  // the command line's note when it stopped on the index; the entries before it are listed)}.
+  async entries(selection) {
+    const sel = selectionOf(selection);
+    const r = await this.channel.call({ op: 'select', selection: sel });
+    this.selected = JSON.stringify(sel);
+    return {
+      entries: r.lines.map((line) => JSON.parse(line)),
+      lines: r.lines,
+      unmatched: r.unmatched,
+      fault: r.fault ?? null,
+      note: r.note ?? null,
+    };
+  }
+
+  async select(selection) {
+    const sel = selectionOf(selection);
+    if (JSON.stringify(sel) !== this.selected) await this.entries(sel);
+  }
+
+  // Entry `path` ("models - g/0001.raw") as extraction writes it: a Uint8Array. Rejects with an
+  // ArchiveError: 'entry' for a damaged entry (the test's words), 'missing' for no such entry,
+  // 'refused' past the output bound (sizeLimit: false lifts it).
+  async read(path, { sizeLimit = true } = {}) {
+    const r = await this.channel.call({ op: 'read', path, sizeLimit });
+    if (r.missing) throw new ArchiveError(r.missing, 'missing');
+    return r.bytes;
+  }
+
+  // The integrity test of the selected entries, as --test runs it: {lines (--test --json's),
+  // verdicts, tested, damaged, summary ('tested 20 entries: 4 damaged'), stop ('none',
+  // 'output-bound', 'cancelled', ...), error (the bound's refusal), fault, note, unmatched}.
+  // onVerdicts(records) follows the test; `signal` (an AbortSignal) cancels it.
+  async test({ selection, sizeLimit = true, signal, onVerdicts, onProgress } = {}) {
+    await this.select(selection);
+    const lines = [];
+    await this.channel.call({ op: 'testStart', sizeLimit });
+    let cancelled = false;
+    for (;;) {
+      if (signal?.aborted) {
+        cancelled = true;
+        break;
+      }
+      const some = await this.channel.call({ op: 'testSome' });
+      this.took(lines, some.lines, onVerdicts, onProgress);
+      if (some.done) break;
+    }
+    const end = await this.channel.call({ op: 'testFinish', cancelled });
+    this.took(lines, end.lines, onVerdicts, onProgress);
+    const { lines: unmatched } = await this.channel.call({ op: 'unmatched' });
+    return {
+      lines,
+      verdicts: lines.map((line) => JSON.parse(line)),
+      tested: end.tested,
+      damaged: end.damaged,
+      summary: end.summary,
+      stop: end.stop,
+      error: end.error ?? null,
+      fault: end.fault ?? null,
+      note: end.note ?? null,
+      unmatched,
+    };
+  }
+
+  took(lines, some, onVerdicts, onProgress) {
+    if (some.length === 0) return;
+    lines.push(...some);
+    onVerdicts?.(some.map((line) => JSON.parse(line)));
+    onProgress?.({ done: lines.length });
+  }
+
+  // The extraction of the selected entries: write(path, bytes) is awaited for each entry written,
+  // in sweep order (in Node, `to: FOLDER` writes the tree there instead, existing files kept);
+  // onProblem(line) hears each entry not written, in the command line's words. Resolves to
+  // {written, clean, summary ('2 entries written, 1 not written'), stop, problems, failures,
+  // fault, note, unmatched}.
+  async extract({ selection, sizeLimit = true, signal, write, to, onProblem, onProgress } = {}) {
+    if (!write && to !== undefined && inNode) write = await folderWriter(to);
+    if (!write) throw new TypeError('extract() needs write(path, bytes) or, in Node, to');
+    await this.select(selection);
+    await this.channel.call({ op: 'extractStart', sizeLimit });
+    const problems = [];
+    const failures = [];
+    let done = 0;
+    let bytes = 0;
+    const take = async (r) => {
+      for (const file of r.files) {
+        await write(file.path, file.bytes);
+        done += 1;
+        bytes += file.bytes.length;
+      }
+      for (const line of r.problems) {
+        problems.push(line);
+        onProblem?.(line);
+      }
+      failures.push(...r.failures);
+      onProgress?.({ done, bytes });
+    };
+    let cancelled = false;
+    for (;;) {
+      if (signal?.aborted) {
+        cancelled = true;
+        break;
+      }
+      const some = await this.channel.call({ op: 'extractSome' });
+      await take(some);
+      if (some.done) break;
+    }
+    const end = await this.channel.call({ op: 'extractFinish', cancelled });
+    await take(end);
+    const { lines: unmatched } = await this.channel.call({ op: 'unmatched' });
+    return {
+      written: end.written,
+      clean: end.clean,
+      summary: end.summary,
+      stop: end.stop,
+      problems,
+      failures,
+      fault: end.fault ?? null,
+      note: end.note ?? null,
+      unmatched,
+    };
+  }
+
+  close() {
+    this.channel.close();
+  }
+}
+
+// In Node: a writer of the tree under `folder`, which keeps existing files as the command line
+// does (a new file is written under a temporary name and linked into place).
+async function folderWriter(folder) {
+  const fs = await import('node:fs/promises');
+  const path = await import('node:path');
+  const made = new Set();
+  return async (entry, bytes) => {
+    const target = path.join(folder, entry);
+    const dir = path.dirname(target);
+    if (!made.has(dir)) {
+      await fs.mkdir(dir, { recursive: true });
+      made.add(dir);
+    }
+    const temporary = path.join(dir, `.${path.basename(target)}.${process.pid}.part`);
+    await fs.writeFile(temporary, bytes);
+    try {
+      await fs.link(temporary, target);
+    } catch (e) {
+      if (e.code !== 'EEXIST') throw e;
+    } finally {
+      await fs.unlink(temporary);
+    }
+  };
+}
+
+// Opens `source`: a File or Blob (named by its name) or, in Node, a path. `journal`, a File the
+// user gave with the archive, named NAME.update-journal, refuses it as the tools refuse an
+// archive whose update was stopped.
+export async function open(source, { name, journal } = {}) {
+  const channel = await startWorker();
+  const shownName = name ?? (typeof source === 'string' ? source : source.name ?? 'archive');
+  try {
+    const r = await channel.call({
+      op: 'open',
+      source,
+      name: shownName,
+      journal: journal ? journal.name ?? String(journal) : '',
+    });
+    return new Archive(channel, shownName, r.size);
+  } catch (e) {
+    channel.close();
+    throw e;
+  }
+}
