@@ -4,7 +4,7 @@
 # -strict presets (and the others CI alone builds), where warnings are errors.
 .PHONY: all deps build tools demo python python-module python-strict test-python install uninstall package test \
 	test-release check-package test-portable test-asan test-tsan check-memory bench fuzz fuzz-check \
-	lint format clean windows test-windows check-windows-zip
+	lint format clean windows test-windows check-windows-zip web web-serve test-web
 
 all: build
 
@@ -101,10 +101,30 @@ windows:
 	cmake --build --preset windows
 	scripts/windows-zip build/windows
 
+# The page in a browser tab: the library in WebAssembly, the page and its scripts, in build/web,
+# and the zip to host it (build/archive-extract-web-VERSION.zip). Needs Debian's emscripten.
+web:
+	scripts/install-deps web
+	scripts/build-web
+
+# build/web served on http://127.0.0.1:8000/ (PORT=...), with the page's Content Security Policy.
+PORT ?= 8000
+web-serve: web
+	scripts/serve-web build/web $(PORT)
+
+# The WebAssembly module in Node and the page in headless Chromium, against archive-extract on the
+# archives of web-fixtures.
+test-web: test-release
+	scripts/install-deps web
+	WERROR=ON scripts/build-web
+	rm -rf build/web-fixtures
+	build/release/tests/web-fixtures build/web-fixtures
+	SITE=build/web TOOLS=build/release FIXTURES=build/web-fixtures node --test web/tests/
+
 # Each step in turn, with the time it took; a step done is not made again by a later one that
 # depends on it (make -o).
-TEST_STEPS = deps test-release check-package test-python test-portable test-windows test-asan \
-	test-tsan check-memory fuzz-check
+TEST_STEPS = deps test-release check-package test-python test-web test-portable test-windows \
+	test-asan test-tsan check-memory fuzz-check
 test:
 	@done=""; for step in $(TEST_STEPS); do \
 	  start=$$(date +%s); \

@@ -284,10 +284,12 @@ class WebArchive {
   val testFinish(bool cancelled) {
     return guarded([&] {
       if (cancelled) *cancel_ = true;
-      TestSummary summary = tester_->finish();
-      if (cancelled) summary.stop = RunStop::Cancelled;
-      if (!summary.fault && summary.stop == RunStop::None && found_.fault) {
-        summary.fault = found_.fault;
+      TestSummary summary = tester_->conclude(found_);
+      // A cancel comes between calls, when every entry handed over is done: what was not handed
+      // over is what the cancel stopped.
+      if (cancelled) {
+        summary.stop = RunStop::Cancelled;
+        summary.fault.reset();
       }
       val result = val::object();
       result.set("lines", linesOf(verdicts_->lines));
@@ -339,15 +341,19 @@ class WebArchive {
   val extractFinish(bool cancelled) {
     return guarded([&] {
       if (cancelled) *cancel_ = true;
-      const ExtractStatus status = extractor_->finish();
-      const ExtractCounts counts = extractor_->counts();
+      ExtractSummary summary = extractor_->conclude(found_);
+      if (cancelled) {
+        summary.stop = RunStop::Cancelled;
+        summary.status = ExtractStatus::Stopped;
+        summary.fault.reset();
+      }
       val result = reported();
-      result.set("written", static_cast<double>(counts.written));
-      result.set("clean", status == ExtractStatus::Clean && !cancelled);
-      result.set("summary", writtenSummary(counts));
-      result.set("stop", cancelled ? "cancelled" : stopName(extractor_->stop()));
-      if (found_.fault && !cancelled && status != ExtractStatus::Stopped) {
-        result.set("fault", std::string(found_.fault->what()));
+      result.set("written", static_cast<double>(summary.counts.written));
+      result.set("clean", summary.status == ExtractStatus::Clean);
+      result.set("summary", writtenSummary(summary.counts));
+      result.set("stop", stopName(summary.stop));
+      if (summary.fault) {
+        result.set("fault", std::string(summary.fault->what()));
         result.set("note", lookupsStopped(archive_->path()));
       }
       extractor_.reset();

@@ -124,7 +124,7 @@ const handlers = {
   read: ({ path, sizeLimit }) => archive.read(path, sizeLimit),
   testStart: ({ sizeLimit }) => archive.testStart(sizeLimit),
   testSome: () =>
-    slice(() => archive.testSome(16), (a, b) => ({ lines: a.lines.concat(b.lines), done: b.done })),
+    slice(() => archive.testSome(1), (a, b) => ({ lines: a.lines.concat(b.lines), done: b.done })),
   testFinish: ({ cancelled }) => archive.testFinish(cancelled),
   extractStart: ({ sizeLimit }) =>
     archive.extractStart((path, bytes) => {

@@ -533,6 +533,14 @@ ExtractSummary Extractor::run(const LookedUp& found, RunProgress* progress) {
     if (!extract(e.category, e.entry, e.description)) break;
     if (progress != nullptr) progress->advance(e);
   }
+  ExtractSummary summary = conclude(found);
+  if (summary.status == ExtractStatus::Clean && !summary.fault && progress != nullptr) {
+    progress->complete();
+  }
+  return summary;
+}
+
+ExtractSummary Extractor::conclude(const LookedUp& found) {
   ExtractSummary summary;
   summary.status = finish();
   summary.counts = counts();
@@ -544,10 +552,6 @@ ExtractSummary Extractor::run(const LookedUp& found, RunProgress* progress) {
   // one of their writes fails, the run stops there, before the fault.
   if (summary.status == ExtractStatus::Stopped) return summary;
   if (summary.stop == RunStop::Cancelled) return summary;
-  if (found.fault) {
-    summary.fault = found.fault;
-  } else if (summary.status == ExtractStatus::Clean && progress != nullptr) {
-    progress->complete();
-  }
+  summary.fault = found.fault;
   return summary;
 }

@@ -134,6 +134,9 @@ class Extractor {
   // The whole extraction of the entries looked up: handed over in order, `progress` advanced
   // after each (and completed when the run was clean), then finished.
   ExtractSummary run(const LookedUp& found, RunProgress* progress = nullptr);
+  // The end of a run whose caller handed the entries of `found` over itself (a few at a time, as
+  // the page's worker does): finished, counted and, after the last, the fault of the lookups.
+  ExtractSummary conclude(const LookedUp& found);
 
  private:
   class Impl;

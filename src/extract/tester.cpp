@@ -102,13 +102,14 @@ TestSummary Tester::run(const LookedUp& found, RunProgress* progress) {
     if (!test(e)) break;
     if (progress != nullptr) progress->advance(e);
   }
+  TestSummary summary = conclude(found);
+  if (summary.stop == RunStop::None && !summary.fault && progress != nullptr) progress->complete();
+  return summary;
+}
+
+TestSummary Tester::conclude(const LookedUp& found) {
   TestSummary summary = finish();
-  if (summary.stop != RunStop::None) return summary;
-  if (found.fault) {
-    summary.fault = found.fault;
-  } else if (progress != nullptr) {
-    progress->complete();
-  }
+  if (summary.stop == RunStop::None) summary.fault = found.fault;
   return summary;
 }
 

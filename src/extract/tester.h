@@ -63,6 +63,9 @@ class Tester {
   // The whole test of the entries looked up: handed over in order, `progress` advanced after each
   // (and completed when the test went to its end), then finished.
   TestSummary run(const LookedUp& found, RunProgress* progress = nullptr);
+  // The end of a test whose caller handed the entries of `found` over itself: finished and,
+  // when it went to its end, the fault of the lookups.
+  TestSummary conclude(const LookedUp& found);
 
  private:
   class Impl;

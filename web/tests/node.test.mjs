@@ -1,0 +1,180 @@
+// The scriptable face in Node against archive-extract, on the archives of web-fixtures: the
+// listing, the verdicts and the extracted tree must be the command line's, byte for byte, and its
+// refusals the command line's words.
+//   SITE=build/web TOOLS=build/release FIXTURES=DIR node --test web/tests/
+import assert from 'node:assert/strict';
+import { spawnSync } from 'node:child_process';
+import fs from 'node:fs';
+import os from 'node:os';
+import path from 'node:path';
+import { test } from 'node:test';
+
+const site = path.resolve(process.env.SITE ?? 'build/web');
+const tools = path.resolve(process.env.TOOLS ?? 'build/release');
+const fixtures = path.resolve(process.env.FIXTURES ?? 'build/web-fixtures');
+const { open, ArchiveError } = await import(path.join(site, 'archive-extract.mjs'));
+
+// archive-extract with `selection` as its options and members.
+function cli(args, archive, selection = {}) {
+  const options = [...args];
+  if (selection.categories) options.push('--category', selection.categories);
+  if (selection.entries) options.push('--entries', selection.entries);
+  if (selection.allCategories) options.push('--all-categories');
+  const run = spawnSync(path.join(tools, 'archive-extract'),
+    [...options, '--', archive, ...(selection.members ?? [])],
+    { encoding: 'buffer', maxBuffer: 1 << 30 });
+  const lines = (b) => b.toString('utf8').split('\n').filter((l) => l !== '');
+  return { status: run.status, out: lines(run.stdout), err: lines(run.stderr) };
+}
+
+// Every file under `root`, by its path relative to it.
+function tree(root) {
+  const files = new Map();
+  const walk = (dir) => {
+    for (const e of fs.readdirSync(dir, { withFileTypes: true })) {
+      const p = path.join(dir, e.name);
+      if (e.isDirectory()) walk(p);
+      else files.set(path.relative(root, p), fs.readFileSync(p));
+    }
+  };
+  if (fs.existsSync(root)) walk(root);
+  return files;
+}
+
+const prefix = (line) => `archive-extract: ${line}`;
+
+// What the command line says after a run, from the face's result: the fault's line and note, the
+// members that took nothing.
+function endLines(r) {
+  const lines = [];
+  if (r.fault) lines.push(r.fault, prefix(r.note));
+  for (const line of r.unmatched) lines.push(prefix(line));
+  return lines;
+}
+
+const selections = [
+  {},
+  { allCategories: true },
+  { categories: 'g,40', entries: '0-5' },
+  { members: ['models - g/*', 'models - c/0000.raw', 'models - g/0004.raw', 'nosuch'] },
+];
+
+const archives = fs.readdirSync(fixtures).filter((f) => f.endsWith('.bin')).sort();
+
+for (const name of archives) {
+  const file = path.join(fixtures, name);
+  test(`${name}: listing, verdicts and tree as archive-extract's`, async () => {
+    const archive = await open(file);
+    try {
+      for (const selection of selections) {
+        const what = `${name} ${JSON.stringify(selection)}`;
+        const listed = await archive.entries(selection);
+        const list = cli(['--list', '--json'], file, selection);
+        assert.deepEqual(listed.lines, list.out, what);
+        assert.deepEqual(endLines(listed), list.err, what);
+
+        const tested = await archive.test({ selection });
+        const verdicts = cli(['--test', '--json'], file, selection);
+        assert.deepEqual(tested.lines, verdicts.out, what);
+        const said = tested.fault ? [] : [...(tested.error ? [prefix(tested.error)] : []),
+          prefix(tested.summary)];
+        assert.deepEqual([...said, ...endLines(tested)], verdicts.err, what);
+
+        const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'web-test-'));
+        try {
+          const theirs = path.join(scratch, 'cli');
+          const run = cli(['-q', '-C', theirs], file, selection);
+          const ours = path.join(scratch, 'web');
+          const extracted = await archive.extract({ selection, to: ours });
+          assert.deepEqual(tree(ours), tree(theirs), what);
+          const stopped = extracted.failures.map(prefix);
+          const summary = extracted.clean || extracted.fault ? [] : [prefix(extracted.summary)];
+          assert.deepEqual([...extracted.problems.map(prefix), ...stopped, ...summary,
+            ...endLines(extracted)].sort(), run.err.sort(), what);
+        } finally {
+          fs.rmSync(scratch, { recursive: true, force: true });
+        }
+      }
+    } finally {
+      archive.close();
+    }
+  });
+}
+
+test('reads single entries, and refuses as the command line does', async () => {
+  const archive = await open(path.join(fixtures, 'sample.bin'));
+  try {
+    assert.equal(Buffer.from(await archive.read('models - g/0001.raw')).toString(),
+      'lz lz lz lz lz lz data');
+    const refusals = [
+      ['models - g/0004.raw', 'entry', 'models - g/0004.raw: nodata'],
+      ['models - g/0006.raw', 'entry', 'models - g/0006.raw: corrupt'],
+      ['models - g/0005.raw', 'entry', 'models - g/0005.raw: unsupported'],
+      ['models - g/0099.raw', 'missing', 'models - g/0099.raw: not found in archive'],
+      ['nosuch', 'missing', 'nosuch: not found in archive'],
+    ];
+    for (const [entry, kind, message] of refusals) {
+      await assert.rejects(archive.read(entry), (e) => {
+        assert.ok(e instanceof ArchiveError);
+        assert.equal(e.kind, kind, entry);
+        assert.equal(e.message, message);
+        return true;
+      });
+    }
+  } finally {
+    archive.close();
+  }
+  const far = await open(path.join(fixtures, 'far.bin'));
+  try {
+    const listed = await far.entries();
+    for (const { path: entry } of listed.entries) {
+      const cliBytes = spawnSync(path.join(tools, 'archive-extract'),
+        ['-O', path.join(fixtures, 'far.bin'), entry], { maxBuffer: 1 << 30 }).stdout;
+      assert.ok(Buffer.from(await far.read(entry)).equals(cliBytes), entry);
+    }
+  } finally {
+    far.close();
+  }
+});
+
+test('refuses what is not an archive, and an archive with a journal', async () => {
+  const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'web-test-'));
+  try {
+    const short = path.join(scratch, 'short.bin');
+    fs.writeFileSync(short, Buffer.alloc(1000));
+    const copy = path.join(scratch, 'DATA.BIN');
+    fs.copyFileSync(path.join(fixtures, 'sample.bin'), copy);
+    fs.writeFileSync(`${copy}.update-journal`, '');
+    for (const [file, kind] of [[short, 'not-an-archive'], [path.join(scratch, 'nosuch'), 'host'],
+      [scratch, 'host'], [copy, 'refused']]) {
+      const cliSays = cli(['--list'], file).err;
+      await assert.rejects(open(file), (e) => {
+        assert.equal(e.kind, kind, file);
+        assert.deepEqual([prefix(e.message)], cliSays);
+        return true;
+      });
+    }
+  } finally {
+    fs.rmSync(scratch, { recursive: true, force: true });
+  }
+});
+
+// Eleven entries of 32 MiB each, the bound lifted: the first verdicts come before the last entry
+// is decoded.
+test('a cancelled test stops and says so', async () => {
+  const archive = await open(path.join(fixtures, 'shared.bin'));
+  try {
+    const controller = new AbortController();
+    const tested = await archive.test({
+      sizeLimit: false,
+      signal: controller.signal,
+      onVerdicts: () => controller.abort(),
+    });
+    assert.equal(tested.stop, 'cancelled');
+    assert.ok(tested.tested > 0 && tested.tested < 11, String(tested.tested));
+    const again = await archive.test({ sizeLimit: false });
+    assert.equal(again.summary, 'tested 11 entries: all sound');
+  } finally {
+    archive.close();
+  }
+});
