@@ -27,9 +27,8 @@ using emscripten::val;
 // Reads up to `size` bytes at `offset` of reader `reader` into the module's memory at `target`:
 // how many there were. The reader is Module.readSource(reader, offset, view); an offset up to
 // 2^53 is exact as a JavaScript number.
-EM_JS(double, jsReadSource, (int reader, double offset, uint8_t* target, double size), {
-  return Module["readSource"](reader, offset, HEAPU8.subarray(target, target + size));
-});
+EM_JS(double, jsReadSource, (int reader, double offset, uint8_t* target, double size),
+      { return Module["readSource"](reader, offset, HEAPU8.subarray(target, target + size)); });
 
 namespace {
 
