@@ -274,11 +274,32 @@ async function outputOf({ write, to, zip, overwrite }) {
   if (write) return output;
   if (zip) {
     const { ZipWriter } = await import('./zip.mjs');
+    // The zip's many small pieces (a header per file) gathered into writes of 1 MiB or more:
+    // each write to a file's stream is a round trip to the browser.
     const writer = zip.stream.getWriter();
-    const zipWriter = new ZipWriter((chunk) => writer.write(chunk), { date: zip.date });
+    let pending = [];
+    let pendingBytes = 0;
+    const flush = async () => {
+      if (pendingBytes === 0) return;
+      const chunk = new Uint8Array(pendingBytes);
+      let at = 0;
+      for (const piece of pending) {
+        chunk.set(piece, at);
+        at += piece.length;
+      }
+      pending = [];
+      pendingBytes = 0;
+      await writer.write(chunk);
+    };
+    const zipWriter = new ZipWriter(async (piece) => {
+      pending.push(piece);
+      pendingBytes += piece.length;
+      if (pendingBytes >= 1 << 20) await flush();
+    }, { date: zip.date });
     output.write = (path, bytes) => zipWriter.addFile(path, bytes);
     output.close = async () => {
       await zipWriter.finish();
+      await flush();
       await writer.close();
     };
     return output;
