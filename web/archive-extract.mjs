@@ -171,36 +171,50 @@ class Archive {
     onProgress?.({ done: lines.length });
   }
 
-  // The extraction of the selected entries: write(path, bytes) is awaited for each entry written,
-  // in sweep order (in Node, `to: FOLDER` writes the tree there instead, existing files kept);
+  // The extraction of the selected entries into one of:
+  // - write(path, bytes), awaited for each entry written, in sweep order;
+  // - to: a folder (a FileSystemDirectoryHandle in a browser, a path in Node), the tree as
+  //   archive-extract writes it, existing files kept unless `overwrite`;
+  // - zip: {stream, date}, one .zip written into the WritableStream `stream`, the tree at its
+  //   root, each file dated `date` (the archive's time; default now).
   // onProblem(line) hears each entry not written, in the command line's words. Resolves to
-  // {written, clean, summary ('2 entries written, 1 not written'), stop, problems, failures,
-  // fault, note, unmatched}.
-  async extract({ selection, sizeLimit = true, signal, write, to, onProblem, onProgress } = {}) {
-    if (!write && to !== undefined && inNode) write = await folderWriter(to);
-    if (!write) throw new TypeError('extract() needs write(path, bytes) or, in Node, to');
+  // {written, kept, clean, summary ('2 entries written, 1 not written'), stop, problems, failures
+  // (what stopped the run: the bound, a failed write), fault, note, unmatched}.
+  async extract({ selection, sizeLimit = true, signal, write, to, zip, overwrite = false,
+    onProblem, onProgress } = {}) {
+    const output = await outputOf({ write, to, zip, overwrite });
     await this.select(selection);
     await this.channel.call({ op: 'extractStart', sizeLimit });
     const problems = [];
     const failures = [];
     let done = 0;
     let bytes = 0;
+    let failed = false;
+    const problem = (line) => {
+      problems.push(line);
+      onProblem?.(line);
+    };
     const take = async (r) => {
       for (const file of r.files) {
-        await write(file.path, file.bytes);
+        if (failed) break;
+        try {
+          const said = await output.write(file.path, file.bytes);
+          if (said === 'in the way') problem(`${file.path}: a folder is in the way; not written`);
+        } catch (e) {
+          failures.push(`cannot write ${file.path}: ${e.message ?? e}`);
+          failed = true;
+          break;
+        }
         done += 1;
         bytes += file.bytes.length;
       }
-      for (const line of r.problems) {
-        problems.push(line);
-        onProblem?.(line);
-      }
+      r.problems.forEach(problem);
       failures.push(...r.failures);
       onProgress?.({ done, bytes });
     };
     let cancelled = false;
     for (;;) {
-      if (signal?.aborted) {
+      if (signal?.aborted || failed) {
         cancelled = true;
         break;
       }
@@ -210,12 +224,14 @@ class Archive {
     }
     const end = await this.channel.call({ op: 'extractFinish', cancelled });
     await take(end);
+    if (!failed) await output.close();
     const { lines: unmatched } = await this.channel.call({ op: 'unmatched' });
     return {
-      written: end.written,
-      clean: end.clean,
+      written: end.written - output.kept - output.inTheWay,
+      kept: output.kept,
+      clean: end.clean && output.inTheWay === 0 && !failed,
       summary: end.summary,
-      stop: end.stop,
+      stop: failed ? 'failure' : end.stop,
       problems,
       failures,
       fault: end.fault ?? null,
@@ -229,13 +245,69 @@ class Archive {
   }
 }
 
-// In Node: a writer of the tree under `folder`, which keeps existing files as the command line
-// does (a new file is written under a temporary name and linked into place).
-async function folderWriter(folder) {
+// Where an extraction's files go: {write(path, bytes) → undefined or 'in the way', close(),
+// kept, inTheWay}.
+async function outputOf({ write, to, zip, overwrite }) {
+  const output = { kept: 0, inTheWay: 0, write, close: async () => {} };
+  if (write) return output;
+  if (zip) {
+    const { ZipWriter } = await import('./zip.mjs');
+    const writer = zip.stream.getWriter();
+    const zipWriter = new ZipWriter((chunk) => writer.write(chunk), { date: zip.date });
+    output.write = (path, bytes) => zipWriter.addFile(path, bytes);
+    output.close = async () => {
+      await zipWriter.finish();
+      await writer.close();
+    };
+    return output;
+  }
+  if (to === undefined) throw new TypeError('extract() needs write, to or zip');
+  const files = typeof to === 'string' ? await nodeFolder(to) : browserFolder(to);
+  output.write = async (path, bytes) => {
+    const said = await files(path, bytes, overwrite);
+    if (said === 'kept') output.kept += 1;
+    if (said === 'in the way') output.inTheWay += 1;
+    return said;
+  };
+  return output;
+}
+
+// A browser's folder: each file written to a swap file and put in place when whole (what
+// createWritable does), so that an interrupted run leaves no partial file.
+function browserFolder(root) {
+  const folders = new Map();
+  return async (path, bytes, overwrite) => {
+    const slash = path.lastIndexOf('/');
+    const folderName = path.slice(0, slash);
+    let folder = folders.get(folderName);
+    if (!folder) {
+      folder = await root.getDirectoryHandle(folderName, { create: true });
+      folders.set(folderName, folder);
+    }
+    const name = path.slice(slash + 1);
+    let file;
+    try {
+      file = await folder.getFileHandle(name);
+      if (!overwrite) return 'kept';
+    } catch (e) {
+      if (e.name === 'TypeMismatchError') return 'in the way';
+      if (e.name !== 'NotFoundError') throw e;
+      file = await folder.getFileHandle(name, { create: true });
+    }
+    const writable = await file.createWritable();
+    await writable.write(bytes);
+    await writable.close();
+    return undefined;
+  };
+}
+
+// In Node: the tree under `folder`; a new file is written under a temporary name and linked
+// into place, so that an existing file is kept and none is ever seen half-written.
+async function nodeFolder(folder) {
   const fs = await import('node:fs/promises');
   const path = await import('node:path');
   const made = new Set();
-  return async (entry, bytes) => {
+  return async (entry, bytes, overwrite) => {
     const target = path.join(folder, entry);
     const dir = path.dirname(target);
     if (!made.has(dir)) {
@@ -245,12 +317,20 @@ async function folderWriter(folder) {
     const temporary = path.join(dir, `.${path.basename(target)}.${process.pid}.part`);
     await fs.writeFile(temporary, bytes);
     try {
+      if (overwrite) {
+        await fs.rename(temporary, target);
+        return undefined;
+      }
       await fs.link(temporary, target);
     } catch (e) {
+      if (e.code === 'EISDIR') return 'in the way';
       if (e.code !== 'EEXIST') throw e;
+      const info = await fs.stat(target);
+      return info.isDirectory() ? 'in the way' : 'kept';
     } finally {
-      await fs.unlink(temporary);
+      await fs.rm(temporary, { force: true });
     }
+    return undefined;
   };
 }
 

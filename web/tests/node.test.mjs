@@ -178,3 +178,65 @@ test('a cancelled test stops and says so', async () => {
     archive.close();
   }
 });
+
+// The zip holds the tree archive-extract writes; a zip of more entries than the classic records
+// count is read by Python's zipfile and unzip alike.
+test('extracts into a zip as archive-extract extracts into folders', async () => {
+  const { Writable } = await import('node:stream');
+  const { ZipWriter } = await import(path.join(site, 'zip.mjs'));
+  const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'web-test-'));
+  try {
+    for (const name of ['sample.bin', 'mixed.bin']) {
+      const file = path.join(fixtures, name);
+      const archive = await open(file);
+      const zipFile = path.join(scratch, `${name}.zip`);
+      const stream = Writable.toWeb(fs.createWriteStream(zipFile));
+      const extracted = await archive.extract({ zip: { stream } });
+      archive.close();
+      fs.mkdirSync(path.join(scratch, 'zip'), { recursive: true });
+      fs.mkdirSync(path.join(scratch, 'cli'), { recursive: true });
+      cli(['-q', '-C', path.join(scratch, 'cli', name)], file);
+      const unzipped = spawnSync('unzip', ['-q', zipFile, '-d', path.join(scratch, 'zip', name)]);
+      assert.equal(unzipped.status, 0, unzipped.stderr.toString());
+      assert.deepEqual(tree(path.join(scratch, 'zip', name)), tree(path.join(scratch, 'cli', name)));
+      assert.equal(extracted.kept, 0);
+    }
+    const many = path.join(scratch, 'many.zip');
+    const stream = fs.createWriteStream(many);
+    const zip = new ZipWriter((chunk) => new Promise((done) => stream.write(chunk, done)));
+    for (let i = 0; i < 70000; i++) await zip.addFile(`f/${i}`, new Uint8Array([i & 255]));
+    await zip.finish();
+    await new Promise((done) => stream.end(done));
+    const check = spawnSync('python3', ['-c',
+      'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); assert z.testzip() is None; ' +
+      'n = z.namelist(); print(len(n), n[1], z.read(n[-1])[0])', many], { encoding: 'utf8' });
+    assert.equal(check.stdout, '70001 f/0 111\n', check.stderr);
+    assert.equal(spawnSync('unzip', ['-tq', many]).status, 0);
+  } finally {
+    fs.rmSync(scratch, { recursive: true, force: true });
+  }
+});
+
+// A second extraction into the same folder keeps every file; with overwrite it replaces them; a
+// folder where a file should go is that entry's problem.
+test('keeps existing files unless asked to replace them', async () => {
+  const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'web-test-'));
+  const archive = await open(path.join(fixtures, 'sample.bin'));
+  try {
+    const first = await archive.extract({ to: scratch });
+    fs.writeFileSync(path.join(scratch, 'models - g/0000.raw'), 'changed');
+    fs.rmSync(path.join(scratch, 'models - g/0001.raw'));
+    fs.mkdirSync(path.join(scratch, 'models - g/0001.raw'));
+    const second = await archive.extract({ to: scratch });
+    assert.deepEqual([second.written, second.kept, second.clean], [0, first.written - 1, false]);
+    assert.deepEqual(second.problems.filter((l) => l.includes('in the way')),
+      ['models - g/0001.raw: a folder is in the way; not written']);
+    assert.equal(fs.readFileSync(path.join(scratch, 'models - g/0000.raw'), 'utf8'), 'changed');
+    const third = await archive.extract({ to: scratch, overwrite: true });
+    assert.equal(fs.readFileSync(path.join(scratch, 'models - g/0000.raw'), 'utf8'), 'plain data');
+    assert.equal(third.kept, 0);
+  } finally {
+    archive.close();
+    fs.rmSync(scratch, { recursive: true, force: true });
+  }
+});
