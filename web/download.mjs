@@ -42,7 +42,7 @@ export async function zipStream(name, { underTest }) {
       if (e.name === 'AbortError') return null;
       throw e;
     }
-    return { stream: await handle.createWritable(), where: handle.name };
+    return wrapped(await handle.createWritable(), handle.name, () => {});
   }
   const ready = registration && (await registration);
   const worker = ready?.active;
@@ -62,12 +62,33 @@ export async function zipStream(name, { underTest }) {
   frame.src = new URL(`./download/${id}/${encodeURIComponent(name)}`, swUrl).href;
   // A message now and then keeps the service worker alive for as long as the zip is written.
   const ping = setInterval(() => worker.postMessage({ ping: true }), 10_000);
-  const stop = () => clearInterval(ping);
-  const writer = writable.getWriter();
+  return wrapped(writable, name, () => clearInterval(ping));
+}
+
+// {stream, where, abort}: `stream` writes into `destination`; abort() discards what was written
+// (a half-written file, a download that then fails) even while the extraction holds `stream`.
+function wrapped(destination, where, done) {
+  const writer = destination.getWriter();
+  let ended = false;
+  const end = () => {
+    ended = true;
+    done();
+  };
   const stream = new WritableStream({
     write: (chunk) => writer.write(chunk),
-    close: () => { stop(); return writer.close(); },
-    abort: (reason) => { stop(); return writer.abort(reason); },
+    close: () => {
+      end();
+      return writer.close();
+    },
+    abort: (reason) => {
+      end();
+      return writer.abort(reason);
+    },
   });
-  return { stream, where: name };
+  const abort = async (reason) => {
+    if (ended) return;
+    end();
+    await writer.abort(reason).catch(() => {});
+  };
+  return { stream, where, abort };
 }

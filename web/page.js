@@ -420,6 +420,7 @@ function extraction() {
 async function extractTo(target, where) {
   const { rows, sel } = extraction();
   const archive = state.archive;
+  let outcome = null;  // the extraction's result; none when it threw
   await run(rows, `extracting ${rows.length.toLocaleString('en-US')} entries into ${where}`,
     async ({ signal, update }) => {
       const result = await archive.extract({
@@ -429,13 +430,20 @@ async function extractTo(target, where) {
         onProblem: addProblem,
         onProgress: ({ done, bytes }) => update({ done, bytes }),
       });
+      outcome = result;
       if (archive !== state.archive) return;
       for (const line of result.failures) addProblem(line);
       if (result.fault) addProblem(result.fault);
       const lines = endLines(result, result.summary);
       if (!result.fault) lines[lines.length - 1] += ` (${where})`;
+      if (result.kept) {
+        const files = result.kept === 1 ? 'existing file' : 'existing files';
+        lines.push(`${result.kept} ${files} kept; "Replace existing files" replaces ` +
+          (result.kept === 1 ? 'it' : 'them'));
+      }
       setStatus(...lines);
     });
+  return outcome;
 }
 
 async function extractZip() {
@@ -448,7 +456,11 @@ async function extractZip() {
     return;
   }
   if (!out) return;  // the user closed the picker
-  await extractTo({ zip: { stream: out.stream } }, out.where);
+  // The archive's own time dates the zip's files, as it dates the tools' output.
+  const date = new Date(state.file.lastModified);
+  const result = await extractTo({ zip: { stream: out.stream, date } }, out.where);
+  // A failed write or a failed worker leaves the stream open: the half-written zip is dropped.
+  if (!result || result.stop === 'failure') await out.abort(new Error('the extraction failed'));
 }
 
 async function extractFolder() {
