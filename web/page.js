@@ -4,6 +4,7 @@
 import { open, ArchiveError } from './archive-extract.mjs';
 import { EntryTable, fileNameOf } from './table.mjs';
 import { downloadBlob, registerServiceWorker, zipStream } from './download.mjs';
+import { baseName, formatBytes, formatTime, literal, patterns } from './format.mjs';
 
 const $ = (id) => document.getElementById(id);
 const ui = {
@@ -97,29 +98,6 @@ const canPickFolder = () =>
   typeof window.archiveExtractTest?.pickFolder === 'function' ||
   typeof window.showDirectoryPicker === 'function';
 
-const baseName = (name) => {
-  const dot = name.lastIndexOf('.');
-  return dot > 0 ? name.slice(0, dot) : name;
-};
-
-function formatBytes(n) {
-  if (n < 1024) return `${n} B`;
-  const units = ['KiB', 'MiB', 'GiB', 'TiB'];
-  let u = -1;
-  do {
-    n /= 1024;
-    u += 1;
-  } while (n >= 1024 && u < units.length - 1);
-  return `${n.toFixed(n < 10 ? 1 : 0)} ${units[u]}`;
-}
-
-function formatTime(seconds) {
-  if (seconds < 60) return `${Math.ceil(seconds)} s`;
-  const m = Math.floor(seconds / 60);
-  if (m < 60) return `${m} min ${Math.round(seconds % 60)} s`;
-  return `${Math.floor(m / 60)} h ${m % 60} min`;
-}
-
 // ---- opening ----
 
 // The files the user gave: an archive, and perhaps its journal (NAME.update-journal).
@@ -190,34 +168,13 @@ function failed(e) {
 
 // ---- the listing ----
 
-// The patterns of the filter box: separated by commas (outside a [class]).
-function patterns() {
-  const text = ui.filter.value;
-  const out = [];
-  let current = '';
-  let inClass = false;
-  for (const c of text) {
-    if (c === '[') inClass = true;
-    else if (c === ']') inClass = false;
-    if (c === ',' && !inClass) {
-      out.push(current);
-      current = '';
-    } else current += c;
-  }
-  out.push(current);
-  return out.map((p) => p.trim()).filter((p) => p !== '');
-}
-
 function selection() {
   return {
-    members: patterns(),
+    members: patterns(ui.filter.value),
     allCategories: ui.allCategories.checked,
     categories: state.categories.size ? [...state.categories].join(',') : null,
   };
 }
-
-// A path as a member pattern that takes exactly it.
-const literal = (path) => path.replace(/[[*?]/g, (c) => `[${c}]`);
 
 async function list(opened) {
   const archive = state.archive;
