@@ -35,6 +35,7 @@ const state = {
   listing: null,  // the last entries() result
   exportLines: null,  // what #export-json writes: the listing's lines or the last test's
   categories: new Set(),  // the category numbers the user narrowed the listing to
+  categoryCounts: [],  // [[category, {folder, count}]] of the listing before they narrowed it
   run: null,  // {controller} while a test or an extraction runs
   listingTicket: 0,  // counts listings, likewise
   opening: 0,  // counts opens, so that a slow one overtaken by a newer one is dropped
@@ -149,6 +150,7 @@ function closeArchive() {
   state.listing = null;
   state.exportLines = null;
   state.categories.clear();
+  state.categoryCounts = [];
   table.show([]);
   ui.categories.replaceChildren();
   ui.counts.textContent = '';
@@ -206,16 +208,19 @@ async function list(opened) {
 }
 
 // The categories listed, each with its count: a button narrows the listing to it (as
-// --category), a second press widens it again.
+// --category; several pressed take them all), a second press widens it again. The counts are
+// those of the listing before any category narrowed it, so that every category stays in reach.
 function showCategories(entries) {
-  const counts = new Map();
-  for (const e of entries) {
-    const folder = e.path.slice(0, e.path.indexOf('/'));
-    const c = counts.get(e.category) ?? { folder, count: 0 };
-    c.count += 1;
-    counts.set(e.category, c);
+  if (state.categories.size === 0) {
+    const counts = new Map();
+    for (const e of entries) {
+      const c = counts.get(e.category) ?? { folder: e.path.slice(0, e.path.indexOf('/')), count: 0 };
+      c.count += 1;
+      counts.set(e.category, c);
+    }
+    state.categoryCounts = [...counts].sort((a, b) => a[0] - b[0]);
   }
-  const buttons = [...counts].sort((a, b) => a[0] - b[0]).map(([category, { folder, count }]) => {
+  const buttons = state.categoryCounts.map(([category, { folder, count }]) => {
     const button = document.createElement('button');
     button.type = 'button';
     button.className = 'category';
@@ -229,22 +234,6 @@ function showCategories(entries) {
     });
     return button;
   });
-  if (state.categories.size && counts.size < state.categories.size) {
-    // A narrowed category that no longer lists anything still shows, to be pressed off.
-    for (const category of state.categories) {
-      if (counts.has(category)) continue;
-      const button = document.createElement('button');
-      button.type = 'button';
-      button.className = 'category';
-      button.setAttribute('aria-pressed', 'true');
-      button.textContent = `category ${category}: 0`;
-      button.addEventListener('click', () => {
-        state.categories.delete(category);
-        list();
-      });
-      buttons.push(button);
-    }
-  }
   ui.categories.replaceChildren(...buttons);
   const total = entries.reduce((sum, e) => sum + (e.size ?? 0), 0);
   ui.counts.textContent = `${entries.length.toLocaleString('en-US')} entries, ` +
