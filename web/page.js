@@ -38,6 +38,7 @@ const state = {
   categoryCounts: [],  // [[category, {folder, count}]] of the listing before they narrowed it
   run: null,  // {controller} while a test or an extraction runs
   listingTicket: 0,  // counts listings, likewise
+  looking: false,  // a listing is under way
   opening: 0,  // counts opens, so that a slow one overtaken by a newer one is dropped
   problemCount: 0,
 };
@@ -81,7 +82,8 @@ function addProblem(line) {
 // The buttons can act only on an open archive with a listing, and not while a run goes on.
 function updateControls() {
   const running = Boolean(state.run);
-  const ready = Boolean(state.archive && state.listing) && !running;
+  // A lookup under way (the filter changed) is waited for: the rows would change under a run.
+  const ready = Boolean(state.archive && state.listing) && !running && !state.looking;
   const any = ready && state.listing.entries.length > 0;
   ui.test.disabled = !any;
   ui.zip.disabled = !any;
@@ -148,6 +150,7 @@ function closeArchive() {
   state.archive?.close();
   state.archive = null;
   state.listing = null;
+  state.looking = false;
   state.exportLines = null;
   state.categories.clear();
   state.categoryCounts = [];
@@ -183,14 +186,20 @@ async function list(opened) {
   if (!archive) return;
   const ticket = ++state.listingTicket;
   setStatus(`looking up the entries of ${archive.name}…`);
+  state.looking = true;
+  updateControls();
   let listing;
   try {
     listing = await archive.entries(selection());
   } catch (e) {
-    if (archive === state.archive) failed(e);
+    if (archive === state.archive && ticket === state.listingTicket) {
+      state.looking = false;
+      failed(e);
+    }
     return;
   }
   if (archive !== state.archive || ticket !== state.listingTicket) return;
+  state.looking = false;
   state.listing = listing;
   state.exportLines = listing.lines;
   clearProblems();
