@@ -51,18 +51,57 @@ export async function zipStream(name, { underTest }) {
       + 'from http://127.0.0.1 or https); extract into a folder instead');
   }
   const id = crypto.randomUUID();
-  const { readable, writable } = new TransformStream();
-  const answered = new Promise((resolve, reject) => {
-    const channel = new MessageChannel();
-    channel.port1.onmessage = (event) => (event.data.ok ? resolve() : reject(new Error(event.data.error)));
-    worker.postMessage({ id, name, readable }, [readable, channel.port2]);
-  });
-  await answered;
+  const writable = await handOver(worker, id, name);
   const frame = document.getElementById('download-frame');
   frame.src = new URL(`./download/${id}/${encodeURIComponent(name)}`, swUrl).href;
   // A message now and then keeps the service worker alive for as long as the zip is written.
   const ping = setInterval(() => worker.postMessage({ ping: true }), 10_000);
   return wrapped(writable, name, () => clearInterval(ping));
+}
+
+// The stream's readable end handed to the service worker as download `id`: transferred whole
+// where the browser can transfer streams, else fed through a port a chunk for each pull of the
+// worker's stream (so that the download's pace holds the extraction back, as a stream's would).
+async function handOver(worker, id, name) {
+  const { port1, port2 } = new MessageChannel();
+  const answered = new Promise((resolve, reject) => {
+    port1.onmessage = (event) => (event.data.ok ? resolve() : reject(new Error(event.data.error)));
+  });
+  const { readable, writable } = new TransformStream();
+  try {
+    worker.postMessage({ id, name, readable }, [readable, port2]);
+    await answered;
+    return writable;
+  } catch (e) {
+    if (e.name !== 'DataCloneError') throw e;
+  }
+  const feed = new MessageChannel();
+  let pulls = 0;
+  let cancelled = false;
+  let wake = null;
+  const fed = new Promise((resolve, reject) => {
+    feed.port1.onmessage = ({ data }) => {
+      if (data.ok) resolve();
+      else if (data.error) reject(new Error(data.error));
+      if (data.pull) pulls += 1;
+      if (data.cancelled) cancelled = true;
+      wake?.();
+      wake = null;
+    };
+  });
+  worker.postMessage({ id, name, port: feed.port2 }, [feed.port2]);
+  await fed;
+  return new WritableStream({
+    async write(chunk) {
+      while (pulls === 0 && !cancelled) await new Promise((resolve) => (wake = resolve));
+      if (cancelled) throw new Error('the download was cancelled');
+      pulls -= 1;
+      const copy = chunk.slice();
+      feed.port1.postMessage({ chunk: copy }, [copy.buffer]);
+    },
+    close: () => feed.port1.postMessage({ done: true }),
+    abort: (reason) => feed.port1.postMessage({ abort: String(reason) }),
+  });
 }
 
 // {stream, where, abort}: `stream` writes into `destination`; abort() discards what was written

@@ -12,9 +12,12 @@ self.addEventListener('install', () => self.skipWaiting());
 self.addEventListener('activate', (event) => event.waitUntil(self.clients.claim()));
 
 self.addEventListener('message', (event) => {
-  const { id, name, readable, ping } = event.data || {};
+  const { id, name, ping, port } = event.data || {};
   if (ping) return;
   const [reply] = event.ports;
+  // A browser that cannot transfer a stream sends its chunks through a port, one each time the
+  // download pulls.
+  const readable = port ? fed(port) : event.data.readable;
   if (typeof id !== 'string' || !(readable instanceof ReadableStream)) {
     reply?.postMessage({ ok: false, error: 'not a download' });
     return;
@@ -30,6 +33,20 @@ self.addEventListener('message', (event) => {
   event.waitUntil(promise);
   reply?.postMessage({ ok: true });
 });
+
+function fed(port) {
+  return new ReadableStream({
+    start(controller) {
+      port.onmessage = ({ data }) => {
+        if (data.chunk) controller.enqueue(data.chunk);
+        else if (data.done) controller.close();
+        else if (data.abort) controller.error(new Error(data.abort));
+      };
+    },
+    pull: () => port.postMessage({ pull: true }),
+    cancel: () => port.postMessage({ cancelled: true }),
+  }, { highWaterMark: 1 });
+}
 
 self.addEventListener('fetch', (event) => {
   const url = new URL(event.request.url);
