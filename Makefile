@@ -117,9 +117,9 @@ web-serve: web
 test-web: test-release
 	scripts/install-deps web
 	WERROR=ON scripts/build-web
-	rm -rf build/web-fixtures
-	build/release/tests/web-fixtures build/web-fixtures
-	SITE=build/web TOOLS=build/release FIXTURES=build/web-fixtures node --test web/tests/
+	scripts/web-test-setup
+	SITE=build/web TOOLS=build/release FIXTURES=build/web-fixtures NPM=build/web-npm \
+	  node --test web/tests/
 
 # Each step in turn, with the time it took; a step done is not made again by a later one that
 # depends on it (make -o).

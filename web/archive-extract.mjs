@@ -44,6 +44,7 @@ class Channel {
       worker.on('message', receive);
       worker.on('error', fail);
       worker.on('exit', (code) => code !== 0 && fail(new Error(`exit status ${code}`)));
+      worker.unref();  // Node keeps running for a worker only while a request waits for it
     } else {
       worker.onmessage = (event) => receive(event.data);
       worker.onerror = (event) => {
@@ -57,9 +58,12 @@ class Channel {
   async call(request, transfer = []) {
     if (this.failed) throw this.failed;
     const id = this.next++;
+    if (inNode) this.worker.ref();
     const result = await new Promise((resolve, reject) => {
       this.waiting.set(id, { resolve, reject });
       this.worker.postMessage({ id, ...request }, transfer);
+    }).finally(() => {
+      if (inNode && this.waiting.size === 0) this.worker.unref();
     });
     if (result.error !== undefined && result.kind !== undefined && !result.stop) {
       throw new ArchiveError(result.error, result.kind);
@@ -72,12 +76,25 @@ class Channel {
   }
 }
 
-async function startWorker() {
+// Workers kept for the next archive: each loads the module once, so that opening an archive
+// after the first fetches nothing (prepare() starts one before any archive is opened).
+const idle = [];
+
+async function newChannel() {
   if (inNode) {
     const { Worker } = await import('node:worker_threads');
     return new Channel(new Worker(workerUrl));
   }
   return new Channel(new Worker(workerUrl));
+}
+
+async function startWorker() {
+  return idle.pop() ?? newChannel();
+}
+
+// Starts a worker and loads the module in it now, rather than when the first archive is opened.
+export async function prepare() {
+  if (idle.length === 0) idle.push(await newChannel());
 }
 
 // What a selection may hold, as the command line's options: categories ('g,hc,25', as
@@ -240,8 +257,13 @@ class Archive {
     };
   }
 
+  // Lets the archive go; its worker is kept for the next one, unless it failed.
   close() {
-    this.channel.close();
+    if (!this.channel) return;
+    const channel = this.channel;
+    this.channel = null;
+    if (channel.failed || idle.length > 0) channel.close();
+    else channel.call({ op: 'close' }).then(() => idle.push(channel), () => channel.close());
   }
 }
 
@@ -349,7 +371,8 @@ export async function open(source, { name, journal } = {}) {
     });
     return new Archive(channel, shownName, r.size);
   } catch (e) {
-    channel.close();
+    if (channel.failed) channel.close();
+    else idle.push(channel);
     throw e;
   }
 }

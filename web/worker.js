@@ -84,8 +84,17 @@ function openFile(core, name) {
   return { handle: fd, size: info.size, journal: fs.existsSync(journal) ? journal : '' };
 }
 
+// Lets the archive and its file go: the worker is kept for the next one.
+function closeArchive() {
+  if (archive) archive.delete();
+  archive = null;
+  if (inNode) sources.forEach((fd) => require('fs').closeSync(fd));
+  sources.length = 0;
+}
+
 async function openArchive(source, name, journal) {
   const core = await corePromise;
+  closeArchive();
   let file = { handle: source, size: source.size, journal: journal || '' };
   if (inNode) {
     file = openFile(core, source);
@@ -115,6 +124,10 @@ let fileBytes = 0;
 
 const handlers = {
   open: ({ source, name, journal }) => openArchive(source, name, journal),
+  close: () => {
+    closeArchive();
+    return {};
+  },
   select: ({ selection }) => {
     const looked = archive.select(selection);
     if (looked.error) return looked;
@@ -162,7 +175,7 @@ async function handle(message) {
   const { id, op } = message;
   let result;
   try {
-    if (op !== 'open' && !archive) throw new Error('no archive is open');
+    if (op !== 'open' && op !== 'close' && !archive) throw new Error('no archive is open');
     result = await handlers[op](message);
   } catch (e) {
     // What the library did not expect to throw (out of memory in JavaScript, a bug): the worker
