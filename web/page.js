@@ -1,7 +1,7 @@
 // The page: one archive open at a time through the scriptable face (archive-extract.mjs, the
 // only way in), its entries in a table, and the test and the extractions run on them with a
 // progress line, a Cancel and the command line's words for what went wrong.
-import { open, ArchiveError } from './archive-extract.mjs';
+import { open, prepare, ArchiveError } from './archive-extract.mjs';
 import { EntryTable, fileNameOf } from './table.mjs';
 import { downloadBlob, registerServiceWorker, zipStream } from './download.mjs';
 import { baseName, formatBytes, formatTime, literal, patterns } from './format.mjs';
@@ -39,6 +39,7 @@ const state = {
   run: null,  // {controller} while a test or an extraction runs
   listingTicket: 0,  // counts listings, likewise
   looking: false,  // a listing is under way
+  picking: false,  // the user is choosing where an extraction goes
   opening: 0,  // counts opens, so that a slow one overtaken by a newer one is dropped
   problemCount: 0,
 };
@@ -52,6 +53,12 @@ const table = new EntryTable($('table'), {
 });
 
 // ---- what the page says ----
+
+// What the page is doing, for scripts and tests (body's data-state): empty, opening, listing,
+// listed, testing, tested, extracting, extracted, cancelled or failed.
+function setState(name) {
+  document.body.dataset.state = name;
+}
 
 function setStatus(...lines) {
   ui.status.textContent = lines.filter((l) => l != null && l !== '').join('\n');
@@ -81,7 +88,7 @@ function addProblem(line) {
 
 // The buttons can act only on an open archive with a listing, and not while a run goes on.
 function updateControls() {
-  const running = Boolean(state.run);
+  const running = Boolean(state.run || state.picking);
   // A lookup under way (the filter changed) is waited for: the rows would change under a run.
   const ready = Boolean(state.archive && state.listing) && !running && !state.looking;
   const any = ready && state.listing.entries.length > 0;
@@ -113,6 +120,7 @@ function openFiles(files) {
     setStatus(files.length > 2 || archives.length > 1
       ? 'give one archive at a time (with its .update-journal, if it has one)'
       : `${journal.name} is an update's journal: give it with its archive`);
+    setState('failed');
     return;
   }
   openArchive(archives[0], journal ?? null);
@@ -121,7 +129,10 @@ function openFiles(files) {
 async function openArchive(file, journal) {
   const ticket = ++state.opening;
   stopRun();
-  closeArchive();
+  setState('opening');
+  // The worker of the archive before is the next one's once it is back.
+  await closeArchive();
+  if (ticket !== state.opening) return;
   state.file = file;
   state.journal = journal;
   clearProblems();
@@ -147,7 +158,7 @@ async function openArchive(file, journal) {
 }
 
 function closeArchive() {
-  state.archive?.close();
+  const closed = state.archive?.close();
   state.archive = null;
   state.listing = null;
   state.looking = false;
@@ -157,6 +168,7 @@ function closeArchive() {
   table.show([]);
   ui.categories.replaceChildren();
   ui.counts.textContent = '';
+  return closed;
 }
 
 // A worker that failed cannot be trusted again: its archive is closed, and can be opened again.
@@ -169,6 +181,7 @@ function failed(e) {
   }
   addProblem(ui.status.textContent.split('\n')[0]);
   updateControls();
+  setState('failed');
 }
 
 // ---- the listing ----
@@ -186,6 +199,7 @@ async function list(opened) {
   if (!archive) return;
   const ticket = ++state.listingTicket;
   setStatus(`looking up the entries of ${archive.name}…`);
+  setState('listing');
   state.looking = true;
   updateControls();
   let listing;
@@ -214,6 +228,7 @@ async function list(opened) {
     setStatus(opened ? `${opened}; ${listed}` : listed, ...listing.unmatched);
   }
   updateControls();
+  setState(listing.fault ? 'failed' : 'listed');
 }
 
 // The categories listed, each with its count: a button narrows the listing to it (as
@@ -269,8 +284,9 @@ function showProgress(p) {
     `${formatBytes(p.bytes)} of ${formatBytes(p.totalBytes)}${left}`;
 }
 
-// A run over `rows`: sets the page up for it and takes it down after, whatever happened.
-async function run(rows, what, body) {
+// A run over `rows`: sets the page up for it and takes it down after, whatever happened. The
+// page is in state `running` during it, and after it in state `done`, or cancelled or failed.
+async function run(rows, what, [running, done], body) {
   const controller = new AbortController();
   const archive = state.archive;
   state.run = { controller };
@@ -294,14 +310,20 @@ async function run(rows, what, body) {
   };
   showProgress(progress);
   setStatus(`${what}…`);
+  setState(running);
+  let ended = 'failed';
   try {
-    await body({ signal: controller.signal, update, progress });
+    const result = await body({ signal: controller.signal, update, progress });
     showProgress(progress);
+    if (result?.stop === 'cancelled') ended = 'cancelled';
+    else if (result && !result.fault && result.stop !== 'failure') ended = done;
   } catch (e) {
     if (archive === state.archive) failed(e);
   } finally {
     if (state.run?.controller === controller) state.run = null;
     updateControls();
+    // The state changes last: whoever waits for it finds the words and the buttons ready.
+    if (archive === state.archive) setState(ended);
   }
 }
 
@@ -324,7 +346,8 @@ async function runTest() {
   table.verdicts();
   const archive = state.archive;
   const sel = selection();
-  await run(rows, `testing ${rows.length.toLocaleString('en-US')} entries`, async ({ signal, update, progress }) => {
+  const what = `testing ${rows.length.toLocaleString('en-US')} entries`;
+  await run(rows, what, ['testing', 'tested'], async ({ signal, update, progress }) => {
     let damaged = 0;
     let redraw = 0;
     const result = await archive.test({
@@ -359,6 +382,7 @@ async function runTest() {
     if (result.fault) addProblem(result.fault);
     if (result.error) addProblem(result.error);
     setStatus(...endLines(result, result.summary));
+    return result;
   });
 }
 
@@ -377,7 +401,7 @@ async function extractTo(target, where) {
   const archive = state.archive;
   let outcome = null;  // the extraction's result; none when it threw
   await run(rows, `extracting ${rows.length.toLocaleString('en-US')} entries into ${where}`,
-    async ({ signal, update }) => {
+    ['extracting', 'extracted'], async ({ signal, update }) => {
       const result = await archive.extract({
         selection: sel,
         signal,
@@ -397,20 +421,37 @@ async function extractTo(target, where) {
           (result.kept === 1 ? 'it' : 'them'));
       }
       setStatus(...lines);
+      return result;
     });
   return outcome;
 }
 
+// Where an extraction goes, as `pick` asks the user: the page is 'extracting' from the click on
+// (its buttons off), and goes back to what it was when the user declines or the pick fails.
+async function destination(pick) {
+  const before = document.body.dataset.state;
+  state.picking = true;
+  updateControls();
+  setState('extracting');
+  let picked = null;
+  try {
+    picked = await pick();
+  } catch (e) {
+    if (e.name !== 'AbortError') setStatus(String(e.message || e));
+  }
+  state.picking = false;
+  if (!picked) {
+    updateControls();
+    setState(before);
+  }
+  return picked;
+}
+
 async function extractZip() {
   const name = `${baseName(state.archive.name)}.zip`;
-  let out;
-  try {
-    out = await zipStream(name, { underTest: Boolean(window.archiveExtractTest) });
-  } catch (e) {
-    setStatus(String(e.message || e));
-    return;
-  }
-  if (!out) return;  // the user closed the picker
+  const out = await destination(() =>
+    zipStream(name, { underTest: Boolean(window.archiveExtractTest) }));
+  if (!out) return;
   // The archive's own time dates the zip's files, as it dates the tools' output.
   const date = new Date(state.file.lastModified);
   const result = await extractTo({ zip: { stream: out.stream, date } }, out.where);
@@ -419,14 +460,9 @@ async function extractZip() {
 }
 
 async function extractFolder() {
-  let folder;
-  try {
-    const hook = window.archiveExtractTest?.pickFolder;
-    folder = hook ? await hook() : await window.showDirectoryPicker({ mode: 'readwrite' });
-  } catch (e) {
-    if (e.name !== 'AbortError') setStatus(String(e.message || e));
-    return;
-  }
+  const hook = window.archiveExtractTest?.pickFolder;
+  const folder = await destination(() =>
+    (hook ? hook() : window.showDirectoryPicker({ mode: 'readwrite' })));
   if (!folder) return;
   await extractTo({ to: folder, overwrite: ui.overwrite.checked }, `folder ${folder.name || '/'}`);
 }
@@ -507,5 +543,8 @@ window.addEventListener('pagehide', () => {
   state.archive?.close();
 });
 
+setState('empty');
 registerServiceWorker();
 updateControls();
+// The module loaded into a worker now: opening an archive then fetches nothing.
+prepare().catch(() => {});
