@@ -8,6 +8,7 @@
 #include <emscripten/bind.h>
 #include <emscripten/val.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <new>
@@ -26,9 +27,8 @@ using emscripten::val;
 // Reads up to `size` bytes at `offset` of reader `reader` into the module's memory at `target`:
 // how many there were. The reader is Module.readSource(reader, offset, view); an offset up to
 // 2^53 is exact as a JavaScript number.
-EM_JS(double, jsReadSource, (int reader, double offset, uint8_t* target, double size), {
-  return Module["readSource"](reader, offset, HEAPU8.subarray(target, target + size));
-});
+EM_JS(double, jsReadSource, (int reader, double offset, uint8_t* target, double size),
+      { return Module["readSource"](reader, offset, HEAPU8.subarray(target, target + size)); });
 
 namespace {
 
@@ -198,16 +198,31 @@ class WebArchive {
     });
   }
 
-  // The looked-up entries as --list --json prints them, one JSON line each.
-  val records() {
+  // Looked-up entries `from` to `to` (not included) as --list --json prints them, one JSON line
+  // each.
+  val records(int from, int to) {
     return guarded([&] {
       std::vector<std::string> lines;
-      lines.reserve(found_.entries.size());
-      for (const SweptEntry& e : found_.entries) {
-        lines.push_back(entryJson(entryRecord(*archive_, e)));
+      const auto end = std::min(static_cast<size_t>(to), found_.entries.size());
+      for (auto i = static_cast<size_t>(from); i < end; ++i) {
+        lines.push_back(entryJson(entryRecord(*archive_, found_.entries[i])));
       }
       return linesOf(lines);
     });
+  }
+
+  // Where the looked-up entries' bytes lie: offset and stored length of each, in sweep order (0
+  // and 0 for an entry without data), for the worker to read them ahead of the calls that need
+  // them.
+  val spans() {
+    std::vector<double> spans;
+    spans.reserve(2 * found_.entries.size());
+    for (const SweptEntry& e : found_.entries) {
+      const bool data = e.description.hasData();
+      spans.push_back(data ? static_cast<double>(e.description.offset) : 0);
+      spans.push_back(data ? static_cast<double>(e.description.storedBytes()) : 0);
+    }
+    return val(emscripten::typed_memory_view(spans.size(), spans.data())).call<val>("slice");
   }
 
   // What the members of the last selection that took nothing say, as the command line says it.
@@ -397,6 +412,7 @@ EMSCRIPTEN_BINDINGS(archive_extract) {
       .class_function("open", &WebArchive::open)
       .function("select", &WebArchive::select)
       .function("records", &WebArchive::records)
+      .function("spans", &WebArchive::spans)
       .function("unmatched", &WebArchive::unmatched)
       .function("read", &WebArchive::read)
       .function("testStart", &WebArchive::testStart)

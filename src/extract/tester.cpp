@@ -114,6 +114,7 @@ TestSummary Tester::conclude(const LookedUp& found) {
 }
 
 std::string testedSummary(const TestSummary& summary) {
-  return "tested " + std::to_string(summary.tested) + (summary.tested == 1 ? " entry" : " entries") +
-         ": " + (summary.damaged == 0 ? "all sound" : std::to_string(summary.damaged) + " damaged");
+  return "tested " + std::to_string(summary.tested) +
+         (summary.tested == 1 ? " entry" : " entries") + ": " +
+         (summary.damaged == 0 ? "all sound" : std::to_string(summary.damaged) + " damaged");
 }

@@ -25,9 +25,13 @@ void writeSample(const fs::path& file) {
   longStored[3] = 0;
   longStored.insert(12, 4, '\0');  // the 16-byte form: the data starts at byte 16
   writeArchive(file, {{0,
-                       {plain("plain data"), compressed(1, lz), compressed(2, rle),
-                        compressed(longStored, rle.size()), {plainEntryWord(kNoDataLength), ""},
-                        compressed(unsupported, 1), compressed(corrupt, lz.size())}},
+                       {plain("plain data"),
+                        compressed(1, lz),
+                        compressed(2, rle),
+                        compressed(longStored, rle.size()),
+                        {plainEntryWord(kNoDataLength), ""},
+                        compressed(unsupported, 1),
+                        compressed(corrupt, lz.size())}},
                       {1, {plain("c")}},
                       {0, {plain("forty")}, 0, 40}});
 }

@@ -1,0 +1,135 @@
+// The WebAssembly build in headless Chromium against the native tool, in the same run, on the
+// same file system (a tmpfs holds Chromium's profile, its Origin Private File System and the
+// native tool's output): the lookups of one sweep (the first, and the median of the next ones,
+// after the engine has compiled the hot code with its optimising tier), the whole extraction into
+// a streamed zip and into a folder, against archive-extract --jobs 2; and the renderer's peak
+// memory (the summed RSS of Chromium's renderer processes, sampled every 50 ms).
+//   node bench/web.mjs ARCHIVE   (scripts/bench-web runs it; SITE, TOOLS, NPM as the tests)
+import { spawn, spawnSync } from 'node:child_process';
+import fs from 'node:fs';
+import { createRequire } from 'node:module';
+import path from 'node:path';
+
+const site = path.resolve(process.env.SITE ?? 'build/web');
+const tools = path.resolve(process.env.TOOLS ?? 'build/release');
+const npm = path.resolve(process.env.NPM ?? 'build/web-npm');
+const runs = Number(process.env.RUNS ?? 3);
+const archive = path.resolve(process.argv[2]);
+const puppeteer = createRequire(path.join(npm, 'package.json'))('puppeteer-core');
+
+const shm = fs.mkdtempSync('/dev/shm/bench-web-');
+const median = (v) => [...v].sort((a, b) => a - b)[Math.floor((v.length - 1) / 2)];
+const seconds = (ms) => (ms / 1000).toFixed(3);
+
+function native(args) {
+  const start = process.hrtime.bigint();
+  const run = spawnSync(path.join(tools, 'archive-extract'), args, { stdio: 'ignore' });
+  if (run.status !== 0) throw new Error(`archive-extract ${args.join(' ')}: status ${run.status}`);
+  return Number(process.hrtime.bigint() - start) / 1e6;
+}
+
+// The summed RSS (KiB) of the renderer processes of the browser whose profile is `profile`.
+function rendererRss(profile) {
+  let total = 0;
+  for (const pid of fs.readdirSync('/proc').filter((p) => /^\d+$/.test(p))) {
+    try {
+      const cmdline = fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8');
+      if (!cmdline.includes('--type=renderer') || !cmdline.includes(profile)) continue;
+      const m = /VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'));
+      if (m) total += Number(m[1]);
+    } catch {
+      // gone meanwhile
+    }
+  }
+  return total;
+}
+
+const server = spawn('python3', [path.resolve('scripts/serve-web'), site, '0'],
+  { stdio: ['ignore', 'pipe', 'inherit'] });
+const origin = await new Promise((resolve) => server.stdout.on('data', (d) => {
+  const m = /http:\/\/127\.0\.0\.1:(\d+)\//.exec(d.toString());
+  if (m) resolve(`http://127.0.0.1:${m[1]}`);
+}));
+const profile = path.join(shm, 'profile');
+const browser = await puppeteer.launch({
+  executablePath: '/usr/bin/chromium',
+  headless: true,
+  userDataDir: profile,
+  protocolTimeout: 0,
+  args: ['--no-sandbox', '--disable-dev-shm-usage'],
+});
+let peak = 0;
+const sampler = setInterval(() => { peak = Math.max(peak, rendererRss(profile)); }, 50);
+try {
+  const page = await browser.newPage();
+  page.on('console', (m) => process.env.VERBOSE && console.error(m.text()));
+  await page.goto(`${origin}/`, { waitUntil: 'load' });
+  await page.evaluate(() => {
+    const input = document.createElement('input');
+    input.type = 'file';
+    input.id = 'bench-input';
+    document.body.append(input);
+  });
+  await (await page.$('#bench-input')).uploadFile(archive);
+
+  const web = await page.evaluate(async (runsInPage) => {
+    const face = await import('/archive-extract.mjs');
+    const file = document.getElementById('bench-input').files[0];
+    const a = await face.open(file);
+    const time = async (f) => {
+      const start = performance.now();
+      await f();
+      return performance.now() - start;
+    };
+    const first = await time(() => a.entries());
+    const later = [];
+    for (let i = 0; i < 5; i++) later.push(await time(() => a.entries()));
+    const root = await navigator.storage.getDirectory();
+    const zip = [];
+    const folder = [];
+    for (let i = 0; i < runsInPage; i++) {
+      await root.removeEntry('bench.zip').catch(() => {});
+      console.log('lookups', first, later);
+      zip.push(await time(async () => {
+        const handle = await root.getFileHandle('bench.zip', { create: true });
+        const r = await a.extract({ zip: { stream: await handle.createWritable() } });
+        if (!r.clean) throw new Error(r.summary);
+      }));
+      await root.removeEntry('bench.zip').catch(() => {});
+      await root.removeEntry('out', { recursive: true }).catch(() => {});
+      console.log('zip', zip);
+      folder.push(await time(async () => {
+        const out = await root.getDirectoryHandle('out', { create: true });
+        const r = await a.extract({ to: out });
+        if (!r.clean) throw new Error(r.summary);
+      }));
+      await root.removeEntry('out', { recursive: true }).catch(() => {});
+    }
+    a.close();
+    return { first, later, zip, folder };
+  }, runs);
+
+  const list = [];
+  const jobs2 = [];
+  for (let i = 0; i < Math.max(runs, 5); i++) list.push(native(['--list', archive]));
+  for (let i = 0; i < runs; i++) {
+    const out = path.join(shm, 'native');
+    jobs2.push(native(['-q', '--jobs', '2', '-C', out, archive]));
+    fs.rmSync(out, { recursive: true, force: true });
+  }
+  const size = fs.statSync(archive).size;
+  console.log(`bench-web: ${archive} (${size} bytes); medians of ${runs}; headless Chromium`);
+  const ratio = (a, b) => (a / b).toFixed(2);
+  console.log(`  lookups, native --list              ${seconds(median(list))} s`);
+  console.log(`  lookups in the page, first          ${seconds(web.first)} s  (${ratio(web.first, median(list))} of native)`);
+  console.log(`  lookups in the page, after tier-up  ${seconds(median(web.later))} s  (${ratio(median(web.later), median(list))} of native)`);
+  console.log(`  archive-extract --jobs 2            ${seconds(median(jobs2))} s`);
+  console.log(`  the page, into a streamed zip       ${seconds(median(web.zip))} s  (${ratio(median(web.zip), median(jobs2))} of --jobs 2)`);
+  console.log(`  the page, into a folder (OPFS)      ${seconds(median(web.folder))} s  (${ratio(median(web.folder), median(jobs2))} of --jobs 2)`);
+  console.log(`  renderer peak memory                ${peak} KiB (summed RSS of its processes)`);
+} finally {
+  clearInterval(sampler);
+  await browser.close();
+  server.kill();
+  fs.rmSync(shm, { recursive: true, force: true });
+}
