@@ -54,7 +54,7 @@ const table = new EntryTable($('table'), {
 
 // ---- what the page says ----
 
-// What the page is doing, for scripts and tests (body's data-state): empty, opening, listing,
+// What the page is doing, for scripts and tests (body's data-state): idle, opening, listing,
 // listed, testing, tested, extracting, extracted, cancelled or failed.
 function setState(name) {
   document.body.dataset.state = name;
@@ -543,7 +543,7 @@ window.addEventListener('pagehide', () => {
   state.archive?.close();
 });
 
-setState('empty');
+setState('idle');
 registerServiceWorker();
 updateControls();
 // The module loaded into a worker now: opening an archive then fetches nothing.
