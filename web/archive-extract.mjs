@@ -257,13 +257,19 @@ class Archive {
     };
   }
 
-  // Lets the archive go; its worker is kept for the next one, unless it failed.
+  // Lets the archive go; its worker is kept for the next one, unless it failed. Resolves when
+  // the worker is back (an open() after it then starts no worker of its own).
   close() {
-    if (!this.channel) return;
+    if (!this.channel) return Promise.resolve();
     const channel = this.channel;
     this.channel = null;
-    if (channel.failed || idle.length > 0) channel.close();
-    else channel.call({ op: 'close' }).then(() => idle.push(channel), () => channel.close());
+    if (channel.failed || idle.length > 0) {
+      channel.close();
+      return Promise.resolve();
+    }
+    return channel.call({ op: 'close' }).then(() => {
+      idle.push(channel);
+    }, () => channel.close());
   }
 }
 
