@@ -49,18 +49,6 @@ class JsSource : public ByteSource {
   uint64_t size_;
 };
 
-// The command line's words for an error: what the user can do about it, where there is something.
-std::string wordsOf(const Error& error) {
-  switch (error.hint()) {
-    case ErrorHint::LiftOutputBound:
-      return std::string(error.what()) + "; --no-size-limit lifts it";
-    case ErrorHint::RecoverFirst:
-      return std::string(error.what()) + "; run 'archive-pack --recover " + error.path() +
-             "' first";
-    default: return error.what();
-  }
-}
-
 const char* kindName(ErrorKind kind) {
   switch (kind) {
     case ErrorKind::Host: return "host";
@@ -74,7 +62,7 @@ const char* kindName(ErrorKind kind) {
 
 val errorObject(const Error& error) {
   val e = val::object();
-  e.set("error", wordsOf(error));
+  e.set("error", extractionMessage(error));
   e.set("kind", kindName(error.kind()));
   return e;
 }
@@ -126,7 +114,7 @@ class JsExtraction : public ExtractEvents, public ExtractSink {
   void problem(const std::string& path, EntryProblem, const std::string& what) override {
     problems.push_back(path + ": " + what);
   }
-  void failure(const Error& error) override { failures.push_back(wordsOf(error)); }
+  void failure(const Error& error) override { failures.push_back(extractionMessage(error)); }
   bool write(const std::string& path, const uint8_t* data, size_t size) override {
     return write_(path, bytesOf(data, size)).as<bool>();
   }
@@ -312,7 +300,7 @@ class WebArchive {
       result.set("damaged", static_cast<double>(summary.damaged));
       result.set("summary", testedSummary(summary));
       result.set("stop", stopName(summary.stop));
-      if (summary.error) result.set("error", wordsOf(*summary.error));
+      if (summary.error) result.set("error", extractionMessage(*summary.error));
       if (summary.fault) {
         result.set("fault", std::string(summary.fault->what()));
         result.set("note", lookupsStopped(archive_->path()));

@@ -517,6 +517,24 @@ std::string writtenSummary(const ExtractCounts& counts) {
          " written, " + std::to_string(counts.notWritten) + " not written";
 }
 
+std::string extractionMessage(const Error& error) {
+  switch (error.hint()) {
+    case ErrorHint::LiftOutputBound:
+      return std::string(error.what()) + "; --no-size-limit lifts it";
+    case ErrorHint::RecoverFirst:
+      return std::string(error.what()) + "; run 'archive-pack --recover " + error.path() +
+             "' first";
+    // The packer's hints: reading never meets them.
+    case ErrorHint::EditInPlace:
+    case ErrorHint::PlainMethod:
+    case ErrorHint::EditByCopy:
+    case ErrorHint::RecoverToFinish:
+    case ErrorHint::UpdateOrReplace:
+    case ErrorHint::None: return error.what();
+  }
+  return error.what();
+}
+
 Folder openOutputFolder(const std::string& path) {
   std::optional<Folder> opened = openFolder(path);
   // A missing output folder is made, but not its parents: a mistyped parent is more likely than

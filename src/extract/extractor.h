@@ -95,6 +95,10 @@ struct ExtractCounts {
 // "2 entries written, 1 not written": what a run that did not go cleanly wrote.
 std::string writtenSummary(const ExtractCounts& counts);
 
+// An error of reading or extracting in archive-extract's words, which the page speaks too: what
+// the user can do about it names the option or the command ("; --no-size-limit lifts it").
+std::string extractionMessage(const Error& error);
+
 // The folder `path` opened as the output of an extraction, made first when it is missing (its
 // parent is not). Throws Error (Host, naming `path`): "cannot use PATH as the output folder:
 // REASON".

@@ -21,26 +21,6 @@
 
 namespace {
 
-// The library's error in the command line's words: what the user can do about it names an
-// option or a command.
-std::string message(const Error& error) {
-  switch (error.hint()) {
-    case ErrorHint::LiftOutputBound:
-      return std::string(error.what()) + "; --no-size-limit lifts it";
-    case ErrorHint::RecoverFirst:
-      return std::string(error.what()) + "; run 'archive-pack --recover " + error.path() +
-             "' first";
-    // The packer's hints: extraction never meets them.
-    case ErrorHint::EditInPlace:
-    case ErrorHint::PlainMethod:
-    case ErrorHint::EditByCopy:
-    case ErrorHint::RecoverToFinish:
-    case ErrorHint::UpdateOrReplace:
-    case ErrorHint::None: return error.what();
-  }
-  return error.what();
-}
-
 // Paths and the unsupported-method line on stdout, problems on stderr, in sweep order. With -O,
 // stdout holds the entries' bytes alone: the unsupported-method line goes to stderr, and with -v
 // each entry's path too, before its bytes.
@@ -65,7 +45,7 @@ class ConsoleEvents : public ExtractEvents {
   void problem(const std::string& path, EntryProblem, const std::string& what) override {
     console_.err(path + ": " + what);
   }
-  void failure(const Error& error) override { console_.err(message(error)); }
+  void failure(const Error& error) override { console_.err(extractionMessage(error)); }
 
  private:
   Console& console_;
@@ -121,7 +101,7 @@ class Run {
     try {
       archive = Archive::open(o_.archive);
     } catch (const Error& error) {
-      console_.err(message(error));
+      console_.err(extractionMessage(error));
       return 2;
     }
     // Every selected entry that exists, looked up before any is read (about 30 ms for the eleven
@@ -235,7 +215,7 @@ class Run {
     Tester tester(archive, sink, TestOptions{bound(archive), executor(), &interrupted_});
     const TestSummary summary = tester.run(found, &progress_);
     if (summary.fault && !interrupted_.load()) return machineFault(*summary.fault);
-    if (summary.error) console_.err(message(*summary.error));
+    if (summary.error) console_.err(extractionMessage(*summary.error));
     if (summary.stop == RunStop::SinkStopped) return 2;
     if (stopSignal() == 0) {
       console_.clearProgress();
