@@ -156,21 +156,21 @@ class WebArchive {
     });
   }
 
-  // Looks up the entries `spec` selects ({categories, entries, members, allCategories}, as the
+  // Looks up the entries `chosen` selects ({categories, entries, members, allCategories}, as the
   // command line's --category, --entries, members and --all-categories): {count, fault, note} or
   // {error}. The entries are kept for records(), read(), test and extraction.
-  val select(val spec) {
+  val select(val chosen) {
     return guarded([&] {
       auto selection = std::make_shared<Selection>();
-      if (spec["allCategories"].as<bool>()) selection->sweepAllCategories();
-      if (spec["categories"].isString()) {
-        selection->restrictCategories(spec["categories"].as<std::string>());
+      if (chosen["allCategories"].as<bool>()) selection->sweepAllCategories();
+      if (chosen["categories"].isString()) {
+        selection->restrictCategories(chosen["categories"].as<std::string>());
       }
-      if (spec["entries"].isString()) {
-        selection->restrictEntries(spec["entries"].as<std::string>());
+      if (chosen["entries"].isString()) {
+        selection->restrictEntries(chosen["entries"].as<std::string>());
       }
       const std::vector<std::string> members =
-          emscripten::vecFromJSArray<std::string>(spec["members"]);
+          emscripten::vecFromJSArray<std::string>(chosen["members"]);
       for (const std::string& m : members) selection->addMember(m);
       selection_ = std::move(selection);
       Sweep sweep = archive_->entries(*selection_);
@@ -255,8 +255,8 @@ class WebArchive {
     });
   }
 
-  // The integrity test of the looked-up entries, `count` entries at a time from entry `from`:
-  // {lines} (--test --json's, in order); testFinish() then gives the summary.
+  // The integrity test of the looked-up entries, testSome() handing `count` entries over at a
+  // time: {lines} (--test --json's, in order); testFinish() then gives the summary.
   val testStart(bool sizeLimit) {
     return guarded([&] {
       verdicts_ = std::make_shared<CollectedVerdicts>();
@@ -270,13 +270,8 @@ class WebArchive {
   }
   val testSome(int count) {
     return guarded([&] {
+      handOver(count, [&](const SweptEntry& e) { return tester_->test(e); });
       val result = val::object();
-      for (int i = 0; i < count && next_ < found_.entries.size(); ++i) {
-        if (!tester_->test(found_.entries[next_++])) {
-          next_ = found_.entries.size();
-          break;
-        }
-      }
       result.set("lines", linesOf(verdicts_->lines));
       verdicts_->lines.clear();
       result.set("done", next_ >= found_.entries.size());
@@ -329,13 +324,9 @@ class WebArchive {
   }
   val extractSome(int count) {
     return guarded([&] {
-      for (int i = 0; i < count && next_ < found_.entries.size(); ++i) {
-        const SweptEntry& e = found_.entries[next_++];
-        if (!extractor_->extract(e.category, e.entry, e.description)) {
-          next_ = found_.entries.size();
-          break;
-        }
-      }
+      handOver(count, [&](const SweptEntry& e) {
+        return extractor_->extract(e.category, e.entry, e.description);
+      });
       val result = reported();
       result.set("done", next_ >= found_.entries.size());
       return result;
@@ -367,6 +358,15 @@ class WebArchive {
 
  private:
   explicit WebArchive(std::shared_ptr<Archive> archive) : archive_(std::move(archive)) {}
+
+  // Hands the next `count` looked-up entries to `take`, which says false once the run has
+  // stopped: nothing more is handed over then.
+  template <typename Take>
+  void handOver(int count, Take take) {
+    for (int i = 0; i < count && next_ < found_.entries.size(); ++i) {
+      if (!take(found_.entries[next_++])) next_ = found_.entries.size();
+    }
+  }
 
   uint64_t boundFor(bool sizeLimit) const {
     return sizeLimit ? outputBoundOf(archive_->size()) : kNoOutputBound;

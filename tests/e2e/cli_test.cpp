@@ -28,28 +28,8 @@ class Cli : public ToolTest {
   }
 };
 
-// g0 plain, g1 LZ, g2 run-length, g3 stored with a 16-byte header, g4 without data, g5 the
-// unsupported method, g6 corrupt; c0 plain; category 40 entry 0 (not a model category).
-const std::string kPlain = "plain data", kLz = "lz lz lz lz lz lz data", kRle = "rrrrrrrrrr";
-void writeSampleArchive(const fs::path& file, uint64_t size = 0) {
-  std::string unsupported = encode(0, "x"), corrupt = encode(1, kLz), longStored = encode(0, kRle);
-  unsupported[4] = 3;
-  corrupt[12] = 1;  // a back-reference before the first byte
-  longStored[3] = 0;
-  longStored.insert(12, 4, '\0');  // the 16-byte form: the data starts at byte 16
-  writeArchive(file,
-               {{0,
-                 {plain(kPlain),
-                  compressed(1, kLz),
-                  compressed(2, kRle),
-                  compressed(longStored, kRle.size()),
-                  {plainEntryWord(kNoDataLength), ""},
-                  compressed(unsupported, 1),
-                  compressed(corrupt, kLz.size())}},
-                {1, {plain("c")}},
-                {0, {plain("forty")}, 0, 40}},
-               size);
-}
+// The sample archive's contents (support/archive_builder.h).
+const std::string kPlain = kSamplePlain, kLz = kSampleLz, kRle = kSampleRle;
 
 // The parser's texts are archive_extract_options_test's; here the executables' statuses, and
 // help or version text that cannot be written.

@@ -122,3 +122,24 @@ std::string withFaultingLookups(std::string archive) {
                   std::string("\0\0\x70\0", 4));
   return archive;
 }
+
+void writeSampleArchive(const std::filesystem::path& file, uint64_t size) {
+  std::string unsupported = encode(0, "x"), corrupt = encode(1, kSampleLz),
+              longStored = encode(0, kSampleRle);
+  unsupported[4] = 3;
+  corrupt[12] = 1;  // a back-reference before the first byte
+  longStored[3] = 0;
+  longStored.insert(12, 4, '\0');  // the 16-byte form: the data starts at byte 16
+  writeArchive(file,
+               {{0,
+                 {plain(kSamplePlain),
+                  compressed(1, kSampleLz),
+                  compressed(2, kSampleRle),
+                  compressed(longStored, kSampleRle.size()),
+                  {plainEntryWord(kNoDataLength), ""},
+                  compressed(unsupported, 1),
+                  compressed(corrupt, kSampleLz.size())}},
+                {1, {plain("c")}},
+                {0, {plain("forty")}, 0, 40}},
+               size);
+}

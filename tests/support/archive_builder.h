@@ -63,3 +63,10 @@ struct Table {
 // ends after the last sector (at least at the end of the index), or at `size`.
 void writeArchive(const std::filesystem::path& file, const std::vector<Table>& tables,
                   uint64_t size = 0);
+
+// A small archive of every kind of entry: g0 plain, g1 LZ, g2 run-length, g3 stored with a
+// 16-byte header, g4 without data, g5 the unsupported method, g6 corrupt; c0 plain ("c");
+// category 40 entry 0 (not a model category, "forty"). The file is `size` bytes long when given.
+inline const std::string kSamplePlain = "plain data", kSampleLz = "lz lz lz lz lz lz data",
+                         kSampleRle = "rrrrrrrrrr";
+void writeSampleArchive(const std::filesystem::path& file, uint64_t size = 0);

@@ -15,27 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Every storage method, an entry without data, an unsupported and a corrupt one, and a category
-// outside the eleven.
-void writeSample(const fs::path& file) {
-  const std::string lz = "lz lz lz lz lz lz data", rle = "rrrrrrrrrr";
-  std::string unsupported = encode(0, "x"), corrupt = encode(1, lz), longStored = encode(0, rle);
-  unsupported[4] = 3;
-  corrupt[12] = 1;  // a back-reference before the first byte
-  longStored[3] = 0;
-  longStored.insert(12, 4, '\0');  // the 16-byte form: the data starts at byte 16
-  writeArchive(file, {{0,
-                       {plain("plain data"),
-                        compressed(1, lz),
-                        compressed(2, rle),
-                        compressed(longStored, rle.size()),
-                        {plainEntryWord(kNoDataLength), ""},
-                        compressed(unsupported, 1),
-                        compressed(corrupt, lz.size())}},
-                      {1, {plain("c")}},
-                      {0, {plain("forty")}, 0, 40}});
-}
-
 // Entries of every model category, of every method, some damaged.
 std::vector<Table> mixed(std::mt19937_64& rng, int perCategory) {
   std::vector<Table> tables;
@@ -74,7 +53,7 @@ int main(int argc, char** argv) {
   fs::create_directories(dir);
   std::mt19937_64 rng(38);
 
-  writeSample(dir / "sample.bin");
+  writeSampleArchive(dir / "sample.bin");
   writeArchive(dir / "mixed.bin", mixed(rng, 20));
 
   // Cut short inside its entries.
