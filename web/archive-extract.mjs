@@ -97,6 +97,117 @@ export async function prepare() {
   if (idle.length === 0) idle.push(await newChannel());
 }
 
+// The workers that read and decode a run's entries, each with a module of its own reading the
+// same file: as many as the machine has cores, at most 4. The worker that looked the entries up
+// reports them in sweep order, with what the pool found; the pool's workers run ahead of it by
+// at most kBudget bytes (stored and expanded: the expanded size is taken as twice the stored).
+const kMostWorkers = 4;
+const kBudget = 32 << 20;
+const kChunk = 4 << 20;  // the stored bytes of the entries one request decodes
+// A worker whose memory grew past this (WebAssembly memory never shrinks) is replaced.
+const kMostMemory = 128 << 20;
+
+async function coreCount() {
+  if (inNode) {
+    const os = await import('node:os');
+    return os.availableParallelism?.() ?? os.cpus().length;
+  }
+  return navigator.hardwareConcurrency || 2;
+}
+
+class Pool {
+  constructor(source, name) {
+    this.source = source;
+    this.name = name;
+    this.workers = [];  // {channel, selected}: a dead one is null until replaced
+    this.selection = null;
+  }
+
+  // Opens the archive in `count` workers and looks `selection` up there; those that fail are
+  // left out (their entries are then decoded by the worker that looked them up).
+  async start(selection) {
+    if (this.workers.length === 0) {
+      const count = Math.min(kMostWorkers, await coreCount());
+      this.workers = await Promise.all(Array.from({ length: count }, () => this.open()));
+    }
+    if (this.selection !== selection) {
+      this.selection = selection;
+      await Promise.all(this.workers.map(async (w, i) => {
+        if (!w) return;
+        try {
+          await w.call({ op: 'select', selection: JSON.parse(selection), records: false });
+        } catch {
+          this.drop(i);
+        }
+      }));
+    }
+  }
+
+  async open() {
+    const channel = await newChannel();
+    try {
+      await channel.call({ op: 'open', source: this.source, name: this.name, journal: '' });
+      return channel;
+    } catch {
+      channel.close();
+      return null;
+    }
+  }
+
+  drop(i) {
+    this.workers[i]?.close();
+    this.workers[i] = null;
+  }
+
+  // What worker `i` found of entries `from` to `to`, or null: the caller works on them itself.
+  async decode(i, from, to, bytes) {
+    let worker = this.workers[i];
+    if (!worker) {
+      // A worker that failed is replaced, for the next run's chunks.
+      worker = await this.open();
+      if (!worker) return null;
+      try {
+        await worker.call({ op: 'select', selection: JSON.parse(this.selection), records: false });
+      } catch {
+        worker.close();
+        return null;
+      }
+      this.workers[i] = worker;
+    }
+    try {
+      const r = await worker.call({ op: 'decode', from, to, bytes });
+      if (r.memory > kMostMemory) this.drop(i);
+      return r.found;
+    } catch {
+      this.drop(i);
+      return null;
+    }
+  }
+
+  close() {
+    this.workers.forEach((w) => w?.close());
+    this.workers = [];
+  }
+}
+
+// The chunks of a run: [from, to) of the selected entries, a few MiB of stored bytes each, and
+// their weight against the budget.
+function chunksOf(spans) {
+  const chunks = [];
+  const count = spans.length / 2;
+  for (let from = 0; from < count;) {
+    let to = from;
+    let stored = 0;
+    while (to < count && (to === from || stored + spans[2 * to + 1] <= kChunk)) {
+      stored += spans[2 * to + 1];
+      to += 1;
+    }
+    chunks.push({ from, to, weight: 2 * stored });
+    from = to;
+  }
+  return chunks;
+}
+
 // What a selection may hold, as the command line's options: categories ('g,hc,25', as
 // --category), entries ('0-99', as --entries), members (paths or patterns) and allCategories.
 function selectionOf(selection = {}) {
@@ -109,11 +220,13 @@ function selectionOf(selection = {}) {
 }
 
 class Archive {
-  constructor(channel, name, size) {
+  constructor(channel, name, size, source) {
     this.channel = channel;
     this.name = name;
     this.size = size;
     this.selected = null;  // the last selection's JSON text
+    this.spans = null;  // where its entries lie: offset, stored length of each
+    this.pool = new Pool(source, name);
   }
 
   // The entries `selection` takes, looked up: {entries (records), lines (--list --json's lines),
@@ -121,8 +234,9 @@ class Archive {
   // the command line's note when it stopped on the index; the entries before it are listed)}.
   async entries(selection) {
     const sel = selectionOf(selection);
-    const r = await this.channel.call({ op: 'select', selection: sel });
+    const r = await this.channel.call({ op: 'select', selection: sel, records: true });
     this.selected = JSON.stringify(sel);
+    this.spans = r.spans;
     return {
       entries: r.lines.map((line) => JSON.parse(line)),
       lines: r.lines,
@@ -132,9 +246,52 @@ class Archive {
     };
   }
 
+  // Looks `selection` up for a run (no listing), in the pool's workers too.
   async select(selection) {
     const sel = selectionOf(selection);
-    if (JSON.stringify(sel) !== this.selected) await this.entries(sel);
+    if (JSON.stringify(sel) !== this.selected) {
+      const r = await this.channel.call({ op: 'select', selection: sel, records: false });
+      this.selected = JSON.stringify(sel);
+      this.spans = r.spans;
+    }
+    await this.pool.start(this.selected);
+  }
+
+  // Runs the entries through `step(count, loaded)` (the worker's testSome or extractSome), a
+  // chunk at a time in sweep order, the pool decoding ahead (`bytes`: an extraction's bytes too);
+  // `step` says true to stop.
+  async chunked(bytes, step) {
+    const chunks = chunksOf(this.spans);
+    const workers = this.pool.workers.length;
+    const pending = [];
+    let inFlight = 0;
+    let next = 0;
+    for (;;) {
+      while (next < chunks.length && workers > 0 &&
+        (pending.length === 0 || inFlight + chunks[next].weight <= kBudget)) {
+        const chunk = chunks[next];
+        inFlight += chunk.weight;
+        pending.push({ chunk, found: this.pool.decode(next % workers, chunk.from, chunk.to, bytes) });
+        next += 1;
+      }
+      let chunk;
+      let found = null;
+      if (pending.length > 0) {
+        const p = pending.shift();
+        chunk = p.chunk;
+        inFlight -= chunk.weight;
+        found = await p.found;
+      } else if (next < chunks.length) {
+        chunk = chunks[next++];  // no pool: the worker reads and decodes them itself
+      } else {
+        return;
+      }
+      if (await step(chunk.to - chunk.from, found)) {
+        // The chunks decoded ahead are let go.
+        await Promise.all(pending.map((p) => p.found));
+        return;
+      }
+    }
   }
 
   // Entry `path` ("models - g/0001.raw") as extraction writes it: a Uint8Array. Rejects with an
@@ -155,15 +312,15 @@ class Archive {
     const lines = [];
     await this.channel.call({ op: 'testStart', sizeLimit });
     let cancelled = false;
-    for (;;) {
+    await this.chunked(false, async (count, loaded) => {
       if (signal?.aborted) {
         cancelled = true;
-        break;
+        return true;
       }
-      const some = await this.channel.call({ op: 'testSome' });
+      const some = await this.channel.call({ op: 'testSome', count, loaded });
       this.took(lines, some.lines, onVerdicts, onProgress);
-      if (some.done) break;
-    }
+      return some.done;
+    });
     const end = await this.channel.call({ op: 'testFinish', cancelled });
     this.took(lines, end.lines, onVerdicts, onProgress);
     const { lines: unmatched } = await this.channel.call({ op: 'unmatched' });
@@ -215,7 +372,7 @@ class Archive {
       for (const file of r.files) {
         if (failed) break;
         try {
-          const said = await output.write(file.path, file.bytes);
+          const said = await output.write(file.path, file.bytes, file.crc);
           if (said === 'in the way') problem(`${file.path}: a folder is in the way; not written`);
         } catch (e) {
           failures.push(`cannot write ${file.path}: ${e.message ?? e}`);
@@ -230,15 +387,16 @@ class Archive {
       onProgress?.({ done, bytes });
     };
     let cancelled = false;
-    for (;;) {
+    await this.chunked(true, async (count, loaded) => {
       if (signal?.aborted || failed) {
         cancelled = true;
-        break;
+        return true;
       }
-      const some = await this.channel.call({ op: 'extractSome' });
+      const transfer = loaded ? loaded.filter((e) => e.bytes).map((e) => e.bytes.buffer) : [];
+      const some = await this.channel.call({ op: 'extractSome', count, loaded }, transfer);
       await take(some);
-      if (some.done) break;
-    }
+      return some.done;
+    });
     const end = await this.channel.call({ op: 'extractFinish', cancelled });
     await take(end);
     if (!failed) await output.close();
@@ -263,6 +421,7 @@ class Archive {
     if (!this.channel) return Promise.resolve();
     const channel = this.channel;
     this.channel = null;
+    this.pool.close();
     if (channel.failed || idle.length > 0) {
       channel.close();
       return Promise.resolve();
@@ -302,7 +461,7 @@ async function outputOf({ write, to, zip, overwrite }) {
       pendingBytes += piece.length;
       if (pendingBytes >= 1 << 20) await flush();
     }, { date: zip.date });
-    output.write = (path, bytes) => zipWriter.addFile(path, bytes);
+    output.write = (path, bytes, crc) => zipWriter.addFile(path, bytes, crc);
     output.close = async () => {
       await zipWriter.finish();
       await flush();
@@ -396,7 +555,7 @@ export async function open(source, { name, journal } = {}) {
       name: shownName,
       journal: journal ? journal.name ?? String(journal) : '',
     });
-    return new Archive(channel, shownName, r.size);
+    return new Archive(channel, shownName, r.size, source);
   } catch (e) {
     if (channel.failed) channel.close();
     else idle.push(channel);

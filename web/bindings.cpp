@@ -14,6 +14,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -30,7 +31,89 @@ using emscripten::val;
 EM_JS(double, jsReadSource, (int reader, double offset, uint8_t* target, double size),
       { return Module["readSource"](reader, offset, HEAPU8.subarray(target, target + size)); });
 
+// What the page's pool of workers decoded (see worker.js): entry `key`'s problem (an EntryProblem;
+// -1 when the pool has nothing for it), then its expanded size and its bytes.
+EM_JS(int, jsLoadedProblem, (double kind, double offset, double length, double stored), {
+  const found = Module["loaded"].get(kind + ":" + offset + ":" + length + ":" + stored);
+  Module["current"] = found;
+  return found ? found.problem : -1;
+});
+EM_JS(double, jsLoadedSize, (), { return Module["current"].size; });
+EM_JS(double, jsLoadedCrc, (), { return Module["current"].crc; });
+EM_JS(void, jsLoadedCopy, (uint8_t* target), { HEAPU8.set(Module["current"].bytes, target); });
+
 namespace {
+
+// The zip's checksum (CRC-32, the reflected polynomial 0xEDB88320), eight bytes a step.
+class Crc32 {
+ public:
+  Crc32() {
+    for (uint32_t n = 0; n < 256; ++n) {
+      uint32_t c = n;
+      for (int k = 0; k < 8; ++k) c = (c & 1) != 0 ? 0xedb88320 ^ (c >> 1) : c >> 1;
+      table_[0][n] = c;
+    }
+    for (uint32_t n = 0; n < 256; ++n) {
+      for (size_t t = 1; t < 8; ++t) {
+        table_[t][n] = (table_[t - 1][n] >> 8) ^ table_[0][table_[t - 1][n] & 0xff];
+      }
+    }
+  }
+  uint32_t of(const uint8_t* p, size_t size) const {
+    uint32_t c = 0xffffffff;
+    for (; size >= 8; size -= 8, p += 8) {
+      const uint32_t a = c ^ (p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24);
+      c = table_[7][a & 0xff] ^ table_[6][(a >> 8) & 0xff] ^ table_[5][(a >> 16) & 0xff] ^
+          table_[4][a >> 24] ^ table_[3][p[4]] ^ table_[2][p[5]] ^ table_[1][p[6]] ^
+          table_[0][p[7]];
+    }
+    for (; size > 0; --size, ++p) c = table_[0][(c ^ *p) & 0xff] ^ (c >> 8);
+    return c ^ 0xffffffff;
+  }
+
+ private:
+  uint32_t table_[8][256];
+};
+const Crc32 kCrc;
+
+// The entries the page's pool decoded, handed to the run in place of reading them here; the
+// checksum of each buffer filled, for the sink.
+class PoolLoader : public EntryLoader {
+ public:
+  std::optional<LoadedEntry> load(const EntryDescription& d, BufferPool& buffers) override {
+    const int problem = find(d);
+    if (problem < 0) return std::nullopt;
+    const auto size = static_cast<size_t>(jsLoadedSize());
+    if (problem != static_cast<int>(EntryProblem::None)) {
+      return LoadedEntry{static_cast<EntryProblem>(problem), {}, size};
+    }
+    PooledBuffer data = buffers.acquire(size);
+    if (!data) return std::nullopt;
+    jsLoadedCopy(data.get());
+    crcs_[data.get()] = static_cast<uint32_t>(jsLoadedCrc());
+    return LoadedEntry{EntryProblem::None, std::move(data), size};
+  }
+  std::optional<EntryProblem> test(const EntryDescription& d) override {
+    const int problem = find(d);
+    if (problem < 0) return std::nullopt;
+    return static_cast<EntryProblem>(problem);
+  }
+  // The checksum of the bytes at `data`, which load() filled, or computed here.
+  uint32_t crcOf(const uint8_t* data, size_t size) {
+    const auto found = crcs_.find(data);
+    if (found == crcs_.end()) return kCrc.of(data, size);
+    const uint32_t crc = found->second;
+    crcs_.erase(found);
+    return crc;
+  }
+
+ private:
+  static int find(const EntryDescription& d) {
+    return jsLoadedProblem(static_cast<double>(d.kind), static_cast<double>(d.offset), d.length,
+                           d.stored);
+  }
+  std::unordered_map<const uint8_t*, uint32_t> crcs_;
+};
 
 class JsSource : public ByteSource {
  public:
@@ -106,7 +189,7 @@ class CollectedVerdicts : public TestSink {
 // the command line words it on stderr.
 class JsExtraction : public ExtractEvents, public ExtractSink {
  public:
-  explicit JsExtraction(val write) : write_(std::move(write)) {}
+  JsExtraction(val write, PoolLoader& loader) : write_(std::move(write)), loader_(loader) {}
   void extracting(const std::string&) override {}
   void unsupported(const std::string& path) override {
     problems.push_back(path + ": unsupported compression method; not written");
@@ -116,13 +199,14 @@ class JsExtraction : public ExtractEvents, public ExtractSink {
   }
   void failure(const Error& error) override { failures.push_back(extractionMessage(error)); }
   bool write(const std::string& path, const uint8_t* data, size_t size) override {
-    return write_(path, bytesOf(data, size)).as<bool>();
+    return write_(path, bytesOf(data, size), loader_.crcOf(data, size)).as<bool>();
   }
   std::vector<std::string> problems;
   std::vector<std::string> failures;
 
  private:
   val write_;
+  PoolLoader& loader_;
 };
 
 const char* stopName(RunStop stop) {
@@ -213,6 +297,57 @@ class WebArchive {
     return val(emscripten::typed_memory_view(spans.size(), spans.data())).call<val>("slice");
   }
 
+  // What the page's pool worker found of entries `from` to `to` (not included) that have data:
+  // [{kind, offset, length, stored, problem, size, head}], with `bytes` and `crc` when `bytes`
+  // (an extraction) and the problem is none. `head` is the entry's first stored bytes, for the
+  // worker that looks the entries up (their headers say what they expand to). An entry out of
+  // memory here is left out: the run decodes it itself.
+  val decodeSome(int from, int to, bool bytes) {
+    return guarded([&] {
+      val found = val::array();
+      const auto end = std::min(static_cast<size_t>(to), found_.entries.size());
+      for (auto i = static_cast<size_t>(from); i < end; ++i) {
+        const EntryDescription& d = found_.entries[i].description;
+        if (!d.hasData()) continue;
+        val r = val::object();
+        uint8_t head[kHeadBytes];
+        const size_t n = archive_->readAt(
+            d.offset, head, static_cast<size_t>(std::min<uint64_t>(d.storedBytes(), kHeadBytes)));
+        r.set("head", bytesOf(head, n));
+        EntryProblem problem = EntryProblem::None;
+        if (!bytes) {
+          problem = testEntry(*archive_, d, *buffers_);
+          r.set("size", 0);
+        } else {
+          LoadedEntry loaded{EntryProblem::Incomplete, {}, d.length};
+          if (d.kind == EntryKind::Compressed) {
+            loaded = loadCompressedEntry(*archive_, d, *buffers_);
+          } else if (d.liesWithin(archive_->size())) {
+            loaded.data = buffers_->acquire(d.length);
+            loaded.problem = !loaded.data ? EntryProblem::OutOfMemory
+                             : archive_->readAt(d.offset, loaded.data.get(), d.length) < d.length
+                                 ? EntryProblem::Incomplete
+                                 : EntryProblem::None;
+          }
+          problem = loaded.problem;
+          r.set("size", static_cast<double>(loaded.size));
+          if (problem == EntryProblem::None) {
+            r.set("bytes", bytesOf(loaded.data.get(), loaded.size));
+            r.set("crc", kCrc.of(loaded.data.get(), loaded.size));
+          }
+        }
+        if (problem == EntryProblem::OutOfMemory) continue;
+        r.set("problem", static_cast<int>(problem));
+        r.set("kind", static_cast<int>(d.kind));
+        r.set("offset", static_cast<double>(d.offset));
+        r.set("length", d.length);
+        r.set("stored", d.stored);
+        found.call<void>("push", r);
+      }
+      return found;
+    });
+  }
+
   // What the members of the last selection that took nothing say, as the command line says it.
   val unmatched() {
     std::vector<std::string> lines;
@@ -263,7 +398,7 @@ class WebArchive {
       *cancel_ = false;
       tester_ = std::make_shared<Tester>(
           *archive_, *verdicts_,
-          TestOptions{boundFor(sizeLimit), Executor::inlineOnCaller(), cancel_.get()});
+          TestOptions{boundFor(sizeLimit), Executor::inlineOnCaller(), cancel_.get(), &loader_});
       next_ = 0;
       return val::object();
     });
@@ -310,13 +445,14 @@ class WebArchive {
   // entries at a time: {problems, failures} per call; extractFinish() then gives the summary.
   val extractStart(val write, bool sizeLimit) {
     return guarded([&] {
-      extraction_ = std::make_shared<JsExtraction>(std::move(write));
+      extraction_ = std::make_shared<JsExtraction>(std::move(write), loader_);
       *cancel_ = false;
       ExtractOptions options;
       options.cancel = cancel_.get();
       options.outputBound = boundFor(sizeLimit);
       options.executor = Executor::inlineOnCaller();
       options.sink = extraction_.get();
+      options.loader = &loader_;
       extractor_ = std::make_shared<Extractor>(*archive_, Folder(), *extraction_, options);
       next_ = 0;
       return val::object();
@@ -392,6 +528,9 @@ class WebArchive {
   std::shared_ptr<Tester> tester_;
   std::shared_ptr<JsExtraction> extraction_;
   std::shared_ptr<Extractor> extractor_;
+  PoolLoader loader_;
+  // The first bytes of an entry the pool hands over with it: a header is at most 16.
+  static constexpr size_t kHeadBytes = 16;
 };
 
 EMSCRIPTEN_BINDINGS(archive_extract) {
@@ -401,6 +540,7 @@ EMSCRIPTEN_BINDINGS(archive_extract) {
       .function("select", &WebArchive::select)
       .function("records", &WebArchive::records)
       .function("spans", &WebArchive::spans)
+      .function("decodeSome", &WebArchive::decodeSome)
       .function("unmatched", &WebArchive::unmatched)
       .function("read", &WebArchive::read)
       .function("testStart", &WebArchive::testStart)

@@ -1,18 +1,20 @@
 // The worker that holds one archive: the library in WebAssembly (archive_core.js), the archive
-// read where it lies (a browser's File through FileReaderSync, a file through fs.readSync in
-// Node), never whole. It answers the requests of archive-extract.mjs one at a time:
+// read where it lies (a browser's File sliced and read, a file through fs.readSync in Node),
+// never whole. It answers the requests of archive-extract.mjs one at a time:
 //   {id, op: 'open', source, name, journal}  source: a File or Blob, or a path in Node
-//   {id, op: 'select', selection}          the entries looked up, and their --list --json lines
+//   {id, op: 'select', selection, records}  the entries looked up (and their --list --json lines)
 //   {id, op: 'read', path, sizeLimit}      one entry's bytes, as extraction writes them
+//   {id, op: 'decode', from, to, bytes}    as a worker of the pool: entries read and decoded
 //   {id, op: 'testStart' | 'testSome' | 'testFinish', ...}
 //   {id, op: 'extractStart' | 'extractSome' | 'extractFinish', ...}
 // and replies {id, result} (an {error, kind} result is the library's refusal). A "Some" request
-// works for about a tenth of a second, so that a cancel is never kept waiting long.
+// takes the few entries of one chunk, so that a cancel is never kept waiting long.
 'use strict';
 
 const inNode = typeof importScripts !== 'function';
 let port;
 let corePromise;
+let core = null;  // the module, once loaded
 let readBytes;  // (source, offset, view) => bytes read
 
 if (inNode) {
@@ -32,60 +34,78 @@ if (inNode) {
   // A FileReaderSync read costs a millisecond or more however small, and reads at about
   // 100 MB/s; an asynchronous read of a few MiB is many times faster. So the bytes a call into
   // the library will need (the headers of the entries it lists, the entries it tests or
-  // extracts) are read ahead, asynchronously, in blocks of 4 MiB (readAhead()); a read the
-  // blocks do not cover falls back to FileReaderSync.
+  // extracts) are read ahead, asynchronously (readAhead()); a read they do not cover falls back
+  // to FileReaderSync.
   const reader = new FileReaderSync();
   readBytes = (file, offset, view) => {
-    let done = 0;
-    while (done < view.length) {
-      const at = offset + done;
-      const start = at - (at % kBlock);
-      let block = blocks.get(start);
-      if (!block) {
-        block = new Uint8Array(reader.readAsArrayBuffer(file.slice(start, start + kBlock)));
-        blocks.set(start, block);
-      }
-      const from = at - start;
-      if (from >= block.length) break;  // the file ends here
-      const n = Math.min(block.length - from, view.length - done);
-      view.set(block.subarray(from, from + n), done);
-      done += n;
-    }
-    return done;
+    const slice = reader.readAsArrayBuffer(file.slice(offset, offset + view.length));
+    view.set(new Uint8Array(slice));
+    return slice.byteLength;
   };
 }
 
-// The blocks read ahead for the next call (a browser's), by their offset.
-const kBlock = 4 << 20;
-const blocks = new Map();
+// The bytes read ahead for the next call (a browser's): ranges of the file, {start, bytes}, in
+// the order of their starts; and the first bytes of entries the pool handed over with them
+// (their headers), by offset.
+let ranges = [];
+const heads = new Map();
 
-// Reads the blocks that spans `from` to `to` of `spans` (offset, length pairs; with `headers`,
-// only their first bytes) lie in, and lets go of the others. Nothing to do in Node, whose reads
-// are cheap.
-async function readAhead(from, to, headers) {
-  if (inNode || !spans) return;
-  const wanted = new Set();
-  for (let i = from; i < to; i++) {
-    const offset = spans[2 * i];
-    const length = headers ? Math.min(spans[2 * i + 1], 64) : spans[2 * i + 1];
-    if (length === 0) continue;
-    for (let b = offset - (offset % kBlock); b < offset + length; b += kBlock) wanted.add(b);
+// Serves a read from what was read ahead: the bytes read, or -1 when they were not.
+function readAheadBytes(offset, view) {
+  const head = heads.get(offset);
+  if (head && view.length <= head.length) {
+    view.set(head.subarray(0, view.length));
+    return view.length;
   }
-  for (const start of blocks.keys()) if (!wanted.has(start)) blocks.delete(start);
-  const file = sources[0];
-  const missing = [...wanted].filter((b) => !blocks.has(b) && b < file.size);
-  // A few at a time: each is read into memory whole.
-  for (let i = 0; i < missing.length; i += 4) {
-    await Promise.all(missing.slice(i, i + 4).map(async (start) => {
-      blocks.set(start, new Uint8Array(await file.slice(start, start + kBlock).arrayBuffer()));
-    }));
+  let low = 0;
+  let high = ranges.length;
+  while (low < high) {
+    const mid = (low + high) >> 1;
+    if (ranges[mid].start <= offset) low = mid + 1;
+    else high = mid;
   }
+  const range = ranges[low - 1];
+  if (!range || offset + view.length > range.start + range.bytes.length) return -1;
+  view.set(range.bytes.subarray(offset - range.start, offset - range.start + view.length));
+  return view.length;
 }
 
-// The entries after `from` whose stored bytes come to about `bytes` (at least one); in Node,
-// which reads nothing ahead, one.
+// Reads ahead the bytes of `spans` `from` to `to` (with `headers`, only their first bytes) and
+// lets go of what was read before. Reads close to each other are merged: a read costs about
+// what 256 KiB more would. Nothing to do in Node, whose reads are cheap.
+const kGap = 256 << 10;
+const kMostRange = 16 << 20;
+async function readAhead(from, to, headers) {
+  ranges = [];
+  if (inNode || !spans) return;
+  const wanted = [];
+  for (let i = from; i < to; i++) {
+    const length = headers ? Math.min(spans[2 * i + 1], 16) : spans[2 * i + 1];
+    if (length > 0) wanted.push([spans[2 * i], spans[2 * i] + length]);
+  }
+  wanted.sort((a, b) => a[0] - b[0]);
+  const merged = [];
+  for (const [start, end] of wanted) {
+    const last = merged[merged.length - 1];
+    if (last && start <= last[1] + kGap && Math.max(end, last[1]) - last[0] <= kMostRange) {
+      last[1] = Math.max(last[1], end);
+    } else {
+      merged.push([start, end]);
+    }
+  }
+  const file = sources[0];
+  const read = new Array(merged.length);
+  // A few at a time: each is read into memory whole.
+  for (let i = 0; i < merged.length; i += 4) {
+    await Promise.all(merged.slice(i, i + 4).map(async ([start, end], k) => {
+      read[i + k] = { start, bytes: new Uint8Array(await file.slice(start, end).arrayBuffer()) };
+    }));
+  }
+  ranges = read;
+}
+
+// The entries after `from` whose stored bytes come to about `bytes` (at least one).
 function chunkEnd(from, bytes) {
-  if (inNode) return from + 1;
   let to = from;
   let sum = 0;
   const count = spans ? spans.length / 2 : 0;
@@ -99,14 +119,13 @@ function chunkEnd(from, bytes) {
 // The sources the library reads through, by the number it was given.
 const sources = [];
 function readSource(reader, offset, view) {
-  return readBytes(sources[reader], offset, view);
+  const n = readAheadBytes(offset, view);
+  return n >= 0 ? n : readBytes(sources[reader], offset, view);
 }
 
 let archive = null;
 let spans = null;  // where the selected entries lie: offset, length, in sweep order
 let position = 0;  // the next of them a test or extraction hands over
-const kSlice = 100;  // ms of work per "Some" request
-const kChunkBytes = 32 << 20;  // the most one extraction reply carries
 
 // The system's reason for a failed file operation in Node, as the C library words it.
 const reasons = {
@@ -151,12 +170,13 @@ function closeArchive() {
   archive = null;
   if (inNode) sources.forEach((fd) => require('fs').closeSync(fd));
   sources.length = 0;
-  blocks.clear();
+  forget();
   spans = null;
 }
 
 async function openArchive(source, name, journal) {
-  const core = await corePromise;
+  core = await corePromise;
+  core.loaded = core.loaded ?? new Map();
   closeArchive();
   let file = { handle: source, size: source.size, journal: journal || '' };
   if (inNode) {
@@ -170,24 +190,28 @@ async function openArchive(source, name, journal) {
   return { size: file.size };
 }
 
-// Hands the next entries over, `step(count)` at a time, their bytes read ahead, until the
-// slice is spent, the step says it is done or the reply is full; the results are merged.
-async function slice(step, merge) {
-  const start = Date.now();
-  let result;
-  do {
-    const to = chunkEnd(position, kChunkBytes / 4);
-    await readAhead(position, to, false);
-    const r = step(to - position);
-    position = to;
-    if (r.error) return r;
-    result = result ? merge(result, r) : r;
-  } while (!result.done && Date.now() - start < kSlice && !result.full);
-  return result;
+// Forgets what was read ahead and what the pool handed over.
+function forget() {
+  ranges = [];
+  heads.clear();
+  if (core) core.loaded.clear();
+}
+
+// Takes what the pool found of the next entries (decode's results), or, when it has nothing for
+// them (no pool, or its worker failed), reads their bytes ahead to work on them here.
+async function take(count, loaded) {
+  forget();
+  if (!loaded) {
+    await readAhead(position, position + count, false);
+    return;
+  }
+  for (const e of loaded) {
+    core.loaded.set(`${e.kind}:${e.offset}:${e.length}:${e.stored}`, e);
+    heads.set(e.offset, e.head);
+  }
 }
 
 let files = [];  // the extraction's entries since the last reply
-let fileBytes = 0;
 
 const handlers = {
   open: ({ source, name, journal }) => openArchive(source, name, journal),
@@ -195,10 +219,14 @@ const handlers = {
     closeArchive();
     return {};
   },
-  select: async ({ selection }) => {
+  // The entries `selection` takes, looked up, with where they lie; with `records`, their
+  // --list --json lines too (which read their headers).
+  select: async ({ selection, records }) => {
+    forget();
     const looked = archive.select(selection);
     if (looked.error) return looked;
     spans = archive.spans();
+    if (!records) return { ...looked, spans };
     let lines = [];
     for (let from = 0; from < looked.count;) {
       const to = chunkEnd(from, 32 << 20);
@@ -208,50 +236,56 @@ const handlers = {
       lines = lines.concat(some);
       from = to;
     }
-    blocks.clear();
-    return { ...looked, lines, unmatched: archive.unmatched() };
+    forget();
+    return { ...looked, spans, lines, unmatched: archive.unmatched() };
   },
   unmatched: () => ({ lines: archive.unmatched() }),
   read: ({ path, sizeLimit }) => {
-    blocks.clear();
+    forget();
     return archive.read(path, sizeLimit);
+  },
+  // A worker of the pool: the entries `from` to `to` of the selection, read and decoded (with
+  // `bytes`) or tested; and how large its memory has grown.
+  decode: async ({ from, to, bytes }) => {
+    await readAhead(from, to, false);
+    const found = archive.decodeSome(from, to, bytes);
+    forget();
+    if (found.error) return found;
+    return { found, memory: core.HEAPU8.length };
   },
   testStart: ({ sizeLimit }) => {
     position = 0;
     return archive.testStart(sizeLimit);
   },
-  testSome: () =>
-    slice((count) => archive.testSome(count), (a, b) => ({ lines: a.lines.concat(b.lines), done: b.done })),
+  // The next `count` entries tested, with what the pool found of them (`loaded`).
+  testSome: async ({ count, loaded }) => {
+    await take(count, loaded);
+    const r = archive.testSome(count);
+    position += count;
+    forget();
+    return r;
+  },
   testFinish: ({ cancelled }) => {
-    blocks.clear();
+    forget();
     return archive.testFinish(cancelled);
   },
   extractStart: ({ sizeLimit }) => {
     position = 0;
-    return archive.extractStart((path, bytes) => {
-      files.push({ path, bytes });
-      fileBytes += bytes.length;
+    return archive.extractStart((path, bytes, crc) => {
+      files.push({ path, bytes, crc });
       return true;
     }, sizeLimit);
   },
-  extractSome: async () => {
-    const r = await slice(
-      (count) => {
-        const some = archive.extractSome(count);
-        some.full = fileBytes >= kChunkBytes;
-        return some;
-      },
-      (a, b) => ({
-        problems: a.problems.concat(b.problems),
-        failures: a.failures.concat(b.failures),
-        done: b.done,
-        full: b.full,
-      }),
-    );
+  // The next `count` entries extracted, with what the pool found of them (`loaded`).
+  extractSome: async ({ count, loaded }) => {
+    await take(count, loaded);
+    const r = archive.extractSome(count);
+    position += count;
+    forget();
     return withFiles(r);
   },
   extractFinish: ({ cancelled }) => {
-    blocks.clear();
+    forget();
     return withFiles(archive.extractFinish(cancelled));
   },
 };
@@ -259,7 +293,6 @@ const handlers = {
 function withFiles(result) {
   result.files = files;
   files = [];
-  fileBytes = 0;
   return result;
 }
 
@@ -275,6 +308,7 @@ async function handle(message) {
     result = { error: String(e && e.message ? e.message : e), kind: 'worker' };
   }
   const transfer = result.files ? result.files.map((f) => f.bytes.buffer) : [];
+  if (result.found) result.found.forEach((e) => e.bytes && transfer.push(e.bytes.buffer));
   port.postMessage({ id, result }, transfer);
 }
 

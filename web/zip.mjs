@@ -74,14 +74,15 @@ export class ZipWriter {
     }
   }
 
-  async addFile(path, bytes) {
+  // File `path` holding `bytes`, whose CRC-32 is `crc` (computed here when not given).
+  async addFile(path, bytes, crc) {
     await this.addFolders(path);
-    await this.add(path, bytes, false);
+    await this.add(path, bytes, false, crc);
   }
 
-  async add(path, bytes, folder) {
+  async add(path, bytes, folder, crc = crc32(bytes)) {
     const name = encoder.encode(path);
-    const entry = { name, folder, crc: crc32(bytes), size: bytes.length, offset: this.offset };
+    const entry = { name, folder, crc, size: bytes.length, offset: this.offset };
     const zip64 = entry.size >= kMax32;
     const extra = zip64 ? 4 + 16 + 9 : 9;
     const header = new Fields(30 + name.length + extra)

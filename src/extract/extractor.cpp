@@ -72,8 +72,13 @@ const std::string& writtenName(const Job& job) {
 // share.
 class Worker : public WorkerState {
  public:
-  Worker(const Archive& archive, const Folder& output, bool inMemory, BufferPool& buffers)
-      : archive_(archive), files_(output), inMemory_(inMemory), buffers_(buffers) {}
+  Worker(const Archive& archive, const Folder& output, bool inMemory, BufferPool& buffers,
+         EntryLoader* loader)
+      : archive_(archive),
+        files_(output),
+        inMemory_(inMemory),
+        buffers_(buffers),
+        loader_(loader) {}
   Worker(const Worker&) = delete;
   Worker& operator=(const Worker&) = delete;
 
@@ -86,10 +91,14 @@ class Worker : public WorkerState {
           job.file.drop();
           job.problem = EntryProblem::Incomplete;
         }
-      } else if (job.action == Action::Decode) {
-        keep(job, loadCompressedEntry(archive_, job.entry, buffers_));
-      } else if (job.action == Action::ReadPlain) {
-        keep(job, readPlain(job.entry));
+      } else if (job.action == Action::Decode || job.action == Action::ReadPlain) {
+        std::optional<LoadedEntry> loaded;
+        if (loader_ != nullptr) loaded = loader_->load(job.entry, buffers_);
+        if (!loaded) {
+          loaded = job.action == Action::Decode ? loadCompressedEntry(archive_, job.entry, buffers_)
+                                                : readPlain(job.entry);
+        }
+        keep(job, std::move(*loaded));
       }
       job.failedAt = Step::None;
     } catch (const Error& error) {
@@ -172,6 +181,7 @@ class Worker : public WorkerState {
   FileCopier copier_;
   const bool inMemory_;
   BufferPool& buffers_;
+  EntryLoader* const loader_;
 };
 
 // What stands at an entry's path in its category folder before the sweep reaches it.
@@ -242,7 +252,8 @@ class Extractor::Impl {
         toStream_(options.stream != nullptr || options.sink != nullptr),
         fromFile_(archive.file().valid()),
         pool_(options.executor, options.cancel, [this]() -> std::unique_ptr<WorkerState> {
-          return std::make_unique<Worker>(archive_, output_, toStream_, buffers_);
+          return std::make_unique<Worker>(archive_, output_, toStream_, buffers_,
+                                          options_.loader);
         }) {}
   ~Impl() { pool_.finish(); }
 

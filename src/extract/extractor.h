@@ -84,6 +84,8 @@ struct ExtractOptions {
   const FileHandle* stream = nullptr;
   // Or into this sink, likewise.
   ExtractSink* sink = nullptr;
+  // Who else may have the entries' bytes (see reading/read.h); none: the run reads them all.
+  EntryLoader* loader = nullptr;
 };
 
 struct ExtractCounts {

@@ -10,7 +10,7 @@ class Tester::Impl {
       : archive_(archive),
         sink_(sink),
         cancel_(options.cancel),
-        tester_(archive, options.outputBound),
+        tester_(archive, options.outputBound, options.loader),
         pool_(options.executor, options.cancel) {}
   ~Impl() { pool_.finish(); }
 

@@ -33,6 +33,8 @@ struct TestOptions {
   Executor executor;
   // When it becomes true, the entry being finished is the last.
   const std::atomic<bool>* cancel = nullptr;
+  // Who else may know the entries' verdicts (see reading/read.h); none: the test reads them all.
+  EntryLoader* loader = nullptr;
 };
 
 struct TestSummary {

@@ -46,8 +46,8 @@ class StoredRanges {
 // extraction stops at the output bound.
 class EntryTester {
  public:
-  EntryTester(const ByteSource& archive, uint64_t outputBound)
-      : archive_(archive), bound_(outputBound), buffers_(kInFlightBudget) {}
+  EntryTester(const ByteSource& archive, uint64_t outputBound, EntryLoader* loader = nullptr)
+      : archive_(archive), bound_(outputBound), loader_(loader), buffers_(kInFlightBudget) {}
   struct Admission {
     bool shared;        // its stored bytes overlap an earlier entry's
     uint64_t expanded;  // what it expands to (see outputSizeOf())
@@ -57,11 +57,18 @@ class EntryTester {
   std::optional<Admission> admit(const SweptEntry& e);
   Error refusal(const SweptEntry& e) const { return bound_.refusal(e.path(), archive_.size()); }
   // testEntry() of an admitted entry, on any thread, the threads sharing their buffers.
-  EntryProblem test(const EntryDescription& d) { return testEntry(archive_, d, buffers_); }
+  // (Or what the loader found.)
+  EntryProblem test(const EntryDescription& d) {
+    if (loader_ != nullptr) {
+      if (const std::optional<EntryProblem> found = loader_->test(d)) return *found;
+    }
+    return testEntry(archive_, d, buffers_);
+  }
 
  private:
   const ByteSource& archive_;
   OutputBound bound_;
+  EntryLoader* const loader_;
   StoredRanges ranges_;
   BufferPool buffers_;
 };

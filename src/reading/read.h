@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "reading/buffer_pool.h"
@@ -42,6 +43,19 @@ inline LoadedEntry loadCompressedEntry(const ByteSource& source, const EntryDesc
   BufferPool own(0);
   return loadCompressedEntry(source, d, own);
 }
+
+// Where a run gets the bytes of the entries it reads: by default it reads and decodes them
+// itself; a front end that decodes elsewhere (the page's workers, each with a module of its own)
+// hands over what it has. Called from the run's workers, one entry at a time.
+class EntryLoader {
+ public:
+  virtual ~EntryLoader() = default;
+  // Entry `d` as loadCompressedEntry() or a plain read gives it (a plain entry the archive does
+  // not hold in full is Incomplete), in a buffer of `buffers`; none: the run reads it itself.
+  virtual std::optional<LoadedEntry> load(const EntryDescription& d, BufferPool& buffers) = 0;
+  // What testing entry `d` finds (see testEntry()); none: the run tests it itself.
+  virtual std::optional<EntryProblem> test(const EntryDescription& d) = 0;
+};
 
 // Whether extracting entry `d` from `source` gives exactly `data`: a plain entry the source holds
 // in full with those bytes, or a compressed entry that decodes soundly to them.
