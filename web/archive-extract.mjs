@@ -77,7 +77,8 @@ class Channel {
 }
 
 // Workers kept for the next archive: each loads the module once, so that opening an archive
-// after the first fetches nothing (prepare() starts one before any archive is opened).
+// after the first fetches nothing (prepare() starts them, the one that looks entries up and the
+// pool's, before any archive is opened).
 const idle = [];
 
 async function newChannel() {
@@ -92,9 +93,33 @@ async function startWorker() {
   return idle.pop() ?? newChannel();
 }
 
-// Starts a worker and loads the module in it now, rather than when the first archive is opened.
+// How many workers an archive uses: one to look its entries up, and the pool.
+let workerCount = null;
+async function workersWanted() {
+  workerCount ??= 1 + Math.min(kMostWorkers, await coreCount());
+  return workerCount;
+}
+
+// Starts the workers and loads the module in them now, rather than when an archive is opened.
 export async function prepare() {
-  if (idle.length === 0) idle.push(await newChannel());
+  const wanted = await workersWanted();
+  while (idle.length < wanted) idle.push(await newChannel());
+}
+
+// A worker an archive is done with: kept for the next, unless it failed or enough are kept.
+async function putBack(channel) {
+  if (!channel.failed && idle.length < (workerCount ?? 1)) {
+    try {
+      await channel.call({ op: 'close' });
+      if (idle.length < (workerCount ?? 1)) {
+        idle.push(channel);
+        return;
+      }
+    } catch {
+      // failed meanwhile
+    }
+  }
+  channel.close();
 }
 
 // The workers that read and decode a run's entries, each with a module of its own reading the
@@ -104,7 +129,7 @@ export async function prepare() {
 const kMostWorkers = 4;
 const kBudget = 32 << 20;
 const kChunk = 4 << 20;  // the stored bytes of the entries one request decodes
-// A worker whose memory grew past this (WebAssembly memory never shrinks) is replaced.
+// A worker whose memory grew past this (WebAssembly memory never shrinks) makes its module anew.
 const kMostMemory = 128 << 20;
 
 async function coreCount() {
@@ -127,7 +152,7 @@ class Pool {
   // left out (their entries are then decoded by the worker that looked them up).
   async start(selection) {
     if (this.workers.length === 0) {
-      const count = Math.min(kMostWorkers, await coreCount());
+      const count = (await workersWanted()) - 1;
       this.workers = await Promise.all(Array.from({ length: count }, () => this.open()));
     }
     if (this.selection !== selection) {
@@ -144,7 +169,7 @@ class Pool {
   }
 
   async open() {
-    const channel = await newChannel();
+    const channel = await startWorker();
     try {
       await channel.call({ op: 'open', source: this.source, name: this.name, journal: '' });
       return channel;
@@ -175,8 +200,7 @@ class Pool {
       this.workers[i] = worker;
     }
     try {
-      const r = await worker.call({ op: 'decode', from, to, bytes });
-      if (r.memory > kMostMemory) this.drop(i);
+      const r = await worker.call({ op: 'decode', from, to, bytes, mostMemory: kMostMemory });
       return r.found;
     } catch {
       this.drop(i);
@@ -185,8 +209,9 @@ class Pool {
   }
 
   close() {
-    this.workers.forEach((w) => w?.close());
+    const workers = this.workers.filter((w) => w);
     this.workers = [];
+    return Promise.all(workers.map(putBack));
   }
 }
 
@@ -415,20 +440,13 @@ class Archive {
     };
   }
 
-  // Lets the archive go; its worker is kept for the next one, unless it failed. Resolves when
-  // the worker is back (an open() after it then starts no worker of its own).
+  // Lets the archive go; its workers are kept for the next one, unless they failed. Resolves
+  // when they are back (an open() after it then starts no worker of its own).
   close() {
     if (!this.channel) return Promise.resolve();
     const channel = this.channel;
     this.channel = null;
-    this.pool.close();
-    if (channel.failed || idle.length > 0) {
-      channel.close();
-      return Promise.resolve();
-    }
-    return channel.call({ op: 'close' }).then(() => {
-      idle.push(channel);
-    }, () => channel.close());
+    return Promise.all([this.pool.close(), putBack(channel)]).then(() => {});
   }
 }
 

@@ -13,7 +13,7 @@
 
 const inNode = typeof importScripts !== 'function';
 let port;
-let corePromise;
+let newCore;  // () => a promise of a new instance of the module
 let core = null;  // the module, once loaded
 let readBytes;  // (source, offset, view) => bytes read
 
@@ -25,12 +25,14 @@ if (inNode) {
   const createArchiveCore = require('./archive_core.js');
   // The WebAssembly bytes read here: the loader's own way in Node would fetch() a path.
   const wasmBinary = fs.readFileSync(path.join(__dirname, 'archive_core.wasm'));
-  corePromise = createArchiveCore({ wasmBinary, readSource });
+  newCore = () => createArchiveCore({ wasmBinary, readSource });
   readBytes = (fd, offset, view) => fs.readSync(fd, view, 0, view.length, offset);
 } else {
   importScripts('archive_core.js');
   port = self;
-  corePromise = createArchiveCore({ readSource });
+  // The WebAssembly bytes fetched once: a module made anew (renew()) fetches nothing.
+  const wasmBinary = fetch('archive_core.wasm').then((r) => r.arrayBuffer());
+  newCore = async () => createArchiveCore({ wasmBinary: await wasmBinary, readSource });
   // A FileReaderSync read costs a millisecond or more however small, and reads at about
   // 100 MB/s; an asynchronous read of a few MiB is many times faster. So the bytes a call into
   // the library will need (the headers of the entries it lists, the entries it tests or
@@ -43,6 +45,8 @@ if (inNode) {
     return slice.byteLength;
   };
 }
+
+let corePromise = newCore();
 
 // The bytes read ahead for the next call (a browser's): ranges of the file, {start, bytes}, in
 // the order of their starts; and the first bytes of entries the pool handed over with them
@@ -174,7 +178,26 @@ function closeArchive() {
   spans = null;
 }
 
+// What the archive was opened with, and the last selection: for renew().
+let openedWith = null;
+let selected = null;
+
+// A module of the pool's whose memory grew past what the pool allows (WebAssembly memory never
+// shrinks) is replaced by a new one, which opens the archive and looks the entries up again.
+async function renew() {
+  const { source, name } = openedWith;
+  closeArchive();
+  core = null;
+  corePromise = newCore();
+  const r = await openArchive(source, name, '');
+  if (r.error) return r;
+  archive.select(selected);
+  spans = archive.spans();
+  return {};
+}
+
 async function openArchive(source, name, journal) {
+  openedWith = { source, name };
   core = await corePromise;
   core.loaded = core.loaded ?? new Map();
   closeArchive();
@@ -223,6 +246,7 @@ const handlers = {
   // --list --json lines too (which read their headers).
   select: async ({ selection, records }) => {
     forget();
+    selected = selection;
     const looked = archive.select(selection);
     if (looked.error) return looked;
     spans = archive.spans();
@@ -246,12 +270,14 @@ const handlers = {
   },
   // A worker of the pool: the entries `from` to `to` of the selection, read and decoded (with
   // `bytes`) or tested; and how large its memory has grown.
-  decode: async ({ from, to, bytes }) => {
+  decode: async ({ from, to, bytes, mostMemory }) => {
     await readAhead(from, to, false);
     const found = archive.decodeSome(from, to, bytes);
     forget();
     if (found.error) return found;
-    return { found, memory: core.HEAPU8.length };
+    const renewed = core.HEAPU8.length > mostMemory ? await renew() : {};
+    if (renewed.error) return renewed;
+    return { found };
   },
   testStart: ({ sizeLimit }) => {
     position = 0;
