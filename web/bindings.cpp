@@ -14,7 +14,6 @@
 #include <new>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -43,6 +42,11 @@ EM_JS(double, jsLoadedCrc, (), { return Module["current"].crc; });
 EM_JS(void, jsLoadedCopy, (uint8_t* target), { HEAPU8.set(Module["current"].bytes, target); });
 
 namespace {
+
+// The bytes in the module's memory, copied into a Uint8Array of their own.
+val bytesOf(const uint8_t* data, size_t size) {
+  return val(emscripten::typed_memory_view(size, data)).call<val>("slice");
+}
 
 // The zip's checksum (CRC-32, the reflected polynomial 0xEDB88320), eight bytes a step.
 class Crc32 {
@@ -81,6 +85,8 @@ const Crc32 kCrc;
 class PoolLoader : public EntryLoader {
  public:
   std::optional<LoadedEntry> load(const EntryDescription& d, BufferPool& buffers) override {
+    // Runs here are inline: the entry loaded before has been handed over, or never will be.
+    handed_ = nullptr;
     const int problem = find(d);
     if (problem < 0) return std::nullopt;
     const auto size = static_cast<size_t>(jsLoadedSize());
@@ -90,7 +96,9 @@ class PoolLoader : public EntryLoader {
     PooledBuffer data = buffers.acquire(size);
     if (!data) return std::nullopt;
     jsLoadedCopy(data.get());
-    crcs_[data.get()] = static_cast<uint32_t>(jsLoadedCrc());
+    handed_ = data.get();
+    handedCrc_ = static_cast<uint32_t>(jsLoadedCrc());
+    handedBytes_ = val::module_property("current")["bytes"];
     return LoadedEntry{EntryProblem::None, std::move(data), size};
   }
   std::optional<EntryProblem> test(const EntryDescription& d) override {
@@ -98,13 +106,13 @@ class PoolLoader : public EntryLoader {
     if (problem < 0) return std::nullopt;
     return static_cast<EntryProblem>(problem);
   }
-  // The checksum of the bytes at `data`, which load() filled, or computed here.
-  uint32_t crcOf(const uint8_t* data, size_t size) {
-    const auto found = crcs_.find(data);
-    if (found == crcs_.end()) return kCrc.of(data, size);
-    const uint32_t crc = found->second;
-    crcs_.erase(found);
-    return crc;
+  // The bytes at `data` for the JavaScript side, and their checksum: the pool's own when load()
+  // filled them (a new buffer in a browser costs more than the copy: its pages are new),
+  // otherwise copied and computed here.
+  std::pair<val, uint32_t> handOver(const uint8_t* data, size_t size) {
+    if (data != handed_) return {bytesOf(data, size), kCrc.of(data, size)};
+    handed_ = nullptr;
+    return {std::move(handedBytes_), handedCrc_};
   }
 
  private:
@@ -112,7 +120,10 @@ class PoolLoader : public EntryLoader {
     return jsLoadedProblem(static_cast<double>(d.kind), static_cast<double>(d.offset), d.length,
                            d.stored);
   }
-  std::unordered_map<const uint8_t*, uint32_t> crcs_;
+  // The entry load() filled last: where, its checksum and the pool's bytes of it.
+  const uint8_t* handed_ = nullptr;
+  uint32_t handedCrc_ = 0;
+  val handedBytes_ = val::undefined();
 };
 
 class JsSource : public ByteSource {
@@ -171,10 +182,6 @@ val linesOf(const std::vector<std::string>& lines) {
   return array;
 }
 
-// The bytes in the module's memory, copied into a Uint8Array of their own.
-val bytesOf(const uint8_t* data, size_t size) {
-  return val(emscripten::typed_memory_view(size, data)).call<val>("slice");
-}
 
 class CollectedVerdicts : public TestSink {
  public:
@@ -199,7 +206,8 @@ class JsExtraction : public ExtractEvents, public ExtractSink {
   }
   void failure(const Error& error) override { failures.push_back(extractionMessage(error)); }
   bool write(const std::string& path, const uint8_t* data, size_t size) override {
-    return write_(path, bytesOf(data, size), loader_.crcOf(data, size)).as<bool>();
+    const auto [bytes, crc] = loader_.handOver(data, size);
+    return write_(path, bytes, crc).as<bool>();
   }
   std::vector<std::string> problems;
   std::vector<std::string> failures;

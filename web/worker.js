@@ -81,7 +81,11 @@ const kGap = 256 << 10;
 const kMostRange = 16 << 20;
 async function readAhead(from, to, headers) {
   ranges = [];
-  if (inNode || !spans) return;
+  ranges = await readRanges(from, to, headers);
+}
+
+async function readRanges(from, to, headers) {
+  if (inNode || !spans) return [];
   const wanted = [];
   for (let i = from; i < to; i++) {
     const length = headers ? Math.min(spans[2 * i + 1], 16) : spans[2 * i + 1];
@@ -105,7 +109,7 @@ async function readAhead(from, to, headers) {
       read[i + k] = { start, bytes: new Uint8Array(await file.slice(start, end).arrayBuffer()) };
     }));
   }
-  ranges = read;
+  return read;
 }
 
 // The entries after `from` whose stored bytes come to about `bytes` (at least one).
@@ -270,8 +274,8 @@ const handlers = {
   },
   // A worker of the pool: the entries `from` to `to` of the selection, read and decoded (with
   // `bytes`) or tested; and how large its memory has grown.
-  decode: async ({ from, to, bytes, mostMemory }) => {
-    await readAhead(from, to, false);
+  decode: async ({ from, to, bytes, mostMemory, ready }) => {
+    ranges = await ready;
     const found = archive.decodeSome(from, to, bytes);
     forget();
     if (found.error) return found;
@@ -341,6 +345,11 @@ async function handle(message) {
 // One request at a time, in order.
 let queue = Promise.resolve();
 const receive = (message) => {
+  // A decode request's bytes are read as soon as it comes, while the requests before it are
+  // decoded (the pool is sent no more than its budget ahead).
+  if (message.op === 'decode') {
+    message.ready = readRanges(message.from, message.to, false).catch(() => []);
+  }
   queue = queue.then(() => handle(message));
 };
 if (inNode) port.on('message', receive);

@@ -18,6 +18,7 @@
 #include "reading/archive.h"
 #include "reading/entry.h"
 #include "reading/entry_record.h"
+#include "reading/inspect.h"
 #include "reading/selection.h"
 #include "support/archive_builder.h"
 #include "support/scratch.h"
@@ -122,6 +123,29 @@ class RecordedSink : public ExtractSink {
   }
 };
 
+// Entries decoded elsewhere, as the page's pool of workers decodes them: every other one from an
+// archive of its own, the rest left to the run.
+class ElsewhereLoader : public EntryLoader {
+ public:
+  explicit ElsewhereLoader(const ByteSource& source) : source_(source) {}
+  std::optional<LoadedEntry> load(const EntryDescription& d, BufferPool& buffers) override {
+    if (++calls_ % 2 == 0) return std::nullopt;
+    if (d.kind == EntryKind::Compressed) return loadCompressedEntry(source_, d, buffers);
+    PooledBuffer data = buffers.acquire(d.length);
+    source_.readAt(d.offset, data.get(), d.length);
+    return LoadedEntry{EntryProblem::None, std::move(data), d.length};
+  }
+  std::optional<EntryProblem> test(const EntryDescription& d) override {
+    if (++calls_ % 2 == 0) return std::nullopt;
+    return testEntry(source_, d, buffers_);
+  }
+
+ private:
+  const ByteSource& source_;
+  std::atomic<int> calls_ = 0;
+  BufferPool buffers_{kInFlightBudget};
+};
+
 class RecordedVerdicts : public TestSink {
  public:
   std::string lines;
@@ -134,7 +158,8 @@ class RecordedVerdicts : public TestSink {
 // The same run, extracted into a caller's sink (and into a folder) and tested, gives the same
 // entries, events, verdicts and summary whoever does the work: the caller's thread inline (no
 // thread started) or a pool of one or four workers, from the archive's file or from a reader over
-// its bytes; and, at an output bound that stops it halfway, it stops at the same entry.
+// its bytes, or with half the entries loaded elsewhere; and, at an output bound that stops it
+// halfway, it stops at the same entry.
 TEST(Extractor, InlineAndThreadedRunsIntoASinkAgree) {
   const ScratchFolder dir;
   std::mt19937_64 rng(11);
@@ -164,10 +189,12 @@ TEST(Extractor, InlineAndThreadedRunsIntoASinkAgree) {
   };
   for (const uint64_t bound : {kNoOutputBound, uint64_t{2} << 20}) {
     std::optional<Outcome> first;
-    for (const bool fromReader : {false, true}) {
+    for (const int from : {0, 1, 2}) {  // the file, a reader, a reader and a loader
+      const bool fromReader = from > 0;
       for (const Executor executor : {Executor::inlineOnCaller(), Executor{1}, Executor{4}}) {
         SCOPED_TRACE(testing::Message() << "bound " << bound << ", threads " << executor.threads
-                                        << (fromReader ? ", from a reader" : ""));
+                                        << (fromReader ? ", from a reader" : "")
+                                        << (from == 2 ? " and a loader" : ""));
         const std::unique_ptr<Archive> archive =
             fromReader ? Archive::open(std::make_unique<MemorySource>(readFile(file)), "memory")
                        : Archive::open(file.string());
@@ -178,21 +205,26 @@ TEST(Extractor, InlineAndThreadedRunsIntoASinkAgree) {
         Outcome got;
         RecordedSink sink;
         RecordedEvents events;
+        const std::unique_ptr<Archive> elsewhere = Archive::open(file.string());
+        ElsewhereLoader loader(*elsewhere);
         ExtractOptions options{false, nullptr, bound, executor};
         options.sink = &sink;
+        if (from == 2) options.loader = &loader;
         got.extracted = Extractor(*archive, Folder(), events, options).run(found);
         got.tree = sink.tree;
         got.order = sink.order;
         got.events = events.log;
         RecordedVerdicts verdicts;
-        got.tested = Tester(*archive, verdicts, {bound, executor, nullptr}).run(found);
+        got.tested =
+            Tester(*archive, verdicts, {bound, executor, nullptr, from == 2 ? &loader : nullptr})
+                .run(found);
         got.verdicts = verdicts.lines;
         if (bound == kNoOutputBound) {
           EXPECT_EQ(summary(got.tree), summary(want));
           // Into a folder, plain entries too are read through the reader rather than copied
           // from a file.
           const fs::path out =
-              dir / ("out" + std::to_string(executor.threads) + (fromReader ? "r" : "f"));
+              dir / ("out" + std::to_string(executor.threads) + "-" + std::to_string(from));
           fs::create_directories(out);
           std::optional<Folder> folder = openFolder(out.string());
           ASSERT_TRUE(folder);
