@@ -160,7 +160,7 @@ class Pool {
       await Promise.all(this.workers.map(async (w, i) => {
         if (!w) return;
         try {
-          await w.call({ op: 'select', selection: JSON.parse(selection), records: false });
+          await w.call({ op: 'select', selection: JSON.parse(selection) });
         } catch {
           this.drop(i);
         }
@@ -192,7 +192,7 @@ class Pool {
       worker = await this.open();
       if (!worker) return null;
       try {
-        await worker.call({ op: 'select', selection: JSON.parse(this.selection), records: false });
+        await worker.call({ op: 'select', selection: JSON.parse(this.selection) });
       } catch {
         worker.close();
         return null;
@@ -257,17 +257,23 @@ class Archive {
   // The entries `selection` takes, looked up: {entries (records), lines (--list --json's lines),
   // unmatched (what the members that took nothing say), fault and note (the machine's line and
   // the command line's note when it stopped on the index; the entries before it are listed)}.
-  async entries(selection) {
+  // onLookedUp({entries, unmatched, fault, note}) hears them first as the lookups alone know them
+  // (a compressed entry's method and size null): its header, which says them, is read after.
+  async entries(selection, { onLookedUp } = {}) {
     const sel = selectionOf(selection);
-    const r = await this.channel.call({ op: 'select', selection: sel, records: true });
+    const r = await this.channel.call({ op: 'select', selection: sel, lookups: true });
     this.selected = JSON.stringify(sel);
     this.spans = r.spans;
+    const fault = r.fault ?? null;
+    const note = r.note ?? null;
+    onLookedUp?.({ entries: r.lookups, unmatched: r.unmatched, fault, note });
+    const { lines } = await this.channel.call({ op: 'records' });
     return {
-      entries: r.lines.map((line) => JSON.parse(line)),
-      lines: r.lines,
+      entries: lines.map((line) => JSON.parse(line)),
+      lines,
       unmatched: r.unmatched,
-      fault: r.fault ?? null,
-      note: r.note ?? null,
+      fault,
+      note,
     };
   }
 
@@ -275,7 +281,7 @@ class Archive {
   async select(selection) {
     const sel = selectionOf(selection);
     if (JSON.stringify(sel) !== this.selected) {
-      const r = await this.channel.call({ op: 'select', selection: sel, records: false });
+      const r = await this.channel.call({ op: 'select', selection: sel });
       this.selected = JSON.stringify(sel);
       this.spans = r.spans;
     }

@@ -278,6 +278,27 @@ class WebArchive {
     });
   }
 
+  // The looked-up entries as far as the lookups know them, without reading a byte of the
+  // archive: {path, category, entry, sector, method, stored, size}, where a compressed entry's
+  // method and size (which its header holds) are null.
+  val lookedUp() {
+    val array = val::array();
+    for (const SweptEntry& e : found_.entries) {
+      const EntryDescription& d = e.description;
+      val r = val::object();
+      r.set("path", e.path());
+      r.set("category", e.category);
+      r.set("entry", e.entry);
+      r.set("sector", d.sector);
+      const bool plain = d.kind == EntryKind::Plain;
+      r.set("method", plain ? val("plain") : d.hasData() ? val::null() : val("nodata"));
+      r.set("stored", d.hasData() ? val(static_cast<double>(d.storedBytes())) : val::null());
+      r.set("size", plain ? val(static_cast<double>(d.length)) : val::null());
+      array.call<void>("push", r);
+    }
+    return array;
+  }
+
   // Looked-up entries `from` to `to` (not included) as --list --json prints them, one JSON line
   // each.
   val records(int from, int to) {
@@ -547,6 +568,7 @@ EMSCRIPTEN_BINDINGS(archive_extract) {
       .class_function("open", &WebArchive::open)
       .function("select", &WebArchive::select)
       .function("records", &WebArchive::records)
+      .function("lookedUp", &WebArchive::lookedUp)
       .function("spans", &WebArchive::spans)
       .function("decodeSome", &WebArchive::decodeSome)
       .function("unmatched", &WebArchive::unmatched)

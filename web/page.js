@@ -204,7 +204,17 @@ async function list(opened) {
   updateControls();
   let listing;
   try {
-    listing = await archive.entries(selection());
+    // The rows as the lookups know them come first; a compressed entry's method and size wait
+    // for its header, which means reading the archive through.
+    listing = await archive.entries(selection(), {
+      onLookedUp: (looked) => {
+        if (archive !== state.archive || ticket !== state.listingTicket || looked.fault) return;
+        table.show(looked.entries.map((e) => ({ ...e, method: e.method ?? '…' })));
+        showCategories(looked.entries);
+        const count = looked.entries.length.toLocaleString('en-US');
+        setStatus(`${count} entries looked up; reading their headers…`);
+      },
+    });
   } catch (e) {
     if (archive === state.archive && ticket === state.listingTicket) {
       state.looking = false;

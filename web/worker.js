@@ -2,7 +2,8 @@
 // read where it lies (a browser's File sliced and read, a file through fs.readSync in Node),
 // never whole. It answers the requests of archive-extract.mjs one at a time:
 //   {id, op: 'open', source, name, journal}  source: a File or Blob, or a path in Node
-//   {id, op: 'select', selection, records}  the entries looked up (and their --list --json lines)
+//   {id, op: 'select', selection, lookups}  the entries looked up
+//   {id, op: 'records'}                    their --list --json lines
 //   {id, op: 'read', path, sizeLimit}      one entry's bytes, as extraction writes them
 //   {id, op: 'decode', from, to, bytes}    as a worker of the pool: entries read and decoded
 //   {id, op: 'testStart' | 'testSome' | 'testFinish', ...}
@@ -246,17 +247,22 @@ const handlers = {
     closeArchive();
     return {};
   },
-  // The entries `selection` takes, looked up, with where they lie; with `records`, their
-  // --list --json lines too (which read their headers).
-  select: async ({ selection, records }) => {
+  // The entries `selection` takes, looked up, with where they lie; with `lookups`, what the
+  // lookups say of each.
+  select: ({ selection, lookups }) => {
     forget();
     selected = selection;
     const looked = archive.select(selection);
     if (looked.error) return looked;
     spans = archive.spans();
-    if (!records) return { ...looked, spans };
+    if (!lookups) return { ...looked, spans };
+    return { ...looked, spans, lookups: archive.lookedUp(), unmatched: archive.unmatched() };
+  },
+  // The selected entries' --list --json lines, which read their headers.
+  records: async () => {
     let lines = [];
-    for (let from = 0; from < looked.count;) {
+    const count = spans.length / 2;
+    for (let from = 0; from < count;) {
       const to = chunkEnd(from, 32 << 20);
       await readAhead(from, to, true);
       const some = archive.records(from, to);
@@ -265,7 +271,7 @@ const handlers = {
       from = to;
     }
     forget();
-    return { ...looked, spans, lines, unmatched: archive.unmatched() };
+    return { lines };
   },
   unmatched: () => ({ lines: archive.unmatched() }),
   read: ({ path, sizeLimit }) => {
