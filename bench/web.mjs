@@ -29,13 +29,15 @@ function native(args) {
   return Number(process.hrtime.bigint() - start) / 1e6;
 }
 
-// The summed RSS (KiB) of the renderer processes of the browser whose profile is `profile`.
+// The summed RSS (KiB) of the renderer processes of the browser whose profile is `profile`: the
+// tab's (its workers are its threads), not the one of the browser's own interface.
 function rendererRss(profile) {
   let total = 0;
   for (const pid of fs.readdirSync('/proc').filter((p) => /^\d+$/.test(p))) {
     try {
       const cmdline = fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8');
       if (!cmdline.includes('--type=renderer') || !cmdline.includes(profile)) continue;
+      if (cmdline.includes('--top-chrome-webui')) continue;  // the browser's own interface
       const m = /VmRSS:\s+(\d+)/.exec(fs.readFileSync(`/proc/${pid}/status`, 'utf8'));
       if (m) total += Number(m[1]);
     } catch {
@@ -57,12 +59,14 @@ const browser = await puppeteer.launch({
   headless: true,
   userDataDir: profile,
   protocolTimeout: 0,
-  args: ['--no-sandbox', '--disable-dev-shm-usage'],
+  // No spare renderer kept ready for another tab: only the page's own processes are summed.
+  args: ['--no-sandbox', '--disable-dev-shm-usage',
+    '--disable-features=SpareRendererForSitePerProcess'],
 });
 let peak = 0;
 const sampler = setInterval(() => { peak = Math.max(peak, rendererRss(profile)); }, 50);
 try {
-  const page = await browser.newPage();
+  const [page] = await browser.pages();  // the first tab: no other stays open beside it
   page.on('console', (m) => process.env.VERBOSE && console.error(m.text()));
   await page.goto(`${origin}/`, { waitUntil: 'load' });
   await page.evaluate(() => {

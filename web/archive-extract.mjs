@@ -244,6 +244,25 @@ function selectionOf(selection = {}) {
   };
 }
 
+// The records of the entries as the worker's lookedUp() gives them.
+function lookedUp({ paths, numbers }) {
+  const names = paths.split('\n');
+  const entries = new Array(names.length - 1);
+  for (let i = 0; i < entries.length; i++) {
+    const [category, entry, sector, kind, stored] = numbers.subarray(5 * i, 5 * i + 5);
+    entries[i] = {
+      path: names[i],
+      category,
+      entry,
+      sector,
+      method: kind === 1 ? 'plain' : kind === 0 ? 'nodata' : null,
+      stored: kind === 0 ? null : stored,
+      size: kind === 1 ? stored : null,
+    };
+  }
+  return entries;
+}
+
 class Archive {
   constructor(channel, name, size, source) {
     this.channel = channel;
@@ -266,7 +285,7 @@ class Archive {
     this.spans = r.spans;
     const fault = r.fault ?? null;
     const note = r.note ?? null;
-    onLookedUp?.({ entries: r.lookups, unmatched: r.unmatched, fault, note });
+    onLookedUp?.({ entries: lookedUp(r.lookups), unmatched: r.unmatched, fault, note });
     const { lines } = await this.channel.call({ op: 'records' });
     return {
       entries: lines.map((line) => JSON.parse(line)),
