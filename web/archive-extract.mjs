@@ -488,6 +488,7 @@ async function outputOf({ write, to, zip, overwrite }) {
     const writer = zip.stream.getWriter();
     let pending = [];
     let pendingBytes = 0;
+    const writing = [];
     const flush = async () => {
       if (pendingBytes === 0) return;
       const chunk = new Uint8Array(pendingBytes);
@@ -498,7 +499,12 @@ async function outputOf({ write, to, zip, overwrite }) {
       }
       pending = [];
       pendingBytes = 0;
-      await writer.write(chunk);
+      // The next chunk is gathered while the browser writes this one: two writes at most are
+      // under way, and a failed one stops the run when it is waited for.
+      const done = writer.write(chunk);
+      done.catch(() => {});
+      writing.push(done);
+      if (writing.length >= 2) await writing.shift();
     };
     const zipWriter = new ZipWriter(async (piece) => {
       pending.push(piece);
@@ -509,6 +515,7 @@ async function outputOf({ write, to, zip, overwrite }) {
     output.close = async () => {
       await zipWriter.finish();
       await flush();
+      while (writing.length > 0) await writing.shift();
       await writer.close();
     };
     return output;
