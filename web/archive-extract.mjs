@@ -418,20 +418,36 @@ class Archive {
       problems.push(line);
       onProblem?.(line);
     };
+    // Up to output.window files are written at once, each named in sweep order; after a failure
+    // the files begun after it are dropped.
+    const settle = async ({ file, begun }) => {
+      let b;
+      try {
+        b = await begun;
+        if (failed) {
+          await b.abort();
+          return;
+        }
+        await b.finish();
+      } catch (e) {
+        if (!failed) failures.push(`cannot write ${file.path}: ${e.message ?? e}`);
+        failed = true;
+        return;
+      }
+      if (b.said === 'in the way') problem(`${file.path}: a folder is in the way; not written`);
+      done += 1;
+      bytes += file.bytes.length;
+    };
     const take = async (r) => {
+      const queue = [];
       for (const file of r.files) {
         if (failed) break;
-        try {
-          const said = await output.write(file.path, file.bytes, file.crc);
-          if (said === 'in the way') problem(`${file.path}: a folder is in the way; not written`);
-        } catch (e) {
-          failures.push(`cannot write ${file.path}: ${e.message ?? e}`);
-          failed = true;
-          break;
-        }
-        done += 1;
-        bytes += file.bytes.length;
+        const begun = output.begin(file.path, file.bytes, file.crc);
+        begun.catch(() => {});  // seen when settled
+        queue.push({ file, begun });
+        if (queue.length >= output.window) await settle(queue.shift());
       }
+      while (queue.length > 0) await settle(queue.shift());
       r.problems.forEach(problem);
       failures.push(...r.failures);
       onProgress?.({ done, bytes });
@@ -451,11 +467,16 @@ class Archive {
     await take(end);
     if (!failed) await output.close();
     const { lines: unmatched } = await this.channel.call({ op: 'unmatched' });
+    // The library counted the files it handed over; kept ones and those a folder was in the way
+    // of were not written.
+    const written = end.written - output.kept - output.inTheWay;
+    const { summary } = output.kept + output.inTheWay === 0 ? end : await this.channel.call(
+      { op: 'summary', written, notWritten: end.notWritten + output.inTheWay });
     return {
-      written: end.written - output.kept - output.inTheWay,
+      written,
       kept: output.kept,
       clean: end.clean && output.inTheWay === 0 && !failed,
-      summary: end.summary,
+      summary,
       stop: failed ? 'failure' : end.stop,
       problems,
       failures,
@@ -478,6 +499,18 @@ class Archive {
 // Where an extraction's files go: {write(path, bytes) → undefined or 'in the way', close(),
 // kept, inTheWay}.
 async function outputOf({ write, to, zip, overwrite }) {
+  const output = await writerOf({ write, to, zip, overwrite });
+  // A file begun is written, but named only by finish() (or dropped by abort()).
+  output.begin ??= async (path, bytes, crc) => ({
+    said: await output.write(path, bytes, crc),
+    finish: async () => {},
+    abort: async () => {},
+  });
+  output.window ??= 1;
+  return output;
+}
+
+async function writerOf({ write, to, zip, overwrite }) {
   const output = { kept: 0, inTheWay: 0, write, close: async () => {} };
   if (write) return output;
   if (zip) {
@@ -521,42 +554,71 @@ async function outputOf({ write, to, zip, overwrite }) {
     return output;
   }
   if (to === undefined) throw new TypeError('extract() needs write, to or zip');
-  const files = typeof to === 'string' ? await nodeFolder(to) : browserFolder(to);
-  output.write = async (path, bytes) => {
-    const said = await files(path, bytes, overwrite);
+  const count = (said) => {
     if (said === 'kept') output.kept += 1;
     if (said === 'in the way') output.inTheWay += 1;
     return said;
+  };
+  if (typeof to === 'string') {
+    const files = await nodeFolder(to);
+    output.write = async (path, bytes) => count(await files(path, bytes, overwrite));
+    return output;
+  }
+  // A browser's folder takes a file in several round trips to the browser: a few are under way
+  // at once.
+  const begin = browserFolder(to);
+  output.window = 4;
+  output.begin = async (path, bytes) => {
+    const begun = await begin(path, bytes, overwrite);
+    return { ...begun, finish: async () => { await begun.finish(); count(begun.said); } };
   };
   return output;
 }
 
 // A browser's folder: each file written to a swap file and put in place when whole (what
-// createWritable does), so that an interrupted run leaves no partial file.
+// createWritable does, at close()), so that an interrupted run leaves no partial file. Begins a
+// file: {said ('kept', 'in the way' or undefined), finish() (puts it in place), abort() (drops it,
+// and the empty file made for it)}.
 function browserFolder(root) {
   const folders = new Map();
+  const nothing = async () => {};
   return async (path, bytes, overwrite) => {
     const slash = path.lastIndexOf('/');
     const folderName = path.slice(0, slash);
     let folder = folders.get(folderName);
     if (!folder) {
-      folder = await root.getDirectoryHandle(folderName, { create: true });
+      folder = root.getDirectoryHandle(folderName, { create: true });
       folders.set(folderName, folder);
     }
+    folder = await folder;
     const name = path.slice(slash + 1);
     let file;
+    let made = false;
     try {
       file = await folder.getFileHandle(name);
-      if (!overwrite) return 'kept';
+      if (!overwrite) return { said: 'kept', finish: nothing, abort: nothing };
     } catch (e) {
-      if (e.name === 'TypeMismatchError') return 'in the way';
+      if (e.name === 'TypeMismatchError') return { said: 'in the way', finish: nothing, abort: nothing };
       if (e.name !== 'NotFoundError') throw e;
       file = await folder.getFileHandle(name, { create: true });
+      made = true;
     }
     const writable = await file.createWritable();
-    await writable.write(bytes);
-    await writable.close();
-    return undefined;
+    try {
+      await writable.write(bytes);
+    } catch (e) {
+      await writable.abort().catch(() => {});
+      if (made) await folder.removeEntry(name).catch(() => {});
+      throw e;
+    }
+    return {
+      said: undefined,
+      finish: () => writable.close(),
+      abort: async () => {
+        await writable.abort().catch(() => {});
+        if (made) await folder.removeEntry(name).catch(() => {});
+      },
+    };
   };
 }
 

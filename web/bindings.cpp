@@ -511,6 +511,7 @@ class WebArchive {
       }
       val result = reported();
       result.set("written", static_cast<double>(summary.counts.written));
+      result.set("notWritten", static_cast<double>(summary.counts.notWritten));
       result.set("clean", summary.status == ExtractStatus::Clean);
       result.set("summary", writtenSummary(summary.counts));
       result.set("stop", stopName(summary.stop));
@@ -567,6 +568,12 @@ class WebArchive {
 
 EMSCRIPTEN_BINDINGS(archive_extract) {
   emscripten::function("journalPath", &journalPath);
+  // The summary line of a run whose caller counted again what it wrote (kept files, folders in
+  // the way).
+  emscripten::function("writtenSummary", +[](double written, double notWritten) {
+    return writtenSummary(
+        {static_cast<uint64_t>(written), 0, static_cast<uint64_t>(notWritten)});
+  });
   emscripten::class_<WebArchive>("WebArchive")
       .class_function("open", &WebArchive::open)
       .function("select", &WebArchive::select)

@@ -274,6 +274,7 @@ const handlers = {
     return { lines };
   },
   unmatched: () => ({ lines: archive.unmatched() }),
+  summary: ({ written, notWritten }) => ({ summary: core.writtenSummary(written, notWritten) }),
   read: ({ path, sizeLimit }) => {
     forget();
     return archive.read(path, sizeLimit);

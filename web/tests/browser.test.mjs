@@ -182,6 +182,38 @@ for (const name of ['sample.bin', 'mixed.bin', 'cut.bin', 'far.bin', 'big.bin'])
       return files;
     });
     assert.deepEqual(folder, cliTree(file));
+    if (name !== 'sample.bin') return;
+
+    // Again into the same folder: existing files kept (one of them changed meanwhile), a folder
+    // in the way of another; then replaced.
+    const g = () => page.evaluate(async () => {
+      const out = await (await navigator.storage.getDirectory()).getDirectoryHandle('out');
+      const folder = await out.getDirectoryHandle('models - g');
+      return (await (await folder.getFileHandle('0000.raw')).getFile()).text();
+    });
+    await page.evaluate(async () => {
+      const out = await (await navigator.storage.getDirectory()).getDirectoryHandle('out');
+      const folder = await out.getDirectoryHandle('models - g');
+      const changed = await (await folder.getFileHandle('0000.raw')).createWritable();
+      await changed.write('x');
+      await changed.close();
+      await folder.removeEntry('0001.raw');
+      await folder.getDirectoryHandle('0001.raw', { create: true });
+    });
+    const files = Object.keys(cliTree(file)).length;
+    const inTheWay = 'models - g/0001.raw: a folder is in the way; not written';
+    await page.click('#extract-folder');
+    await until('extracted', 'failed');
+    assert.equal(await g(), 'x');
+    // As the command line says it: kept files are not written, nor is one a folder is in the way of.
+    assert.match(await status(), new RegExp(`^0 entries written, 3 not written.*\\n${files - 1} existing files kept`));
+    assert.ok((await page.$eval('body', (b) => b.innerText)).includes(inTheWay));
+    await page.click('#overwrite');
+    await page.click('#extract-folder');
+    await until('extracted', 'failed');
+    await page.click('#overwrite');
+    assert.notEqual(await g(), 'x');
+    assert.match(await status(), new RegExp(`^${files - 1} entries written, 3 not written`, 'm'));
   });
 }
 
