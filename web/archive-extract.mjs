@@ -208,6 +208,14 @@ class Pool {
     }
   }
 
+  // Buffers the pool's entries came in, free again: given to its next worker.
+  recycle(buffers) {
+    const live = this.workers.filter((w) => w);
+    if (live.length === 0 || buffers.size === 0) return;
+    this.next = ((this.next ?? 0) + 1) % live.length;
+    live[this.next].call({ op: 'spare', buffers: [...buffers] }, [...buffers]).catch(() => {});
+  }
+
   close() {
     const workers = this.workers.filter((w) => w);
     this.workers = [];
@@ -458,9 +466,12 @@ class Archive {
         cancelled = true;
         return true;
       }
-      const transfer = loaded ? loaded.filter((e) => e.bytes).map((e) => e.bytes.buffer) : [];
-      const some = await this.channel.call({ op: 'extractSome', count, loaded }, transfer);
+      const transfer = new Set(loaded?.filter((e) => e.bytes).map((e) => e.bytes.buffer));
+      const some = await this.channel.call({ op: 'extractSome', count, loaded }, [...transfer]);
       await take(some);
+      // What the files were written from goes back to the pool, unless the caller's write()
+      // may have kept it.
+      if (!write) this.pool.recycle(new Set(some.files.map((f) => f.bytes.buffer)));
       return some.done;
     });
     const end = await this.channel.call({ op: 'extractFinish', cancelled });
@@ -519,31 +530,36 @@ async function writerOf({ write, to, zip, overwrite }) {
     // each write to a file's stream is a round trip to the browser, and a browser's file takes
     // large writes twice as fast as writes of 1 MiB.
     const writer = zip.stream.getWriter();
-    let pending = [];
-    let pendingBytes = 0;
+    const kZipChunk = 16 << 20;
+    let chunk = new Uint8Array(kZipChunk);
+    let at = 0;
     const writing = [];
-    const flush = async () => {
-      if (pendingBytes === 0) return;
-      const chunk = new Uint8Array(pendingBytes);
-      let at = 0;
-      for (const piece of pending) {
-        chunk.set(piece, at);
-        at += piece.length;
-      }
-      pending = [];
-      pendingBytes = 0;
-      // The next chunk is gathered while the browser writes this one: two writes at most are
-      // under way, and a failed one stops the run when it is waited for.
-      const done = writer.write(chunk);
+    // The next chunk is gathered while the browser writes this one: two writes at most are
+    // under way, and a failed one stops the run when it is waited for.
+    const send = async (bytes) => {
+      const done = writer.write(bytes);
       done.catch(() => {});
       writing.push(done);
       if (writing.length >= 2) await writing.shift();
     };
-    const zipWriter = new ZipWriter(async (piece) => {
-      pending.push(piece);
-      pendingBytes += piece.length;
-      if (pendingBytes >= 16 << 20) await flush();
-    }, { date: zip.date });
+    const flush = async () => {
+      if (at === 0) return;
+      const full = at === chunk.length ? chunk : chunk.subarray(0, at);
+      chunk = new Uint8Array(kZipChunk);
+      at = 0;
+      await send(full);
+    };
+    // Each piece is copied at once: the file's bytes are free when addFile() is done.
+    const put = async (piece) => {
+      if (at + piece.length > chunk.length) await flush();
+      if (piece.length > chunk.length) {
+        await send(piece.slice());
+        return;
+      }
+      chunk.set(piece, at);
+      at += piece.length;
+    };
+    const zipWriter = new ZipWriter(put, { date: zip.date });
     output.write = (path, bytes, crc) => zipWriter.addFile(path, bytes, crc);
     output.close = async () => {
       await zipWriter.finish();

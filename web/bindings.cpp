@@ -364,7 +364,9 @@ class WebArchive {
           problem = loaded.problem;
           r.set("size", static_cast<double>(loaded.size));
           if (problem == EntryProblem::None) {
-            r.set("bytes", bytesOf(loaded.data.get(), loaded.size));
+            // Into a buffer the worker keeps for them (see worker.js's packBytes).
+            r.set("bytes", val::module_property("packBytes")(val(
+                               emscripten::typed_memory_view(loaded.size, loaded.data.get()))));
             r.set("crc", kCrc.of(loaded.data.get(), loaded.size));
           }
         }

@@ -205,6 +205,7 @@ async function openArchive(source, name, journal) {
   openedWith = { source, name };
   core = await corePromise;
   core.loaded = core.loaded ?? new Map();
+  core.packBytes = packBytes;
   closeArchive();
   let file = { handle: source, size: source.size, journal: journal || '' };
   if (inNode) {
@@ -216,6 +217,30 @@ async function openArchive(source, name, journal) {
   if (opened.error) return opened;
   archive = opened.archive;
   return { size: file.size };
+}
+
+// The pool's decoded entries go to the page packed into buffers of kPack bytes or more, which
+// come back (op 'spare') once their files are written: a new buffer costs a browser more than
+// the copy into it, its pages being new.
+const kPack = 8 << 20;
+const kMostSpare = 4;
+const spare = [];
+let packs = [];  // the buffers of the entries decoded since the last reply
+let pack = null;
+let packAt = 0;
+
+function packBytes(view) {
+  if (!pack || packAt + view.length > pack.byteLength) {
+    const size = Math.max(kPack, view.length);
+    const i = spare.findIndex((b) => b.byteLength >= size);
+    pack = i >= 0 ? spare.splice(i, 1)[0] : new ArrayBuffer(size);
+    packs.push(pack);
+    packAt = 0;
+  }
+  const bytes = new Uint8Array(pack, packAt, view.length);
+  bytes.set(view);
+  packAt += view.length;
+  return bytes;
 }
 
 // Forgets what was read ahead and what the pool handed over.
@@ -274,6 +299,10 @@ const handlers = {
     return { lines };
   },
   unmatched: () => ({ lines: archive.unmatched() }),
+  spare: ({ buffers }) => {
+    spare.push(...buffers.slice(0, kMostSpare - spare.length));
+    return {};
+  },
   summary: ({ written, notWritten }) => ({ summary: core.writtenSummary(written, notWritten) }),
   read: ({ path, sizeLimit }) => {
     forget();
@@ -285,6 +314,8 @@ const handlers = {
     ranges = await ready;
     const found = archive.decodeSome(from, to, bytes);
     forget();
+    packs = [];  // gone with the reply
+    pack = null;
     if (found.error) return found;
     const renewed = core.HEAPU8.length > mostMemory ? await renew() : {};
     if (renewed.error) return renewed;
@@ -337,16 +368,19 @@ async function handle(message) {
   const { id, op } = message;
   let result;
   try {
-    if (op !== 'open' && op !== 'close' && !archive) throw new Error('no archive is open');
+    if (op !== 'open' && op !== 'close' && op !== 'spare' && !archive) {
+      throw new Error('no archive is open');
+    }
     result = await handlers[op](message);
   } catch (e) {
     // What the library did not expect to throw (out of memory in JavaScript, a bug): the worker
     // may be in any state, so the page replaces it.
     result = { error: String(e && e.message ? e.message : e), kind: 'worker' };
   }
-  const transfer = result.files ? result.files.map((f) => f.bytes.buffer) : [];
-  if (result.found) result.found.forEach((e) => e.bytes && transfer.push(e.bytes.buffer));
-  port.postMessage({ id, result }, transfer);
+  const buffers = new Set();
+  result.files?.forEach((f) => buffers.add(f.bytes.buffer));
+  result.found?.forEach((e) => e.bytes && buffers.add(e.bytes.buffer));
+  port.postMessage({ id, result }, [...buffers]);
 }
 
 // One request at a time, in order.
