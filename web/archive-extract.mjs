@@ -529,25 +529,37 @@ async function writerOf({ write, to, zip, overwrite }) {
     // The zip's many small pieces (a header per file) gathered into writes of 16 MiB or more:
     // each write to a file's stream is a round trip to the browser, and a browser's file takes
     // large writes twice as fast as writes of 1 MiB.
+    // A browser's file has its bytes once a write is done: its chunks are used again (a new
+    // buffer costs more than the copy into it, its pages being new). Another stream may still
+    // hold a chunk it took, and gets new ones.
+    const reusable = typeof FileSystemWritableFileStream === 'function' &&
+      zip.stream instanceof FileSystemWritableFileStream;
     const writer = zip.stream.getWriter();
     const kZipChunk = 16 << 20;
+    const free = [];
     let chunk = new Uint8Array(kZipChunk);
     let at = 0;
     const writing = [];
     // The next chunk is gathered while the browser writes this one: two writes at most are
     // under way, and a failed one stops the run when it is waited for.
-    const send = async (bytes) => {
+    const wait = async () => {
+      const { done, whole } = writing.shift();
+      await done;
+      if (reusable && whole) free.push(whole);
+    };
+    const send = async (bytes, whole) => {
       const done = writer.write(bytes);
       done.catch(() => {});
-      writing.push(done);
-      if (writing.length >= 2) await writing.shift();
+      writing.push({ done, whole });
+      if (writing.length >= 2) await wait();
     };
     const flush = async () => {
       if (at === 0) return;
+      const whole = chunk;
       const full = at === chunk.length ? chunk : chunk.subarray(0, at);
-      chunk = new Uint8Array(kZipChunk);
+      chunk = free.pop() ?? new Uint8Array(kZipChunk);
       at = 0;
-      await send(full);
+      await send(full, whole);
     };
     // Each piece is copied at once: the file's bytes are free when addFile() is done.
     const put = async (piece) => {
@@ -564,7 +576,7 @@ async function writerOf({ write, to, zip, overwrite }) {
     output.close = async () => {
       await zipWriter.finish();
       await flush();
-      while (writing.length > 0) await writing.shift();
+      while (writing.length > 0) await wait();
       await writer.close();
     };
     return output;
