@@ -39,7 +39,7 @@ EM_JS(int, jsLoadedProblem, (double kind, double offset, double length, double s
 });
 EM_JS(double, jsLoadedSize, (), { return Module["current"].size; });
 EM_JS(double, jsLoadedCrc, (), { return Module["current"].crc; });
-EM_JS(void, jsLoadedCopy, (uint8_t* target), { HEAPU8.set(Module["current"].bytes, target); });
+EM_JS(void, jsLoadedCopy, (uint8_t * target), { HEAPU8.set(Module["current"].bytes, target); });
 
 namespace {
 
@@ -182,7 +182,6 @@ val linesOf(const std::vector<std::string>& lines) {
   return array;
 }
 
-
 class CollectedVerdicts : public TestSink {
  public:
   bool tested(const EntryRecord& record) override {
@@ -297,8 +296,9 @@ class WebArchive {
     }
     val result = val::object();
     result.set("paths", paths);
-    result.set("numbers",
-               val(emscripten::typed_memory_view(numbers.size(), numbers.data())).call<val>("slice"));
+    result.set(
+        "numbers",
+        val(emscripten::typed_memory_view(numbers.size(), numbers.data())).call<val>("slice"));
     return result;
   }
 
@@ -365,8 +365,8 @@ class WebArchive {
           r.set("size", static_cast<double>(loaded.size));
           if (problem == EntryProblem::None) {
             // Into a buffer the worker keeps for them (see worker.js's packBytes).
-            r.set("bytes", val::module_property("packBytes")(val(
-                               emscripten::typed_memory_view(loaded.size, loaded.data.get()))));
+            r.set("bytes", val::module_property("packBytes")(
+                               val(emscripten::typed_memory_view(loaded.size, loaded.data.get()))));
             r.set("crc", kCrc.of(loaded.data.get(), loaded.size));
           }
         }
@@ -572,10 +572,11 @@ EMSCRIPTEN_BINDINGS(archive_extract) {
   emscripten::function("journalPath", &journalPath);
   // The summary line of a run whose caller counted again what it wrote (kept files, folders in
   // the way).
-  emscripten::function("writtenSummary", +[](double written, double notWritten) {
-    return writtenSummary(
-        {static_cast<uint64_t>(written), 0, static_cast<uint64_t>(notWritten)});
-  });
+  emscripten::function(
+      "writtenSummary", +[](double written, double notWritten) {
+        return writtenSummary(
+            {static_cast<uint64_t>(written), 0, static_cast<uint64_t>(notWritten)});
+      });
   emscripten::class_<WebArchive>("WebArchive")
       .class_function("open", &WebArchive::open)
       .function("select", &WebArchive::select)

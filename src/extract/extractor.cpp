@@ -252,8 +252,7 @@ class Extractor::Impl {
         toStream_(options.stream != nullptr || options.sink != nullptr),
         fromFile_(archive.file().valid()),
         pool_(options.executor, options.cancel, [this]() -> std::unique_ptr<WorkerState> {
-          return std::make_unique<Worker>(archive_, output_, toStream_, buffers_,
-                                          options_.loader);
+          return std::make_unique<Worker>(archive_, output_, toStream_, buffers_, options_.loader);
         }) {}
   ~Impl() { pool_.finish(); }
 
