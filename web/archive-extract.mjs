@@ -144,66 +144,72 @@ class Pool {
   constructor(source, name) {
     this.source = source;
     this.name = name;
-    this.workers = [];  // {channel, selected}: a dead one is null until replaced
-    this.selection = null;
+    this.workers = [];  // channels; a failed one is null until replaced
+    this.selection = null;  // the selection's JSON text
   }
 
-  // Opens the archive in `count` workers and looks `selection` up there; those that fail are
+  // Opens the archive in the pool's workers and looks `selection` up there; those that fail are
   // left out (their entries are then decoded by the worker that looked them up).
   async start(selection) {
+    const changed = this.selection !== selection;
+    this.selection = selection;
     if (this.workers.length === 0) {
       const count = (await workersWanted()) - 1;
       this.workers = await Promise.all(Array.from({ length: count }, () => this.open()));
-    }
-    if (this.selection !== selection) {
-      this.selection = selection;
+    } else if (changed) {
       await Promise.all(this.workers.map(async (w, i) => {
-        if (!w) return;
-        try {
-          await w.call({ op: 'select', selection: JSON.parse(selection) });
-        } catch {
-          this.drop(i);
-        }
+        if (w && !(await this.select(w))) this.drop(i);
       }));
     }
   }
 
+  // A worker with the archive open and the selection looked up, or null.
   async open() {
     const channel = await startWorker();
     try {
       await channel.call({ op: 'open', source: this.source, name: this.name, journal: '' });
-      return channel;
     } catch {
       channel.close();
       return null;
     }
+    if (await this.select(channel)) return channel;
+    channel.close();
+    return null;
   }
 
-  drop(i) {
-    this.workers[i]?.close();
-    this.workers[i] = null;
+  async select(channel) {
+    try {
+      await channel.call({ op: 'select', selection: JSON.parse(this.selection) });
+      return true;
+    } catch {
+      return false;
+    }
+  }
+
+  // Lets worker `i` go, unless it was replaced meanwhile.
+  drop(i, worker = this.workers[i]) {
+    worker?.close();
+    if (this.workers[i] === worker) this.workers[i] = null;
   }
 
   // What worker `i` found of entries `from` to `to`, or null: the caller works on them itself.
   async decode(i, from, to, bytes) {
-    let worker = this.workers[i];
-    if (!worker) {
-      // A worker that failed is replaced, for the next run's chunks.
-      worker = await this.open();
-      if (!worker) return null;
-      try {
-        await worker.call({ op: 'select', selection: JSON.parse(this.selection) });
-      } catch {
-        worker.close();
-        return null;
-      }
-      this.workers[i] = worker;
+    if (!this.workers[i]) {
+      // A worker that failed is replaced, once, for the chunks sent to it.
+      this.replacing ??= [];
+      this.replacing[i] ??= this.open().then((w) => {
+        this.workers[i] = w;
+        this.replacing[i] = null;
+      });
+      await this.replacing[i];
     }
+    const worker = this.workers[i];
+    if (!worker) return null;
     try {
       const r = await worker.call({ op: 'decode', from, to, bytes, mostMemory: kMostMemory });
       return r.found;
     } catch {
-      this.drop(i);
+      this.drop(i, worker);
       return null;
     }
   }

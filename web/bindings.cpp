@@ -33,7 +33,7 @@ EM_JS(double, jsReadSource, (int reader, double offset, uint8_t* target, double 
 // What the page's pool of workers decoded (see worker.js): entry `key`'s problem (an EntryProblem;
 // -1 when the pool has nothing for it), then its expanded size and its bytes.
 EM_JS(int, jsLoadedProblem, (double kind, double offset, double length, double stored), {
-  const found = Module["loaded"].get(kind + ":" + offset + ":" + length + ":" + stored);
+  const found = Module["loadedOf"](kind, offset, length, stored);
   Module["current"] = found;
   return found ? found.problem : -1;
 });
@@ -351,16 +351,7 @@ class WebArchive {
           problem = testEntry(*archive_, d, *buffers_);
           r.set("size", 0);
         } else {
-          LoadedEntry loaded{EntryProblem::Incomplete, {}, d.length};
-          if (d.kind == EntryKind::Compressed) {
-            loaded = loadCompressedEntry(*archive_, d, *buffers_);
-          } else if (d.liesWithin(archive_->size())) {
-            loaded.data = buffers_->acquire(d.length);
-            loaded.problem = !loaded.data ? EntryProblem::OutOfMemory
-                             : archive_->readAt(d.offset, loaded.data.get(), d.length) < d.length
-                                 ? EntryProblem::Incomplete
-                                 : EntryProblem::None;
-          }
+          const LoadedEntry loaded = loadEntry(*archive_, d, *buffers_);
           problem = loaded.problem;
           r.set("size", static_cast<double>(loaded.size));
           if (problem == EntryProblem::None) {

@@ -81,7 +81,7 @@ function readAheadBytes(offset, view) {
 const kGap = 256 << 10;
 const kMostRange = 16 << 20;
 async function readAhead(from, to, headers) {
-  ranges = [];
+  ranges = [];  // let go before the next are read
   ranges = await readRanges(from, to, headers);
 }
 
@@ -205,6 +205,7 @@ async function openArchive(source, name, journal) {
   openedWith = { source, name };
   core = await corePromise;
   core.loaded = core.loaded ?? new Map();
+  core.loadedOf = (kind, offset, length, stored) => core.loaded.get(keyOf(kind, offset, length, stored));
   core.packBytes = packBytes;
   closeArchive();
   let file = { handle: source, size: source.size, journal: journal || '' };
@@ -250,6 +251,9 @@ function forget() {
   if (core) core.loaded.clear();
 }
 
+// What the pool found of an entry is known by the entry's description.
+const keyOf = (kind, offset, length, stored) => `${kind}:${offset}:${length}:${stored}`;
+
 // Takes what the pool found of the next entries (decode's results), or, when it has nothing for
 // them (no pool, or its worker failed), reads their bytes ahead to work on them here.
 async function take(count, loaded) {
@@ -259,7 +263,7 @@ async function take(count, loaded) {
     return;
   }
   for (const e of loaded) {
-    core.loaded.set(`${e.kind}:${e.offset}:${e.length}:${e.stored}`, e);
+    core.loaded.set(keyOf(e.kind, e.offset, e.length, e.stored), e);
     heads.set(e.offset, e.head);
   }
 }
@@ -309,7 +313,7 @@ const handlers = {
     return archive.read(path, sizeLimit);
   },
   // A worker of the pool: the entries `from` to `to` of the selection, read and decoded (with
-  // `bytes`) or tested; and how large its memory has grown.
+  // `bytes`) or tested; past `mostMemory`, the module is made anew after them.
   decode: async ({ from, to, bytes, mostMemory, ready }) => {
     ranges = await ready;
     const found = archive.decodeSome(from, to, bytes);

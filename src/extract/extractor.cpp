@@ -94,10 +94,7 @@ class Worker : public WorkerState {
       } else if (job.action == Action::Decode || job.action == Action::ReadPlain) {
         std::optional<LoadedEntry> loaded;
         if (loader_ != nullptr) loaded = loader_->load(job.entry, buffers_);
-        if (!loaded) {
-          loaded = job.action == Action::Decode ? loadCompressedEntry(archive_, job.entry, buffers_)
-                                                : readPlain(job.entry);
-        }
+        if (!loaded) loaded = loadEntry(archive_, job.entry, buffers_);
         keep(job, std::move(*loaded));
       }
       job.failedAt = Step::None;
@@ -108,16 +105,6 @@ class Worker : public WorkerState {
   }
 
  private:
-  // A plain entry's bytes, read from the archive (Incomplete when it ends before them).
-  LoadedEntry readPlain(const EntryDescription& d) {
-    PooledBuffer data = buffers_.acquire(d.length);
-    if (!data) return {EntryProblem::OutOfMemory, {}, d.length};
-    if (archive_.readAt(d.offset, data.get(), d.length) < d.length) {
-      return {EntryProblem::Incomplete, {}, d.length};
-    }
-    return {EntryProblem::None, std::move(data), d.length};
-  }
-
   // The entry's bytes, decoded or read: kept for the sink or the stream, or written to its file.
   void keep(Job& job, LoadedEntry loaded) {
     switch (loaded.problem) {

@@ -90,3 +90,14 @@ bool extractsTo(const ByteSource& source, const EntryDescription& d,
   return loaded.problem == EntryProblem::None && loaded.size == data.size() &&
          (data.empty() || std::memcmp(loaded.data.get(), data.data(), data.size()) == 0);
 }
+
+LoadedEntry loadEntry(const ByteSource& source, const EntryDescription& d, BufferPool& buffers) {
+  if (d.kind == EntryKind::Compressed) return loadCompressedEntry(source, d, buffers);
+  if (d.kind != EntryKind::Plain) return {EntryProblem::NoData, {}, 0};
+  PooledBuffer data = buffers.acquire(d.length);
+  if (!data) return {EntryProblem::OutOfMemory, {}, d.length};
+  if (source.readAt(d.offset, data.get(), d.length) < d.length) {
+    return {EntryProblem::Incomplete, {}, d.length};
+  }
+  return {EntryProblem::None, std::move(data), d.length};
+}

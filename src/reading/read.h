@@ -44,14 +44,17 @@ inline LoadedEntry loadCompressedEntry(const ByteSource& source, const EntryDesc
   return loadCompressedEntry(source, d, own);
 }
 
+// Entry `d` as extraction writes it: a compressed entry decoded (loadCompressedEntry()), a plain
+// one read whole (Incomplete when the source ends before it); NoData for an entry without data.
+LoadedEntry loadEntry(const ByteSource& source, const EntryDescription& d, BufferPool& buffers);
+
 // Where a run gets the bytes of the entries it reads: by default it reads and decodes them
 // itself; a front end that decodes elsewhere (the page's workers, each with a module of its own)
 // hands over what it has. Called from the run's workers, one entry at a time.
 class EntryLoader {
  public:
   virtual ~EntryLoader() = default;
-  // Entry `d` as loadCompressedEntry() or a plain read gives it (a plain entry the archive does
-  // not hold in full is Incomplete), in a buffer of `buffers`; none: the run reads it itself.
+  // Entry `d` as loadEntry() gives it, in a buffer of `buffers`; none: the run reads it itself.
   virtual std::optional<LoadedEntry> load(const EntryDescription& d, BufferPool& buffers) = 0;
   // What testing entry `d` finds (see testEntry()); none: the run tests it itself.
   virtual std::optional<EntryProblem> test(const EntryDescription& d) = 0;
