@@ -89,7 +89,10 @@ async function newChannel() {
   return new Channel(new Worker(workerUrl));
 }
 
-async function startWorker() {
+// A worker kept, or a new one; for the lookups, the one that ran them at load (prepare()).
+async function startWorker(lookups = false) {
+  const i = idle.findIndex((c) => Boolean(c.warm) === lookups);
+  if (i >= 0) return idle.splice(i, 1)[0];
   return idle.pop() ?? newChannel();
 }
 
@@ -101,9 +104,17 @@ async function workersWanted() {
 }
 
 // Starts the workers and loads the module in them now, rather than when an archive is opened.
+// The worker that will look entries up runs the lookups once, over a made-up archive: the
+// engine compiles code again, optimised, only after it has run a while, and the first sweep of
+// an archive then runs at full speed. Resolves once it has.
 export async function prepare() {
   const wanted = await workersWanted();
   while (idle.length < wanted) idle.push(await newChannel());
+  const lookups = idle.find((c) => c.warm) ?? idle[idle.length - 1];
+  if (!lookups.warm) {
+    lookups.warm = true;
+    await lookups.call({ op: 'warmUp' }).catch(() => {});
+  }
 }
 
 // A worker an archive is done with: kept for the next, unless it failed or enough are kept.
@@ -141,48 +152,28 @@ async function coreCount() {
 }
 
 class Pool {
-  constructor(source, name) {
+  constructor(source) {
     this.source = source;
-    this.name = name;
     this.workers = [];  // channels; a failed one is null until replaced
-    this.selection = null;  // the selection's JSON text
   }
 
-  // Opens the archive in the pool's workers and looks `selection` up there; those that fail are
-  // left out (their entries are then decoded by the worker that looked them up).
-  async start(selection) {
-    const changed = this.selection !== selection;
-    this.selection = selection;
-    if (this.workers.length === 0) {
-      const count = (await workersWanted()) - 1;
-      this.workers = await Promise.all(Array.from({ length: count }, () => this.open()));
-    } else if (changed) {
-      await Promise.all(this.workers.map(async (w, i) => {
-        if (w && !(await this.select(w))) this.drop(i);
-      }));
-    }
+  // Starts the pool's workers on the archive's file; those that fail are left out (their
+  // entries are then decoded by the worker that looked them up).
+  async start() {
+    if (this.workers.length > 0) return;
+    const count = (await workersWanted()) - 1;
+    this.workers = await Promise.all(Array.from({ length: count }, () => this.open()));
   }
 
-  // A worker with the archive open and the selection looked up, or null.
+  // A worker reading the archive's file, or null.
   async open() {
     const channel = await startWorker();
     try {
-      await channel.call({ op: 'open', source: this.source, name: this.name, journal: '' });
+      await channel.call({ op: 'attach', source: this.source });
+      return channel;
     } catch {
       channel.close();
       return null;
-    }
-    if (await this.select(channel)) return channel;
-    channel.close();
-    return null;
-  }
-
-  async select(channel) {
-    try {
-      await channel.call({ op: 'select', selection: JSON.parse(this.selection) });
-      return true;
-    } catch {
-      return false;
     }
   }
 
@@ -192,8 +183,9 @@ class Pool {
     if (this.workers[i] === worker) this.workers[i] = null;
   }
 
-  // What worker `i` found of entries `from` to `to`, or null: the caller works on them itself.
-  async decode(i, from, to, bytes) {
+  // What worker `i` found of the entries `descriptions` describes (the lookup worker's, with
+  // where they lie: `spans`), or null: the caller works on them itself.
+  async decode(i, descriptions, spans, bytes) {
     if (!this.workers[i]) {
       // A worker that failed is replaced, once, for the chunks sent to it.
       this.replacing ??= [];
@@ -206,7 +198,8 @@ class Pool {
     const worker = this.workers[i];
     if (!worker) return null;
     try {
-      const r = await worker.call({ op: 'decode', from, to, bytes, mostMemory: kMostMemory });
+      const r = await worker.call({ op: 'decode', descriptions, spans, bytes,
+        mostMemory: kMostMemory });
       return r.found;
     } catch {
       this.drop(i, worker);
@@ -284,7 +277,8 @@ class Archive {
     this.size = size;
     this.selected = null;  // the last selection's JSON text
     this.spans = null;  // where its entries lie: offset, stored length of each
-    this.pool = new Pool(source, name);
+    this.descriptions = null;  // the entries as the pool's workers need them
+    this.pool = new Pool(source);
   }
 
   // The entries `selection` takes, looked up: {entries (records), lines (--list --json's lines),
@@ -297,6 +291,7 @@ class Archive {
     const r = await this.channel.call({ op: 'select', selection: sel, lookups: true });
     this.selected = JSON.stringify(sel);
     this.spans = r.spans;
+    this.descriptions = r.descriptions;
     const fault = r.fault ?? null;
     const note = r.note ?? null;
     onLookedUp?.({ entries: lookedUp(r.lookups), unmatched: r.unmatched, fault, note });
@@ -310,15 +305,16 @@ class Archive {
     };
   }
 
-  // Looks `selection` up for a run (no listing), in the pool's workers too.
+  // Looks `selection` up for a run (no listing), and starts the pool.
   async select(selection) {
     const sel = selectionOf(selection);
     if (JSON.stringify(sel) !== this.selected) {
       const r = await this.channel.call({ op: 'select', selection: sel });
       this.selected = JSON.stringify(sel);
       this.spans = r.spans;
+      this.descriptions = r.descriptions;
     }
-    await this.pool.start(this.selected);
+    await this.pool.start();
   }
 
   // Runs the entries through `step(count, loaded)` (the worker's testSome or extractSome), a
@@ -335,7 +331,10 @@ class Archive {
         (pending.length === 0 || inFlight + chunks[next].weight <= kBudget)) {
         const chunk = chunks[next];
         inFlight += chunk.weight;
-        pending.push({ chunk, found: this.pool.decode(next % workers, chunk.from, chunk.to, bytes) });
+        const { from, to } = chunk;
+        const found = this.pool.decode(next % workers, this.descriptions.slice(4 * from, 4 * to),
+          this.spans.slice(2 * from, 2 * to), bytes);
+        pending.push({ chunk, found });
         next += 1;
       }
       let chunk;
@@ -693,7 +692,7 @@ async function nodeFolder(folder) {
 // user gave with the archive, named NAME.update-journal, refuses it as the tools refuse an
 // archive whose update was stopped.
 export async function open(source, { name, journal } = {}) {
-  const channel = await startWorker();
+  const channel = await startWorker(true);
   const shownName = name ?? (typeof source === 'string' ? source : source.name ?? 'archive');
   try {
     const r = await channel.call({

@@ -80,6 +80,9 @@ class Crc32 {
 };
 const Crc32 kCrc;
 
+// The first bytes of an entry the pool hands over with it: a header is at most 16.
+constexpr size_t kHeadBytes = 16;
+
 // The entries the page's pool decoded, handed to the run in place of reading them here; the
 // checksum of each buffer filled, for the sink.
 class PoolLoader : public EntryLoader {
@@ -329,48 +332,17 @@ class WebArchive {
     return val(emscripten::typed_memory_view(spans.size(), spans.data())).call<val>("slice");
   }
 
-  // What the page's pool worker found of entries `from` to `to` (not included) that have data:
-  // [{kind, offset, length, stored, problem, size, head}], with `bytes` and `crc` when `bytes`
-  // (an extraction) and the problem is none. `head` is the entry's first stored bytes, for the
-  // worker that looks the entries up (their headers say what they expand to). An entry out of
-  // memory here is left out: the run decodes it itself.
-  val decodeSome(int from, int to, bool bytes) {
-    return guarded([&] {
-      val found = val::array();
-      const auto end = std::min(static_cast<size_t>(to), found_.entries.size());
-      for (auto i = static_cast<size_t>(from); i < end; ++i) {
-        const EntryDescription& d = found_.entries[i].description;
-        if (!d.hasData()) continue;
-        val r = val::object();
-        uint8_t head[kHeadBytes];
-        const size_t n = archive_->readAt(
-            d.offset, head, static_cast<size_t>(std::min<uint64_t>(d.storedBytes(), kHeadBytes)));
-        r.set("head", bytesOf(head, n));
-        EntryProblem problem = EntryProblem::None;
-        if (!bytes) {
-          problem = testEntry(*archive_, d, *buffers_);
-          r.set("size", 0);
-        } else {
-          const LoadedEntry loaded = loadEntry(*archive_, d, *buffers_);
-          problem = loaded.problem;
-          r.set("size", static_cast<double>(loaded.size));
-          if (problem == EntryProblem::None) {
-            // Into a buffer the worker keeps for them (see worker.js's packBytes).
-            r.set("bytes", val::module_property("packBytes")(
-                               val(emscripten::typed_memory_view(loaded.size, loaded.data.get()))));
-            r.set("crc", kCrc.of(loaded.data.get(), loaded.size));
-          }
-        }
-        if (problem == EntryProblem::OutOfMemory) continue;
-        r.set("problem", static_cast<int>(problem));
-        r.set("kind", static_cast<int>(d.kind));
-        r.set("offset", static_cast<double>(d.offset));
-        r.set("length", d.length);
-        r.set("stored", d.stored);
-        found.call<void>("push", r);
-      }
-      return found;
-    });
+  // The looked-up entries as the pool's workers need them to read and decode them: four numbers
+  // each, its kind (an EntryKind), sector, length and stored length, in sweep order.
+  val descriptions() {
+    std::vector<double> numbers;
+    numbers.reserve(4 * found_.entries.size());
+    for (const SweptEntry& e : found_.entries) {
+      const EntryDescription& d = e.description;
+      numbers.insert(numbers.end(), {static_cast<double>(d.kind), static_cast<double>(d.sector),
+                                     static_cast<double>(d.length), static_cast<double>(d.stored)});
+    }
+    return val(emscripten::typed_memory_view(numbers.size(), numbers.data())).call<val>("slice");
   }
 
   // What the members of the last selection that took nothing say, as the command line says it.
@@ -555,9 +527,75 @@ class WebArchive {
   std::shared_ptr<JsExtraction> extraction_;
   std::shared_ptr<Extractor> extractor_;
   PoolLoader loader_;
-  // The first bytes of an entry the pool hands over with it: a header is at most 16.
-  static constexpr size_t kHeadBytes = 16;
 };
+
+
+// A worker of the page's pool: reads and decodes the entries the worker that looked them up
+// describes. It has no machine (no guest memory, no lookups of its own).
+class WebDecoder {
+ public:
+  WebDecoder(int reader, double size) : source_(reader, static_cast<uint64_t>(size)) {}
+
+  // What the entries `descriptions` describes (four numbers each, as WebArchive::descriptions()
+  // gives them) hold: [{kind, offset, length, stored, problem, size, head}] for each that has data,
+  // with `bytes` and `crc` when `bytes` (an extraction) and the problem is none. `head` is the
+  // entry's first stored bytes, for the worker that looks the entries up (their headers say what
+  // they expand to). An entry out of memory here is left out: the run decodes it itself.
+  val decodeSome(val descriptions, bool bytes) {
+    return guarded([&] {
+      const std::vector<double> numbers = emscripten::convertJSArrayToNumberVector<double>(descriptions);
+      val found = val::array();
+      for (size_t i = 0; i + 4 <= numbers.size(); i += 4) {
+        EntryDescription d{static_cast<EntryKind>(numbers[i]), static_cast<uint32_t>(numbers[i + 1]),
+                           0, static_cast<uint32_t>(numbers[i + 2]),
+                           static_cast<uint32_t>(numbers[i + 3])};
+        d.offset = uint64_t{d.sector} * kSectorSize;
+        if (!d.hasData()) continue;
+        val r = val::object();
+        uint8_t head[kHeadBytes];
+        const size_t n = source_.readAt(
+            d.offset, head, static_cast<size_t>(std::min<uint64_t>(d.storedBytes(), kHeadBytes)));
+        r.set("head", bytesOf(head, n));
+        EntryProblem problem = EntryProblem::None;
+        if (!bytes) {
+          problem = testEntry(source_, d, buffers_);
+          r.set("size", 0);
+        } else {
+          const LoadedEntry loaded = loadEntry(source_, d, buffers_);
+          problem = loaded.problem;
+          r.set("size", static_cast<double>(loaded.size));
+          if (problem == EntryProblem::None) {
+            // Into a buffer the worker keeps for them (see worker.js's packBytes).
+            r.set("bytes", val::module_property("packBytes")(
+                               val(emscripten::typed_memory_view(loaded.size, loaded.data.get()))));
+            r.set("crc", kCrc.of(loaded.data.get(), loaded.size));
+          }
+        }
+        if (problem == EntryProblem::OutOfMemory) continue;
+        r.set("problem", static_cast<int>(problem));
+        r.set("kind", static_cast<int>(d.kind));
+        r.set("offset", static_cast<double>(d.offset));
+        r.set("length", d.length);
+        r.set("stored", d.stored);
+        found.call<void>("push", r);
+      }
+      return found;
+    });
+  }
+
+ private:
+  JsSource source_;
+  BufferPool buffers_{kInFlightBudget};
+};
+
+// Lookups over a made-up archive at load, so that the first of the user's runs at full speed.
+void warmUp() {
+  try {
+    warmUpLookups(1500);
+  } catch (...) {
+    // Only time was at stake.
+  }
+}
 
 EMSCRIPTEN_BINDINGS(archive_extract) {
   emscripten::function("journalPath", &journalPath);
@@ -574,7 +612,7 @@ EMSCRIPTEN_BINDINGS(archive_extract) {
       .function("records", &WebArchive::records)
       .function("lookedUp", &WebArchive::lookedUp)
       .function("spans", &WebArchive::spans)
-      .function("decodeSome", &WebArchive::decodeSome)
+      .function("descriptions", &WebArchive::descriptions)
       .function("unmatched", &WebArchive::unmatched)
       .function("read", &WebArchive::read)
       .function("testStart", &WebArchive::testStart)
@@ -583,4 +621,8 @@ EMSCRIPTEN_BINDINGS(archive_extract) {
       .function("extractStart", &WebArchive::extractStart)
       .function("extractSome", &WebArchive::extractSome)
       .function("extractFinish", &WebArchive::extractFinish);
+  emscripten::class_<WebDecoder>("WebDecoder")
+      .constructor<int, double>()
+      .function("decodeSome", &WebDecoder::decodeSome);
+  emscripten::function("warmUp", &warmUp);
 }

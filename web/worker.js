@@ -5,7 +5,9 @@
 //   {id, op: 'select', selection, lookups}  the entries looked up
 //   {id, op: 'records'}                    their --list --json lines
 //   {id, op: 'read', path, sizeLimit}      one entry's bytes, as extraction writes them
-//   {id, op: 'decode', from, to, bytes}    as a worker of the pool: entries read and decoded
+//   {id, op: 'attach', source}             as a worker of the pool: the file its entries are in
+//   {id, op: 'decode', descriptions, spans, bytes}  entries read and decoded
+//   {id, op: 'warmUp'}                     the lookups run once, to be fast the first time
 //   {id, op: 'testStart' | 'testSome' | 'testFinish', ...}
 //   {id, op: 'extractStart' | 'extractSome' | 'extractFinish', ...}
 // and replies {id, result} (an {error, kind} result is the library's refusal). A "Some" request
@@ -50,8 +52,7 @@ if (inNode) {
 let corePromise = newCore();
 
 // The bytes read ahead for the next call (a browser's): ranges of the file, {start, bytes}, in
-// the order of their starts; and the first bytes of entries the pool handed over with them
-// (their headers), by offset.
+// the order of their starts; and the first bytes of entries (their headers), by offset.
 let ranges = [];
 const heads = new Map();
 
@@ -75,23 +76,46 @@ function readAheadBytes(offset, view) {
   return view.length;
 }
 
-// Reads ahead the bytes of `spans` `from` to `to` (with `headers`, only their first bytes) and
-// lets go of what was read before. Reads close to each other are merged: a read costs about
-// what 256 KiB more would. Nothing to do in Node, whose reads are cheap.
-const kGap = 256 << 10;
-const kMostRange = 16 << 20;
-async function readAhead(from, to, headers) {
-  ranges = [];  // let go before the next are read
-  ranges = await readRanges(from, to, headers);
-}
-
-async function readRanges(from, to, headers) {
-  if (inNode || !spans) return [];
+// Where entries `from` to `to` of `spans` (offset, stored length of each) lie: [start, end] of
+// each with data, with `headers` only their first bytes.
+function wantedOf(spans, from, to, headers) {
   const wanted = [];
   for (let i = from; i < to; i++) {
-    const length = headers ? Math.min(spans[2 * i + 1], 16) : spans[2 * i + 1];
+    const length = headers ? Math.min(spans[2 * i + 1], kHeadBytes) : spans[2 * i + 1];
     if (length > 0) wanted.push([spans[2 * i], spans[2 * i] + length]);
   }
+  return wanted;
+}
+const kHeadBytes = 16;
+
+// Reads ahead the bytes of `spans` `from` to `to` (with `headers`, only their first bytes) and
+// lets go of what was read before. Nothing to do in Node, whose reads are cheap.
+async function readAhead(from, to, headers) {
+  forget();
+  if (inNode || !spans) return;
+  const wanted = wantedOf(spans, from, to, headers);
+  if (!headers) {
+    ranges = await readRanges(sources[0], wanted);
+    return;
+  }
+  // Only the first bytes of each are kept, each range let go before the next is read. (The
+  // ranges come in the order of `wanted`, sorted by readRanges().)
+  let i = 0;
+  for await (const range of readRanges(sources[0], wanted, 1)) {
+    for (; i < wanted.length && wanted[i][0] < range.end; i++) {
+      const at = wanted[i][0] - range.start;
+      if (at < range.bytes.length) heads.set(wanted[i][0], range.bytes.slice(at, at + kHeadBytes));
+    }
+  }
+}
+
+// Reads the ranges `wanted` ([start, end], in any order) covers, those close to each other
+// merged: a File read costs about a millisecond however small, about what 256 KiB more would.
+// With `one`, they are read one after another, the caller done with each range before the
+// next is read (the result is then a generator's); otherwise four at a time.
+const kGap = 256 << 10;
+const kMostRange = 16 << 20;
+function readRanges(file, wanted, one) {
   wanted.sort((a, b) => a[0] - b[0]);
   const merged = [];
   for (const [start, end] of wanted) {
@@ -102,27 +126,27 @@ async function readRanges(from, to, headers) {
       merged.push([start, end]);
     }
   }
-  const file = sources[0];
-  const read = new Array(merged.length);
-  // A few at a time: each is read into memory whole.
-  for (let i = 0; i < merged.length; i += 4) {
-    await Promise.all(merged.slice(i, i + 4).map(async ([start, end], k) => {
-      read[i + k] = { start, bytes: new Uint8Array(await file.slice(start, end).arrayBuffer()) };
-    }));
+  if (one) {
+    return (async function* each() {
+      for (const [start, end] of merged) yield { start, end, bytes: await readRange(file, start, end) };
+    }());
   }
-  return read;
+  return (async () => {
+    const read = new Array(merged.length);
+    for (let i = 0; i < merged.length; i += 4) {
+      await Promise.all(merged.slice(i, i + 4).map(async ([start, end], k) => {
+        read[i + k] = { start, bytes: await readRange(file, start, end) };
+      }));
+    }
+    return read;
+  })();
 }
 
-// The entries after `from` whose stored bytes come to about `bytes` (at least one).
-function chunkEnd(from, bytes) {
-  let to = from;
-  let sum = 0;
-  const count = spans ? spans.length / 2 : 0;
-  while (to < count && (to === from || sum + spans[2 * to + 1] <= bytes)) {
-    sum += spans[2 * to + 1];
-    to += 1;
-  }
-  return Math.max(to, from + 1);
+// Bytes `start` to `end` of `file`. (Read through the file's byte stream into a buffer used
+// again, a GB takes a third of the time here, but such reads stalled now and then when several
+// workers read the same file.)
+async function readRange(file, start, end) {
+  return new Uint8Array(await file.slice(start, end).arrayBuffer());
 }
 
 // The sources the library reads through, by the number it was given.
@@ -173,36 +197,21 @@ function openFile(core, name) {
   return { handle: fd, size: info.size, journal: fs.existsSync(journal) ? journal : '' };
 }
 
-// Lets the archive and its file go: the worker is kept for the next one.
+// Lets the archive (or the pool's decoder) and its file go: the worker is kept for the next one.
 function closeArchive() {
   if (archive) archive.delete();
   archive = null;
+  if (decoder) decoder.delete();
+  decoder = null;
   if (inNode) sources.forEach((fd) => require('fs').closeSync(fd));
   sources.length = 0;
   forget();
   spans = null;
 }
 
-// What the archive was opened with, and the last selection: for renew().
-let openedWith = null;
-let selected = null;
-
-// A module of the pool's whose memory grew past what the pool allows (WebAssembly memory never
-// shrinks) is replaced by a new one, which opens the archive and looks the entries up again.
-async function renew() {
-  const { source, name } = openedWith;
-  closeArchive();
-  core = null;
-  corePromise = newCore();
-  const r = await openArchive(source, name, '');
-  if (r.error) return r;
-  archive.select(selected);
-  spans = archive.spans();
-  return {};
-}
-
-async function openArchive(source, name, journal) {
-  openedWith = { source, name };
+// The file `source` (a File, or a path in Node) as the library's reader 0: {size, journal} or
+// {error, kind}.
+async function openSource(source, journal) {
   core = await corePromise;
   core.loaded = core.loaded ?? new Map();
   core.loadedOf = (kind, offset, length, stored) => core.loaded.get(keyOf(kind, offset, length, stored));
@@ -214,10 +223,43 @@ async function openArchive(source, name, journal) {
     if (file.error) return file;
   }
   sources.push(file.handle);
-  const opened = core.WebArchive.open(sources.length - 1, file.size, name, file.journal);
+  return file;
+}
+
+async function openArchive(source, name, journal) {
+  const file = await openSource(source, journal);
+  if (file.error) return file;
+  const opened = core.WebArchive.open(0, file.size, name, file.journal);
   if (opened.error) return opened;
   archive = opened.archive;
   return { size: file.size };
+}
+
+// A worker of the pool reads the file, and decodes the entries it is given, without looking
+// them up: it has no machine.
+let decoder = null;
+let decoding = 0;  // the size of the file it decodes from
+
+async function attach(source) {
+  const file = await openSource(source, '');
+  if (file.error) return file;
+  decoding = file.size;
+  decoder = new core.WebDecoder(0, file.size);
+  return {};
+}
+
+// A module of the pool's whose memory grew past what the pool allows (WebAssembly memory never
+// shrinks) is replaced by a new one, over the same file.
+async function renew() {
+  decoder.delete();
+  decoder = null;
+  forget();
+  corePromise = newCore();
+  const loaded = core.loaded;
+  core = await corePromise;
+  core.loaded = loaded;
+  core.packBytes = packBytes;
+  decoder = new core.WebDecoder(0, decoding);
 }
 
 // The pool's decoded entries go to the page packed into buffers of kPack bytes or more, which
@@ -280,27 +322,22 @@ const handlers = {
   // lookups say of each.
   select: ({ selection, lookups }) => {
     forget();
-    selected = selection;
     const looked = archive.select(selection);
     if (looked.error) return looked;
     spans = archive.spans();
-    if (!lookups) return { ...looked, spans };
-    return { ...looked, spans, lookups: archive.lookedUp(), unmatched: archive.unmatched() };
+    const descriptions = archive.descriptions();
+    if (!lookups) return { ...looked, spans, descriptions };
+    return {
+      ...looked, spans, descriptions, lookups: archive.lookedUp(), unmatched: archive.unmatched(),
+    };
   },
   // The selected entries' --list --json lines, which read their headers.
   records: async () => {
-    let lines = [];
     const count = spans.length / 2;
-    for (let from = 0; from < count;) {
-      const to = chunkEnd(from, 32 << 20);
-      await readAhead(from, to, true);
-      const some = archive.records(from, to);
-      if (some.error) return some;
-      lines = lines.concat(some);
-      from = to;
-    }
+    await readAhead(0, count, true);
+    const lines = archive.records(0, count);
     forget();
-    return { lines };
+    return lines.error ? lines : { lines };
   },
   unmatched: () => ({ lines: archive.unmatched() }),
   spare: ({ buffers }) => {
@@ -312,18 +349,24 @@ const handlers = {
     forget();
     return archive.read(path, sizeLimit);
   },
-  // A worker of the pool: the entries `from` to `to` of the selection, read and decoded (with
-  // `bytes`) or tested; past `mostMemory`, the module is made anew after them.
-  decode: async ({ from, to, bytes, mostMemory, ready }) => {
+  // A worker of the pool: the entries `descriptions` describes (as the worker that looked them
+  // up gives them), read and decoded (with `bytes`) or tested; past `mostMemory`, the module is
+  // made anew after them.
+  attach: ({ source }) => attach(source),
+  decode: async ({ descriptions, bytes, mostMemory, ready }) => {
     ranges = await ready;
-    const found = archive.decodeSome(from, to, bytes);
+    const found = decoder.decodeSome(descriptions, bytes);
     forget();
     packs = [];  // gone with the reply
     pack = null;
     if (found.error) return found;
-    const renewed = core.HEAPU8.length > mostMemory ? await renew() : {};
-    if (renewed.error) return renewed;
+    if (core.HEAPU8.length > mostMemory) await renew();
     return { found };
+  },
+  warmUp: async () => {
+    core = await corePromise;
+    core.warmUp();
+    return {};
   },
   testStart: ({ sizeLimit }) => {
     position = 0;
@@ -368,11 +411,12 @@ function withFiles(result) {
   return result;
 }
 
+const needsNothing = new Set(['open', 'attach', 'close', 'spare', 'warmUp']);
 async function handle(message) {
   const { id, op } = message;
   let result;
   try {
-    if (op !== 'open' && op !== 'close' && op !== 'spare' && !archive) {
+    if (!needsNothing.has(op) && !(op === 'decode' ? decoder : archive)) {
       throw new Error('no archive is open');
     }
     result = await handlers[op](message);
@@ -393,7 +437,9 @@ const receive = (message) => {
   // A decode request's bytes are read as soon as it comes, while the requests before it are
   // decoded (the pool is sent no more than its budget ahead).
   if (message.op === 'decode') {
-    message.ready = readRanges(message.from, message.to, false).catch(() => []);
+    const file = sources[0];
+    const wanted = wantedOf(message.spans, 0, message.spans.length / 2, false);
+    message.ready = inNode || !file ? [] : readRanges(file, wanted).catch(() => []);
   }
   queue = queue.then(() => handle(message));
 };

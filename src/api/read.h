@@ -7,3 +7,4 @@
 #include "reading/entry_reader.h"
 #include "reading/read.h"
 #include "reading/store_ahead.h"
+#include "reading/warm_up.h"
