@@ -104,16 +104,29 @@ async function workersWanted() {
 }
 
 // Starts the workers and loads the module in them now, rather than when an archive is opened.
-// The worker that will look entries up runs the lookups once, over a made-up archive: the
+// The worker that will look entries up opens a made-up archive and looks it up, twice: the
 // engine compiles code again, optimised, only after it has run a while, and the first sweep of
-// an archive then runs at full speed. Resolves once it has.
-export async function prepare() {
+// the user's archive then runs at full speed. Resolves once it has (each call the same promise).
+let prepared = null;
+export function prepare() {
+  prepared ??= prepareNow();
+  return prepared;
+}
+async function prepareNow() {
   const wanted = await workersWanted();
   while (idle.length < wanted) idle.push(await newChannel());
   const lookups = idle.find((c) => c.warm) ?? idle[idle.length - 1];
-  if (!lookups.warm) {
-    lookups.warm = true;
-    await lookups.call({ op: 'warmUp' }).catch(() => {});
+  if (lookups.warm) return;
+  lookups.warm = true;
+  try {
+    const { bytes } = await lookups.call({ op: 'warmUpArchive' });
+    for (let i = 0; i < 2; i++) {
+      const archive = await open(new Blob([bytes]), { name: 'warm-up' });
+      await archive.entries({}, { onLookedUp: () => {} });
+      await archive.close();
+    }
+  } catch {
+    // Only time was at stake.
   }
 }
 

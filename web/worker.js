@@ -7,7 +7,7 @@
 //   {id, op: 'read', path, sizeLimit}      one entry's bytes, as extraction writes them
 //   {id, op: 'attach', source}             as a worker of the pool: the file its entries are in
 //   {id, op: 'decode', descriptions, spans, bytes}  entries read and decoded
-//   {id, op: 'warmUp'}                     the lookups run once, to be fast the first time
+//   {id, op: 'warmUpArchive'}              a made-up archive, to look up once at load
 //   {id, op: 'testStart' | 'testSome' | 'testFinish', ...}
 //   {id, op: 'extractStart' | 'extractSome' | 'extractFinish', ...}
 // and replies {id, result} (an {error, kind} result is the library's refusal). A "Some" request
@@ -363,10 +363,9 @@ const handlers = {
     if (core.HEAPU8.length > mostMemory) await renew();
     return { found };
   },
-  warmUp: async () => {
+  warmUpArchive: async () => {
     core = await corePromise;
-    core.warmUp();
-    return {};
+    return { bytes: core.warmUpArchive() };
   },
   testStart: ({ sizeLimit }) => {
     position = 0;
@@ -411,7 +410,7 @@ function withFiles(result) {
   return result;
 }
 
-const needsNothing = new Set(['open', 'attach', 'close', 'spare', 'warmUp']);
+const needsNothing = new Set(['open', 'attach', 'close', 'spare', 'warmUpArchive']);
 async function handle(message) {
   const { id, op } = message;
   let result;

@@ -20,6 +20,7 @@
 #include "reading/entry_record.h"
 #include "reading/inspect.h"
 #include "reading/selection.h"
+#include "reading/warm_up.h"
 #include "support/archive_builder.h"
 #include "support/scratch.h"
 
@@ -253,6 +254,33 @@ TEST(Extractor, InlineAndThreadedRunsIntoASinkAgree) {
         EXPECT_EQ(got.extracted.counts.notWritten, first->extracted.counts.notWritten);
         EXPECT_EQ(got.tested.tested, first->tested.tested);
       }
+    }
+  }
+}
+
+// The archive a front end looks up to warm its engine: every entry of every model category is
+// found where the index says, in sweep order, and the count is capped where the index is full.
+TEST(MadeUpArchive, LooksUpAsBuilt) {
+  for (const uint32_t per : {1u, 1500u, 5000u}) {
+    const std::vector<uint8_t> bytes = madeUpArchive(per);
+    const auto archive =
+        Archive::open(std::make_unique<MemorySource>(std::string(bytes.begin(), bytes.end())), "m");
+    Selection selection;
+    Sweep sweep = archive->entries(selection);
+    const std::atomic<bool> cancel = false;
+    const LookedUp found = lookUpExisting(sweep, cancel);
+    const uint32_t each = std::min(per, 3000u);
+    ASSERT_FALSE(found.fault);
+    ASSERT_EQ(found.entries.size(), 11 * each);
+    for (size_t i = 0; i < found.entries.size(); ++i) {
+      const SweptEntry& e = found.entries[i];
+      EXPECT_EQ(e.category, kModelCategories[i / each].category);
+      EXPECT_EQ(e.entry, static_cast<int32_t>(i % each));
+      EXPECT_EQ(e.description.kind, EntryKind::Plain);
+      // One sector each, the categories' groups one after another.
+      const size_t groupsBefore = i / each * ((each + kEntriesPerGroup - 1) / kEntriesPerGroup);
+      EXPECT_EQ(e.description.sector, kDataBaseSector + groupsBefore * kEntriesPerGroup + i % each)
+          << e.path();
     }
   }
 }
