@@ -128,6 +128,7 @@ before(async () => {
     lateRequests.push(url);
   });
   await page.goto(`${origin}/index.html`, { waitUntil: 'networkidle0' });
+  await page.waitForFunction(() => document.body.dataset.ready === 'true');
   loaded = true;
 });
 
@@ -252,6 +253,7 @@ test('cancel stops a run within a second, and a reload mid-run leaves the page u
   await until('extracting');
   loaded = false;  // the reload fetches the page again
   await page.reload({ waitUntil: 'networkidle0' });
+  await page.waitForFunction(() => document.body.dataset.ready === 'true');
   loaded = true;
   const sample = path.join(fixtures, 'sample.bin');
   await openInPage(sample);
