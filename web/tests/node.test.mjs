@@ -101,6 +101,20 @@ for (const name of archives) {
           fs.rmSync(scratch, { recursive: true, force: true });
         }
       }
+      // The pool's workers stopped, as a crashed worker stops: the worker that looked the entries
+      // up decodes what was sent to them, the pool is replaced, and the verdicts and files are the
+      // same.
+      for (const w of archive.pool.workers) await w?.worker.terminate();
+      const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'web-test-'));
+      try {
+        assert.deepEqual((await archive.test()).lines, cli(['--test', '--json'], file).out, name);
+        for (const w of archive.pool.workers) await w?.worker.terminate();
+        cli(['-q', '-C', path.join(scratch, 'cli')], file);
+        await archive.extract({ to: path.join(scratch, 'web') });
+        assert.deepEqual(tree(path.join(scratch, 'web')), tree(path.join(scratch, 'cli')), name);
+      } finally {
+        fs.rmSync(scratch, { recursive: true, force: true });
+      }
     } finally {
       archive.close();
     }
