@@ -529,7 +529,6 @@ class WebArchive {
   PoolLoader loader_;
 };
 
-
 // A worker of the page's pool: reads and decodes the entries the worker that looked them up
 // describes. It has no machine (no guest memory, no lookups of its own).
 class WebDecoder {
@@ -543,12 +542,13 @@ class WebDecoder {
   // they expand to). An entry out of memory here is left out: the run decodes it itself.
   val decodeSome(val descriptions, bool bytes) {
     return guarded([&] {
-      const std::vector<double> numbers = emscripten::convertJSArrayToNumberVector<double>(descriptions);
+      const std::vector<double> numbers =
+          emscripten::convertJSArrayToNumberVector<double>(descriptions);
       val found = val::array();
       for (size_t i = 0; i + 4 <= numbers.size(); i += 4) {
-        EntryDescription d{static_cast<EntryKind>(numbers[i]), static_cast<uint32_t>(numbers[i + 1]),
-                           0, static_cast<uint32_t>(numbers[i + 2]),
-                           static_cast<uint32_t>(numbers[i + 3])};
+        EntryDescription d{
+            static_cast<EntryKind>(numbers[i]), static_cast<uint32_t>(numbers[i + 1]), 0,
+            static_cast<uint32_t>(numbers[i + 2]), static_cast<uint32_t>(numbers[i + 3])};
         d.offset = uint64_t{d.sector} * kSectorSize;
         if (!d.hasData()) continue;
         val r = val::object();

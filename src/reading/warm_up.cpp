@@ -14,7 +14,8 @@ std::vector<uint8_t> madeUpArchive(uint32_t entriesPerCategory) {
   int32_t highest = 0;
   uint32_t sector = 0;
   for (const ModelCategory& m : kModelCategories) {
-    CategoryTable table{m.category, std::vector<uint32_t>(entries, plainEntryWord(kSectorSize)), {}};
+    CategoryTable table{
+        m.category, std::vector<uint32_t>(entries, plainEntryWord(kSectorSize)), {}};
     for (uint32_t e = 0; e < entries; e += kEntriesPerGroup, sector += kEntriesPerGroup) {
       table.groupStarts.push_back(sector);
     }
