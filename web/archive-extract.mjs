@@ -116,7 +116,8 @@ async function prepareNow() {
   const wanted = await workersWanted();
   while (idle.length < wanted) idle.push(await newChannel());
   const lookups = idle.find((c) => c.warm) ?? idle[idle.length - 1];
-  if (lookups.warm) return;
+  // (In Node an archive is a path: the made-up one, a Blob, is not opened there.)
+  if (lookups.warm || inNode) return;
   lookups.warm = true;
   try {
     const { bytes } = await lookups.call({ op: 'warmUpArchive' });
