@@ -115,9 +115,9 @@ export function prepare() {
 async function prepareNow() {
   const wanted = await workersWanted();
   while (idle.length < wanted) idle.push(await newChannel());
-  const lookups = idle.find((c) => c.warm) ?? idle[idle.length - 1];
   // (In Node an archive is a path: the made-up one, a Blob, is not opened there.)
-  if (lookups.warm || inNode) return;
+  if (inNode) return;
+  const lookups = idle[idle.length - 1];
   lookups.warm = true;
   try {
     const { bytes } = await lookups.call({ op: 'warmUpArchive' });

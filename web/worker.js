@@ -49,7 +49,16 @@ if (inNode) {
   };
 }
 
-let corePromise = newCore();
+// A module made, with what the library calls back into: the pool's entries by their key
+// (loadedOf) and the buffers decoded entries are packed into (packBytes).
+async function readyCore() {
+  const made = await newCore();
+  made.loaded = new Map();
+  made.loadedOf = (kind, offset, length, stored) => made.loaded.get(keyOf(kind, offset, length, stored));
+  made.packBytes = packBytes;
+  return made;
+}
+let corePromise = readyCore();
 
 // The bytes read ahead for the next call (a browser's): ranges of the file, {start, bytes}, in
 // the order of their starts; and the first bytes of entries (their headers), by offset.
@@ -99,47 +108,46 @@ async function readAhead(from, to, headers) {
     return;
   }
   // Only the first bytes of each are kept, each range let go before the next is read. (The
-  // ranges come in the order of `wanted`, sorted by readRanges().)
+  // ranges come in the order of `wanted`, which merged() sorts.)
   let i = 0;
-  for await (const range of readRanges(sources[0], wanted, 1)) {
-    for (; i < wanted.length && wanted[i][0] < range.end; i++) {
-      const at = wanted[i][0] - range.start;
-      if (at < range.bytes.length) heads.set(wanted[i][0], range.bytes.slice(at, at + kHeadBytes));
+  for (const [start, end] of merged(wanted)) {
+    const bytes = await readRange(sources[0], start, end);
+    for (; i < wanted.length && wanted[i][0] < end; i++) {
+      const at = wanted[i][0] - start;
+      if (at < bytes.length) heads.set(wanted[i][0], bytes.slice(at, at + kHeadBytes));
     }
   }
 }
 
-// Reads the ranges `wanted` ([start, end], in any order) covers, those close to each other
-// merged: a File read costs about a millisecond however small, about what 256 KiB more would.
-// With `one`, they are read one after another, the caller done with each range before the
-// next is read (the result is then a generator's); otherwise four at a time.
+// The ranges `wanted` ([start, end], sorted here) covers, those close to each other merged: a
+// File read costs about a millisecond however small, about what 256 KiB more would.
 const kGap = 256 << 10;
 const kMostRange = 16 << 20;
-function readRanges(file, wanted, one) {
+function merged(wanted) {
   wanted.sort((a, b) => a[0] - b[0]);
-  const merged = [];
+  const ranges = [];
   for (const [start, end] of wanted) {
-    const last = merged[merged.length - 1];
+    const last = ranges[ranges.length - 1];
     if (last && start <= last[1] + kGap && Math.max(end, last[1]) - last[0] <= kMostRange) {
       last[1] = Math.max(last[1], end);
     } else {
-      merged.push([start, end]);
+      ranges.push([start, end]);
     }
   }
-  if (one) {
-    return (async function* each() {
-      for (const [start, end] of merged) yield { start, end, bytes: await readRange(file, start, end) };
-    }());
+  return ranges;
+}
+
+// The ranges covering `wanted`, read four at a time: [{start, bytes}] in the order of their
+// starts.
+async function readRanges(file, wanted) {
+  const ranges = merged(wanted);
+  const read = new Array(ranges.length);
+  for (let i = 0; i < ranges.length; i += 4) {
+    await Promise.all(ranges.slice(i, i + 4).map(async ([start, end], k) => {
+      read[i + k] = { start, bytes: await readRange(file, start, end) };
+    }));
   }
-  return (async () => {
-    const read = new Array(merged.length);
-    for (let i = 0; i < merged.length; i += 4) {
-      await Promise.all(merged.slice(i, i + 4).map(async ([start, end], k) => {
-        read[i + k] = { start, bytes: await readRange(file, start, end) };
-      }));
-    }
-    return read;
-  })();
+  return read;
 }
 
 // Bytes `start` to `end` of `file`. (Read through the file's byte stream into a buffer used
@@ -213,9 +221,6 @@ function closeArchive() {
 // {error, kind}.
 async function openSource(source, journal) {
   core = await corePromise;
-  core.loaded = core.loaded ?? new Map();
-  core.loadedOf = (kind, offset, length, stored) => core.loaded.get(keyOf(kind, offset, length, stored));
-  core.packBytes = packBytes;
   closeArchive();
   let file = { handle: source, size: source.size, journal: journal || '' };
   if (inNode) {
@@ -254,11 +259,8 @@ async function renew() {
   decoder.delete();
   decoder = null;
   forget();
-  corePromise = newCore();
-  const loaded = core.loaded;
+  corePromise = readyCore();
   core = await corePromise;
-  core.loaded = loaded;
-  core.packBytes = packBytes;
   decoder = new core.WebDecoder(0, decoding);
 }
 
