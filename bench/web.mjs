@@ -2,9 +2,11 @@
 // same file system (a tmpfs holds Chromium's profile, its Origin Private File System and the
 // native tool's output): the lookups of one sweep (the first, and the median of the next ones,
 // after the engine has compiled the hot code with its optimising tier), the whole listing with
-// the compressed entries' headers, the whole extraction into
-// a streamed zip and into a folder, against archive-extract --jobs 2; and the renderer's peak
-// memory (the summed RSS of Chromium's renderer processes, sampled every 50 ms).
+// the compressed entries' headers, the whole extraction into a streamed zip and into a folder,
+// against archive-extract --jobs 2; and the renderer's peak memory (the summed RSS of Chromium's
+// renderer processes, sampled every 50 ms). Beside the listing and each extraction, the browser's
+// own floor, as cp is the native tool's: the file read, the zip's bytes and the folder's tree
+// written, through the same calls, with nothing decoded.
 //   node bench/web.mjs ARCHIVE   (scripts/bench-web runs it; SITE, TOOLS, NPM as the tests)
 import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
@@ -99,18 +101,39 @@ try {
     const later = [];
     for (let i = 0; i < 5; i++) later.push(await lookups());
     const listing = await time(() => a.entries());
+    // The browser alone: the whole file read as the listing reads it, in ranges of 16 MiB.
+    const readFloor = await time(async () => {
+      for (let at = 0; at < file.size; at += 16 << 20) {
+        await file.slice(at, at + (16 << 20)).arrayBuffer();
+      }
+    });
     const root = await navigator.storage.getDirectory();
     const zip = [];
     const folder = [];
+    const zipFloor = [];
+    const folderFloor = [];
     for (let i = 0; i < runsInPage; i++) {
       await root.removeEntry('bench.zip').catch(() => {});
       console.log('lookups', first, later);
+      const handle = await root.getFileHandle('bench.zip', { create: true });
       zip.push(await time(async () => {
-        const handle = await root.getFileHandle('bench.zip', { create: true });
         const r = await a.extract({ zip: { stream: await handle.createWritable() } });
         if (!r.clean) throw new Error(r.summary);
       }));
+      const zipSize = (await handle.getFile()).size;
       await root.removeEntry('bench.zip').catch(() => {});
+      // The browser's own floor: as many bytes written through the same kind of stream, from
+      // one buffer, with nothing read or decoded.
+      zipFloor.push(await time(async () => {
+        const floor = await root.getFileHandle('floor.zip', { create: true });
+        const writable = await floor.createWritable();
+        const chunk = new Uint8Array(16 << 20);
+        for (let left = zipSize; left > 0; left -= chunk.length) {
+          await writable.write(left >= chunk.length ? chunk : chunk.subarray(0, left));
+        }
+        await writable.close();
+      }));
+      await root.removeEntry('floor.zip').catch(() => {});
       console.log('zip', zip);
       // A new folder each time: removing 15,000 files can leave some behind, which the next
       // run would keep.
@@ -119,10 +142,38 @@ try {
         const r = await a.extract({ to: out });
         if (!r.clean) throw new Error(`${r.summary}; ${r.kept} kept; ${r.problems[0] ?? ''}`);
       }));
+      // The floor: the same tree (as many files, of the same sizes, in the same folders) written
+      // through the same calls, four files under way at once as the page has them, from one
+      // buffer of zeros.
+      const tree = [];
+      for await (const [name, folderHandle] of (await root.getDirectoryHandle(`out-${i}`)).entries()) {
+        for await (const [file, fileHandle] of folderHandle.entries()) {
+          tree.push([name, file, (await fileHandle.getFile()).size]);
+        }
+      }
       await root.removeEntry(`out-${i}`, { recursive: true }).catch(() => {});
+      const zeros = new Uint8Array(Math.max(...tree.map(([, , size]) => size)));
+      folderFloor.push(await time(async () => {
+        const out = await root.getDirectoryHandle(`floor-${i}`, { create: true });
+        const folders = new Map();
+        const one = async ([name, file, size]) => {
+          if (!folders.has(name)) folders.set(name, out.getDirectoryHandle(name, { create: true }));
+          const fileHandle = await (await folders.get(name)).getFileHandle(file, { create: true });
+          const writable = await fileHandle.createWritable();
+          await writable.write(zeros.subarray(0, size));
+          await writable.close();
+        };
+        const under = [];
+        for (const f of tree) {
+          under.push(one(f));
+          if (under.length >= 4) await under.shift();
+        }
+        await Promise.all(under);
+      }));
+      await root.removeEntry(`floor-${i}`, { recursive: true }).catch(() => {});
     }
     a.close();
-    return { first, later, listing, zip, folder };
+    return { first, later, listing, readFloor, zip, folder, zipFloor, folderFloor };
   }, runs);
 
   const list = [];
@@ -140,9 +191,12 @@ try {
   console.log(`  lookups in the page, first          ${seconds(web.first)} s  (${ratio(web.first, median(list))} of native)`);
   console.log(`  lookups in the page, after tier-up  ${seconds(median(web.later))} s  (${ratio(median(web.later), median(list))} of native)`);
   console.log(`  the listing in the page (headers)    ${seconds(web.listing)} s  (${ratio(web.listing, median(list))} of native)`);
+  console.log(`  the browser alone, reading the file  ${seconds(web.readFloor)} s  (the listing: ${ratio(web.listing, web.readFloor)} of it)`);
   console.log(`  archive-extract --jobs 2            ${seconds(median(jobs2))} s`);
   console.log(`  the page, into a streamed zip       ${seconds(median(web.zip))} s  (${ratio(median(web.zip), median(jobs2))} of --jobs 2)`);
   console.log(`  the page, into a folder (OPFS)      ${seconds(median(web.folder))} s  (${ratio(median(web.folder), median(jobs2))} of --jobs 2)`);
+  console.log(`  the browser alone, the zip's bytes   ${seconds(median(web.zipFloor))} s  (the page's zip: ${ratio(median(web.zip), median(web.zipFloor))} of it)`);
+  console.log(`  the browser alone, the folder's tree ${seconds(median(web.folderFloor))} s  (the page's folder: ${ratio(median(web.folder), median(web.folderFloor))} of it)`);
   console.log(`  renderer peak memory                ${peak} KiB (summed RSS of its processes)`);
 } finally {
   clearInterval(sampler);
