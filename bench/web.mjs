@@ -5,8 +5,9 @@
 // the compressed entries' headers, the whole extraction into a streamed zip and into a folder,
 // against archive-extract --jobs 2; and the renderer's peak memory (the summed RSS of Chromium's
 // renderer processes, sampled every 50 ms). Beside the listing and each extraction, the browser's
-// own floor, as cp is the native tool's: the file read, the zip's bytes and the folder's tree
-// written, through the same calls, with nothing decoded.
+// own floor, as cp is the native tool's: the file read (and what that alone adds to the tab's
+// peak memory), the zip's bytes and the folder's tree written, through the same calls, with
+// nothing decoded.
 //   node bench/web.mjs ARCHIVE   (scripts/bench-web runs it; SITE, TOOLS, NPM as the tests)
 import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
@@ -66,10 +67,22 @@ const browser = await puppeteer.launch({
     '--disable-features=SpareRendererForSitePerProcess'],
 });
 let peak = 0;
-const sampler = setInterval(() => { peak = Math.max(peak, rendererRss(profile)); }, 50);
+let since = 0;  // the peak since the page last asked (benchMark)
+const sampler = setInterval(() => {
+  const rss = rendererRss(profile);
+  peak = Math.max(peak, rss);
+  since = Math.max(since, rss);
+}, 50);
 try {
   const [page] = await browser.pages();  // the first tab: no other stays open beside it
   page.on('console', (m) => process.env.VERBOSE && console.error(m.text()));
+  // The page asks for the renderer's RSS now and its peak since it last asked (KiB).
+  await page.exposeFunction('benchMark', () => {
+    const now = rendererRss(profile);
+    const seen = Math.max(since, now);
+    since = now;
+    return { now, peak: seen };
+  });
   await page.goto(`${origin}/`, { waitUntil: 'load' });
   await page.evaluate(() => {
     const input = document.createElement('input');
@@ -101,12 +114,15 @@ try {
     const later = [];
     for (let i = 0; i < 5; i++) later.push(await lookups());
     const listing = await time(() => a.entries());
-    // The browser alone: the whole file read as the listing reads it, in ranges of 16 MiB.
+    // The browser alone: the whole file read as the listing reads it, in ranges of 16 MiB, each
+    // dropped at once; and what that alone adds to the tab's memory at its peak.
+    const before = await window.benchMark();
     const readFloor = await time(async () => {
       for (let at = 0; at < file.size; at += 16 << 20) {
         await file.slice(at, at + (16 << 20)).arrayBuffer();
       }
     });
+    const readMemory = (await window.benchMark()).peak - before.now;
     const root = await navigator.storage.getDirectory();
     const zip = [];
     const folder = [];
@@ -173,7 +189,7 @@ try {
       await root.removeEntry(`floor-${i}`, { recursive: true }).catch(() => {});
     }
     a.close();
-    return { first, later, listing, readFloor, zip, folder, zipFloor, folderFloor };
+    return { first, later, listing, readFloor, readMemory, zip, folder, zipFloor, folderFloor };
   }, runs);
 
   const list = [];
@@ -198,6 +214,7 @@ try {
   console.log(`  the browser alone, the zip's bytes   ${seconds(median(web.zipFloor))} s  (the page's zip: ${ratio(median(web.zip), median(web.zipFloor))} of it)`);
   console.log(`  the browser alone, the folder's tree ${seconds(median(web.folderFloor))} s  (the page's folder: ${ratio(median(web.folder), median(web.folderFloor))} of it)`);
   console.log(`  renderer peak memory                ${peak} KiB (summed RSS of its processes)`);
+  console.log(`  the browser alone, reading the file  ${web.readMemory} KiB more at its peak`);
 } finally {
   clearInterval(sampler);
   await browser.close();
