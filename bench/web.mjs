@@ -162,9 +162,9 @@ try {
       // through the same calls, four files under way at once as the page has them, from one
       // buffer of zeros.
       const tree = [];
-      for await (const [name, folderHandle] of (await root.getDirectoryHandle(`out-${i}`)).entries()) {
-        for await (const [file, fileHandle] of folderHandle.entries()) {
-          tree.push([name, file, (await fileHandle.getFile()).size]);
+      for await (const [folderName, folderHandle] of (await root.getDirectoryHandle(`out-${i}`)).entries()) {
+        for await (const [fileName, fileHandle] of folderHandle.entries()) {
+          tree.push([folderName, fileName, (await fileHandle.getFile()).size]);
         }
       }
       await root.removeEntry(`out-${i}`, { recursive: true }).catch(() => {});
@@ -172,9 +172,11 @@ try {
       folderFloor.push(await time(async () => {
         const out = await root.getDirectoryHandle(`floor-${i}`, { create: true });
         const folders = new Map();
-        const one = async ([name, file, size]) => {
-          if (!folders.has(name)) folders.set(name, out.getDirectoryHandle(name, { create: true }));
-          const fileHandle = await (await folders.get(name)).getFileHandle(file, { create: true });
+        const one = async ([folderName, fileName, size]) => {
+          if (!folders.has(folderName)) {
+            folders.set(folderName, out.getDirectoryHandle(folderName, { create: true }));
+          }
+          const fileHandle = await (await folders.get(folderName)).getFileHandle(fileName, { create: true });
           const writable = await fileHandle.createWritable();
           await writable.write(zeros.subarray(0, size));
           await writable.close();
