@@ -63,6 +63,7 @@ let corePromise = readyCore();
 // The bytes read ahead for the next call (a browser's): ranges of the file, {start, bytes}, in
 // the order of their starts; and the first bytes of entries (their headers), by offset.
 let ranges = [];
+let releaseRanges = null;  // gives their buffer back
 const heads = new Map();
 
 // Serves a read from what was read ahead: the bytes read, or -1 when they were not.
@@ -104,24 +105,29 @@ async function readAhead(from, to, headers) {
   if (inNode || !spans) return;
   const wanted = wantedOf(spans, from, to, headers);
   if (!headers) {
-    ranges = await readRanges(sources[0], wanted);
+    ({ ranges, release: releaseRanges } = await readRanges(sources[0], wanted));
     return;
   }
-  // Only the first bytes of each are kept, each range let go before the next is read. (The
-  // ranges come in the order of `wanted`, which merged() sorts.)
+  // Only the first bytes of each are kept, the ranges read one after another into one buffer.
+  // (The ranges come in the order of `wanted`, which merged() sorts.)
   let i = 0;
+  let buffer = takeBuffer(kMostRange);
   for (const [start, end] of merged(wanted)) {
-    const bytes = await readRange(sources[0], start, end);
+    if (buffer.byteLength < end - start) buffer = new ArrayBuffer(end - start);
+    const read = await readInto(sources[0], start, end, buffer, 0);
+    buffer = read.buffer;
+    const bytes = new Uint8Array(buffer, 0, read.length);
     for (; i < wanted.length && wanted[i][0] < end; i++) {
       const at = wanted[i][0] - start;
       if (at < bytes.length) heads.set(wanted[i][0], bytes.slice(at, at + kHeadBytes));
     }
   }
+  keepBuffer(buffer);
 }
 
 // The ranges `wanted` ([start, end], sorted here) covers, those close to each other merged: a
-// File read costs about a millisecond however small, about what 256 KiB more would.
-const kGap = 256 << 10;
+// read of the file costs a few milliseconds however small, about what a MiB more would.
+const kGap = 1 << 20;
 const kMostRange = 16 << 20;
 function merged(wanted) {
   wanted.sort((a, b) => a[0] - b[0]);
@@ -137,24 +143,83 @@ function merged(wanted) {
   return ranges;
 }
 
-// The ranges covering `wanted`, read four at a time: [{start, bytes}] in the order of their
-// starts.
+// The ranges covering `wanted`, read one after another into one buffer: {ranges ([{start, bytes}]
+// in the order of their starts), release (gives the buffer back once they are done with)}.
 async function readRanges(file, wanted) {
-  const ranges = merged(wanted);
-  const read = new Array(ranges.length);
-  for (let i = 0; i < ranges.length; i += 4) {
-    await Promise.all(ranges.slice(i, i + 4).map(async ([start, end], k) => {
-      read[i + k] = { start, bytes: await readRange(file, start, end) };
-    }));
+  const spread = merged(wanted);
+  let buffer = takeBuffer(spread.reduce((total, [start, end]) => total + end - start, 0));
+  const read = [];
+  let at = 0;
+  for (const [start, end] of spread) {
+    const r = await readInto(file, start, end, buffer, at);
+    buffer = r.buffer;
+    read.push({ start, at, length: r.length });
+    at += r.length;
   }
-  return read;
+  return {
+    ranges: read.map((r) => ({ start: r.start, bytes: new Uint8Array(buffer, r.at, r.length) })),
+    release: () => keepBuffer(buffer),
+  };
 }
 
-// Bytes `start` to `end` of `file`. (Read through the file's byte stream into a buffer used
-// again, a GB takes a third of the time here, but such reads stalled now and then when several
-// workers read the same file.)
-async function readRange(file, start, end) {
-  return new Uint8Array(await file.slice(start, end).arrayBuffer());
+// Bytes `start` to `end` of `file` read into `buffer` from `at`: {buffer (the same memory, which
+// a stream's read hands back as a new ArrayBuffer), length (fewer when the file is shorter)}.
+//
+// They are read through the file's byte stream into the caller's buffer. A buffer of its own for
+// each read (Blob.arrayBuffer()) costs a browser more than reading into it, and the browser frees
+// such buffers late: reading a GB in 16 MiB pieces that way lifted the tab by more than 200 MiB
+// here, and this way by about 25 MiB, in half the time. A stream costs a few milliseconds to set
+// up, so its ranges are large (see merged()). Where the file's stream takes no reader of ours
+// (not a byte stream), each range is read into a buffer of its own and copied.
+let byob = true;
+async function readInto(file, start, end, buffer, at) {
+  let reader = null;
+  if (byob) {
+    try {
+      reader = file.slice(start, end).stream().getReader({ mode: 'byob' });
+    } catch {
+      byob = false;
+    }
+  }
+  if (!reader) {
+    const bytes = new Uint8Array(await file.slice(start, end).arrayBuffer());
+    new Uint8Array(buffer, at, bytes.length).set(bytes);
+    return { buffer, length: bytes.length };
+  }
+  reading.add(reader);
+  try {
+    const wanted = end - start;
+    let length = 0;
+    while (length < wanted) {
+      const { done, value } = await reader.read(new Uint8Array(buffer, at + length, wanted - length));
+      if (value) buffer = value.buffer;
+      if (done) break;
+      length += value.length;
+    }
+    reader.cancel().catch(() => {});
+    return { buffer, length };
+  } finally {
+    reading.delete(reader);
+  }
+}
+
+// The readers being read. The browser here collects a file's stream as garbage, with the read it
+// has under way, when nothing but that read's own callbacks refers to it: the read then never
+// ends (it happened in about one run in four of the page's tests; with garbage collection forced
+// every few milliseconds, to every stream). Held here, they live until their reads are done.
+const reading = new Set();
+
+// Read buffers kept for the next reads: a few, none larger than the largest merged range.
+const kMostKept = 4;
+const kept = [];
+function takeBuffer(size) {
+  const i = kept.findIndex((b) => b.byteLength >= size);
+  return i >= 0 ? kept.splice(i, 1)[0] : new ArrayBuffer(size);
+}
+function keepBuffer(buffer) {
+  if (buffer.byteLength > 0 && buffer.byteLength <= kMostRange && kept.length < kMostKept) {
+    kept.push(buffer);
+  }
 }
 
 // The sources the library reads through, by the number it was given.
@@ -290,6 +355,8 @@ function packBytes(view) {
 
 // Forgets what was read ahead and what the pool handed over.
 function forget() {
+  releaseRanges?.();
+  releaseRanges = null;
   ranges = [];
   heads.clear();
   if (core) core.loaded.clear();
@@ -356,7 +423,8 @@ const handlers = {
   // made anew after them.
   attach: ({ source }) => attach(source),
   decode: async ({ descriptions, bytes, mostMemory, ready }) => {
-    ranges = await ready;
+    forget();
+    ({ ranges, release: releaseRanges } = await ready);
     const found = decoder.decodeSome(descriptions, bytes);
     forget();
     packs = [];  // gone with the reply
@@ -440,7 +508,8 @@ const receive = (message) => {
   if (message.op === 'decode') {
     const file = sources[0];
     const wanted = wantedOf(message.spans, 0, message.spans.length / 2, false);
-    message.ready = inNode || !file ? [] : readRanges(file, wanted).catch(() => []);
+    const none = { ranges: [], release: null };
+    message.ready = inNode || !file ? none : readRanges(file, wanted).catch(() => none);
   }
   queue = queue.then(() => handle(message));
 };
