@@ -7,6 +7,7 @@
 #include <emscripten.h>
 #include <emscripten/bind.h>
 #include <emscripten/val.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -20,6 +21,7 @@
 #include "api/archive.h"
 #include "api/error.h"
 #include "api/extract.h"
+#include "api/interpreter.h"
 #include "api/read.h"
 
 using emscripten::val;
@@ -146,6 +148,24 @@ class JsSource : public ByteSource {
   uint64_t size_;
 };
 
+// The guest machine's memory, taken past the allocator's break: calloc would write its 32 MiB of
+// zeros, and every page of it would stay resident in the worker from its first archive on. A
+// module's memory starts zeroed, and no memory past the break has been used (emscripten's malloc
+// never gives memory back to sbrk, and the stack lies below the heap), so the guest's pages
+// become resident only as it touches them: a few hundred KiB for the lookups. Where sbrk fails,
+// the machine allocates its memory itself.
+void provideGuestMemory() {
+  static bool provided = false;
+  if (provided) return;
+  provided = true;
+  constexpr size_t kAlign = 64;
+  void* base = sbrk(static_cast<intptr_t>(r5900::kRamSize + r5900::kScratchpadSize + kAlign));
+  if (base == reinterpret_cast<void*>(-1)) return;
+  auto* ram = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(base) + kAlign - 1) &
+                                         ~uintptr_t{kAlign - 1});
+  r5900::adoptGuestMemory(ram, ram + r5900::kRamSize);
+}
+
 const char* kindName(ErrorKind kind) {
   switch (kind) {
     case ErrorKind::Host: return "host";
@@ -243,6 +263,7 @@ class WebArchive {
     return guarded([&] {
       if (!journal.empty()) throw stoppedUpdateError(name, journal);
       auto source = std::make_unique<JsSource>(reader, static_cast<uint64_t>(size));
+      provideGuestMemory();
       std::shared_ptr<Archive> archive = Archive::open(std::move(source), name);
       val result = val::object();
       result.set("archive", WebArchive(std::move(archive)));

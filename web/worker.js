@@ -210,7 +210,7 @@ async function readInto(file, start, end, buffer, at) {
 const reading = new Set();
 
 // Read buffers kept for the next reads: a few, none larger than the largest merged range.
-const kMostKept = 4;
+const kMostKept = 2;
 const kept = [];
 function takeBuffer(size) {
   const i = kept.findIndex((b) => b.byteLength >= size);

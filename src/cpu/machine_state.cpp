@@ -39,6 +39,15 @@ bool allocateGuestMemory() {
   return true;
 }
 
+bool adoptGuestMemory(uint8_t* ram, uint8_t* scratchpad) {
+  if (machine.ramBase != nullptr) {
+    return false;
+  }
+  machine.ramBase = ram;
+  machine.scratchpadBase = scratchpad;
+  return true;
+}
+
 uint8_t* hostPointerOrNull(uint32_t address, uint32_t size) {
   if (machine.ramBase == nullptr) {
     return nullptr;

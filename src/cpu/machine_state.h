@@ -103,6 +103,12 @@ constexpr uint32_t kScratchpadMask = kScratchpadSize - 1;
 // false when the host is out of memory; nothing is recorded then.
 bool allocateGuestMemory();
 
+// Takes `ram` (kRamSize bytes) and `scratchpad` (kScratchpadSize bytes), zero-filled, as guest
+// memory, unless there is guest memory already: false then. For a host whose calloc writes every
+// page, where memory it knows to be zero and untouched stays out of the resident set until the
+// guest touches it.
+bool adoptGuestMemory(uint8_t* ram, uint8_t* scratchpad);
+
 // Where a guest address lands without refusing it: used by tools and set-up code that must
 // validate addresses themselves. Returns nullptr unless all `size` bytes from `address` lie in
 // one area (RAM through any of its four windows, or the scratchpad).
