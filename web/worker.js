@@ -111,9 +111,8 @@ async function readAhead(from, to, headers) {
   // Only the first bytes of each are kept, the ranges read one after another into one buffer.
   // (The ranges come in the order of `wanted`, which merged() sorts.)
   let i = 0;
-  let buffer = takeBuffer(kMostRange);
+  let buffer = takeBuffer(kMostRange);  // merged() makes no range larger
   for (const [start, end] of merged(wanted)) {
-    if (buffer.byteLength < end - start) buffer = new ArrayBuffer(end - start);
     const read = await readInto(sources[0], start, end, buffer, 0);
     buffer = read.buffer;
     const bytes = new Uint8Array(buffer, 0, read.length);
@@ -423,7 +422,6 @@ const handlers = {
   // made anew after them.
   attach: ({ source }) => attach(source),
   decode: async ({ descriptions, bytes, mostMemory, ready }) => {
-    forget();
     ({ ranges, release: releaseRanges } = await ready);
     const found = decoder.decodeSome(descriptions, bytes);
     forget();

@@ -3,7 +3,8 @@
 // on the archives of web-fixtures: the exports, the verdicts and the trees must be the command
 // line's, byte for byte. Also: cancel, a reload mid-run, a second archive, no request after load,
 // and an accessibility check (axe-core, levels A and AA).
-//   SITE=build/web TOOLS=build/release FIXTURES=DIR NPM=build/web-npm node --test web/tests/   (VERBOSE=1: the page's console too)
+//   SITE=build/web TOOLS=build/release FIXTURES=DIR NPM=build/web-npm node --test web/tests/
+// (VERBOSE=1 prints the page's console too.)
 import assert from 'node:assert/strict';
 import { spawn, spawnSync } from 'node:child_process';
 import crypto from 'node:crypto';
