@@ -426,8 +426,10 @@ class Archive {
   // - write(path, bytes), awaited for each entry written, in sweep order;
   // - to: a folder (a FileSystemDirectoryHandle in a browser, a path in Node), the tree as
   //   archive-extract writes it, existing files kept unless `overwrite`;
-  // - zip: {stream, date}, one .zip written into the WritableStream `stream`, the tree at its
-  //   root, each file dated `date` (the archive's time; default now).
+  // - zip: {stream, date, reuse}, one .zip written into the WritableStream `stream`, the tree at
+  //   its root, each file dated `date` (the archive's time; default now); `reuse`: the stream is
+  //   done with a chunk once its write resolves (a browser's file stream is), so the chunks are
+  //   used again.
   // onProblem(line) hears each entry not written, in the command line's words. Resolves to
   // {written, kept, clean, summary ('2 entries written, 1 not written'), stop, problems, failures
   // (what stopped the run: the bound, a failed write), fault, note, unmatched}.
@@ -548,37 +550,36 @@ async function writerOf({ write, to, zip, overwrite }) {
     // The zip's many small pieces (a header per file) gathered into writes of 16 MiB or more:
     // each write to a file's stream is a round trip to the browser, and a browser's file takes
     // large writes twice as fast as writes of 1 MiB.
-    // A browser's file has its bytes once a write is done: its chunks are used again (a new
-    // buffer costs more than the copy into it, its pages being new). Another stream may still
-    // hold a chunk it took, and gets new ones.
-    const reusable = typeof FileSystemWritableFileStream === 'function' &&
-      zip.stream instanceof FileSystemWritableFileStream;
+    // A browser's file has its bytes once a write is done, as has a stream that says so
+    // (`reuse`): its chunks are used again (a new buffer costs more than the copy into it, its
+    // pages being new). Another stream may still hold a chunk it took, and gets new ones.
+    const reusable = zip.reuse === true || (typeof FileSystemWritableFileStream === 'function' &&
+      zip.stream instanceof FileSystemWritableFileStream);
     const writer = zip.stream.getWriter();
     const kZipChunk = 16 << 20;
     const free = [];
     let chunk = new Uint8Array(kZipChunk);
     let at = 0;
     const writing = [];
-    // The next chunk is gathered while the browser writes this one: two writes at most are
-    // under way, and a failed one stops the run when it is waited for.
+    // The next chunk is gathered while the browser writes this one, and sent once that write is
+    // done: one write at a time, two chunks in all (the browser takes a write no faster with
+    // another behind it). A failed write stops the run when it is waited for.
     const wait = async () => {
       const { done, whole } = writing.shift();
       await done;
       if (reusable && whole) free.push(whole);
     };
     const send = async (bytes, whole) => {
+      while (writing.length > 0) await wait();
       const done = writer.write(bytes);
       done.catch(() => {});
       writing.push({ done, whole });
-      if (writing.length >= 2) await wait();
     };
     const flush = async () => {
       if (at === 0) return;
-      const whole = chunk;
-      const full = at === chunk.length ? chunk : chunk.subarray(0, at);
+      await send(at === chunk.length ? chunk : chunk.subarray(0, at), chunk);
       chunk = free.pop() ?? new Uint8Array(kZipChunk);
       at = 0;
-      await send(full, whole);
     };
     // Each piece is copied at once: the file's bytes are free when addFile() is done.
     const put = async (piece) => {

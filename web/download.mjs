@@ -28,8 +28,9 @@ export function downloadBlob(bytes, name, type = 'application/octet-stream') {
   setTimeout(() => URL.revokeObjectURL(url), 60_000);
 }
 
-// A WritableStream whose bytes become the download `name`: {stream, where} (where: how the page
-// says it), or null when the user declined the picker. Throws when the browser offers no way.
+// A WritableStream whose bytes become the download `name`: {stream, where, abort, reuse} (where:
+// how the page says it; reuse: the stream is done with a chunk once its write resolves), or null
+// when the user declined the picker. Throws when the browser offers no way.
 export async function zipStream(name, { underTest }) {
   if (typeof window.showSaveFilePicker === 'function' && !underTest) {
     let handle;
@@ -42,7 +43,8 @@ export async function zipStream(name, { underTest }) {
       if (e.name === 'AbortError') return null;
       throw e;
     }
-    return wrapped(await handle.createWritable(), handle.name, () => {});
+    // A file's stream copies what it is given: its chunks may be used again.
+    return { ...wrapped(await handle.createWritable(), handle.name, () => {}), reuse: true };
   }
   const ready = registration && (await registration);
   const worker = ready?.active;
@@ -56,7 +58,9 @@ export async function zipStream(name, { underTest }) {
   frame.src = new URL(`./download/${id}/${encodeURIComponent(name)}`, swUrl).href;
   // A message now and then keeps the service worker alive for as long as the zip is written.
   const ping = setInterval(() => worker.postMessage({ ping: true }), 10_000);
-  return wrapped(writable, name, () => clearInterval(ping));
+  // The stream handed over holds the chunks themselves until the download takes them: a chunk
+  // written is not used again.
+  return { ...wrapped(writable, name, () => clearInterval(ping)), reuse: false };
 }
 
 // The stream's readable end handed to the service worker as download `id`: transferred whole

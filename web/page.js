@@ -464,7 +464,8 @@ async function extractZip() {
   if (!out) return;
   // The archive's own time dates the zip's files, as it dates the tools' output.
   const date = new Date(state.file.lastModified);
-  const result = await extractTo({ zip: { stream: out.stream, date } }, out.where);
+  const result = await extractTo({ zip: { stream: out.stream, date, reuse: out.reuse } },
+    out.where);
   // A failed write or a failed worker leaves the stream open: the half-written zip is dropped.
   if (!result || result.stop === 'failure') await out.abort(new Error('the extraction failed'));
 }

@@ -108,21 +108,41 @@ async function readAhead(from, to, headers) {
     ({ ranges, release: releaseRanges } = await readRanges(sources[0], wanted));
     return;
   }
-  // Only the first bytes of each are kept, the ranges read one after another into one buffer.
+  // Only the first bytes of each are kept: the ranges are streamed through one small buffer,
+  // each header's bytes copied out as the pieces holding them go by (a header may straddle two).
   // (The ranges come in the order of `wanted`, which merged() sorts.)
   let i = 0;
-  let buffer = takeBuffer(kMostRange);  // merged() makes no range larger
+  let buffer = takeBuffer(kHeadPiece);
   for (const [start, end] of merged(wanted)) {
-    const read = await readInto(sources[0], start, end, buffer, 0);
-    buffer = read.buffer;
-    const bytes = new Uint8Array(buffer, 0, read.length);
+    // The headers in this range: where each lies ([start, end], at most kHeadBytes, as far as
+    // the range goes), its bytes, and how many of them have come.
+    const these = [];
     for (; i < wanted.length && wanted[i][0] < end; i++) {
-      const at = wanted[i][0] - start;
-      if (at < bytes.length) heads.set(wanted[i][0], bytes.slice(at, at + kHeadBytes));
+      const at = wanted[i][0];
+      these.push({ at, end: Math.min(at + kHeadBytes, end), bytes: new Uint8Array(kHeadBytes), filled: 0 });
+    }
+    let low = 0;  // the first not wholly behind the piece
+    ({ buffer } = await readInto(sources[0], start, end, buffer, 0, (at, bytes) => {
+      const pieceEnd = at + bytes.length;
+      while (low < these.length && these[low].end <= at) low++;
+      for (let k = low; k < these.length && these[k].at < pieceEnd; k++) {
+        const h = these[k];
+        const from = Math.max(h.at, at);
+        const to = Math.min(h.end, pieceEnd);
+        if (from >= to) continue;
+        h.bytes.set(bytes.subarray(from - at, to - at), from - h.at);
+        h.filled = to - h.at;
+      }
+    }));
+    for (const h of these) {
+      if (h.filled > 0) heads.set(h.at, h.bytes.subarray(0, h.filled));
     }
   }
   keepBuffer(buffer);
 }
+// The piece the headers are streamed through: a stream's reads come in pieces of a few hundred
+// KiB at most, and a larger buffer would only be more memory.
+const kHeadPiece = 1 << 20;
 
 // The ranges `wanted` ([start, end], sorted here) covers, those close to each other merged: a
 // read of the file costs a few milliseconds however small, about what a MiB more would.
@@ -163,6 +183,8 @@ async function readRanges(file, wanted) {
 
 // Bytes `start` to `end` of `file` read into `buffer` from `at`: {buffer (the same memory, which
 // a stream's read hands back as a new ArrayBuffer), length (fewer when the file is shorter)}.
+// With `onPiece`, they are streamed through `buffer` instead, a piece at a time from its start,
+// each handed to onPiece(offset in the file, bytes) before the next is read.
 //
 // They are read through the file's byte stream into the caller's buffer. A buffer of its own for
 // each read (Blob.arrayBuffer()) costs a browser more than reading into it, and the browser frees
@@ -171,7 +193,7 @@ async function readRanges(file, wanted) {
 // up, so its ranges are large (see merged()). Where the file's stream takes no reader of ours
 // (not a byte stream), each range is read into a buffer of its own and copied.
 let byob = true;
-async function readInto(file, start, end, buffer, at) {
+async function readInto(file, start, end, buffer, at, onPiece = null) {
   let reader = null;
   if (byob) {
     try {
@@ -182,7 +204,8 @@ async function readInto(file, start, end, buffer, at) {
   }
   if (!reader) {
     const bytes = new Uint8Array(await file.slice(start, end).arrayBuffer());
-    new Uint8Array(buffer, at, bytes.length).set(bytes);
+    if (onPiece) onPiece(start, bytes);
+    else new Uint8Array(buffer, at, bytes.length).set(bytes);
     return { buffer, length: bytes.length };
   }
   reading.add(reader);
@@ -190,9 +213,13 @@ async function readInto(file, start, end, buffer, at) {
     const wanted = end - start;
     let length = 0;
     while (length < wanted) {
-      const { done, value } = await reader.read(new Uint8Array(buffer, at + length, wanted - length));
+      const view = onPiece
+        ? new Uint8Array(buffer, 0, Math.min(buffer.byteLength, wanted - length))
+        : new Uint8Array(buffer, at + length, wanted - length);
+      const { done, value } = await reader.read(view);
       if (value) buffer = value.buffer;
       if (done) break;
+      onPiece?.(start + length, value);
       length += value.length;
     }
     reader.cancel().catch(() => {});

@@ -164,6 +164,32 @@ for (const name of ['sample.bin', 'mixed.bin', 'cut.bin', 'far.bin', 'big.bin'])
     assert.equal(spawnSync('unzip', ['-q', zip, '-d', unzipped]).status, 0);
     assert.deepEqual(digests(unzipped), cliTree(file));
 
+    // Through a save dialog (answered with a file of the Origin Private File System), whose
+    // stream the zip's chunks are used again with: the same bytes as the download.
+    const saved = await page.evaluate(async () => {
+      const root = await navigator.storage.getDirectory();
+      const test = window.archiveExtractTest;
+      const picker = window.showSaveFilePicker;
+      window.archiveExtractTest = undefined;
+      window.showSaveFilePicker = () => root.getFileHandle('saved.zip', { create: true });
+      try {
+        document.getElementById('extract-zip').click();
+        await new Promise((resolve) => {
+          const done = () => ['extracted', 'failed'].includes(document.body.dataset.state);
+          const poll = () => (done() ? resolve() : setTimeout(poll, 50));
+          setTimeout(poll, 50);
+        });
+      } finally {
+        window.archiveExtractTest = test;
+        window.showSaveFilePicker = picker;
+      }
+      const file = await (await root.getFileHandle('saved.zip')).getFile();
+      const digest = await crypto.subtle.digest('SHA-256', await file.arrayBuffer());
+      await root.removeEntry('saved.zip');
+      return [...new Uint8Array(digest)].map((x) => x.toString(16).padStart(2, '0')).join('');
+    });
+    assert.equal(saved, sha(fs.readFileSync(zip)));
+
     await page.evaluate(async () => {
       const root = await navigator.storage.getDirectory();
       await root.removeEntry('out', { recursive: true }).catch(() => {});
