@@ -150,7 +150,8 @@ async function putBack(channel) {
 // The workers that read and decode a run's entries, each with a module of its own reading the
 // same file: as many as the machine has cores, at most 4. The worker that looked the entries up
 // reports them in sweep order, with what the pool found; the pool's workers run ahead of it by
-// at most kBudget bytes (stored and expanded: the expanded size is taken as twice the stored).
+// at most kBudget bytes: each entry in flight weighs its stored bytes (the buffer they are read
+// into) and its expanded bytes, taken as twice the stored (its header is not read yet).
 const kMostWorkers = 4;
 const kBudget = 32 << 20;
 const kChunk = 4 << 20;  // the stored bytes of the entries one request decodes
@@ -248,7 +249,7 @@ function chunksOf(spans) {
       stored += spans[2 * to + 1];
       to += 1;
     }
-    chunks.push({ from, to, weight: 2 * stored });
+    chunks.push({ from, to, weight: 3 * stored });
     from = to;
   }
   return chunks;
