@@ -4,10 +4,10 @@
 // after the engine has compiled the hot code with its optimising tier), the whole listing with
 // the compressed entries' headers, the whole extraction into a streamed zip and into a folder,
 // against archive-extract --jobs 2; and the renderer's peak memory (the summed RSS of Chromium's
-// renderer processes, sampled every 50 ms). Beside the listing and each extraction, the browser's
-// own floor, as cp is the native tool's: the file read (and what that alone adds to the tab's
-// peak memory), the zip's bytes and the folder's tree written, through the same calls, with
-// nothing decoded.
+// renderer processes, sampled every 50 ms) during the page's own runs. Beside the listing and
+// the extractions (theirs after the page's runs), the browser's own floor, as cp is the native
+// tool's: the file read (and what that alone adds to the tab's peak memory), the zip's bytes and
+// the folder's tree written, through the same calls, with nothing decoded.
 //   node bench/web.mjs ARCHIVE   (scripts/bench-web runs it; SITE, TOOLS, NPM as the tests)
 import { spawn, spawnSync } from 'node:child_process';
 import fs from 'node:fs';
@@ -97,6 +97,7 @@ try {
     // As a user would find it: the page ready, its lookups run once at load.
     await face.prepare();
     const file = document.getElementById('bench-input').files[0];
+    await window.benchMark();  // the page's own peak is taken from here
     const a = await face.open(file);
     const time = async (f) => {
       const start = performance.now();
@@ -114,6 +115,9 @@ try {
     const later = [];
     for (let i = 0; i < 5; i++) later.push(await lookups());
     const listing = await time(() => a.entries());
+    // The page's own peak, in two spans: its lookups and listing, and its extractions; the
+    // floors (run in the same tab) add buffers of their own, and are left out of it.
+    let pagePeak = (await window.benchMark()).peak;
     // The browser alone: the whole file read as the listing reads it, in ranges of 16 MiB, each
     // through the file's byte stream into one buffer; and what that alone adds to the tab's
     // memory at its peak.
@@ -134,31 +138,17 @@ try {
     const root = await navigator.storage.getDirectory();
     const zip = [];
     const folder = [];
-    const zipFloor = [];
-    const folderFloor = [];
+    const zipSizes = [];
+    const trees = [];
     for (let i = 0; i < runsInPage; i++) {
       await root.removeEntry('bench.zip').catch(() => {});
-      console.log('lookups', first, later);
       const handle = await root.getFileHandle('bench.zip', { create: true });
       zip.push(await time(async () => {
         const r = await a.extract({ zip: { stream: await handle.createWritable() } });
         if (!r.clean) throw new Error(r.summary);
       }));
-      const zipSize = (await handle.getFile()).size;
+      zipSizes.push((await handle.getFile()).size);
       await root.removeEntry('bench.zip').catch(() => {});
-      // The browser's own floor: as many bytes written through the same kind of stream, from
-      // one buffer, with nothing read or decoded.
-      zipFloor.push(await time(async () => {
-        const floor = await root.getFileHandle('floor.zip', { create: true });
-        const writable = await floor.createWritable();
-        const chunk = new Uint8Array(16 << 20);
-        for (let left = zipSize; left > 0; left -= chunk.length) {
-          await writable.write(left >= chunk.length ? chunk : chunk.subarray(0, left));
-        }
-        await writable.close();
-      }));
-      await root.removeEntry('floor.zip').catch(() => {});
-      console.log('zip', zip);
       // A new folder each time: removing 15,000 files can leave some behind, which the next
       // run would keep.
       folder.push(await time(async () => {
@@ -166,17 +156,36 @@ try {
         const r = await a.extract({ to: out });
         if (!r.clean) throw new Error(`${r.summary}; ${r.kept} kept; ${r.problems[0] ?? ''}`);
       }));
-      // The floor: the same tree (as many files, of the same sizes, in the same folders) written
-      // through the same calls, four files under way at once as the page has them, from one
-      // buffer of zeros.
+      // What the folder's floor writes: the same folders, as many files, of the same sizes.
       const tree = [];
       for await (const [folderName, folderHandle] of (await root.getDirectoryHandle(`out-${i}`)).entries()) {
         for await (const [fileName, fileHandle] of folderHandle.entries()) {
           tree.push([folderName, fileName, (await fileHandle.getFile()).size]);
         }
       }
+      trees.push(tree);
       await root.removeEntry(`out-${i}`, { recursive: true }).catch(() => {});
-      const zeros = new Uint8Array(Math.max(...tree.map(([, , size]) => size)));
+    }
+    pagePeak = Math.max(pagePeak, (await window.benchMark()).peak);
+
+    const zipFloor = [];
+    const folderFloor = [];
+    for (let i = 0; i < runsInPage; i++) {
+      // As many bytes as the page's zip, written through the same kind of stream, from one
+      // buffer, with nothing read or decoded.
+      zipFloor.push(await time(async () => {
+        const floor = await root.getFileHandle('floor.zip', { create: true });
+        const writable = await floor.createWritable();
+        const chunk = new Uint8Array(16 << 20);
+        for (let left = zipSizes[i]; left > 0; left -= chunk.length) {
+          await writable.write(left >= chunk.length ? chunk : chunk.subarray(0, left));
+        }
+        await writable.close();
+      }));
+      await root.removeEntry('floor.zip').catch(() => {});
+      // The folder's tree written through the same calls, four files under way at once as the
+      // page has them, from one buffer of zeros.
+      const zeros = new Uint8Array(Math.max(...trees[i].map(([, , size]) => size)));
       folderFloor.push(await time(async () => {
         const out = await root.getDirectoryHandle(`floor-${i}`, { create: true });
         const folders = new Map();
@@ -190,7 +199,7 @@ try {
           await writable.close();
         };
         const under = [];
-        for (const f of tree) {
+        for (const f of trees[i]) {
           under.push(one(f));
           if (under.length >= 4) await under.shift();
         }
@@ -199,7 +208,8 @@ try {
       await root.removeEntry(`floor-${i}`, { recursive: true }).catch(() => {});
     }
     a.close();
-    return { first, later, listing, readFloor, readMemory, zip, folder, zipFloor, folderFloor };
+    return { first, later, listing, readFloor, readMemory, zip, folder, zipFloor, folderFloor,
+      pagePeak };
   }, runs);
 
   const list = [];
@@ -223,7 +233,8 @@ try {
   console.log(`  the page, into a folder (OPFS)      ${seconds(median(web.folder))} s  (${ratio(median(web.folder), median(jobs2))} of --jobs 2)`);
   console.log(`  the browser alone, the zip's bytes   ${seconds(median(web.zipFloor))} s  (the page's zip: ${ratio(median(web.zip), median(web.zipFloor))} of it)`);
   console.log(`  the browser alone, the folder's tree ${seconds(median(web.folderFloor))} s  (the page's folder: ${ratio(median(web.folder), median(web.folderFloor))} of it)`);
-  console.log(`  renderer peak memory                ${peak} KiB (summed RSS of its processes)`);
+  console.log(`  renderer peak memory, the page's runs ${web.pagePeak} KiB (summed RSS of its processes)`);
+  console.log(`  renderer peak memory, with the floors ${peak} KiB`);
   console.log(`  the browser alone, reading the file  ${web.readMemory} KiB more at its peak`);
 } finally {
   clearInterval(sampler);

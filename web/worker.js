@@ -119,7 +119,8 @@ async function readAhead(from, to, headers) {
     const these = [];
     for (; i < wanted.length && wanted[i][0] < end; i++) {
       const at = wanted[i][0];
-      these.push({ at, end: Math.min(at + kHeadBytes, end), bytes: new Uint8Array(kHeadBytes), filled: 0 });
+      const bytes = new Uint8Array(kHeadBytes);
+      these.push({ at, end: Math.min(at + kHeadBytes, end), bytes, filled: 0 });
     }
     let low = 0;  // the first not wholly behind the piece
     ({ buffer } = await readInto(sources[0], start, end, buffer, 0, (at, bytes) => {
