@@ -122,7 +122,9 @@ async function readAhead(from, to, headers) {
       const bytes = new Uint8Array(kHeadBytes);
       these.push({ at, end: Math.min(at + kHeadBytes, end), bytes, filled: 0 });
     }
-    let low = 0;  // the first not wholly behind the piece
+    // The first not wholly behind the piece (their ends grow with their starts): each from it
+    // that starts before the piece's end has some of its bytes in the piece.
+    let low = 0;
     ({ buffer } = await readInto(sources[0], start, end, buffer, 0, (at, bytes) => {
       const pieceEnd = at + bytes.length;
       while (low < these.length && these[low].end <= at) low++;
@@ -130,7 +132,6 @@ async function readAhead(from, to, headers) {
         const h = these[k];
         const from = Math.max(h.at, at);
         const to = Math.min(h.end, pieceEnd);
-        if (from >= to) continue;
         h.bytes.set(bytes.subarray(from - at, to - at), from - h.at);
         h.filled = to - h.at;
       }

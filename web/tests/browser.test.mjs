@@ -166,23 +166,19 @@ for (const name of ['sample.bin', 'mixed.bin', 'cut.bin', 'far.bin', 'big.bin'])
 
     // Through a save dialog (answered with a file of the Origin Private File System), whose
     // stream the zip's chunks are used again with: the same bytes as the download.
-    const saved = await page.evaluate(async () => {
-      const root = await navigator.storage.getDirectory();
-      const test = window.archiveExtractTest;
-      const picker = window.showSaveFilePicker;
+    await page.evaluate(() => {
+      window.savedTest = window.archiveExtractTest;
+      window.savedPicker = window.showSaveFilePicker;
       window.archiveExtractTest = undefined;
-      window.showSaveFilePicker = () => root.getFileHandle('saved.zip', { create: true });
-      try {
-        document.getElementById('extract-zip').click();
-        await new Promise((resolve) => {
-          const done = () => ['extracted', 'failed'].includes(document.body.dataset.state);
-          const poll = () => (done() ? resolve() : setTimeout(poll, 50));
-          setTimeout(poll, 50);
-        });
-      } finally {
-        window.archiveExtractTest = test;
-        window.showSaveFilePicker = picker;
-      }
+      window.showSaveFilePicker = async () => (await navigator.storage.getDirectory())
+        .getFileHandle('saved.zip', { create: true });
+    });
+    await page.click('#extract-zip');
+    await until('extracted', 'failed');
+    const saved = await page.evaluate(async () => {
+      window.archiveExtractTest = window.savedTest;
+      window.showSaveFilePicker = window.savedPicker;
+      const root = await navigator.storage.getDirectory();
       const file = await (await root.getFileHandle('saved.zip')).getFile();
       const digest = await crypto.subtle.digest('SHA-256', await file.arrayBuffer());
       await root.removeEntry('saved.zip');
