@@ -265,27 +265,38 @@ def many(tmp_path_factory):
     return folder / "many.bin", files_under(folder)
 
 
-def interrupt_by_progress(_):
+def interrupt_by_progress(_, __):
     def progress(*_):
         raise KeyboardInterrupt
     return progress
 
 
-def interrupt_by_signal(timers):
-    timers.append(threading.Timer(0.08, os.kill, (os.getpid(), signal.SIGINT)))
-    timers[-1].start()
+def interrupt_by_signal(output, stop):
+    """SIGINT once the run has opened its output folder: it lands while the entries are looked up
+    (a fixed delay lost the race on a fast machine, where the whole run took less). The progress
+    callback, called once the lookups are done, stops it while files are being written."""
+    def send():
+        while not stop.is_set():
+            for fd in os.listdir("/proc/self/fd"):
+                try:
+                    if os.readlink(f"/proc/self/fd/{fd}") == str(output):
+                        os.kill(os.getpid(), signal.SIGINT)
+                        return
+                except OSError:
+                    pass  # closed meanwhile
+            time.sleep(0.0005)
+    threading.Thread(target=send, daemon=True).start()
 
 
 @pytest.mark.parametrize("interrupt", [interrupt_by_progress, interrupt_by_signal])
 def test_ctrl_c_stops_extraction_without_partial_files(many, tmp_path, interrupt):
     archive, expected = many
-    timers = []
+    stop = threading.Event()
     try:
         with ax.Archive(archive) as a, pytest.raises(KeyboardInterrupt):
-            a.extract(tmp_path, jobs=1, progress=interrupt(timers))
+            a.extract(tmp_path, jobs=1, progress=interrupt(tmp_path, stop))
     finally:
-        for timer in timers:
-            timer.cancel()
+        stop.set()
     names = [p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*") if p.is_file()]
     assert len(names) < len([p for p in expected if p.endswith(".raw")])
     assert all(expected.get(name) == (tmp_path / name).read_bytes() for name in names)
