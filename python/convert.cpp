@@ -147,7 +147,7 @@ unsigned workers(const py::object& jobs) {
 }
 
 void runStoppable(std::atomic<bool>& cancel, const std::function<void()>& work,
-                  const std::function<void()>& tick) {
+                  const std::function<void(bool)>& tick) {
   std::mutex mutex;
   std::condition_variable ended;
   bool done = false;
@@ -165,19 +165,16 @@ void runStoppable(std::atomic<bool>& cancel, const std::function<void()>& work,
   });
   std::optional<py::error_already_set> raised;
   // A signal only marks itself for the interpreter; nothing wakes this thread for it, so it looks
-  // every 10 ms: a Ctrl-C stops the run at once, while the progress callback is called 20 times
-  // a second at most.
-  constexpr auto kLook = std::chrono::milliseconds(10);
-  constexpr int kLooksPerTick = 5;
-  for (int look = 1;; ++look) {
+  // every 10 ms, and a Ctrl-C stops the run at once.
+  for (;;) {
     {
       py::gil_scoped_release release;
       std::unique_lock lock(mutex);
-      if (ended.wait_for(lock, kLook, [&] { return done; })) break;
+      if (ended.wait_for(lock, std::chrono::milliseconds(10), [&] { return done; })) break;
     }
     try {
       if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-      if (tick && look % kLooksPerTick == 0) tick();
+      if (tick) tick(false);
     } catch (py::error_already_set& e) {
       raised = std::move(e);
       cancel = true;
@@ -189,6 +186,6 @@ void runStoppable(std::atomic<bool>& cancel, const std::function<void()>& work,
     thread.join();
   }
   if (raised) throw std::move(*raised);
-  if (tick) tick();
+  if (tick) tick(true);
   if (thrown) std::rethrow_exception(thrown);
 }

@@ -59,8 +59,8 @@ unsigned workers(const py::object& jobs);
 
 // Runs `work` on a thread of its own (SIGINT and SIGTERM blocked there and in the threads it
 // starts, so that the interpreter's handlers run on the calling thread). Meanwhile the calling
-// thread, the GIL held, runs the signal handlers every 10 ms and `tick` every 50 ms; when either
-// raises, `cancel` is set, the work is waited for and the exception raised. Otherwise `tick` runs
-// once more at the end and what the work threw is thrown.
+// thread, the GIL held, runs the signal handlers and `tick(false)` every 10 ms; when either
+// raises, `cancel` is set, the work is waited for and the exception raised. Otherwise
+// `tick(true)` runs at the end and what the work threw is thrown.
 void runStoppable(std::atomic<bool>& cancel, const std::function<void()>& work,
-                  const std::function<void()>& tick = {});
+                  const std::function<void(bool)>& tick = {});

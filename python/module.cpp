@@ -5,9 +5,9 @@
 //
 // Long work runs with the GIL released. Work that can be stopped (testing, extracting) runs on a
 // thread of its own while the calling thread waits, taking the GIL every 10 ms to run Python's
-// signal handlers and every 50 ms the progress callback; a KeyboardInterrupt (or any exception
-// they raise) sets the library's cancel flag, the work stops as SIGINT stops the command line,
-// and the exception is raised once it has.
+// signal handlers and the progress callback (once the totals are known, then every 50 ms at
+// most); a KeyboardInterrupt (or any exception they raise) sets the library's cancel flag, the
+// work stops as SIGINT stops the command line, and the exception is raised once it has.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 

@@ -3,6 +3,7 @@
 #include <pybind11/stl.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -103,11 +104,18 @@ py::tuple extractEntries(const ArchiveHandle& handle, const py::object& outputPa
   ExtractSummary summary;
   std::atomic<bool> cancel{false};
   Progress last{UINT64_MAX, 0, UINT64_MAX, 0};
-  const std::function<void()> tick = [&] {
+  // The callback hears of the totals as soon as the lookups are done, then 20 times a second at
+  // most, and once at the end.
+  std::chrono::steady_clock::time_point lastCall;
+  const std::function<void(bool)> tick = [&](bool end) {
     if (progress.is_none() || !done.counted()) return;  // the lookups are still going on
     const Progress p = done.snapshot();
     if (p.entries == last.entries && p.bytes == last.bytes) return;
+    const auto now = std::chrono::steady_clock::now();
+    const bool first = last.entries == UINT64_MAX;
+    if (!first && !end && now - lastCall < std::chrono::milliseconds(50)) return;
     last = p;
+    lastCall = now;
     progress(p.entries, p.entriesTotal, p.bytes, p.bytesTotal);
   };
   translated([&] {

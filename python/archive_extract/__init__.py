@@ -333,7 +333,8 @@ class Archive:
 
         Existing files are kept unless ``overwrite``; a file gets its name only once complete.
         ``jobs`` threads do the work (default: one per core). ``progress``, if given, is called
-        now and then with (entries done, entries in all, bytes done, bytes in all).
+        with (entries done, entries in all, bytes done, bytes in all) once the lookups are
+        done, then at most 20 times a second, and once at the end.
 
         Raises :class:`ExtractError` (after finishing) when entries had problems or the run
         stopped (its message the command line's last lines: "N entries written, M not

@@ -274,7 +274,7 @@ def interrupt_by_progress(_, __):
 def interrupt_by_signal(output, stop):
     """SIGINT once the run has opened its output folder: it lands while the entries are looked up
     (a fixed delay lost the race on a fast machine, where the whole run took less). The progress
-    callback, called once the lookups are done, stops it while files are being written."""
+    callback, first called as soon as the lookups are done, stops it as the writing begins."""
     def send():
         while not stop.is_set():
             for fd in os.listdir("/proc/self/fd"):
@@ -300,6 +300,21 @@ def test_ctrl_c_stops_extraction_without_partial_files(many, tmp_path, interrupt
     names = [p.relative_to(tmp_path).as_posix() for p in tmp_path.rglob("*") if p.is_file()]
     assert len(names) < len([p for p in expected if p.endswith(".raw")])
     assert all(expected.get(name) == (tmp_path / name).read_bytes() for name in names)
+
+
+def test_progress_counts_up_to_what_was_written(many, tmp_path):
+    archive, expected = many
+    calls = []
+    with ax.Archive(archive) as a:
+        written = a.extract(tmp_path, jobs=2, progress=lambda *p: calls.append(p))
+    raws = [name for name in expected if name.startswith("models - ")]
+    assert sorted(written) == sorted(raws)
+    # The bytes are the sizes the index gives, which may round a file's up.
+    total = calls[-1][3]
+    assert calls[-1] == (len(raws), len(raws), total, total)
+    assert total >= sum(len(expected[name]) for name in raws)
+    assert all(c[1] == len(raws) and c[3] == total for c in calls)
+    assert all(a[0] <= b[0] and a[2] <= b[2] and a != b for a, b in zip(calls, calls[1:]))
 
 
 def test_build_and_update_round_trip_as_archive_pack_does(tree, tmp_path):
